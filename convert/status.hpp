@@ -1,0 +1,59 @@
+// Why a conversion stopped. The exports cannot report it (they always return
+// 999); the command-line tool and the tests do.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qpbm {
+
+enum class Status {
+    ok = 0,
+    // Paths and files.
+    invalid_path,        // null, not valid UTF-16, or too long for the platform
+    open_input_failed,   // the input could not be opened for reading
+    same_file,           // the output path names the input file
+    open_output_failed,  // the output could not be created
+    read_failed,         // an I/O error while reading the input
+    write_failed,        // a write or the final close of the output failed
+    // BMP input.
+    bmp_header_truncated,  // fewer than the 54 header bytes
+    bmp_not_bmp,           // no "BM" signature
+    bmp_unsupported,       // not 24 bits per pixel, compressed, or an old header
+    bmp_bad_pixel_offset,  // pixel data claimed to start inside the headers
+    bmp_negative_width,    // biWidth below 0
+    bmp_too_wide,          // wider than the row buffer holds
+    bmp_bad_height,        // biHeight of INT32_MIN, which has no positive counterpart
+    bmp_pixels_truncated,  // the file ends before the last pixel row
+    // PBM input.
+    pbm_missing_lines,       // fewer than the three header lines
+    pbm_bad_magic,           // line 1 is not "P1"
+    pbm_bad_comment,         // line 2 is not a comment
+    pbm_bad_dimension_line,  // no space, or no line feed within the text read
+    pbm_bad_number,          // a dimension with no digit
+    pbm_number_too_long,     // a dimension longer than 23 characters
+    pbm_negative_dimension,  // a width or height below 0
+    pbm_too_large,           // larger than the image buffer holds
+};
+
+// What a converter learned of its input before it stopped, for messages.
+struct Facts {
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    std::uint32_t bit_count = 0;
+    std::uint32_t compression = 0;
+    std::uint32_t info_size = 0;
+    std::uint32_t pixel_offset = 0;
+    std::uint64_t file_size = 0;
+    std::uint64_t needed_size = 0;
+};
+
+// A short fixed description of the status, e.g. "input is not a BMP file".
+const char* status_message(Status status);
+
+// The status message with the facts that explain it, e.g. "not a 24-bit
+// uncompressed BMP (32 bits per pixel)". Writes a NUL-terminated text of at
+// most size - 1 characters into buffer and returns buffer.
+const char* describe_status(Status status, const Facts& facts, char* buffer, std::size_t size);
+
+}  // namespace qpbm
