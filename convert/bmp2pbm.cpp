@@ -10,8 +10,11 @@ namespace qpbm {
 
 Status read_bmp_source(std::FILE* in, BmpSource& source, Facts& facts) {
     std::uint8_t bytes[kHeadersSize];
-    if (std::fread(bytes, 1, sizeof bytes, in) != sizeof bytes)
-        return std::ferror(in) ? Status::read_failed : Status::bmp_header_truncated;
+    const std::size_t got = std::fread(bytes, 1, sizeof bytes, in);
+    if (std::ferror(in)) return Status::read_failed;
+    // A file that does not start with "BM" is not a BMP, however short.
+    if (got >= 2 && read_le16(bytes + bmp_field::bfType) != kBmpMagic) return Status::bmp_not_bmp;
+    if (got != sizeof bytes) return Status::bmp_header_truncated;
 
     const BmpHeader h = decode_bmp_header(bytes);
     facts.width = h.width;

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "formats/limits.hpp"
 
@@ -72,6 +73,15 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           "%" PRId64 " x %" PRId64 " is larger than the %" PRId32 " x %" PRId32 " that pbm2bmp holds",
                           f.width, f.height, kMaxPbmWidth, kMaxPbmHeight);
             break;
+        case Status::open_input_failed:
+        case Status::open_output_failed:
+        case Status::read_failed:
+        case Status::write_failed:
+            if (f.os_error != 0) {
+                std::snprintf(buffer, size, "%s: %s", status_message(status), std::strerror(f.os_error));
+                break;
+            }
+            [[fallthrough]];
         default: std::snprintf(buffer, size, "%s", status_message(status)); break;
     }
     return buffer;

@@ -46,6 +46,7 @@ struct Facts {
     std::uint32_t pixel_offset = 0;
     std::uint64_t file_size = 0;
     std::uint64_t needed_size = 0;
+    int os_error = 0;  // errno of a failed open, read or write; 0 when unknown
 };
 
 // A short fixed description of the status, e.g. "input is not a BMP file".

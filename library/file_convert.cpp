@@ -1,5 +1,6 @@
 #include "library/file_convert.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 
@@ -79,21 +80,33 @@ Status emit(Direction direction, std::FILE* in, const BmpSource& bmp, const PbmS
     return write_bmp(pbm, pbm2bmp_buffers, out);
 }
 
+bool is_io_error(Status status) { return status == Status::read_failed || status == Status::write_failed; }
+
 Status convert_open_input(Direction direction, std::FILE* in, const NativeChar* out_path, Facts& facts) {
     BmpSource bmp;
     PbmSource pbm;
+    errno = 0;
     Status status = prepare(direction, in, bmp, pbm, facts);
+    if (is_io_error(status)) facts.os_error = errno;
     if (status != Status::ok) return status;
     if (same_file(in, out_path)) return Status::same_file;
 
     // The PBM is text: on platforms that translate line feeds it gets CR LF,
     // which the reader copes with.
     std::FILE* out = open_file(out_path, direction == Direction::bmp_to_pbm ? "w" : "wb");
-    if (out == nullptr) return Status::open_output_failed;
+    if (out == nullptr) {
+        facts.os_error = errno;
+        return Status::open_output_failed;
+    }
     const bool regular = is_regular_file(out);
 
+    errno = 0;
     status = emit(direction, in, bmp, pbm, out);
-    if (std::fclose(out) != 0 && status == Status::ok) status = Status::write_failed;
+    if (is_io_error(status)) facts.os_error = errno;
+    if (std::fclose(out) != 0 && status == Status::ok) {
+        status = Status::write_failed;
+        facts.os_error = errno;
+    }
     // Never leave half a file behind; a device such as /dev/full stays.
     if (status != Status::ok && regular) remove_file(out_path);
     return status;
@@ -106,7 +119,10 @@ Status convert_file(Direction direction, const NativeChar* in_path, const Native
     std::lock_guard<std::mutex> hold(direction == Direction::bmp_to_pbm ? bmp2pbm_lock : pbm2bmp_lock);
 
     std::FILE* in = open_file(in_path, "rb");
-    if (in == nullptr) return Status::open_input_failed;
+    if (in == nullptr) {
+        facts.os_error = errno;
+        return Status::open_input_failed;
+    }
     const Status status = convert_open_input(direction, in, out_path, facts);
     std::fclose(in);  // after the output, which is closed inside
     return status;

@@ -131,6 +131,7 @@ TEST(Bmp2PbmRefusal, BadInputsLeaveTheOutputUntouched) {
         {"empty file", {}, Status::bmp_header_truncated},
         {"53 header bytes", prefix(plain(1, 1), 53), Status::bmp_header_truncated},
         {"no BM signature", with16(plain(2, 2), 0, 0x4142), Status::bmp_not_bmp},
+        {"a short text file is not a BMP", {'P', '1', '\n'}, Status::bmp_not_bmp},
         {"32 bits per pixel", with16(plain(2, 2), 28, 32), Status::bmp_unsupported},
         {"8 bits per pixel", with16(plain(2, 2), 28, 8), Status::bmp_unsupported},
         {"16 bits per pixel", with16(plain(2, 2), 28, 16), Status::bmp_unsupported},

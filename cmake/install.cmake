@@ -1,0 +1,26 @@
+# What `cmake --install` puts in place: the library with its soname links, the
+# public header, the tool (tools/), a CMake package giving
+# QuorvelPBM::QuorvelPBM, and a pkg-config file.
+include(CMakePackageConfigHelpers)
+
+set(QUORVELPBM_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QuorvelPBM)
+
+install(TARGETS QuorvelPBM EXPORT QuorvelPBMTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT QuorvelPBMTargets NAMESPACE QuorvelPBM:: DESTINATION ${QUORVELPBM_CMAKE_DIR})
+
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/QuorvelPBMConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/QuorvelPBMConfig.cmake INSTALL_DESTINATION ${QUORVELPBM_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/QuorvelPBMConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/QuorvelPBMConfig.cmake ${PROJECT_BINARY_DIR}/QuorvelPBMConfigVersion.cmake
+  DESTINATION ${QUORVELPBM_CMAKE_DIR})
+
+# The .pc file finds the prefix from its own place, so that an install with
+# `cmake --install --prefix DIR` works wherever DIR is.
+file(RELATIVE_PATH QUORVELPBM_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/quorvelpbm.pc.in ${PROJECT_BINARY_DIR}/quorvelpbm.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/quorvelpbm.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
