@@ -57,8 +57,8 @@ std::FILE* open_file(const NativeChar* path, const char* mode) { return std::fop
 int remove_file(const NativeChar* path) { return std::remove(path); }
 
 bool same_file(std::FILE* in, const NativeChar* out_path) {
-    struct stat a {
-    }, b{};
+    struct stat a {};
+    struct stat b {};
     return fstat(fileno(in), &a) == 0 && stat(out_path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
