@@ -158,6 +158,76 @@ TEST(Bmp2PbmRefusal, BadInputsLeaveTheOutputUntouched) {
     }
 }
 
+// Sizes claimed past 2 GiB and 4 GiB must be compared in 64 bits: where long
+// and size_t are 32 bits (32-bit ARM) a wrapped sum would pass for a small one.
+TEST(Bmp2PbmLargeFile, ClaimsPast2GiBAreRefusedNotWrapped) {
+    auto header_only = [](std::int32_t width, std::int32_t height, std::uint32_t pixel_offset) {
+        Bytes b = make_bmp(1, 1, around_threshold);
+        b.resize(54);
+        put32(b, 10, pixel_offset);
+        put32(b, 18, static_cast<std::uint32_t>(width));
+        put32(b, 22, static_cast<std::uint32_t>(height));
+        return b;
+    };
+    struct Case {
+        const char* what;
+        Bytes bmp;
+        std::uint64_t needed;  // offset + stride * (height - 1) + width * 3
+    };
+    const Case cases[] = {
+        {"10000 x 100000 ends at 3,000,000,054: negative as a 32-bit long", header_only(10000, 100000, 54),
+         54 + 30000ull * 99999 + 30000},
+        {"10000 x 100000 from an offset near 4 GiB", header_only(10000, 100000, 0xFFFFFF00u),
+         0xFFFFFF00ull + 30000ull * 99999 + 30000},
+        {"1 x 9 ends 19 bytes past 4 GiB: 19 in 32 bits", header_only(1, 9, 0xFFFFFFF0u), (1ull << 32) + 19},
+        {"top-down 10000 x 100000", header_only(10000, -100000, 54), 54 + 30000ull * 99999 + 30000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        write_file(dir.file("in.bmp"), c.bmp);
+        write_file(dir.file("out.pbm"), kSentinel);
+        qpbm::Facts facts;
+        EXPECT_EQ(
+            qpbm::convert_file(Direction::bmp_to_pbm, dir.file("in.bmp").c_str(), dir.file("out.pbm").c_str(), facts),
+            Status::bmp_pixels_truncated);
+        EXPECT_EQ(facts.needed_size, c.needed);
+        EXPECT_EQ(facts.file_size, 54u);
+        EXPECT_EQ(read_text(dir.file("out.pbm")), kSentinel);
+    }
+}
+
+// A sparse file whose stored rows straddle the 4 GiB mark: the seeks and the
+// size check need 64-bit offsets, and so does a file one byte short of them.
+TEST(Bmp2PbmLargeFile, PixelsPast4GiBAreReadFromTheirOffsets) {
+    constexpr std::uint64_t kOffset = 0xFFFFFFFCu;  // row 0 spans the 4 GiB mark
+    constexpr int kWidth = 2, kHeight = 3;
+    Bytes small = make_bmp(kWidth, kHeight, around_threshold);
+    put32(small, 10, static_cast<std::uint32_t>(kOffset));
+    TempDir dir;
+    const std::string in = dir.file("in.bmp");
+    {
+        std::ofstream f(in, std::ios::binary);
+        f.write(reinterpret_cast<const char*>(small.data()), 54);
+        f.seekp(static_cast<std::streamoff>(kOffset));
+        f.write(reinterpret_cast<const char*>(small.data() + 54), static_cast<std::streamsize>(small.size() - 54));
+        ASSERT_TRUE(f.good());
+    }
+    const std::uint64_t size = kOffset + small.size() - 54;
+    ASSERT_EQ(std::filesystem::file_size(in), size);
+
+    EXPECT_EQ(convert(Direction::bmp_to_pbm, in, dir.file("out.pbm")), Status::ok);
+    EXPECT_EQ(read_text(dir.file("out.pbm")),
+              expected_pbm(kWidth, kHeight, [](int x, int y) { return is_white(around_threshold(x, y)); }));
+
+    // The last row needs 6 pixel bytes and its 2 padding bytes are optional;
+    // one byte fewer than the pixels is refused.
+    std::filesystem::resize_file(in, size - 3);
+    write_file(dir.file("short.pbm"), kSentinel);
+    EXPECT_EQ(convert(Direction::bmp_to_pbm, in, dir.file("short.pbm")), Status::bmp_pixels_truncated);
+    EXPECT_EQ(read_text(dir.file("short.pbm")), kSentinel);
+}
+
 TEST(Bmp2PbmRefusal, DescriptionsNameTheCause) {
     qpbm::Facts facts;
     facts.bit_count = 32;
