@@ -63,6 +63,7 @@ SEEDS = {
         "4x4_short": pbm(4, 4, tokens=9),
         "3x3_trailing_lf": pbm(3, 3, tokens=3) + b"\n",
         "0x4": pbm(0, 4),
+        "line_over_99": pbm(32, 1, tokens=30)[:-1] + b"x" * 39 + b"0 1 \n",
         "no_comment": b"P1\n3 1\n0 1 0 ",
         "raw_p4": b"P4\n# c\n8 1\n\xaa",
         "too_large": pbm(1001, 1, tokens=0),

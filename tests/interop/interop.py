@@ -246,7 +246,13 @@ class Library:
     def convert(self, direction, source, target):
         """(exit status, message) of one conversion."""
         result = run([self.driver, direction, source, target])
-        return result.returncode, result.stderr.decode(errors="replace").strip()
+        message = result.stderr.decode(errors="replace").strip()
+        # A signal, bad usage or a sanitizer report is never a clean refusal.
+        check(
+            0 <= result.returncode < 125 and "Sanitizer" not in message and "runtime error:" not in message,
+            "%s %s: the driver failed (exit %d): %s" % (direction, source, result.returncode, message),
+        )
+        return result.returncode, message
 
     def convert_ok(self, direction, source, target):
         status, message = self.convert(direction, source, target)
