@@ -27,6 +27,7 @@ environment variable CI is "true": there it is a failure.
 import argparse
 import os
 import random
+import shlex
 import shutil
 import struct
 import subprocess
@@ -240,12 +241,12 @@ def writer_table():
 
 
 class Library:
-    def __init__(self, driver):
-        self.driver = driver
+    def __init__(self, driver, emulator=()):
+        self.command = [*emulator, driver]
 
     def convert(self, direction, source, target):
         """(exit status, message) of one conversion."""
-        result = run([self.driver, direction, source, target])
+        result = run([*self.command, direction, source, target])
         message = result.stderr.decode(errors="replace").strip()
         # A signal, bad usage or a sanitizer report is never a clean refusal.
         check(
@@ -425,6 +426,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--driver", required=True, help="the conversion driver program")
     parser.add_argument("--group", required=True, choices=sorted(GROUPS))
+    parser.add_argument("--emulator", default="", help="command that runs the driver (cross builds)")
     parser.add_argument("--keep", action="store_true", help="keep the work directory for inspection")
     args = parser.parse_args()
 
@@ -438,7 +440,7 @@ def main():
         return SKIP
 
     work = tempfile.mkdtemp(prefix="qpbm-interop-%s-" % args.group)
-    library = Library(os.path.abspath(args.driver))
+    library = Library(os.path.abspath(args.driver), shlex.split(args.emulator))
     failures = 0
     cases = GROUPS[args.group](library, work)
     for name, case in cases:
