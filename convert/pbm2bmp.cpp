@@ -1,9 +1,11 @@
 // PBM to BMP: the PBM lists rows top first and the BMP stores them bottom
 // first, so the whole picture is gathered in the image buffer before the
 // output is written.
+#include <algorithm>
 #include <cstring>
 
 #include "convert/convert.hpp"
+#include "convert/vector_paths.hpp"
 #include "formats/bmp.hpp"
 
 namespace qpbm {
@@ -122,35 +124,113 @@ Status read_pbm_header(std::FILE* in, PbmSource& source, Facts& facts) {
     return Status::ok;
 }
 
+namespace {
+
+// The input after the header, a block at a time, handed out in the reads the
+// layout defines: at most 99 characters, ending after a line feed.
+struct BlockLines {
+    std::FILE* in;
+    char* block;
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    bool input_ended = false;
+};
+
+// The next read: its length, 0 at the end of the input, -1 on a read error.
+long next_line(BlockLines& lines, const char*& line) {
+    if (lines.end - lines.begin < kLineReadMax && !lines.input_ended) {
+        const std::size_t kept = lines.end - lines.begin;
+        std::memmove(lines.block, lines.block + lines.begin, kept);
+        const std::size_t got = std::fread(lines.block + kept, 1, kPbmBlockSize - kept, lines.in);
+        if (std::ferror(lines.in)) return -1;
+        lines.begin = 0;
+        lines.end = kept + got;
+        lines.input_ended = lines.end < kPbmBlockSize;
+    }
+    line = lines.block + lines.begin;
+    const std::size_t available = std::min(lines.end - lines.begin, kLineReadMax);
+    const void* line_feed = std::memchr(line, kLineFeed, available);
+    const std::size_t length =
+        line_feed ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - line) + 1 : available;
+    lines.begin += length;
+    return static_cast<long>(length);
+}
+
+// The reading rule, written so that the compiler vectorises it: white for
+// "0", black for anything else.
+QPBM_LOOP_BODY void pixels_by_rule(const char* token, std::size_t count, std::uint8_t* pixel) {
+    for (std::size_t x = 0; x < count; ++x, ++token, pixel += kBytesPerPixel) {
+        const std::uint8_t value = *token == kWhiteChar ? 0xFF : 0x00;
+        pixel[0] = value;
+        pixel[1] = value;
+        pixel[2] = value;
+    }
+}
+
+QPBM_TARGET_AVX2 void token_pixels_avx2(const char* chars, std::size_t count, std::uint8_t* pixels) {
+    pixels_by_rule(chars, count, pixels);
+}
+
+}  // namespace
+
+void token_pixels_portable(const char* chars, std::size_t count, std::uint8_t* pixels) {
+    pixels_by_rule(chars, count, pixels);
+}
+
+void token_pixels(const char* chars, std::size_t count, std::uint8_t* pixels) {
+    if (use_avx2_path())
+        token_pixels_avx2(chars, count, pixels);
+    else
+        token_pixels_portable(chars, count, pixels);
+}
+
 Status gather_pbm_pixels(std::FILE* in, const PbmSource& source, Pbm2BmpBuffers& buffers) {
     if (source.width < 1 || source.height < 1) return Status::ok;
-    const std::size_t row_bytes = static_cast<std::size_t>(source.width) * kBytesPerPixel;
+    const std::size_t width = static_cast<std::size_t>(source.width);
+    constexpr std::size_t kLineChars = kTokensPerLine * kTokenSize;
+    auto image_row = [&buffers](std::int32_t row) {
+        return buffers.image + static_cast<std::size_t>(row) * kImageRowPitch;
+    };
 
-    // Pixels that no token reaches are black, whatever an earlier call left.
-    for (std::int32_t row = 0; row < source.height; ++row)
-        std::memset(buffers.image + static_cast<std::size_t>(row) * kImageRowPitch, 0, row_bytes);
-
-    // Tokens fill the top row (the last buffer row) first.
+    // Token characters are gathered until they make a row; tokens fill the
+    // top row (the last buffer row) first.
+    char* chars = buffers.row_chars;
+    std::size_t gathered = 0;
     std::int32_t rows_remaining = source.height;
-    std::size_t i = 0;
-    char line[kLineReadMax];
+    BlockLines lines{in, buffers.input};
     for (;;) {
-        const long read = read_line(in, line, kLineReadMax);
+        const char* line = nullptr;
+        const long read = next_line(lines, line);
         if (read < 0) return Status::read_failed;
-        if (read == 0) return Status::ok;
-        const std::size_t length = static_cast<std::size_t>(read);
+        if (read == 0) break;
 
-        for (std::size_t p = 0; p < kTokensPerLine * kTokenSize; p += kTokenSize) {
-            const std::uint8_t value = p < length && line[p] == kWhiteChar ? 0xFF : 0x00;
-            std::uint8_t* pixel = buffers.image + static_cast<std::size_t>(rows_remaining - 1) * kImageRowPitch + i;
-            pixel[0] = pixel[1] = pixel[2] = value;
-            i += kBytesPerPixel;
-            if (i == row_bytes) {
-                i = 0;
-                if (--rows_remaining == 0) return Status::ok;
-            }
+        // Every line supplies 30 tokens, from positions 0, 2, ... 58; the
+        // positions a short line lacks are black, so read them as "1".
+        char padded[kLineChars];
+        if (static_cast<std::size_t>(read) < kLineChars) {
+            std::memset(padded, kBlackChar, sizeof padded);
+            std::memcpy(padded, line, static_cast<std::size_t>(read));
+            line = padded;
+        }
+        for (std::size_t k = 0; k < kTokensPerLine; ++k) chars[gathered + k] = line[k * kTokenSize];
+        gathered += kTokensPerLine;
+
+        // A line may complete a row, or several narrow ones.
+        for (; gathered >= width; gathered -= width) {
+            token_pixels(chars, width, image_row(rows_remaining - 1));
+            if (--rows_remaining == 0) return Status::ok;
+            std::memmove(chars, chars + width, gathered - width);
         }
     }
+
+    // The input ended first: the tokens of the unfinished row, then black for
+    // every pixel no token reached, whatever an earlier call left there.
+    const std::size_t row_bytes = width * kBytesPerPixel;
+    std::uint8_t* row = image_row(rows_remaining - 1);
+    token_pixels(chars, gathered, row);
+    std::memset(row + gathered * kBytesPerPixel, 0, row_bytes - gathered * kBytesPerPixel);
+    for (std::int32_t below = rows_remaining - 2; below >= 0; --below) std::memset(image_row(below), 0, row_bytes);
+    return Status::ok;
 }
 
 Status write_bmp(const PbmSource& source, const Pbm2BmpBuffers& buffers, std::FILE* out) {

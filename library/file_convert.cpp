@@ -99,6 +99,10 @@ Status convert_open_input(Direction direction, std::FILE* in, const NativeChar* 
         return Status::open_output_failed;
     }
     const bool regular = is_regular_file(out);
+    // The BMP is written a row at a time: give its stream a large buffer of
+    // our own (glibc keeps 4 KiB when given only a size).
+    if (direction == Direction::pbm_to_bmp)
+        std::setvbuf(out, pbm2bmp_buffers.output, _IOFBF, sizeof pbm2bmp_buffers.output);
 
     errno = 0;
     status = emit(direction, in, bmp, pbm, out);
