@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "convert/status.hpp"
+#include "formats/bmp.hpp"
 #include "formats/limits.hpp"
 #include "formats/pbm.hpp"
 
@@ -66,12 +67,18 @@ void pixel_tokens_portable(const std::uint8_t* pixels, std::size_t count, char* 
 inline constexpr std::size_t kPbmBlockSize = 64 * 1024;
 static_assert(kPbmBlockSize > kLineReadMax, "a block holds a whole read");
 
+// Pixel bytes of one BMP row, made eight pixels (one byte of the image) at a time.
+inline constexpr std::size_t kImageRowPixelBytes = kImageRowPitch * 8 * kBytesPerPixel;
+static_assert(kImageRowPixelBytes >= bmp_stride(kMaxPbmWidth), "a row and its padding fit");
+
 struct Pbm2BmpBuffers {
-    // Buffer row k holds stored BMP row k (row 0 is the bottom of the
-    // picture), kImageRowPitch bytes apart whatever the width.
+    // The picture, one bit per pixel, set for white: bit x % 8 of byte x / 8
+    // of buffer row k is pixel x of stored BMP row k (row 0 is the bottom of
+    // the picture). Rows are kImageRowPitch bytes apart whatever the width.
     std::uint8_t image[kImageBufferSize];
     char input[kPbmBlockSize];                      // the pixel lines, one block of the input
     char row_chars[kMaxPbmWidth + kTokensPerLine];  // token characters of a row and the next line
+    std::uint8_t row_pixels[kImageRowPixelBytes];   // one BMP row on its way out
     char output[kPbmBlockSize];                     // the output stream's buffer (set by the caller)
 };
 
@@ -87,16 +94,19 @@ Status read_pbm_header(std::FILE* in, PbmSource& source, Facts& facts);
 // are black. Fails only on a read error.
 Status gather_pbm_pixels(std::FILE* in, const PbmSource& source, Pbm2BmpBuffers& buffers);
 
-// The pixels of `count` token characters, one per pixel: three bytes of 0xFF
-// for "0", of 0x00 for any other character. Uses the widest vector
-// instructions the processor offers.
-void token_pixels(const char* chars, std::size_t count, std::uint8_t* pixels);
+// Packs `count` token characters, one per pixel, into bits of the image: set
+// for "0" (white), clear for any other character (black). Reads and packs
+// whole bytes: chars[count, count rounded up to 8) must be readable, and the
+// bits they give are never used.
+void pack_token_bits(const char* chars, std::size_t count, std::uint8_t* bits);
 
-// The same with only the instructions every processor of the target has.
-void token_pixels_portable(const char* chars, std::size_t count, std::uint8_t* pixels);
+// The pixel bytes of `count` bits of the image: three bytes of 0xFF for a set
+// bit, of 0x00 for a clear one. Writes whole groups of eight pixels:
+// pixels[3 * count, 24 * ((count + 7) / 8)) is overwritten too.
+void expand_bits(const std::uint8_t* bits, std::size_t count, std::uint8_t* pixels);
 
 // Writes the BMP headers and the rows, bottom row first, each padded to the stride.
-Status write_bmp(const PbmSource& source, const Pbm2BmpBuffers& buffers, std::FILE* out);
+Status write_bmp(const PbmSource& source, Pbm2BmpBuffers& buffers, std::FILE* out);
 
 // The standard decimal conversion of text[0, length): optional leading white
 // space, an optional sign, digits, stopping at the first other character.

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "convert/convert.hpp"
-#include "convert/vector_paths.hpp"
 #include "formats/bmp.hpp"
 
 namespace qpbm {
@@ -156,32 +155,37 @@ long next_line(BlockLines& lines, const char*& line) {
     return static_cast<long>(length);
 }
 
-// The reading rule, written so that the compiler vectorises it: white for
-// "0", black for anything else.
-QPBM_LOOP_BODY void pixels_by_rule(const char* token, std::size_t count, std::uint8_t* pixel) {
-    for (std::size_t x = 0; x < count; ++x, ++token, pixel += kBytesPerPixel) {
-        const std::uint8_t value = *token == kWhiteChar ? 0xFF : 0x00;
-        pixel[0] = value;
-        pixel[1] = value;
-        pixel[2] = value;
-    }
+// Pixel bytes of eight pixels for each byte of the image: bit j set makes
+// bytes 3j to 3j + 2 white.
+struct ExpandTable {
+    std::uint8_t pixels[256][8 * kBytesPerPixel];
+};
+
+constexpr ExpandTable make_expand_table() {
+    ExpandTable table{};
+    for (unsigned byte = 0; byte < 256; ++byte)
+        for (unsigned bit = 0; bit < 8; ++bit)
+            for (unsigned c = 0; c < kBytesPerPixel; ++c)
+                table.pixels[byte][bit * kBytesPerPixel + c] = (byte >> bit) & 1 ? 0xFF : 0x00;
+    return table;
 }
 
-QPBM_TARGET_AVX2 void token_pixels_avx2(const char* chars, std::size_t count, std::uint8_t* pixels) {
-    pixels_by_rule(chars, count, pixels);
-}
+constexpr ExpandTable kExpand = make_expand_table();
 
 }  // namespace
 
-void token_pixels_portable(const char* chars, std::size_t count, std::uint8_t* pixels) {
-    pixels_by_rule(chars, count, pixels);
+// The reading rule: "0" is white, anything else black.
+void pack_token_bits(const char* chars, std::size_t count, std::uint8_t* bits) {
+    for (std::size_t i = 0; i < (count + 7) / 8; ++i, chars += 8) {
+        std::uint8_t byte = 0;
+        for (unsigned j = 0; j < 8; ++j) byte |= static_cast<std::uint8_t>((chars[j] == kWhiteChar) << j);
+        bits[i] = byte;
+    }
 }
 
-void token_pixels(const char* chars, std::size_t count, std::uint8_t* pixels) {
-    if (use_avx2_path())
-        token_pixels_avx2(chars, count, pixels);
-    else
-        token_pixels_portable(chars, count, pixels);
+void expand_bits(const std::uint8_t* bits, std::size_t count, std::uint8_t* pixels) {
+    for (std::size_t i = 0; i < (count + 7) / 8; ++i, pixels += sizeof kExpand.pixels[0])
+        std::memcpy(pixels, kExpand.pixels[bits[i]], sizeof kExpand.pixels[0]);
 }
 
 Status gather_pbm_pixels(std::FILE* in, const PbmSource& source, Pbm2BmpBuffers& buffers) {
@@ -217,36 +221,33 @@ Status gather_pbm_pixels(std::FILE* in, const PbmSource& source, Pbm2BmpBuffers&
 
         // A line may complete a row, or several narrow ones.
         for (; gathered >= width; gathered -= width) {
-            token_pixels(chars, width, image_row(rows_remaining - 1));
+            pack_token_bits(chars, width, image_row(rows_remaining - 1));
             if (--rows_remaining == 0) return Status::ok;
             std::memmove(chars, chars + width, gathered - width);
         }
     }
 
-    // The input ended first: the tokens of the unfinished row, then black for
-    // every pixel no token reached, whatever an earlier call left there.
-    const std::size_t row_bytes = width * kBytesPerPixel;
-    std::uint8_t* row = image_row(rows_remaining - 1);
-    token_pixels(chars, gathered, row);
-    std::memset(row + gathered * kBytesPerPixel, 0, row_bytes - gathered * kBytesPerPixel);
-    for (std::int32_t below = rows_remaining - 2; below >= 0; --below) std::memset(image_row(below), 0, row_bytes);
+    // The input ended first: every pixel no token reached is black, whatever
+    // an earlier call left there.
+    std::memset(chars + gathered, kBlackChar, width - gathered);
+    pack_token_bits(chars, width, image_row(rows_remaining - 1));
+    for (std::int32_t row = rows_remaining - 2; row >= 0; --row) std::memset(image_row(row), 0, kImageRowPitch);
     return Status::ok;
 }
 
-Status write_bmp(const PbmSource& source, const Pbm2BmpBuffers& buffers, std::FILE* out) {
+Status write_bmp(const PbmSource& source, Pbm2BmpBuffers& buffers, std::FILE* out) {
     std::uint8_t header[kHeadersSize];
     encode_bmp_header(header, source.width, source.height);
     if (std::fwrite(header, 1, sizeof header, out) != sizeof header) return Status::write_failed;
 
     if (source.width >= 1 && source.height >= 1) {
-        const std::size_t row_bytes = static_cast<std::size_t>(source.width) * kBytesPerPixel;
-        const std::size_t padding =
-            static_cast<std::size_t>(bmp_stride(static_cast<std::uint64_t>(source.width))) - row_bytes;
-        static constexpr std::uint8_t kZeros[kRowAlignment] = {};
+        const std::size_t width = static_cast<std::size_t>(source.width);
+        const std::size_t row_bytes = width * kBytesPerPixel;
+        const std::size_t stride = static_cast<std::size_t>(bmp_stride(width));
         for (std::int32_t row = 0; row < source.height; ++row) {
-            const std::uint8_t* bytes = buffers.image + static_cast<std::size_t>(row) * kImageRowPitch;
-            if (std::fwrite(bytes, 1, row_bytes, out) != row_bytes || std::fwrite(kZeros, 1, padding, out) != padding)
-                return Status::write_failed;
+            expand_bits(buffers.image + static_cast<std::size_t>(row) * kImageRowPitch, width, buffers.row_pixels);
+            std::memset(buffers.row_pixels + row_bytes, 0, stride - row_bytes);
+            if (std::fwrite(buffers.row_pixels, 1, stride, out) != stride) return Status::write_failed;
         }
     }
     return std::fflush(out) == 0 && !std::ferror(out) ? Status::ok : Status::write_failed;
