@@ -232,7 +232,10 @@ def plot(results, path):
     sizes = [r["megapixels"] for r in results["bmp2pbm"]]
     names = list(results["bmp2pbm"][0]["hyperfine"])
     styles = {"cat": dict(color="black", linestyle="--", marker="s"),
-              "quorvelpbm": dict(color="tab:blue", linewidth=2.5, marker="o")}
+              "quorvelpbm": dict(color="tab:blue", linewidth=2.5, marker="o"),
+              "Pillow": dict(color="tab:green", marker="^"),
+              "netpbm": dict(color="tab:orange", marker="v"),
+              "ImageMagick": dict(color="tab:red", marker="D")}
     fig, ax = plt.subplots(figsize=(7, 4.5))
     for name in names:
         per_mp = [r["hyperfine"][name]["median_s"] * 1000 / r["megapixels"] for r in results["bmp2pbm"]]
@@ -250,6 +253,29 @@ def plot(results, path):
     fig.savefig(path, metadata={"Date": None} if path.endswith(".svg") else None)
 
 
+def markdown(results):
+    """The tables of docs/benchmarks.md."""
+    lines = ["| picture | command | median | per megapixel | x cat | peak memory |",
+             "|---|---|---:|---:|---:|---:|"]
+    for r in results["bmp2pbm"]:
+        cat = r["hyperfine"]["cat"]["median_s"]
+        for name, h in r["hyperfine"].items():
+            lines.append(f"| {r['megapixels']} MP | {name} | {h['median_s'] * 1000:.1f} ms "
+                         f"| {h['median_s'] * 1000 / r['megapixels']:.2f} ms | {h['median_s'] / cat:.2f} "
+                         f"| {r['peak_rss_kib'][name] / 1024:.1f} MiB |")
+    lines += ["", "| picture | cat (median) | quorvelpbm (median) | median of pair ratios | quartiles | load |",
+              "|---|---:|---:|---:|---:|---:|"]
+    paired_rows = [(f"bmp2pbm {r['megapixels']} MP", r["paired"]) for r in results["bmp2pbm"]]
+    if "pbm2bmp_1000x1000" in results:
+        paired_rows.append(("pbm2bmp 1 MP", results["pbm2bmp_1000x1000"]))
+    for label, p in paired_rows:
+        q = p["ratio_quartiles"]
+        lines.append(f"| {label} | {p['floor_median_s'] * 1000:.1f} ms | {p['ours_median_s'] * 1000:.1f} ms "
+                     f"| {p['ratio_median']:.2f} | {q[0]:.2f} - {q[2]:.2f} "
+                     f"| {p['load_min']:.2f} - {p['load_max']:.2f} |")
+    return "\n".join(lines)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tool", required=True, help="the quorvelpbm binary")
@@ -262,6 +288,7 @@ def main():
     parser.add_argument("--json", help="write the results here")
     parser.add_argument("--plot", help="draw the time per megapixel here (.svg or .png)")
     parser.add_argument("--keep", action="store_true", help="keep the work directory")
+    parser.add_argument("--markdown", help="write the tables of docs/benchmarks.md here")
     args = parser.parse_args()
     args.tool = os.path.abspath(args.tool)
     args.make_bmp = os.path.abspath(args.make_bmp)
@@ -292,6 +319,9 @@ def main():
     print(text)
     if args.plot:
         plot(results, args.plot)
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(markdown(results) + "\n")
 
 
 if __name__ == "__main__":
