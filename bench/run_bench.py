@@ -253,6 +253,17 @@ def plot(results, path):
     fig.savefig(path, metadata={"Date": None} if path.endswith(".svg") else None)
 
 
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.machine()
+
+
 def markdown(results):
     """The tables of docs/benchmarks.md."""
     lines = ["| picture | command | median | per megapixel | x cat | peak memory |",
@@ -298,8 +309,7 @@ def main():
 
     os.makedirs(args.dir, exist_ok=True)
     results = {
-        "machine": {"cpu": platform.processor() or platform.machine(), "cores": os.cpu_count(),
-                    "kernel": platform.release()},
+        "machine": {"cpu": cpu_model(), "cores": os.cpu_count(), "kernel": platform.release()},
         "started": time.strftime("%Y-%m-%d %H:%M:%S"),
         "bmp2pbm": [],
     }
