@@ -19,22 +19,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path& work_dir() {
-    static const fs::path dir = [] {
-        fs::path d = fs::temp_directory_path() / ("quorvelpbm_bench_" + std::to_string(::getpid()));
-        fs::create_directories(d);
-        return d;
-    }();
-    return dir;
-}
-
-// Removes the inputs when the run ends.
-struct Cleanup {
-    ~Cleanup() {
+// The inputs' directory, removed when the run ends.
+struct WorkDir {
+    fs::path path = fs::temp_directory_path() / ("quorvelpbm_bench_" + std::to_string(::getpid()));
+    WorkDir() { fs::create_directories(path); }
+    ~WorkDir() {
         std::error_code ignored;
-        fs::remove_all(work_dir(), ignored);
+        fs::remove_all(path, ignored);
     }
-} cleanup;
+};
+
+const fs::path& work_dir() {
+    static const WorkDir dir;
+    return dir.path;
+}
 
 std::vector<std::uint8_t> noisy_bytes(std::size_t count) {
     std::vector<std::uint8_t> bytes(count);
