@@ -1,6 +1,7 @@
 // PBM to BMP: the PBM lists rows top first and the BMP stores them bottom
 // first, so the whole picture is gathered in the image buffer before the
 // output is written.
+#include <algorithm>
 #include <cstring>
 
 #include "convert/convert.hpp"
@@ -122,51 +123,131 @@ Status read_pbm_header(std::FILE* in, PbmSource& source, Facts& facts) {
     return Status::ok;
 }
 
-Status gather_pbm_pixels(std::FILE* in, const PbmSource& source, Pbm2BmpBuffers& buffers) {
-    if (source.width < 1 || source.height < 1) return Status::ok;
-    const std::size_t row_bytes = static_cast<std::size_t>(source.width) * kBytesPerPixel;
+namespace {
 
-    // Pixels that no token reaches are black, whatever an earlier call left.
-    for (std::int32_t row = 0; row < source.height; ++row)
-        std::memset(buffers.image + static_cast<std::size_t>(row) * kImageRowPitch, 0, row_bytes);
+// The input after the header, a block at a time, handed out in the reads the
+// layout defines: at most 99 characters, ending after a line feed.
+struct BlockLines {
+    std::FILE* in;
+    char* block;
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    bool input_ended = false;
+};
 
-    // Tokens fill the top row (the last buffer row) first.
-    std::int32_t rows_remaining = source.height;
-    std::size_t i = 0;
-    char line[kLineReadMax];
-    for (;;) {
-        const long read = read_line(in, line, kLineReadMax);
-        if (read < 0) return Status::read_failed;
-        if (read == 0) return Status::ok;
-        const std::size_t length = static_cast<std::size_t>(read);
+// The next read: its length, 0 at the end of the input, -1 on a read error.
+long next_line(BlockLines& lines, const char*& line) {
+    if (lines.end - lines.begin < kLineReadMax && !lines.input_ended) {
+        const std::size_t kept = lines.end - lines.begin;
+        std::memmove(lines.block, lines.block + lines.begin, kept);
+        const std::size_t got = std::fread(lines.block + kept, 1, kPbmBlockSize - kept, lines.in);
+        if (std::ferror(lines.in)) return -1;
+        lines.begin = 0;
+        lines.end = kept + got;
+        lines.input_ended = lines.end < kPbmBlockSize;
+    }
+    line = lines.block + lines.begin;
+    const std::size_t available = std::min(lines.end - lines.begin, kLineReadMax);
+    const void* line_feed = std::memchr(line, kLineFeed, available);
+    const std::size_t length =
+        line_feed ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - line) + 1 : available;
+    lines.begin += length;
+    return static_cast<long>(length);
+}
 
-        for (std::size_t p = 0; p < kTokensPerLine * kTokenSize; p += kTokenSize) {
-            const std::uint8_t value = p < length && line[p] == kWhiteChar ? 0xFF : 0x00;
-            std::uint8_t* pixel = buffers.image + static_cast<std::size_t>(rows_remaining - 1) * kImageRowPitch + i;
-            pixel[0] = pixel[1] = pixel[2] = value;
-            i += kBytesPerPixel;
-            if (i == row_bytes) {
-                i = 0;
-                if (--rows_remaining == 0) return Status::ok;
-            }
-        }
+// Pixel bytes of eight pixels for each byte of the image: bit j set makes
+// bytes 3j to 3j + 2 white.
+struct ExpandTable {
+    std::uint8_t pixels[256][8 * kBytesPerPixel];
+};
+
+constexpr ExpandTable make_expand_table() {
+    ExpandTable table{};
+    for (unsigned byte = 0; byte < 256; ++byte)
+        for (unsigned bit = 0; bit < 8; ++bit)
+            for (unsigned c = 0; c < kBytesPerPixel; ++c)
+                table.pixels[byte][bit * kBytesPerPixel + c] = (byte >> bit) & 1 ? 0xFF : 0x00;
+    return table;
+}
+
+constexpr ExpandTable kExpand = make_expand_table();
+
+}  // namespace
+
+// The reading rule: "0" is white, anything else black.
+void pack_token_bits(const char* chars, std::size_t count, std::uint8_t* bits) {
+    for (std::size_t i = 0; i < (count + 7) / 8; ++i, chars += 8) {
+        std::uint8_t byte = 0;
+        for (unsigned j = 0; j < 8; ++j) byte |= static_cast<std::uint8_t>((chars[j] == kWhiteChar) << j);
+        bits[i] = byte;
     }
 }
 
-Status write_bmp(const PbmSource& source, const Pbm2BmpBuffers& buffers, std::FILE* out) {
+void expand_bits(const std::uint8_t* bits, std::size_t count, std::uint8_t* pixels) {
+    for (std::size_t i = 0; i < (count + 7) / 8; ++i, pixels += sizeof kExpand.pixels[0])
+        std::memcpy(pixels, kExpand.pixels[bits[i]], sizeof kExpand.pixels[0]);
+}
+
+Status gather_pbm_pixels(std::FILE* in, const PbmSource& source, Pbm2BmpBuffers& buffers) {
+    if (source.width < 1 || source.height < 1) return Status::ok;
+    const std::size_t width = static_cast<std::size_t>(source.width);
+    constexpr std::size_t kLineChars = kTokensPerLine * kTokenSize;
+    auto image_row = [&buffers](std::int32_t row) {
+        return buffers.image + static_cast<std::size_t>(row) * kImageRowPitch;
+    };
+
+    // Token characters are gathered until they make a row; tokens fill the
+    // top row (the last buffer row) first.
+    char* chars = buffers.row_chars;
+    std::size_t gathered = 0;
+    std::int32_t rows_remaining = source.height;
+    BlockLines lines{in, buffers.input};
+    for (;;) {
+        const char* line = nullptr;
+        const long read = next_line(lines, line);
+        if (read < 0) return Status::read_failed;
+        if (read == 0) break;
+
+        // Every line supplies 30 tokens, from positions 0, 2, ... 58; the
+        // positions a short line lacks are black, so read them as "1".
+        char padded[kLineChars];
+        if (static_cast<std::size_t>(read) < kLineChars) {
+            std::memset(padded, kBlackChar, sizeof padded);
+            std::memcpy(padded, line, static_cast<std::size_t>(read));
+            line = padded;
+        }
+        for (std::size_t k = 0; k < kTokensPerLine; ++k) chars[gathered + k] = line[k * kTokenSize];
+        gathered += kTokensPerLine;
+
+        // A line may complete a row, or several narrow ones.
+        for (; gathered >= width; gathered -= width) {
+            pack_token_bits(chars, width, image_row(rows_remaining - 1));
+            if (--rows_remaining == 0) return Status::ok;
+            std::memmove(chars, chars + width, gathered - width);
+        }
+    }
+
+    // The input ended first: every pixel no token reached is black, whatever
+    // an earlier call left there.
+    std::memset(chars + gathered, kBlackChar, width - gathered);
+    pack_token_bits(chars, width, image_row(rows_remaining - 1));
+    for (std::int32_t row = rows_remaining - 2; row >= 0; --row) std::memset(image_row(row), 0, kImageRowPitch);
+    return Status::ok;
+}
+
+Status write_bmp(const PbmSource& source, Pbm2BmpBuffers& buffers, std::FILE* out) {
     std::uint8_t header[kHeadersSize];
     encode_bmp_header(header, source.width, source.height);
     if (std::fwrite(header, 1, sizeof header, out) != sizeof header) return Status::write_failed;
 
     if (source.width >= 1 && source.height >= 1) {
-        const std::size_t row_bytes = static_cast<std::size_t>(source.width) * kBytesPerPixel;
-        const std::size_t padding =
-            static_cast<std::size_t>(bmp_stride(static_cast<std::uint64_t>(source.width))) - row_bytes;
-        static constexpr std::uint8_t kZeros[kRowAlignment] = {};
+        const std::size_t width = static_cast<std::size_t>(source.width);
+        const std::size_t row_bytes = width * kBytesPerPixel;
+        const std::size_t stride = static_cast<std::size_t>(bmp_stride(width));
         for (std::int32_t row = 0; row < source.height; ++row) {
-            const std::uint8_t* bytes = buffers.image + static_cast<std::size_t>(row) * kImageRowPitch;
-            if (std::fwrite(bytes, 1, row_bytes, out) != row_bytes || std::fwrite(kZeros, 1, padding, out) != padding)
-                return Status::write_failed;
+            expand_bits(buffers.image + static_cast<std::size_t>(row) * kImageRowPitch, width, buffers.row_pixels);
+            std::memset(buffers.row_pixels + row_bytes, 0, stride - row_bytes);
+            if (std::fwrite(buffers.row_pixels, 1, stride, out) != stride) return Status::write_failed;
         }
     }
     return std::fflush(out) == 0 && !std::ferror(out) ? Status::ok : Status::write_failed;

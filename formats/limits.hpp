@@ -9,17 +9,20 @@
 
 namespace qpbm {
 
-// BMP to PBM streams one stored row at a time through the row buffer.
+// BMP to PBM streams the picture through buffers of whole stored rows.
 inline constexpr std::int32_t kMaxBmpWidth = 10000;
 inline constexpr std::size_t kRowBufferSize = 30000;
 static_assert(kRowBufferSize == static_cast<std::size_t>(kMaxBmpWidth) * kBytesPerPixel);
 
 // PBM to BMP gathers the whole picture, since the PBM lists rows top first and
-// the BMP stores them bottom first. Rows sit a fixed pitch apart.
+// the BMP stores them bottom first. Every pixel is black or white, so the
+// picture is kept at one bit per pixel: the largest takes 125,000 bytes,
+// which a process touches in 31 pages instead of the 733 that 3,000,000
+// bytes of finished pixels would take. Rows sit a fixed pitch apart.
 inline constexpr std::int32_t kMaxPbmWidth = 1000;
 inline constexpr std::int32_t kMaxPbmHeight = 1000;
-inline constexpr std::size_t kImageRowPitch = 3000;
+inline constexpr std::size_t kImageRowPitch = 125;
 inline constexpr std::size_t kImageBufferSize = kImageRowPitch * kMaxPbmHeight;
-static_assert(kImageRowPitch == static_cast<std::size_t>(kMaxPbmWidth) * kBytesPerPixel);
+static_assert(kImageRowPitch * 8 == static_cast<std::size_t>(kMaxPbmWidth));
 
 }  // namespace qpbm

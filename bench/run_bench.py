@@ -1,0 +1,338 @@
+#!/usr/bin/python3
+"""Times quorvelpbm against the I/O floor and against its peers.
+
+For each picture size (1, 9 and 100 megapixels by default) it makes a BMP whose
+channel values are spread around the threshold, then:
+
+  * paired runs: `cat in.bmp > out` and `quorvelpbm bmp2pbm in.bmp out.pbm`
+    alternately, the order swapped every pair, each started directly (no
+    shell) and timed from before it opens its output to its exit; the median
+    of the per-pair ratios is the figure that the goals are stated in;
+  * one hyperfine run of cat, quorvelpbm and each peer side by side: Pillow
+    (pillow_bmp2pbm.py, the identical layout), the netpbm pipeline and
+    ImageMagick (with raised resource limits through MAGICK_CONFIGURE_PATH);
+  * the peak resident memory of each command (/usr/bin/time);
+  * a check that every peer decided every pixel as quorvelpbm did.
+
+It also times `quorvelpbm pbm2bmp` on 1000 x 1000 against `cat in.pbm > out`
+and counts the instructions of the 1000 x 1000 conversion with callgrind.
+
+The results go to a JSON file; --plot draws time per megapixel for each
+command. Run it on a quiet machine: --quiet-load waits (up to --max-wait
+seconds) for the one-minute load average to drop below the given value
+before each timing, and every timing records the load it saw.
+
+    bench/run_bench.py --tool build/tools/quorvelpbm \\
+        --make-bmp build/bench/quorvelpbm_make_bmp --dir /tmp/qpbm-bench \\
+        --json docs/benchmarks.json --plot docs/benchmarks.svg
+
+The work directory is removed afterwards unless --keep is given.
+"""
+import argparse
+import filecmp
+import json
+import os
+import platform
+import re
+import shlex
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SIDES = {1: (1000, 1000), 9: (3000, 3000), 100: (10000, 10000)}
+NETPBM = ("bmptopnm {inp} | pamfunc -subtractor=99 | pamfunc -multiplier=255 | ppmtopgm"
+          " | pamthreshold -simple -threshold=0.95 | pamtopnm -plain > {out}")
+MAGICK = ("MAGICK_CONFIGURE_PATH={policy} convert-im6.q16 {inp} -channel RGB -threshold 39% +channel"
+          " -fill black +opaque white -compress none {out}")
+
+
+def log(*args):
+    print(*args, file=sys.stderr, flush=True)
+
+
+def load():
+    return os.getloadavg()[0]
+
+
+def wait_for_quiet(args):
+    if args.quiet_load is None:
+        return
+    deadline = time.monotonic() + args.max_wait
+    while load() >= args.quiet_load and time.monotonic() < deadline:
+        log(f"  load {load():.2f}, waiting for it to drop below {args.quiet_load}")
+        time.sleep(15)
+
+
+def sh(command, **kwargs):
+    return subprocess.run(["sh", "-c", command], check=True, **kwargs)
+
+
+def cat_into(inp, out):
+    """`cat inp > out` without a shell: open the output as the shell would
+    (truncating it), then run cat; returns the seconds taken."""
+    def run():
+        start = time.perf_counter()
+        fd = os.open(out, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        try:
+            subprocess.run(["cat", inp], stdout=fd, check=True)
+        finally:
+            os.close(fd)
+        return time.perf_counter() - start
+    return run
+
+
+def command(*argv):
+    def run():
+        start = time.perf_counter()
+        subprocess.run(argv, check=True, stdout=subprocess.DEVNULL)
+        return time.perf_counter() - start
+    return run
+
+
+def paired(floor, ours, pairs, warmup=2):
+    """Runs the two alternately, swapping the order every pair; returns both
+    medians and the median of the per-pair ratios. Both pay the same cost of
+    starting a process, and no shell."""
+    for _ in range(warmup):
+        floor()
+        ours()
+    floor_times, our_times, ratios, loads = [], [], [], []
+    for i in range(pairs):
+        if i % 2:
+            o = ours()
+            f = floor()
+        else:
+            f = floor()
+            o = ours()
+        floor_times.append(f)
+        our_times.append(o)
+        ratios.append(o / f)
+        loads.append(load())
+    return {
+        "pairs": pairs,
+        "floor_median_s": statistics.median(floor_times),
+        "ours_median_s": statistics.median(our_times),
+        "ratio_median": statistics.median(ratios),
+        "ratio_quartiles": statistics.quantiles(ratios, n=4) if pairs >= 4 else None,
+        "load_min": min(loads),
+        "load_max": max(loads),
+    }
+
+
+def peak_rss_kib(command):
+    result = sh(f"/usr/bin/time -f '%M' sh -c {shlex.quote(command)} 2>&1 >/dev/null | tail -n 1",
+                capture_output=True, text=True)
+    return int(result.stdout.strip().splitlines()[-1])
+
+
+def hyperfine(commands, runs, json_path):
+    argv = ["hyperfine", "--style", "basic", "--warmup", "1", "--runs", str(runs), "--export-json", json_path]
+    for name, command in commands.items():
+        argv += ["--command-name", name, command]
+    subprocess.run(argv, check=True, stdout=sys.stderr)
+    with open(json_path) as f:
+        results = json.load(f)["results"]
+    return {r["command"]: {"median_s": r["median"], "mean_s": r["mean"], "stddev_s": r["stddev"],
+                           "runs": len(r["times"])} for r in results}
+
+
+def pbm_pixels(path):
+    """The pixel characters of a plain PBM, whatever its line layout."""
+    with open(path, "rb") as f:
+        data = f.read()
+    fields, i = [], 0
+    while len(fields) < 3:
+        while data[i:i + 1].isspace():
+            i += 1
+        if data[i:i + 1] == b"#":
+            i = data.index(b"\n", i) + 1
+            continue
+        j = i
+        while not data[j:j + 1].isspace():
+            j += 1
+        fields.append(data[i:j])
+        i = j
+    return fields, data[i + 1:].translate(None, b" \t\r\n")
+
+
+def instructions(tool, bmp, out):
+    result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", tool, "bmp2pbm",
+                             bmp, out], capture_output=True, text=True, check=True)
+    return int(re.search(r"I\s+refs:\s+([\d,]+)", result.stderr).group(1).replace(",", ""))
+
+
+def measure_size(args, mp, work):
+    width, height = SIDES[mp]
+    bmp = os.path.join(work, f"in{mp}.bmp")
+    # ImageMagick picks the output format by its extension.
+    outs = {name: os.path.join(work, f"out{mp}-{name}.pbm") for name in ("cat", "ours", "pillow", "netpbm", "magick")}
+    log(f"== {mp} megapixels ({width} x {height})")
+    subprocess.run([args.make_bmp, str(width), str(height), bmp], check=True)
+
+    commands = {
+        "cat": f"cat {bmp} > {outs['cat']}",
+        "quorvelpbm": f"{args.tool} bmp2pbm {bmp} {outs['ours']}",
+    }
+    peers = {
+        "Pillow": f"/usr/bin/python3 {HERE}/pillow_bmp2pbm.py {bmp} {outs['pillow']}",
+        "netpbm": NETPBM.format(inp=bmp, out=outs["netpbm"]),
+        "ImageMagick": MAGICK.format(policy=os.path.join(HERE, "magick"), inp=bmp, out=outs["magick"]),
+    }
+    if not args.no_peers:
+        commands.update(peers)
+
+    result = {"megapixels": mp, "width": width, "height": height, "input_bytes": os.path.getsize(bmp)}
+    wait_for_quiet(args)
+    result["load_before"] = load()
+    result["paired"] = paired(cat_into(bmp, outs["cat"]), command(args.tool, "bmp2pbm", bmp, outs["ours"]),
+                              args.pairs[mp])
+    log(f"  paired: ratio median {result['paired']['ratio_median']:.3f}")
+    result["output_bytes"] = os.path.getsize(outs["ours"])
+
+    wait_for_quiet(args)
+    result["hyperfine_load"] = load()
+    result["hyperfine"] = hyperfine(commands, args.runs[mp], os.path.join(work, f"hyperfine{mp}.json"))
+    result["peak_rss_kib"] = {name: peak_rss_kib(command) for name, command in commands.items()}
+
+    if not args.no_peers:
+        result["pillow_identical"] = filecmp.cmp(outs["pillow"], outs["ours"], shallow=False)
+        reference = pbm_pixels(outs["ours"])
+        result["pixels_match"] = {name: pbm_pixels(outs[key]) == reference
+                                  for name, key in (("netpbm", "netpbm"), ("ImageMagick", "magick"))}
+    for path in outs.values():
+        if os.path.exists(path):
+            os.remove(path)
+    os.remove(bmp)
+    return result
+
+
+def measure_pbm2bmp(args, work):
+    log("== pbm2bmp, 1000 x 1000")
+    bmp = os.path.join(work, "p.bmp")
+    pbm = os.path.join(work, "p.pbm")
+    subprocess.run([args.make_bmp, "1000", "1000", bmp], check=True)
+    subprocess.run([args.tool, "bmp2pbm", bmp, pbm], check=True)
+    wait_for_quiet(args)
+    result = paired(cat_into(pbm, os.path.join(work, "p.cat")),
+                    command(args.tool, "pbm2bmp", pbm, os.path.join(work, "p.out")), args.pbm_pairs)
+    result["instructions_bmp2pbm_1000x1000"] = instructions(args.tool, bmp, os.path.join(work, "p.pbm2"))
+    return result
+
+
+def plot(results, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    matplotlib.rcParams["svg.hashsalt"] = "quorvelpbm"
+    import matplotlib.pyplot as plt
+
+    sizes = [r["megapixels"] for r in results["bmp2pbm"]]
+    names = list(results["bmp2pbm"][0]["hyperfine"])
+    styles = {"cat": dict(color="black", linestyle="--", marker="s"),
+              "quorvelpbm": dict(color="tab:blue", linewidth=2.5, marker="o"),
+              "Pillow": dict(color="tab:green", marker="^"),
+              "netpbm": dict(color="tab:orange", marker="v"),
+              "ImageMagick": dict(color="tab:red", marker="D")}
+    fig, ax = plt.subplots(figsize=(7, 4.5))
+    for name in names:
+        per_mp = [r["hyperfine"][name]["median_s"] * 1000 / r["megapixels"] for r in results["bmp2pbm"]]
+        label = "cat in > out (the floor)" if name == "cat" else name
+        ax.plot(sizes, per_mp, label=label, **styles.get(name, dict(marker="^")))
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xticks(sizes, [f"{s} MP" for s in sizes])
+    ax.set_xlabel("picture size (megapixels)")
+    ax.set_ylabel("median time per megapixel (ms)")
+    ax.set_title("BMP to plain PBM, median of hyperfine runs")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, metadata={"Date": None} if path.endswith(".svg") else None)
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.machine()
+
+
+def markdown(results):
+    """The tables of docs/benchmarks.md."""
+    lines = ["| picture | command | median | per megapixel | x cat | peak memory |",
+             "|---|---|---:|---:|---:|---:|"]
+    for r in results["bmp2pbm"]:
+        cat = r["hyperfine"]["cat"]["median_s"]
+        for name, h in r["hyperfine"].items():
+            lines.append(f"| {r['megapixels']} MP | {name} | {h['median_s'] * 1000:.1f} ms "
+                         f"| {h['median_s'] * 1000 / r['megapixels']:.2f} ms | {h['median_s'] / cat:.2f} "
+                         f"| {r['peak_rss_kib'][name] / 1024:.1f} MiB |")
+    lines += ["", "| picture | cat (median) | quorvelpbm (median) | median of pair ratios | quartiles | load |",
+              "|---|---:|---:|---:|---:|---:|"]
+    paired_rows = [(f"bmp2pbm {r['megapixels']} MP", r["paired"]) for r in results["bmp2pbm"]]
+    if "pbm2bmp_1000x1000" in results:
+        paired_rows.append(("pbm2bmp 1 MP", results["pbm2bmp_1000x1000"]))
+    for label, p in paired_rows:
+        q = p["ratio_quartiles"]
+        lines.append(f"| {label} | {p['floor_median_s'] * 1000:.1f} ms | {p['ours_median_s'] * 1000:.1f} ms "
+                     f"| {p['ratio_median']:.2f} | {q[0]:.2f} - {q[2]:.2f} "
+                     f"| {p['load_min']:.2f} - {p['load_max']:.2f} |")
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--tool", required=True, help="the quorvelpbm binary")
+    parser.add_argument("--make-bmp", required=True, help="the quorvelpbm_make_bmp binary")
+    parser.add_argument("--dir", default="/tmp/quorvelpbm-bench", help="work directory for inputs and outputs")
+    parser.add_argument("--sizes", default="1,9,100", help="megapixels, from 1, 9, 100")
+    parser.add_argument("--no-peers", action="store_true", help="time only cat and quorvelpbm")
+    parser.add_argument("--quiet-load", type=float, help="wait for the load average to drop below this")
+    parser.add_argument("--max-wait", type=float, default=900, help="seconds to wait for a quiet machine")
+    parser.add_argument("--json", help="write the results here")
+    parser.add_argument("--plot", help="draw the time per megapixel here (.svg or .png)")
+    parser.add_argument("--keep", action="store_true", help="keep the work directory")
+    parser.add_argument("--markdown", help="write the tables of docs/benchmarks.md here")
+    args = parser.parse_args()
+    args.tool = os.path.abspath(args.tool)
+    args.make_bmp = os.path.abspath(args.make_bmp)
+    args.pairs = {1: 41, 9: 21, 100: 11}
+    args.runs = {1: 10, 9: 5, 100: 3}
+    args.pbm_pairs = 41
+
+    os.makedirs(args.dir, exist_ok=True)
+    results = {
+        "machine": {"cpu": cpu_model(), "cores": os.cpu_count(), "kernel": platform.release()},
+        "started": time.strftime("%Y-%m-%d %H:%M:%S"),
+        "bmp2pbm": [],
+    }
+    try:
+        for mp in (int(s) for s in args.sizes.split(",")):
+            results["bmp2pbm"].append(measure_size(args, mp, args.dir))
+        results["pbm2bmp_1000x1000"] = measure_pbm2bmp(args, args.dir)
+    finally:
+        if not args.keep:
+            shutil.rmtree(args.dir, ignore_errors=True)
+    results["finished"] = time.strftime("%Y-%m-%d %H:%M:%S")
+
+    text = json.dumps(results, indent=2)
+    if args.json:
+        with open(args.json, "w") as f:
+            f.write(text + "\n")
+    print(text)
+    if args.plot:
+        plot(results, args.plot)
+    if args.markdown:
+        with open(args.markdown, "w") as f:
+            f.write(markdown(results) + "\n")
+
+
+if __name__ == "__main__":
+    main()

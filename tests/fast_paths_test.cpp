@@ -1,0 +1,219 @@
+// The fast paths against the rules: both builds of the pixel loop for every
+// channel value near the threshold, pictures spanning several row blocks
+// either way up, the bit image of PBM to BMP, and pixel lines of every length
+// crossing input blocks.
+#include <cstdio>
+#include <cstring>
+
+#include "convert/convert.hpp"
+#include "support.hpp"
+
+namespace qpbm_test {
+namespace {
+
+using qpbm::Direction;
+using qpbm::Status;
+
+// A small deterministic generator, so that failures reproduce.
+struct Lcg {
+    std::uint32_t state;
+    std::uint32_t next() {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    }
+};
+
+// Widths around every vector length (16 and 32 pixels) and line length (30
+// tokens), and a few long ones.
+std::vector<std::size_t> awkward_widths() {
+    std::vector<std::size_t> widths;
+    for (std::size_t w = 1; w <= 70; ++w) widths.push_back(w);
+    for (std::size_t w : {95, 96, 97, 255, 999, 1001, 10000}) widths.push_back(w);
+    return widths;
+}
+
+// Pixels whose channels sit on both sides of the threshold in every
+// combination, then every value of each channel with the others light.
+std::vector<Pixel> threshold_pixels() {
+    const std::uint8_t near[] = {0, 1, 98, 99, 100, 101, 127, 128, 254, 255};
+    std::vector<Pixel> pixels;
+    for (std::uint8_t b : near)
+        for (std::uint8_t g : near)
+            for (std::uint8_t r : near) pixels.push_back({b, g, r});
+    for (int v = 0; v < 256; ++v) {
+        const auto c = static_cast<std::uint8_t>(v);
+        pixels.push_back({c, 100, 255});
+        pixels.push_back({255, c, 100});
+        pixels.push_back({100, 255, c});
+    }
+    Lcg lcg{7};
+    for (std::size_t i = pixels.size(); i > 1; --i) std::swap(pixels[i - 1], pixels[lcg.next() % i]);
+    return pixels;
+}
+
+TEST(PixelTokens, BothBuildsFollowTheThresholdAtEveryWidth) {
+    const std::vector<Pixel> pixels = threshold_pixels();
+    std::vector<std::uint8_t> bytes;
+    for (int copy = 0; copy < 12; ++copy)  // long enough for the widest row
+        for (const Pixel& p : pixels) bytes.insert(bytes.end(), {p.blue, p.green, p.red});
+    const std::size_t count = bytes.size() / 3;
+
+    using Fn = void (*)(const std::uint8_t*, std::size_t, char*);
+    const std::pair<const char*, Fn> builds[] = {{"dispatched", qpbm::pixel_tokens},
+                                                 {"portable", qpbm::pixel_tokens_portable}};
+    for (const auto& [name, fn] : builds) {
+        SCOPED_TRACE(name);
+        for (std::size_t width : awkward_widths()) {
+            for (std::size_t first : {std::size_t{0}, std::size_t{1}, std::size_t{5}}) {  // unaligned starts too
+                if (first + width > count) continue;
+                SCOPED_TRACE(testing::Message() << "width " << width << " from pixel " << first);
+                std::string tokens(2 * width + 1, '#');
+                fn(bytes.data() + 3 * first, width, tokens.data());
+                std::string expected;
+                for (std::size_t x = first; x < first + width; ++x) {
+                    const Pixel p{bytes[3 * x], bytes[3 * x + 1], bytes[3 * x + 2]};
+                    expected += is_white(p) ? "0 " : "1 ";
+                }
+                expected += '#';  // nothing written past the last token
+                ASSERT_EQ(tokens, expected);
+            }
+        }
+    }
+}
+
+TEST(TokenBits, PackAndExpandFollowTheReadingRule) {
+    // "0" is white; "1", a space, a letter, a carriage return or NUL black.
+    const char kinds[] = {'0', '1', ' ', 'a', '\r', '\0', '0', '0'};
+    Lcg lcg{11};
+    for (std::size_t count : awkward_widths()) {
+        if (count > 1000) continue;  // the widest PBM row
+        SCOPED_TRACE(count);
+        std::vector<char> chars((count + 7) / 8 * 8);
+        for (char& c : chars) c = kinds[lcg.next() % sizeof kinds];
+        std::vector<std::uint8_t> bits((count + 7) / 8);
+        qpbm::pack_token_bits(chars.data(), count, bits.data());
+
+        std::vector<std::uint8_t> pixels(bits.size() * 24 + 1, 0x5A);
+        qpbm::expand_bits(bits.data(), count, pixels.data());
+        for (std::size_t x = 0; x < count; ++x) {
+            const bool white = chars[x] == '0';
+            ASSERT_EQ((bits[x / 8] >> (x % 8)) & 1, white ? 1 : 0) << "bit " << x;
+            const std::uint8_t value = white ? 0xFF : 0x00;
+            ASSERT_EQ(pixels[3 * x], value) << "pixel " << x;
+            ASSERT_EQ(pixels[3 * x + 1], value) << "pixel " << x;
+            ASSERT_EQ(pixels[3 * x + 2], value) << "pixel " << x;
+        }
+        EXPECT_EQ(pixels.back(), 0x5A);  // whole groups of eight, no further
+    }
+}
+
+Pixel noise(int x, int y) {
+    const unsigned h = (static_cast<unsigned>(x) * 2654435761u) ^ (static_cast<unsigned>(y) * 40503u + 12345u);
+    return {static_cast<std::uint8_t>(97 + h % 6), static_cast<std::uint8_t>(96 + (h >> 7) % 8),
+            static_cast<std::uint8_t>(98 + (h >> 13) % 4)};
+}
+
+TEST(Bmp2PbmBlocks, PicturesSpanningSeveralBlocksEitherWayUp) {
+    // Two full blocks of rows and a short third one, whatever the block size.
+    for (const int width : {1, 33, 1000, 1001, 10000}) {
+        const std::size_t stride = stride_of(width);
+        const int rows_per_block = static_cast<int>(std::max<std::size_t>(1, qpbm::kRowBlockSize / stride));
+        const int height = 2 * rows_per_block + 3;
+        for (const bool top_down : {false, true}) {
+            SCOPED_TRACE(testing::Message() << width << " x " << height << (top_down ? " top-down" : " bottom-up"));
+            BmpOptions options;
+            options.top_down = top_down;
+            options.padding = 0xEE;  // padding bytes read with the rows must not count
+            TempDir dir;
+            write_file(dir.file("in.bmp"), make_bmp(width, height, noise, options));
+            ASSERT_EQ(convert(Direction::bmp_to_pbm, dir.file("in.bmp"), dir.file("out.pbm")), Status::ok);
+            EXPECT_EQ(read_text(dir.file("out.pbm")),
+                      expected_pbm(width, height, [](int x, int y) { return is_white(noise(x, y)); }));
+        }
+    }
+}
+
+TEST(Bmp2PbmBlocks, ARowMissingPartWayIsAReadError) {
+    // The file shrank after its size was checked: the block that reaches past
+    // its end fails, the first one for a bottom-up file, a later one top-down.
+    static qpbm::Bmp2PbmBuffers buffers;
+    const int width = 1000;
+    const int height = 3 * static_cast<int>(qpbm::kRowBlockSize / stride_of(width));
+    for (const bool top_down : {false, true}) {
+        SCOPED_TRACE(top_down ? "top-down" : "bottom-up");
+        BmpOptions options;
+        options.top_down = top_down;
+        Bytes bmp = make_bmp(width, height, noise, options);
+        bmp.resize(bmp.size() - stride_of(width));  // the last stored row is gone
+
+        std::FILE* in = std::tmpfile();
+        std::FILE* out = std::tmpfile();
+        ASSERT_TRUE(in && out);
+        ASSERT_EQ(std::fwrite(bmp.data(), 1, bmp.size(), in), bmp.size());
+        qpbm::BmpSource source;
+        source.width = width;
+        source.height = height;
+        source.top_down = top_down;
+        source.pixel_offset = 54;
+        source.stride = stride_of(width);
+        EXPECT_EQ(qpbm::write_pbm(in, source, out, buffers), Status::read_failed);
+        std::fclose(in);
+        std::fclose(out);
+    }
+}
+
+// The pixels the reading rules give for a PBM body (the text after the
+// dimension line), top row first: reads of at most 99 characters ending after
+// a line feed, 30 tokens from positions 0, 2, ... 58 of each.
+std::vector<bool> read_by_the_rules(const std::string& body, std::size_t pixels) {
+    std::vector<bool> white;
+    std::size_t at = 0;
+    while (at < body.size() && white.size() < pixels) {
+        std::size_t length = 0;
+        while (length < 99 && at + length < body.size())
+            if (body[at + length++] == '\n') break;
+        for (std::size_t p = 0; p < 60 && white.size() < pixels; p += 2)
+            white.push_back(p < length && body[at + p] == '0');
+        at += length;
+    }
+    white.resize(pixels, false);  // pixels no token reaches are black
+    return white;
+}
+
+TEST(Pbm2BmpBlocks, LinesOfEveryLengthAcrossInputBlocks) {
+    struct Case {
+        int width, height;
+        std::size_t lines;  // fewer than the picture needs leaves black pixels
+    };
+    const Case cases[] = {{999, 300, 12000}, {1000, 1000, 34000}, {7, 1000, 300}, {13, 40, 10}};
+    Lcg lcg{3};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << " x " << c.height);
+        // Lines of 61 characters mostly, some with CR LF, some short, some
+        // longer than one read, some with other characters in token places.
+        std::string body;
+        for (std::size_t line = 0; line < c.lines; ++line) {
+            const std::uint32_t kind = lcg.next() % 16;
+            const std::size_t length = kind == 0 ? lcg.next() % 60 : kind == 1 ? 61 + lcg.next() % 140 : 60;
+            for (std::size_t p = 0; p < length; ++p) body += p % 2 ? ' ' : "0010x"[lcg.next() % 5];
+            body += kind == 2 ? "\r\n" : "\n";
+        }
+        if (c.lines >= 1000) {
+            ASSERT_GT(body.size(), 3 * qpbm::kPbmBlockSize);  // large ones cross blocks
+        }
+
+        TempDir dir;
+        write_file(dir.file("in.pbm"), "P1\n# Created by Quorvel\n" + std::to_string(c.width) + " " +
+                                           std::to_string(c.height) + "\n" + body);
+        ASSERT_EQ(convert(Direction::pbm_to_bmp, dir.file("in.pbm"), dir.file("out.bmp")), Status::ok);
+        const std::vector<bool> white =
+            read_by_the_rules(body, static_cast<std::size_t>(c.width) * static_cast<std::size_t>(c.height));
+        const int width = c.width;
+        EXPECT_EQ(read_file(dir.file("out.bmp")), make_bmp(c.width, c.height, [&](int x, int y) {
+                      return white[static_cast<std::size_t>(y) * width + x] ? kWhite : kBlack;
+                  }));
+    }
+}
+
+}  // namespace
+}  // namespace qpbm_test
