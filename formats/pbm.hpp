@@ -29,7 +29,6 @@ inline constexpr char kBlackChar = '1';
 inline constexpr char kTokenSeparator = ' ';
 inline constexpr std::size_t kTokenSize = 2;
 inline constexpr std::size_t kTokensPerLine = 30;
-inline constexpr std::size_t kPixelLineSize = kTokensPerLine * kTokenSize + 1;  // 61 with the line feed
 
 // A pixel is white when each of blue, green and red is at least this.
 inline constexpr unsigned kThreshold = 100;
