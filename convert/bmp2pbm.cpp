@@ -13,7 +13,10 @@
 
 namespace qpbm {
 
-Status read_bmp_source(std::FILE* in, BmpSource& source, Facts& facts) {
+Status read_bmp_source(std::FILE* in, bool, BmpSource& source, Bmp2PbmBuffers&, Facts& facts) {
+    // Rows are read in blocks straight into the row buffer; a stream buffer
+    // would only add a copy and a read per block.
+    std::setvbuf(in, nullptr, _IONBF, 0);
     std::uint8_t bytes[kHeadersSize];
     const std::size_t got = std::fread(bytes, 1, sizeof bytes, in);
     if (std::ferror(in)) return Status::read_failed;
@@ -148,7 +151,9 @@ Status write_pixels(std::FILE* in, const BmpSource& source, std::FILE* out, Bmp2
 
 }  // namespace
 
-Status write_pbm(std::FILE* in, const BmpSource& source, std::FILE* out, Bmp2PbmBuffers& buffers) {
+Status write_pbm(std::FILE* in, const BmpSource& source, bool, Bmp2PbmBuffers& buffers, std::FILE* out) {
+    // The text is written in blocks larger than any stream buffer.
+    std::setvbuf(out, nullptr, _IONBF, 0);
     if (std::fprintf(out, kPbmHeaderFormat, source.width, source.height) < 0) return Status::write_failed;
     if (source.width > 0 && source.height > 0) {
         const Status status = write_pixels(in, source, out, buffers);

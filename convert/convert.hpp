@@ -47,10 +47,12 @@ struct BmpSource {
 
 // Reads the headers and checks that the pixels are all there. Reads nothing
 // else and writes nothing.
-Status read_bmp_source(std::FILE* in, BmpSource& source, Facts& facts);
+Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Bmp2PbmBuffers& buffers,
+                       Facts& facts);
 
 // Writes the PBM header and one token per pixel, top row first.
-Status write_pbm(std::FILE* in, const BmpSource& source, std::FILE* out, Bmp2PbmBuffers& buffers);
+Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Bmp2PbmBuffers& buffers,
+                 std::FILE* out);
 
 // The tokens of `count` pixels (blue, green, red each), "0 " or "1 " per pixel
 // and no line feeds, into tokens[0, 2 * count). Uses the widest vector
@@ -90,6 +92,10 @@ struct PbmSource {
 // Reads and checks the three header lines.
 Status read_pbm_header(std::FILE* in, PbmSource& source, Facts& facts);
 
+// Reads and checks the header, then gathers the pixels.
+Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, Pbm2BmpBuffers& buffers,
+                       Facts& facts);
+
 // Reads the tokens into the image buffer. Lenient: pixels no token reaches
 // are black. Fails only on a read error.
 Status gather_pbm_pixels(std::FILE* in, const PbmSource& source, Pbm2BmpBuffers& buffers);
@@ -106,7 +112,8 @@ void pack_token_bits(const char* chars, std::size_t count, std::uint8_t* bits);
 void expand_bits(const std::uint8_t* bits, std::size_t count, std::uint8_t* pixels);
 
 // Writes the BMP headers and the rows, bottom row first, each padded to the stride.
-Status write_bmp(const PbmSource& source, Pbm2BmpBuffers& buffers, std::FILE* out);
+Status write_bmp(std::FILE* in, const PbmSource& source, bool output_seekable, Pbm2BmpBuffers& buffers,
+                 std::FILE* out);
 
 // The standard decimal conversion of text[0, length): optional leading white
 // space, an optional sign, digits, stopping at the first other character.

@@ -235,7 +235,15 @@ Status gather_pbm_pixels(std::FILE* in, const PbmSource& source, Pbm2BmpBuffers&
     return Status::ok;
 }
 
-Status write_bmp(const PbmSource& source, Pbm2BmpBuffers& buffers, std::FILE* out) {
+Status read_pbm_source(std::FILE* in, bool, PbmSource& source, Pbm2BmpBuffers& buffers, Facts& facts) {
+    const Status status = read_pbm_header(in, source, facts);
+    return status == Status::ok ? gather_pbm_pixels(in, source, buffers) : status;
+}
+
+Status write_bmp(std::FILE*, const PbmSource& source, bool, Pbm2BmpBuffers& buffers, std::FILE* out) {
+    // Rows are written one at a time: give the stream a large buffer of our
+    // own (glibc keeps 4 KiB when given only a size).
+    std::setvbuf(out, buffers.output, _IOFBF, sizeof buffers.output);
     std::uint8_t header[kHeadersSize];
     encode_bmp_header(header, source.width, source.height);
     if (std::fwrite(header, 1, sizeof header, out) != sizeof header) return Status::write_failed;

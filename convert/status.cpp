@@ -17,6 +17,11 @@ const char* status_message(Status status) {
         case Status::open_output_failed: return "cannot create the output";
         case Status::read_failed: return "read error";
         case Status::write_failed: return "write error";
+        case Status::input_shrank: return "the input became shorter while it was read";
+        case Status::cleanup_failed: return "write error, and the partial output could not be removed";
+        case Status::output_no_reader: return "the output is a FIFO with no reader";
+        case Status::unknown_format: return "neither a BMP (\"BM\") nor a PBM (\"P1\" or \"P4\") file";
+        case Status::undetectable_input: return "cannot tell the format of a device input: give a direction";
         case Status::bmp_header_truncated: return "too short for a BMP header";
         case Status::bmp_not_bmp: return "not a BMP file";
         case Status::bmp_unsupported: return "not a 24-bit uncompressed BMP";
@@ -77,6 +82,7 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
         case Status::open_output_failed:
         case Status::read_failed:
         case Status::write_failed:
+        case Status::cleanup_failed:
             if (f.os_error != 0) {
                 std::snprintf(buffer, size, "%s: %s", status_message(status), std::strerror(f.os_error));
                 break;

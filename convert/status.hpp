@@ -16,6 +16,11 @@ enum class Status {
     open_output_failed,  // the output could not be created
     read_failed,         // an I/O error while reading the input
     write_failed,        // a write or the final close of the output failed
+    input_shrank,        // the input became shorter while it was read
+    cleanup_failed,      // a write failed and the partial output could not be removed
+    output_no_reader,    // the output is a FIFO that no process is reading
+    unknown_format,      // the first bytes are neither "BM" nor "P1" or "P4"
+    undetectable_input,  // a device input, whose first bytes cannot be looked at before converting
     // BMP input.
     bmp_header_truncated,  // fewer than the 54 header bytes
     bmp_not_bmp,           // no "BM" signature
@@ -47,6 +52,7 @@ struct Facts {
     std::uint64_t file_size = 0;
     std::uint64_t needed_size = 0;
     int os_error = 0;  // errno of a failed open, read or write; 0 when unknown
+    const char* format = nullptr;
 };
 
 // A short fixed description of the status, e.g. "input is not a BMP file".

@@ -58,10 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     qpbm::BmpSource source;
     qpbm::Facts facts;
-    if (qpbm::read_bmp_source(in.get(), source, facts) != qpbm::Status::ok) return 0;
+    if (qpbm::read_bmp_source(in.get(), true, source, buffers, facts) != qpbm::Status::ok) return 0;
 
     qpbm_fuzz::OutputStream out;
-    FUZZ_REQUIRE(qpbm::write_pbm(in.get(), source, out.get(), buffers) == qpbm::Status::ok);
+    FUZZ_REQUIRE(qpbm::write_pbm(in.get(), source, true, buffers, out.get()) == qpbm::Status::ok);
     out.finish();
     check_pbm(data, source, out.bytes(), out.size());
     return 0;

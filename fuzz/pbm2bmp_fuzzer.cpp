@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_REQUIRE(qpbm::gather_pbm_pixels(in.get(), source, buffers) == qpbm::Status::ok);
 
     qpbm_fuzz::OutputStream out;
-    FUZZ_REQUIRE(qpbm::write_bmp(source, buffers, out.get()) == qpbm::Status::ok);
+    FUZZ_REQUIRE(qpbm::write_bmp(in.get(), source, true, buffers, out.get()) == qpbm::Status::ok);
     out.finish();
     check_bmp(data, size, source, out.bytes(), out.size());
     return 0;

@@ -1,153 +1,329 @@
 #include "library/file_convert.hpp"
 
 #include <cerrno>
-#include <cstdio>
-#include <mutex>
+#include <cstring>
 
-#include "convert/convert.hpp"
-#include "library/wide_path.hpp"
+#include "library/output_file.hpp"
 
 #if defined(_WIN32)
 #include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
 #endif
 
 namespace qpbm {
 
 namespace {
 
-// The library's working memory: zero at load, reused by every call of one
-// direction, so calls of that direction take its lock.
-Bmp2PbmBuffers bmp2pbm_buffers;
-std::mutex bmp2pbm_lock;
-Pbm2BmpBuffers pbm2bmp_buffers;
-std::mutex pbm2bmp_lock;
-
-#if defined(_WIN32)
-std::FILE* open_file(const NativeChar* path, const char* mode) {
-    wchar_t wide_mode[4] = {};
-    for (int i = 0; i < 3 && mode[i] != '\0'; ++i) wide_mode[i] = static_cast<wchar_t>(mode[i]);
-    return _wfopen(path, wide_mode);
-}
-
-int remove_file(const NativeChar* path) { return _wremove(path); }
-
-bool same_file(std::FILE* in, const NativeChar* out_path) {
-    HANDLE out = CreateFileW(out_path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (out == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION a{}, b{};
-    const HANDLE in_handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(in)));
-    const bool same = GetFileInformationByHandle(in_handle, &a) && GetFileInformationByHandle(out, &b) &&
-                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-                      a.nFileIndexLow == b.nFileIndexLow;
-    CloseHandle(out);
-    return same;
-}
-
-bool is_regular_file(std::FILE* f) {
-    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
-    return GetFileType(h) == FILE_TYPE_DISK;
-}
-#else
-std::FILE* open_file(const NativeChar* path, const char* mode) { return std::fopen(path, mode); }
-
-int remove_file(const NativeChar* path) { return std::remove(path); }
-
-bool same_file(std::FILE* in, const NativeChar* out_path) {
-    struct stat a {};
-    struct stat b {};
-    return fstat(fileno(in), &a) == 0 && stat(out_path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-bool is_regular_file(std::FILE* f) {
-    struct stat s {};
-    return fstat(fileno(f), &s) == 0 && S_ISREG(s.st_mode);
-}
-#endif
-
-// Everything that may refuse the input, before the output exists.
-Status prepare(Direction direction, std::FILE* in, BmpSource& bmp, PbmSource& pbm, Facts& facts) {
-    if (direction == Direction::bmp_to_pbm) return read_bmp_source(in, bmp, facts);
-    const Status status = read_pbm_header(in, pbm, facts);
-    return status == Status::ok ? gather_pbm_pixels(in, pbm, pbm2bmp_buffers) : status;
-}
-
-Status emit(Direction direction, std::FILE* in, const BmpSource& bmp, const PbmSource& pbm, std::FILE* out) {
-    if (direction == Direction::bmp_to_pbm) return write_pbm(in, bmp, out, bmp2pbm_buffers);
-    return write_bmp(pbm, pbm2bmp_buffers, out);
-}
-
 bool is_io_error(Status status) { return status == Status::read_failed || status == Status::write_failed; }
 
-Status convert_open_input(Direction direction, std::FILE* in, const NativeChar* out_path, Facts& facts) {
-    BmpSource bmp;
-    PbmSource pbm;
-    errno = 0;
-    Status status = prepare(direction, in, bmp, pbm, facts);
-    if (is_io_error(status)) facts.os_error = errno;
-    if (status != Status::ok) return status;
-    if (same_file(in, out_path)) return Status::same_file;
-
-    // The PBM is text: on platforms that translate line feeds it gets CR LF,
-    // which the reader copes with.
-    std::FILE* out = open_file(out_path, direction == Direction::bmp_to_pbm ? "w" : "wb");
-    if (out == nullptr) {
-        facts.os_error = errno;
-        return Status::open_output_failed;
+// The direction a file's first two bytes call for.
+Status direction_of(const unsigned char* magic, std::size_t length, Direction& direction) {
+    if (length == 2 && magic[0] == 'B' && magic[1] == 'M') {
+        direction = Direction::bmp_to_pbm;
+        return Status::ok;
     }
-    const bool regular = is_regular_file(out);
-    // The BMP is written a row at a time: give its stream a large buffer of
-    // our own (glibc keeps 4 KiB when given only a size). The PBM's text is
-    // written in blocks larger than any stream buffer, so it needs none.
-    if (direction == Direction::pbm_to_bmp)
-        std::setvbuf(out, pbm2bmp_buffers.output, _IOFBF, sizeof pbm2bmp_buffers.output);
-    else
-        std::setvbuf(out, nullptr, _IONBF, 0);
-
-    errno = 0;
-    status = emit(direction, in, bmp, pbm, out);
-    if (is_io_error(status)) facts.os_error = errno;
-    if (std::fclose(out) != 0 && status == Status::ok) {
-        status = Status::write_failed;
-        facts.os_error = errno;
+    if (length == 2 && magic[0] == 'P' && (magic[1] == '1' || magic[1] == '4')) {
+        direction = Direction::pbm_to_bmp;
+        return Status::ok;
     }
-    // Never leave half a file behind; a device such as /dev/full stays.
-    if (status != Status::ok && regular) remove_file(out_path);
+    return Status::unknown_format;
+}
+
+#if defined(_WIN32)
+
+Status detect_direction(InputFile& in, Direction& direction, Facts& facts) {
+    if (!in.regular) return Status::undetectable_input;
+    unsigned char magic[2];
+    const std::size_t got = std::fread(magic, 1, sizeof magic, in.stream);
+    if (std::ferror(in.stream) || _fseeki64(in.stream, 0, SEEK_SET) != 0) {
+        facts.os_error = errno;
+        return Status::read_failed;
+    }
+    return direction_of(magic, got, direction);
+}
+
+#else
+
+// Looks at the first bytes without taking them: pread on a file, tee on a
+// pipe (which copies what the pipe holds and leaves it there).
+Status detect_direction(InputFile& in, Direction& direction, Facts& facts) {
+    unsigned char magic[2];
+    std::size_t got = 0;
+    if (in.regular) {
+        while (got < sizeof magic) {
+            const ssize_t n = pread(in.fd, magic + got, sizeof magic - got, static_cast<off_t>(got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                facts.os_error = errno;
+                return Status::read_failed;
+            }
+            if (n == 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        return direction_of(magic, got, direction);
+    }
+#if defined(__linux__)
+    int copy[2];
+    if (pipe2(copy, O_CLOEXEC) != 0) {
+        facts.os_error = errno;
+        return Status::read_failed;
+    }
+    Status status = Status::ok;
+    // A writer that has sent a single byte so far gets a moment to send the
+    // second; a pipe whose writer has gone gives what it holds.
+    for (int tries = 0; tries < 1000; ++tries) {
+        const ssize_t n = tee(in.fd, copy[1], sizeof magic, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            status = errno == EINVAL ? Status::undetectable_input : Status::read_failed;
+            facts.os_error = status == Status::read_failed ? errno : 0;
+            break;
+        }
+        if (n >= 2 || n == 0) break;
+        const timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+        // Drop the copy of the single byte, to look again.
+        unsigned char byte;
+        if (read(copy[0], &byte, 1) != 1) break;
+    }
+    if (status == Status::ok) {
+        const ssize_t n = read(copy[0], magic, sizeof magic);
+        got = n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    close(copy[0]);
+    close(copy[1]);
+    return status == Status::ok ? direction_of(magic, got, direction) : status;
+#else
+    (void)direction;
+    (void)facts;
+    return Status::undetectable_input;
+#endif
+}
+
+#endif
+
+// The check: reads and refuses; writes nothing.
+Status check_input(Direction direction, std::FILE* in, bool output_seekable, Workspace& work, BmpSource& bmp,
+                   PbmSource& pbm, Facts& facts) {
+    if (direction == Direction::bmp_to_pbm) return read_bmp_source(in, output_seekable, bmp, work.bmp2pbm, facts);
+    return read_pbm_source(in, output_seekable, pbm, work.pbm2bmp, facts);
+}
+
+Status write_output(Direction direction, std::FILE* in, bool output_seekable, Workspace& work, const BmpSource& bmp,
+                    const PbmSource& pbm, std::FILE* out) {
+    if (direction == Direction::bmp_to_pbm) return write_pbm(in, bmp, output_seekable, work.bmp2pbm, out);
+    return write_bmp(in, pbm, output_seekable, work.pbm2bmp, out);
+}
+
+// Keeps the errno of an I/O failure, and names a read that met the end of a
+// file whose size was already checked: the file shrank while it was read.
+Status explain_io(Status status, std::FILE* in, Facts& facts) {
+    if (!is_io_error(status)) return status;
+    if (facts.os_error == 0) facts.os_error = errno;
+    if (status == Status::read_failed && !std::ferror(in)) {
+        facts.os_error = 0;
+        return Status::input_shrank;
+    }
+    return status;
+}
+
+// A path of either kind in the platform's form; a UTF-16 one is converted
+// into `buffer`.
+const NativeChar* to_native(const NativeChar* path, NativeChar*, std::size_t) { return path; }
+const NativeChar* to_native(const char16_t* path, NativeChar* buffer, std::size_t size) {
+    return native_path(path, buffer, size);
+}
+
+template <class Char>
+Status run_with(Direction& direction, const Char* in_path, const Char* out_path, Workspace& work, Facts& facts) {
+    if (in_path == nullptr || out_path == nullptr) return Status::invalid_path;
+    const NativeChar* in_native = to_native(in_path, work.in_path, kMaxNativePath);
+    const NativeChar* out_native = to_native(out_path, work.out_path, kMaxNativePath);
+    if (in_native == nullptr || out_native == nullptr) return Status::invalid_path;
+    InputFile in;
+    Status status = open_input(in_native, in, facts);
+    if (status == Status::ok) status = wait_for_input(in, facts);
+    if (status == Status::ok) status = convert_input(direction, in, out_native, work, facts);
+    close_input(in);
+    return status;
+}
+
+template <class Char>
+Status run_shared(Direction& direction, const Char* in_path, const Char* out_path, SharedWorkspace& shared,
+                  Facts& facts) {
+    if (in_path == nullptr || out_path == nullptr) return Status::invalid_path;
+    InputFile in;
+    Status status;
+    {
+        std::lock_guard<std::mutex> hold(shared.open_lock);
+        const NativeChar* in_native = to_native(in_path, shared.in_path, kMaxNativePath);
+        status = in_native == nullptr ? Status::invalid_path : open_input(in_native, in, facts);
+    }
+    if (status == Status::ok) status = wait_for_input(in, facts);
+    if (status == Status::ok) {
+        std::lock_guard<std::mutex> hold(shared.lock);
+        const NativeChar* out_native = to_native(out_path, shared.work.out_path, kMaxNativePath);
+        status = out_native == nullptr ? Status::invalid_path
+                                       : convert_input(direction, in, out_native, shared.work, facts);
+    }
+    close_input(in);
     return status;
 }
 
 }  // namespace
 
-Status convert_file(Direction direction, const NativeChar* in_path, const NativeChar* out_path, Facts& facts) {
-    if (in_path == nullptr || out_path == nullptr) return Status::invalid_path;
-    std::lock_guard<std::mutex> hold(direction == Direction::bmp_to_pbm ? bmp2pbm_lock : pbm2bmp_lock);
+#if defined(_WIN32)
 
-    std::FILE* in = open_file(in_path, "rb");
-    if (in == nullptr) {
+Status open_input(const NativeChar* path, InputFile& in, Facts& facts) {
+    if (path == nullptr) return Status::invalid_path;
+    in.stream = _wfopen(path, L"rb");
+    if (in.stream == nullptr) {
         facts.os_error = errno;
         return Status::open_input_failed;
     }
-    // A BMP is read in blocks of whole rows straight into the row buffer; a
-    // stream buffer would only add a copy and a read per block.
-    if (direction == Direction::bmp_to_pbm) std::setvbuf(in, nullptr, _IONBF, 0);
-    const Status status = convert_open_input(direction, in, out_path, facts);
-    std::fclose(in);  // after the output, which is closed inside
-    return status;
+    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(in.stream)));
+    in.regular = GetFileType(h) == FILE_TYPE_DISK;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(h, &info)) {
+        in.device = info.dwVolumeSerialNumber;
+        in.inode = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    }
+    return Status::ok;
+}
+
+Status wait_for_input(InputFile&, Facts&) { return Status::ok; }
+
+void close_input(InputFile& in) {
+    if (in.stream != nullptr) std::fclose(in.stream);
+    in.stream = nullptr;
+}
+
+#else
+
+Status open_input(const NativeChar* path, InputFile& in, Facts& facts) {
+    if (path == nullptr) return Status::invalid_path;
+    int fd;
+    do {
+        fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        facts.os_error = errno;
+        return Status::open_input_failed;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        facts.os_error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        close(fd);
+        return Status::open_input_failed;
+    }
+    in.fd = fd;
+    in.regular = S_ISREG(st.st_mode);
+    in.device = st.st_dev;
+    in.inode = st.st_ino;
+    return Status::ok;
+}
+
+Status wait_for_input(InputFile& in, Facts& facts) {
+    if (!in.regular) {
+        pollfd p{in.fd, POLLIN, 0};
+        while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+        }
+    }
+    const int flags = fcntl(in.fd, F_GETFL);
+    if (flags < 0 || fcntl(in.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        facts.os_error = errno;
+        return Status::read_failed;
+    }
+    in.stream = fdopen(in.fd, "rb");
+    if (in.stream == nullptr) {
+        facts.os_error = errno;
+        return Status::read_failed;
+    }
+    in.fd = -1;  // the stream owns it now
+    return Status::ok;
+}
+
+void close_input(InputFile& in) {
+    if (in.stream != nullptr) std::fclose(in.stream);
+    if (in.fd >= 0) close(in.fd);
+    in.stream = nullptr;
+    in.fd = -1;
+}
+
+#endif
+
+Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_path, Workspace& work,
+                     Facts& facts) {
+    if (out_path == nullptr) return Status::invalid_path;
+    if (direction == Direction::detect) {
+        const Status status = detect_direction(in, direction, facts);
+        if (status != Status::ok) return status;
+    }
+    OutputFile out;
+    BmpSource bmp;
+    PbmSource pbm;
+    Status status = locate_output(out_path, in, work, out, facts);
+    if (status == Status::ok) {
+        errno = 0;
+        status = explain_io(check_input(direction, in.stream, out.seekable, work, bmp, pbm, facts), in.stream, facts);
+    }
+    // The PBM is text: on platforms that translate line feeds it gets CR LF,
+    // which every PBM reader copes with.
+    if (status == Status::ok) status = open_output(out, direction == Direction::bmp_to_pbm, work, facts);
+    if (status == Status::ok) {
+        errno = 0;
+        status = explain_io(write_output(direction, in.stream, out.seekable, work, bmp, pbm, out.stream), in.stream,
+                            facts);
+    }
+    return finish_output(out, status, facts);
+}
+
+Status convert_with(Direction& direction, const NativeChar* in, const NativeChar* out, Workspace& work,
+                    Facts& facts) {
+    return run_with(direction, in, out, work, facts);
+}
+
+#if !defined(_WIN32)
+Status convert_with(Direction& direction, const char16_t* in, const char16_t* out, Workspace& work, Facts& facts) {
+    return run_with(direction, in, out, work, facts);
+}
+#endif
+
+Status convert_shared(Direction& direction, const NativeChar* in, const NativeChar* out, SharedWorkspace& shared,
+                      Facts& facts) {
+    return run_shared(direction, in, out, shared, facts);
+}
+
+#if !defined(_WIN32)
+Status convert_shared(Direction& direction, const char16_t* in, const char16_t* out, SharedWorkspace& shared,
+                      Facts& facts) {
+    return run_shared(direction, in, out, shared, facts);
+}
+#endif
+
+SharedWorkspace& static_workspace(Direction direction) {
+    // Zero at load, constant-initialised: no constructor runs at load time.
+    static SharedWorkspace workspaces[3];
+    return workspaces[static_cast<int>(direction)];
+}
+
+Status convert_file(Direction direction, const NativeChar* in, const NativeChar* out, Facts& facts) {
+    return convert_shared(direction, in, out, static_workspace(direction), facts);
 }
 
 Status convert_wide(Direction direction, const char16_t* in, const char16_t* out, Facts& facts) {
 #if defined(_WIN32)
-    static_assert(sizeof(wchar_t) == sizeof(char16_t));
-    return convert_file(direction, reinterpret_cast<const wchar_t*>(in), reinterpret_cast<const wchar_t*>(out), facts);
+    return convert_shared(direction, reinterpret_cast<const wchar_t*>(in), reinterpret_cast<const wchar_t*>(out),
+                          static_workspace(direction), facts);
 #else
-    char in_path[kMaxNativePath];
-    char out_path[kMaxNativePath];
-    if (!utf16_to_utf8(in, in_path, sizeof in_path) || !utf16_to_utf8(out, out_path, sizeof out_path))
-        return Status::invalid_path;
-    return convert_file(direction, in_path, out_path, facts);
+    return convert_shared(direction, in, out, static_workspace(direction), facts);
 #endif
 }
 

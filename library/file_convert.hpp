@@ -1,26 +1,85 @@
-// File-level conversion shared by the exports and the command-line tool:
-// open the input, let the converter check it, and only then open the output.
+// File-level conversion shared by the exports, the C API and the tests: open
+// the input, let the converter check it, and only then write the output, to a
+// temporary file that replaces the target only when it is complete.
 #pragma once
 
+#include <cstdio>
+#include <mutex>
+
+#include "convert/convert.hpp"
 #include "convert/status.hpp"
+#include "library/wide_path.hpp"
 
 namespace qpbm {
 
-#if defined(_WIN32)
-using NativeChar = wchar_t;  // Windows opens UTF-16 paths as they are
-#else
-using NativeChar = char;  // POSIX opens bytes, UTF-8 by convention
-#endif
+enum class Direction { bmp_to_pbm, pbm_to_bmp, detect };
 
-enum class Direction { bmp_to_pbm, pbm_to_bmp };
+// The working memory of one conversion. A caller that owns one may run its
+// conversion beside others; the exports keep one static set per direction.
+struct Workspace {
+    NativeChar in_path[kMaxNativePath];   // a converted input path
+    NativeChar out_path[kMaxNativePath];  // the output path, then the file it names
+    NativeChar scratch[kMaxNativePath];   // a symbolic link's text while resolving
+    union {
+        Bmp2PbmBuffers bmp2pbm;
+        Pbm2BmpBuffers pbm2bmp;
+    };
+};
 
-// Converts one file into another. A refused input leaves the output path
-// untouched; a write that fails part way removes the partial output when it
-// is a regular file. Calls of one direction are serialised, each direction
-// owning its static buffers and its lock.
+// An input opened without blocking: a FIFO with no writer opens at once.
+struct InputFile {
+    int fd = -1;  // until it becomes the stream
+    std::FILE* stream = nullptr;
+    bool regular = false;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+};
+
+// Opens `path` for reading. Never blocks.
+Status open_input(const NativeChar* path, InputFile& in, Facts& facts);
+
+// Waits until a pipe or device input has data or its end; immediate for a
+// regular file. Call it outside any lock: it may wait for as long as the
+// writer takes.
+Status wait_for_input(InputFile& in, Facts& facts);
+
+// Checks the input, then writes the output at `out_path` (which may point into
+// work.out_path). Direction::detect is replaced by the direction the input's
+// first bytes call for. Opening a FIFO output never blocks: one with no reader
+// is refused.
+Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_path, Workspace& work,
+                     Facts& facts);
+
+void close_input(InputFile& in);
+
+// The whole sequence with a caller's workspace and no locks.
+Status convert_with(Direction& direction, const NativeChar* in, const NativeChar* out, Workspace& work,
+                    Facts& facts);
+Status convert_with(Direction& direction, const char16_t* in, const char16_t* out, Workspace& work, Facts& facts);
+
+// A workspace that callers take turns at. The input is opened under
+// `open_lock`, which is never held across anything that can block, and waited
+// for with no lock held; only then is `lock` taken for the conversion itself.
+struct SharedWorkspace {
+    std::mutex open_lock;
+    NativeChar in_path[kMaxNativePath];
+    std::mutex lock;
+    Workspace work;
+};
+
+Status convert_shared(Direction& direction, const NativeChar* in, const NativeChar* out, SharedWorkspace& shared,
+                      Facts& facts);
+Status convert_shared(Direction& direction, const char16_t* in, const char16_t* out, SharedWorkspace& shared,
+                      Facts& facts);
+
+// The library's static workspaces: one per direction, which serialises the
+// calls of each export, and one for calls that detect the direction.
+SharedWorkspace& static_workspace(Direction direction);
+
+// Converts one file into another through the static workspace of the
+// direction, serialised with the export of that direction. Used by the
+// exports and the tests.
 Status convert_file(Direction direction, const NativeChar* in, const NativeChar* out, Facts& facts);
-
-// The same, for the exports' NUL-terminated UTF-16 paths.
 Status convert_wide(Direction direction, const char16_t* in, const char16_t* out, Facts& facts);
 
 }  // namespace qpbm

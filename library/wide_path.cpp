@@ -45,3 +45,18 @@ bool utf16_to_utf8(const char16_t* in, char* out, std::size_t size) {
 }
 
 }  // namespace qpbm
+
+namespace qpbm {
+
+const NativeChar* native_path(const char16_t* path, NativeChar* buffer, std::size_t size) {
+#if defined(_WIN32)
+    static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows paths are UTF-16");
+    (void)buffer;
+    (void)size;
+    return reinterpret_cast<const wchar_t*>(path);
+#else
+    return utf16_to_utf8(path, buffer, size) ? buffer : nullptr;
+#endif
+}
+
+}  // namespace qpbm
