@@ -1,11 +1,12 @@
 # What `cmake --install` puts in place: the library with its soname links, the
-# public header, the tool (tools/), a CMake package giving
-# QuorvelPBM::QuorvelPBM, and a pkg-config file.
+# public header, the qpbm library and its header, the tool (tools/), a CMake
+# package giving QuorvelPBM::QuorvelPBM and QuorvelPBM::qpbm, and a pkg-config
+# file for each library.
 include(CMakePackageConfigHelpers)
 
 set(QUORVELPBM_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QuorvelPBM)
 
-install(TARGETS QuorvelPBM EXPORT QuorvelPBMTargets
+install(TARGETS QuorvelPBM qpbm EXPORT QuorvelPBMTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
@@ -23,4 +24,6 @@ install(FILES ${PROJECT_BINARY_DIR}/QuorvelPBMConfig.cmake ${PROJECT_BINARY_DIR}
 # `cmake --install --prefix DIR` works wherever DIR is.
 file(RELATIVE_PATH QUORVELPBM_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/quorvelpbm.pc.in ${PROJECT_BINARY_DIR}/quorvelpbm.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/quorvelpbm.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/qpbm.pc.in ${PROJECT_BINARY_DIR}/qpbm.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/quorvelpbm.pc ${PROJECT_BINARY_DIR}/qpbm.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -134,12 +134,17 @@ Status explain_io(Status status, std::FILE* in, Facts& facts) {
     return status;
 }
 
-// A path of either kind in the platform's form; a UTF-16 one is converted
-// into `buffer`.
-const NativeChar* to_native(const NativeChar* path, NativeChar*, std::size_t) { return path; }
-const NativeChar* to_native(const char16_t* path, NativeChar* buffer, std::size_t size) {
+// A path of any kind in the platform's form, converted into `buffer` when
+// it is not in that form already.
+[[maybe_unused]] const NativeChar* to_native(const NativeChar* path, NativeChar*, std::size_t) { return path; }
+[[maybe_unused]] const NativeChar* to_native(const char16_t* path, NativeChar* buffer, std::size_t size) {
     return native_path(path, buffer, size);
 }
+#if defined(_WIN32)
+const NativeChar* to_native(const char* path, NativeChar* buffer, std::size_t size) {
+    return native_path_utf8(path, buffer, size);
+}
+#endif
 
 template <class Char>
 Status run_with(Direction& direction, const Char* in_path, const Char* out_path, Workspace& work, Facts& facts) {
@@ -285,28 +290,22 @@ Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_
     return finish_output(out, status, facts);
 }
 
-Status convert_with(Direction& direction, const NativeChar* in, const NativeChar* out, Workspace& work,
-                    Facts& facts) {
+Status convert_with(Direction& direction, const char* in, const char* out, Workspace& work, Facts& facts) {
     return run_with(direction, in, out, work, facts);
 }
 
-#if !defined(_WIN32)
 Status convert_with(Direction& direction, const char16_t* in, const char16_t* out, Workspace& work, Facts& facts) {
     return run_with(direction, in, out, work, facts);
 }
-#endif
 
-Status convert_shared(Direction& direction, const NativeChar* in, const NativeChar* out, SharedWorkspace& shared,
-                      Facts& facts) {
+Status convert_shared(Direction& direction, const char* in, const char* out, SharedWorkspace& shared, Facts& facts) {
     return run_shared(direction, in, out, shared, facts);
 }
 
-#if !defined(_WIN32)
 Status convert_shared(Direction& direction, const char16_t* in, const char16_t* out, SharedWorkspace& shared,
                       Facts& facts) {
     return run_shared(direction, in, out, shared, facts);
 }
-#endif
 
 SharedWorkspace& static_workspace(Direction direction) {
     // Zero at load, constant-initialised: no constructor runs at load time.
@@ -315,16 +314,11 @@ SharedWorkspace& static_workspace(Direction direction) {
 }
 
 Status convert_file(Direction direction, const NativeChar* in, const NativeChar* out, Facts& facts) {
-    return convert_shared(direction, in, out, static_workspace(direction), facts);
+    return run_shared(direction, in, out, static_workspace(direction), facts);
 }
 
 Status convert_wide(Direction direction, const char16_t* in, const char16_t* out, Facts& facts) {
-#if defined(_WIN32)
-    return convert_shared(direction, reinterpret_cast<const wchar_t*>(in), reinterpret_cast<const wchar_t*>(out),
-                          static_workspace(direction), facts);
-#else
-    return convert_shared(direction, in, out, static_workspace(direction), facts);
-#endif
+    return run_shared(direction, in, out, static_workspace(direction), facts);
 }
 
 }  // namespace qpbm

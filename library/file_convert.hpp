@@ -52,9 +52,9 @@ Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_
 
 void close_input(InputFile& in);
 
-// The whole sequence with a caller's workspace and no locks.
-Status convert_with(Direction& direction, const NativeChar* in, const NativeChar* out, Workspace& work,
-                    Facts& facts);
+// The whole sequence with a caller's workspace and no locks, for paths in
+// UTF-8 or UTF-16 (and, on Windows, wide paths as they are).
+Status convert_with(Direction& direction, const char* in, const char* out, Workspace& work, Facts& facts);
 Status convert_with(Direction& direction, const char16_t* in, const char16_t* out, Workspace& work, Facts& facts);
 
 // A workspace that callers take turns at. The input is opened under
@@ -67,8 +67,7 @@ struct SharedWorkspace {
     Workspace work;
 };
 
-Status convert_shared(Direction& direction, const NativeChar* in, const NativeChar* out, SharedWorkspace& shared,
-                      Facts& facts);
+Status convert_shared(Direction& direction, const char* in, const char* out, SharedWorkspace& shared, Facts& facts);
 Status convert_shared(Direction& direction, const char16_t* in, const char16_t* out, SharedWorkspace& shared,
                       Facts& facts);
 

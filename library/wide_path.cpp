@@ -2,6 +2,10 @@
 
 #include <cstdint>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace qpbm {
 
 namespace {
@@ -44,9 +48,6 @@ bool utf16_to_utf8(const char16_t* in, char* out, std::size_t size) {
     return true;
 }
 
-}  // namespace qpbm
-
-namespace qpbm {
 
 const NativeChar* native_path(const char16_t* path, NativeChar* buffer, std::size_t size) {
 #if defined(_WIN32)
@@ -58,5 +59,13 @@ const NativeChar* native_path(const char16_t* path, NativeChar* buffer, std::siz
     return utf16_to_utf8(path, buffer, size) ? buffer : nullptr;
 #endif
 }
+
+#if defined(_WIN32)
+const wchar_t* native_path_utf8(const char* path, wchar_t* buffer, std::size_t size) {
+    if (path == nullptr) return nullptr;
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, buffer, static_cast<int>(size));
+    return n > 0 ? buffer : nullptr;
+}
+#endif
 
 }  // namespace qpbm

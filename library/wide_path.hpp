@@ -25,4 +25,10 @@ bool utf16_to_utf8(const char16_t* in, char* out, std::size_t size);
 // (Windows). Null for a path that cannot be converted.
 const NativeChar* native_path(const char16_t* path, NativeChar* buffer, std::size_t size);
 
+#if defined(_WIN32)
+// A UTF-8 path as Windows opens it, in `buffer`. Null when it is not valid
+// UTF-8 or does not fit.
+const wchar_t* native_path_utf8(const char* path, wchar_t* buffer, std::size_t size);
+#endif
+
 }  // namespace qpbm

@@ -1,0 +1,195 @@
+// The qpbm C API: a status for every call, over the same core as the
+// exports. Each call runs in the caller's work block, or takes its turn at
+// the library's static one.
+#include "library/qpbm.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "library/file_convert.hpp"
+
+#if !defined(_WIN32)
+#include <pthread.h>
+
+#include <csignal>
+#include <ctime>
+#endif
+
+namespace {
+
+using qpbm::Direction;
+using qpbm::Status;
+
+static_assert(alignof(qpbm::Workspace) <= alignof(std::max_align_t), "a malloc'd block holds a workspace");
+
+// The public code of each internal status. No default: a new internal
+// status does not compile until it has one.
+qpbm_status public_status(Status status) {
+    switch (status) {
+        case Status::ok: return QPBM_OK;
+        case Status::invalid_path: return QPBM_EINVALID_PATH;
+        case Status::open_input_failed: return QPBM_EOPEN_INPUT;
+        case Status::same_file: return QPBM_ESAME_FILE;
+        case Status::open_output_failed: return QPBM_EOPEN_OUTPUT;
+        case Status::read_failed: return QPBM_EREAD;
+        case Status::write_failed: return QPBM_EWRITE;
+        case Status::input_shrank: return QPBM_EINPUT_SHRANK;
+        case Status::cleanup_failed: return QPBM_ECLEANUP;
+        case Status::output_no_reader: return QPBM_ENO_READER;
+        case Status::unknown_format: return QPBM_EUNKNOWN_FORMAT;
+        case Status::undetectable_input: return QPBM_EUNDETECTABLE;
+        case Status::bmp_header_truncated: return QPBM_EBMP_TRUNCATED_HEADER;
+        case Status::bmp_not_bmp: return QPBM_EBMP_NOT_BMP;
+        case Status::bmp_unsupported: return QPBM_EBMP_UNSUPPORTED;
+        case Status::bmp_bad_pixel_offset:
+        case Status::bmp_negative_width:
+        case Status::bmp_bad_height: return QPBM_EBMP_BAD_HEADER;
+        case Status::bmp_too_wide: return QPBM_EBMP_TOO_LARGE;
+        case Status::bmp_pixels_truncated: return QPBM_EBMP_TRUNCATED;
+        case Status::pbm_missing_lines: return QPBM_EPBM_TRUNCATED;
+        case Status::pbm_bad_magic: return QPBM_EPBM_BAD_MAGIC;
+        case Status::pbm_bad_comment:
+        case Status::pbm_bad_dimension_line:
+        case Status::pbm_bad_number:
+        case Status::pbm_number_too_long:
+        case Status::pbm_negative_dimension: return QPBM_EPBM_BAD_HEADER;
+        case Status::pbm_too_large: return QPBM_EPBM_TOO_LARGE;
+    }
+    return QPBM_EINVALID_ARGUMENT;
+}
+
+#if defined(_WIN32)
+class SigpipeBlock {
+public:
+    explicit SigpipeBlock(bool) {}
+};
+#else
+// Blocks SIGPIPE in this thread for the call. A SIGPIPE raised meanwhile is
+// taken from the thread's pending set before the old mask comes back, so it
+// never arrives; the failed write has already reported EPIPE.
+class SigpipeBlock {
+public:
+    explicit SigpipeBlock(bool active) : active_(active) {
+        if (!active_) return;
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        // One already pending for the thread was not ours to take.
+        was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe, &old_);
+    }
+    ~SigpipeBlock() {
+        if (!active_) return;
+        sigset_t pending;
+        sigemptyset(&pending);
+        if (!was_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            const timespec now{0, 0};
+            sigtimedwait(&pipe, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeBlock(const SigpipeBlock&) = delete;
+    SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+private:
+    bool active_;
+    bool was_pending_ = false;
+    sigset_t old_{};
+};
+#endif
+
+template <class Char>
+qpbm_status convert(const Char* input, const Char* output, qpbm_direction direction, unsigned flags, void* work,
+                    std::size_t work_size, qpbm_result* result) {
+    qpbm::Facts facts;
+    Status status = Status::ok;
+    Direction internal = Direction::detect;
+    bool valid = (flags & ~QPBM_FLAG_NO_SIGPIPE) == 0 && (work == nullptr || work_size >= sizeof(qpbm::Workspace));
+    switch (direction) {
+        case QPBM_DETECT: internal = Direction::detect; break;
+        case QPBM_BMP_TO_PBM: internal = Direction::bmp_to_pbm; break;
+        case QPBM_PBM_TO_BMP: internal = Direction::pbm_to_bmp; break;
+        default: valid = false; break;
+    }
+    if (valid) {
+        const SigpipeBlock block((flags & QPBM_FLAG_NO_SIGPIPE) != 0);
+        status = work != nullptr
+                     ? qpbm::convert_with(internal, input, output, *static_cast<qpbm::Workspace*>(work), facts)
+                     : qpbm::convert_shared(internal, input, output, qpbm::static_workspace(Direction::detect), facts);
+    }
+    const qpbm_status code = valid ? public_status(status) : QPBM_EINVALID_ARGUMENT;
+    if (result != nullptr) {
+        result->status = code;
+        result->direction = internal == Direction::bmp_to_pbm   ? QPBM_BMP_TO_PBM
+                            : internal == Direction::pbm_to_bmp ? QPBM_PBM_TO_BMP
+                                                                : QPBM_DETECT;
+        result->width = facts.width;
+        result->height = facts.height;
+        result->format = facts.format != nullptr ? facts.format : "";
+        result->os_error = facts.os_error;
+        if (valid)
+            qpbm::describe_status(status, facts, result->message, sizeof result->message);
+        else
+            std::snprintf(result->message, sizeof result->message, "%s", qpbm_status_message(code));
+    }
+    return code;
+}
+
+}  // namespace
+
+extern "C" {
+
+size_t qpbm_work_size(void) { return sizeof(qpbm::Workspace); }
+
+qpbm_status qpbm_convert(const char* input, const char* output, qpbm_direction direction, unsigned flags, void* work,
+                         size_t work_size, qpbm_result* result) {
+    return convert(input, output, direction, flags, work, work_size, result);
+}
+
+qpbm_status qpbm_convert_utf16(const uint16_t* input, const uint16_t* output, qpbm_direction direction,
+                               unsigned flags, void* work, size_t work_size, qpbm_result* result) {
+    static_assert(sizeof(char16_t) == sizeof(uint16_t));
+    return convert(reinterpret_cast<const char16_t*>(input), reinterpret_cast<const char16_t*>(output), direction,
+                   flags, work, work_size, result);
+}
+
+const char* qpbm_status_message(qpbm_status status) {
+    switch (status) {
+        case QPBM_OK: return "converted";
+        case QPBM_EINVALID_PATH: return "invalid path";
+        case QPBM_EOPEN_INPUT: return "cannot open the input";
+        case QPBM_ESAME_FILE: return "the output is the input file";
+        case QPBM_EOPEN_OUTPUT: return "cannot create the output";
+        case QPBM_EREAD: return "read error";
+        case QPBM_EWRITE: return "write error";
+        case QPBM_EINPUT_SHRANK: return "the input became shorter while it was read";
+        case QPBM_ECLEANUP: return "write error, and the partial output could not be removed";
+        case QPBM_ENO_READER: return "the output is a FIFO with no reader";
+        case QPBM_EUNKNOWN_FORMAT: return "neither a BMP nor a PBM file";
+        case QPBM_EUNDETECTABLE: return "cannot tell the format of a device input: give a direction";
+        case QPBM_EINVALID_ARGUMENT: return "invalid argument";
+        case QPBM_EBMP_TRUNCATED_HEADER: return "too short for a BMP header";
+        case QPBM_EBMP_NOT_BMP: return "not a BMP file";
+        case QPBM_EBMP_UNSUPPORTED: return "a kind of BMP that is not supported";
+        case QPBM_EBMP_BAD_HEADER: return "invalid BMP header";
+        case QPBM_EBMP_TRUNCATED: return "BMP pixel data is truncated";
+        case QPBM_EBMP_TOO_LARGE: return "BMP picture is too large";
+        case QPBM_EPBM_BAD_MAGIC: return "not a PBM file";
+        case QPBM_EPBM_BAD_HEADER: return "invalid PBM header";
+        case QPBM_EPBM_TOO_LARGE: return "PBM picture is too large";
+        case QPBM_EPBM_TRUNCATED: return "PBM header is truncated";
+    }
+    return "unknown status";
+}
+
+const char* qpbm_version(void) { return QPBM_VERSION_STRING; }
+
+unsigned qpbm_version_number(void) { return QPBM_VERSION_NUMBER; }
+
+}  // extern "C"
