@@ -1,207 +1,601 @@
-// quorvelpbm: the command-line face of the library. It calls the same
-// file-level conversion as the exports and says why an input was refused.
-#include <unistd.h>
+// quorvelpbm: the command-line face of the library, a client of the qpbm C
+// API like any other program. It plans a whole batch before writing
+// anything, converts on several threads, and reports in input order.
+#include <qpbm.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "library/file_convert.hpp"
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
 
 namespace {
-
-using qpbm::Direction;
-using qpbm::Status;
 
 constexpr const char* kProgram = "quorvelpbm";
 constexpr int kExitConverted = 0;
 constexpr int kExitRefused = 1;
 constexpr int kExitUsage = 2;
+constexpr const char* kStdio = "-";
 
 constexpr const char* kUsage =
     "Usage: quorvelpbm [bmp2pbm | pbm2bmp] [options] INPUT OUTPUT\n"
     "       quorvelpbm [bmp2pbm | pbm2bmp] [options] --output-dir DIR INPUT...\n"
     "\n"
-    "Convert pictures between 24-bit BMP and plain PBM (\"P1\").\n"
+    "Convert pictures between BMP and PBM.\n"
     "\n"
-    "  bmp2pbm   24-bit uncompressed BMP to plain PBM. A pixel is white when its\n"
-    "            blue, green and red are each at least 100, else black.\n"
-    "  pbm2bmp   plain PBM in the layout bmp2pbm writes, up to 1000 x 1000, to\n"
-    "            24-bit BMP with pure black and pure white pixels.\n"
+    "  bmp2pbm   BMP to plain PBM (\"P1\"). Reads 1-, 2-, 4- and 8-bit palettes\n"
+    "            (uncompressed or RLE), 16- and 32-bit bit fields and 24-bit\n"
+    "            pictures of any size. A pixel is white when its blue, green and\n"
+    "            red each reach 100 of 255, else black.\n"
+    "  pbm2bmp   plain (\"P1\") or raw (\"P4\") PBM of any size to 24-bit BMP with\n"
+    "            pure black and pure white pixels.\n"
     "  With neither, the direction is taken from each input's first bytes\n"
-    "  (\"BM\" or \"P1\").\n"
+    "  (\"BM\", or \"P1\" or \"P4\").\n"
+    "\n"
+    "  INPUT or OUTPUT '-' is standard input or standard output. A BMP output to\n"
+    "  a pipe holds at most 1000 x 1000 pixels: write larger ones to a file.\n"
     "\n"
     "Options:\n"
     "  -o, --output-dir DIR  convert every INPUT into DIR, as NAME.pbm or NAME.bmp\n"
+    "  -j, --jobs N          convert up to N files at once (default: the number\n"
+    "                        of processors)\n"
+    "  -f, --force           write a BMP to standard output even when it is a\n"
+    "                        terminal\n"
     "  -v, --verbose         report each conversion on standard error\n"
     "  -h, --help            show this help and exit\n"
     "  -V, --version         show the version and exit\n"
     "\n"
-    "Nothing is printed on success unless asked. A refused input leaves its output\n"
-    "untouched. Exit status: 0 when every input converted, 1 when any was refused,\n"
-    "2 for a usage error.\n"
+    "Nothing is printed on success unless asked. An output file is replaced only\n"
+    "by a complete conversion: a refused input or a failed write leaves it as it\n"
+    "was. Exit status: 0 when every input converted, 1 when any was refused, 2\n"
+    "for a usage error.\n"
     "\n"
     "Examples:\n"
     "  quorvelpbm photo.bmp photo.pbm\n"
     "  quorvelpbm pbm2bmp photo.pbm photo-bw.bmp\n"
-    "  quorvelpbm bmp2pbm --output-dir out scans/*.bmp\n";
+    "  quorvelpbm bmp2pbm --output-dir out scans/*.bmp\n"
+    "  cat photo.bmp | quorvelpbm - - > photo.pbm\n";
+
+// ---- Platform -------------------------------------------------------------
+
+#if defined(_WIN32)
+constexpr char kSeparators[] = "/\\";
+constexpr char kSeparator = '\\';
+
+std::wstring wide(const std::string& utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    std::wstring w(n > 0 ? n : 1, L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, w.data(), n);
+    w.resize(w.size() - 1);
+    return w;
+}
+
+std::string utf8(const wchar_t* text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? n : 1, '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text, -1, s.data(), n, nullptr, nullptr);
+    s.resize(s.size() - 1);
+    return s;
+}
+#else
+constexpr char kSeparators[] = "/";
+constexpr char kSeparator = '/';
+#endif
+
+struct FileInfo {
+    bool exists = false;
+    bool directory = false;
+    bool regular = false;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    int error = 0;  // errno of a failed look, other than "does not exist"
+};
+
+FileInfo look(const std::string& path) {
+    FileInfo info;
+#if defined(_WIN32)
+    struct _stat64 st {};
+    const bool found = _wstat64(wide(path).c_str(), &st) == 0;
+    const bool is_dir = (st.st_mode & _S_IFMT) == _S_IFDIR;
+    const bool is_reg = (st.st_mode & _S_IFMT) == _S_IFREG;
+#else
+    struct stat st {};
+    const bool found = stat(path.c_str(), &st) == 0;
+    const bool is_dir = S_ISDIR(st.st_mode);
+    const bool is_reg = S_ISREG(st.st_mode);
+#endif
+    if (!found) {
+        if (errno != ENOENT) info.error = errno;
+        return info;
+    }
+    info.exists = true;
+    info.directory = is_dir;
+    info.regular = is_reg;
+    info.device = st.st_dev;
+    info.inode = st.st_ino;
+    return info;
+}
+
+bool stdout_is_terminal() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return isatty(STDOUT_FILENO) != 0;
+#endif
+}
+
+bool stderr_is_terminal() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+// A message on standard error, whole: UTF-8 bytes, or wide text on a
+// Windows console, which would show UTF-8 bytes as the wrong characters.
+void say(const std::string& text) {
+#if defined(_WIN32)
+    const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(console, &mode)) {
+        const std::wstring w = wide(text);
+        DWORD written = 0;
+        WriteConsoleW(console, w.c_str(), static_cast<DWORD>(w.size()), &written, nullptr);
+        return;
+    }
+#endif
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+// A file name as it may safely be shown: control characters (including the
+// escape that starts a terminal sequence, and the C1 controls) as \xNN.
+std::string shown(const std::string& name) {
+    std::string out;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        const bool c1 = c == 0xC2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(name[i + 1]) <= 0x9F;
+        if (c < 0x20 || c == 0x7F || c1) {
+            const unsigned char value = c1 ? static_cast<unsigned char>(name[++i]) : c;
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", value);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+#if !defined(_WIN32)
+// Copies a pipe into an unlinked temporary file, so that a BMP on a pipe can
+// be read bottom row first, and the bytes that tell the direction are kept.
+// The file is gone when the tool exits. Returns the path that opens it, or
+// an error text.
+std::optional<std::string> spool(int from, std::string& error) {
+    const char* dir = std::getenv("TMPDIR");
+    if (dir == nullptr || *dir == '\0') dir = "/tmp";
+    int fd = -1;
+#if defined(O_TMPFILE)
+    fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (fd < 0) {
+        std::string name = std::string(dir) + "/.quorvelpbm-stdin-XXXXXX";
+        fd = mkstemp(name.data());
+        if (fd >= 0) unlink(name.c_str());
+    }
+    if (fd < 0) {
+        error = std::string("cannot make a temporary file in ") + dir + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    static char block[64 * 1024];
+    for (;;) {
+        const ssize_t n = read(from, block, sizeof block);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = std::string("read error: ") + std::strerror(errno);
+            close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = write(fd, block + done, static_cast<std::size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) {
+                error = std::string("cannot keep the piped input in ") + dir + ": " + std::strerror(errno);
+                close(fd);
+                return std::nullopt;
+            }
+            done += w;
+        }
+    }
+    return "/dev/fd/" + std::to_string(fd);
+}
+#endif
+
+// ---- Options --------------------------------------------------------------
 
 struct Options {
-    std::optional<Direction> direction;
+    std::optional<qpbm_direction> direction;
     std::optional<std::string> output_dir;
+    unsigned jobs = 0;  // 0: one per processor
+    bool force = false;
     bool verbose = false;
     std::vector<std::string> paths;
 };
 
 int usage_error(const std::string& message) {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram, message.c_str(), kProgram);
+    say(std::string(kProgram) + ": " + message + "\nTry '" + kProgram + " --help' for more information.\n");
     return kExitUsage;
 }
 
+// Standard output that cannot be written is an error, even for --help.
+int finish_stdout() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        say(std::string(kProgram) + ": write error on standard output: " + std::strerror(errno) + "\n");
+        return kExitUsage;
+    }
+    return kExitConverted;
+}
+
+std::optional<unsigned> parse_jobs(const std::string& text) {
+    if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const unsigned n = static_cast<unsigned>(std::stoul(text));
+    if (n == 0) return std::nullopt;
+    return n;
+}
+
 // Parses the command line; returns an exit status when there is nothing to convert.
-std::optional<int> parse(int argc, char** argv, Options& options) {
+std::optional<int> parse(const std::vector<std::string>& args, Options& options) {
     bool options_ended = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (options_ended || arg == "-" || arg.empty() || arg[0] != '-') {
-            if (!options.direction && options.paths.empty() && (arg == "bmp2pbm" || arg == "pbm2bmp") && !options_ended)
-                options.direction = arg == "bmp2pbm" ? Direction::bmp_to_pbm : Direction::pbm_to_bmp;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        // An option's value, given as "--opt=VALUE" or as the next argument.
+        auto value = [&](const char* longname, std::string& out) {
+            const std::string prefix = std::string(longname) + "=";
+            if (arg.rfind(prefix, 0) == 0) {
+                out = arg.substr(prefix.size());
+                return true;
+            }
+            if (i + 1 >= args.size()) return false;
+            out = args[++i];
+            return true;
+        };
+        if (options_ended || arg == kStdio || arg.empty() || arg[0] != '-') {
+            if (!options.direction && options.paths.empty() && !options_ended && (arg == "bmp2pbm" || arg == "pbm2bmp"))
+                options.direction = arg == "bmp2pbm" ? QPBM_BMP_TO_PBM : QPBM_PBM_TO_BMP;
             else
                 options.paths.push_back(arg);
         } else if (arg == "--") {
             options_ended = true;
         } else if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
-            return kExitConverted;
+            return finish_stdout();
         } else if (arg == "-V" || arg == "--version") {
             std::printf("%s %s\n", kProgram, QUORVELPBM_VERSION);
-            return kExitConverted;
+            return finish_stdout();
         } else if (arg == "-v" || arg == "--verbose") {
             options.verbose = true;
+        } else if (arg == "-f" || arg == "--force") {
+            options.force = true;
         } else if (arg == "-o" || arg == "--output-dir" || arg.rfind("--output-dir=", 0) == 0) {
-            if (arg.find('=') != std::string::npos) {
-                options.output_dir = arg.substr(arg.find('=') + 1);
-            } else if (i + 1 < argc) {
-                options.output_dir = argv[++i];
-            } else {
-                return usage_error("option '" + arg + "' needs a directory");
-            }
+            std::string dir;
+            if (!value("--output-dir", dir)) return usage_error("option '" + arg + "' needs a directory");
+            options.output_dir = dir;
+        } else if (arg == "-j" || arg == "--jobs" || arg.rfind("--jobs=", 0) == 0) {
+            std::string n;
+            if (!value("--jobs", n)) return usage_error("option '" + arg + "' needs a number");
+            const std::optional<unsigned> jobs = parse_jobs(n);
+            if (!jobs) return usage_error("'" + shown(n) + "' is not a number of jobs (1 to 9999)");
+            options.jobs = *jobs;
         } else {
-            return usage_error("unknown option '" + arg + "'");
+            return usage_error("unknown option '" + shown(arg) + "'");
         }
     }
 
     if (options.output_dir) {
         if (options.paths.empty()) return usage_error("no input files");
-        if (!std::filesystem::is_directory(*options.output_dir))
-            return usage_error("output directory '" + *options.output_dir + "' does not exist");
+        const FileInfo dir = look(*options.output_dir);
+        const std::string name = "output directory '" + shown(*options.output_dir) + "'";
+        if (dir.error != 0) return usage_error("cannot use " + name + ": " + std::strerror(dir.error));
+        if (!dir.exists) return usage_error(name + " does not exist");
+        if (!dir.directory) return usage_error(name + " is not a directory");
     } else if (options.paths.size() != 2) {
         return usage_error(options.paths.size() < 2 ? "expected an INPUT and an OUTPUT"
                                                     : "too many files (use --output-dir DIR for several inputs)");
     }
+    if (options.output_dir && std::count(options.paths.begin(), options.paths.end(), kStdio) > 1)
+        return usage_error("standard input can be read only once");
+#if defined(_WIN32)
+    if (std::find(options.paths.begin(), options.paths.end(), kStdio) != options.paths.end())
+        return usage_error("'-' (standard input or output) is not supported on Windows");
+#endif
     return std::nullopt;
 }
 
-// The direction an input's first bytes call for, if any.
-std::optional<Direction> sniff(const std::string& path, int& os_error) {
+// ---- Planning -------------------------------------------------------------
+
+// One conversion of the batch, planned before any is run.
+struct Job {
+    std::string input;      // as given, for messages
+    std::string open_path;  // what the library opens (a spooled copy for standard input)
+    std::string output;     // as shown
+    std::string output_path;
+    qpbm_direction direction = QPBM_DETECT;
+    std::string refusal;  // set when the job is refused before it runs
+};
+
+// The direction a file's first bytes call for, or a refusal.
+std::optional<qpbm_direction> sniff(const std::string& path, std::string& refusal) {
+#if defined(_WIN32)
+    std::FILE* f = _wfopen(wide(path).c_str(), L"rb");
+#else
     std::FILE* f = std::fopen(path.c_str(), "rb");
+#endif
     if (f == nullptr) {
-        os_error = errno;
+        refusal = std::string("cannot open the input: ") + std::strerror(errno);
         return std::nullopt;
     }
-    char magic[2] = {};
+    unsigned char magic[2] = {};
     const std::size_t n = std::fread(magic, 1, sizeof magic, f);
     std::fclose(f);
-    os_error = 0;
-    if (n == 2 && magic[0] == 'B' && magic[1] == 'M') return Direction::bmp_to_pbm;
-    if (n == 2 && magic[0] == 'P' && magic[1] == '1') return Direction::pbm_to_bmp;
+    if (n == 2 && magic[0] == 'B' && magic[1] == 'M') return QPBM_BMP_TO_PBM;
+    if (n == 2 && magic[0] == 'P' && (magic[1] == '1' || magic[1] == '4')) return QPBM_PBM_TO_BMP;
+    refusal = "neither a BMP (\"BM\") nor a PBM (\"P1\" or \"P4\") file";
     return std::nullopt;
 }
 
-std::string output_for(const std::string& input, Direction direction, const std::string& dir) {
-    std::filesystem::path name = std::filesystem::path(input).filename();
-    name.replace_extension(direction == Direction::bmp_to_pbm ? ".pbm" : ".bmp");
-    return (std::filesystem::path(dir) / name).string();
+std::string output_for(const std::string& input, qpbm_direction direction, const std::string& dir) {
+    const std::size_t slash = input.find_last_of(kSeparators);
+    std::string name = slash == std::string::npos ? input : input.substr(slash + 1);
+    const std::size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    name += direction == QPBM_BMP_TO_PBM ? ".pbm" : ".bmp";
+    const bool ends_with_separator = !dir.empty() && std::strchr(kSeparators, dir.back()) != nullptr;
+    return dir + (ends_with_separator ? "" : std::string(1, kSeparator)) + name;
 }
 
-// Progress text sits on the terminal's last line while a batch runs; every
-// message clears it first so that it stands on a line of its own.
-bool progress_shown = false;
-
-void clear_progress() {
-    if (progress_shown) std::fputs("\r\033[K", stderr);
-    progress_shown = false;
+bool same_file(const FileInfo& a, const FileInfo& b) {
+#if defined(_WIN32)
+    (void)a;
+    (void)b;
+    return false;  // no inode numbers: the path comparison stands alone
+#else
+    return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
+#endif
 }
 
-void refuse(const std::string& input, const std::string& reason) {
-    clear_progress();
-    std::fprintf(stderr, "%s: %s: %s\n", kProgram, input.c_str(), reason.c_str());
-}
+std::vector<Job> plan(const Options& options) {
+    std::vector<Job> jobs;
+    std::vector<FileInfo> inputs;
+    const std::size_t input_count = options.output_dir ? options.paths.size() : 1;
+    for (std::size_t i = 0; i < input_count; ++i) {
+        const std::string& input = options.paths[i];
+        Job job;
+        job.input = input;
+        job.open_path = input;
+        job.direction = options.direction.value_or(QPBM_DETECT);
+        FileInfo info = look(input);
+#if !defined(_WIN32)
+        // Pipes are read once, into a file: a BMP is read bottom row first,
+        // and the first bytes that tell the direction must not be lost.
+        if (input == kStdio) {
+            job.input = "standard input";
+            job.open_path = "/dev/stdin";
+            info = FileInfo{};
+            struct stat st {};
+            if (fstat(STDIN_FILENO, &st) == 0) {
+                info.exists = true;
+                info.regular = S_ISREG(st.st_mode);
+                info.device = st.st_dev;
+                info.inode = st.st_ino;
+            }
+        }
+        const bool pipe = input == kStdio ? !info.regular : (info.exists && !info.regular && !info.directory);
+        if (pipe) {
+            std::string error;
+            const int from = input == kStdio ? STDIN_FILENO : open(input.c_str(), O_RDONLY | O_CLOEXEC);
+            if (from < 0) {
+                job.refusal = std::string("cannot open the input: ") + std::strerror(errno);
+            } else if (const std::optional<std::string> spooled = spool(from, error)) {
+                job.open_path = *spooled;
+                info.regular = true;
+            } else {
+                job.refusal = error;
+            }
+            if (from > STDIN_FILENO) close(from);
+        }
+#endif
+        if (job.refusal.empty() && job.direction == QPBM_DETECT && info.regular) {
+            if (const std::optional<qpbm_direction> d = sniff(job.open_path, job.refusal)) job.direction = *d;
+        }
+        if (job.refusal.empty() && options.output_dir && job.direction == QPBM_DETECT)
+            job.refusal = info.exists ? "cannot tell the direction of an input that is not a file: give bmp2pbm or "
+                                        "pbm2bmp"
+                                      : std::string("cannot open the input: ") + std::strerror(ENOENT);
+        inputs.push_back(info);
+        jobs.push_back(job);
+    }
 
-// Converts one input; false when it was refused (and already reported).
-bool convert_one(const Options& options, const std::string& input, const std::string& given_output,
-                 std::set<std::string>& outputs_written) {
-    std::optional<Direction> direction = options.direction;
-    if (!direction) {
-        int os_error = 0;
-        direction = sniff(input, os_error);
-        if (!direction) {
-            refuse(input, os_error ? std::string("cannot open the input: ") + std::strerror(os_error)
-                                   : "neither a BMP (\"BM\") nor a plain PBM (\"P1\") file");
-            return false;
+    std::set<std::string> outputs;
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        Job& job = jobs[i];
+        if (!options.output_dir) {
+            job.output = options.paths[1];
+            job.output_path = job.output == kStdio ? "/dev/stdout" : job.output;
+            if (job.output == kStdio) job.output = "standard output";
+            if (job.refusal.empty() && options.paths[1] == kStdio && job.direction == QPBM_PBM_TO_BMP &&
+                stdout_is_terminal() && !options.force)
+                job.refusal = "standard output is a terminal and a BMP is binary: redirect it, or use --force";
+            break;
+        }
+        if (!job.refusal.empty()) continue;
+        const std::string& given = options.paths[i];
+        job.output = job.output_path = output_for(given == kStdio ? "stdin" : given, job.direction, *options.output_dir);
+        if (!outputs.insert(job.output_path).second) {
+            job.refusal = "its output " + shown(job.output) + " was already written for an earlier input";
+            continue;
+        }
+        // An output must never overwrite an input of the batch, earlier or later.
+        const FileInfo out = look(job.output_path);
+        for (std::size_t k = 0; k < jobs.size(); ++k) {
+            if (same_file(out, inputs[k]) || job.output_path == options.paths[k]) {
+                job.refusal = "its output " + shown(job.output) + " is an input of this batch (" +
+                              shown(options.paths[k]) + ")";
+                break;
+            }
         }
     }
-    const std::string output = options.output_dir ? output_for(input, *direction, *options.output_dir) : given_output;
-    if (options.output_dir && !outputs_written.insert(output).second) {
-        refuse(input, "its output " + output + " was already written for an earlier input");
-        return false;
+    return jobs;
+}
+
+// ---- Running --------------------------------------------------------------
+
+struct Outcome {
+    bool done = false;
+    qpbm_status status = QPBM_OK;
+    qpbm_result result{};
+};
+
+bool output_at_fault(qpbm_status status) {
+    return status == QPBM_EOPEN_OUTPUT || status == QPBM_EWRITE || status == QPBM_ECLEANUP ||
+           status == QPBM_ENO_READER || status == QPBM_ESAME_FILE;
+}
+
+// The line that reports one job, or nothing.
+std::string report(const Job& job, const Outcome& outcome, bool verbose) {
+    const std::string prefix = std::string(kProgram) + ": " + shown(job.input);
+    if (!job.refusal.empty()) return prefix + ": " + job.refusal + "\n";
+    const qpbm_result& r = outcome.result;
+    if (outcome.status != QPBM_OK) {
+        const std::string where = output_at_fault(outcome.status) ? " -> " + shown(job.output) : "";
+        return prefix + where + ": " + r.message + "\n";
+    }
+    if (!verbose) return {};
+    std::string facts = std::to_string(r.width) + " x " + std::to_string(r.height);
+    if (r.format[0] != '\0') facts = facts + ", " + r.format;
+    return prefix + " -> " + shown(job.output) + " (" + facts + ")\n";
+}
+
+class Progress {
+public:
+    explicit Progress(bool shown) : shown_(shown) {}
+    void show(std::size_t i, std::size_t n, const std::string& name) {
+        if (!shown_) return;
+        clear();
+        char counter[48];
+        std::snprintf(counter, sizeof counter, "[%zu/%zu] ", i + 1, n);
+        say(counter + shown(name));
+        on_screen_ = true;
+    }
+    void clear() {
+        if (on_screen_) say("\r\033[K");
+        on_screen_ = false;
     }
 
-    qpbm::Facts facts;
-    const Status status = qpbm::convert_file(*direction, input.c_str(), output.c_str(), facts);
-    if (status != Status::ok) {
-        char reason[256];
-        refuse(input, qpbm::describe_status(status, facts, reason, sizeof reason));
-        return false;
+private:
+    bool shown_;
+    bool on_screen_ = false;
+};
+
+int run(const std::vector<std::string>& args) {
+    Options options;
+    if (const std::optional<int> done = parse(args, options)) return *done;
+    std::vector<Job> jobs = plan(options);
+
+    const std::size_t n = jobs.size();
+    std::vector<Outcome> outcomes(n);
+    std::mutex lock;
+    std::condition_variable finished;
+    std::atomic<std::size_t> next{0};
+    auto worker = [&] {
+        // Each thread its own work block: conversions on different blocks
+        // run side by side.
+        std::unique_ptr<unsigned char[]> work(new unsigned char[qpbm_work_size()]);
+        for (std::size_t i; (i = next.fetch_add(1)) < n;) {
+            Outcome outcome;
+            if (jobs[i].refusal.empty())
+                outcome.status =
+                    qpbm_convert(jobs[i].open_path.c_str(), jobs[i].output_path.c_str(), jobs[i].direction, 0,
+                                 work.get(), qpbm_work_size(), &outcome.result);
+            outcome.done = true;
+            const std::lock_guard<std::mutex> hold(lock);
+            outcomes[i] = outcome;
+            finished.notify_all();
+        }
+    };
+    unsigned threads = options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+    threads = static_cast<unsigned>(std::min<std::size_t>(threads, n));
+    std::vector<std::thread> pool;
+    for (unsigned t = 0; t < threads; ++t) pool.emplace_back(worker);
+
+    // Messages in input order, whatever order the conversions finish in.
+    Progress progress(options.output_dir && n > 1 && stderr_is_terminal() && !options.verbose);
+    std::size_t converted = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        progress.show(i, n, jobs[i].input);
+        Outcome outcome;
+        {
+            std::unique_lock<std::mutex> hold(lock);
+            finished.wait(hold, [&] { return outcomes[i].done; });
+            outcome = outcomes[i];
+        }
+        const bool ok = jobs[i].refusal.empty() && outcome.status == QPBM_OK;
+        converted += ok ? 1 : 0;
+        const std::string line = report(jobs[i], outcome, options.verbose);
+        if (!line.empty()) {
+            progress.clear();
+            say(line);
+        }
     }
-    if (options.verbose)
-        std::fprintf(stderr, "%s: %s -> %s (%lld x %lld)\n", kProgram, input.c_str(), output.c_str(),
-                     static_cast<long long>(facts.width), static_cast<long long>(facts.height));
-    return true;
+    for (std::thread& t : pool) t.join();
+    progress.clear();
+    if (options.output_dir)
+        say(std::string(kProgram) + ": converted " + std::to_string(converted) + ", refused " +
+            std::to_string(n - converted) + "\n");
+    return converted == n ? kExitConverted : kExitRefused;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    Options options;
-    if (const std::optional<int> done = parse(argc, argv, options)) return *done;
-
-    if (!options.output_dir) {
-        std::set<std::string> unused;
-        return convert_one(options, options.paths[0], options.paths[1], unused) ? kExitConverted : kExitRefused;
-    }
-
-    const bool progress = options.paths.size() > 1 && isatty(STDERR_FILENO) && !options.verbose;
-    std::set<std::string> outputs_written;
-    std::size_t converted = 0;
-    std::size_t refused = 0;
-    for (std::size_t i = 0; i < options.paths.size(); ++i) {
-        if (progress) {
-            clear_progress();
-            std::fprintf(stderr, "[%zu/%zu] %s", i + 1, options.paths.size(), options.paths[i].c_str());
-            progress_shown = true;
-        }
-        if (convert_one(options, options.paths[i], {}, outputs_written))
-            ++converted;
-        else
-            ++refused;
-    }
-    clear_progress();
-    std::fprintf(stderr, "%s: converted %zu, refused %zu\n", kProgram, converted, refused);
-    return refused == 0 ? kExitConverted : kExitRefused;
+#if defined(_WIN32)
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.push_back(utf8(argv[i]));
+    return run(args);
 }
+#else
+int main(int argc, char** argv) {
+    // A reader that goes away, or a file size limit, makes a write fail
+    // instead of killing the tool, so that the output is cleaned up and the
+    // failure reported.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    return run(std::vector<std::string>(argv + 1, argv + argc));
+}
+#endif

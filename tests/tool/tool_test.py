@@ -81,7 +81,7 @@ class ToolTest(unittest.TestCase):
             ("big.pbm", HEAD + b"1200 800\n", [], "1200 x 800 is larger than the 1000 x 1000 that pbm2bmp holds"),
             ("short.bmp", SMALL_BMP[:60], [], "pixel data is truncated (2 x 2 needs 68 bytes, the file has 60)"),
             ("p4.pbm", b"P4\n2 2\n\x00\x00", ["pbm2bmp"], 'not a plain PBM file (first line is not "P1")'),
-            ("neither.txt", b"hello", [], 'neither a BMP ("BM") nor a plain PBM ("P1") file'),
+            ("neither.txt", b"hello", [], 'neither a BMP ("BM") nor a PBM ("P1" or "P4") file'),
             ("missing.bmp", None, ["bmp2pbm"], "cannot open the input: No such file or directory"),
             ("pbm-as-bmp.pbm", SMALL_PBM, ["bmp2pbm"], "not a BMP file"),
         ]
