@@ -5,10 +5,13 @@ Usage: tool_test.py PATH_TO_QUORVELPBM
 Inputs are laid out here from the file formats, not by the tool.
 """
 import os
+import pty
+import resource
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 TOOL = None
@@ -34,11 +37,22 @@ SMALL_PBM = HEAD + b"2 2\n0 0 1 1 "
 SENTINEL = b"left alone"
 
 
-def run(*args):
-    return subprocess.run([TOOL, *args], capture_output=True, text=True)
+def run(*args, **kwargs):
+    return subprocess.run([TOOL, *args], capture_output=True, text=True, **kwargs)
 
 
-class ToolTest(unittest.TestCase):
+def pbm_text(width, height, white):
+    """The plain PBM our writer produces; white(x, y) for each pixel."""
+    tokens = [b"0 " if white(x, y) else b"1 " for y in range(height) for x in range(width)]
+    body = b"".join(t + (b"\n" if (i + 1) % 30 == 0 else b"") for i, t in enumerate(tokens))
+    return HEAD + f"{width} {height}\n".encode() + body
+
+
+def bw_bmp(width, height, white):
+    return bmp(width, height, [[WHITE if white(x, y) else BLACK for x in range(width)] for y in range(height)])
+
+
+class Base(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
         self.addCleanup(self.dir.cleanup)
@@ -54,6 +68,8 @@ class ToolTest(unittest.TestCase):
         with open(self.path(name), "rb") as f:
             return f.read()
 
+
+class ToolTest(Base):
     def test_both_directions_explicit_and_detected(self):
         cases = [
             ("bmp2pbm", "in.bmp", SMALL_BMP, "out.pbm", SMALL_PBM),
@@ -152,6 +168,201 @@ class ToolTest(unittest.TestCase):
         self.assertIn("Examples:", r.stdout)
         r = run("--version")
         self.assertEqual((r.returncode, r.stdout), (0, "quorvelpbm 1.0.0.1\n"))
+
+
+class BatchSafetyTest(Base):
+    """A batch never writes over one of its own inputs."""
+
+    def test_outputs_that_name_inputs_are_refused_before_anything_is_written(self):
+        os.mkdir(self.path("out"))
+        cases = [
+            # photo.pbm would be written from photo.bmp, then converted back over photo.bmp.
+            ([".", "photo.bmp", "photo.pbm"], ["photo.bmp", "photo.pbm"]),
+            (["out", "x.bmp", "out/x.pbm"], ["x.bmp", "out/x.pbm"]),
+        ]
+        for args, inputs in cases:
+            with self.subTest(args=args):
+                originals = {name: self.path(name, SMALL_BMP if name.endswith(".bmp") else SMALL_PBM)
+                             for name in inputs}
+                r = run("-o", *args, cwd=self.dir.name)
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertIn("is an input of this batch", r.stderr)
+                for name in originals:
+                    self.assertEqual(self.read(name), SMALL_BMP if name.endswith(".bmp") else SMALL_PBM)
+
+
+class ToolFaultTest(Base):
+    def test_unusable_output_directories_are_usage_errors(self):
+        src = self.path("in.bmp", SMALL_BMP)
+        os.symlink("loop", self.path("loop"))
+        os.mkdir(self.path("locked"))
+        cases = [
+            (self.path("in.bmp"), "is not a directory"),
+            (self.path("loop"), "Too many levels of symbolic links"),
+            (self.path("x" * 300), "File name too long"),
+        ]
+        for directory, message in cases:
+            with self.subTest(directory=directory[-20:]):
+                r = run("-o", directory, src)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn(message, r.stderr)
+
+    def test_control_characters_in_names_are_escaped(self):
+        name = self.path("a\x1b[31mred\x07.bmp")
+        r = run("bmp2pbm", name, self.path("out.pbm"))
+        self.assertEqual(r.returncode, 1)
+        self.assertNotIn("\x1b", r.stderr)
+        self.assertIn("a\\x1B[31mred\\x07.bmp", r.stderr)
+
+    def test_write_errors_on_standard_output_exit_2(self):
+        with open("/dev/full", "w") as full:
+            r = subprocess.run([TOOL, "--help"], stdout=full, stderr=subprocess.PIPE, text=True)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("write error", r.stderr)
+        r = subprocess.run(["sh", "-c", '"$0" --version >&-', TOOL], capture_output=True, text=True)
+        self.assertEqual(r.returncode, 2)
+
+    def test_a_vanished_reader_is_a_write_error_not_a_signal(self):
+        side = 1000
+        src = self.path("in.pbm", pbm_text(side, side, lambda x, y: (x + y) % 3 == 0))
+        reader, writer = os.pipe()
+        p = subprocess.Popen([TOOL, "pbm2bmp", src, "-"], stdout=writer, stderr=subprocess.PIPE, text=True)
+        os.close(writer)
+        os.read(reader, 10)
+        os.close(reader)
+        err = p.stderr.read()
+        self.assertEqual(p.wait(), 1)  # not -SIGPIPE
+        self.assertIn("Broken pipe", err)
+
+    def test_a_file_size_limit_is_a_write_error_that_keeps_the_old_output(self):
+        src = self.path("in.bmp", bw_bmp(300, 300, lambda x, y: x % 2 == 0))
+        out = self.path("out.pbm", SENTINEL)
+
+        def limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (10000, 10000))
+
+        r = subprocess.run([TOOL, src, out], capture_output=True, text=True, preexec_fn=limit)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("File too large", r.stderr)
+        self.assertEqual(self.read("out.pbm"), SENTINEL)
+        self.assertEqual([n for n in os.listdir(self.dir.name) if n.startswith(".quorvelpbm")], [])
+
+
+class PipeTest(Base):
+    """'-' for standard input and output, with and without a direction."""
+
+    def test_both_directions_through_pipes(self):
+        cases = [
+            (["bmp2pbm"], SMALL_BMP, SMALL_PBM),
+            ([], SMALL_BMP, SMALL_PBM),
+            (["pbm2bmp"], SMALL_PBM, SMALL_BMP),
+            ([], SMALL_PBM, SMALL_BMP),
+        ]
+        for direction, data, expected in cases:
+            with self.subTest(direction=direction, data=data[:2]):
+                r = subprocess.run([TOOL, *direction, "-", "-"], input=data, capture_output=True)
+                self.assertEqual((r.returncode, r.stderr), (0, b""))
+                self.assertEqual(r.stdout, expected)
+                # A file in, a pipe out; a pipe in, a file out.
+                src = self.path("in", data)
+                r = subprocess.run([TOOL, *direction, src, "-"], capture_output=True)
+                self.assertEqual(r.stdout, expected)
+                r = subprocess.run([TOOL, *direction, "-", self.path("out")], input=data, capture_output=True)
+                self.assertEqual((r.returncode, self.read("out")), (0, expected))
+
+    def test_a_named_pipe_without_a_direction_keeps_its_first_bytes(self):
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+
+        def feed():
+            with open(fifo, "wb") as f:
+                f.write(SMALL_PBM)
+
+        t = threading.Thread(target=feed)
+        t.start()
+        r = run(fifo, self.path("out.bmp"), timeout=30)
+        t.join()
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.read("out.bmp"), SMALL_BMP)
+
+    def test_a_refused_input_on_a_pipe_writes_nothing(self):
+        r = subprocess.run([TOOL, "-", "-"], input=SMALL_BMP[:40], capture_output=True)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stdout, b"")
+        self.assertIn(b"quorvelpbm: standard input: ", r.stderr)
+
+    def test_a_large_bmp_on_standard_input_in_constant_memory(self):
+        side = 3000  # 9 MP
+        src = self.path("big.bmp", bw_bmp(side, 1, lambda x, y: x % 2 == 0))
+        # One row repeated: cheap to make, the same work for the converter.
+        stride = (side * 3 + 3) // 4 * 4
+        with open(src, "rb") as f:
+            head = bytearray(f.read(54))
+            row = f.read(stride)
+        struct.pack_into("<i", head, 22, side)
+        struct.pack_into("<I", head, 2, 54 + stride * side)
+        with open(src, "wb") as f:
+            f.write(head)
+            for _ in range(side):
+                f.write(row)
+        # /usr/bin/time measures the tool alone: a child forked from Python
+        # would count Python's own pages until it runs the tool.
+        with open(src, "rb") as i, open(self.path("big.pbm"), "wb") as o:
+            r = subprocess.run(["/usr/bin/time", "-f", "%M", TOOL, "-", "-"], stdin=i, stdout=o,
+                               stderr=subprocess.PIPE, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertLess(int(r.stderr.split()[-1]), 5 * 1024)  # KiB
+        line = pbm_text(30, 1, lambda x, y: x % 2 == 0)[len(HEAD) + len("30 1\n"):]
+        self.assertEqual(os.path.getsize(self.path("big.pbm")), len(HEAD) + len(f"{side} {side}\n") +
+                         side * side * 2 + side * side // 30)
+        with open(self.path("big.pbm"), "rb") as f:
+            f.seek(len(HEAD) + len(f"{side} {side}\n"))
+            self.assertEqual(f.read(len(line)), line)
+
+    def test_a_bmp_to_a_terminal_needs_force(self):
+        src = self.path("in.pbm", SMALL_PBM)
+        leader, follower = pty.openpty()
+        try:
+            r = subprocess.run([TOOL, src, "-"], stdout=follower, stderr=subprocess.PIPE, text=True)
+            self.assertEqual(r.returncode, 1)
+            self.assertIn("terminal", r.stderr)
+            r = subprocess.run([TOOL, "--force", src, "-"], stdout=follower, stderr=subprocess.PIPE, text=True)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            # Text is fine on a terminal.
+            r = subprocess.run([TOOL, self.path("in.bmp", SMALL_BMP), "-"], stdout=follower,
+                               stderr=subprocess.PIPE, text=True)
+            self.assertEqual(r.returncode, 0, r.stderr)
+        finally:
+            os.close(leader)
+            os.close(follower)
+
+
+class JobsTest(Base):
+    def test_parallel_batches_give_the_same_files_and_messages_in_input_order(self):
+        names = []
+        for i in range(12):
+            white = (lambda k: lambda x, y: (x * k + y) % 3 == 0)(i + 1)
+            names.append(self.path(f"p{i:02}.bmp", bw_bmp(40 + i, 30, white)))
+        names.insert(5, self.path("bad.bmp", b"BM" + bytes(10)))
+        outputs = {}
+        for jobs in ("1", "4"):
+            os.mkdir(self.path("out" + jobs))
+            r = run("-j", jobs, "-v", "-o", self.path("out" + jobs), *names)
+            self.assertEqual(r.returncode, 1)
+            reported = [line.split(":")[1].strip().split(" ")[0] for line in r.stderr.splitlines()[:-1]]
+            self.assertEqual(reported, names)
+            outputs[jobs] = {n: self.read(os.path.join("out" + jobs, n)) for n in os.listdir(self.path("out" + jobs))}
+        self.assertEqual(outputs["1"], outputs["4"])
+        self.assertEqual(len(outputs["1"]), 12)
+        for i in range(12):
+            white = (lambda k: lambda x, y: (x * k + y) % 3 == 0)(i + 1)
+            self.assertEqual(outputs["4"][f"p{i:02}.pbm"], pbm_text(40 + i, 30, white))
+
+    def test_bad_job_counts_are_usage_errors(self):
+        for n in ("0", "-3", "x", "99999"):
+            with self.subTest(n=n):
+                r = run("-j", n, self.path("in.bmp", SMALL_BMP), self.path("o"))
+                self.assertEqual(r.returncode, 2)
 
 
 if __name__ == "__main__":
