@@ -1,0 +1,88 @@
+#!/usr/bin/env python3
+"""quorvelpbm.exe under Wine: both directions, a batch with a refusal, exit
+codes, backslashes, and a non-ASCII file name that survives the command line
+(wmain) and the messages (UTF-8 on a pipe).
+
+Usage: tool_wine_test.py WINE QUORVELPBM_EXE
+Inputs are laid out from the file formats; the PBM is text, so on Windows its
+line feeds are stored as CR LF.
+"""
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+WINE = EXE = None
+
+
+def bmp(width, height, rows_top_first):
+    stride = (width * 3 + 3) // 4 * 4
+    data = struct.pack("<2sIHHI", b"BM", 54 + stride * height, 0, 0, 54)
+    data += struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, stride * height, 0, 0, 0, 0)
+    for row in reversed(rows_top_first):
+        line = b"".join(bytes(p) for p in row)
+        data += line + bytes(stride - len(line))
+    return data
+
+
+WHITE, BLACK = (255, 255, 255), (0, 0, 0)
+SMALL_BMP = bmp(2, 2, [[WHITE, WHITE], [BLACK, BLACK]])
+SMALL_PBM = b"P1\r\n# Created by Quorvel\r\n2 2\r\n0 0 1 1 "
+
+
+class WineToolTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+
+    def run_tool(self, *args):
+        return subprocess.run([WINE, EXE, *args], capture_output=True, cwd=self.dir.name, timeout=240)
+
+    def write(self, name, data):
+        path = os.path.join(self.dir.name, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+    def read(self, name):
+        with open(os.path.join(self.dir.name, name), "rb") as f:
+            return f.read()
+
+    def test_both_directions_with_a_non_ascii_name(self):
+        self.write("café.bmp", SMALL_BMP)
+        r = self.run_tool("café.bmp", "café.pbm")
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertEqual(self.read("café.pbm"), SMALL_PBM)
+        r = self.run_tool("pbm2bmp", "café.pbm", "back.bmp")
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertEqual(self.read("back.bmp"), SMALL_BMP)
+
+    def test_batch_with_a_refusal_and_backslashes(self):
+        self.write("in/a.bmp", SMALL_BMP)
+        self.write("in/bad.bmp", b"BM" + bytes(20))
+        self.write("in/c.pbm", SMALL_PBM)
+        os.mkdir(os.path.join(self.dir.name, "out"))
+        r = self.run_tool("-o", "out", "in\\a.bmp", "in/bad.bmp", "in\\c.pbm")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(self.read("out/a.pbm"), SMALL_PBM)
+        self.assertEqual(self.read("out/c.bmp"), SMALL_BMP)
+        self.assertFalse(os.path.exists(os.path.join(self.dir.name, "out", "bad.pbm")))
+        self.assertTrue(r.stderr.endswith(b"quorvelpbm: converted 2, refused 1\n") or
+                        r.stderr.endswith(b"quorvelpbm: converted 2, refused 1\r\n"), r.stderr)
+
+    def test_refusals_and_usage_errors_with_their_exit_codes(self):
+        r = self.run_tool("bmp2pbm", "naïve.bmp", "out.pbm")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("naïve.bmp: cannot open the input".encode(), r.stderr)
+        r = self.run_tool("--frobnicate")
+        self.assertEqual(r.returncode, 2)
+        r = self.run_tool("--version")
+        self.assertEqual(r.returncode, 0)
+        self.assertTrue(r.stdout.startswith(b"quorvelpbm "))
+
+
+if __name__ == "__main__":
+    WINE, EXE = sys.argv.pop(1), sys.argv.pop(1)
+    unittest.main(verbosity=1)
