@@ -46,6 +46,7 @@ __all__ = [
     "Direction",
     "Picture",
     "Status",
+    "StrPath",
     "bmp_to_pbm",
     "convert",
     "library_path",
@@ -264,7 +265,8 @@ def library_path() -> str:
 
 def library_version() -> str:
     """The loaded qpbm library's version, e.g. ``"1.0.0"``."""
-    return _library.qpbm_version().decode("ascii", "replace")
+    version: bytes = _library.qpbm_version()
+    return version.decode("ascii", "replace")
 
 
 def _utf16(path: str) -> ctypes.Array:  # type: ignore[type-arg]
