@@ -10,10 +10,11 @@ failed write leaves whatever was there before.
     print(picture.width, picture.height, picture.format)
 
 This package holds no compiled code: it calls the shared library ``qpbm``
-through ctypes. It loads, in this order, the file named by the environment
-variable ``QUORVELPBM_LIBRARY``, the library that ``ctypes.util.find_library``
-finds, then ``libqpbm.so.1`` (``qpbm.dll``, ``libqpbm.1.dylib``) through the
-system's loader search. Importing the package raises ImportError when none of
+through ctypes. When the environment variable ``QUORVELPBM_LIBRARY`` is set,
+it loads the file it names and nothing else; otherwise the library that
+``ctypes.util.find_library("qpbm")`` finds, then ``libqpbm.so.1``
+(``qpbm.dll``, ``libqpbm.1.dylib``) through the system's loader search.
+Importing the package raises ImportError, naming what it tried, when none of
 them is a qpbm library of major version 1.
 
 Errors: a conversion refused for its content or its paths raises
