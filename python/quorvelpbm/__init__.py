@@ -1,0 +1,349 @@
+"""Convert pictures between BMP and PBM with the qpbm library.
+
+A BMP (1 to 32 bits, palettes, bit fields, RLE) becomes a plain PBM ("P1");
+a PBM (plain "P1" or raw "P4") becomes a 24-bit BMP of pure black and white.
+The output file is replaced only by a complete file: a refused input or a
+failed write leaves whatever was there before.
+
+    import quorvelpbm
+    picture = quorvelpbm.convert("photo.bmp", "photo.pbm")
+    print(picture.width, picture.height, picture.format)
+
+This package holds no compiled code: it calls the shared library ``qpbm``
+through ctypes. When the environment variable ``QUORVELPBM_LIBRARY`` is set,
+it loads the file it names and nothing else; otherwise the library that
+``ctypes.util.find_library("qpbm")`` finds, then ``libqpbm.so.1``
+(``qpbm.dll``, ``libqpbm.1.dylib``) through the system's loader search.
+Importing the package raises ImportError, naming what it tried, when none of
+them is a qpbm library of major version 1.
+
+Errors: a conversion refused for its content or its paths raises
+`ConversionError`. A failure whose cause is an operating-system error (the
+input cannot be opened, the output directory does not exist, a read or a
+write fails) raises the built-in `OSError` instead, with ``errno``,
+``strerror`` (the library's detailed message) and ``filename`` set, so
+``except FileNotFoundError`` works as it does for ``open()``. That OSError is
+deliberately not a ConversionError; it carries the library's status as an
+extra ``status`` attribute.
+
+Threads: every thread converts in working memory of its own, and ctypes
+releases the GIL for the duration of the call, so conversions in different
+threads run at the same time.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import ctypes.util
+import enum
+import os
+import sys
+import threading
+from dataclasses import dataclass
+from typing import List, Optional, Tuple, Union
+
+__all__ = [
+    "ConversionError",
+    "Direction",
+    "Picture",
+    "Status",
+    "StrPath",
+    "bmp_to_pbm",
+    "convert",
+    "library_path",
+    "library_version",
+    "pbm_to_bmp",
+]
+
+__version__ = "1.0.0"
+
+#: A path as the functions accept it: ``str``, ``bytes`` or ``os.PathLike``.
+StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+# The major version of the C API this module is written against.
+_API_MAJOR = 1
+# QPBM_FLAG_NO_SIGPIPE: a vanished pipe reader fails the write with EPIPE
+# instead of killing the interpreter with SIGPIPE.
+_FLAG_NO_SIGPIPE = 0x1
+# Work blocks are aligned by hand: ctypes does not promise the alignment that
+# the library asks for (that of malloc).
+_WORK_ALIGNMENT = 64
+
+
+class Status(enum.IntEnum):
+    """The library's status codes (``qpbm_status``), names without ``QPBM_``.
+
+    A code that this module does not know (from a newer library) still
+    converts to a Status, named ``UNKNOWN_<code>``.
+    """
+
+    OK = 0
+    EINVALID_PATH = 1
+    EOPEN_INPUT = 2
+    ESAME_FILE = 3
+    EOPEN_OUTPUT = 4
+    EREAD = 5
+    EWRITE = 6
+    EINPUT_SHRANK = 7
+    ECLEANUP = 8
+    ENO_READER = 9
+    EUNKNOWN_FORMAT = 10
+    EUNDETECTABLE = 11
+    EINVALID_ARGUMENT = 12
+    EBMP_TRUNCATED_HEADER = 20
+    EBMP_NOT_BMP = 21
+    EBMP_UNSUPPORTED = 22
+    EBMP_BAD_HEADER = 23
+    EBMP_TRUNCATED = 24
+    EBMP_TOO_LARGE = 25
+    EPBM_BAD_MAGIC = 40
+    EPBM_BAD_HEADER = 41
+    EPBM_TOO_LARGE = 42
+    EPBM_TRUNCATED = 43
+
+    @classmethod
+    def _missing_(cls, value: object) -> Optional["Status"]:
+        if not isinstance(value, int):
+            return None
+        member = int.__new__(cls, value)
+        member._name_ = f"UNKNOWN_{value}"
+        member._value_ = value
+        return member
+
+
+class Direction(enum.IntEnum):
+    """Which way a conversion goes (``qpbm_direction``)."""
+
+    DETECT = 0
+    BMP_TO_PBM = 1
+    PBM_TO_BMP = 2
+
+
+# Statuses that are about the output path rather than the input.
+_OUTPUT_FAULTS = frozenset(
+    {Status.ESAME_FILE, Status.EOPEN_OUTPUT, Status.EWRITE, Status.ECLEANUP, Status.ENO_READER}
+)
+
+
+@dataclass(frozen=True)
+class Picture:
+    """What a successful conversion read.
+
+    Attributes:
+        width: the picture's width in pixels.
+        height: the picture's height in pixels, as its header gives it.
+        format: what the input was, e.g. ``"BMP, 24-bit"`` or ``"PBM, raw"``.
+        direction: the direction taken (`Direction.BMP_TO_PBM` or
+            `Direction.PBM_TO_BMP`), also when it was detected.
+    """
+
+    width: int
+    height: int
+    format: str
+    direction: Direction
+
+
+class ConversionError(Exception):
+    """A conversion the library refused.
+
+    Attributes:
+        status: the library's `Status`.
+        message: the library's detailed message, e.g. the sizes involved.
+        path: the path at fault, as given (after ``os.fspath``): the output
+            path when the output is at fault, otherwise the input path.
+    """
+
+    def __init__(self, status: Status, message: str, path: Union[str, bytes]) -> None:
+        super().__init__(status, message, path)
+        self.status = status
+        self.message = message
+        self.path = path
+
+    def __str__(self) -> str:
+        return f"{self.message}: {self.path!r}"
+
+
+class _Result(ctypes.Structure):
+    # qpbm_result; the enums are C ints.
+    _fields_ = [
+        ("status", ctypes.c_int),
+        ("direction", ctypes.c_int),
+        ("width", ctypes.c_int64),
+        ("height", ctypes.c_int64),
+        ("format", ctypes.c_char_p),
+        ("os_error", ctypes.c_int),
+        ("message", ctypes.c_char * 256),
+    ]
+
+
+def _candidates() -> List[Tuple[str, bool]]:
+    """The libraries to try in order, each with whether the user named it."""
+    named = os.environ.get("QUORVELPBM_LIBRARY")
+    if named:
+        return [(named, True)]
+    found = ctypes.util.find_library("qpbm")
+    names = [found] if found else []
+    if sys.platform == "win32":
+        names.append("qpbm.dll")
+    elif sys.platform == "darwin":
+        names += ["libqpbm.1.dylib", "libqpbm.dylib"]
+    else:
+        names.append("libqpbm.so.1")
+    return [(name, False) for name in names]
+
+
+def _bind(library: ctypes.CDLL) -> None:
+    """Declares the C functions' types; AttributeError when one is missing."""
+    library.qpbm_work_size.argtypes = []
+    library.qpbm_work_size.restype = ctypes.c_size_t
+    for name, path_type in (("qpbm_convert", ctypes.c_char_p), ("qpbm_convert_utf16", ctypes.c_void_p)):
+        function = getattr(library, name)
+        function.argtypes = [
+            path_type,
+            path_type,
+            ctypes.c_int,
+            ctypes.c_uint,
+            ctypes.c_void_p,
+            ctypes.c_size_t,
+            ctypes.POINTER(_Result),
+        ]
+        function.restype = ctypes.c_int
+    library.qpbm_version.argtypes = []
+    library.qpbm_version.restype = ctypes.c_char_p
+    library.qpbm_version_number.argtypes = []
+    library.qpbm_version_number.restype = ctypes.c_uint
+
+
+def _load() -> Tuple[ctypes.CDLL, str]:
+    """Loads and checks the first library that fits; ImportError if none."""
+    tried: List[str] = []
+    for name, named in _candidates():
+        try:
+            library = ctypes.CDLL(name)
+        except OSError as error:
+            tried.append(f"{name}: {error}")
+            continue
+        try:
+            _bind(library)
+        except AttributeError as error:
+            tried.append(f"{name}: not the qpbm library ({error})")
+            continue
+        major = library.qpbm_version_number() // 10000
+        if major != _API_MAJOR:
+            version = library.qpbm_version().decode("ascii", "replace")
+            tried.append(f"{name}: qpbm {version}, but this module needs major version {_API_MAJOR}")
+            continue
+        return library, name
+    where = "QUORVELPBM_LIBRARY" if os.environ.get("QUORVELPBM_LIBRARY") else "the system's library search"
+    raise ImportError(
+        "quorvelpbm: cannot load the qpbm library through "
+        + where
+        + "; install it or set QUORVELPBM_LIBRARY to the path of libqpbm.so.1 (qpbm.dll on Windows). Tried: "
+        + "; ".join(tried)
+    )
+
+
+_library, _library_name = _load()
+_work_size: int = _library.qpbm_work_size()
+
+
+class _Work(threading.local):
+    """One aligned work block per thread, made on the thread's first call."""
+
+    def __init__(self) -> None:
+        self.buffer = ctypes.create_string_buffer(_work_size + _WORK_ALIGNMENT)
+        start = ctypes.addressof(self.buffer)
+        self.address = (start + _WORK_ALIGNMENT - 1) // _WORK_ALIGNMENT * _WORK_ALIGNMENT
+
+
+_work = _Work()
+
+
+def library_path() -> str:
+    """The name or path through which the qpbm library was loaded."""
+    return _library_name
+
+
+def library_version() -> str:
+    """The loaded qpbm library's version, e.g. ``"1.0.0"``."""
+    version: bytes = _library.qpbm_version()
+    return version.decode("ascii", "replace")
+
+
+def _utf16(path: str) -> ctypes.Array:  # type: ignore[type-arg]
+    # NUL-terminated UTF-16; lone surrogates pass through as Windows allows.
+    units = (path + "\0").encode("utf-16-le", "surrogatepass")
+    return ctypes.create_string_buffer(units, len(units))
+
+
+def _run(src: StrPath, dst: StrPath, direction: Direction) -> Picture:
+    source = os.fspath(src)
+    target = os.fspath(dst)
+    result = _Result()
+    if sys.platform == "win32":
+        source_text, target_text = os.fsdecode(source), os.fsdecode(target)
+        _check_nul(source_text, target_text)
+        _library.qpbm_convert_utf16(
+            _utf16(source_text), _utf16(target_text), direction, _FLAG_NO_SIGPIPE, _work.address, _work_size,
+            ctypes.byref(result),
+        )
+    else:
+        source_bytes, target_bytes = os.fsencode(source), os.fsencode(target)
+        _check_nul(source_bytes, target_bytes)
+        _library.qpbm_convert(
+            source_bytes, target_bytes, direction, _FLAG_NO_SIGPIPE, _work.address, _work_size,
+            ctypes.byref(result),
+        )
+    status = Status(result.status)
+    if status == Status.OK:
+        return Picture(
+            width=result.width,
+            height=result.height,
+            format=(result.format or b"").decode("utf-8", "replace"),
+            direction=Direction(result.direction),
+        )
+    message = result.message.decode("utf-8", "replace")
+    path = target if status in _OUTPUT_FAULTS else source
+    if result.os_error != 0:
+        error = OSError(result.os_error, message, path)
+        error.status = status  # type: ignore[attr-defined]
+        raise error
+    raise ConversionError(status, message, path)
+
+
+def _check_nul(*paths: Union[str, bytes]) -> None:
+    # A C string ends at the first NUL: refuse, as open() does, rather than
+    # convert a shorter path.
+    for path in paths:
+        has_nul = b"\0" in path if isinstance(path, bytes) else "\0" in path
+        if has_nul:
+            raise ValueError("embedded null byte in path")
+
+
+def bmp_to_pbm(src: StrPath, dst: StrPath) -> Picture:
+    """Converts the BMP file `src` into a plain PBM file at `dst`.
+
+    Returns the picture's facts. Raises `ConversionError` when the library
+    refuses the input or the paths, `OSError` when the operating system
+    fails an open, read or write, and ValueError for a path with a NUL.
+    """
+    return _run(src, dst, Direction.BMP_TO_PBM)
+
+
+def pbm_to_bmp(src: StrPath, dst: StrPath) -> Picture:
+    """Converts the PBM file `src` ("P1" or "P4") into a 24-bit BMP at `dst`.
+
+    Returns the picture's facts. Raises as `bmp_to_pbm` does.
+    """
+    return _run(src, dst, Direction.PBM_TO_BMP)
+
+
+def convert(src: StrPath, dst: StrPath) -> Picture:
+    """Converts `src` into `dst` in the direction its first bytes say.
+
+    "BM" converts a BMP into a PBM, "P1" or "P4" a PBM into a BMP; anything
+    else raises `ConversionError` with `Status.EUNKNOWN_FORMAT`. The
+    returned `Picture.direction` tells which way it went. Raises as
+    `bmp_to_pbm` does.
+    """
+    return _run(src, dst, Direction.DETECT)
