@@ -7,11 +7,10 @@
 #include "convert/convert.hpp"
 #include "library/wide_path.hpp"
 
+#include <sys/stat.h>
 #if defined(_WIN32)
 #include <io.h>
 #include <windows.h>
-#else
-#include <sys/stat.h>
 #endif
 
 namespace qpbm {
@@ -68,15 +67,28 @@ bool is_regular_file(std::FILE* f) {
 }
 #endif
 
+// Whether the output will be a regular file, which can be written at any
+// position: a path that names nothing yet becomes one.
+bool output_seekable(const NativeChar* path) {
+#if defined(_WIN32)
+    struct _stat64 s {};
+    return _wstat64(path, &s) != 0 || (s.st_mode & _S_IFMT) == _S_IFREG;
+#else
+    struct stat s {};
+    return stat(path, &s) != 0 || S_ISREG(s.st_mode);
+#endif
+}
+
 // Everything that may refuse the input, before the output exists.
-Status prepare(Direction direction, std::FILE* in, BmpSource& bmp, PbmSource& pbm, Facts& facts) {
-    if (direction == Direction::bmp_to_pbm) return read_bmp_source(in, bmp, facts);
+Status prepare(Direction direction, std::FILE* in, bool seekable, BmpSource& bmp, PbmSource& pbm, Facts& facts) {
+    if (direction == Direction::bmp_to_pbm) return read_bmp_source(in, seekable, bmp, bmp2pbm_buffers, facts);
     const Status status = read_pbm_header(in, pbm, facts);
     return status == Status::ok ? gather_pbm_pixels(in, pbm, pbm2bmp_buffers) : status;
 }
 
-Status emit(Direction direction, std::FILE* in, const BmpSource& bmp, const PbmSource& pbm, std::FILE* out) {
-    if (direction == Direction::bmp_to_pbm) return write_pbm(in, bmp, out, bmp2pbm_buffers);
+Status emit(Direction direction, std::FILE* in, bool seekable, const BmpSource& bmp, const PbmSource& pbm,
+            std::FILE* out) {
+    if (direction == Direction::bmp_to_pbm) return write_pbm(in, bmp, seekable, bmp2pbm_buffers, out);
     return write_bmp(pbm, pbm2bmp_buffers, out);
 }
 
@@ -85,8 +97,9 @@ bool is_io_error(Status status) { return status == Status::read_failed || status
 Status convert_open_input(Direction direction, std::FILE* in, const NativeChar* out_path, Facts& facts) {
     BmpSource bmp;
     PbmSource pbm;
+    const bool seekable = output_seekable(out_path);
     errno = 0;
-    Status status = prepare(direction, in, bmp, pbm, facts);
+    Status status = prepare(direction, in, seekable, bmp, pbm, facts);
     if (is_io_error(status)) facts.os_error = errno;
     if (status != Status::ok) return status;
     if (same_file(in, out_path)) return Status::same_file;
@@ -108,7 +121,7 @@ Status convert_open_input(Direction direction, std::FILE* in, const NativeChar* 
         std::setvbuf(out, nullptr, _IONBF, 0);
 
     errno = 0;
-    status = emit(direction, in, bmp, pbm, out);
+    status = emit(direction, in, seekable, bmp, pbm, out);
     if (is_io_error(status)) facts.os_error = errno;
     if (std::fclose(out) != 0 && status == Status::ok) {
         status = Status::write_failed;

@@ -156,7 +156,7 @@ TEST(Bmp2PbmBlocks, ARowMissingPartWayIsAReadError) {
         source.top_down = top_down;
         source.pixel_offset = 54;
         source.stride = stride_of(width);
-        EXPECT_EQ(qpbm::write_pbm(in, source, out, buffers), Status::read_failed);
+        EXPECT_EQ(qpbm::write_pbm(in, source, true, buffers, out), Status::read_failed);
         std::fclose(in);
         std::fclose(out);
     }
