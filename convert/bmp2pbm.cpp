@@ -122,8 +122,7 @@ Status gather_rle(std::FILE* in, const BmpSource& source, Bmp2PbmBuffers& buffer
 
 }  // namespace
 
-Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Bmp2PbmBuffers& buffers,
-                       Facts& facts) {
+Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Bmp2PbmBuffers& buffers, Facts& facts) {
     std::setvbuf(in, nullptr, _IONBF, 0);  // whole blocks are read straight into the buffers
     std::uint8_t bytes[kHeaderProbeSize] = {};
     const std::size_t got = std::fread(bytes, 1, sizeof bytes, in);
@@ -160,8 +159,8 @@ Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, B
             std::size_t at = kFileHeaderSize + kRedMaskField;  // the header's own fields
             if (h.info_size < kMasksInHeaderSize) {            // or right after it
                 at = static_cast<std::size_t>(headers_end);
-                headers_end += h.compression == bmp_compression::alpha_bitfields ? kAlphaMaskFieldsSize
-                                                                                 : kMaskFieldsSize;
+                headers_end +=
+                    h.compression == bmp_compression::alpha_bitfields ? kAlphaMaskFieldsSize : kMaskFieldsSize;
                 facts.needed_size = headers_end;
                 if (facts.file_size < headers_end) return Status::bmp_header_truncated;
             }
@@ -589,7 +588,8 @@ Status write_rows(std::FILE* in, const BmpSource& source, std::FILE* out, Bmp2Pb
         for (std::size_t first = 0; first < width; first += piece) {
             const std::size_t count = std::min(piece, width - first);
             const std::size_t bytes = (count * bits + 7) / 8;
-            const std::uint64_t at = source.pixel_offset + stored * stride + static_cast<std::uint64_t>(first) / 8 * bits;
+            const std::uint64_t at =
+                source.pixel_offset + stored * stride + static_cast<std::uint64_t>(first) / 8 * bits;
             if (!seek_to(in, at) || std::fread(buffers.rows, 1, bytes, in) != bytes) return Status::read_failed;
             row_tokens(source, buffers, buffers.rows, count, buffers.tokens);
             const char* end = break_lines(buffers.tokens, count, buffers.text, line_tokens);

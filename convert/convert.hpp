@@ -33,12 +33,12 @@ inline constexpr std::size_t kBlockTextSize = kBlockPixelsMax * kTokenSize + kBl
 inline constexpr std::size_t kByteTokensSize = 8 * kTokenSize;
 
 struct Bmp2PbmBuffers {
-    std::uint8_t rows[kRowBlockSize];                    // whole stored rows, a piece of one, or RLE bytes
-    char tokens[kBlockPixelsMax * kTokenSize];           // the tokens of those pixels, before line feeds
-    char text[kBlockTextSize];                           // their text, written at once
-    char byte_tokens[256][kByteTokensSize];              // palette pictures: tokens by byte value (RLE: by index)
-    std::uint8_t indices[kBlockPixelsMax];               // RLE: palette indices of a row or a piece of one
-    std::uint8_t image[kRleImageSize];                   // RLE to a pipe: the picture, a bit per pixel, set for white
+    std::uint8_t rows[kRowBlockSize];           // whole stored rows, a piece of one, or RLE bytes
+    char tokens[kBlockPixelsMax * kTokenSize];  // the tokens of those pixels, before line feeds
+    char text[kBlockTextSize];                  // their text, written at once
+    char byte_tokens[256][kByteTokensSize];     // palette pictures: tokens by byte value (RLE: by index)
+    std::uint8_t indices[kBlockPixelsMax];      // RLE: palette indices of a row or a piece of one
+    std::uint8_t image[kRleImageSize];          // RLE to a pipe: the picture, a bit per pixel, set for white
 };
 
 // How stored pixels become tokens.
@@ -75,8 +75,7 @@ Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, B
 
 // Writes the PBM header and one token per pixel, top row first. Fails only
 // when reading or writing fails.
-Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Bmp2PbmBuffers& buffers,
-                 std::FILE* out);
+Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Bmp2PbmBuffers& buffers, std::FILE* out);
 
 // The tokens of `count` pixels of a stored row whose bytes start at `bytes`,
 // "0 " or "1 " per pixel and no line feeds, into tokens[0, 2 * count).

@@ -48,7 +48,8 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
     if (size == 0) return buffer;
     switch (status) {
         case Status::bmp_header_truncated:
-            std::snprintf(buffer, size, "too short for its BMP headers (%" PRIu64 " bytes, the headers need %" PRIu64 ")",
+            std::snprintf(buffer, size,
+                          "too short for its BMP headers (%" PRIu64 " bytes, the headers need %" PRIu64 ")",
                           f.file_size, f.needed_size);
             break;
         case Status::bmp_bad_header_size:
@@ -82,8 +83,8 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
             break;
         case Status::bmp_bad_pixel_offset:
             std::snprintf(buffer, size,
-                          "pixel data offset %" PRIu32 " points into the headers, masks or palette (they end at %" PRIu64
-                          ")",
+                          "pixel data offset %" PRIu32
+                          " points into the headers, masks or palette (they end at %" PRIu64 ")",
                           f.pixel_offset, f.needed_size);
             break;
         case Status::bmp_negative_width: std::snprintf(buffer, size, "negative width (%" PRId64 ")", f.width); break;

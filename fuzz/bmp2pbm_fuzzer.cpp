@@ -167,7 +167,8 @@ void convert_and_check(const std::uint8_t* data, std::size_t size, bool seekable
     qpbm::BmpSource source;
     qpbm::Facts facts;
     const qpbm::Status status = qpbm::read_bmp_source(in.get(), seekable, source, buffers, facts);
-    if (status == qpbm::Status::bmp_rle_too_large) FUZZ_REQUIRE(!seekable && (source.width > 1000 || source.height > 1000));
+    if (status == qpbm::Status::bmp_rle_too_large)
+        FUZZ_REQUIRE(!seekable && (source.width > 1000 || source.height > 1000));
     if (status != qpbm::Status::ok) return;
     FUZZ_REQUIRE(facts.format != nullptr);
 

@@ -1,13 +1,13 @@
 #include "library/file_convert.hpp"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
 
 #include "convert/convert.hpp"
 #include "library/wide_path.hpp"
-
-#include <sys/stat.h>
 #if defined(_WIN32)
 #include <io.h>
 #include <windows.h>
