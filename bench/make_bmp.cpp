@@ -87,7 +87,8 @@ int main(int argc, char** argv) {
     const std::uint64_t stride = qpbm::bmp_stride(static_cast<std::uint64_t>(width), bits);
     qpbm::write_le16(header + qpbm::bmp_field::biBitCount, static_cast<std::uint16_t>(bits));
     qpbm::write_le32(header + qpbm::bmp_field::biCompression, rle ? qpbm::bmp_compression::rle8 : 0);
-    qpbm::write_le32(header + qpbm::bmp_field::bfOffBits, static_cast<std::uint32_t>(qpbm::kHeadersSize + palette.size()));
+    qpbm::write_le32(header + qpbm::bmp_field::bfOffBits,
+                     static_cast<std::uint32_t>(qpbm::kHeadersSize + palette.size()));
     qpbm::write_le32(header + qpbm::bmp_field::biSizeImage, rle ? 0 : static_cast<std::uint32_t>(stride * height));
 
     std::FILE* out = std::fopen(argv[3], "wb");

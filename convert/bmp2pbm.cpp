@@ -327,6 +327,15 @@ public:
         byte = block_[at_++];
         return true;
     }
+    // Up to `want` bytes at once from the block (at least one unless the
+    // input ended); false at the end of the input or on a read error.
+    bool take(std::size_t want, const std::uint8_t*& bytes, std::size_t& got) {
+        if (at_ == size_ && !refill()) return false;
+        bytes = block_ + at_;
+        got = std::min(want, size_ - at_);
+        at_ += got;
+        return true;
+    }
     bool failed() const { return failed_; }
 
 private:
@@ -396,16 +405,33 @@ private:
     bool literal(BlockReader& in, std::size_t n) {
         const std::size_t bytes = nibbles_ ? (n + 1) / 2 : n;
         std::uint8_t b = 0;
-        for (std::size_t i = 0; i < bytes; ++i) {
-            if (!in.next(b)) return false;
-            if (!nibbles_) {
-                put(b);
-            } else {
+        if (!nibbles_) {
+            for (std::size_t left = n, got = 0; left > 0; left -= got) {
+                const std::uint8_t* run = nullptr;
+                if (!in.take(left, run, got)) return false;
+                put_all(run, got);
+            }
+        } else {
+            for (std::size_t i = 0; i < bytes; ++i) {
+                if (!in.next(b)) return false;
                 put(b >> 4);
                 if (2 * i + 1 < n) put(b & 0x0F);
             }
         }
         return bytes % 2 == 0 || in.next(b);
+    }
+
+    // n indices in a row, as far as the row goes.
+    void put_all(const std::uint8_t* from, std::size_t n) {
+        n = std::min(n, width_ - x_);
+        while (n > 0) {
+            if (x_ - base_ == piece_) hand_over();
+            const std::size_t part = std::min(n, base_ + piece_ - x_);
+            std::memcpy(indices_ + (x_ - base_), from, part);
+            from += part;
+            x_ += part;
+            n -= part;
+        }
     }
 
     void put(std::uint8_t index) {
