@@ -1,49 +1,123 @@
-// make_bmp: writes the benchmarks' input pictures, 24-bit BMPs whose channel
-// values are spread evenly over 50..149, so that each channel is on either
-// side of the threshold half the time and neighbouring pixels are unrelated:
-// the hardest case for a branchy threshold test.
+// make_bmp: writes the benchmarks' input pictures. By default 24-bit BMPs
+// whose channel values are spread evenly over 50..149, so that each channel
+// is on either side of the threshold half the time and neighbouring pixels
+// are unrelated: the hardest case for a branchy threshold test. --format
+// writes the same kind of noise in another variant:
+//   1, 8      palette indices (the palette's colours spread the same way)
+//   16        5-5-5 words, channels spread over 10..19 of 31
+//   32        blue, green, red, unused bytes (BI_RGB)
+//   rle8      RLE8 of palette indices: runs of 1 to 8 pixels between
+//             absolute runs of 3 to 40, an end of line per row
 //
-//   make_bmp WIDTH HEIGHT OUT.bmp [--top-down]
+//   make_bmp WIDTH HEIGHT OUT.bmp [--top-down] [--format 24|1|8|16|32|rle8]
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "formats/bmp.hpp"
 
-int main(int argc, char** argv) {
-    if (argc < 4 || argc > 5 || (argc == 5 && std::strcmp(argv[4], "--top-down") != 0)) {
-        std::fprintf(stderr, "usage: make_bmp WIDTH HEIGHT OUT.bmp [--top-down]\n");
-        return 2;
+namespace {
+
+std::uint32_t state = 12345;
+std::uint32_t next() {
+    state = state * 1664525u + 1013904223u;  // a plain LCG: fast and repeatable
+    return state >> 16;
+}
+
+int usage() {
+    std::fprintf(stderr, "usage: make_bmp WIDTH HEIGHT OUT.bmp [--top-down] [--format 24|1|8|16|32|rle8]\n");
+    return 2;
+}
+
+// One RLE8 row of noise indices, runs and absolute runs, then an end of line.
+void rle8_row(long width, std::vector<std::uint8_t>& out) {
+    for (long x = 0; x < width;) {
+        const long run = std::min<long>(width - x, 1 + next() % 8);
+        out.insert(out.end(), {static_cast<std::uint8_t>(run), static_cast<std::uint8_t>(next())});
+        x += run;
+        const long literal = std::min<long>(width - x, 3 + next() % 38);
+        if (literal < 3) continue;
+        out.insert(out.end(), {0, static_cast<std::uint8_t>(literal)});
+        for (long i = 0; i < literal; ++i) out.push_back(static_cast<std::uint8_t>(next()));
+        if (literal % 2 != 0) out.push_back(0);
+        x += literal;
     }
+    out.insert(out.end(), {0, qpbm::bmp_rle::end_of_line});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) return usage();
     const long width = std::strtol(argv[1], nullptr, 10);
     const long height = std::strtol(argv[2], nullptr, 10);
     if (width < 1 || width > 100000 || height < 1 || height > 100000) {
         std::fprintf(stderr, "make_bmp: sizes from 1 to 100000, please\n");
         return 2;
     }
-    const bool top_down = argc == 5;
+    bool top_down = false;
+    std::string format = "24";
+    for (int i = 4; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--top-down") == 0)
+            top_down = true;
+        else if (std::strcmp(argv[i], "--format") == 0 && i + 1 < argc)
+            format = argv[++i];
+        else
+            return usage();
+    }
+    const bool rle = format == "rle8";
+    const std::uint32_t bits = rle ? 8 : static_cast<std::uint32_t>(std::strtoul(format.c_str(), nullptr, 10));
+    if ((bits != 1 && bits != 8 && bits != 16 && bits != 24 && bits != 32) || (rle && top_down)) return usage();
 
+    // The 24-bit header, then the fields that differ, and a palette.
     std::uint8_t header[qpbm::kHeadersSize];
     qpbm::encode_bmp_header(header, static_cast<std::int32_t>(width), static_cast<std::int32_t>(height));
     if (top_down) qpbm::write_le32(header + qpbm::bmp_field::biHeight, static_cast<std::uint32_t>(-height));
+    std::vector<std::uint8_t> palette;
+    if (bits <= 8) {
+        for (std::uint32_t i = 0; i < (1u << bits); ++i) {
+            const bool black = bits == 1 && i == 0;
+            for (int c = 0; c < 3; ++c) palette.push_back(bits == 1 ? (black ? 0 : 255) : 50 + next() % 100);
+            palette.push_back(0);
+        }
+    }
+    const std::uint64_t stride = qpbm::bmp_stride(static_cast<std::uint64_t>(width), bits);
+    qpbm::write_le16(header + qpbm::bmp_field::biBitCount, static_cast<std::uint16_t>(bits));
+    qpbm::write_le32(header + qpbm::bmp_field::biCompression, rle ? qpbm::bmp_compression::rle8 : 0);
+    qpbm::write_le32(header + qpbm::bmp_field::bfOffBits,
+                     static_cast<std::uint32_t>(qpbm::kHeadersSize + palette.size()));
+    qpbm::write_le32(header + qpbm::bmp_field::biSizeImage, rle ? 0 : static_cast<std::uint32_t>(stride * height));
 
     std::FILE* out = std::fopen(argv[3], "wb");
     if (out == nullptr) {
         std::perror(argv[3]);
         return 1;
     }
-    const std::size_t stride = qpbm::bmp_stride(static_cast<std::uint64_t>(width));
-    std::vector<std::uint8_t> row(stride, 0);
-    std::uint32_t state = 12345;
-    bool ok = std::fwrite(header, 1, sizeof header, out) == sizeof header;
+    bool ok = std::fwrite(header, 1, sizeof header, out) == sizeof header &&
+              std::fwrite(palette.data(), 1, palette.size(), out) == palette.size();
+    std::vector<std::uint8_t> row(rle ? 0 : stride, 0);
     for (long y = 0; y < height && ok; ++y) {
-        for (long i = 0; i < width * 3; ++i) {
-            state = state * 1664525u + 1013904223u;  // a plain LCG: fast and repeatable
-            row[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(50 + (state >> 16) % 100);
+        if (rle) {
+            row.clear();
+            rle8_row(width, row);
+            if (y == height - 1) row.insert(row.end(), {0, qpbm::bmp_rle::end_of_bitmap});
+        } else if (bits == 24 || bits == 32) {
+            for (long x = 0; x < width; ++x)
+                for (std::uint32_t c = 0; c < bits / 8; ++c)
+                    row[static_cast<std::size_t>(x * (bits / 8) + c)] = static_cast<std::uint8_t>(50 + next() % 100);
+        } else if (bits == 16) {
+            for (long x = 0; x < width; ++x) {
+                const std::uint32_t v = (10 + next() % 10) << 10 | (10 + next() % 10) << 5 | (10 + next() % 10);
+                qpbm::write_le16(row.data() + 2 * x, static_cast<std::uint16_t>(v));
+            }
+        } else {
+            for (std::size_t i = 0; i < (static_cast<std::size_t>(width) * bits + 7) / 8; ++i)
+                row[i] = static_cast<std::uint8_t>(next());
         }
-        ok = std::fwrite(row.data(), 1, stride, out) == stride;
+        ok = std::fwrite(row.data(), 1, row.size(), out) == row.size();
     }
     if (std::fclose(out) != 0 || !ok) {
         std::perror(argv[3]);

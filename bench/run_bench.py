@@ -14,6 +14,11 @@ channel values are spread around the threshold, then:
   * the peak resident memory of each command (/usr/bin/time);
   * a check that every peer decided every pixel as quorvelpbm did.
 
+With --variants it also times other BMP variants of the same size (1-, 8-,
+16-, 32-bit and RLE8, written by make_bmp --format) against the 24-bit
+picture: paired runs of the two conversions, whose outputs are the same size,
+and the variant's peak resident memory.
+
 It also times `quorvelpbm pbm2bmp` on 1000 x 1000 against `cat in.pbm > out`
 and counts the instructions of the 1000 x 1000 conversion with callgrind.
 
@@ -209,6 +214,29 @@ def measure_size(args, mp, work):
     return result
 
 
+def measure_variants(args, mp, work):
+    """Each variant's conversion against the 24-bit one of the same size."""
+    width, height = SIDES[mp]
+    base = os.path.join(work, f"v{mp}-24.bmp")
+    subprocess.run([args.make_bmp, str(width), str(height), base], check=True)
+    results = []
+    for variant in args.variants.split(","):
+        log(f"== {mp} megapixels, {variant} against 24-bit")
+        bmp = os.path.join(work, f"v{mp}-{variant}.bmp")
+        subprocess.run([args.make_bmp, str(width), str(height), bmp, "--format", variant], check=True)
+        wait_for_quiet(args)
+        out24, out = os.path.join(work, "v24.pbm"), os.path.join(work, "v.pbm")
+        r = paired(command(args.tool, "bmp2pbm", base, out24), command(args.tool, "bmp2pbm", bmp, out),
+                   args.pairs[mp])
+        r.update(variant=variant, megapixels=mp, input_bytes=os.path.getsize(bmp),
+                 peak_rss_kib=peak_rss_kib(f"{args.tool} bmp2pbm {bmp} {out}"))
+        log(f"  ratio to 24-bit, median {r['ratio_median']:.3f}")
+        results.append(r)
+        os.remove(bmp)
+    os.remove(base)
+    return results
+
+
 def measure_pbm2bmp(args, work):
     log("== pbm2bmp, 1000 x 1000")
     bmp = os.path.join(work, "p.bmp")
@@ -279,6 +307,14 @@ def markdown(results):
     paired_rows = [(f"bmp2pbm {r['megapixels']} MP", r["paired"]) for r in results["bmp2pbm"]]
     if "pbm2bmp_1000x1000" in results:
         paired_rows.append(("pbm2bmp 1 MP", results["pbm2bmp_1000x1000"]))
+    if results.get("variants"):
+        lines += ["", "| picture | 24-bit (median) | variant (median) | median of pair ratios | quartiles | peak memory |",
+                  "|---|---:|---:|---:|---:|---:|"]
+        for v in results["variants"]:
+            q = v["ratio_quartiles"] or [v["ratio_median"]] * 3
+            lines.append(f"| {v['megapixels']} MP {v['variant']} | {v['floor_median_s'] * 1000:.1f} ms "
+                         f"| {v['ours_median_s'] * 1000:.1f} ms | {v['ratio_median']:.2f} | {q[0]:.2f} - {q[2]:.2f} "
+                         f"| {v['peak_rss_kib'] / 1024:.1f} MiB |")
     for label, p in paired_rows:
         q = p["ratio_quartiles"]
         lines.append(f"| {label} | {p['floor_median_s'] * 1000:.1f} ms | {p['ours_median_s'] * 1000:.1f} ms "
@@ -300,6 +336,10 @@ def main():
     parser.add_argument("--plot", help="draw the time per megapixel here (.svg or .png)")
     parser.add_argument("--keep", action="store_true", help="keep the work directory")
     parser.add_argument("--markdown", help="write the tables of docs/benchmarks.md here")
+    parser.add_argument("--variants", nargs="?", const="1,8,16,32,rle8", default=None,
+                        help="also time these BMP variants against 24-bit (default 1,8,16,32,rle8)")
+    parser.add_argument("--variant-sizes", default="100", help="megapixels for --variants")
+    parser.add_argument("--only-variants", action="store_true", help="skip everything but --variants")
     args = parser.parse_args()
     args.tool = os.path.abspath(args.tool)
     args.make_bmp = os.path.abspath(args.make_bmp)
@@ -314,9 +354,13 @@ def main():
         "bmp2pbm": [],
     }
     try:
-        for mp in (int(s) for s in args.sizes.split(",")):
-            results["bmp2pbm"].append(measure_size(args, mp, args.dir))
-        results["pbm2bmp_1000x1000"] = measure_pbm2bmp(args, args.dir)
+        if not args.only_variants:
+            for mp in (int(s) for s in args.sizes.split(",")):
+                results["bmp2pbm"].append(measure_size(args, mp, args.dir))
+            results["pbm2bmp_1000x1000"] = measure_pbm2bmp(args, args.dir)
+        if args.variants:
+            results["variants"] = [r for mp in (int(s) for s in args.variant_sizes.split(","))
+                                   for r in measure_variants(args, mp, args.dir)]
     finally:
         if not args.keep:
             shutil.rmtree(args.dir, ignore_errors=True)

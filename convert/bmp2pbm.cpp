@@ -1,8 +1,23 @@
-// BMP to PBM: a block of stored rows at a time through static buffers, so
-// pictures of any height convert in constant memory. Each block's text is
-// built in memory and written at once: per-token writes would cost far more
-// than the conversion itself.
+// BMP to PBM. The check reads the headers, masks and palette and is the only
+// phase that refuses a file; the write turns the stored pixels into text
+// through static buffers, so pictures of any size convert in constant memory.
+//
+// Uncompressed rows are read a block of whole rows at a time (a row larger
+// than a block in pieces of whole bytes). One small decoder per variant turns
+// a row's bytes into tokens: blue-green-red bytes by the rule, palette indices
+// through a table of the tokens of every byte value, masked words by one
+// comparison per channel against a threshold worked out from the mask. Each
+// block's text is written at once: per-token writes would cost far more than
+// the conversion itself.
+//
+// RLE rows come bottom first, the PBM lists them top first. The text offset
+// of pixel i (top row first) is computable, header + 2i + i / 30 line feeds,
+// so to a file each decoded row's text is written straight to its place
+// (pixels the stream does not set are palette index 0, so every byte of the
+// text is written). To a pipe, the check decodes the picture into a one-bit
+// image, which the write then lists in order.
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstring>
 
@@ -13,49 +28,199 @@
 
 namespace qpbm {
 
-Status read_bmp_source(std::FILE* in, bool, BmpSource& source, Bmp2PbmBuffers&, Facts& facts) {
-    // Rows are read in blocks straight into the row buffer; a stream buffer
-    // would only add a copy and a read per block.
-    std::setvbuf(in, nullptr, _IONBF, 0);
-    std::uint8_t bytes[kHeadersSize];
+std::uint32_t channel_threshold(unsigned bits) {
+    const std::uint64_t max = (std::uint64_t{1} << bits) - 1;
+    return static_cast<std::uint32_t>((max * kThreshold + 254) / 255);
+}
+
+namespace {
+
+// ---- the check -------------------------------------------------------------
+
+// The variant a header's bit count and compression name, or why none does.
+Status classify(const BmpHeader& h, BmpSource& source, const char*& format) {
+    const std::uint32_t bits = h.bit_count;
+    const std::uint32_t c = h.compression;
+    if (c == bmp_compression::jpeg || c == bmp_compression::png || c > bmp_compression::alpha_bitfields ||
+        (c == bmp_compression::bitfields && bits == 1))
+        return Status::bmp_compressed;
+    if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
+        return Status::bmp_bad_bit_count;
+    source.bit_count = bits;
+    if (c == bmp_compression::rle8 || c == bmp_compression::rle4) {
+        if (bits != (c == bmp_compression::rle8 ? 8u : 4u)) return Status::bmp_bad_compression;
+        source.pixels = BmpPixels::rle;
+        format = bits == 8 ? "BMP, 8-bit RLE" : "BMP, 4-bit RLE";
+        return Status::ok;
+    }
+    const bool masks = c != bmp_compression::rgb;
+    switch (bits) {
+        case 16:
+            source.pixels = BmpPixels::masked16;
+            format = masks ? "BMP, 16-bit bit fields" : "BMP, 16-bit";
+            return Status::ok;
+        case 32:
+            source.pixels = BmpPixels::masked32;
+            format = masks ? "BMP, 32-bit bit fields" : "BMP, 32-bit";
+            return Status::ok;
+        default: break;
+    }
+    if (masks) return Status::bmp_bad_compression;
+    if (bits == 24) {
+        source.pixels = BmpPixels::bgr24;
+        format = "BMP, 24-bit";
+        return Status::ok;
+    }
+    static const char* const palette_formats[] = {"BMP, 1-bit palette", "BMP, 2-bit palette", "BMP, 4-bit palette",
+                                                  "BMP, 8-bit palette"};
+    source.pixels = BmpPixels::indexed;
+    format = palette_formats[std::countr_zero(bits)];
+    return Status::ok;
+}
+
+// The threshold a masked channel is compared with; false for a mask that is
+// zero or not one run of bits.
+bool mask_threshold(std::uint32_t mask, std::uint32_t& threshold) {
+    if (mask == 0) return false;
+    const unsigned shift = static_cast<unsigned>(std::countr_zero(mask));
+    const std::uint32_t run = mask >> shift;
+    if ((run & (run + 1)) != 0) return false;  // a gap: the run plus one is not a power of two
+    threshold = channel_threshold(static_cast<unsigned>(std::popcount(run))) << shift;
+    return true;
+}
+
+// The tokens of the pixels packed in each byte value, `bits` per pixel, the
+// leftmost in the highest bits; white[i] tells palette index i.
+void fill_byte_tokens(const bool (&white)[256], unsigned bits, char (*table)[kByteTokensSize]) {
+    const unsigned per_byte = 8 / bits;
+    const unsigned index_mask = (1u << bits) - 1;
+    for (unsigned byte = 0; byte < 256; ++byte)
+        for (unsigned k = 0; k < per_byte; ++k) {
+            const unsigned index = (byte >> (8 - bits * (k + 1))) & index_mask;
+            table[byte][kTokenSize * k] = white[index] ? kWhiteChar : kBlackChar;
+            table[byte][kTokenSize * k + 1] = kTokenSeparator;
+        }
+}
+
+// Reads the palette at `start` into the token table. Entries past the palette
+// are black.
+Status read_palette(std::FILE* in, std::uint64_t start, std::uint32_t entries, std::size_t entry_size,
+                    const BmpSource& source, Bmp2PbmBuffers& buffers) {
+    const std::size_t bytes = entries * entry_size;  // at most 256 * 4
+    if (!seek_to(in, start) || std::fread(buffers.rows, 1, bytes, in) != bytes) return Status::read_failed;
+    bool white[256] = {};
+    for (std::uint32_t i = 0; i < entries; ++i) {
+        const std::uint8_t* entry = buffers.rows + i * entry_size;
+        white[i] = entry[0] >= kThreshold && entry[1] >= kThreshold && entry[2] >= kThreshold;
+    }
+    // RLE hands over one index per byte.
+    fill_byte_tokens(white, source.pixels == BmpPixels::rle ? 8 : source.bit_count, buffers.byte_tokens);
+    return Status::ok;
+}
+
+Status gather_rle(std::FILE* in, const BmpSource& source, Bmp2PbmBuffers& buffers);
+
+}  // namespace
+
+Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Bmp2PbmBuffers& buffers, Facts& facts) {
+    std::setvbuf(in, nullptr, _IONBF, 0);  // whole blocks are read straight into the buffers
+    std::uint8_t bytes[kHeaderProbeSize] = {};
     const std::size_t got = std::fread(bytes, 1, sizeof bytes, in);
     if (std::ferror(in)) return Status::read_failed;
     // A file that does not start with "BM" is not a BMP, however short.
     if (got >= 2 && read_le16(bytes + bmp_field::bfType) != kBmpMagic) return Status::bmp_not_bmp;
-    if (got != sizeof bytes) return Status::bmp_header_truncated;
+    if (!stream_size(in, facts.file_size)) return Status::read_failed;
 
+    // The file header and biSize, then the whole information header.
+    facts.needed_size = bmp_field::biSize + 4;
+    if (facts.file_size < facts.needed_size) return Status::bmp_header_truncated;
     const BmpHeader h = decode_bmp_header(bytes);
+    facts.info_size = h.info_size;
+    facts.pixel_offset = h.pixel_offset;
+    if (h.info_size != kCoreHeaderSize && h.info_size < kInfoHeaderSize) return Status::bmp_bad_header_size;
+    std::uint64_t headers_end = kFileHeaderSize + static_cast<std::uint64_t>(h.info_size);
+    facts.needed_size = headers_end;
+    if (facts.file_size < headers_end) return Status::bmp_header_truncated;
+
     facts.width = h.width;
     facts.height = h.height;
     facts.bit_count = h.bit_count;
     facts.compression = h.compression;
-    facts.info_size = h.info_size;
-    facts.pixel_offset = h.pixel_offset;
+    facts.palette_size = h.colors_used;
+    if (const Status s = classify(h, source, facts.format); s != Status::ok) return s;
 
-    if (h.type != kBmpMagic) return Status::bmp_not_bmp;
-    if (h.info_size < kInfoHeaderSize || h.bit_count != kBitsPerPixel || h.compression != kCompressionNone)
-        return Status::bmp_unsupported;
-    if (h.pixel_offset < kPixelDataOffset) return Status::bmp_bad_pixel_offset;
+    if (source.pixels == BmpPixels::masked16 || source.pixels == BmpPixels::masked32) {
+        if (h.compression == bmp_compression::rgb) {
+            const bool words16 = source.pixels == BmpPixels::masked16;
+            source.masks[0] = words16 ? 0x7C00 : 0xFF0000;
+            source.masks[1] = words16 ? 0x03E0 : 0x00FF00;
+            source.masks[2] = words16 ? 0x001F : 0x0000FF;
+        } else {
+            std::size_t at = kFileHeaderSize + kRedMaskField;  // the header's own fields
+            if (h.info_size < kMasksInHeaderSize) {            // or right after it
+                at = static_cast<std::size_t>(headers_end);
+                headers_end +=
+                    h.compression == bmp_compression::alpha_bitfields ? kAlphaMaskFieldsSize : kMaskFieldsSize;
+                facts.needed_size = headers_end;
+                if (facts.file_size < headers_end) return Status::bmp_header_truncated;
+            }
+            for (int i = 0; i < 3; ++i) source.masks[i] = read_le32(bytes + at + 4 * i);
+        }
+        for (int i = 0; i < 3; ++i)
+            if (!mask_threshold(source.masks[i], source.thresholds[i])) return Status::bmp_bad_masks;
+    }
+
+    const bool palette = source.pixels == BmpPixels::indexed || source.pixels == BmpPixels::rle;
+    const std::uint64_t palette_start = headers_end;
+    std::uint32_t entries = 0;
+    const std::size_t entry_size = h.info_size == kCoreHeaderSize ? kCorePaletteEntrySize : kPaletteEntrySize;
+    if (palette) {
+        const std::uint32_t most = 1u << source.bit_count;
+        if (h.colors_used > most) return Status::bmp_bad_palette_size;
+        entries = h.colors_used != 0 ? h.colors_used : most;
+        headers_end += entries * entry_size;
+    }
+    facts.needed_size = headers_end;
+    if (h.pixel_offset < headers_end) return Status::bmp_bad_pixel_offset;
+    if (palette) {
+        if (facts.file_size < headers_end) return Status::bmp_palette_truncated;
+        if (const Status s = read_palette(in, palette_start, entries, entry_size, source, buffers); s != Status::ok)
+            return s;
+    }
+
     if (h.width < 0) return Status::bmp_negative_width;
-    if (h.width > kMaxBmpWidth) return Status::bmp_too_wide;
     if (h.height == INT32_MIN) return Status::bmp_bad_height;
-
+    if (source.pixels == BmpPixels::rle && h.height < 0) return Status::bmp_rle_top_down;
     source.width = h.width;
     source.top_down = h.height < 0;
     source.height = source.top_down ? -h.height : h.height;
     source.pixel_offset = h.pixel_offset;
-    source.stride = bmp_stride(static_cast<std::uint64_t>(h.width));
+    source.stride = bmp_stride(static_cast<std::uint64_t>(h.width), source.bit_count);
     facts.height = source.height;
-
+    facts.needed_size = 0;
     if (source.width == 0 || source.height == 0) return Status::ok;
 
-    // The last row read needs only its pixels, not its padding.
-    facts.needed_size = source.pixel_offset + source.stride * static_cast<std::uint64_t>(source.height - 1) +
-                        static_cast<std::uint64_t>(source.width) * kBytesPerPixel;
-    if (!stream_size(in, facts.file_size)) return Status::read_failed;
+    if (source.pixels == BmpPixels::rle) {
+        // The stream may end early (unset pixels are index 0), so any length will do.
+        if (output_seekable) return Status::ok;
+        if (source.width > kMaxRlePipeWidth || source.height > kMaxRlePipeHeight) return Status::bmp_rle_too_large;
+        source.gathered = true;
+        return gather_rle(in, source, buffers);
+    }
+
+    // The last row read needs only its pixels, not its padding. Up to
+    // 2^33 * 2^31 bytes: sums near 2^64 saturate rather than wrap.
+    const std::uint64_t rows_before = static_cast<std::uint64_t>(source.height - 1);
+    const std::uint64_t last_row = (static_cast<std::uint64_t>(source.width) * source.bit_count + 7) / 8;
+    const std::uint64_t room = UINT64_MAX - source.pixel_offset - last_row;
+    facts.needed_size = rows_before != 0 && source.stride > room / rows_before
+                            ? UINT64_MAX
+                            : source.pixel_offset + source.stride * rows_before + last_row;
     if (facts.file_size < facts.needed_size) return Status::bmp_pixels_truncated;
     return Status::ok;
 }
+
+// ---- the row decoders --------------------------------------------------------
 
 namespace {
 
@@ -74,6 +239,50 @@ QPBM_TARGET_AVX2 void pixel_tokens_avx2(const std::uint8_t* pixels, std::size_t 
     tokens_by_rule(pixels, count, tokens);
 }
 
+// Masked words: each channel's masked bits reach the threshold exactly when
+// they are at least its threshold shifted into place, so no shift is needed.
+template <unsigned Bytes>
+QPBM_LOOP_BODY void masked_tokens(const std::uint8_t* word, std::size_t count, const BmpSource& source, char* token) {
+    const std::uint32_t red = source.masks[0], green = source.masks[1], blue = source.masks[2];
+    const std::uint32_t red_min = source.thresholds[0], green_min = source.thresholds[1],
+                        blue_min = source.thresholds[2];
+    for (std::size_t x = 0; x < count; ++x, word += Bytes, token += kTokenSize) {
+        const std::uint32_t v = Bytes == 2 ? read_le16(word) : read_le32(word);
+        const bool white = ((v & red) >= red_min) & ((v & green) >= green_min) & ((v & blue) >= blue_min);
+        token[0] = white ? kWhiteChar : kBlackChar;
+        token[1] = kTokenSeparator;
+    }
+}
+
+template <unsigned Bytes>
+QPBM_TARGET_AVX2 void masked_tokens_avx2(const std::uint8_t* words, std::size_t count, const BmpSource& source,
+                                         char* tokens) {
+    masked_tokens<Bytes>(words, count, source, tokens);
+}
+
+template <unsigned Bytes>
+void masked_tokens_portable(const std::uint8_t* words, std::size_t count, const BmpSource& source, char* tokens) {
+    masked_tokens<Bytes>(words, count, source, tokens);
+}
+
+template <unsigned Bytes>
+void masked_row_tokens(const std::uint8_t* words, std::size_t count, const BmpSource& source, char* tokens) {
+    if (use_avx2_path())
+        masked_tokens_avx2<Bytes>(words, count, source, tokens);
+    else
+        masked_tokens_portable<Bytes>(words, count, source, tokens);
+}
+
+// Palette indices of `Bits` each, a byte's worth of tokens at a time.
+template <unsigned Bits>
+void indexed_tokens(const char (*table)[kByteTokensSize], const std::uint8_t* bytes, std::size_t count, char* tokens) {
+    constexpr std::size_t per_byte = 8 / Bits;
+    constexpr std::size_t chunk = per_byte * kTokenSize;
+    const std::size_t whole = count / per_byte;
+    for (std::size_t i = 0; i < whole; ++i, tokens += chunk) std::memcpy(tokens, table[bytes[i]], chunk);
+    if (count % per_byte != 0) std::memcpy(tokens, table[bytes[whole]], count % per_byte * kTokenSize);
+}
+
 }  // namespace
 
 void pixel_tokens_portable(const std::uint8_t* pixels, std::size_t count, char* tokens) {
@@ -86,6 +295,225 @@ void pixel_tokens(const std::uint8_t* pixels, std::size_t count, char* tokens) {
     else
         pixel_tokens_portable(pixels, count, tokens);
 }
+
+void row_tokens(const BmpSource& source, const Bmp2PbmBuffers& buffers, const std::uint8_t* bytes, std::size_t count,
+                char* tokens) {
+    switch (source.pixels) {
+        case BmpPixels::bgr24: pixel_tokens(bytes, count, tokens); return;
+        case BmpPixels::masked16: masked_row_tokens<2>(bytes, count, source, tokens); return;
+        case BmpPixels::masked32: masked_row_tokens<4>(bytes, count, source, tokens); return;
+        case BmpPixels::rle: indexed_tokens<8>(buffers.byte_tokens, bytes, count, tokens); return;
+        case BmpPixels::indexed: break;
+    }
+    switch (source.bit_count) {
+        case 1: indexed_tokens<1>(buffers.byte_tokens, bytes, count, tokens); return;
+        case 2: indexed_tokens<2>(buffers.byte_tokens, bytes, count, tokens); return;
+        case 4: indexed_tokens<4>(buffers.byte_tokens, bytes, count, tokens); return;
+        default: indexed_tokens<8>(buffers.byte_tokens, bytes, count, tokens); return;
+    }
+}
+
+// ---- RLE ---------------------------------------------------------------------
+
+namespace {
+
+// The input from the current position, a block at a time.
+class BlockReader {
+public:
+    BlockReader(std::FILE* in, std::uint8_t* block) : in_(in), block_(block) {}
+    // The next byte; false at the end of the input or on a read error.
+    bool next(std::uint8_t& byte) {
+        if (at_ == size_ && !refill()) return false;
+        byte = block_[at_++];
+        return true;
+    }
+    // Up to `want` bytes at once from the block (at least one unless the
+    // input ended); false at the end of the input or on a read error.
+    bool take(std::size_t want, const std::uint8_t*& bytes, std::size_t& got) {
+        if (at_ == size_ && !refill()) return false;
+        bytes = block_ + at_;
+        got = std::min(want, size_ - at_);
+        at_ += got;
+        return true;
+    }
+    bool failed() const { return failed_; }
+
+private:
+    bool refill() {
+        at_ = 0;
+        size_ = ended_ ? 0 : std::fread(block_, 1, kRowBlockSize, in_);
+        if (size_ == 0) {
+            ended_ = true;
+            failed_ = std::ferror(in_) != 0;
+        }
+        return size_ != 0;
+    }
+    std::FILE* in_;
+    std::uint8_t* block_;
+    std::size_t size_ = 0;
+    std::size_t at_ = 0;
+    bool ended_ = false;
+    bool failed_ = false;
+};
+
+// Decodes an RLE8 or RLE4 stream into rows of palette indices, bottom row
+// first, and hands each row to `sink` in pieces of at most kBlockPixelsMax
+// pixels, left to right: sink(stored_row, first_pixel, indices, count), which
+// returns false to stop. Pixels the stream does not set are index 0. A run
+// stops at the end of its row; only an end of line or a move leaves a row.
+template <typename Sink>
+class RleDecoder {
+public:
+    RleDecoder(const BmpSource& source, std::uint8_t* indices, Sink& sink)
+        : width_(static_cast<std::size_t>(source.width)),
+          height_(static_cast<std::size_t>(source.height)),
+          piece_(std::min(width_, kBlockPixelsMax)),
+          nibbles_(source.bit_count == 4),
+          indices_(indices),
+          sink_(sink) {
+        std::memset(indices_, 0, piece_);
+    }
+
+    // Fails only when the input cannot be read or the sink stops.
+    Status run(BlockReader& in) {
+        std::uint8_t count = 0, value = 0;
+        while (y_ < height_ && in.next(count) && in.next(value)) {
+            if (count != 0) {
+                run_of(count, nibbles_ ? value >> 4 : value, nibbles_ ? value & 0x0F : value);
+            } else if (value == bmp_rle::end_of_line) {
+                end_row();
+            } else if (value == bmp_rle::end_of_bitmap) {
+                break;
+            } else if (value == bmp_rle::move) {
+                std::uint8_t dx = 0, dy = 0;
+                if (!in.next(dx) || !in.next(dy)) break;
+                const std::size_t to = x_ + dx;
+                for (unsigned i = 0; i < dy && y_ < height_; ++i) end_row();
+                if (y_ < height_) skip_to(to);
+            } else if (!literal(in, value)) {
+                break;
+            }
+            if (stopped_) return Status::write_failed;
+        }
+        if (in.failed()) return Status::read_failed;
+        while (y_ < height_ && !stopped_) end_row();  // the rest is unset
+        return stopped_ ? Status::write_failed : Status::ok;
+    }
+
+private:
+    // n literal indices, padded to a 16-bit boundary.
+    bool literal(BlockReader& in, std::size_t n) {
+        const std::size_t bytes = nibbles_ ? (n + 1) / 2 : n;
+        std::uint8_t b = 0;
+        if (!nibbles_) {
+            for (std::size_t left = n, got = 0; left > 0; left -= got) {
+                const std::uint8_t* run = nullptr;
+                if (!in.take(left, run, got)) return false;
+                put_all(run, got);
+            }
+        } else {
+            for (std::size_t i = 0; i < bytes; ++i) {
+                if (!in.next(b)) return false;
+                put(b >> 4);
+                if (2 * i + 1 < n) put(b & 0x0F);
+            }
+        }
+        return bytes % 2 == 0 || in.next(b);
+    }
+
+    // n indices in a row, as far as the row goes.
+    void put_all(const std::uint8_t* from, std::size_t n) {
+        n = std::min(n, width_ - x_);
+        while (n > 0) {
+            if (x_ - base_ == piece_) hand_over();
+            const std::size_t part = std::min(n, base_ + piece_ - x_);
+            std::memcpy(indices_ + (x_ - base_), from, part);
+            from += part;
+            x_ += part;
+            n -= part;
+        }
+    }
+
+    void put(std::uint8_t index) {
+        if (x_ == width_) return;  // clipped
+        if (x_ - base_ == piece_) hand_over();
+        indices_[x_++ - base_] = index;
+    }
+
+    // n pixels of a, b, a, b, ...
+    void run_of(std::size_t n, std::uint8_t a, std::uint8_t b) {
+        n = std::min(n, width_ - x_);
+        for (std::size_t k = 0; n > 0;) {
+            if (x_ - base_ == piece_) hand_over();
+            const std::size_t part = std::min(n, base_ + piece_ - x_);
+            std::uint8_t* at = indices_ + (x_ - base_);
+            if (a == b)
+                std::memset(at, a, part);
+            else
+                for (std::size_t i = 0; i < part; ++i) at[i] = (k + i) % 2 == 0 ? a : b;
+            k += part;
+            x_ += part;
+            n -= part;
+        }
+    }
+
+    // Leaves pixels unset up to column `to`.
+    void skip_to(std::size_t to) {
+        to = std::min(to, width_);
+        while (to >= base_ + piece_ && base_ + piece_ < width_) hand_over();
+        x_ = std::max(x_, to);
+    }
+
+    // Hands over the current piece and starts the next one.
+    void hand_over() {
+        const std::size_t n = std::min(piece_, width_ - base_);
+        if (!stopped_ && !sink_(y_, base_, indices_, n)) stopped_ = true;
+        std::memset(indices_, 0, n);
+        base_ += piece_;
+    }
+
+    void end_row() {
+        while (base_ < width_) hand_over();
+        ++y_;
+        x_ = 0;
+        base_ = 0;
+    }
+
+    const std::size_t width_, height_, piece_;
+    const bool nibbles_;
+    std::uint8_t* indices_;
+    Sink& sink_;
+    std::size_t y_ = 0;     // stored row, 0 at the bottom
+    std::size_t x_ = 0;     // next pixel of the row, at most width_
+    std::size_t base_ = 0;  // first pixel of the piece in indices_
+    bool stopped_ = false;
+};
+
+Status decode_rle(std::FILE* in, const BmpSource& source, Bmp2PbmBuffers& buffers, auto& sink) {
+    if (!seek_to(in, source.pixel_offset)) return Status::read_failed;
+    BlockReader reader(in, buffers.rows);
+    RleDecoder decoder(source, buffers.indices, sink);
+    return decoder.run(reader);
+}
+
+// To a pipe: the picture as one bit per pixel, set for white, top row first.
+Status gather_rle(std::FILE* in, const BmpSource& source, Bmp2PbmBuffers& buffers) {
+    const std::uint64_t width = static_cast<std::uint64_t>(source.width);
+    const std::uint64_t height = static_cast<std::uint64_t>(source.height);
+    std::memset(buffers.image, 0, (width * height + 7) / 8);
+    auto sink = [&](std::size_t row, std::size_t first, const std::uint8_t* indices, std::size_t count) {
+        const std::uint64_t start = (height - 1 - row) * width + first;
+        for (std::size_t i = 0; i < count; ++i)
+            if (buffers.byte_tokens[indices[i]][0] == kWhiteChar)
+                buffers.image[(start + i) / 8] |= static_cast<std::uint8_t>(1u << ((start + i) % 8));
+        return true;
+    };
+    return decode_rle(in, source, buffers, sink);
+}
+
+}  // namespace
+
+// ---- the write ---------------------------------------------------------------
 
 namespace {
 
@@ -116,34 +544,160 @@ char* break_lines(const char* tokens, std::size_t count, char* text, std::size_t
     return text;
 }
 
-// The text of every pixel, for a picture of at least one pixel.
-Status write_pixels(std::FILE* in, const BmpSource& source, std::FILE* out, Bmp2PbmBuffers& buffers) {
+// "P1", the comment, and "<width> <height>" in signed decimal, each ending
+// in a line feed; returns the length.
+std::size_t format_header(char* text, std::int32_t width, std::int32_t height) {
+    char* p = text;
+    for (const char* s = kPbmHeaderStart; *s != '\0'; ++s) *p++ = *s;
+    auto number = [&p](std::int32_t value) {
+        std::int64_t v = value;
+        if (v < 0) {
+            *p++ = '-';
+            v = -v;
+        }
+        char digits[12];
+        int n = 0;
+        do digits[n++] = static_cast<char>('0' + v % 10);
+        while ((v /= 10) != 0);
+        while (n > 0) *p++ = digits[--n];
+    };
+    number(width);
+    *p++ = ' ';
+    number(height);
+    *p++ = '\n';
+    return static_cast<std::size_t>(p - text);
+}
+
+// Uncompressed rows, for a picture of at least one pixel.
+Status write_rows(std::FILE* in, const BmpSource& source, std::FILE* out, Bmp2PbmBuffers& buffers) {
     const std::size_t width = static_cast<std::size_t>(source.width);
     const std::size_t height = static_cast<std::size_t>(source.height);
-    const std::size_t stride = static_cast<std::size_t>(source.stride);
-    const std::size_t row_bytes = width * kBytesPerPixel;
-    const std::size_t rows_per_block = std::max<std::size_t>(1, kRowBlockSize / stride);
+    const std::uint64_t stride = source.stride;
+    const std::size_t bits = source.bit_count;
     std::size_t line_tokens = 0;
 
-    // Picture rows [top, top + rows), counted from the top, come from the
-    // stored rows [low, low + rows): the same rows in a top-down file, the
-    // mirrored ones in a bottom-up file, which is thus read from its end.
-    for (std::size_t top = 0; top < height; top += rows_per_block) {
-        const std::size_t rows = std::min(rows_per_block, height - top);
-        const std::size_t low = source.top_down ? top : height - top - rows;
-        // The last row read needs its pixels but not its padding.
-        const std::size_t bytes = (rows - 1) * stride + row_bytes;
-        if (!seek_to(in, source.pixel_offset + static_cast<std::uint64_t>(low) * stride) ||
-            std::fread(buffers.rows, 1, bytes, in) != bytes)
-            return Status::read_failed;  // the size was checked, so the file changed or failed
+    if (stride <= kRowBlockSize && width <= kBlockPixelsMax) {
+        // Picture rows [top, top + rows), counted from the top, come from the
+        // stored rows [low, low + rows): the same rows in a top-down file, the
+        // mirrored ones in a bottom-up file, which is thus read from its end.
+        const std::size_t row_stride = static_cast<std::size_t>(stride);
+        const std::size_t row_bytes = (width * bits + 7) / 8;
+        const std::size_t rows_per_block =
+            std::max<std::size_t>(1, std::min(kRowBlockSize / row_stride, kBlockPixelsMax / width));
+        for (std::size_t top = 0; top < height; top += rows_per_block) {
+            const std::size_t rows = std::min(rows_per_block, height - top);
+            const std::size_t low = source.top_down ? top : height - top - rows;
+            // The last row read needs its pixels but not its padding.
+            const std::size_t bytes = (rows - 1) * row_stride + row_bytes;
+            if (!seek_to(in, source.pixel_offset + static_cast<std::uint64_t>(low) * stride) ||
+                std::fread(buffers.rows, 1, bytes, in) != bytes)
+                return Status::read_failed;  // the size was checked, so the file changed or failed
 
-        char* text = buffers.text;
-        for (std::size_t i = 0; i < rows; ++i) {
-            const std::size_t stored = source.top_down ? i : rows - 1 - i;
-            pixel_tokens(buffers.rows + stored * stride, width, buffers.tokens);
-            text = break_lines(buffers.tokens, width, text, line_tokens);
+            char* text = buffers.text;
+            for (std::size_t i = 0; i < rows; ++i) {
+                const std::size_t stored = source.top_down ? i : rows - 1 - i;
+                row_tokens(source, buffers, buffers.rows + stored * row_stride, width, buffers.tokens);
+                text = break_lines(buffers.tokens, width, text, line_tokens);
+            }
+            const std::size_t length = static_cast<std::size_t>(text - buffers.text);
+            if (std::fwrite(buffers.text, 1, length, out) != length) return Status::write_failed;
         }
-        const std::size_t length = static_cast<std::size_t>(text - buffers.text);
+        return Status::ok;
+    }
+
+    // A row larger than a block: pieces of whole bytes, as many pixels as
+    // both the block and the text hold (a multiple of 8, so that every piece
+    // starts on a byte).
+    const std::size_t piece = std::min(kBlockPixelsMax, kRowBlockSize * 8 / bits) / 8 * 8;
+    for (std::size_t top = 0; top < height; ++top) {
+        const std::uint64_t stored = source.top_down ? top : height - 1 - top;
+        for (std::size_t first = 0; first < width; first += piece) {
+            const std::size_t count = std::min(piece, width - first);
+            const std::size_t bytes = (count * bits + 7) / 8;
+            const std::uint64_t at =
+                source.pixel_offset + stored * stride + static_cast<std::uint64_t>(first) / 8 * bits;
+            if (!seek_to(in, at) || std::fread(buffers.rows, 1, bytes, in) != bytes) return Status::read_failed;
+            row_tokens(source, buffers, buffers.rows, count, buffers.tokens);
+            const char* end = break_lines(buffers.tokens, count, buffers.text, line_tokens);
+            const std::size_t length = static_cast<std::size_t>(end - buffers.text);
+            if (std::fwrite(buffers.text, 1, length, out) != length) return Status::write_failed;
+        }
+    }
+    return Status::ok;
+}
+
+// The text of an RLE picture to a file, pieces of rows at the offsets their
+// pixels have in the PBM. Rows come bottom first, so pieces that precede each
+// other in the file are gathered from the end of the text buffer backwards
+// and written with one seek.
+class PlacedText {
+public:
+    PlacedText(std::FILE* out, std::uint64_t header_size, Bmp2PbmBuffers& buffers)
+        : out_(out), header_size_(header_size), buffers_(buffers) {}
+
+    // The text of pixels [first, first + count) of the picture, top row first.
+    bool place(std::uint64_t first, const char* tokens, std::size_t count) {
+        const std::size_t length =
+            count * kTokenSize + static_cast<std::size_t>(line_feeds_before(first + count) - line_feeds_before(first));
+        if (!(held_ && first + count == held_first_ && length <= start_)) {
+            if (!flush()) return false;
+            start_ = kBlockTextSize;
+        }
+        start_ -= length;
+        std::size_t line_tokens = static_cast<std::size_t>(first % kTokensPerLine);
+        break_lines(tokens, count, buffers_.text + start_, line_tokens);
+        held_ = true;
+        held_first_ = first;
+        return true;
+    }
+
+    bool flush() {
+        if (!held_) return true;
+        held_ = false;
+        const std::uint64_t at =
+            header_size_ + held_first_ * kTokenSize + line_feeds_before(held_first_) * kStoredLineFeedSize;
+        const std::size_t length = kBlockTextSize - start_;
+        return seek_to(out_, at) && std::fwrite(buffers_.text + start_, 1, length, out_) == length;
+    }
+
+private:
+    static std::uint64_t line_feeds_before(std::uint64_t pixel) { return pixel / kTokensPerLine; }
+
+    std::FILE* out_;
+    std::uint64_t header_size_;  // stored bytes
+    Bmp2PbmBuffers& buffers_;
+    bool held_ = false;
+    std::uint64_t held_first_ = 0;  // the first pixel of the text held
+    std::size_t start_ = 0;         // where that text starts in buffers_.text
+};
+
+Status write_rle_placed(std::FILE* in, const BmpSource& source, std::FILE* out, std::uint64_t header_size,
+                        Bmp2PbmBuffers& buffers) {
+    const std::uint64_t width = static_cast<std::uint64_t>(source.width);
+    const std::uint64_t height = static_cast<std::uint64_t>(source.height);
+    PlacedText text(out, header_size, buffers);
+    auto sink = [&](std::size_t row, std::size_t first, const std::uint8_t* indices, std::size_t count) {
+        row_tokens(source, buffers, indices, count, buffers.tokens);
+        return text.place((height - 1 - row) * width + first, buffers.tokens, count);
+    };
+    const Status status = decode_rle(in, source, buffers, sink);
+    if (status != Status::ok) return status;
+    return text.flush() ? Status::ok : Status::write_failed;
+}
+
+// The text of the image an RLE picture was gathered into, in order.
+Status write_rle_gathered(const BmpSource& source, std::FILE* out, Bmp2PbmBuffers& buffers) {
+    const std::size_t total = static_cast<std::size_t>(source.width) * static_cast<std::size_t>(source.height);
+    std::size_t line_tokens = 0;
+    for (std::size_t first = 0; first < total; first += kBlockPixelsMax) {
+        const std::size_t count = std::min(kBlockPixelsMax, total - first);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t p = first + i;
+            buffers.tokens[kTokenSize * i] = (buffers.image[p / 8] >> (p % 8)) & 1 ? kWhiteChar : kBlackChar;
+            buffers.tokens[kTokenSize * i + 1] = kTokenSeparator;
+        }
+        const char* end = break_lines(buffers.tokens, count, buffers.text, line_tokens);
+        const std::size_t length = static_cast<std::size_t>(end - buffers.text);
         if (std::fwrite(buffers.text, 1, length, out) != length) return Status::write_failed;
     }
     return Status::ok;
@@ -151,12 +705,23 @@ Status write_pixels(std::FILE* in, const BmpSource& source, std::FILE* out, Bmp2
 
 }  // namespace
 
-Status write_pbm(std::FILE* in, const BmpSource& source, bool, Bmp2PbmBuffers& buffers, std::FILE* out) {
-    // The text is written in blocks larger than any stream buffer.
-    std::setvbuf(out, nullptr, _IONBF, 0);
-    if (std::fprintf(out, kPbmHeaderFormat, source.width, source.height) < 0) return Status::write_failed;
+Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Bmp2PbmBuffers& buffers,
+                 std::FILE* out) {
+    (void)output_seekable;  // the check chose: an RLE picture for a pipe was gathered
+    char header[64];
+    const std::size_t header_length = format_header(header, source.width, source.height);
+    if (std::fwrite(header, 1, header_length, out) != header_length) return Status::write_failed;
     if (source.width > 0 && source.height > 0) {
-        const Status status = write_pixels(in, source, out, buffers);
+        Status status = Status::ok;
+        if (source.pixels != BmpPixels::rle) {
+            status = write_rows(in, source, out, buffers);
+        } else if (source.gathered) {
+            status = write_rle_gathered(source, out, buffers);
+        } else {
+            constexpr std::size_t kHeaderLineFeeds = 3;
+            status = write_rle_placed(in, source, out, header_length + kHeaderLineFeeds * (kStoredLineFeedSize - 1),
+                                      buffers);
+        }
         if (status != Status::ok) return status;
     }
     return std::fflush(out) == 0 && !std::ferror(out) ? Status::ok : Status::write_failed;

@@ -17,50 +17,81 @@ namespace qpbm {
 
 // ---- BMP to PBM -----------------------------------------------------------
 
-// Tokens of one picture row at the largest width.
-inline constexpr std::size_t kRowTokensSize = static_cast<std::size_t>(kMaxBmpWidth) * kTokenSize;
-
 // Stored rows are read a block at a time, as many whole rows as fit in this
-// many bytes (at least one), with one seek per block.
+// many bytes (at least one), with one seek per block. A row larger than a
+// block is read and converted in pieces.
 inline constexpr std::size_t kRowBlockSize = 256 * 1024;
-static_assert(kRowBlockSize >= kRowBufferSize, "a block holds the widest row");
 
-// Text of one block: a stored row takes at least 3 bytes per pixel, so a block
-// holds at most kRowBlockSize / 3 pixels, each a token, and a line feed per 30.
+// Pixels converted at once, whole rows or a piece of one: as many as a block
+// of 24-bit rows holds, so that 24-bit pictures go through in the same blocks
+// whatever else is read. Each is a token, with a line feed per 30 tokens.
 inline constexpr std::size_t kBlockPixelsMax = kRowBlockSize / kBytesPerPixel;
 inline constexpr std::size_t kBlockTextSize = kBlockPixelsMax * kTokenSize + kBlockPixelsMax / kTokensPerLine + 1;
 
+// The tokens of the pixels of one byte of a palette picture (at most eight
+// pixels, of one bit each), one entry per byte value.
+inline constexpr std::size_t kByteTokensSize = 8 * kTokenSize;
+
 struct Bmp2PbmBuffers {
-    std::uint8_t rows[kRowBlockSize];  // whole stored rows, blue, green, red per pixel
-    char tokens[kRowTokensSize];       // the tokens of one row, before line feeds
-    char text[kBlockTextSize];         // the text of one block, written at once
+    std::uint8_t rows[kRowBlockSize];           // whole stored rows, a piece of one, or RLE bytes
+    char tokens[kBlockPixelsMax * kTokenSize];  // the tokens of those pixels, before line feeds
+    char text[kBlockTextSize];                  // their text, written at once
+    char byte_tokens[256][kByteTokensSize];     // palette pictures: tokens by byte value (RLE: by index)
+    std::uint8_t indices[kBlockPixelsMax];      // RLE: palette indices of a row or a piece of one
+    std::uint8_t image[kRleImageSize];          // RLE to a pipe: the picture, a bit per pixel, set for white
 };
 
-// Where the pixels of a checked BMP are.
+// How stored pixels become tokens.
+enum class BmpPixels : std::uint8_t {
+    bgr24,     // blue, green, red bytes
+    indexed,   // 1, 2, 4 or 8-bit palette indices, through byte_tokens
+    masked16,  // 16-bit words, through masks
+    masked32,  // 32-bit words, through masks
+    rle,       // RLE8 or RLE4 palette indices
+};
+
+// Where the pixels of a checked BMP are and how to read them. The defaults
+// are a 24-bit picture.
 struct BmpSource {
     std::int32_t width = 0;
     std::int32_t height = 0;  // always >= 0
     bool top_down = false;    // rows stored top first (negative biHeight)
     std::uint64_t pixel_offset = 0;
     std::uint64_t stride = 0;
+    BmpPixels pixels = BmpPixels::bgr24;
+    std::uint32_t bit_count = 24;
+    // Masked pixels: red, green and blue masks, and for each the smallest
+    // masked value whose channel reaches the threshold.
+    std::uint32_t masks[3] = {};
+    std::uint32_t thresholds[3] = {};
+    bool gathered = false;  // RLE: the check decoded the picture into buffers.image
 };
 
-// Reads the headers and checks that the pixels are all there. Reads nothing
-// else and writes nothing.
-Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Bmp2PbmBuffers& buffers,
-                       Facts& facts);
+// Reads and checks the headers, masks and palette, and that the pixels are
+// all there; fills buffers.byte_tokens for a palette picture. An RLE picture
+// for an output that cannot seek is decoded into buffers.image here. Writes
+// nothing.
+Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Bmp2PbmBuffers& buffers, Facts& facts);
 
-// Writes the PBM header and one token per pixel, top row first.
-Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Bmp2PbmBuffers& buffers,
-                 std::FILE* out);
+// Writes the PBM header and one token per pixel, top row first. Fails only
+// when reading or writing fails.
+Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Bmp2PbmBuffers& buffers, std::FILE* out);
 
-// The tokens of `count` pixels (blue, green, red each), "0 " or "1 " per pixel
-// and no line feeds, into tokens[0, 2 * count). Uses the widest vector
+// The tokens of `count` pixels of a stored row whose bytes start at `bytes`,
+// "0 " or "1 " per pixel and no line feeds, into tokens[0, 2 * count).
+void row_tokens(const BmpSource& source, const Bmp2PbmBuffers& buffers, const std::uint8_t* bytes, std::size_t count,
+                char* tokens);
+
+// The tokens of `count` pixels (blue, green, red each). Uses the widest vector
 // instructions the processor offers.
 void pixel_tokens(const std::uint8_t* pixels, std::size_t count, char* tokens);
 
 // The same with only the instructions every processor of the target has.
 void pixel_tokens_portable(const std::uint8_t* pixels, std::size_t count, char* tokens);
+
+// The smallest value of an n-bit channel (mask width n, 1 to 32) that
+// reaches the threshold: v * 255 >= 100 * (2^n - 1).
+std::uint32_t channel_threshold(unsigned bits);
 
 // ---- PBM to BMP -----------------------------------------------------------
 

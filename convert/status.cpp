@@ -22,13 +22,20 @@ const char* status_message(Status status) {
         case Status::output_no_reader: return "the output is a FIFO with no reader";
         case Status::unknown_format: return "neither a BMP (\"BM\") nor a PBM (\"P1\" or \"P4\") file";
         case Status::undetectable_input: return "cannot tell the format of a device input: give a direction";
-        case Status::bmp_header_truncated: return "too short for a BMP header";
+        case Status::bmp_header_truncated: return "too short for its BMP headers";
         case Status::bmp_not_bmp: return "not a BMP file";
-        case Status::bmp_unsupported: return "not a 24-bit uncompressed BMP";
-        case Status::bmp_bad_pixel_offset: return "pixel data offset points into the header";
+        case Status::bmp_bad_header_size: return "unknown BMP information header size";
+        case Status::bmp_bad_bit_count: return "bits per pixel not supported";
+        case Status::bmp_compressed: return "compression not supported";
+        case Status::bmp_bad_compression: return "compression does not suit the bits per pixel";
+        case Status::bmp_bad_masks: return "a colour mask is zero or not contiguous";
+        case Status::bmp_bad_palette_size: return "more palette colours than the bits per pixel can index";
+        case Status::bmp_palette_truncated: return "the palette runs past the end of the file";
+        case Status::bmp_bad_pixel_offset: return "pixel data offset points into the headers";
         case Status::bmp_negative_width: return "negative width";
-        case Status::bmp_too_wide: return "too wide for bmp2pbm";
         case Status::bmp_bad_height: return "height out of range";
+        case Status::bmp_rle_top_down: return "top-down RLE BMP (negative height)";
+        case Status::bmp_rle_too_large: return "RLE BMP too large for a pipe: write to a file";
         case Status::bmp_pixels_truncated: return "pixel data is truncated";
         case Status::pbm_missing_lines: return "fewer than three header lines";
         case Status::pbm_bad_magic: return "not a plain PBM file (first line is not \"P1\")";
@@ -45,30 +52,63 @@ const char* status_message(Status status) {
 const char* describe_status(Status status, const Facts& f, char* buffer, std::size_t size) {
     if (size == 0) return buffer;
     switch (status) {
-        case Status::bmp_unsupported:
-            if (f.bit_count != kBitsPerPixel)
-                std::snprintf(buffer, size, "not a 24-bit uncompressed BMP (%" PRIu32 " bits per pixel)", f.bit_count);
-            else if (f.compression != kCompressionNone)
-                std::snprintf(buffer, size, "not a 24-bit uncompressed BMP (compression %" PRIu32 ")", f.compression);
+        case Status::bmp_header_truncated:
+            std::snprintf(buffer, size,
+                          "too short for its BMP headers (%" PRIu64 " bytes, the headers need %" PRIu64 ")",
+                          f.file_size, f.needed_size);
+            break;
+        case Status::bmp_bad_header_size:
+            std::snprintf(buffer, size, "%" PRIu32 "-byte information header is not a BMP header", f.info_size);
+            break;
+        case Status::bmp_bad_bit_count:
+            std::snprintf(buffer, size, "%" PRIu32 " bits per pixel is not supported", f.bit_count);
+            break;
+        case Status::bmp_compressed:
+            if (f.compression == bmp_compression::jpeg && f.bit_count == 24)
+                std::snprintf(buffer, size, "RLE24-compressed BMP (OS/2)");
+            else if (f.compression == bmp_compression::bitfields && f.bit_count == 1)
+                std::snprintf(buffer, size, "Huffman-compressed BMP (OS/2)");
+            else if (f.compression == bmp_compression::jpeg)
+                std::snprintf(buffer, size, "JPEG-compressed BMP");
+            else if (f.compression == bmp_compression::png)
+                std::snprintf(buffer, size, "PNG-compressed BMP");
             else
-                std::snprintf(buffer, size, "not a 24-bit uncompressed BMP (%" PRIu32 "-byte information header)",
-                              f.info_size);
+                std::snprintf(buffer, size, "compression %" PRIu32 " is not supported", f.compression);
+            break;
+        case Status::bmp_bad_compression:
+            if (f.compression == bmp_compression::rle8 || f.compression == bmp_compression::rle4)
+                std::snprintf(buffer, size, "RLE%s at %" PRIu32 " bits per pixel",
+                              f.compression == bmp_compression::rle8 ? "8" : "4", f.bit_count);
+            else
+                std::snprintf(buffer, size, "bit fields at %" PRIu32 " bits per pixel are not supported", f.bit_count);
+            break;
+        case Status::bmp_bad_palette_size:
+            std::snprintf(buffer, size, "%" PRIu32 " palette colours for %" PRIu32 " bits per pixel", f.palette_size,
+                          f.bit_count);
             break;
         case Status::bmp_bad_pixel_offset:
-            std::snprintf(buffer, size, "pixel data offset %" PRIu32 " points into the %zu-byte header", f.pixel_offset,
-                          kHeadersSize);
+            std::snprintf(buffer, size,
+                          "pixel data offset %" PRIu32
+                          " points into the headers, masks or palette (they end at %" PRIu64 ")",
+                          f.pixel_offset, f.needed_size);
             break;
         case Status::bmp_negative_width: std::snprintf(buffer, size, "negative width (%" PRId64 ")", f.width); break;
-        case Status::bmp_too_wide:
-            std::snprintf(buffer, size, "width %" PRId64 " is more than the %" PRId32 " pixels that bmp2pbm holds",
-                          f.width, kMaxBmpWidth);
-            break;
         case Status::bmp_bad_height: std::snprintf(buffer, size, "height %" PRId64 " is out of range", f.height); break;
-        case Status::bmp_pixels_truncated:
+        case Status::bmp_rle_too_large:
             std::snprintf(buffer, size,
-                          "pixel data is truncated (%" PRId64 " x %" PRId64 " needs %" PRIu64
-                          " bytes, the file has %" PRIu64 ")",
-                          f.width, f.height, f.needed_size, f.file_size);
+                          "%" PRId64 " x %" PRId64 "; a pipe can only take RLE pictures up to %" PRId32 " x %" PRId32
+                          ": write to a file",
+                          f.width, f.height, kMaxRlePipeWidth, kMaxRlePipeHeight);
+            break;
+        case Status::bmp_pixels_truncated:
+            if (f.needed_size == UINT64_MAX)  // the sum did not fit in 64 bits
+                std::snprintf(buffer, size, "pixel data is truncated (%" PRId64 " x %" PRId64 " needs too many bytes)",
+                              f.width, f.height);
+            else
+                std::snprintf(buffer, size,
+                              "pixel data is truncated (%" PRId64 " x %" PRId64 " needs %" PRIu64
+                              " bytes, the file has %" PRIu64 ")",
+                              f.width, f.height, f.needed_size, f.file_size);
             break;
         case Status::pbm_negative_dimension:
             std::snprintf(buffer, size, "negative width or height (%" PRId64 " x %" PRId64 ")", f.width, f.height);

@@ -22,14 +22,21 @@ enum class Status {
     unknown_format,      // the first bytes are neither "BM" nor "P1" or "P4"
     undetectable_input,  // a device input, whose first bytes cannot be looked at before converting
     // BMP input.
-    bmp_header_truncated,  // fewer than the 54 header bytes
-    bmp_not_bmp,           // no "BM" signature
-    bmp_unsupported,       // not 24 bits per pixel, compressed, or an old header
-    bmp_bad_pixel_offset,  // pixel data claimed to start inside the headers
-    bmp_negative_width,    // biWidth below 0
-    bmp_too_wide,          // wider than the row buffer holds
-    bmp_bad_height,        // biHeight of INT32_MIN, which has no positive counterpart
-    bmp_pixels_truncated,  // the file ends before the last pixel row
+    bmp_header_truncated,   // the file ends inside its file or information header, or its masks
+    bmp_not_bmp,            // no "BM" signature
+    bmp_bad_header_size,    // an information header neither 12 bytes nor at least 40
+    bmp_bad_bit_count,      // bits per pixel other than 1, 2, 4, 8, 16, 24 or 32
+    bmp_compressed,         // JPEG, PNG, RLE24, Huffman or an unknown compression
+    bmp_bad_compression,    // a compression the bit count cannot have (RLE8 but not 8 bits, ...)
+    bmp_bad_masks,          // a colour mask that is zero or not contiguous
+    bmp_bad_palette_size,   // more palette entries than the bits can index
+    bmp_palette_truncated,  // the file ends inside the palette
+    bmp_bad_pixel_offset,   // pixel data claimed to start inside the headers, masks or palette
+    bmp_negative_width,     // biWidth below 0
+    bmp_bad_height,         // biHeight of INT32_MIN, which has no positive counterpart
+    bmp_rle_top_down,       // an RLE BMP with a negative height
+    bmp_rle_too_large,      // an RLE BMP larger than the image a pipe's output is gathered in
+    bmp_pixels_truncated,   // the file ends before the last pixel row
     // PBM input.
     pbm_missing_lines,       // fewer than the three header lines
     pbm_bad_magic,           // line 1 is not "P1"
@@ -49,6 +56,7 @@ struct Facts {
     std::uint32_t compression = 0;
     std::uint32_t info_size = 0;
     std::uint32_t pixel_offset = 0;
+    std::uint32_t palette_size = 0;  // BMP palette entries
     std::uint64_t file_size = 0;
     std::uint64_t needed_size = 0;
     int os_error = 0;  // errno of a failed open, read or write; 0 when unknown
@@ -58,8 +66,8 @@ struct Facts {
 // A short fixed description of the status, e.g. "input is not a BMP file".
 const char* status_message(Status status);
 
-// The status message with the facts that explain it, e.g. "not a 24-bit
-// uncompressed BMP (32 bits per pixel)". Writes a NUL-terminated text of at
+// The status message with the facts that explain it, e.g. "64 bits per
+// pixel is not supported". Writes a NUL-terminated text of at
 // most size - 1 characters into buffer and returns buffer.
 const char* describe_status(Status status, const Facts& facts, char* buffer, std::size_t size);
 

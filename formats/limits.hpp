@@ -1,4 +1,4 @@
-// The largest pictures the two static buffers hold. Both buffers are fixed at
+// The largest pictures the static buffers hold. The buffers are fixed at
 // build time so that a conversion never allocates.
 #pragma once
 
@@ -9,10 +9,16 @@
 
 namespace qpbm {
 
-// BMP to PBM streams the picture through buffers of whole stored rows.
-inline constexpr std::int32_t kMaxBmpWidth = 10000;
-inline constexpr std::size_t kRowBufferSize = 30000;
-static_assert(kRowBufferSize == static_cast<std::size_t>(kMaxBmpWidth) * kBytesPerPixel);
+// BMP to PBM streams the picture through buffers of whole stored rows, or of
+// pieces of a row wider than a buffer, so any width and height convert.
+//
+// An RLE BMP lists its rows bottom first. To a file, each row's text goes
+// straight to its place; a pipe must get the rows top first, so the picture
+// is decoded during the check into a one-bit image of at most this size.
+inline constexpr std::int32_t kMaxRlePipeWidth = 1000;
+inline constexpr std::int32_t kMaxRlePipeHeight = 1000;
+inline constexpr std::size_t kRleImageSize =
+    static_cast<std::size_t>(kMaxRlePipeWidth) * static_cast<std::size_t>(kMaxRlePipeHeight) / 8;
 
 // PBM to BMP gathers the whole picture, since the PBM lists rows top first and
 // the BMP stores them bottom first. Every pixel is black or white, so the

@@ -21,7 +21,8 @@
 
 namespace qpbm {
 
-inline constexpr char kPbmHeaderFormat[] = "P1\n# Created by Quorvel\n%d %d\n";
+// The header is these two lines, then "<width> <height>\n" in signed decimal.
+inline constexpr char kPbmHeaderStart[] = "P1\n# Created by Quorvel\n";
 inline constexpr char kPbmMagic[] = "P1";
 inline constexpr char kPbmCommentStart = '#';
 inline constexpr char kWhiteChar = '0';
@@ -29,6 +30,14 @@ inline constexpr char kBlackChar = '1';
 inline constexpr char kTokenSeparator = ' ';
 inline constexpr std::size_t kTokenSize = 2;
 inline constexpr std::size_t kTokensPerLine = 30;
+
+// Bytes a line feed takes in the stored text: the PBM is written in text
+// mode, which stores '\n' as CR LF on Windows. Offsets into the text use it.
+#if defined(_WIN32)
+inline constexpr std::size_t kStoredLineFeedSize = 2;
+#else
+inline constexpr std::size_t kStoredLineFeedSize = 1;
+#endif
 
 // A pixel is white when each of blue, green and red is at least this.
 inline constexpr unsigned kThreshold = 100;

@@ -56,9 +56,13 @@ public:
     OutputStream(const OutputStream&) = delete;
     OutputStream& operator=(const OutputStream&) = delete;
     std::FILE* get() const { return file_; }
+    // Zeroes the first n bytes of the buffer, so that a byte never written
+    // cannot pass for one written by an earlier run.
+    void clear(std::size_t n) { std::memset(buffer_, 0, n < kCapacity ? n : kCapacity); }
     void finish() {
-        // Writes are sequential, so the position is the number of bytes written.
+        // The end is the furthest byte written, wherever the last write was.
         FUZZ_REQUIRE(std::fflush(file_) == 0);
+        FUZZ_REQUIRE(std::fseek(file_, 0, SEEK_END) == 0);
         const long end = std::ftell(file_);
         FUZZ_REQUIRE(end >= 0 && static_cast<std::size_t>(end) < kCapacity);
         size_ = static_cast<std::size_t>(end);

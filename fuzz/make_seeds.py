@@ -30,6 +30,42 @@ def bmp(width, height, top_down=False, info_size=40, gap=0, bit_count=24, compre
     return data[: len(data) - cut] if cut else data
 
 
+def variant(width, height, bits, compression=0, info_size=40, palette=None, masks=None, data=None, top_down=False,
+            colors_used=0, alpha_mask=False):
+    """A BMP of any variant: a core header when info_size is 12, masks after a
+    40-byte header or inside a larger one, a palette, then `data` (default:
+    rows of bytes running through every value)."""
+    core = info_size == 12
+    if core:
+        info = struct.pack("<IHHHH", 12, width, height, 1, bits)
+    else:
+        info = struct.pack("<IiiHHIIiiII", info_size, width, -height if top_down else height, 1, bits, compression,
+                           0, 2835, 2835, colors_used, 0)
+    after = b""
+    if masks is not None:
+        packed = struct.pack("<III", *masks) + (struct.pack("<I", 0xFF000000) if alpha_mask else b"")
+        if info_size >= 52:
+            info = info[:40] + packed[:16]
+        else:
+            after = packed
+    info += bytes(info_size - len(info))
+    entries = palette if palette is not None else []
+    table = b"".join(bytes(e[:3]) + (b"" if core else b"\0") for e in entries)
+    if data is None:
+        stride = (width * bits + 31) // 32 * 4
+        data = bytes((37 * i + 11) % 256 for i in range(stride * height))
+    offset = 14 + len(info) + len(after) + len(table)
+    return b"BM" + struct.pack("<IHHI", offset + len(data), 0, 0, offset) + info + after + table + data
+
+
+GREYS = [(v, v, v) for v in (0, 99, 100, 255)]
+RAMP = [(v, (v * 3) % 256, 255 - v) for v in range(0, 256)]
+# RLE streams with every escape: runs, literal runs odd and even, a run past
+# the row end, a move, an end of line at the start of a row, end of bitmap.
+RLE8 = bytes([3, 1, 0, 3, 4, 5, 6, 0, 0, 20, 2, 0, 0, 0, 0, 0, 2, 1, 1, 2, 7, 0, 4, 1, 2, 3, 4, 0, 0, 0, 1])
+RLE4 = bytes([3, 0x12, 0, 3, 0x45, 0x60, 0, 0, 20, 0x21, 0, 0, 0, 0, 0, 2, 1, 1, 2, 0x7F, 0, 4, 0x12, 0x34, 0, 1])
+
+
 def pbm(width, height, line_end=b"\n", tokens=None, comment=b"# Created by Quorvel"):
     out = b"P1" + line_end + comment + line_end + b"%d %d" % (width, height) + line_end
     count = width * height if tokens is None else tokens
@@ -51,8 +87,25 @@ SEEDS = {
         "0x3": bmp(0, 3),
         "3x0": bmp(3, 0),
         "3x2_truncated": bmp(3, 2, cut=1),
-        "2x2_8bit": bmp(2, 2, bit_count=8),
-        "2x2_rle": bmp(2, 2, compression=1),
+        "2x2_8bit_no_palette": bmp(2, 2, bit_count=8),
+        "2x2_rle_24bit": bmp(2, 2, compression=1),
+        "9x3_1bit": variant(9, 3, 1, palette=GREYS[:2]),
+        "9x3_2bit": variant(9, 3, 2, palette=GREYS),
+        "9x3_2bit_short_palette": variant(9, 3, 2, palette=GREYS[:3], colors_used=3),
+        "5x3_4bit_core": variant(5, 3, 4, info_size=12, palette=RAMP[::16]),
+        "7x2_8bit": variant(7, 2, 8, palette=RAMP),
+        "7x2_8bit_top_down_v5": variant(7, 2, 8, info_size=124, palette=RAMP, top_down=True),
+        "6x2_16bit_555": variant(6, 2, 16),
+        "6x2_16bit_565": variant(6, 2, 16, compression=3, masks=(0xF800, 0x07E0, 0x001F)),
+        "6x2_16bit_444_v4": variant(6, 2, 16, compression=3, info_size=108, masks=(0x0F00, 0x00F0, 0x000F)),
+        "6x2_16bit_bad_mask": variant(6, 2, 16, compression=3, masks=(0xF00F, 0x07E0, 0x001F)),
+        "5x2_32bit": variant(5, 2, 32),
+        "5x2_32bit_alpha_fields": variant(5, 2, 32, compression=6, masks=(0xFF0000, 0xFF00, 0xFF), alpha_mask=True),
+        "5x2_32bit_fields_56": variant(5, 2, 32, compression=3, info_size=56, masks=(0x3FF00000, 0xFFC00, 0x3FF)),
+        "8x6_rle8": variant(8, 6, 8, compression=1, palette=RAMP, data=RLE8),
+        "8x6_rle4": variant(8, 6, 4, compression=2, palette=RAMP[::16], data=RLE4),
+        "8x6_rle8_truncated": variant(8, 6, 8, compression=1, palette=RAMP, data=RLE8[:9]),
+        "1x1_core_24bit": variant(1, 1, 24, info_size=12),
         "header_only": bmp(1, 1)[:54],
     },
     "pbm2bmp": {

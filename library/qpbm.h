@@ -73,12 +73,12 @@ typedef enum qpbm_status {
     QPBM_EUNDETECTABLE = 11,       /* a device input with direction QPBM_DETECT */
     QPBM_EINVALID_ARGUMENT = 12,   /* an unknown direction or flag, or work too small */
     /* BMP input. */
-    QPBM_EBMP_TRUNCATED_HEADER = 20, /* shorter than its own headers */
+    QPBM_EBMP_TRUNCATED_HEADER = 20, /* the file ends in its headers, masks or palette */
     QPBM_EBMP_NOT_BMP = 21,          /* no "BM" signature */
-    QPBM_EBMP_UNSUPPORTED = 22,      /* a kind of BMP that is not read (JPEG, PNG, 64-bit...) */
+    QPBM_EBMP_UNSUPPORTED = 22,      /* a kind of BMP that is not read (JPEG, PNG, 64-bit, top-down RLE) */
     QPBM_EBMP_BAD_HEADER = 23,       /* a header field out of range */
     QPBM_EBMP_TRUNCATED = 24,        /* the file ends before its pixels do */
-    QPBM_EBMP_TOO_LARGE = 25,        /* too large for the output (or for a pipe) */
+    QPBM_EBMP_TOO_LARGE = 25,        /* an RLE picture too large for an output that cannot seek */
     /* PBM input. */
     QPBM_EPBM_BAD_MAGIC = 40,    /* not "P1" or "P4" */
     QPBM_EPBM_BAD_HEADER = 41,   /* a missing or malformed width or height */

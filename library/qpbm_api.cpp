@@ -39,13 +39,20 @@ qpbm_status public_status(Status status) {
         case Status::output_no_reader: return QPBM_ENO_READER;
         case Status::unknown_format: return QPBM_EUNKNOWN_FORMAT;
         case Status::undetectable_input: return QPBM_EUNDETECTABLE;
-        case Status::bmp_header_truncated: return QPBM_EBMP_TRUNCATED_HEADER;
+        case Status::bmp_header_truncated:
+        case Status::bmp_palette_truncated: return QPBM_EBMP_TRUNCATED_HEADER;
         case Status::bmp_not_bmp: return QPBM_EBMP_NOT_BMP;
-        case Status::bmp_unsupported: return QPBM_EBMP_UNSUPPORTED;
+        case Status::bmp_bad_bit_count:
+        case Status::bmp_compressed:
+        case Status::bmp_rle_top_down: return QPBM_EBMP_UNSUPPORTED;
+        case Status::bmp_bad_header_size:
+        case Status::bmp_bad_compression:
+        case Status::bmp_bad_masks:
+        case Status::bmp_bad_palette_size:
         case Status::bmp_bad_pixel_offset:
         case Status::bmp_negative_width:
         case Status::bmp_bad_height: return QPBM_EBMP_BAD_HEADER;
-        case Status::bmp_too_wide: return QPBM_EBMP_TOO_LARGE;
+        case Status::bmp_rle_too_large: return QPBM_EBMP_TOO_LARGE;
         case Status::bmp_pixels_truncated: return QPBM_EBMP_TRUNCATED;
         case Status::pbm_missing_lines: return QPBM_EPBM_TRUNCATED;
         case Status::pbm_bad_magic: return QPBM_EPBM_BAD_MAGIC;

@@ -87,13 +87,17 @@ class ToolTest(Base):
     def test_verbose_reports_each_conversion(self):
         r = run("--verbose", self.path("in.bmp", SMALL_BMP), self.path("out.pbm"))
         self.assertEqual(r.returncode, 0)
-        self.assertIn("-> " + self.path("out.pbm") + " (2 x 2)", r.stderr)
+        self.assertIn("-> " + self.path("out.pbm") + " (2 x 2, BMP, 24-bit)", r.stderr)
 
     def test_refusals_name_the_file_and_the_reason(self):
-        bmp32 = bytearray(SMALL_BMP)
-        bmp32[28] = 32
+        bmp64 = bytearray(SMALL_BMP)
+        bmp64[28] = 64
+        jpeg = bytearray(SMALL_BMP)
+        jpeg[30] = 4
+        jpeg[28] = 0
         cases = [
-            ("scan.bmp", bytes(bmp32), [], "not a 24-bit uncompressed BMP (32 bits per pixel)"),
+            ("scan.bmp", bytes(bmp64), [], "64 bits per pixel is not supported"),
+            ("photo.bmp", bytes(jpeg), [], "JPEG-compressed BMP"),
             ("big.pbm", HEAD + b"1200 800\n", [], "1200 x 800 is larger than the 1000 x 1000 that pbm2bmp holds"),
             ("short.bmp", SMALL_BMP[:60], [], "pixel data is truncated (2 x 2 needs 68 bytes, the file has 60)"),
             ("p4.pbm", b"P4\n2 2\n\x00\x00", ["pbm2bmp"], 'not a plain PBM file (first line is not "P1")'),
@@ -128,7 +132,7 @@ class ToolTest(Base):
         self.assertEqual(self.read("out/c.pbm"), SMALL_PBM)
         self.assertEqual(self.read("out/bad.pbm"), SENTINEL)
         lines = r.stderr.splitlines()
-        self.assertEqual(lines, [f"quorvelpbm: {bad}: too short for a BMP header", "quorvelpbm: converted 2, refused 1"])
+        self.assertEqual(lines, [f"quorvelpbm: {bad}: too short for its BMP headers (40 bytes, the headers need 54)", "quorvelpbm: converted 2, refused 1"])
 
     def test_batch_detects_each_direction_and_keeps_outputs_apart(self):
         os.mkdir(self.path("out"))
