@@ -43,9 +43,9 @@ private:
 };
 
 // The output as a stream over a static buffer larger than any output the
-// inputs above can make (a 1000 x 1000 BMP is 3,000,054 bytes; a PBM takes
-// at most 2 of its BMP's 3 bytes per pixel), so a write never runs out of
-// room; bytes() and size() are valid after finish().
+// targets write (a 1000 x 1000 BMP is 3,000,054 bytes; a PBM takes at most 2
+// of its BMP's 3 bytes per pixel), so a write never runs out of room; it can
+// seek. bytes() and size() are valid after finish().
 class OutputStream {
 public:
     static constexpr std::size_t kCapacity = 8u << 20;
@@ -57,8 +57,8 @@ public:
     OutputStream& operator=(const OutputStream&) = delete;
     std::FILE* get() const { return file_; }
     void finish() {
-        // Writes are sequential, so the position is the number of bytes written.
-        FUZZ_REQUIRE(std::fflush(file_) == 0);
+        // The end of the furthest write, wherever the last one was.
+        FUZZ_REQUIRE(std::fflush(file_) == 0 && std::fseek(file_, 0, SEEK_END) == 0);
         const long end = std::ftell(file_);
         FUZZ_REQUIRE(end >= 0 && static_cast<std::size_t>(end) < kCapacity);
         size_ = static_cast<std::size_t>(end);

@@ -51,6 +51,12 @@ bool is_regular_file(std::FILE* f) {
     const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
     return GetFileType(h) == FILE_TYPE_DISK;
 }
+
+// A new file, or an existing file that is not a device or pipe.
+bool output_seekable(const NativeChar* path) {
+    const DWORD attributes = GetFileAttributesW(path);
+    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DEVICE) == 0;
+}
 #else
 std::FILE* open_file(const NativeChar* path, const char* mode) { return std::fopen(path, mode); }
 
@@ -66,18 +72,25 @@ bool is_regular_file(std::FILE* f) {
     struct stat s {};
     return fstat(fileno(f), &s) == 0 && S_ISREG(s.st_mode);
 }
+
+// A new file, or an existing regular file: a FIFO, socket or device is
+// written in order.
+bool output_seekable(const NativeChar* path) {
+    struct stat s {};
+    return stat(path, &s) != 0 || S_ISREG(s.st_mode);
+}
 #endif
 
 // Everything that may refuse the input, before the output exists.
-Status prepare(Direction direction, std::FILE* in, BmpSource& bmp, PbmSource& pbm, Facts& facts) {
+Status prepare(Direction direction, std::FILE* in, bool seekable, BmpSource& bmp, PbmSource& pbm, Facts& facts) {
     if (direction == Direction::bmp_to_pbm) return read_bmp_source(in, bmp, facts);
-    const Status status = read_pbm_header(in, pbm, facts);
-    return status == Status::ok ? gather_pbm_pixels(in, pbm, pbm2bmp_buffers) : status;
+    return read_pbm_source(in, seekable, pbm, pbm2bmp_buffers, facts);
 }
 
-Status emit(Direction direction, std::FILE* in, const BmpSource& bmp, const PbmSource& pbm, std::FILE* out) {
+Status emit(Direction direction, std::FILE* in, const BmpSource& bmp, const PbmSource& pbm, bool seekable,
+            std::FILE* out) {
     if (direction == Direction::bmp_to_pbm) return write_pbm(in, bmp, out, bmp2pbm_buffers);
-    return write_bmp(pbm, pbm2bmp_buffers, out);
+    return write_bmp(in, pbm, seekable, pbm2bmp_buffers, out);
 }
 
 bool is_io_error(Status status) { return status == Status::read_failed || status == Status::write_failed; }
@@ -85,8 +98,9 @@ bool is_io_error(Status status) { return status == Status::read_failed || status
 Status convert_open_input(Direction direction, std::FILE* in, const NativeChar* out_path, Facts& facts) {
     BmpSource bmp;
     PbmSource pbm;
+    const bool seekable = output_seekable(out_path);
     errno = 0;
-    Status status = prepare(direction, in, bmp, pbm, facts);
+    Status status = prepare(direction, in, seekable, bmp, pbm, facts);
     if (is_io_error(status)) facts.os_error = errno;
     if (status != Status::ok) return status;
     if (same_file(in, out_path)) return Status::same_file;
@@ -99,16 +113,12 @@ Status convert_open_input(Direction direction, std::FILE* in, const NativeChar* 
         return Status::open_output_failed;
     }
     const bool regular = is_regular_file(out);
-    // The BMP is written a row at a time: give its stream a large buffer of
-    // our own (glibc keeps 4 KiB when given only a size). The PBM's text is
-    // written in blocks larger than any stream buffer, so it needs none.
-    if (direction == Direction::pbm_to_bmp)
-        std::setvbuf(out, pbm2bmp_buffers.output, _IOFBF, sizeof pbm2bmp_buffers.output);
-    else
-        std::setvbuf(out, nullptr, _IONBF, 0);
+    // Both are written in blocks larger than any stream buffer, so they need
+    // none (write_bmp sets that itself).
+    if (direction == Direction::bmp_to_pbm) std::setvbuf(out, nullptr, _IONBF, 0);
 
     errno = 0;
-    status = emit(direction, in, bmp, pbm, out);
+    status = emit(direction, in, bmp, pbm, seekable && regular, out);
     if (is_io_error(status)) facts.os_error = errno;
     if (std::fclose(out) != 0 && status == Status::ok) {
         status = Status::write_failed;
