@@ -79,9 +79,9 @@ struct Pbm2BmpBuffers {
     // row k (row 0 is the bottom of the picture). Rows are kImageRowPitch
     // bytes apart whatever the width.
     std::uint8_t image[kImageBufferSize];
-    char input[kPbmBlockSize];                        // the input, one block of it
-    std::uint8_t row_bits[kRowPiecePixels / 8];       // one row or piece in bits, as in the image
-    std::uint8_t block[kBmpBlockSize];                // BMP bytes on their way out
+    char input[kPbmBlockSize];                   // the input, one block of it
+    std::uint8_t row_bits[kRowPiecePixels / 8];  // one row or piece in bits, as in the image
+    std::uint8_t block[kBmpBlockSize];           // BMP bytes on their way out
 };
 
 struct PbmSource {
@@ -98,16 +98,14 @@ struct PbmSource {
 // Reads and checks the header. When the output cannot seek, also gathers the
 // pixels into the image buffer, refusing pictures larger than it holds. Sets
 // `in` unbuffered: the reads go straight into the input buffer.
-Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, Pbm2BmpBuffers& buffers,
-                       Facts& facts);
+Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, Pbm2BmpBuffers& buffers, Facts& facts);
 
 // Writes the BMP: the headers, then the rows, each padded to the stride. A
 // seekable output takes blocks of rows at their places as the PBM's rows
 // arrive top first; otherwise the gathered picture goes out bottom row first.
 // Fails only on a read or write error. Sets `out` unbuffered: it is written
 // in whole blocks.
-Status write_bmp(std::FILE* in, const PbmSource& source, bool output_seekable, Pbm2BmpBuffers& buffers,
-                 std::FILE* out);
+Status write_bmp(std::FILE* in, const PbmSource& source, bool output_seekable, Pbm2BmpBuffers& buffers, std::FILE* out);
 
 // The pixel bytes of `count` bits of the image: three bytes of 0xFF for a set
 // bit, of 0x00 for a clear one, exactly 3 * count bytes.

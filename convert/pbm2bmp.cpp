@@ -8,7 +8,6 @@
 // reads, so that a refusal reads little more than the byte that decides it,
 // then the pixels a block at a time.
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 #include "convert/convert.hpp"
@@ -78,9 +77,7 @@ bool take(HeaderReader& h) {
     return true;
 }
 
-Status end_status(const HeaderReader& h) {
-    return h.input.failed ? Status::read_failed : Status::pbm_header_truncated;
-}
+Status end_status(const HeaderReader& h) { return h.input.failed ? Status::read_failed : Status::pbm_header_truncated; }
 
 constexpr bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
@@ -178,17 +175,16 @@ constexpr KindTable make_kind_table() {
 
 constexpr KindTable kKinds = make_kind_table();
 
+// Little-endian loads, assembled from bytes (compilers make each one load).
 std::uint64_t load_le64(const char* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    std::uint64_t v = 0;
+    for (unsigned i = 0; i < 8; ++i) v |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
     return v;
 }
 
 std::uint32_t load_le32(const char* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+    std::uint32_t v = 0;
+    for (unsigned i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(static_cast<unsigned char>(p[i])) << (8 * i);
     return v;
 }
 
@@ -242,8 +238,8 @@ void store_le64(std::uint8_t* p, std::uint64_t v) {
 // time up to the next line feed, where the fast way is tried again.
 bool plain_bits(PlainRaster& r, std::size_t count, std::uint8_t* bits) {
     Input& input = r.input;
-    std::size_t done = 0;    // pixels stored in bits, a multiple of 8
-    std::uint64_t acc = 0;   // white bits of the pixels after those
+    std::size_t done = 0;   // pixels stored in bits, a multiple of 8
+    std::uint64_t acc = 0;  // white bits of the pixels after those
     std::size_t n = std::min(r.pending_count, count);
     acc = r.pending & low_bits(n);
     r.pending = static_cast<std::uint32_t>(static_cast<std::uint64_t>(r.pending) >> n);
@@ -398,7 +394,8 @@ Status write_gathered(const PbmSource& source, Pbm2BmpBuffers& buffers, std::FIL
     const std::size_t rows_per_block = kBmpBlockSize / stride;
     for (std::size_t row = 0; row < height;) {
         const std::size_t n = std::min(rows_per_block, height - row);
-        for (std::size_t k = 0; k < n; ++k) stored_row(image_row(buffers, row + k), width, stride, buffers.block + k * stride);
+        for (std::size_t k = 0; k < n; ++k)
+            stored_row(image_row(buffers, row + k), width, stride, buffers.block + k * stride);
         if (!write_all(out, buffers.block, n * stride)) return Status::write_failed;
         row += n;
     }
@@ -451,12 +448,10 @@ void expand_bits(const std::uint8_t* bits, std::size_t count, std::uint8_t* pixe
     constexpr std::size_t kGroup = sizeof kExpand.pixels[0];
     const std::size_t whole = count / 8;
     for (std::size_t i = 0; i < whole; ++i) std::memcpy(pixels + i * kGroup, kExpand.pixels[bits[i]], kGroup);
-    if (count % 8 != 0)
-        std::memcpy(pixels + whole * kGroup, kExpand.pixels[bits[whole]], count % 8 * kBytesPerPixel);
+    if (count % 8 != 0) std::memcpy(pixels + whole * kGroup, kExpand.pixels[bits[whole]], count % 8 * kBytesPerPixel);
 }
 
-Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, Pbm2BmpBuffers& buffers,
-                       Facts& facts) {
+Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, Pbm2BmpBuffers& buffers, Facts& facts) {
     std::setvbuf(in, nullptr, _IONBF, 0);
     source = PbmSource{};
     Input input{in, buffers.input};

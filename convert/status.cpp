@@ -70,8 +70,10 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
             std::snprintf(buffer, size, "%" PRId64 " x %" PRId64 " is too large for a BMP file", f.width, f.height);
             break;
         case Status::pbm_too_large_for_pipe:
-            std::snprintf(buffer, size, "%" PRId64 " x %" PRId64 "; a pipe can only take pictures up to %" PRId32
-                          " x %" PRId32 ": write to a file", f.width, f.height, kMaxPbmWidth, kMaxPbmHeight);
+            std::snprintf(buffer, size,
+                          "%" PRId64 " x %" PRId64 "; a pipe can only take pictures up to %" PRId32 " x %" PRId32
+                          ": write to a file",
+                          f.width, f.height, kMaxPbmWidth, kMaxPbmHeight);
             break;
         case Status::open_input_failed:
         case Status::open_output_failed:

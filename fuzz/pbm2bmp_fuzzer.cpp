@@ -65,8 +65,7 @@ void convert(const std::uint8_t* data, std::size_t size, bool seekable) {
     qpbm_fuzz::OutputStream out;
     FUZZ_REQUIRE(qpbm::write_bmp(in.get(), source, seekable, buffers, out.get()) == qpbm::Status::ok);
     out.finish();
-    check_bmp(qpbm_fuzz::reference_pixels(data, size, expected), source.width, source.height, out.bytes(),
-              out.size());
+    check_bmp(qpbm_fuzz::reference_pixels(data, size, expected), source.width, source.height, out.bytes(), out.size());
 }
 
 }  // namespace

@@ -35,8 +35,10 @@ inline ReferenceHeader reference_header(const std::uint8_t* data, std::size_t si
     // Taking a byte past the limit refuses the header.
     bool too_long = false;
     auto take = [&] {
-        if (i == kHeaderMax) too_long = true;
-        else ++i;
+        if (i == kHeaderMax)
+            too_long = true;
+        else
+            ++i;
         return !too_long;
     };
 

@@ -187,8 +187,8 @@ TEST(Pbm2BmpBlocks, LinesOfEveryShapeAcrossInputBlocks) {
         }
 
         TempDir dir;
-        write_file(dir.file("in.pbm"), "P1\n# Created by Quorvel\n" + std::to_string(c.width) + " " +
-                                           std::to_string(c.height) + body);
+        write_file(dir.file("in.pbm"),
+                   "P1\n# Created by Quorvel\n" + std::to_string(c.width) + " " + std::to_string(c.height) + body);
         ASSERT_EQ(convert(Direction::pbm_to_bmp, dir.file("in.pbm"), dir.file("out.bmp")), Status::ok);
         const std::vector<bool> white =
             plain_pixels(body, static_cast<std::size_t>(c.width) * static_cast<std::size_t>(c.height));

@@ -159,11 +159,12 @@ TEST(PbmSeekableOutput, PicturesLargerThanAnyBufferGoToTheirPlaces) {
     // block, written in pieces.
     const Case cases[] = {{3000, 2000}, {static_cast<int>(qpbm::kRowPiecePixels) + 9, 3}};
     for (const Case& c : cases) {
-        const Bytes expected = make_bmp(c.width, c.height, [](int x, int y) { return big_picture(x, y) ? kWhite : kBlack; });
+        const Bytes expected =
+            make_bmp(c.width, c.height, [](int x, int y) { return big_picture(x, y) ? kWhite : kBlack; });
         for (const bool raw : {false, true}) {
             SCOPED_TRACE(testing::Message() << c.width << " x " << c.height << (raw ? " raw" : " plain"));
-            std::FILE* in =
-                input_stream(raw ? raw_of(c.width, c.height, big_picture) : expected_pbm(c.width, c.height, big_picture));
+            std::FILE* in = input_stream(raw ? raw_of(c.width, c.height, big_picture)
+                                             : expected_pbm(c.width, c.height, big_picture));
             std::FILE* out = std::tmpfile();
             ASSERT_TRUE(in && out);
             qpbm::Facts facts;
