@@ -70,6 +70,21 @@ std::string pbm_of_side(int side) {
     return pbm;
 }
 
+// A raw PBM of side x side noisy pixels, made on first use.
+std::string raw_pbm_of_side(int side) {
+    const std::string pbm = (work_dir() / ("in" + std::to_string(side) + "-raw.pbm")).string();
+    if (!fs::exists(pbm)) {
+        const std::size_t row_bytes = (static_cast<std::size_t>(side) + 7) / 8;
+        const std::vector<std::uint8_t> bits = noisy_bytes(row_bytes * static_cast<std::size_t>(side));
+        const std::string header = "P4\n" + std::to_string(side) + " " + std::to_string(side) + "\n";
+        std::FILE* f = std::fopen(pbm.c_str(), "wb");
+        std::fwrite(header.data(), 1, header.size(), f);
+        std::fwrite(bits.data(), 1, bits.size(), f);
+        std::fclose(f);
+    }
+    return pbm;
+}
+
 void convert_files(benchmark::State& state, qpbm::Direction direction, const std::string& in) {
     const std::string out = (work_dir() / "out").string();
     const auto pixels = static_cast<double>(state.range(0)) * static_cast<double>(state.range(0));
@@ -91,7 +106,12 @@ BENCHMARK(BM_Bmp2Pbm)->Arg(1000)->Arg(3000)->Unit(benchmark::kMillisecond)->UseR
 void BM_Pbm2Bmp(benchmark::State& state) {
     convert_files(state, qpbm::Direction::pbm_to_bmp, pbm_of_side(static_cast<int>(state.range(0))));
 }
-BENCHMARK(BM_Pbm2Bmp)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Pbm2Bmp)->Arg(1000)->Arg(3000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Pbm2BmpRaw(benchmark::State& state) {
+    convert_files(state, qpbm::Direction::pbm_to_bmp, raw_pbm_of_side(static_cast<int>(state.range(0))));
+}
+BENCHMARK(BM_Pbm2BmpRaw)->Arg(1000)->Arg(3000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The threshold loop on one row of 10,000 pixels, both builds.
 template <void (*Tokens)(const std::uint8_t*, std::size_t, char*)>

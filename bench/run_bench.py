@@ -22,6 +22,12 @@ and the variant's peak resident memory.
 It also times `quorvelpbm pbm2bmp` on 1000 x 1000 against `cat in.pbm > out`
 and counts the instructions of the 1000 x 1000 conversion with callgrind.
 
+For PBM to BMP at the same sizes (--pbm-sizes), it converts the BMP to a plain
+PBM with quorvelpbm and to a raw one with netpbm's pamtopnm, then for each:
+paired runs against `cat` writing a file of the output's size (the input BMP
+itself), one hyperfine run beside the peers (Pillow, netpbm's ppmtobmp and
+ImageMagick), and the peak resident memory of each.
+
 The results go to a JSON file; --plot draws time per megapixel for each
 command. Run it on a quiet machine: --quiet-load waits (up to --max-wait
 seconds) for the one-minute load average to drop below the given value
@@ -50,6 +56,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SIDES = {1: (1000, 1000), 9: (3000, 3000), 100: (10000, 10000)}
 NETPBM = ("bmptopnm {inp} | pamfunc -subtractor=99 | pamfunc -multiplier=255 | ppmtopgm"
           " | pamthreshold -simple -threshold=0.95 | pamtopnm -plain > {out}")
+PBM_PEERS = {
+    "Pillow": "/usr/bin/python3 -c 'import sys; from PIL import Image; "
+              "Image.open(sys.argv[1]).convert(\"RGB\").save(sys.argv[2])' {inp} {out}",
+    "netpbm": "ppmtobmp -bpp=24 {inp} > {out}",
+    "ImageMagick": "MAGICK_CONFIGURE_PATH={policy} convert-im6.q16 {inp} -type TrueColor BMP3:{out}",
+}
 MAGICK = ("MAGICK_CONFIGURE_PATH={policy} convert-im6.q16 {inp} -channel RGB -threshold 39% +channel"
           " -fill black +opaque white -compress none {out}")
 
@@ -250,6 +262,39 @@ def measure_pbm2bmp(args, work):
     return result
 
 
+def measure_pbm_size(args, mp, work):
+    """PBM to BMP, plain and raw, at one size."""
+    width, height = SIDES[mp]
+    bmp = os.path.join(work, f"p{mp}.bmp")
+    plain = os.path.join(work, f"p{mp}.pbm")
+    raw = os.path.join(work, f"p{mp}-raw.pbm")
+    out = os.path.join(work, f"p{mp}.out.bmp")
+    log(f"== pbm2bmp {mp} megapixels ({width} x {height})")
+    subprocess.run([args.make_bmp, str(width), str(height), bmp], check=True)
+    subprocess.run([args.tool, "bmp2pbm", bmp, plain], check=True)
+    sh(f"pamtopnm {plain} > {raw}")
+    results = []
+    for kind, pbm in (("plain", plain), ("raw", raw)):
+        result = {"megapixels": mp, "kind": kind, "input_bytes": os.path.getsize(pbm)}
+        wait_for_quiet(args)
+        result["paired"] = paired(cat_into(bmp, os.path.join(work, "p.cat")),
+                                  command(args.tool, "pbm2bmp", pbm, out), args.pairs[mp])
+        log(f"  {kind}: paired ratio median {result['paired']['ratio_median']:.3f}")
+        commands = {"cat": f"cat {bmp} > {os.path.join(work, 'p.cat')}", "quorvelpbm": f"{args.tool} pbm2bmp {pbm} {out}"}
+        if not args.no_peers:
+            for name, template in PBM_PEERS.items():
+                commands[name] = template.format(inp=pbm, out=os.path.join(work, f"p.{name}.bmp"),
+                                                 policy=os.path.join(HERE, "magick"))
+        wait_for_quiet(args)
+        result["hyperfine"] = hyperfine(commands, args.runs[mp], os.path.join(work, f"hyperfine-p{mp}-{kind}.json"))
+        result["peak_rss_kib"] = {name: peak_rss_kib(c) for name, c in commands.items()}
+        results.append(result)
+    for path in os.listdir(work):
+        if path.startswith("p"):
+            os.remove(os.path.join(work, path))
+    return results
+
+
 def plot(results, path):
     import matplotlib
 
@@ -302,11 +347,19 @@ def markdown(results):
             lines.append(f"| {r['megapixels']} MP | {name} | {h['median_s'] * 1000:.1f} ms "
                          f"| {h['median_s'] * 1000 / r['megapixels']:.2f} ms | {h['median_s'] / cat:.2f} "
                          f"| {r['peak_rss_kib'][name] / 1024:.1f} MiB |")
+    for r in results.get("pbm2bmp", []):
+        cat = r["hyperfine"]["cat"]["median_s"]
+        for name, h in r["hyperfine"].items():
+            lines.append(f"| pbm2bmp {r['kind']} {r['megapixels']} MP | {name} | {h['median_s'] * 1000:.1f} ms "
+                         f"| {h['median_s'] * 1000 / r['megapixels']:.2f} ms | {h['median_s'] / cat:.2f} "
+                         f"| {r['peak_rss_kib'][name] / 1024:.1f} MiB |")
     lines += ["", "| picture | cat (median) | quorvelpbm (median) | median of pair ratios | quartiles | load |",
               "|---|---:|---:|---:|---:|---:|"]
     paired_rows = [(f"bmp2pbm {r['megapixels']} MP", r["paired"]) for r in results["bmp2pbm"]]
     if "pbm2bmp_1000x1000" in results:
         paired_rows.append(("pbm2bmp 1 MP", results["pbm2bmp_1000x1000"]))
+    for r in results.get("pbm2bmp", []):
+        paired_rows.append((f"pbm2bmp {r['kind']} {r['megapixels']} MP", r["paired"]))
     if results.get("variants"):
         lines += ["", "| picture | 24-bit (median) | variant (median) | median of pair ratios | quartiles | peak memory |",
                   "|---|---:|---:|---:|---:|---:|"]
@@ -329,6 +382,7 @@ def main():
     parser.add_argument("--make-bmp", required=True, help="the quorvelpbm_make_bmp binary")
     parser.add_argument("--dir", default="/tmp/quorvelpbm-bench", help="work directory for inputs and outputs")
     parser.add_argument("--sizes", default="1,9,100", help="megapixels, from 1, 9, 100")
+    parser.add_argument("--pbm-sizes", default="1,9,100", help="megapixels of PBM to BMP, from 1, 9, 100; empty for none")
     parser.add_argument("--no-peers", action="store_true", help="time only cat and quorvelpbm")
     parser.add_argument("--quiet-load", type=float, help="wait for the load average to drop below this")
     parser.add_argument("--max-wait", type=float, default=900, help="seconds to wait for a quiet machine")
@@ -358,6 +412,8 @@ def main():
             for mp in (int(s) for s in args.sizes.split(",")):
                 results["bmp2pbm"].append(measure_size(args, mp, args.dir))
             results["pbm2bmp_1000x1000"] = measure_pbm2bmp(args, args.dir)
+            results["pbm2bmp"] = [r for mp in (int(s) for s in args.pbm_sizes.split(",") if s)
+                                  for r in measure_pbm_size(args, mp, args.dir)]
         if args.variants:
             results["variants"] = [r for mp in (int(s) for s in args.variant_sizes.split(","))
                                    for r in measure_variants(args, mp, args.dir)]

@@ -95,60 +95,53 @@ std::uint32_t channel_threshold(unsigned bits);
 
 // ---- PBM to BMP -----------------------------------------------------------
 
-// The pixel lines are read this many bytes at a time, and the BMP is written
-// through a stream buffer of the same size.
+// The input is read this many bytes at a time once the header is known (the
+// header itself in small reads, so that a refusal reads little).
 inline constexpr std::size_t kPbmBlockSize = 64 * 1024;
-static_assert(kPbmBlockSize > kLineReadMax, "a block holds a whole read");
 
-// Pixel bytes of one BMP row, made eight pixels (one byte of the image) at a time.
-inline constexpr std::size_t kImageRowPixelBytes = kImageRowPitch * 8 * kBytesPerPixel;
-static_assert(kImageRowPixelBytes >= bmp_stride(kMaxPbmWidth), "a row and its padding fit");
+// The BMP is written a block of this many bytes at a time: whole stored rows
+// when a row fits, else one row in pieces of kRowPiecePixels pixels.
+inline constexpr std::size_t kBmpBlockSize = 256 * 1024;
+inline constexpr std::size_t kRowPiecePixels = kBmpBlockSize / kBytesPerPixel / 8 * 8;
+static_assert(bmp_stride(kRowPiecePixels) <= kBmpBlockSize, "a piece and its padding fit a block");
+static_assert(bmp_stride(kMaxPbmWidth) <= kBmpBlockSize, "a gathered row fits a block");
 
 struct Pbm2BmpBuffers {
-    // The picture, one bit per pixel, set for white: bit x % 8 of byte x / 8
-    // of buffer row k is pixel x of stored BMP row k (row 0 is the bottom of
-    // the picture). Rows are kImageRowPitch bytes apart whatever the width.
+    // The picture of an output that cannot seek, one bit per pixel, set for
+    // white: bit x % 8 of byte x / 8 of buffer row k is pixel x of stored BMP
+    // row k (row 0 is the bottom of the picture). Rows are kImageRowPitch
+    // bytes apart whatever the width.
     std::uint8_t image[kImageBufferSize];
-    char input[kPbmBlockSize];                      // the pixel lines, one block of the input
-    char row_chars[kMaxPbmWidth + kTokensPerLine];  // token characters of a row and the next line
-    std::uint8_t row_pixels[kImageRowPixelBytes];   // one BMP row on its way out
-    char output[kPbmBlockSize];                     // the output stream's buffer (set by the caller)
+    char input[kPbmBlockSize];                   // the input, one block of it
+    std::uint8_t row_bits[kRowPiecePixels / 8];  // one row or piece in bits, as in the image
+    std::uint8_t block[kBmpBlockSize];           // BMP bytes on their way out
 };
 
 struct PbmSource {
     std::int32_t width = 0;
     std::int32_t height = 0;
+    bool raw = false;       // P4, else P1
+    bool gathered = false;  // the pixels are in the image buffer
+    // Input bytes the check read past the header, still in the input buffer.
+    std::uint32_t buffered_begin = 0;
+    std::uint32_t buffered_end = 0;
+    bool input_ended = false;  // the input has no bytes after those
 };
 
-// Reads and checks the three header lines.
-Status read_pbm_header(std::FILE* in, PbmSource& source, Facts& facts);
+// Reads and checks the header. When the output cannot seek, also gathers the
+// pixels into the image buffer, refusing pictures larger than it holds. Sets
+// `in` unbuffered: the reads go straight into the input buffer.
+Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, Pbm2BmpBuffers& buffers, Facts& facts);
 
-// Reads and checks the header, then gathers the pixels.
-Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, Pbm2BmpBuffers& buffers,
-                       Facts& facts);
-
-// Reads the tokens into the image buffer. Lenient: pixels no token reaches
-// are black. Fails only on a read error.
-Status gather_pbm_pixels(std::FILE* in, const PbmSource& source, Pbm2BmpBuffers& buffers);
-
-// Packs `count` token characters, one per pixel, into bits of the image: set
-// for "0" (white), clear for any other character (black). Reads and packs
-// whole bytes: chars[count, count rounded up to 8) must be readable, and the
-// bits they give are never used.
-void pack_token_bits(const char* chars, std::size_t count, std::uint8_t* bits);
+// Writes the BMP: the headers, then the rows, each padded to the stride. A
+// seekable output takes blocks of rows at their places as the PBM's rows
+// arrive top first; otherwise the gathered picture goes out bottom row first.
+// Fails only on a read or write error. Sets `out` unbuffered: it is written
+// in whole blocks.
+Status write_bmp(std::FILE* in, const PbmSource& source, bool output_seekable, Pbm2BmpBuffers& buffers, std::FILE* out);
 
 // The pixel bytes of `count` bits of the image: three bytes of 0xFF for a set
-// bit, of 0x00 for a clear one. Writes whole groups of eight pixels:
-// pixels[3 * count, 24 * ((count + 7) / 8)) is overwritten too.
+// bit, of 0x00 for a clear one, exactly 3 * count bytes.
 void expand_bits(const std::uint8_t* bits, std::size_t count, std::uint8_t* pixels);
-
-// Writes the BMP headers and the rows, bottom row first, each padded to the stride.
-Status write_bmp(std::FILE* in, const PbmSource& source, bool output_seekable, Pbm2BmpBuffers& buffers,
-                 std::FILE* out);
-
-// The standard decimal conversion of text[0, length): optional leading white
-// space, an optional sign, digits, stopping at the first other character.
-// Saturates instead of overflowing. False when there is no digit.
-bool parse_decimal(const char* text, std::size_t length, std::int64_t& value);
 
 }  // namespace qpbm

@@ -37,14 +37,15 @@ const char* status_message(Status status) {
         case Status::bmp_rle_top_down: return "top-down RLE BMP (negative height)";
         case Status::bmp_rle_too_large: return "RLE BMP too large for a pipe: write to a file";
         case Status::bmp_pixels_truncated: return "pixel data is truncated";
-        case Status::pbm_missing_lines: return "fewer than three header lines";
-        case Status::pbm_bad_magic: return "not a plain PBM file (first line is not \"P1\")";
-        case Status::pbm_bad_comment: return "second line is not a comment";
-        case Status::pbm_bad_dimension_line: return "malformed dimension line";
-        case Status::pbm_bad_number: return "dimension is not a number";
-        case Status::pbm_number_too_long: return "dimension is longer than 23 characters";
-        case Status::pbm_negative_dimension: return "negative width or height";
-        case Status::pbm_too_large: return "too large for pbm2bmp";
+        case Status::pbm_bad_magic: return "not a PBM file (it does not start with \"P1\" or \"P4\")";
+        case Status::pbm_header_truncated: return "the PBM header ends before the width and height";
+        case Status::pbm_bad_header_char: return "unexpected character in the PBM header";
+        case Status::pbm_signed_number: return "a PBM width or height has no sign";
+        case Status::pbm_number_too_large: return "PBM width or height is too large (over 2147483647)";
+        case Status::pbm_header_too_long: return "PBM header longer than 64 KiB";
+        case Status::pbm_no_raster_separator: return "no single white-space byte after the raw PBM's height";
+        case Status::pbm_too_large: return "too large for a BMP file";
+        case Status::pbm_too_large_for_pipe: return "a pipe can only take pictures up to 1000 x 1000: write to a file";
     }
     return "unknown status";
 }
@@ -110,12 +111,13 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                               " bytes, the file has %" PRIu64 ")",
                               f.width, f.height, f.needed_size, f.file_size);
             break;
-        case Status::pbm_negative_dimension:
-            std::snprintf(buffer, size, "negative width or height (%" PRId64 " x %" PRId64 ")", f.width, f.height);
-            break;
         case Status::pbm_too_large:
+            std::snprintf(buffer, size, "%" PRId64 " x %" PRId64 " is too large for a BMP file", f.width, f.height);
+            break;
+        case Status::pbm_too_large_for_pipe:
             std::snprintf(buffer, size,
-                          "%" PRId64 " x %" PRId64 " is larger than the %" PRId32 " x %" PRId32 " that pbm2bmp holds",
+                          "%" PRId64 " x %" PRId64 "; a pipe can only take pictures up to %" PRId32 " x %" PRId32
+                          ": write to a file",
                           f.width, f.height, kMaxPbmWidth, kMaxPbmHeight);
             break;
         case Status::open_input_failed:

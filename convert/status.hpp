@@ -38,14 +38,15 @@ enum class Status {
     bmp_rle_too_large,      // an RLE BMP larger than the image a pipe's output is gathered in
     bmp_pixels_truncated,   // the file ends before the last pixel row
     // PBM input.
-    pbm_missing_lines,       // fewer than the three header lines
-    pbm_bad_magic,           // line 1 is not "P1"
-    pbm_bad_comment,         // line 2 is not a comment
-    pbm_bad_dimension_line,  // no space, or no line feed within the text read
-    pbm_bad_number,          // a dimension with no digit
-    pbm_number_too_long,     // a dimension longer than 23 characters
-    pbm_negative_dimension,  // a width or height below 0
-    pbm_too_large,           // larger than the image buffer holds
+    pbm_bad_magic,            // does not start with "P1" or "P4"
+    pbm_header_truncated,     // the file ends before the height
+    pbm_bad_header_char,      // a character other than white space, a comment or a digit in the header
+    pbm_signed_number,        // a sign before the width or height
+    pbm_number_too_large,     // a width or height over 2^31 - 1
+    pbm_header_too_long,      // more than 64 KiB before the pixels
+    pbm_no_raster_separator,  // P4: the height not followed by one white-space byte
+    pbm_too_large,            // a BMP of this size would pass 4 GiB
+    pbm_too_large_for_pipe,   // over 1000 x 1000 to an output that cannot seek
 };
 
 // What a converter learned of its input before it stopped, for messages.

@@ -1,5 +1,5 @@
-// The largest pictures the static buffers hold. The buffers are fixed at
-// build time so that a conversion never allocates.
+// The limits of the static buffers. They are fixed at build time so that a
+// conversion never allocates.
 #pragma once
 
 #include <cstddef>
@@ -20,11 +20,12 @@ inline constexpr std::int32_t kMaxRlePipeHeight = 1000;
 inline constexpr std::size_t kRleImageSize =
     static_cast<std::size_t>(kMaxRlePipeWidth) * static_cast<std::size_t>(kMaxRlePipeHeight) / 8;
 
-// PBM to BMP gathers the whole picture, since the PBM lists rows top first and
-// the BMP stores them bottom first. Every pixel is black or white, so the
-// picture is kept at one bit per pixel: the largest takes 125,000 bytes,
-// which a process touches in 31 pages instead of the 733 that 3,000,000
-// bytes of finished pixels would take. Rows sit a fixed pitch apart.
+// PBM to BMP writes a regular file a block of rows at a time, each at its
+// place in the file, at any size. An output that cannot seek (a pipe) must be
+// written bottom row first, so the whole picture is gathered before it:
+// these are the largest pictures that can go that way. Every pixel is black
+// or white, so the picture is kept at one bit per pixel: the largest takes
+// 125,000 bytes. Rows sit a fixed pitch apart.
 inline constexpr std::int32_t kMaxPbmWidth = 1000;
 inline constexpr std::int32_t kMaxPbmHeight = 1000;
 inline constexpr std::size_t kImageRowPitch = 125;

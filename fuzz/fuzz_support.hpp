@@ -43,9 +43,9 @@ private:
 };
 
 // The output as a stream over a static buffer larger than any output the
-// inputs above can make (a 1000 x 1000 BMP is 3,000,054 bytes; a PBM takes
-// at most 2 of its BMP's 3 bytes per pixel), so a write never runs out of
-// room; bytes() and size() are valid after finish().
+// targets write (a 1000 x 1000 BMP is 3,000,054 bytes; a PBM takes at most 2
+// of its BMP's 3 bytes per pixel), so a write never runs out of room; it can
+// seek. bytes() and size() are valid after finish().
 class OutputStream {
 public:
     static constexpr std::size_t kCapacity = 8u << 20;

@@ -2,7 +2,7 @@
 """Writes the seed corpus of the fuzz targets: a few small inputs per target,
 built from the file layouts, each reaching a different part of its converter.
 
-    make_seeds.py OUTPUT_DIR    # makes OUTPUT_DIR/{bmp2pbm,pbm2bmp,dimension_line}/
+    make_seeds.py OUTPUT_DIR    # makes OUTPUT_DIR/{bmp2pbm,pbm2bmp,header}/
 """
 
 import os
@@ -118,20 +118,33 @@ SEEDS = {
         "0x4": pbm(0, 4),
         "line_over_99": pbm(32, 1, tokens=30)[:-1] + b"x" * 39 + b"0 1 \n",
         "no_comment": b"P1\n3 1\n0 1 0 ",
+        "j_six_per_line": b"P1\n# J\n6 10\n" + b"0 0 0 0 1 0\n" * 6 + b"1 0 0 0 1 0\n0 1 1 1 0 0\n" + b"0 0 0 0 0 0\n" * 2,
+        "no_separators": b"P1 5 3 010101010101010",
+        "raster_comments": b"P1#c\n3#c\r2 0 # 1 1\r1\t0 1 1",
         "raw_p4": b"P4\n# c\n8 1\n\xaa",
+        "raw_9x3_padding": b"P4 9 3\n\x80\xff\x7f\x7f\x00\x80",
+        "raw_cut": b"P4 17 4\n\x12\x34",
+        "leading_zeros": b"P1 007 002\n" + b"01" * 7,
         "too_large": pbm(1001, 1, tokens=0),
+        "too_large_for_bmp": b"P4 40000 40000\n",
+        "signed": b"P1 -2 2\n0 0 0 0",
+        "over_int32": b"P1 2147483648 1\n0",
     },
-    "dimension_line": {
-        "640x480_crlf": b"640 480\r\n",
-        "1000x99": b"1000 99\n",
-        "signs": b" +12 -0\n",
-        "negative": b"-1 3\n",
-        "long": b"1" * 24 + b" 1\n",
-        "no_space": b"640480\n",
-        "no_line_feed": b"640 480",
-        "letters": b"abc 7\n",
-        "nul": b"12 3\x004\n",
-        "over_99": b"1 " + b"2" * 120 + b"\n",
+    # The first byte picks the magic: even "P1", odd "P4".
+    "header": {
+        "plain_640x480_crlf": b"\x00\r\n640 480\r\n",
+        "raw_1000x99": b"\x01\n1000 99\n",
+        "comments": b"\x00#c\n3#c\r2\n",
+        "signs": b"\x00 +12 -0\n",
+        "leading_zeros": b"\x01 " + b"0" * 30 + b"12 1\n",
+        "over_int32": b"\x00 2147483648 1\n",
+        "int32_max": b"\x00 1 2147483647\n",
+        "no_separator": b"\x00640 480\n",
+        "raw_comment_after_height": b"\x01 2 2#c\n",
+        "letters": b"\x00 abc 7\n",
+        "nul": b"\x00 12 3\x004\n",
+        "pipe_limit": b"\x00 1001 1\n",
+        "long_comment": b"\x00#" + b"c" * 70000 + b"\n1 1\n",
     },
 }
 

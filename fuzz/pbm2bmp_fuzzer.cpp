@@ -1,18 +1,21 @@
-// PBM to BMP on arbitrary bytes. Invariants beyond "no crash":
-// - the gather and write phases never fail on an input whose header the
-//   check phase accepted, so a refusal comes before the first output byte;
+// PBM to BMP on arbitrary bytes, plain and raw, to an output that can seek
+// and to one that cannot. Invariants beyond "no crash":
+// - the check accepts exactly what the reference reading in pbm_reference.hpp
+//   accepts, with the same dimensions; it is the only phase that refuses, so
+//   a refused input never reaches the output (nothing is opened before it);
+// - the write never fails once the check accepted the input;
 // - the BMP's length equals its bfSize, and its headers are the 24-bit
 //   bottom-up form for the dimensions read;
-// - every pixel is the token that a reader of 99-character lines, tokens at
-//   positions 0, 2, ... 58, finds for it ("0" white, anything else black,
-//   black where no token reaches), and every padding byte is zero. The
-//   image buffer is reused across runs, so leftovers of an earlier input
-//   show up here.
+// - every pixel is the reference's pixel ('0' white, anything else black in
+//   a plain PBM, a clear bit white in a raw one, black where the input ends),
+//   and every padding byte is zero. The buffers are reused across runs, so
+//   leftovers of an earlier input show up here.
 #include <cstdint>
 #include <vector>
 
 #include "convert/convert.hpp"
 #include "fuzz_support.hpp"
+#include "pbm_reference.hpp"
 
 using qpbm_fuzz::le16;
 using qpbm_fuzz::le32;
@@ -21,29 +24,11 @@ namespace {
 
 qpbm::Pbm2BmpBuffers buffers;
 
-// The pixels, top row first, read from the bytes after the third line feed.
-std::vector<bool> expected_white(const std::uint8_t* data, std::size_t size, std::int64_t pixels) {
-    std::vector<bool> white(static_cast<std::size_t>(pixels), false);
-    std::size_t pos = 0;
-    for (int line_feeds = 0; line_feeds < 3; ++pos)
-        if (data[pos] == '\n') ++line_feeds;
+// Seekable outputs are written in full only up to this size.
+constexpr std::uint64_t kLargestWritten = 4u << 20;
 
-    std::int64_t n = 0;
-    while (pos < size && n < pixels) {
-        std::size_t length = 0;  // one line read: at most 99 characters, through a line feed
-        while (length < 99 && pos + length < size && data[pos + length++] != '\n') {
-        }
-        for (std::size_t p = 0; p < 60 && n < pixels; p += 2, ++n)
-            white[static_cast<std::size_t>(n)] = p < length && data[pos + p] == '0';
-        pos += length;
-    }
-    return white;
-}
-
-void check_bmp(const std::uint8_t* pbm, std::size_t pbm_size, const qpbm::PbmSource& source, const std::uint8_t* bmp,
+void check_bmp(const std::vector<bool>& white, std::int64_t width, std::int64_t height, const std::uint8_t* bmp,
                std::size_t length) {
-    const std::int64_t width = source.width, height = source.height;
-    FUZZ_REQUIRE(width >= 0 && width <= 1000 && height >= 0 && height <= 1000);
     const std::int64_t stride = (width * 3 + 3) / 4 * 4;
     FUZZ_REQUIRE(length >= 54 && le32(bmp + 2) == length);
     FUZZ_REQUIRE(length == static_cast<std::uint64_t>(54 + stride * height));
@@ -54,7 +39,6 @@ void check_bmp(const std::uint8_t* pbm, std::size_t pbm_size, const qpbm::PbmSou
     FUZZ_REQUIRE(le32(bmp + 34) == stride * height);
     for (int at = 38; at < 54; ++at) FUZZ_REQUIRE(bmp[at] == 0);
 
-    const std::vector<bool> white = expected_white(pbm, pbm_size, width * height);
     for (std::int64_t y = 0; y < height; ++y) {
         const std::uint8_t* row = bmp + 54 + (height - 1 - y) * stride;  // bottom row stored first
         for (std::int64_t x = 0; x < width; ++x) {
@@ -65,20 +49,29 @@ void check_bmp(const std::uint8_t* pbm, std::size_t pbm_size, const qpbm::PbmSou
     }
 }
 
+void convert(const std::uint8_t* data, std::size_t size, bool seekable) {
+    qpbm_fuzz::InputStream in(data, size);
+    if (in.get() == nullptr) return;
+    qpbm::PbmSource source;
+    qpbm::Facts facts;
+    const qpbm::Status status = qpbm::read_pbm_source(in.get(), seekable, source, buffers, facts);
+    const qpbm_fuzz::ReferenceHeader expected = qpbm_fuzz::reference_header(data, size, seekable);
+    FUZZ_REQUIRE(status == expected.status);
+    if (status != qpbm::Status::ok) return;
+    FUZZ_REQUIRE(source.width == expected.width && source.height == expected.height);
+    const std::uint64_t stride = (static_cast<std::uint64_t>(source.width) * 3 + 3) / 4 * 4;
+    if (54 + stride * static_cast<std::uint64_t>(source.height) > kLargestWritten) return;
+
+    qpbm_fuzz::OutputStream out;
+    FUZZ_REQUIRE(qpbm::write_bmp(in.get(), source, seekable, buffers, out.get()) == qpbm::Status::ok);
+    out.finish();
+    check_bmp(qpbm_fuzz::reference_pixels(data, size, expected), source.width, source.height, out.bytes(), out.size());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    qpbm_fuzz::InputStream in(data, size);
-    if (in.get() == nullptr) return 0;
-
-    qpbm::PbmSource source;
-    qpbm::Facts facts;
-    if (qpbm::read_pbm_header(in.get(), source, facts) != qpbm::Status::ok) return 0;
-    FUZZ_REQUIRE(qpbm::gather_pbm_pixels(in.get(), source, buffers) == qpbm::Status::ok);
-
-    qpbm_fuzz::OutputStream out;
-    FUZZ_REQUIRE(qpbm::write_bmp(in.get(), source, true, buffers, out.get()) == qpbm::Status::ok);
-    out.finish();
-    check_bmp(data, size, source, out.bytes(), out.size());
+    convert(data, size, true);
+    convert(data, size, false);
     return 0;
 }

@@ -7,14 +7,14 @@
 #
 #   fuzz/run.sh [SECONDS [TARGET...]]    # default: 60 seconds each, all targets
 #
-# Targets: bmp2pbm pbm2bmp dimension_line.
+# Targets: bmp2pbm pbm2bmp header.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(bmp2pbm pbm2bmp dimension_line)
+[ ${#targets[@]} -gt 0 ] || targets=(bmp2pbm pbm2bmp header)
 build=build-fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -81,8 +81,8 @@ typedef enum qpbm_status {
     QPBM_EBMP_TOO_LARGE = 25,        /* an RLE picture too large for an output that cannot seek */
     /* PBM input. */
     QPBM_EPBM_BAD_MAGIC = 40,    /* not "P1" or "P4" */
-    QPBM_EPBM_BAD_HEADER = 41,   /* a missing or malformed width or height */
-    QPBM_EPBM_TOO_LARGE = 42,    /* too large for a BMP file (or for a pipe) */
+    QPBM_EPBM_BAD_HEADER = 41,   /* a malformed header: a sign, another character, over 64 KiB */
+    QPBM_EPBM_TOO_LARGE = 42,    /* a number over 2^31 - 1, a BMP over 4 GiB, or over 1000 x 1000 for a pipe */
     QPBM_EPBM_TRUNCATED = 43     /* the file ends within its header */
 } qpbm_status;
 

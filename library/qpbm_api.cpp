@@ -54,13 +54,14 @@ qpbm_status public_status(Status status) {
         case Status::bmp_bad_height: return QPBM_EBMP_BAD_HEADER;
         case Status::bmp_rle_too_large: return QPBM_EBMP_TOO_LARGE;
         case Status::bmp_pixels_truncated: return QPBM_EBMP_TRUNCATED;
-        case Status::pbm_missing_lines: return QPBM_EPBM_TRUNCATED;
+        case Status::pbm_header_truncated: return QPBM_EPBM_TRUNCATED;
         case Status::pbm_bad_magic: return QPBM_EPBM_BAD_MAGIC;
-        case Status::pbm_bad_comment:
-        case Status::pbm_bad_dimension_line:
-        case Status::pbm_bad_number:
-        case Status::pbm_number_too_long:
-        case Status::pbm_negative_dimension: return QPBM_EPBM_BAD_HEADER;
+        case Status::pbm_bad_header_char:
+        case Status::pbm_signed_number:
+        case Status::pbm_header_too_long:
+        case Status::pbm_no_raster_separator: return QPBM_EPBM_BAD_HEADER;
+        case Status::pbm_number_too_large:
+        case Status::pbm_too_large_for_pipe:
         case Status::pbm_too_large: return QPBM_EPBM_TOO_LARGE;
     }
     return QPBM_EINVALID_ARGUMENT;

@@ -89,13 +89,15 @@ TEST(Api, EveryRefusalHasItsStatusAndASpecificMessage) {
         int os_error = 0;
     };
     Bytes negative_width = bmp_with(18, static_cast<std::uint32_t>(-2));
+    Bytes jpeg = bmp_with(30, 4);  // BI_JPEG, with the bit count of 0 that JPEG BMPs carry
+    put16(jpeg, 28, 0);
     Bytes truncated = small_bmp();
     truncated.resize(60);
     const Case cases[] = {
         {"not-bmp", bytes_of(kSmallPbm), QPBM_BMP_TO_PBM, QPBM_EBMP_NOT_BMP, "not a BMP"},
         {"short-header", bytes_of("BM\x10"), QPBM_BMP_TO_PBM, QPBM_EBMP_TRUNCATED_HEADER, "short"},
         {"64-bit", bmp_with(28, 64, 2), QPBM_BMP_TO_PBM, QPBM_EBMP_UNSUPPORTED, "64"},
-        {"jpeg", bmp_with(30, 4), QPBM_BMP_TO_PBM, QPBM_EBMP_UNSUPPORTED, "JPEG"},
+        {"jpeg", jpeg, QPBM_BMP_TO_PBM, QPBM_EBMP_UNSUPPORTED, "JPEG"},
         {"negative-width", negative_width, QPBM_BMP_TO_PBM, QPBM_EBMP_BAD_HEADER, "-2"},
         {"truncated", truncated, QPBM_BMP_TO_PBM, QPBM_EBMP_TRUNCATED, "truncated"},
         {"pbm-magic", bytes_of("P7\n2 2\n"), QPBM_PBM_TO_BMP, QPBM_EPBM_BAD_MAGIC, "P1"},

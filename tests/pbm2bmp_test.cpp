@@ -1,5 +1,5 @@
-// PBM to BMP: header records, pixel order, token reading, refusals, lenient
-// pixel data, and the round trip through both converters.
+// PBM to BMP: header records, pixel order, the plain and raw reading rules,
+// refusals, lenient pixel data, and the round trip through both converters.
 #include "support.hpp"
 
 namespace qpbm_test {
@@ -63,38 +63,103 @@ TEST(Pbm2BmpLayout, EmptyPicturesAreTheHeadersAlone) {
     }
 }
 
-TEST(Pbm2BmpTokens, ReadingRules) {
+// A picture given as text rows of '0' and '1', top row first.
+std::function<bool(int, int)> rows_of(std::vector<std::string> rows) {
+    return [rows](int x, int y) { return rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)] == '0'; };
+}
+
+TEST(Pbm2BmpPlain, ReadingRules) {
     struct Case {
         const char* what;
         std::string pbm;
         int width, height;
         std::function<bool(int, int)> white;
     };
+    const std::string j_rows[] = {"000010", "000010", "000010", "000010", "000010",
+                                  "000010", "100010", "011100", "000000", "000000"};
+    std::string j_pbm = "P1\n# This is an example bitmap of the letter \"J\"\n6 10\n";
+    for (const std::string& row : j_rows) {
+        for (char c : row) j_pbm += std::string(1, c) + " ";
+        j_pbm.back() = '\n';
+    }
     const Case cases[] = {
-        {"CR LF line ends throughout", "P1\r\n# Created by Quorvel\r\n3 2\r\n0 1 0 1 0 1 \r\n", 3, 2,
-         [](int x, int y) { return (x + 3 * y) % 2 == 0; }},
-        {"letters and spaces are black, only 0 is white", kHead + "4 1\n0 a   0 ", 4, 1,
-         [](int x, int) { return x == 0 || x == 3; }},
-        {"short last line, characters after the last token unused", kHead + "2 1\n0 0 1 1 1\n", 2, 1,
-         [](int, int) { return true; }},
-        {"a line feed inside a line ends its tokens: the rest are black", kHead + "3 2\n0 0\n0 0 0 0 \n", 3, 2,
-         [](int x, int y) { return y == 0 && x < 2; }},
-        {"tokens missing at the end are black", kHead + "3 2\n0 0 0 0 \n", 3, 2,
-         [](int x, int y) { return y == 0 || x == 0; }},
-        {"the last line is not applied twice", kHead + "31 1\n" + repeated("0 ", 30) + "\n", 31, 1,
-         [](int x, int) { return x < 30; }},
-        {"a pixel line longer than 99 characters goes on as the next line",
-         kHead + "32 1\n" + repeated("0 ", 30) + std::string(39, 'x') + "0 1 \n", 32, 1,
-         [](int x, int) { return x < 31; }},
-        {"a long comment is read whole", "P1\n#" + std::string(300, 'c') + "\n2 1\n0 0 ", 2, 1,
-         [](int, int) { return true; }},
-        {"signs and leading blanks in the height", kHead + "2  +1\n1 0 ", 2, 1, [](int x, int) { return x == 1; }},
-        {"23-digit width", kHead + std::string(22, '0') + "2 1\n0 1 ", 2, 1, [](int x, int) { return x == 0; }},
+        {"the letter J: a comment line, then six tokens a line", j_pbm, 6, 10,
+         rows_of({std::begin(j_rows), std::end(j_rows)})},
+        {"tokens without separators", "P1\n4 2\n01100110", 4, 2, rows_of({"0110", "0110"})},
+        {"lines of any length, across rows", "P1\n3 2\n0\n11 0\n\n1 0", 3, 2, rows_of({"011", "010"})},
+        {"comments in the pixels, ended by LF or CR", "P1\n3 2\n0 # 0 0 0\n1 #c\r0\t# last\n1 0 1", 3, 2,
+         rows_of({"010", "101"})},
+        {"CR LF line ends throughout", "P1\r\n# c\r\n3 2\r\n0 1 0\r\n1 0 1\r\n", 3, 2, rows_of({"010", "101"})},
+        {"every white-space byte separates", "P1\t3\v2\f0\r1 0\n1 0 1", 3, 2, rows_of({"010", "101"})},
+        {"no comment line, dimensions on the magic line", "P1 2 2 0 1 1 0", 2, 2, rows_of({"01", "10"})},
+        {"comments in the header, right after the magic and the width", "P1#c\n3#c\n2\n010101", 3, 2,
+         rows_of({"010", "101"})},
+        {"a comment right after the height", "P1 2 1#c 1 1\n00", 2, 1, rows_of({"00"})},
+        {"leading zeros", "P1 0003 0001\n010", 3, 1, rows_of({"010"})},
+        {"text after the height counts as pixels", "P1\n3 1 x0\n111", 3, 1, rows_of({"101"})},
+        {"letters, NUL and signs are black, only 0 is white", std::string("P1 5 1\na0\0-0", 12), 5, 1,
+         rows_of({"10110"})},
+        {"pixels the file does not reach are black", "P1\n3 2\n0 0 0 0", 3, 2, rows_of({"000", "011"})},
+        {"no pixels at all", "P1\n2 2", 2, 2, rows_of({"11", "11"})},
+        {"reading stops at the last pixel", "P1\n2 1\n0 0 1 1 garbage", 2, 1, rows_of({"00"})},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(pbm_to_bmp(c.pbm), expected_bmp(c.width, c.height, c.white));
     }
+}
+
+// A raw PBM from rows of '0' and '1' (1 black), each packed most significant
+// bit first and padded with `padding` bits.
+std::string raw_pbm(const std::string& header, const std::vector<std::string>& rows, bool padding) {
+    std::string pbm = header;
+    for (const std::string& row : rows) {
+        for (std::size_t x = 0; x < row.size(); x += 8) {
+            unsigned byte = padding ? 0xFF : 0x00;
+            for (std::size_t bit = 0; bit < 8; ++bit)
+                if (x + bit < row.size()) byte = (byte & ~(0x80u >> bit)) | (row[x + bit] == '1' ? 0x80u >> bit : 0);
+            pbm += static_cast<char>(byte);
+        }
+    }
+    return pbm;
+}
+
+TEST(Pbm2BmpRaw, ReadingRules) {
+    struct Case {
+        const char* what;
+        std::string header;
+        std::vector<std::string> rows;
+        std::size_t cut = 0;  // bytes removed from the end
+    };
+    const Case cases[] = {
+        {"width 3", "P4\n3 2\n", {"101", "010"}},
+        {"width 8, whole bytes", "P4 8 2\n", {"10000001", "01111110"}},
+        {"width 9, a byte and a bit", "P4 9 3\n", {"100000001", "011111110", "000000001"}},
+        {"width 17", "P4\n# c\n17 1\n", {"10101010101010101"}},
+        {"one white-space byte after the height, which may be a CR", "P4 2 1\r", {"10"}},
+        {"a white-space byte that looks like a separator is a pixel byte", "P4 8 2 ", {"00100000", "00001010"}},
+        {"leading zeros", "P4 04 01\n", {"0110"}},
+        {"rows cut short are black", "P4 9 3\n", {"100000001", "011111110", "000000001"}, 4},
+    };
+    for (const Case& c : cases) {
+        for (bool padding : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.what << (padding ? ", padding bits set" : ", padding bits clear"));
+            std::string pbm = raw_pbm(c.header, c.rows, padding);
+            pbm.resize(pbm.size() - c.cut);
+            const int width = static_cast<int>(c.rows[0].size());
+            const int height = static_cast<int>(c.rows.size());
+            const std::size_t row_bytes = (c.rows[0].size() + 7) / 8;
+            const std::size_t kept_rows = (pbm.size() - c.header.size()) / row_bytes;
+            EXPECT_EQ(pbm_to_bmp(pbm), expected_bmp(width, height, [&](int x, int y) {
+                          return static_cast<std::size_t>(y) < kept_rows &&
+                                 c.rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)] == '0';
+                      }));
+        }
+    }
+}
+
+TEST(Pbm2BmpRaw, FileEndingAfterTheHeightIsAllBlack) {
+    EXPECT_EQ(pbm_to_bmp("P4 3 2"), expected_bmp(3, 2, [](int, int) { return false; }));
 }
 
 TEST(Pbm2BmpTokens, DimensionLineOf1000By99) {
@@ -111,24 +176,27 @@ TEST(Pbm2BmpRefusal, UntrustworthyHeadersLeaveTheOutputUntouched) {
         Status status;
     };
     const Case cases[] = {
-        {"empty file", "", Status::pbm_missing_lines},
-        {"magic line only", "P1\n", Status::pbm_missing_lines},
-        {"no dimension line", "P1\n# c\n", Status::pbm_missing_lines},
-        {"raw P4", "P4\n# c\n2 2\n\xC0\x00", Status::pbm_bad_magic},
-        {"dimensions on the magic line", "P1 2 2\n0 0 0 0\n", Status::pbm_bad_magic},
-        {"no comment line", "P1\n2 2\n0 0 0 0 \n", Status::pbm_bad_comment},
-        {"no space", kHead + "22\n0 0 0 0 \n", Status::pbm_bad_dimension_line},
-        {"no line feed at the end", kHead + "2 2", Status::pbm_bad_dimension_line},
-        {"no line feed within 99 characters", kHead + "2 2" + std::string(100, ' ') + "\n",
-         Status::pbm_bad_dimension_line},
-        {"width without digits", kHead + "x 2\n", Status::pbm_bad_number},
-        {"height without digits", kHead + "2 \n", Status::pbm_bad_number},
-        {"24-digit width", kHead + std::string(23, '0') + "2 2\n", Status::pbm_number_too_long},
-        {"negative width", kHead + "-1 2\n", Status::pbm_negative_dimension},
-        {"negative height", kHead + "2 -3\n", Status::pbm_negative_dimension},
-        {"width 1001", kHead + "1001 2\n", Status::pbm_too_large},
-        {"height 1001", kHead + "2 1001\n", Status::pbm_too_large},
-        {"20-digit width", kHead + "99999999999999999999 1\n", Status::pbm_too_large},
+        {"empty file", "", Status::pbm_bad_magic},
+        {"not a PBM", "XX 2 2\n", Status::pbm_bad_magic},
+        {"plain PGM", "P2\n2 2\n1\n0 0 0 0", Status::pbm_bad_magic},
+        {"lower-case magic", "p1\n2 2\n", Status::pbm_bad_magic},
+        {"magic only", "P1", Status::pbm_header_truncated},
+        {"no height", "P1\n# c\n2 ", Status::pbm_header_truncated},
+        {"a comment running to the end", "P4 2 # 2\n", Status::pbm_header_truncated},
+        {"a digit right after the magic", "P12 2\n", Status::pbm_bad_header_char},
+        {"a NUL right after the magic", std::string("P1\0 2 2", 7), Status::pbm_bad_header_char},
+        {"width without digits", "P1\nx 2\n", Status::pbm_bad_header_char},
+        {"a letter between width and height", "P1\n2x2\n", Status::pbm_bad_header_char},
+        {"a decimal point", "P1\n2.0 2\n", Status::pbm_bad_header_char},
+        {"plus sign", "P1\n+2 2\n", Status::pbm_signed_number},
+        {"negative height", "P1\n2 -3\n", Status::pbm_signed_number},
+        {"width 2^31", "P1\n2147483648 1\n", Status::pbm_number_too_large},
+        {"20-digit height", "P1\n1 99999999999999999999\n", Status::pbm_number_too_large},
+        {"a raw height followed by a comment", "P4\n8 1#c\n\xFF", Status::pbm_no_raster_separator},
+        {"a raw height followed by a pixel byte", "P4\n8 1\xFF", Status::pbm_no_raster_separator},
+        {"a header over 64 KiB", "P1\n#" + std::string(65536, 'c') + "\n1 1\n0", Status::pbm_header_too_long},
+        {"a BMP over 4 GiB", "P1\n40000 40000\n", Status::pbm_too_large},
+        {"the widest width", "P1\n2147483647 1\n", Status::pbm_too_large},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

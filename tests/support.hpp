@@ -97,6 +97,26 @@ inline std::string expected_pbm(int width, int height, const std::function<bool(
     return s;
 }
 
+// The pixels of a plain PBM's body (the bytes after the height's digits) by
+// the reading rules, top row first: white space (SP, TAB, LF, VT, FF, CR) and
+// comments ('#' to LF or CR) skipped, every other byte one pixel, '0' white;
+// true for white. Pixels the body does not reach are black.
+inline std::vector<bool> plain_pixels(const std::string& body, std::size_t count) {
+    std::vector<bool> white;
+    bool comment = false;
+    for (char c : body) {
+        if (white.size() == count) break;
+        if (comment)
+            comment = c != '\n' && c != '\r';
+        else if (c == '#')
+            comment = true;
+        else if (std::string(" \t\n\v\f\r").find(c) == std::string::npos)
+            white.push_back(c == '0');
+    }
+    white.resize(count, false);
+    return white;
+}
+
 // The threshold rule, stated independently: white when every channel >= 100.
 inline bool is_white(Pixel p) { return p.blue >= 100 && p.green >= 100 && p.red >= 100; }
 

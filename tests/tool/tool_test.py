@@ -98,9 +98,10 @@ class ToolTest(Base):
         cases = [
             ("scan.bmp", bytes(bmp64), [], "64 bits per pixel is not supported"),
             ("photo.bmp", bytes(jpeg), [], "JPEG-compressed BMP"),
-            ("big.pbm", HEAD + b"1200 800\n", [], "1200 x 800 is larger than the 1000 x 1000 that pbm2bmp holds"),
+            ("huge.pbm", HEAD + b"40000 40000\n", [], "40000 x 40000 is too large for a BMP file"),
             ("short.bmp", SMALL_BMP[:60], [], "pixel data is truncated (2 x 2 needs 68 bytes, the file has 60)"),
-            ("p4.pbm", b"P4\n2 2\n\x00\x00", ["pbm2bmp"], 'not a plain PBM file (first line is not "P1")'),
+            ("p2.pgm", b"P2\n2 2\n1\n0 0 0 0", ["pbm2bmp"], 'not a PBM file (it does not start with "P1" or "P4")'),
+            ("signed.pbm", b"P1\n-2 2\n", [], "a PBM width or height has no sign"),
             ("neither.txt", b"hello", [], 'neither a BMP ("BM") nor a PBM ("P1" or "P4") file'),
             ("missing.bmp", None, ["bmp2pbm"], "cannot open the input: No such file or directory"),
             ("pbm-as-bmp.pbm", SMALL_PBM, ["bmp2pbm"], "not a BMP file"),
