@@ -52,13 +52,15 @@ Status detect_direction(InputFile& in, Direction& direction, Facts& facts) {
 #else
 
 // Looks at the first bytes without taking them: pread on a file, tee on a
-// pipe (which copies what the pipe holds and leaves it there).
+// pipe (which copies what the pipe holds and leaves it there). The stream
+// owns the descriptor by now and has read nothing yet.
 Status detect_direction(InputFile& in, Direction& direction, Facts& facts) {
+    const int fd = in.stream != nullptr ? fileno(in.stream) : in.fd;
     unsigned char magic[2];
     std::size_t got = 0;
     if (in.regular) {
         while (got < sizeof magic) {
-            const ssize_t n = pread(in.fd, magic + got, sizeof magic - got, static_cast<off_t>(got));
+            const ssize_t n = pread(fd, magic + got, sizeof magic - got, static_cast<off_t>(got));
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
                 facts.os_error = errno;
@@ -79,7 +81,7 @@ Status detect_direction(InputFile& in, Direction& direction, Facts& facts) {
     // A writer that has sent a single byte so far gets a moment to send the
     // second; a pipe whose writer has gone gives what it holds.
     for (int tries = 0; tries < 1000; ++tries) {
-        const ssize_t n = tee(in.fd, copy[1], sizeof magic, 0);
+        const ssize_t n = tee(fd, copy[1], sizeof magic, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             status = errno == EINVAL ? Status::undetectable_input : Status::read_failed;
