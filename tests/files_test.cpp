@@ -145,6 +145,20 @@ TEST(Files, DirectionFromTheFirstBytesOfAFileOrAPipe) {
     }
 }
 
+// An input that cannot be read as the converter needs (a BMP through a pipe
+// cannot seek) has not become shorter: only a read that met the end has.
+TEST(Files, ReadErrorIsNotCalledShrinkingUnlessTheInputEnded) {
+    TempDir dir;
+    const PipeInput piped(small_bmp());
+    qpbm::Facts facts;
+    const Status status =
+        qpbm::convert_file(Direction::bmp_to_pbm, piped.path().c_str(), dir.file("out").c_str(), facts);
+    EXPECT_NE(status, Status::input_shrank);
+    if (status == Status::read_failed) {
+        EXPECT_NE(facts.os_error, 0);
+    }
+}
+
 TEST(Files, FailedWriteToADeviceKeepsTheDevice) {
     TempDir dir;
     write_file(dir.file("in.bmp"), make_bmp(100, 100, [](int, int) { return kWhite; }));
