@@ -516,7 +516,7 @@ TEST_F(Blocking, OutputFifoWithNoReaderIsRefusedPromptly) {
         EXPECT_EQ(status, Status::output_no_reader);
     }
     EXPECT_TRUE(exported.finishes_within(kPrompt)) << "the export waits for a reader";
-    expect_ordinary_call_finishes([] {});
+    expect_ordinary_call_finishes(drain);
 }
 
 // ---- bounded reads ---------------------------------------------------------
