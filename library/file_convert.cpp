@@ -126,11 +126,12 @@ Status write_output(Direction direction, std::FILE* in, bool output_seekable, Wo
 
 // Keeps the errno of an I/O failure, and names a read that met the end of a
 // file whose size was already checked: the file shrank while it was read. A
-// failure that is no read error and no end (a seek on a pipe) keeps its errno.
+// failure with an errno of its own (a seek on a pipe, ESPIPE) is no shrinking,
+// even after a read met the pipe's end.
 Status explain_io(Status status, std::FILE* in, Facts& facts) {
     if (!is_io_error(status)) return status;
     if (facts.os_error == 0) facts.os_error = errno;
-    if (status == Status::read_failed && std::feof(in) && !std::ferror(in)) {
+    if (status == Status::read_failed && facts.os_error == 0 && std::feof(in) && !std::ferror(in)) {
         facts.os_error = 0;
         return Status::input_shrank;
     }
