@@ -52,7 +52,8 @@ Status detect_direction(InputFile& in, Direction& direction, Facts& facts) {
 #else
 
 // Looks at the first bytes without taking them: pread on a file, tee on a
-// pipe (which copies what the pipe holds and leaves it there).
+// pipe (which copies what the pipe holds and leaves it there). The stream
+// owns the descriptor by now and has read nothing yet.
 Status detect_direction(InputFile& in, Direction& direction, Facts& facts) {
     const int fd = fileno(in.stream);
     unsigned char magic[2];
@@ -124,11 +125,13 @@ Status write_output(Direction direction, std::FILE* in, bool output_seekable, Wo
 }
 
 // Keeps the errno of an I/O failure, and names a read that met the end of a
-// file whose size was already checked: the file shrank while it was read.
+// file whose size was already checked: the file shrank while it was read. A
+// failure with an errno of its own (a seek on a pipe, ESPIPE) is no shrinking,
+// even after a read met the pipe's end.
 Status explain_io(Status status, std::FILE* in, Facts& facts) {
     if (!is_io_error(status)) return status;
     if (facts.os_error == 0) facts.os_error = errno;
-    if (status == Status::read_failed && !std::ferror(in)) {
+    if (status == Status::read_failed && facts.os_error == 0 && std::feof(in) && !std::ferror(in)) {
         facts.os_error = 0;
         return Status::input_shrank;
     }

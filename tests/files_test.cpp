@@ -106,6 +106,59 @@ TEST(Files, OutputNamingTheInputIsRefused) {
     }
 }
 
+// An input given as a pipe, under a name as the library sees it.
+class PipeInput {
+public:
+    explicit PipeInput(const Bytes& bytes) {
+        if (pipe(fds_) != 0) return;
+        if (write(fds_[1], bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) ADD_FAILURE();
+        close(fds_[1]);
+    }
+    ~PipeInput() { close(fds_[0]); }
+    std::string path() const { return "/proc/self/fd/" + std::to_string(fds_[0]); }
+
+private:
+    int fds_[2] = {-1, -1};
+};
+
+// Without a direction, the first bytes choose it: from a file, which is
+// looked at in place, and from a pipe, whose bytes must not be lost by looking.
+TEST(Files, DirectionFromTheFirstBytesOfAFileOrAPipe) {
+    const Bytes bmp = small_bmp();
+    const Bytes pbm(kSmallPbm.begin(), kSmallPbm.end());
+    struct Case {
+        const char* name;
+        Bytes input, output;
+        bool through_pipe;
+    };
+    // A BMP is read with seeks, which a pipe does not have.
+    const Case cases[] = {
+        {"BMP in a file", bmp, pbm, false}, {"PBM in a file", pbm, bmp, false}, {"PBM through a pipe", pbm, bmp, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        write_file(dir.file("in"), c.input);
+        const PipeInput piped(c.input);
+        EXPECT_EQ(convert(Direction::detect, c.through_pipe ? piped.path() : dir.file("in"), dir.file("out")),
+                  Status::ok);
+        EXPECT_EQ(read_file(dir.file("out")), c.output);
+    }
+}
+
+// An input that cannot be read as the converter needs (a BMP through a pipe
+// cannot seek) has not become shorter: only a read that met the end has.
+TEST(Files, ReadErrorIsNotCalledShrinkingUnlessTheInputEnded) {
+    TempDir dir;
+    const PipeInput piped(small_bmp());
+    qpbm::Facts facts;
+    const Status status =
+        qpbm::convert_file(Direction::bmp_to_pbm, piped.path().c_str(), dir.file("out").c_str(), facts);
+    EXPECT_NE(status, Status::input_shrank);
+    if (status == Status::read_failed) {
+        EXPECT_NE(facts.os_error, 0);
+    }
+}
+
 TEST(Files, FailedWriteToADeviceKeepsTheDevice) {
     TempDir dir;
     write_file(dir.file("in.bmp"), make_bmp(100, 100, [](int, int) { return kWhite; }));
