@@ -125,10 +125,14 @@ Status gather_rle(std::FILE* in, const BmpSource& source, Bmp2PbmBuffers& buffer
 Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Bmp2PbmBuffers& buffers, Facts& facts) {
     std::setvbuf(in, nullptr, _IONBF, 0);  // whole blocks are read straight into the buffers
     std::uint8_t bytes[kHeaderProbeSize] = {};
-    const std::size_t got = std::fread(bytes, 1, sizeof bytes, in);
+    // A file that does not start with "BM" is not a BMP, however short: the
+    // signature is read alone, so that a pipe that sent only a wrong one is
+    // refused without waiting for more.
+    std::size_t got = std::fread(bytes, 1, 2, in);
     if (std::ferror(in)) return Status::read_failed;
-    // A file that does not start with "BM" is not a BMP, however short.
-    if (got >= 2 && read_le16(bytes + bmp_field::bfType) != kBmpMagic) return Status::bmp_not_bmp;
+    if (got == 2 && read_le16(bytes + bmp_field::bfType) != kBmpMagic) return Status::bmp_not_bmp;
+    if (got == 2) got += std::fread(bytes + 2, 1, sizeof bytes - 2, in);
+    if (std::ferror(in)) return Status::read_failed;
     if (!stream_size(in, facts.file_size)) return Status::read_failed;
 
     // The file header and biSize, then the whole information header.

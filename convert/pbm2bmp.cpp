@@ -48,9 +48,10 @@ void refill(Input& input, std::size_t want) {
 // ---- The header -----------------------------------------------------------
 
 constexpr int kEnd = -1;
-// Header reads start this small and double up to the largest, so that a
-// refusal at the first bytes reads a few bytes, and a long header few times.
-constexpr std::size_t kFirstHeaderRead = 8;
+// Header reads take the magic a byte at a time, so that a pipe that sent
+// only a wrong first byte is refused without waiting for more; then they
+// double up to the largest, so that a long header takes few reads.
+constexpr std::size_t kFirstHeaderRead = 1;
 constexpr std::size_t kLargestHeaderRead = 4096;
 
 struct HeaderReader {
@@ -64,7 +65,7 @@ int peek(HeaderReader& h) {
     Input& input = h.input;
     if (input.begin == input.end && !input.ended) {
         refill(input, h.read_size);
-        h.read_size = std::min(h.read_size * 2, kLargestHeaderRead);
+        if (h.used >= 2) h.read_size = std::min(h.read_size * 2, kLargestHeaderRead);
     }
     return input.begin < input.end ? static_cast<unsigned char>(input.block[input.begin]) : kEnd;
 }

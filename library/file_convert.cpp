@@ -11,6 +11,7 @@
 #else
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,11 @@ namespace qpbm {
 namespace {
 
 bool is_io_error(Status status) { return status == Status::read_failed || status == Status::write_failed; }
+
+[[maybe_unused]] Status failed_read(Facts& facts) {
+    facts.os_error = errno;
+    return Status::read_failed;
+}
 
 // The direction a file's first two bytes call for.
 Status direction_of(const unsigned char* magic, std::size_t length, Direction& direction) {
@@ -176,12 +182,15 @@ Status run_shared(Direction& direction, const Char* in_path, const Char* out_pat
         status = in_native == nullptr ? Status::invalid_path : open_input(in_native, in, facts);
     }
     if (status == Status::ok) status = wait_for_input(in, facts);
+    if (status == Status::ok) status = spool_input(direction, in, facts);
+    DeferredOutput deferred;
     if (status == Status::ok) {
         std::lock_guard<std::mutex> hold(shared.lock);
         const NativeChar* out_native = to_native(out_path, shared.work.out_path, kMaxNativePath);
         status = out_native == nullptr ? Status::invalid_path
-                                       : convert_input(direction, in, out_native, shared.work, facts);
+                                       : convert_input(direction, in, out_native, shared.work, facts, &deferred);
     }
+    if (status == Status::ok && deferred.spool != nullptr) status = copy_deferred_output(deferred, facts);
     close_input(in);
     return status;
 }
@@ -208,6 +217,15 @@ Status open_input(const NativeChar* path, InputFile& in, Facts& facts) {
 }
 
 Status wait_for_input(InputFile&, Facts&) { return Status::ok; }
+
+// Windows hosts read pipes through their paths seldom enough that the input
+// is converted as it is, and an output that cannot seek is never deferred.
+Status spool_input(Direction, InputFile&, Facts&) { return Status::ok; }
+
+Status copy_deferred_output(DeferredOutput& deferred, Facts&) {
+    deferred = DeferredOutput{};
+    return Status::ok;
+}
 
 void close_input(InputFile& in) {
     if (in.stream != nullptr) std::fclose(in.stream);
@@ -266,10 +284,110 @@ void close_input(InputFile& in) {
     in.fd = -1;
 }
 
+namespace {
+
+// Whether `byte`, at `position` of the input, can still begin a file of the
+// direction: "BM" for a BMP, "P1" or "P4" for a PBM.
+bool magic_continues(Direction direction, std::size_t position, unsigned char first, unsigned char byte) {
+    const bool bmp = position == 0 ? byte == 'B' : first == 'B' && byte == 'M';
+    const bool pbm = position == 0 ? byte == 'P' : first == 'P' && (byte == '1' || byte == '4');
+    if (direction == Direction::bmp_to_pbm) return bmp;
+    if (direction == Direction::pbm_to_bmp) return pbm;
+    return bmp || pbm;
+}
+
+Status refusal_for_magic(Direction direction) {
+    if (direction == Direction::bmp_to_pbm) return Status::bmp_not_bmp;
+    if (direction == Direction::pbm_to_bmp) return Status::pbm_bad_magic;
+    return Status::unknown_format;
+}
+
+bool write_all(int fd, const unsigned char* bytes, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(fd, bytes, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+Status spool_input(Direction direction, InputFile& in, Facts& facts) {
+    if (in.regular) return Status::ok;
+    const int fd = fileno(in.stream);
+    // The signature a byte at a time: a wrong first byte is refused at once.
+    unsigned char magic[2];
+    std::size_t got = 0;
+    while (got < sizeof magic) {
+        const ssize_t n = read(fd, magic + got, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return failed_read(facts);
+        if (n == 0) break;
+        if (!magic_continues(direction, got, magic[0], magic[got])) return refusal_for_magic(direction);
+        ++got;
+    }
+    std::FILE* spool = std::tmpfile();
+    if (spool == nullptr) return failed_read(facts);
+    const int to = fileno(spool);
+    bool copied = write_all(to, magic, got);
+    // A pipe moves into the file without passing through a buffer of ours;
+    // anything else (a device, a socket) through a small one.
+    bool spliced = false;
+#if defined(__linux__)
+    for (ssize_t n; copied && (n = splice(fd, nullptr, to, nullptr, 1 << 20, SPLICE_F_MOVE)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            // Not a pipe: copied below. A failure part way is a read error.
+            if (spliced) copied = false;
+            break;
+        }
+        spliced = true;
+    }
+#endif
+    if (copied && !spliced) {
+        unsigned char block[1024];
+        for (ssize_t n; copied && (n = read(fd, block, sizeof block)) != 0;) {
+            if (n < 0 && errno == EINTR) continue;
+            copied = n > 0 && write_all(to, block, static_cast<std::size_t>(n));
+        }
+    }
+    if (!copied || lseek(to, 0, SEEK_SET) != 0) {
+        std::fclose(spool);
+        return failed_read(facts);
+    }
+    std::fclose(in.stream);
+    in.stream = spool;
+    in.regular = true;
+    return Status::ok;
+}
+
+Status copy_deferred_output(DeferredOutput& deferred, Facts& facts) {
+    Status status = Status::ok;
+    const int from = fileno(deferred.spool);
+    if (lseek(from, 0, SEEK_SET) != 0) status = Status::write_failed;
+    for (ssize_t n; status == Status::ok && (n = sendfile(deferred.target, from, nullptr, 1 << 20)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            facts.os_error = errno;
+            status = Status::write_failed;
+        }
+    }
+    std::fclose(deferred.spool);
+    if (close(deferred.target) != 0 && status == Status::ok) {
+        facts.os_error = errno;
+        status = Status::write_failed;
+    }
+    deferred = DeferredOutput{};
+    return status;
+}
+
 #endif
 
-Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_path, Workspace& work,
-                     Facts& facts) {
+Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_path, Workspace& work, Facts& facts,
+                     DeferredOutput* deferred) {
     if (out_path == nullptr) return Status::invalid_path;
     if (direction == Direction::detect) {
         const Status status = detect_direction(in, direction, facts);
@@ -279,6 +397,9 @@ Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_
     BmpSource bmp;
     PbmSource pbm;
     Status status = locate_output(out_path, in, work, out, facts);
+#if !defined(_WIN32)
+    out.defer = deferred != nullptr && !out.seekable;
+#endif
     if (status == Status::ok) {
         errno = 0;
         status = explain_io(check_input(direction, in.stream, out.seekable, work, bmp, pbm, facts), in.stream, facts);
@@ -290,6 +411,17 @@ Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_
         errno = 0;
         status = explain_io(write_output(direction, in.stream, out.seekable, work, bmp, pbm, out.stream), in.stream,
                             facts);
+    }
+    if (status == Status::ok && out.defer) {
+        if (std::fflush(out.stream) != 0) {
+            facts.os_error = errno;
+            status = Status::write_failed;
+        } else {
+            deferred->spool = out.stream;
+            deferred->target = out.fd;
+            out.stream = nullptr;
+            out.fd = -1;
+        }
     }
     return finish_output(out, status, facts);
 }

@@ -43,12 +43,30 @@ Status open_input(const NativeChar* path, InputFile& in, Facts& facts);
 // writer takes.
 Status wait_for_input(InputFile& in, Facts& facts);
 
+// An output that cannot seek (a pipe, FIFO, socket or terminal) written to a
+// temporary file first, to be copied to it once the workspace is free.
+struct DeferredOutput {
+    std::FILE* spool = nullptr;  // the converted output, complete
+    int target = -1;             // the opened pipe, FIFO, socket or terminal
+};
+
 // Checks the input, then writes the output at `out_path` (which may point into
 // work.out_path). Direction::detect is replaced by the direction the input's
 // first bytes call for. Opening a FIFO output never blocks: one with no reader
-// is refused.
-Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_path, Workspace& work,
-                     Facts& facts);
+// is refused. With `deferred`, an output that cannot seek is written to a
+// temporary file instead, left in `deferred` for copy_deferred_output.
+Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_path, Workspace& work, Facts& facts,
+                     DeferredOutput* deferred = nullptr);
+
+// Copies a deferred output to its pipe and closes both. Blocks for as long as
+// the reader takes: call it with no lock held.
+Status copy_deferred_output(DeferredOutput& deferred, Facts& facts);
+
+// Reads a pipe or device input into a temporary file, so that converting it
+// can never wait for a writer; the first bytes are checked on the way, so
+// that a wrong signature is refused without waiting for more. Nothing to do
+// for a regular file. Call it with no lock held.
+Status spool_input(Direction direction, InputFile& in, Facts& facts);
 
 void close_input(InputFile& in);
 
@@ -58,8 +76,11 @@ Status convert_with(Direction& direction, const char* in, const char* out, Works
 Status convert_with(Direction& direction, const char16_t* in, const char16_t* out, Workspace& work, Facts& facts);
 
 // A workspace that callers take turns at. The input is opened under
-// `open_lock`, which is never held across anything that can block, and waited
-// for with no lock held; only then is `lock` taken for the conversion itself.
+// `open_lock`, which is never held across anything that can block; a pipe or
+// device input is read into a temporary file with no lock held; only then is
+// `lock` taken for the conversion itself, and an output that cannot seek is
+// copied to its pipe after the lock is released. So no caller ever waits for
+// another caller's pipe.
 struct SharedWorkspace {
     std::mutex open_lock;
     NativeChar in_path[kMaxNativePath];

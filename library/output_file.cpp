@@ -301,6 +301,11 @@ Status open_output(OutputFile& out, bool text, Workspace&, Facts& facts) {
         if (out.fd < 0) return errno == ENXIO ? Status::output_no_reader : failed(Status::open_output_failed, facts, errno);
         if (!clear_nonblocking(out.fd)) return failed(Status::open_output_failed, facts, errno);
     }
+    if (out.kind == OutputKind::direct && out.defer) {
+        // The pipe stays open, unwritten, until the conversion is complete.
+        out.stream = std::tmpfile();
+        return out.stream ? Status::ok : failed(Status::open_output_failed, facts, errno);
+    }
     out.stream = fdopen(out.fd, "wb");
     if (out.stream == nullptr) return failed(Status::open_output_failed, facts, errno);
     out.fd = -1;  // the stream owns it now

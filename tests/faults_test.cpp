@@ -489,6 +489,31 @@ TEST_F(Blocking, StalledFifoInputDoesNotHoldUpOtherCalls) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("blocked.bmp")));
 }
 
+// A reader that opened the output FIFO and reads nothing: the write may wait,
+// but not while holding what other calls need, and the reader then gets the
+// whole BMP.
+TEST_F(Blocking, StalledFifoReaderDoesNotHoldUpOtherCalls) {
+    const Picture picture = pattern(400, 300, 3);  // a BMP larger than a pipe holds
+    write_file(dir.file("big.pbm"), picture.pbm());
+    const int reader = open(dir.file("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    Worker blocked([&] { PBM2BMP(utf16(dir.file("big.pbm")).c_str(), utf16(dir.file("fifo")).c_str()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Bytes received;
+    expect_ordinary_call_finishes([&] {
+        for (const auto deadline = Clock::now() + kPrompt; Clock::now() < deadline;) {
+            char block[65536];
+            const ssize_t n = read(reader, block, sizeof block);
+            if (n > 0) received.insert(received.end(), block, block + n);
+            if (n == 0) break;  // the writer closed
+            if (n < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        close(reader);
+    });
+    EXPECT_TRUE(blocked.finishes_within(kPrompt));
+    EXPECT_EQ(received, picture.bmp());
+}
+
 TEST_F(Blocking, OutputFifoWithNoReaderIsRefusedPromptly) {
     Status status = Status::ok;
     Worker direct([&] {
