@@ -251,6 +251,10 @@ Status locate_output(const NativeChar* path, const InputFile& in, Workspace& wor
         out.group = st.st_gid;
     }
     if (!out.exists || (S_ISREG(st.st_mode) && !descriptor_link)) {
+        // A file we may not write stays as it is, as fopen would leave it,
+        // even though its directory would let us replace it.
+        if (out.exists && faccessat(AT_FDCWD, out.path, W_OK, AT_EACCESS) != 0)
+            return failed(Status::open_output_failed, facts, errno);
         out.kind = OutputKind::replace;
         return open_directory(out, work.out_path, facts);
     }

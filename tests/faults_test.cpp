@@ -285,6 +285,29 @@ TEST(FailedWrite, InputThatShrinksMidwayLeavesThePreviousOutput) {
 
 // ---- what replacing keeps -------------------------------------------------
 
+// A file its writer may not write stays as it is, although the directory
+// would allow replacing it, as fopen would refuse it. Run as another user,
+// since root may write anything.
+TEST(Replace, ReadOnlyTargetIsRefusedNotReplaced) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to become another user";
+    TempDir dir;
+    write_file(dir.file("in.bmp"), pattern(20, 10, 2).bmp());
+    write_file(dir.file("locked.pbm"), kSentinel);
+    chmod(dir.file("locked.pbm").c_str(), 0444);
+    chmod(dir.file("").c_str(), 0777);
+    chmod(dir.file("in.bmp").c_str(), 0644);
+    const Ending e = run_child([&] {
+        if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
+        qpbm::Facts facts;
+        const Status s = qpbm::convert_file(Direction::bmp_to_pbm, dir.file("in.bmp").c_str(),
+                                            dir.file("locked.pbm").c_str(), facts);
+        return s == Status::open_output_failed && facts.os_error == EACCES ? 0 : 1;
+    });
+    EXPECT_EQ(e.code, 0);
+    EXPECT_EQ(read_text(dir.file("locked.pbm")), kSentinel);
+    EXPECT_TRUE(temp_files(dir.file("")).empty());
+}
+
 TEST(Replace, KeepsPermissionBitsAndWritesThroughSymlinks) {
     TempDir dir;
     const Picture picture = pattern(40, 30, 5);
