@@ -409,8 +409,8 @@ Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_
     if (status == Status::ok) status = open_output(out, direction == Direction::bmp_to_pbm, work, facts);
     if (status == Status::ok) {
         errno = 0;
-        status = explain_io(write_output(direction, in.stream, out.seekable, work, bmp, pbm, out.stream), in.stream,
-                            facts);
+        status =
+            explain_io(write_output(direction, in.stream, out.seekable, work, bmp, pbm, out.stream), in.stream, facts);
     }
     if (status == Status::ok && out.defer) {
         if (std::fflush(out.stream) != 0) {

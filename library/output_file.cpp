@@ -80,9 +80,9 @@ Status locate_output(const NativeChar* path, const InputFile& in, Workspace& wor
                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             BY_HANDLE_FILE_INFORMATION info{};
-            const bool same = GetFileInformationByHandle(h, &info) && info.dwVolumeSerialNumber == in.device &&
-                              ((static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow) ==
-                                  in.inode;
+            const bool same =
+                GetFileInformationByHandle(h, &info) && info.dwVolumeSerialNumber == in.device &&
+                ((static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow) == in.inode;
             CloseHandle(h);
             if (same) return Status::same_file;
         }
@@ -106,8 +106,8 @@ Status open_output(OutputFile& out, bool text, Workspace&, Facts& facts) {
         out.stream = _wfopen(out.path, text ? L"w" : L"wb");
         return out.stream ? Status::ok : failed(Status::open_output_failed, facts, errno);
     }
-    const int fd = _wopen(out.temp_path, _O_CREAT | _O_EXCL | _O_WRONLY | (text ? _O_TEXT : _O_BINARY),
-                          _S_IREAD | _S_IWRITE);
+    const int fd =
+        _wopen(out.temp_path, _O_CREAT | _O_EXCL | _O_WRONLY | (text ? _O_TEXT : _O_BINARY), _S_IREAD | _S_IWRITE);
     if (fd < 0) return failed(Status::open_output_failed, facts, errno);
     out.temp_named = true;
     out.stream = _fdopen(fd, text ? "w" : "wb");
@@ -302,7 +302,8 @@ Status open_output(OutputFile& out, bool text, Workspace&, Facts& facts) {
     if (out.kind == OutputKind::direct && out.fd < 0) {
         // A FIFO: opening it without a reader would wait for one forever.
         out.fd = open(out.path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        if (out.fd < 0) return errno == ENXIO ? Status::output_no_reader : failed(Status::open_output_failed, facts, errno);
+        if (out.fd < 0)
+            return errno == ENXIO ? Status::output_no_reader : failed(Status::open_output_failed, facts, errno);
         if (!clear_nonblocking(out.fd)) return failed(Status::open_output_failed, facts, errno);
     }
     if (out.kind == OutputKind::direct && out.defer) {

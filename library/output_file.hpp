@@ -35,9 +35,9 @@ struct OutputFile {
     bool seekable = true;  // positioned writes work: a regular file
     bool exists = false;   // the target existed before
     std::FILE* stream = nullptr;
-    int fd = -1;      // the output's descriptor, before it becomes the stream
-    int dir_fd = -1;  // the target's directory (replace)
-    bool defer = false;             // a pipe's output goes to `stream`, a temporary file, first
+    int fd = -1;         // the output's descriptor, before it becomes the stream
+    int dir_fd = -1;     // the target's directory (replace)
+    bool defer = false;  // a pipe's output goes to `stream`, a temporary file, first
     bool temp_named = false;
     bool temp_unnamed = false;
     unsigned mode = 0;  // the target's permission bits

@@ -60,18 +60,18 @@ extern "C" {
 typedef enum qpbm_status {
     QPBM_OK = 0, /* converted */
     /* The call and the files. */
-    QPBM_EINVALID_PATH = 1,        /* null, not valid UTF-8/UTF-16, or too long */
-    QPBM_EOPEN_INPUT = 2,          /* the input could not be opened (see os_error) */
-    QPBM_ESAME_FILE = 3,           /* the output names the input file */
-    QPBM_EOPEN_OUTPUT = 4,         /* the output could not be created (see os_error) */
-    QPBM_EREAD = 5,                /* an I/O error while reading the input */
-    QPBM_EWRITE = 6,               /* an I/O error while writing the output */
-    QPBM_EINPUT_SHRANK = 7,        /* the input became shorter while it was read */
-    QPBM_ECLEANUP = 8,             /* a write failed and the partial output could not be removed */
-    QPBM_ENO_READER = 9,           /* the output is a FIFO that no process is reading */
-    QPBM_EUNKNOWN_FORMAT = 10,     /* neither "BM" nor "P1"/"P4" (direction QPBM_DETECT) */
-    QPBM_EUNDETECTABLE = 11,       /* a device input with direction QPBM_DETECT */
-    QPBM_EINVALID_ARGUMENT = 12,   /* an unknown direction or flag, or work too small */
+    QPBM_EINVALID_PATH = 1,      /* null, not valid UTF-8/UTF-16, or too long */
+    QPBM_EOPEN_INPUT = 2,        /* the input could not be opened (see os_error) */
+    QPBM_ESAME_FILE = 3,         /* the output names the input file */
+    QPBM_EOPEN_OUTPUT = 4,       /* the output could not be created (see os_error) */
+    QPBM_EREAD = 5,              /* an I/O error while reading the input */
+    QPBM_EWRITE = 6,             /* an I/O error while writing the output */
+    QPBM_EINPUT_SHRANK = 7,      /* the input became shorter while it was read */
+    QPBM_ECLEANUP = 8,           /* a write failed and the partial output could not be removed */
+    QPBM_ENO_READER = 9,         /* the output is a FIFO that no process is reading */
+    QPBM_EUNKNOWN_FORMAT = 10,   /* neither "BM" nor "P1"/"P4" (direction QPBM_DETECT) */
+    QPBM_EUNDETECTABLE = 11,     /* a device input with direction QPBM_DETECT */
+    QPBM_EINVALID_ARGUMENT = 12, /* an unknown direction or flag, or work too small */
     /* BMP input. */
     QPBM_EBMP_TRUNCATED_HEADER = 20, /* the file ends in its headers, masks or palette */
     QPBM_EBMP_NOT_BMP = 21,          /* no "BM" signature */
@@ -80,10 +80,10 @@ typedef enum qpbm_status {
     QPBM_EBMP_TRUNCATED = 24,        /* the file ends before its pixels do */
     QPBM_EBMP_TOO_LARGE = 25,        /* an RLE picture too large for an output that cannot seek */
     /* PBM input. */
-    QPBM_EPBM_BAD_MAGIC = 40,    /* not "P1" or "P4" */
-    QPBM_EPBM_BAD_HEADER = 41,   /* a malformed header: a sign, another character, over 64 KiB */
-    QPBM_EPBM_TOO_LARGE = 42,    /* a number over 2^31 - 1, a BMP over 4 GiB, or over 1000 x 1000 for a pipe */
-    QPBM_EPBM_TRUNCATED = 43     /* the file ends within its header */
+    QPBM_EPBM_BAD_MAGIC = 40,  /* not "P1" or "P4" */
+    QPBM_EPBM_BAD_HEADER = 41, /* a malformed header: a sign, another character, over 64 KiB */
+    QPBM_EPBM_TOO_LARGE = 42,  /* a number over 2^31 - 1, a BMP over 4 GiB, or over 1000 x 1000 for a pipe */
+    QPBM_EPBM_TRUNCATED = 43   /* the file ends within its header */
 } qpbm_status;
 
 typedef enum qpbm_direction {
@@ -102,15 +102,17 @@ typedef struct qpbm_result {
     qpbm_direction direction; /* the direction taken (QPBM_DETECT: not known) */
     int64_t width;            /* the picture's size, once read; else 0 */
     int64_t height;
-    const char* format;       /* what the input is, e.g. "BMP, 8-bit palette" or "PBM, raw"; "" if unknown */
-    int os_error;             /* errno of a failed open, read or write; else 0 */
-    char message[256];        /* the status message with its details, e.g. sizes or the OS error */
+    const char* format; /* what the input is, e.g. "BMP, 8-bit palette" or "PBM, raw"; "" if unknown */
+    int os_error;       /* errno of a failed open, read or write; else 0 */
+    char message[256];  /* the status message with its details, e.g. sizes or the OS error */
 } qpbm_result;
 
 /* The bytes of working memory one call needs. */
 QPBM_API size_t qpbm_work_size(void);
 
-/* Converts the file at `input` into the file at `output`, paths in UTF-8.
+/* Converts the file at `input` into the file at `output`, paths in UTF-8 (on
+ * POSIX systems the bytes go to the system as they are, so names that are
+ * not UTF-8 work too).
  * `work` is NULL or a block of at least qpbm_work_size() bytes; `flags` is 0
  * or QPBM_FLAG_NO_SIGPIPE; `result` may be NULL. */
 QPBM_API qpbm_status qpbm_convert(const char* input, const char* output, qpbm_direction direction, unsigned flags,

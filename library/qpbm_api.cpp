@@ -1,13 +1,12 @@
 // The qpbm C API: a status for every call, over the same core as the
 // exports. Each call runs in the caller's work block, or takes its turn at
 // the library's static one.
-#include "library/qpbm.h"
-
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
 #include "library/file_convert.hpp"
+#include "library/qpbm.h"
 
 #if !defined(_WIN32)
 #include <pthread.h>
@@ -160,8 +159,8 @@ qpbm_status qpbm_convert(const char* input, const char* output, qpbm_direction d
     return convert(input, output, direction, flags, work, work_size, result);
 }
 
-qpbm_status qpbm_convert_utf16(const uint16_t* input, const uint16_t* output, qpbm_direction direction,
-                               unsigned flags, void* work, size_t work_size, qpbm_result* result) {
+qpbm_status qpbm_convert_utf16(const uint16_t* input, const uint16_t* output, qpbm_direction direction, unsigned flags,
+                               void* work, size_t work_size, qpbm_result* result) {
     static_assert(sizeof(char16_t) == sizeof(uint16_t));
     return convert(reinterpret_cast<const char16_t*>(input), reinterpret_cast<const char16_t*>(output), direction,
                    flags, work, work_size, result);

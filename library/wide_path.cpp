@@ -48,7 +48,6 @@ bool utf16_to_utf8(const char16_t* in, char* out, std::size_t size) {
     return true;
 }
 
-
 const NativeChar* native_path(const char16_t* path, NativeChar* buffer, std::size_t size) {
 #if defined(_WIN32)
     static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows paths are UTF-16");

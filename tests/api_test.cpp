@@ -1,8 +1,6 @@
 // The qpbm C API as a host sees it: a status for every refusal a real input
 // can cause, a message that says what was wrong, the facts of each format,
 // and conversions on several threads at once.
-#include "library/qpbm.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "library/qpbm.h"
 #include "support.hpp"
 
 namespace qpbm_test {
@@ -102,8 +101,7 @@ TEST(Api, EveryRefusalHasItsStatusAndASpecificMessage) {
         {"truncated", truncated, QPBM_BMP_TO_PBM, QPBM_EBMP_TRUNCATED, "truncated"},
         {"pbm-magic", bytes_of("P7\n2 2\n"), QPBM_PBM_TO_BMP, QPBM_EPBM_BAD_MAGIC, "P1"},
         {"pbm-sign", bytes_of("P1\n-2 2\n"), QPBM_PBM_TO_BMP, QPBM_EPBM_BAD_HEADER, "width"},
-        {"pbm-huge", bytes_of("P1\n99999999999999999999999 1\n"), QPBM_PBM_TO_BMP, QPBM_EPBM_TOO_LARGE,
-         "too large"},
+        {"pbm-huge", bytes_of("P1\n99999999999999999999999 1\n"), QPBM_PBM_TO_BMP, QPBM_EPBM_TOO_LARGE, "too large"},
         {"pbm-over-4-gib", bytes_of("P4\n40000 40000\n"), QPBM_PBM_TO_BMP, QPBM_EPBM_TOO_LARGE, "BMP"},
         {"pbm-cut", bytes_of("P1\n12"), QPBM_PBM_TO_BMP, QPBM_EPBM_TRUNCATED, "height"},
         {"neither", bytes_of("hello"), QPBM_DETECT, QPBM_EUNKNOWN_FORMAT, "neither"},
@@ -137,8 +135,7 @@ TEST(Api, FileRefusalsCarryTheirOsError) {
     const Case cases[] = {
         {"missing-input", dir.file("missing"), dir.file("o"), QPBM_BMP_TO_PBM, QPBM_EOPEN_INPUT, ENOENT},
         {"input-directory", dir.file(""), dir.file("o"), QPBM_BMP_TO_PBM, QPBM_EOPEN_INPUT, EISDIR},
-        {"output-directory-missing", dir.file("in.bmp"), dir.file("no/o"), QPBM_BMP_TO_PBM, QPBM_EOPEN_OUTPUT,
-         ENOENT},
+        {"output-directory-missing", dir.file("in.bmp"), dir.file("no/o"), QPBM_BMP_TO_PBM, QPBM_EOPEN_OUTPUT, ENOENT},
         {"output-is-directory", dir.file("in.bmp"), dir.file(""), QPBM_BMP_TO_PBM, QPBM_EOPEN_OUTPUT, EISDIR},
         {"disk-full", dir.file("in.bmp"), "/dev/full", QPBM_BMP_TO_PBM, QPBM_EWRITE, ENOSPC},
         // Reading /proc/self/mem at offset 0 (unmapped) fails with EIO.
@@ -215,9 +212,8 @@ TEST(Api, ThreadsConvertDifferentFilesAtOnce) {
             for (int round = 0; round < 3; ++round) {
                 failures[t] += qpbm_convert(dir.file("in" + n + ".bmp").c_str(), dir.file("out" + n + ".pbm").c_str(),
                                             QPBM_DETECT, 0, block, qpbm_work_size(), nullptr) != QPBM_OK;
-                failures[t] += qpbm_convert(dir.file("out" + n + ".pbm").c_str(),
-                                            dir.file("back" + n + ".bmp").c_str(), QPBM_DETECT, 0, block,
-                                            qpbm_work_size(), nullptr) != QPBM_OK;
+                failures[t] += qpbm_convert(dir.file("out" + n + ".pbm").c_str(), dir.file("back" + n + ".bmp").c_str(),
+                                            QPBM_DETECT, 0, block, qpbm_work_size(), nullptr) != QPBM_OK;
             }
         });
     for (auto& t : threads) t.join();

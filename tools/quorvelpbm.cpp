@@ -456,7 +456,8 @@ std::vector<Job> plan(const Options& options) {
         }
         if (!job.refusal.empty()) continue;
         const std::string& given = options.paths[i];
-        job.output = job.output_path = output_for(given == kStdio ? "stdin" : given, job.direction, *options.output_dir);
+        job.output = job.output_path =
+            output_for(given == kStdio ? "stdin" : given, job.direction, *options.output_dir);
         if (!outputs.insert(job.output_path).second) {
             job.refusal = "its output " + shown(job.output) + " was already written for an earlier input";
             continue;
@@ -465,8 +466,8 @@ std::vector<Job> plan(const Options& options) {
         const FileInfo out = look(job.output_path);
         for (std::size_t k = 0; k < jobs.size(); ++k) {
             if (same_file(out, inputs[k]) || job.output_path == options.paths[k]) {
-                job.refusal = "its output " + shown(job.output) + " is an input of this batch (" +
-                              shown(options.paths[k]) + ")";
+                job.refusal =
+                    "its output " + shown(job.output) + " is an input of this batch (" + shown(options.paths[k]) + ")";
                 break;
             }
         }
@@ -540,9 +541,8 @@ int run(const std::vector<std::string>& args) {
         for (std::size_t i; (i = next.fetch_add(1)) < n;) {
             Outcome outcome;
             if (jobs[i].refusal.empty())
-                outcome.status =
-                    qpbm_convert(jobs[i].open_path.c_str(), jobs[i].output_path.c_str(), jobs[i].direction, 0,
-                                 work.get(), qpbm_work_size(), &outcome.result);
+                outcome.status = qpbm_convert(jobs[i].open_path.c_str(), jobs[i].output_path.c_str(), jobs[i].direction,
+                                              0, work.get(), qpbm_work_size(), &outcome.result);
             outcome.done = true;
             const std::lock_guard<std::mutex> hold(lock);
             outcomes[i] = outcome;
