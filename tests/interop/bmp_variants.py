@@ -28,7 +28,6 @@ Same skip and CI conventions as interop.py.
 import argparse
 import os
 import shlex
-import shutil
 import struct
 import subprocess
 import sys
@@ -250,21 +249,7 @@ def main():
 
     work = tempfile.mkdtemp(prefix="qpbm-bmp-variants-%s-" % args.group)
     library = interop.Library(os.path.abspath(args.driver), shlex.split(args.emulator))
-    failures = 0
-    cases = GROUPS[args.group](library, work)
-    for name, case in cases:
-        try:
-            case()
-        except CheckFailed as error:
-            failures += 1
-            print("FAIL %s: %s" % (name, error))
-    print("bmp variants %s: %d cases, %d failed" % (args.group, len(cases), failures))
-    if args.keep:
-        print("work directory kept: " + work)
-    else:
-        shutil.rmtree(work)
-    return 1 if failures else 0
-
+    return interop.run_cases("bmp variants " + args.group, GROUPS[args.group](library, work), work, args.keep)
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -380,16 +380,20 @@ def main():
 
     work = tempfile.mkdtemp(prefix="qpbm-interop-%s-" % args.group)
     library = Library(os.path.abspath(args.driver), shlex.split(args.emulator))
+    return run_cases("interop " + args.group, GROUPS[args.group](library, work), work, args.keep)
+
+
+def run_cases(title, cases, work, keep):
+    """Runs (name, check) pairs, prints each failure and a count; the exit code."""
     failures = 0
-    cases = GROUPS[args.group](library, work)
     for name, case in cases:
         try:
             case()
         except CheckFailed as error:
             failures += 1
             print("FAIL %s: %s" % (name, error))
-    print("interop %s: %d cases, %d failed" % (args.group, len(cases), failures))
-    if args.keep:
+    print("%s: %d cases, %d failed" % (title, len(cases), failures))
+    if keep:
         print("work directory kept: " + work)
     else:
         shutil.rmtree(work)

@@ -25,7 +25,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import interop  # noqa: E402
-from interop import BLACK, WHITE, CheckFailed, check, run  # noqa: E402
+from interop import BLACK, WHITE, check, run  # noqa: E402
 
 # Odd widths, widths around a byte of raw pixels, and one over 1000 x 1000.
 SIZES = [(1, 1), (3, 2), (7, 5), (8, 3), (9, 4), (17, 1), (33, 9), (101, 13), (1203, 1001)]
@@ -153,21 +153,7 @@ def main():
 
     work = tempfile.mkdtemp(prefix="qpbm-interop-pbm-readers-")
     library = interop.Library(os.path.abspath(args.driver), shlex.split(args.emulator))
-    failures = 0
-    all_cases = cases(library, work)
-    for name, case in all_cases:
-        try:
-            case()
-        except CheckFailed as error:
-            failures += 1
-            print("FAIL %s: %s" % (name, error))
-    print("interop pbm readers: %d cases, %d failed" % (len(all_cases), failures))
-    if args.keep:
-        print("work directory kept: " + work)
-    else:
-        shutil.rmtree(work)
-    return 1 if failures else 0
-
+    return interop.run_cases("interop pbm readers", cases(library, work), work, args.keep)
 
 if __name__ == "__main__":
     sys.exit(main())
