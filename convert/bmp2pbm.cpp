@@ -374,9 +374,7 @@ public:
           piece_(std::min(width_, kBlockPixelsMax)),
           nibbles_(source.bit_count == 4),
           indices_(indices),
-          sink_(sink) {
-        std::memset(indices_, 0, piece_);
-    }
+          sink_(sink) {}
 
     // Fails only when the input cannot be read or the sink stops.
     Status run(BlockReader& in) {
@@ -451,9 +449,12 @@ private:
             if (x_ - base_ == piece_) hand_over();
             const std::size_t part = std::min(n, base_ + piece_ - x_);
             std::uint8_t* at = indices_ + (x_ - base_);
-            if (a == b)
-                std::memset(at, a, part);
-            else
+            if (a == b) {
+                // Most runs are short: eight bytes at a time, past the run's
+                // end into bytes that are written again before they are used.
+                const std::uint64_t eight = a * 0x0101010101010101ULL;
+                for (std::size_t i = 0; i < part; i += 8) std::memcpy(at + i, &eight, 8);
+            } else
                 for (std::size_t i = 0; i < part; ++i) at[i] = (k + i) % 2 == 0 ? a : b;
             k += part;
             x_ += part;
@@ -461,23 +462,36 @@ private:
         }
     }
 
-    // Leaves pixels unset up to column `to`.
+    // Leaves pixels unset (index 0) up to column `to`.
     void skip_to(std::size_t to) {
         to = std::min(to, width_);
-        while (to >= base_ + piece_ && base_ + piece_ < width_) hand_over();
-        x_ = std::max(x_, to);
+        while (to >= base_ + piece_ && base_ + piece_ < width_) {
+            unset_to(base_ + piece_);
+            hand_over();
+        }
+        unset_to(to);
     }
 
-    // Hands over the current piece and starts the next one.
+    // Pixels from x_ to `end`, in the current piece, are index 0. Only the
+    // pixels before x_ are defined: runs may write past it.
+    void unset_to(std::size_t end) {
+        if (x_ >= end) return;
+        std::memset(indices_ + (x_ - base_), 0, end - x_);
+        x_ = end;
+    }
+
+    // Hands over the current piece, whole, and starts the next one.
     void hand_over() {
         const std::size_t n = std::min(piece_, width_ - base_);
         if (!stopped_ && !sink_(y_, base_, indices_, n)) stopped_ = true;
-        std::memset(indices_, 0, n);
         base_ += piece_;
     }
 
     void end_row() {
-        while (base_ < width_) hand_over();
+        while (base_ < width_) {
+            unset_to(std::min(base_ + piece_, width_));
+            hand_over();
+        }
         ++y_;
         x_ = 0;
         base_ = 0;

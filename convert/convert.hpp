@@ -26,6 +26,9 @@ inline constexpr std::size_t kRowBlockSize = 256 * 1024;
 // of 24-bit rows holds, so that 24-bit pictures go through in the same blocks
 // whatever else is read. Each is a token, with a line feed per 30 tokens.
 inline constexpr std::size_t kBlockPixelsMax = kRowBlockSize / kBytesPerPixel;
+// An RLE run is stored eight bytes at a time and may write this far past
+// its end, into bytes that later pixels or a zero fill overwrite.
+inline constexpr std::size_t kRleRunSlack = 8;
 inline constexpr std::size_t kBlockTextSize = kBlockPixelsMax * kTokenSize + kBlockPixelsMax / kTokensPerLine + 1;
 
 // The tokens of the pixels of one byte of a palette picture (at most eight
@@ -33,12 +36,12 @@ inline constexpr std::size_t kBlockTextSize = kBlockPixelsMax * kTokenSize + kBl
 inline constexpr std::size_t kByteTokensSize = 8 * kTokenSize;
 
 struct Bmp2PbmBuffers {
-    std::uint8_t rows[kRowBlockSize];           // whole stored rows, a piece of one, or RLE bytes
-    char tokens[kBlockPixelsMax * kTokenSize];  // the tokens of those pixels, before line feeds
-    char text[kBlockTextSize];                  // their text, written at once
-    char byte_tokens[256][kByteTokensSize];     // palette pictures: tokens by byte value (RLE: by index)
-    std::uint8_t indices[kBlockPixelsMax];      // RLE: palette indices of a row or a piece of one
-    std::uint8_t image[kRleImageSize];          // RLE to a pipe: the picture, a bit per pixel, set for white
+    std::uint8_t rows[kRowBlockSize];                      // whole stored rows, a piece of one, or RLE bytes
+    char tokens[kBlockPixelsMax * kTokenSize];             // the tokens of those pixels, before line feeds
+    char text[kBlockTextSize];                             // their text, written at once
+    char byte_tokens[256][kByteTokensSize];                // palette pictures: tokens by byte value (RLE: by index)
+    std::uint8_t indices[kBlockPixelsMax + kRleRunSlack];  // RLE: palette indices of a row or a piece of one
+    std::uint8_t image[kRleImageSize];                     // RLE to a pipe: the picture, a bit per pixel, set for white
 };
 
 // How stored pixels become tokens.
