@@ -360,6 +360,11 @@ def markdown(results):
         paired_rows.append(("pbm2bmp 1 MP", results["pbm2bmp_1000x1000"]))
     for r in results.get("pbm2bmp", []):
         paired_rows.append((f"pbm2bmp {r['kind']} {r['megapixels']} MP", r["paired"]))
+    for label, p in paired_rows:
+        q = p["ratio_quartiles"]
+        lines.append(f"| {label} | {p['floor_median_s'] * 1000:.1f} ms | {p['ours_median_s'] * 1000:.1f} ms "
+                     f"| {p['ratio_median']:.2f} | {q[0]:.2f} - {q[2]:.2f} "
+                     f"| {p['load_min']:.2f} - {p['load_max']:.2f} |")
     if results.get("variants"):
         lines += ["", "| picture | 24-bit (median) | variant (median) | median of pair ratios | quartiles | peak memory |",
                   "|---|---:|---:|---:|---:|---:|"]
@@ -368,11 +373,6 @@ def markdown(results):
             lines.append(f"| {v['megapixels']} MP {v['variant']} | {v['floor_median_s'] * 1000:.1f} ms "
                          f"| {v['ours_median_s'] * 1000:.1f} ms | {v['ratio_median']:.2f} | {q[0]:.2f} - {q[2]:.2f} "
                          f"| {v['peak_rss_kib'] / 1024:.1f} MiB |")
-    for label, p in paired_rows:
-        q = p["ratio_quartiles"]
-        lines.append(f"| {label} | {p['floor_median_s'] * 1000:.1f} ms | {p['ours_median_s'] * 1000:.1f} ms "
-                     f"| {p['ratio_median']:.2f} | {q[0]:.2f} - {q[2]:.2f} "
-                     f"| {p['load_min']:.2f} - {p['load_max']:.2f} |")
     return "\n".join(lines)
 
 
