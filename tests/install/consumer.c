@@ -5,13 +5,14 @@
 #include <string.h>
 #include <uchar.h>
 
-/* clang-format off: the header's fields laid out as the file holds them */
+/* The header's fields laid out as the file holds them. */
+/* clang-format off */
 static const unsigned char bmp[] = {
-    'B', 'M', 70,  0,   0,   0,   0, 0, 0, 0, 54, 0, 0, 0,                    /* file header */
-    40,  0,   0,   0,   2,   0,   0, 0, 2, 0, 0,  0, 1, 0, 24, 0, 0, 0, 0, 0, /* info header */
-    16,  0,   0,   0,   0,   0,   0, 0, 0, 0, 0,  0, 0, 0, 0,  0, 0, 0, 0, 0,
-    0,   0,   0,   0,   0,   0,   0, 0,  /* bottom row: black */
-    255, 255, 255, 255, 255, 255, 0, 0}; /* top row: white */
+    'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,              /* file header */
+    40, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 1, 0, 24, 0, 0, 0, 0, 0, /* info header */
+    16, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0,                                      /* bottom row: black */
+    255, 255, 255, 255, 255, 255, 0, 0};                         /* top row: white */
 /* clang-format on */
 static const char pbm[] = "P1\n# Created by Quorvel\n2 2\n0 0 1 1 ";
 
