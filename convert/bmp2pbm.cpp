@@ -199,6 +199,7 @@ Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, B
     source.top_down = h.height < 0;
     source.height = source.top_down ? -h.height : h.height;
     source.pixel_offset = h.pixel_offset;
+    source.file_size = facts.file_size;
     source.stride = bmp_stride(static_cast<std::uint64_t>(h.width), source.bit_count);
     facts.height = source.height;
     facts.needed_size = 0;
@@ -324,7 +325,8 @@ namespace {
 // The input from the current position, a block at a time.
 class BlockReader {
 public:
-    BlockReader(std::FILE* in, std::uint8_t* block) : in_(in), block_(block) {}
+    // An `empty` reader reads nothing: its input has already ended.
+    BlockReader(std::FILE* in, std::uint8_t* block, bool empty = false) : in_(in), block_(block), ended_(empty) {}
     // The next byte; false at the end of the input or on a read error.
     bool next(std::uint8_t& byte) {
         if (at_ == size_ && !refill()) return false;
@@ -508,8 +510,11 @@ private:
 };
 
 Status decode_rle(std::FILE* in, const BmpSource& source, Bmp2PbmBuffers& buffers, auto& sink) {
-    if (!seek_to(in, source.pixel_offset)) return Status::read_failed;
-    BlockReader reader(in, buffers.rows);
+    // A stream that would start past the end of the file is empty, every
+    // pixel unset, whether or not the stream can seek there.
+    const bool empty = source.pixel_offset >= source.file_size;
+    if (!empty && !seek_to(in, source.pixel_offset)) return Status::read_failed;
+    BlockReader reader(in, buffers.rows, empty);
     RleDecoder decoder(source, buffers.indices, sink);
     return decoder.run(reader);
 }

@@ -68,6 +68,7 @@ struct BmpSource {
     std::uint32_t masks[3] = {};
     std::uint32_t thresholds[3] = {};
     bool gathered = false;  // RLE: the check decoded the picture into buffers.image
+    std::uint64_t file_size = 0;
 };
 
 // Reads and checks the headers, masks and palette, and that the pixels are
