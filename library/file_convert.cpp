@@ -252,6 +252,7 @@ Status open_input(const NativeChar* path, InputFile& in, Facts& facts) {
     }
     in.fd = fd;
     in.regular = S_ISREG(st.st_mode);
+    in.pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
     in.device = st.st_dev;
     in.inode = st.st_ino;
     return Status::ok;
@@ -316,7 +317,7 @@ bool write_all(int fd, const unsigned char* bytes, std::size_t length) {
 }  // namespace
 
 Status spool_input(Direction direction, InputFile& in, Facts& facts) {
-    if (in.regular) return Status::ok;
+    if (!in.pipe) return Status::ok;
     const int fd = fileno(in.stream);
     // The signature a byte at a time: a wrong first byte is refused at once.
     unsigned char magic[2];
@@ -334,7 +335,7 @@ Status spool_input(Direction direction, InputFile& in, Facts& facts) {
     const int to = fileno(spool);
     bool copied = write_all(to, magic, got);
     // A pipe moves into the file without passing through a buffer of ours;
-    // anything else (a device, a socket) through a small one.
+    // a socket through a small one.
     bool spliced = false;
 #if defined(__linux__)
     for (ssize_t n; copied && (n = splice(fd, nullptr, to, nullptr, 1 << 20, SPLICE_F_MOVE)) != 0;) {
@@ -361,6 +362,7 @@ Status spool_input(Direction direction, InputFile& in, Facts& facts) {
     std::fclose(in.stream);
     in.stream = spool;
     in.regular = true;
+    in.pipe = false;
     return Status::ok;
 }
 

@@ -31,6 +31,7 @@ struct InputFile {
     int fd = -1;  // until it becomes the stream
     std::FILE* stream = nullptr;
     bool regular = false;
+    bool pipe = false;  // a pipe, FIFO or socket
     unsigned long long device = 0;
     unsigned long long inode = 0;
 };
@@ -62,10 +63,11 @@ Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_
 // the reader takes: call it with no lock held.
 Status copy_deferred_output(DeferredOutput& deferred, Facts& facts);
 
-// Reads a pipe or device input into a temporary file, so that converting it
-// can never wait for a writer; the first bytes are checked on the way, so
-// that a wrong signature is refused without waiting for more. Nothing to do
-// for a regular file. Call it with no lock held.
+// Reads a pipe, FIFO or socket input into a temporary file, so that
+// converting it can never wait for a writer; the first bytes are checked on
+// the way, so that a wrong signature is refused without waiting for more.
+// Nothing to do for anything else: a device may never end. Call it with no
+// lock held.
 Status spool_input(Direction direction, InputFile& in, Facts& facts);
 
 void close_input(InputFile& in);
@@ -76,8 +78,8 @@ Status convert_with(Direction& direction, const char* in, const char* out, Works
 Status convert_with(Direction& direction, const char16_t* in, const char16_t* out, Workspace& work, Facts& facts);
 
 // A workspace that callers take turns at. The input is opened under
-// `open_lock`, which is never held across anything that can block; a pipe or
-// device input is read into a temporary file with no lock held; only then is
+// `open_lock`, which is never held across anything that can block; a pipe
+// input is read into a temporary file with no lock held; only then is
 // `lock` taken for the conversion itself, and an output that cannot seek is
 // copied to its pipe after the lock is released. So no caller ever waits for
 // another caller's pipe.
