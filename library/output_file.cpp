@@ -13,9 +13,13 @@
 #include <sys/stat.h>
 #include <windows.h>
 #else
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdint>
 #endif
 
 namespace qpbm {
@@ -27,6 +31,7 @@ namespace {
 constexpr char kTempPrefix[] = ".quorvelpbm-";
 constexpr char kTempSuffix[] = ".tmp";
 std::atomic<unsigned> temp_counter{0};
+std::atomic<bool> named_temps_only{false};
 
 char* append(char* at, const char* text) {
     while (*text != '\0') *at++ = *text++;
@@ -59,6 +64,8 @@ Status failed(Status status, Facts& facts, int error) {
 }
 
 }  // namespace
+
+void use_named_temp_files(bool named) { named_temps_only = named; }
 
 #if defined(_WIN32)
 
@@ -197,17 +204,47 @@ bool clear_nonblocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
+// Removes the named temporary files that runs killed part way left in the
+// directory: ".quorvelpbm-PID-N.tmp" whose process no longer exists. A live
+// process's file, this one's included, is left alone.
+void remove_stale_temps(int dir_fd) {
+    const int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr) {
+        close(fd);
+        return;
+    }
+    constexpr std::size_t kPrefixLength = sizeof kTempPrefix - 1;
+    constexpr std::size_t kSuffixLength = sizeof kTempSuffix - 1;
+    while (const dirent* entry = readdir(dir)) {
+        const char* name = entry->d_name;
+        const std::size_t length = std::strlen(name);
+        if (length <= kPrefixLength + kSuffixLength || std::strncmp(name, kTempPrefix, kPrefixLength) != 0 ||
+            std::strcmp(name + length - kSuffixLength, kTempSuffix) != 0)
+            continue;
+        unsigned long long pid = 0;
+        const char* at = name + kPrefixLength;
+        for (; *at >= '0' && *at <= '9' && pid < (1ULL << 40); ++at) pid = pid * 10 + static_cast<unsigned>(*at - '0');
+        if (*at != '-' || pid == 0 || pid > static_cast<unsigned long long>(INT32_MAX)) continue;
+        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) unlinkat(fd, name, 0);
+    }
+    closedir(dir);
+}
+
 // Creates the temporary file in the target's directory: unnamed where the
 // file system allows, so that nothing is left if the process dies.
 int create_temp(OutputFile& out) {
 #if defined(O_TMPFILE)
-    const int fd = openat(out.dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    const int fd = named_temps_only ? -1 : openat(out.dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (named_temps_only) errno = EOPNOTSUPP;
     if (fd >= 0) {
         out.temp_unnamed = true;
         return fd;
     }
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return -1;
 #endif
+    remove_stale_temps(out.dir_fd);
     for (int tries = 0; tries < 100; ++tries) {
         make_temp_name(out.temp_name, static_cast<unsigned long long>(getpid()));
         const int fd = openat(out.dir_fd, out.temp_name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);

@@ -51,6 +51,10 @@ struct OutputFile {
 #endif
 };
 
+// Tests only: name every temporary file from the start, as on file systems
+// that cannot make unnamed ones, so that that path runs everywhere.
+void use_named_temp_files(bool named);
+
 // Finds the file `path` names, refuses the input itself, and tells whether
 // the output will be seekable. Writes nothing; a device is opened here, since
 // opening one changes nothing.

@@ -23,6 +23,7 @@
 #include <random>
 #include <thread>
 
+#include "library/output_file.hpp"
 #include "library/qpbm.h"
 #include "library/quorvelpbm.h"
 #include "support.hpp"
@@ -357,7 +358,7 @@ TEST(Replace, KeepsPermissionBitsAndWritesThroughSymlinks) {
 // A 9-megapixel conversion killed at a random moment, twenty times, over a
 // complete output of another picture of the same size: the output path holds
 // the old bytes or the new ones, never a mixture or a prefix.
-TEST(Kill, SigkillPartWayLeavesTheOldOrTheNewOutput) {
+void sigkill_part_way() {
     TempDir dir;
     const Picture picture = pattern(3000, 3000, 6);
     const Picture previous{3000, 3000, [&](int x, int y) { return !picture.white(x, y); }};
@@ -398,12 +399,25 @@ TEST(Kill, SigkillPartWayLeavesTheOldOrTheNewOutput) {
         ASSERT_TRUE(is_old || now == new_bytes)
             << "the output is neither the old nor the new file (" << now.size() << " bytes)";
     }
-    RecordProperty("kills_that_left_the_old_output", kept_old);
+    ::testing::Test::RecordProperty("kills_that_left_the_old_output", kept_old);
 
     write_file(dir.file("out.pbm"), old_bytes);
     ASSERT_EQ(convert(Direction::bmp_to_pbm, dir.file("in.bmp"), dir.file("out.pbm")), Status::ok);
     EXPECT_EQ(read_text(dir.file("out.pbm")), new_bytes);
     EXPECT_EQ(temp_files(dir.file("")), std::vector<std::string>{});
+}
+
+TEST(Kill, SigkillPartWayLeavesTheOldOrTheNewOutput) { sigkill_part_way(); }
+
+// The same where temporary files have names from the start (file systems
+// without unnamed ones): a killed run leaves its file, and the next run
+// removes it, since its process is gone.
+TEST(Kill, NamedTemporaryFilesOfKilledRunsAreRemovedByTheNextRun) {
+    struct NamedTemps {
+        NamedTemps() { qpbm::use_named_temp_files(true); }
+        ~NamedTemps() { qpbm::use_named_temp_files(false); }
+    } named;
+    sigkill_part_way();
 }
 
 // Four processes convert four pictures to one path at the same moment, three
