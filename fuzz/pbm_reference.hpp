@@ -89,6 +89,7 @@ inline std::vector<bool> reference_pixels(const std::uint8_t* data, std::size_t 
     const std::size_t count = static_cast<std::size_t>(h.width * h.height);
     std::vector<bool> white(count, false);
     std::size_t n = 0;
+    if (count == 0) return white;  // 0 x N and N x 0: no pixel, however many rows
     if (h.raw) {
         const std::size_t row_bytes = static_cast<std::size_t>((h.width + 7) / 8);
         for (std::size_t y = 0; y < static_cast<std::size_t>(h.height); ++y)
