@@ -165,6 +165,9 @@ Status run_with(Direction& direction, const Char* in_path, const Char* out_path,
     InputFile in;
     Status status = open_input(in_native, in, facts);
     if (status == Status::ok) status = wait_for_input(in, facts);
+    // A PBM is read top row first, as a pipe gives it; a BMP (or a file that
+    // may be one) needs its rows in any order, so a pipe is taken in first.
+    if (status == Status::ok && direction != Direction::pbm_to_bmp) status = spool_input(direction, in, facts);
     if (status == Status::ok) status = convert_input(direction, in, out_native, work, facts);
     close_input(in);
     return status;

@@ -17,6 +17,10 @@
  * the call uses the library's one static block, so such calls take turns.
  * The library allocates no memory during a conversion either way.
  *
+ * Pipes: an input path that is a pipe, FIFO or socket may be given. Its
+ * bytes are kept in an unlinked temporary file (in $TMPDIR) while a BMP is
+ * read from it, since a BMP stores its rows bottom first.
+ *
  * Signals: the library never changes signal handling. Writing to a pipe
  * whose reader has gone raises SIGPIPE, which kills a process that does not
  * handle it; QPBM_FLAG_NO_SIGPIPE blocks SIGPIPE in the calling thread for

@@ -228,5 +228,39 @@ TEST(Api, ThreadsConvertDifferentFilesAtOnce) {
     }
 }
 
+// A FIFO path as input, written by another thread: a BMP cannot be read from
+// it bottom row first, so it is taken in whole first, with a work block of
+// the caller's as much as with the library's own.
+TEST(Api, FifoInputsConvertWithAndWithoutAWorkBlock) {
+    struct Case {
+        const char* name;
+        Bytes input;
+        qpbm_direction direction;
+        Bytes expected;
+        bool own_block;
+    };
+    const Case cases[] = {
+        {"bmp-own-block", small_bmp(), QPBM_BMP_TO_PBM, bytes_of(kSmallPbm), true},
+        {"bmp-detected-own-block", small_bmp(), QPBM_DETECT, bytes_of(kSmallPbm), true},
+        {"pbm-own-block", bytes_of(kSmallPbm), QPBM_PBM_TO_BMP, small_bmp(), true},
+        {"bmp-shared", small_bmp(), QPBM_BMP_TO_PBM, bytes_of(kSmallPbm), false},
+        {"pbm-detected-shared", bytes_of(kSmallPbm), QPBM_DETECT, small_bmp(), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string fifo = dir.file("fifo");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        std::thread writer([&] { write_file(fifo, c.input); });
+        std::unique_ptr<unsigned char[]> work(new unsigned char[qpbm_work_size()]);
+        qpbm_result r{};
+        const qpbm_status status = qpbm_convert(fifo.c_str(), dir.file("out").c_str(), c.direction, 0,
+                                                c.own_block ? work.get() : nullptr, qpbm_work_size(), &r);
+        writer.join();
+        EXPECT_EQ(status, QPBM_OK) << r.message;
+        EXPECT_EQ(read_file(dir.file("out")), c.expected);
+    }
+}
+
 }  // namespace
 }  // namespace qpbm_test
