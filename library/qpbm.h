@@ -18,7 +18,7 @@
  * The library allocates no memory during a conversion either way.
  *
  * Pipes: an input path that is a pipe, FIFO or socket may be given. Its
- * bytes are kept in an unlinked temporary file (in $TMPDIR) while a BMP is
+ * bytes are kept in an unlinked temporary file (from tmpfile()) while a BMP is
  * read from it, since a BMP stores its rows bottom first.
  *
  * Signals: the library never changes signal handling. Writing to a pipe
