@@ -196,12 +196,7 @@ TEST(Api, ThreadsConvertDifferentFilesAtOnce) {
     constexpr int kThreads = 8;
     constexpr int kSize = 300;
     TempDir dir;
-    auto white_of = [](int t) { return [t](int x, int y) { return (x * (t + 1) + y) % (t + 2) == 0; }; };
-    for (int t = 0; t < kThreads; ++t) {
-        const auto white = white_of(t);
-        write_file(dir.file("in" + std::to_string(t) + ".bmp"),
-                   make_bmp(kSize, kSize, [&](int x, int y) { return white(x, y) ? kWhite : kBlack; }));
-    }
+    for (int t = 0; t < kThreads; ++t) write_file(dir.file("in" + std::to_string(t) + ".bmp"), thread_bmp(t, kSize));
     std::vector<std::thread> threads;
     std::vector<int> failures(kThreads, 0);
     for (int t = 0; t < kThreads; ++t)
@@ -221,10 +216,8 @@ TEST(Api, ThreadsConvertDifferentFilesAtOnce) {
         SCOPED_TRACE(t);
         EXPECT_EQ(failures[t], 0);
         const std::string n = std::to_string(t);
-        const auto white = white_of(t);
-        EXPECT_EQ(read_text(dir.file("out" + n + ".pbm")), expected_pbm(kSize, kSize, white));
-        EXPECT_EQ(read_file(dir.file("back" + n + ".bmp")),
-                  make_bmp(kSize, kSize, [&](int x, int y) { return white(x, y) ? kWhite : kBlack; }));
+        EXPECT_EQ(read_text(dir.file("out" + n + ".pbm")), thread_pbm(t, kSize));
+        EXPECT_EQ(read_file(dir.file("back" + n + ".bmp")), thread_bmp(t, kSize));
     }
 }
 

@@ -97,6 +97,16 @@ inline std::string expected_pbm(int width, int height, const std::function<bool(
     return s;
 }
 
+// A different picture for each thread `t`: two calls that shared a buffer at
+// once would mix their rows, and the mix would show in either output.
+inline bool thread_white(int t, int x, int y) { return (x * (t + 1) + y) % (t + 2) == 0; }
+inline Bytes thread_bmp(int t, int size) {
+    return make_bmp(size, size, [t](int x, int y) { return thread_white(t, x, y) ? kWhite : kBlack; });
+}
+inline std::string thread_pbm(int t, int size) {
+    return expected_pbm(size, size, [t](int x, int y) { return thread_white(t, x, y); });
+}
+
 // The pixels of a plain PBM's body (the bytes after the height's digits) by
 // the reading rules, top row first: white space (SP, TAB, LF, VT, FF, CR) and
 // comments ('#' to LF or CR) skipped, every other byte one pixel, '0' white;

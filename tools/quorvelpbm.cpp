@@ -138,19 +138,11 @@ FileInfo look(const std::string& path) {
     return info;
 }
 
-bool stdout_is_terminal() {
+bool is_terminal(std::FILE* stream) {
 #if defined(_WIN32)
-    return _isatty(_fileno(stdout)) != 0;
+    return _isatty(_fileno(stream)) != 0;
 #else
-    return isatty(STDOUT_FILENO) != 0;
-#endif
-}
-
-bool stderr_is_terminal() {
-#if defined(_WIN32)
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return isatty(STDERR_FILENO) != 0;
+    return isatty(fileno(stream)) != 0;
 #endif
 }
 
@@ -450,7 +442,7 @@ std::vector<Job> plan(const Options& options) {
             job.output_path = job.output == kStdio ? "/dev/stdout" : job.output;
             if (job.output == kStdio) job.output = "standard output";
             if (job.refusal.empty() && options.paths[1] == kStdio && job.direction == QPBM_PBM_TO_BMP &&
-                stdout_is_terminal() && !options.force)
+                is_terminal(stdout) && !options.force)
                 job.refusal = "standard output is a terminal and a BMP is binary: redirect it, or use --force";
             break;
         }
@@ -555,7 +547,7 @@ int run(const std::vector<std::string>& args) {
     for (unsigned t = 0; t < threads; ++t) pool.emplace_back(worker);
 
     // Messages in input order, whatever order the conversions finish in.
-    Progress progress(options.output_dir && n > 1 && stderr_is_terminal() && !options.verbose);
+    Progress progress(options.output_dir && n > 1 && is_terminal(stderr) && !options.verbose);
     std::size_t converted = 0;
     for (std::size_t i = 0; i < n; ++i) {
         progress.show(i, n, jobs[i].input);
