@@ -25,13 +25,10 @@ Groups (one CTest test each):
 Same skip and CI conventions as interop.py.
 """
 
-import argparse
 import os
-import shlex
 import struct
 import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import interop  # noqa: E402
@@ -230,26 +227,5 @@ def refusal_cases(library, work):
 GROUPS = {"writers": writer_cases, "refusals": refusal_cases}
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--driver", required=True, help="the conversion driver program")
-    parser.add_argument("--group", required=True, choices=sorted(GROUPS))
-    parser.add_argument("--emulator", default="", help="command that runs the driver (cross builds)")
-    parser.add_argument("--keep", action="store_true", help="keep the work directory for inspection")
-    args = parser.parse_args()
-
-    missing = interop.missing_peers()
-    if missing:
-        message = "bmp variants %s: missing peer(s): %s" % (args.group, ", ".join(missing))
-        if os.environ.get("CI") == "true":
-            print("FAILED: " + message + " (required when CI=true)")
-            return 1
-        print("SKIPPED: " + message)
-        return interop.SKIP
-
-    work = tempfile.mkdtemp(prefix="qpbm-bmp-variants-%s-" % args.group)
-    library = interop.Library(os.path.abspath(args.driver), shlex.split(args.emulator))
-    return interop.run_cases("bmp variants " + args.group, GROUPS[args.group](library, work), work, args.keep)
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(interop.script_main("bmp variants", __doc__.split("\n")[0], GROUPS))

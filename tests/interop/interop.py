@@ -361,26 +361,32 @@ def pbm_cases(library, work):
 GROUPS = {"writers": writer_cases, "pbms": pbm_cases}
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+def script_main(title, description, groups, extra_missing=()):
+    """The command line of an interop script: --driver, --group when there are
+    several groups, --emulator, --keep. Runs the chosen group's cases, or
+    skips (exit 77) when a peer is missing, which fails when CI is "true"."""
+    parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--driver", required=True, help="the conversion driver program")
-    parser.add_argument("--group", required=True, choices=sorted(GROUPS))
+    if len(groups) > 1:
+        parser.add_argument("--group", required=True, choices=sorted(groups))
     parser.add_argument("--emulator", default="", help="command that runs the driver (cross builds)")
     parser.add_argument("--keep", action="store_true", help="keep the work directory for inspection")
     args = parser.parse_args()
+    group = args.group if len(groups) > 1 else next(iter(groups))
+    name = title + " " + group if len(groups) > 1 else title
 
-    missing = missing_peers()
+    missing = missing_peers() + list(extra_missing)
     if missing:
-        message = "interop %s: missing peer(s): %s" % (args.group, ", ".join(missing))
+        message = "%s: missing peer(s): %s" % (name, ", ".join(missing))
         if os.environ.get("CI") == "true":
             print("FAILED: " + message + " (required when CI=true)")
             return 1
         print("SKIPPED: " + message)
         return SKIP
 
-    work = tempfile.mkdtemp(prefix="qpbm-interop-%s-" % args.group)
+    work = tempfile.mkdtemp(prefix="qpbm-%s-" % name.replace(" ", "-"))
     library = Library(os.path.abspath(args.driver), shlex.split(args.emulator))
-    return run_cases("interop " + args.group, GROUPS[args.group](library, work), work, args.keep)
+    return run_cases(name, groups[group](library, work), work, args.keep)
 
 
 def run_cases(title, cases, work, keep):
@@ -401,4 +407,4 @@ def run_cases(title, cases, work, keep):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(script_main("interop", __doc__.split("\n")[0], GROUPS))

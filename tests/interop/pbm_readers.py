@@ -15,13 +15,10 @@ reason, except when the environment variable CI is "true": there it fails.
     pbm_readers.py --driver PATH [--emulator CMD] [--keep]
 """
 
-import argparse
 import os
 import random
-import shlex
 import shutil
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import interop  # noqa: E402
@@ -133,27 +130,12 @@ def cases(library, work):
     return result
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--driver", required=True, help="the conversion driver program")
-    parser.add_argument("--emulator", default="", help="command that runs the driver (cross builds)")
-    parser.add_argument("--keep", action="store_true", help="keep the work directory for inspection")
-    args = parser.parse_args()
-
-    missing = interop.missing_peers()
+def netpbm_writers_missing():
     if shutil.which("pbmmake") is None or shutil.which("pamtopnm") is None:
-        missing.append("pbmmake and pamtopnm (netpbm)")
-    if missing:
-        message = "interop pbm readers: missing peer(s): %s" % ", ".join(missing)
-        if os.environ.get("CI") == "true":
-            print("FAILED: " + message + " (required when CI=true)")
-            return 1
-        print("SKIPPED: " + message)
-        return interop.SKIP
+        return ["pbmmake and pamtopnm (netpbm)"]
+    return []
 
-    work = tempfile.mkdtemp(prefix="qpbm-interop-pbm-readers-")
-    library = interop.Library(os.path.abspath(args.driver), shlex.split(args.emulator))
-    return interop.run_cases("interop pbm readers", cases(library, work), work, args.keep)
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(interop.script_main("interop pbm readers", __doc__.split("\n")[0], {"readers": cases},
+                                 netpbm_writers_missing()))
