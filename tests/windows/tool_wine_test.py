@@ -8,28 +8,17 @@ Inputs are laid out from the file formats; the PBM is text, so on Windows its
 line feeds are stored as CR LF.
 """
 import os
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
 
+# The pictures of the tool's own tests; only the PBM's line ends differ here.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tool"))
+from tool_test import SMALL_BMP, SMALL_PBM as SMALL_PBM_LF  # noqa: E402
+
 WINE = EXE = None
-
-
-def bmp(width, height, rows_top_first):
-    stride = (width * 3 + 3) // 4 * 4
-    data = struct.pack("<2sIHHI", b"BM", 54 + stride * height, 0, 0, 54)
-    data += struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, stride * height, 0, 0, 0, 0)
-    for row in reversed(rows_top_first):
-        line = b"".join(bytes(p) for p in row)
-        data += line + bytes(stride - len(line))
-    return data
-
-
-WHITE, BLACK = (255, 255, 255), (0, 0, 0)
-SMALL_BMP = bmp(2, 2, [[WHITE, WHITE], [BLACK, BLACK]])
-SMALL_PBM = b"P1\r\n# Created by Quorvel\r\n2 2\r\n0 0 1 1 "
+SMALL_PBM = SMALL_PBM_LF.replace(b"\n", b"\r\n")
 
 
 class WineToolTest(unittest.TestCase):
