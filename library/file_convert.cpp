@@ -14,8 +14,6 @@
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <ctime>
 #endif
 
 namespace qpbm {
@@ -42,80 +40,35 @@ Status direction_of(const unsigned char* magic, std::size_t length, Direction& d
     return Status::unknown_format;
 }
 
-#if defined(_WIN32)
-
+// Looks at the first bytes of a regular file without taking them: pread, or
+// a read and a seek back on Windows, before the stream has read anything.
+// Pipes are spooled into a file before this; a device's bytes, once read,
+// are gone, so its direction must be given.
 Status detect_direction(InputFile& in, Direction& direction, Facts& facts) {
     if (!in.regular) return Status::undetectable_input;
     unsigned char magic[2];
-    const std::size_t got = std::fread(magic, 1, sizeof magic, in.stream);
+    std::size_t got = 0;
+#if defined(_WIN32)
+    got = std::fread(magic, 1, sizeof magic, in.stream);
     if (std::ferror(in.stream) || _fseeki64(in.stream, 0, SEEK_SET) != 0) {
         facts.os_error = errno;
         return Status::read_failed;
     }
-    return direction_of(magic, got, direction);
-}
-
 #else
-
-// Looks at the first bytes without taking them: pread on a file, tee on a
-// pipe (which copies what the pipe holds and leaves it there). The stream
-// owns the descriptor by now and has read nothing yet.
-Status detect_direction(InputFile& in, Direction& direction, Facts& facts) {
     const int fd = fileno(in.stream);
-    unsigned char magic[2];
-    std::size_t got = 0;
-    if (in.regular) {
-        while (got < sizeof magic) {
-            const ssize_t n = pread(fd, magic + got, sizeof magic - got, static_cast<off_t>(got));
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                facts.os_error = errno;
-                return Status::read_failed;
-            }
-            if (n == 0) break;
-            got += static_cast<std::size_t>(n);
-        }
-        return direction_of(magic, got, direction);
-    }
-#if defined(__linux__)
-    int copy[2];
-    if (pipe2(copy, O_CLOEXEC) != 0) {
-        facts.os_error = errno;
-        return Status::read_failed;
-    }
-    Status status = Status::ok;
-    // A writer that has sent a single byte so far gets a moment to send the
-    // second; a pipe whose writer has gone gives what it holds.
-    for (int tries = 0; tries < 1000; ++tries) {
-        const ssize_t n = tee(fd, copy[1], sizeof magic, 0);
+    while (got < sizeof magic) {
+        const ssize_t n = pread(fd, magic + got, sizeof magic - got, static_cast<off_t>(got));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            status = errno == EINVAL ? Status::undetectable_input : Status::read_failed;
-            facts.os_error = status == Status::read_failed ? errno : 0;
-            break;
+            facts.os_error = errno;
+            return Status::read_failed;
         }
-        if (n >= 2 || n == 0) break;
-        const timespec pause{0, 1000000};
-        nanosleep(&pause, nullptr);
-        // Drop the copy of the single byte, to look again.
-        unsigned char byte;
-        if (read(copy[0], &byte, 1) != 1) break;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
     }
-    if (status == Status::ok) {
-        const ssize_t n = read(copy[0], magic, sizeof magic);
-        got = n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-    close(copy[0]);
-    close(copy[1]);
-    return status == Status::ok ? direction_of(magic, got, direction) : status;
-#else
-    (void)direction;
-    (void)facts;
-    return Status::undetectable_input;
 #endif
+    return direction_of(magic, got, direction);
 }
-
-#endif
 
 // The check: reads and refuses; writes nothing.
 Status check_input(Direction direction, std::FILE* in, bool output_seekable, Workspace& work, BmpSource& bmp,
