@@ -108,23 +108,28 @@ struct FileInfo {
     bool exists = false;
     bool directory = false;
     bool regular = false;
+    bool pipe = false;  // a FIFO or socket: read once, and it may never end
     unsigned long long device = 0;
     unsigned long long inode = 0;
     int error = 0;  // errno of a failed look, other than "does not exist"
 };
 
-FileInfo look(const std::string& path) {
+// What is at `path`; with `standard_input`, what standard input is.
+FileInfo look(const std::string& path, bool standard_input = false) {
     FileInfo info;
 #if defined(_WIN32)
+    (void)standard_input;  // '-' is refused on Windows before anything is looked at
     struct _stat64 st {};
     const bool found = _wstat64(wide(path).c_str(), &st) == 0;
     const bool is_dir = (st.st_mode & _S_IFMT) == _S_IFDIR;
     const bool is_reg = (st.st_mode & _S_IFMT) == _S_IFREG;
+    const bool is_pipe = false;
 #else
     struct stat st {};
-    const bool found = stat(path.c_str(), &st) == 0;
+    const bool found = standard_input ? fstat(STDIN_FILENO, &st) == 0 : stat(path.c_str(), &st) == 0;
     const bool is_dir = S_ISDIR(st.st_mode);
     const bool is_reg = S_ISREG(st.st_mode);
+    const bool is_pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
 #endif
     if (!found) {
         if (errno != ENOENT) info.error = errno;
@@ -133,6 +138,7 @@ FileInfo look(const std::string& path) {
     info.exists = true;
     info.directory = is_dir;
     info.regular = is_reg;
+    info.pipe = is_pipe;
     info.device = st.st_dev;
     info.inode = st.st_ino;
     return info;
@@ -183,12 +189,24 @@ std::string shown(const std::string& name) {
     return out;
 }
 
+// Whether a file's first two bytes begin an input of the direction: "BM" for
+// a BMP, "P1" or "P4" for a PBM, either when it is to be detected.
+bool may_begin(qpbm_direction direction, const unsigned char* magic) {
+    const bool bmp = magic[0] == 'B' && magic[1] == 'M';
+    const bool pbm = magic[0] == 'P' && (magic[1] == '1' || magic[1] == '4');
+    if (direction == QPBM_BMP_TO_PBM) return bmp;
+    if (direction == QPBM_PBM_TO_BMP) return pbm;
+    return bmp || pbm;
+}
+
 #if !defined(_WIN32)
 // Copies a pipe into an unlinked temporary file, so that a BMP on a pipe can
 // be read bottom row first, and the bytes that tell the direction are kept.
 // The file is gone when the tool exits. Returns the path that opens it, or
-// an error text.
-std::optional<std::string> spool(int from, std::string& error) {
+// an error text. The two bytes of the signature come one at a time: when
+// they cannot begin a picture, copying stops there, since the file will be
+// refused for them whatever follows, and a pipe may never end.
+std::optional<std::string> spool(int from, qpbm_direction direction, std::string& error) {
     const char* dir = std::getenv("TMPDIR");
     if (dir == nullptr || *dir == '\0') dir = "/tmp";
     int fd = -1;
@@ -204,9 +222,12 @@ std::optional<std::string> spool(int from, std::string& error) {
         error = std::string("cannot make a temporary file in ") + dir + ": " + std::strerror(errno);
         return std::nullopt;
     }
-    static char block[64 * 1024];
-    for (;;) {
-        const ssize_t n = read(from, block, sizeof block);
+    static unsigned char block[64 * 1024];
+    for (std::size_t copied = 0;;) {
+        if (copied == 2 && !may_begin(direction, block)) break;
+        const bool signature = copied < 2;  // its bytes stay at the start of the block
+        unsigned char* into = signature ? block + copied : block;
+        const ssize_t n = read(from, into, signature ? 1 : sizeof block);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             error = std::string("read error: ") + std::strerror(errno);
@@ -214,8 +235,9 @@ std::optional<std::string> spool(int from, std::string& error) {
             return std::nullopt;
         }
         if (n == 0) break;
+        copied += static_cast<std::size_t>(n);
         for (ssize_t done = 0; done < n;) {
-            const ssize_t w = write(fd, block + done, static_cast<std::size_t>(n - done));
+            const ssize_t w = write(fd, into + done, static_cast<std::size_t>(n - done));
             if (w < 0 && errno == EINTR) continue;
             if (w < 0) {
                 error = std::string("cannot keep the piped input in ") + dir + ": " + std::strerror(errno);
@@ -356,8 +378,8 @@ std::optional<qpbm_direction> sniff(const std::string& path, std::string& refusa
     unsigned char magic[2] = {};
     const std::size_t n = std::fread(magic, 1, sizeof magic, f);
     std::fclose(f);
-    if (n == 2 && magic[0] == 'B' && magic[1] == 'M') return QPBM_BMP_TO_PBM;
-    if (n == 2 && magic[0] == 'P' && (magic[1] == '1' || magic[1] == '4')) return QPBM_PBM_TO_BMP;
+    if (n == 2 && may_begin(QPBM_BMP_TO_PBM, magic)) return QPBM_BMP_TO_PBM;
+    if (n == 2 && may_begin(QPBM_PBM_TO_BMP, magic)) return QPBM_PBM_TO_BMP;
     refusal = "neither a BMP (\"BM\") nor a PBM (\"P1\" or \"P4\") file";
     return std::nullopt;
 }
@@ -392,29 +414,22 @@ std::vector<Job> plan(const Options& options) {
         job.input = input;
         job.open_path = input;
         job.direction = options.direction.value_or(QPBM_DETECT);
-        FileInfo info = look(input);
+        FileInfo info = look(input, input == kStdio);
 #if !defined(_WIN32)
-        // Pipes are read once, into a file: a BMP is read bottom row first,
-        // and the first bytes that tell the direction must not be lost.
         if (input == kStdio) {
             job.input = "standard input";
             job.open_path = "/dev/stdin";
-            info = FileInfo{};
-            struct stat st {};
-            if (fstat(STDIN_FILENO, &st) == 0) {
-                info.exists = true;
-                info.regular = S_ISREG(st.st_mode);
-                info.device = st.st_dev;
-                info.inode = st.st_ino;
-            }
         }
-        const bool pipe = input == kStdio ? !info.regular : (info.exists && !info.regular && !info.directory);
-        if (pipe) {
+        // Pipes are read once, into a file: a BMP is read bottom row first,
+        // and the first bytes that tell the direction must not be lost. A
+        // device (a terminal, /dev/zero) goes to the library as it is, which
+        // reads no more of it than the format needs.
+        if (info.pipe) {
             std::string error;
             const int from = input == kStdio ? STDIN_FILENO : open(input.c_str(), O_RDONLY | O_CLOEXEC);
             if (from < 0) {
                 job.refusal = std::string("cannot open the input: ") + std::strerror(errno);
-            } else if (const std::optional<std::string> spooled = spool(from, error)) {
+            } else if (const std::optional<std::string> spooled = spool(from, job.direction, error)) {
                 job.open_path = *spooled;
                 info.regular = true;
             } else {

@@ -7,6 +7,7 @@ Inputs are laid out here from the file formats, not by the tool.
 import os
 import pty
 import resource
+import signal
 import struct
 import subprocess
 import sys
@@ -297,6 +298,39 @@ class PipeTest(Base):
         self.assertEqual(r.returncode, 1)
         self.assertEqual(r.stdout, b"")
         self.assertIn(b"quorvelpbm: standard input: ", r.stderr)
+
+    def test_inputs_that_never_end_are_refused_by_their_first_bytes(self):
+        bmp, pbm = 'not a BMP file', 'not a PBM file (it does not start with "P1" or "P4")'
+        neither = 'neither a BMP ("BM") nor a PBM ("P1" or "P4") file'
+        # A writer that never stops (the tool's exit ends it with SIGPIPE),
+        # and a device that never ends, on standard input and by name.
+        cases = [
+            ("yes XX |", [], "-", neither),
+            ("yes XX |", ["bmp2pbm"], "-", bmp),
+            ("yes P1 |", ["bmp2pbm"], "-", bmp),
+            ("yes BM |", ["pbm2bmp"], "-", pbm),
+            ("", ["pbm2bmp"], "- < /dev/zero", pbm),
+            ("", ["bmp2pbm"], "/dev/zero", bmp),
+            ("", ["-o", self.dir.name, "bmp2pbm"], "/dev/zero", bmp),
+        ]
+        for feed, args, source, message in cases:
+            with self.subTest(feed=feed, args=args, source=source):
+                out = self.path("out")
+                command = "%s '%s' %s %s%s" % (feed, TOOL, " ".join("'%s'" % a for a in args), source,
+                                                "" if "-o" in args else " '%s'" % out)
+                # Its own process group, so that a hang ends the whole pipeline.
+                p = subprocess.Popen(["sh", "-c", command], stderr=subprocess.PIPE, text=True,
+                                     start_new_session=True)
+                try:
+                    _, stderr = p.communicate(timeout=30)
+                except subprocess.TimeoutExpired:
+                    os.killpg(p.pid, signal.SIGKILL)
+                    p.communicate()
+                    self.fail("still reading after 30 s")
+                self.assertEqual(p.returncode, 1, stderr)
+                self.assertIn(message, stderr)
+                self.assertFalse(os.path.exists(out))
+                self.assertFalse(os.path.exists(self.path("zero.pbm")))
 
     def test_a_large_bmp_on_standard_input_in_constant_memory(self):
         if not os.path.exists("/usr/bin/time") and os.environ.get("CI") != "true":
