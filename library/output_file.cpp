@@ -319,8 +319,8 @@ Status open_output(OutputFile& out, bool text, Workspace&, Facts& facts) {
     if (out.kind == OutputKind::replace) {
         out.fd = create_temp(out);
         const int error = errno;
-        if (out.fd < 0 && out.exists && (error == EACCES || error == EPERM || error == EROFS) &&
-            access(out.path, W_OK) == 0) {
+        // locate_output has found an existing target writable.
+        if (out.fd < 0 && out.exists && (error == EACCES || error == EPERM || error == EROFS)) {
             out.kind = OutputKind::in_place;  // the directory takes no new file, but the target is writable
             close(out.dir_fd);
             out.dir_fd = -1;
