@@ -122,7 +122,8 @@ Status gather_rle(std::FILE* in, const BmpSource& source, Bmp2PbmBuffers& buffer
 
 }  // namespace
 
-Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Bmp2PbmBuffers& buffers, Facts& facts) {
+Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Bmp2PbmBuffers& buffers, Facts& facts,
+                       const Options& options) {
     std::setvbuf(in, nullptr, _IONBF, 0);  // whole blocks are read straight into the buffers
     std::uint8_t bytes[kHeaderProbeSize] = {};
     // A file that does not start with "BM" is not a BMP, however short: the
@@ -203,6 +204,7 @@ Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, B
     source.stride = bmp_stride(static_cast<std::uint64_t>(h.width), source.bit_count);
     facts.height = source.height;
     facts.needed_size = 0;
+    if (const Status s = check_size_for(options, source.width, source.height, facts); s != Status::ok) return s;
     if (source.width == 0 || source.height == 0) return Status::ok;
 
     if (source.pixels == BmpPixels::rle) {
@@ -728,9 +730,10 @@ Status write_rle_gathered(const BmpSource& source, std::FILE* out, Bmp2PbmBuffer
 
 }  // namespace
 
-Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Bmp2PbmBuffers& buffers,
-                 std::FILE* out) {
+Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Bmp2PbmBuffers& buffers, std::FILE* out,
+                 const Options& options) {
     (void)output_seekable;  // the check chose: an RLE picture for a pipe was gathered
+    (void)options;
     char header[64];
     const std::size_t header_length = format_header(header, source.width, source.height);
     if (std::fwrite(header, 1, header_length, out) != header_length) return Status::write_failed;

@@ -452,7 +452,8 @@ void expand_bits(const std::uint8_t* bits, std::size_t count, std::uint8_t* pixe
     if (count % 8 != 0) std::memcpy(pixels + whole * kGroup, kExpand.pixels[bits[whole]], count % 8 * kBytesPerPixel);
 }
 
-Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, Pbm2BmpBuffers& buffers, Facts& facts) {
+Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, Pbm2BmpBuffers& buffers, Facts& facts,
+                       const Options& options) {
     std::setvbuf(in, nullptr, _IONBF, 0);
     source = PbmSource{};
     Input input{in, buffers.input};
@@ -462,6 +463,7 @@ Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, P
     source.buffered_end = static_cast<std::uint32_t>(input.end);
     source.input_ended = input.ended;
 
+    if (const Status s = check_size_for(options, source.width, source.height, facts); s != Status::ok) return s;
     const std::uint64_t width = static_cast<std::uint64_t>(source.width);
     const std::uint64_t height = static_cast<std::uint64_t>(source.height);
     if (kHeadersSize + bmp_stride(width) * height > UINT32_MAX) return Status::pbm_too_large;
@@ -476,8 +478,9 @@ Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, P
     return Status::ok;
 }
 
-Status write_bmp(std::FILE* in, const PbmSource& source, bool output_seekable, Pbm2BmpBuffers& buffers,
-                 std::FILE* out) {
+Status write_bmp(std::FILE* in, const PbmSource& source, bool output_seekable, Pbm2BmpBuffers& buffers, std::FILE* out,
+                 const Options& options) {
+    (void)options;
     std::setvbuf(out, nullptr, _IONBF, 0);
     std::uint8_t header[kHeadersSize];
     encode_bmp_header(header, source.width, source.height);
