@@ -3,6 +3,8 @@
 // anything, converts on several threads, and reports in input order.
 #include <qpbm.h>
 
+#include "conversion_options.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -259,6 +261,7 @@ struct Options {
     unsigned jobs = 0;  // 0: one per processor
     bool force = false;
     bool verbose = false;
+    tool::ConversionOptions conversion;
     std::vector<std::string> paths;
 };
 
@@ -289,6 +292,7 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
     bool options_ended = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
+        std::string why;  // why a conversion option is refused
         // An option's value, given as "--opt=VALUE" or as the next argument.
         auto value = [&](const char* longname, std::string& out) {
             const std::string prefix = std::string(longname) + "=";
@@ -327,10 +331,15 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
             const std::optional<unsigned> jobs = parse_jobs(n);
             if (!jobs) return usage_error("'" + shown(n) + "' is not a number of jobs (1 to 9999)");
             options.jobs = *jobs;
+        } else if (const tool::Taken taken = tool::take_conversion_option(arg, value, options.conversion, why);
+                   taken != tool::Taken::no) {
+            if (taken == tool::Taken::error) return usage_error(shown(why));
         } else {
             return usage_error("unknown option '" + shown(arg) + "'");
         }
     }
+    if (const std::string why = tool::check_conversion_options(options.conversion, options.direction); !why.empty())
+        return usage_error(why);
 
     if (options.output_dir) {
         if (options.paths.empty()) return usage_error("no input files");
@@ -548,8 +557,9 @@ int run(const std::vector<std::string>& args) {
         for (std::size_t i; (i = next.fetch_add(1)) < n;) {
             Outcome outcome;
             if (jobs[i].refusal.empty())
-                outcome.status = qpbm_convert(jobs[i].open_path.c_str(), jobs[i].output_path.c_str(), jobs[i].direction,
-                                              0, work.get(), qpbm_work_size(), &outcome.result);
+                outcome.status =
+                    qpbm_convert_ex(jobs[i].open_path.c_str(), jobs[i].output_path.c_str(), jobs[i].direction,
+                                    &options.conversion.api, work.get(), qpbm_work_size(), &outcome.result);
             outcome.done = true;
             const std::lock_guard<std::mutex> hold(lock);
             outcomes[i] = outcome;
