@@ -72,7 +72,8 @@ public:
             for (int i = 0; i < 3; ++i) {  // masks_ are red, green, blue
                 const std::uint32_t mask = masks_[2 - i];
                 const std::uint64_t max = (std::uint64_t{1} << std::popcount(mask)) - 1;
-                c[i] = (((p.word & mask) >> std::countr_zero(mask)) * 255 + max / 2) / max;
+                const std::uint64_t v = (p.word & mask) >> std::countr_zero(mask);
+                c[i] = (v * 255 + max / 2) / max;
             }
         return static_cast<int>((299 * c[2] + 587 * c[1] + 114 * c[0]) / 1000);
     }
