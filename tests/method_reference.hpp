@@ -152,6 +152,7 @@ inline std::vector<bool> reference_sauvola(const LumaPicture& p, int window) {
 // The method by the tool's name; `level` is luma's threshold, `window` Sauvola's.
 inline std::vector<bool> reference_method(const std::string& method, const LumaPicture& p, int level = 128,
                                           int window = 15) {
+    if (p.y.empty()) return {};  // a width or height of 0, however large the other
     if (method == "luma") return reference_threshold(p, level);
     if (method == "otsu") return reference_otsu(p);
     if (method == "bayer") return reference_ordered(p);
