@@ -163,6 +163,21 @@ int otsu_threshold(const std::uint64_t (&histogram)[256]) {
     return best;
 }
 
+void add_to_histogram(const std::uint8_t* values, std::size_t count, MethodBuffers& b) {
+    std::memset(b.histogram_parts, 0, sizeof b.histogram_parts);
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        ++b.histogram_parts[0][values[i]];
+        ++b.histogram_parts[1][values[i + 1]];
+        ++b.histogram_parts[2][values[i + 2]];
+        ++b.histogram_parts[3][values[i + 3]];
+    }
+    for (; i < count; ++i) ++b.histogram_parts[0][values[i]];
+    for (unsigned v = 0; v < 256; ++v)
+        b.histogram[v] += std::uint64_t{b.histogram_parts[0][v]} + b.histogram_parts[1][v] + b.histogram_parts[2][v] +
+                          b.histogram_parts[3][v];
+}
+
 std::uint64_t max_row_width(const Options& options) {
     if (!needs_whole_rows(options.method)) return 0;
     if (options.method == Method::sauvola) return std::min<std::uint64_t>(kMaxRowMethodWidth, kWindowRowsSize / options.window);
