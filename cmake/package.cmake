@@ -69,3 +69,28 @@ pkg-config files qpbm.pc and quorvelpbm.pc.")
 endif()
 
 include(CPack)
+
+# The Python wheel (`--target wheel`, or the preset `wheel`): the package and
+# this build's qpbm library copied into the build tree and built there,
+# offline, with Debian's build, setuptools and wheel, into the build
+# directory. python/setup.py tags it for this platform.
+if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
+  set(QUORVELPBM_WHEEL_PYTHON /usr/bin/python3 CACHE FILEPATH
+    "Python with the build, setuptools and wheel modules, which makes the wheel")
+  set(stage ${PROJECT_BINARY_DIR}/wheel)
+  set(bundled ${stage}/quorvelpbm/$<TARGET_SONAME_FILE_NAME:qpbm>)
+  set(strip_bundled)
+  if(CMAKE_STRIP AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    set(strip_bundled COMMAND ${CMAKE_STRIP} --strip-unneeded ${bundled})
+  endif()
+  add_custom_target(wheel
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage}
+    COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/python/quorvelpbm ${stage}/quorvelpbm
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/python/pyproject.toml ${PROJECT_SOURCE_DIR}/python/setup.py
+            ${PROJECT_SOURCE_DIR}/LICENSE ${stage}
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:qpbm> ${bundled}
+    ${strip_bundled}
+    COMMAND ${QUORVELPBM_WHEEL_PYTHON} -m build --no-isolation --wheel --outdir ${PROJECT_BINARY_DIR} ${stage}
+    DEPENDS qpbm
+    VERBATIM)
+endif()
