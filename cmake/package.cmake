@@ -8,7 +8,7 @@
 #   directory.
 # - on Windows, one zip of everything, with the README and the licence.
 # cmake/package_files.cmake adds the files a package needs beyond the install
-# rules.
+# rules; cmake/package_deb_scripts.cmake tidies the Debian packages CPack made.
 set(CPACK_PACKAGE_NAME quorvelpbm)
 set(CPACK_PACKAGE_VENDOR "The QuorvelPBM authors")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -36,8 +36,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # A shlibs file, so that programs built against the libraries depend on
   # this package, and the ldconfig trigger that Debian asks for (CPack's
-  # generated shlibs come without it; CPack still adds maintainer scripts
-  # that call ldconfig, which lintian warns about).
+  # generated shlibs come without it, and with maintainer scripts that
+  # cmake/package_deb_scripts.cmake takes out again).
   get_target_property(legacy_soversion QuorvelPBM SOVERSION)
   get_target_property(qpbm_soversion qpbm SOVERSION)
   file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/debian/shlibs CONTENT
@@ -46,6 +46,7 @@ libqpbm ${qpbm_soversion} quorvelpbm (>= ${PROJECT_VERSION})
 ")
   file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/debian/triggers CONTENT "activate-noawait ldconfig\n")
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/shlibs ${PROJECT_BINARY_DIR}/debian/triggers)
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/package_deb_scripts.cmake)
 
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME quorvelpbm)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION graphics)
