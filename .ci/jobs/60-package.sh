@@ -79,7 +79,7 @@ loaded=$(ldd consumer_qpbm | awk '$1 == "libqpbm.so.1" { print $3 }')
     fail "consumer_qpbm loads '$loaded', not the installed libqpbm"
 # A program linked against the library depends on the package that has it.
 mkdir debian && touch debian/control
-dpkg-shlibdeps -O consumer_qpbm 2>/dev/null | grep -q 'quorvelpbm (>= ' || fail "dpkg-shlibdeps does not map libqpbm to quorvelpbm"
+[[ $(dpkg-shlibdeps -O consumer_qpbm 2>/dev/null) == *"quorvelpbm (>= "* ]] || fail "dpkg-shlibdeps does not map libqpbm to quorvelpbm"
 cmake -S "$source_dir/tests/install" -B cmake-build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build cmake-build >/dev/null
 cmake-build/consumer_qpbm && cmake-build/consumer
@@ -87,14 +87,15 @@ cd "$source_dir"
 
 dpkg -r quorvelpbm-dev quorvelpbm
 installed=0
-if dpkg -L quorvelpbm quorvelpbm-dev 2>/dev/null | grep -q .; then fail "dpkg -L still lists files"; fi
+listed=$(dpkg -L quorvelpbm quorvelpbm-dev 2>/dev/null || true)
+[ -z "$listed" ] || fail "dpkg -L still lists: $listed"
 while read -r file; do
     # Shared directories (/usr/bin) stay; everything else must be gone.
     if [ -L "$file" ] || { [ -e "$file" ] && ! [ -d "$file" ]; } || { [ -d "$file" ] && [[ $file == *[Qq]uorvel* ]]; }; then
         fail "$file is left after dpkg -r"
     fi
 done <"$work/files"
-if ldconfig -p | grep -q libqpbm; then fail "the loader still finds libqpbm"; fi
+[[ $(ldconfig -p) != *libqpbm* ]] || fail "the loader still finds libqpbm"
 
 echo "--- wheel"
 cmake --workflow --preset wheel >"$work/wheel.log" 2>&1 || { cat "$work/wheel.log"; fail "cmake --workflow --preset wheel failed"; }
@@ -107,7 +108,8 @@ echo "$wheel"
 unzip -p "$wheel" '*.dist-info/WHEEL' >"$work/WHEEL"
 grep -qx "Tag: py3-none-$platform" "$work/WHEEL" || fail "WHEEL has not the tag py3-none-$platform"
 grep -qx "Root-Is-Purelib: false" "$work/WHEEL" || fail "WHEEL says the wheel is pure"
-unzip -Z1 "$wheel" | grep -qx quorvelpbm/libqpbm.so.1 || fail "the wheel holds no quorvelpbm/libqpbm.so.1"
+unzip -Z1 "$wheel" >"$work/wheel-files"
+grep -qx quorvelpbm/libqpbm.so.1 "$work/wheel-files" || fail "the wheel holds no quorvelpbm/libqpbm.so.1"
 
 /usr/bin/python3 -m venv "$work/venv"
 "$work/venv/bin/pip" install --no-index --quiet "$wheel"
