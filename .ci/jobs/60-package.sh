@@ -151,6 +151,10 @@ for file in bin/quorvelpbm.exe bin/qpbm.dll bin/QuorvelPBM.dll include/qpbm.h in
     lib/libqpbm.dll.a lib/libQuorvelPBM.dll.a README.md LICENSE; do
     [ -f "${top[0]}/$file" ] || fail "the zip has no $file"
 done
+# The DLLs as shipped (stripped) keep their exports, imports and version block.
+{ sh tests/windows/check_dll.sh x86_64-w64-mingw32-objdump x86_64-w64-mingw32-windres "${top[0]}/bin/QuorvelPBM.dll" &&
+    sh tests/windows/check_qpbm_dll.sh x86_64-w64-mingw32-objdump "${top[0]}/bin/qpbm.dll" library/qpbm.h; } \
+    >"$work/dll.log" 2>&1 || { cat "$work/dll.log"; fail "the zip's DLLs"; }
 export WINEPREFIX=$source_dir/$mingw/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 unset DISPLAY
 status=0
