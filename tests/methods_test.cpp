@@ -249,8 +249,9 @@ TEST(BilevelBmp, HeaderPaletteAndRowsFollowTheLayout) {
             Options o;
             o.bmp_bits = 1;
             for (bool seekable : {true, false})
-                EXPECT_EQ(pbm_to_bmp(pbm, o, seekable), std::string(expected.begin(), expected.end()))
-                    << width << " x " << height;
+                if (seekable || width <= qpbm::kMaxPbmWidth)  // a pipe takes at most 1000 x 1000
+                    EXPECT_EQ(pbm_to_bmp(pbm, o, seekable), std::string(expected.begin(), expected.end()))
+                        << width << " x " << height;
         }
 }
 
