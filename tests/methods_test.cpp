@@ -248,10 +248,11 @@ TEST(BilevelBmp, HeaderPaletteAndRowsFollowTheLayout) {
                     if (white(x, y)) expected[62 + (height - 1 - y) * stride + x / 8] |= 0x80 >> (x % 8);
             Options o;
             o.bmp_bits = 1;
-            for (bool seekable : {true, false})
-                if (seekable || width <= qpbm::kMaxPbmWidth)  // a pipe takes at most 1000 x 1000
-                    EXPECT_EQ(pbm_to_bmp(pbm, o, seekable), std::string(expected.begin(), expected.end()))
-                        << width << " x " << height;
+            for (bool seekable : {true, false}) {
+                if (!seekable && width > qpbm::kMaxPbmWidth) continue;  // a pipe takes at most 1000 x 1000
+                EXPECT_EQ(pbm_to_bmp(pbm, o, seekable), std::string(expected.begin(), expected.end()))
+                    << width << " x " << height;
+            }
         }
 }
 
