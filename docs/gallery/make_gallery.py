@@ -175,6 +175,17 @@ def tone_error(bits):
     return float(np.mean(np.abs(bits.mean(axis=0) * 255.0 - levels)))
 
 
+def diagonal_imbalance(bits):
+    """How much more of a texture's power lies along one diagonal than along
+    the other: 0 for a texture without a slant, 1 for lines all one way."""
+    power = np.abs(np.fft.fft2(bits - bits.mean())) ** 2
+    h, w = bits.shape
+    v = np.fft.fftfreq(h).reshape(-1, 1)
+    u = np.fft.fftfreq(w).reshape(1, -1)
+    one, other = power[u * v > 0].sum(), power[u * v < 0].sum()
+    return float(abs(one - other) / (one + other))
+
+
 def f_measure(bits, ink):
     found = ~bits
     tp = np.count_nonzero(found & ink)
@@ -267,6 +278,16 @@ def main():
         Image.fromarray(bits_to_grey(run.ours(run.bmp(coffee), "floyd-steinberg"))).convert("1") \
             .save(os.path.join(args.out, "readme-after.png"), optimize=True)
 
+        # Slant of the texture on flat greys, 128 x 64, in both orders.
+        slant = {"serpentine (ours)": [], "left to right": []}
+        for level in range(8, 256, 8):
+            y = np.full((64, 128), level, dtype=np.uint8)
+            slant["serpentine (ours)"].append(diagonal_imbalance(run.ours(run.bmp(y), "floyd-steinberg")))
+            slant["left to right"].append(diagonal_imbalance(floyd_steinberg(y, serpentine=False)))
+        results["flat_grey_diagonal_imbalance"] = {
+            "levels": "8, 16, ..., 248",
+            **{k: {"mean": float(np.mean(v)), "max": float(np.max(v))} for k, v in slant.items()}}
+
         # PSNR after a blur, on whole photos.
         psnr = {}
         for name in ("astronaut", "coffee", "chelsea", "rocket"):
@@ -275,6 +296,8 @@ def main():
             bmp = run.bmp(rgb)
             row = {m: blurred_psnr(run.ours(bmp, m), grey)
                    for m in ("floyd-steinberg", "atkinson", "bayer")}
+            row["floyd-steinberg, left to right (this script)"] = blurred_psnr(
+                floyd_steinberg(grey, serpentine=False), grey)
             row["Pillow convert(\"1\")"] = blurred_psnr(run.pillow_fs(rgb), grey)
             row["ImageMagick -dither FloydSteinberg"] = blurred_psnr(
                 run.imagemagick(bmp, "-dither", "FloydSteinberg", "-monochrome"), grey)
@@ -289,6 +312,8 @@ def main():
         r = ramp()
         bmp = run.bmp(r)
         tone = {m: tone_error(run.ours(bmp, m)) for m in METHODS}
+        tone["floyd-steinberg, left to right (this script)"] = tone_error(
+            floyd_steinberg(r, serpentine=False))
         tone["Pillow convert(\"1\")"] = tone_error(run.pillow_fs(r))
         tone["ImageMagick -dither FloydSteinberg"] = tone_error(
             run.imagemagick(bmp, "-dither", "FloydSteinberg", "-monochrome"))
@@ -336,6 +361,12 @@ def markdown(results):
     lines.append("|---|---:|")
     for n, v in results["ramp_tone_error_levels"].items():
         lines.append(f"| {n} | {v:.2f} |")
+    lines.append("")
+    lines.append("| order | diagonal imbalance, mean | max |")
+    lines.append("|---|---:|---:|")
+    for n, v in results["flat_grey_diagonal_imbalance"].items():
+        if isinstance(v, dict):
+            lines.append(f"| {n} | {v['mean']:.3f} | {v['max']:.3f} |")
     lines.append("")
     lines.append("| method | F-measure | precision | recall |")
     lines.append("|---|---:|---:|---:|")
