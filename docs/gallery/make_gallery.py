@@ -14,6 +14,8 @@ It writes into --out:
   document.png    an unevenly lit page scan through every method
   order.png       flat greys through serpentine Floyd-Steinberg (ours) and
                   through the same rule run left to right on every row
+  text-page.png   the made-up unevenly lit text page of the F-measure and
+                  what sauvola, otsu and luma find in it
   readme-before.png, readme-after.png   the README's before/after pair
   quality.json    the figures, which it also prints as a Markdown section
 
@@ -39,6 +41,8 @@ IM = "/usr/bin/convert-im6.q16"
 BLUR_SIGMA = 1.5
 CAPTION_HEIGHT = 14
 SCAN_BLUR = 0.8  # px, the softening of a scanner or camera lens
+PHOTOS = ("astronaut", "coffee", "chelsea", "rocket")
+LEFT_TO_RIGHT = "floyd-steinberg, left to right (this script)"
 
 
 def luma(rgb):
@@ -295,23 +299,32 @@ def main():
             "levels": "8, 16, ..., 248",
             **{k: {"mean": float(np.mean(v)), "max": float(np.max(v))} for k, v in slant.items()}}
 
+        # The peers' dithers, each from the same BMP (Pillow from its pixels).
+        peer_dithers = {
+            'Pillow convert("1")': lambda rgb, bmp: run.pillow_fs(rgb),
+            "ImageMagick -dither FloydSteinberg -monochrome":
+                lambda rgb, bmp: run.imagemagick(bmp, "-dither", "FloydSteinberg", "-monochrome"),
+            # ImageMagick's way to dither over the whole range, for fairness
+            "ImageMagick -dither FloydSteinberg -remap pattern:gray50":
+                lambda rgb, bmp: run.imagemagick(bmp, "-dither", "FloydSteinberg",
+                                                 "-remap", "pattern:gray50"),
+            "netpbm pamditherbw -fs":
+                lambda rgb, bmp: run.netpbm(bmp, "pamditherbw -fs -randomseed=1"),
+        }
+
         # PSNR after a blur, on whole photos.
         psnr = {}
-        for name in ("astronaut", "coffee", "chelsea", "rocket"):
+        for name in PHOTOS:
             rgb = getattr(data, name)()
             grey = luma(rgb)
             bmp = run.bmp(rgb)
             row = {m: blurred_psnr(run.ours(bmp, m), grey)
                    for m in ("floyd-steinberg", "atkinson", "bayer")}
-            row["floyd-steinberg, left to right (this script)"] = blurred_psnr(
-                floyd_steinberg(grey, serpentine=False), grey)
-            row["Pillow convert(\"1\")"] = blurred_psnr(run.pillow_fs(rgb), grey)
-            row["ImageMagick -dither FloydSteinberg"] = blurred_psnr(
-                run.imagemagick(bmp, "-dither", "FloydSteinberg", "-monochrome"), grey)
-            row["ImageMagick -dither FloydSteinberg -remap pattern:gray50"] = blurred_psnr(
-                run.imagemagick(bmp, "-dither", "FloydSteinberg", "-remap", "pattern:gray50"), grey)
-            row["netpbm pamditherbw -fs"] = blurred_psnr(
-                run.netpbm(bmp, "pamditherbw -fs -randomseed=1"), grey)
+            if not np.array_equal(run.ours(bmp, "floyd-steinberg"),
+                                  floyd_steinberg(grey, serpentine=True)):
+                sys.exit(f"the tool's floyd-steinberg differs from the rule on {name}")
+            row[LEFT_TO_RIGHT] = blurred_psnr(floyd_steinberg(grey, serpentine=False), grey)
+            row.update({k: blurred_psnr(f(rgb, bmp), grey) for k, f in peer_dithers.items()})
             psnr[f"{name} {rgb.shape[1]}x{rgb.shape[0]}"] = row
         results["psnr_blurred_db"] = psnr
 
@@ -319,14 +332,8 @@ def main():
         r = ramp()
         bmp = run.bmp(r)
         tone = {m: tone_errors(run.ours(bmp, m)) for m in METHODS}
-        tone["floyd-steinberg, left to right (this script)"] = tone_errors(
-            floyd_steinberg(r, serpentine=False))
-        tone["Pillow convert(\"1\")"] = tone_errors(run.pillow_fs(r))
-        tone["ImageMagick -dither FloydSteinberg"] = tone_errors(
-            run.imagemagick(bmp, "-dither", "FloydSteinberg", "-monochrome"))
-        tone["ImageMagick -dither FloydSteinberg -remap pattern:gray50"] = tone_errors(
-            run.imagemagick(bmp, "-dither", "FloydSteinberg", "-remap", "pattern:gray50"))
-        tone["netpbm pamditherbw -fs"] = tone_errors(run.netpbm(bmp, "pamditherbw -fs -randomseed=1"))
+        tone[LEFT_TO_RIGHT] = tone_errors(floyd_steinberg(r, serpentine=False))
+        tone.update({k: tone_errors(f(r, bmp)) for k, f in peer_dithers.items()})
         results["ramp_tone_error_levels"] = tone
 
         # F-measure of the text pixels on an unevenly lit page.
