@@ -192,9 +192,14 @@ void close_input(InputFile& in) {
 
 Status open_input(const NativeChar* path, InputFile& in, Facts& facts) {
     if (path == nullptr) return Status::invalid_path;
+    if (*path == '\0') return Status::invalid_path;
+    // "/dev/stdin" and the like are the descriptor itself, read from where
+    // it stands; anything else is opened without blocking.
+    const int descriptor = named_descriptor(path);
     int fd;
     do {
-        fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        fd = descriptor >= 0 ? fcntl(descriptor, F_DUPFD_CLOEXEC, 3)
+                             : open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         facts.os_error = errno;
@@ -209,6 +214,12 @@ Status open_input(const NativeChar* path, InputFile& in, Facts& facts) {
     in.fd = fd;
     in.regular = S_ISREG(st.st_mode);
     in.pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+    // A file already read part way (a shell's offset) is taken from there
+    // on, as a pipe is: into a file of its own, or forwards for a PBM.
+    if (in.regular && descriptor >= 0 && lseek(fd, 0, SEEK_CUR) != 0) {
+        in.regular = false;
+        in.pipe = true;
+    }
     in.device = st.st_dev;
     in.inode = st.st_ino;
     return Status::ok;
@@ -286,9 +297,13 @@ Status spool_input(Direction direction, InputFile& in, Facts& facts) {
         if (!magic_continues(direction, got, magic[0], magic[got])) return refusal_for_magic(direction);
         ++got;
     }
-    std::FILE* spool = std::tmpfile();
-    if (spool == nullptr) return failed_read(facts);
-    const int to = fileno(spool);
+    const int to = open_spill_file();
+    std::FILE* spool = to >= 0 ? fdopen(to, "w+b") : nullptr;
+    if (spool == nullptr) {
+        const Status status = failed_read(facts);
+        if (to >= 0) close(to);
+        return status;
+    }
     bool copied = write_all(to, magic, got);
     // A pipe moves into the file without passing through a buffer of ours;
     // a socket through a small one.

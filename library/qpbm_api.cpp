@@ -1,11 +1,13 @@
 // The qpbm C API: a status for every call, over the same core as the
 // exports. Each call runs in the caller's work block, or takes its turn at
 // the library's static one.
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
 #include "library/file_convert.hpp"
+#include "library/output_file.hpp"
 #include "library/qpbm.h"
 
 #if !defined(_WIN32)
@@ -114,10 +116,12 @@ private:
 template <class Char>
 qpbm_status convert(const Char* input, const Char* output, qpbm_direction direction, unsigned flags, void* work,
                     std::size_t work_size, qpbm_result* result) {
+    const int saved_errno = errno;  // the status tells; errno is the caller's
     qpbm::Facts facts;
     Status status = Status::ok;
     Direction internal = Direction::detect;
-    bool valid = (flags & ~QPBM_FLAG_NO_SIGPIPE) == 0 && (work == nullptr || work_size >= sizeof(qpbm::Workspace));
+    bool valid = (flags & ~(QPBM_FLAG_NO_SIGPIPE | QPBM_FLAG_FSYNC)) == 0 &&
+                 (work == nullptr || work_size >= sizeof(qpbm::Workspace));
     switch (direction) {
         case QPBM_DETECT: internal = Direction::detect; break;
         case QPBM_BMP_TO_PBM: internal = Direction::bmp_to_pbm; break;
@@ -126,6 +130,7 @@ qpbm_status convert(const Char* input, const Char* output, qpbm_direction direct
     }
     if (valid) {
         const SigpipeBlock block((flags & QPBM_FLAG_NO_SIGPIPE) != 0);
+        const qpbm::SyncOutputs sync((flags & QPBM_FLAG_FSYNC) != 0);
         status = work != nullptr
                      ? qpbm::convert_with(internal, input, output, *static_cast<qpbm::Workspace*>(work), facts)
                      : qpbm::convert_shared(internal, input, output, qpbm::static_workspace(Direction::detect), facts);
@@ -145,6 +150,7 @@ qpbm_status convert(const Char* input, const Char* output, qpbm_direction direct
         else
             std::snprintf(result->message, sizeof result->message, "%s", qpbm_status_message(code));
     }
+    errno = saved_errno;
     return code;
 }
 
