@@ -379,8 +379,10 @@ bool copy_file(int from, int to, bool whole) {
     bool kernel = true;
     for (ssize_t n; kernel && (n = sendfile(to, from, nullptr, 1 << 20)) != 0;) {
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EINVAL || errno == ENOSYS) && lseek(from, 0, SEEK_CUR) == 0) kernel = false;
-        else if (n < 0) return false;
+        if (n < 0 && (errno == EINVAL || errno == ENOSYS) && lseek(from, 0, SEEK_CUR) == 0)
+            kernel = false;
+        else if (n < 0)
+            return false;
     }
     unsigned char block[1024];
     for (ssize_t n; !kernel && (n = read(from, block, sizeof block)) != 0;) {

@@ -49,11 +49,11 @@ struct OutputFile {
     bool defer = false;  // a pipe's output goes to `stream`, a temporary file, first
     bool temp_named = false;
     bool temp_unnamed = false;
-    int target_fd = -1;      // the existing target as the kernel opened it, for writing
-    bool created = false;    // the target was made here, at a dangling link's end
-    bool descriptor = false; // a descriptor of this process, named by its path
-    bool spilled = false;    // `stream` is a temporary file, copied to the target at the end
-    unsigned mode = 0;       // the target's permission bits
+    int target_fd = -1;       // the existing target as the kernel opened it, for writing
+    bool created = false;     // the target was made here, at a dangling link's end
+    bool descriptor = false;  // a descriptor of this process, named by its path
+    bool spilled = false;     // `stream` is a temporary file, copied to the target at the end
+    unsigned mode = 0;        // the target's permission bits
     unsigned owner = 0;
     unsigned group = 0;
     unsigned long long device = 0;  // the target's identity

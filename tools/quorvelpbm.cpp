@@ -14,10 +14,10 @@
 #include <mutex>
 #include <optional>
 #include <set>
-#include <utility>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #if defined(_WIN32)
@@ -178,7 +178,11 @@ void say(const std::string& text) {
 // CSI).
 std::size_t utf8_length(const unsigned char* text, std::size_t left) {
     const unsigned char c = text[0];
-    const std::size_t n = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    const std::size_t n = c < 0x80                 ? 1
+                          : c >= 0xC2 && c <= 0xDF ? 2
+                          : c >= 0xE0 && c <= 0xEF ? 3
+                          : c >= 0xF0 && c <= 0xF4 ? 4
+                                                   : 0;
     if (n == 0 || n > left) return 0;
     for (std::size_t i = 1; i < n; ++i)
         if ((text[i] & 0xC0) != 0x80) return 0;
