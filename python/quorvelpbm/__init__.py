@@ -37,6 +37,8 @@ import ctypes
 import ctypes.util
 import enum
 import os
+import select
+import stat
 import sys
 import threading
 from dataclasses import dataclass
@@ -65,6 +67,9 @@ _API_MAJOR = 1
 # QPBM_FLAG_NO_SIGPIPE: a vanished pipe reader fails the write with EPIPE
 # instead of killing the interpreter with SIGPIPE.
 _FLAG_NO_SIGPIPE = 0x1
+# The longest path the library takes, in bytes (POSIX) or UTF-16 units
+# (Windows), its terminating NUL included.
+_MAX_PATH = 4096
 # Work blocks are aligned by hand: ctypes does not promise the alignment that
 # the library asks for (that of malloc).
 _WORK_ALIGNMENT = 64
@@ -276,9 +281,40 @@ def _utf16(path: str) -> ctypes.Array:  # type: ignore[type-arg]
     return ctypes.create_string_buffer(units, len(units))
 
 
+def _wait_for_writer(source: Union[str, bytes]) -> None:
+    """Waits, interruptibly, until a FIFO input has a writer with data.
+
+    The library's own wait cannot be interrupted: Ctrl-C would wait for it.
+    Here Python's poll runs the signal handlers, so KeyboardInterrupt (or any
+    exception a handler raises) ends the wait.
+    """
+    try:
+        if not stat.S_ISFIFO(os.stat(source).st_mode):
+            return
+        fd = os.open(source, os.O_RDONLY | os.O_NONBLOCK)
+    except OSError:
+        return  # the library reports it
+    try:
+        waiter = select.poll()
+        waiter.register(fd, select.POLLIN)
+        waiter.poll()
+    finally:
+        os.close(fd)
+
+
+def _invalid_path(path: Union[str, bytes]) -> bool:
+    """Whether the library refuses the path itself: empty or too long."""
+    units = len(path.encode("utf-16-le", "surrogatepass")) // 2 if isinstance(path, str) else len(path)
+    if sys.platform != "win32" and isinstance(path, str):
+        units = len(os.fsencode(path))
+    return units == 0 or units >= _MAX_PATH
+
+
 def _run(src: StrPath, dst: StrPath, direction: Direction) -> Picture:
     source = os.fspath(src)
     target = os.fspath(dst)
+    if sys.platform != "win32" and hasattr(select, "poll"):
+        _wait_for_writer(source)
     result = _Result()
     if sys.platform == "win32":
         source_text, target_text = os.fsdecode(source), os.fsdecode(target)
@@ -304,6 +340,8 @@ def _run(src: StrPath, dst: StrPath, direction: Direction) -> Picture:
         )
     message = result.message.decode("utf-8", "replace")
     path = target if status in _OUTPUT_FAULTS else source
+    if status == Status.EINVALID_PATH and _invalid_path(target) and not _invalid_path(source):
+        path = target
     if result.os_error != 0:
         error = OSError(result.os_error, message, path)
         error.status = status  # type: ignore[attr-defined]
