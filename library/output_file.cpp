@@ -502,8 +502,10 @@ Status locate_output(const NativeChar* path, const InputFile& in, Workspace& wor
         struct stat reached {};
         if (out.target_fd < 0 || fstat(out.target_fd, &reached) != 0)
             return failed(Status::open_output_failed, facts, errno);
-        if (!S_ISREG(reached.st_mode) || !same_identity(st, reached))
-            return failed(Status::open_output_failed, facts, EAGAIN);  // changed between the two looks
+        // Replaced meanwhile (by another writer's rename): the file opened
+        // is the one that counts. Anything else than a file is refused.
+        if (!S_ISREG(reached.st_mode)) return failed(Status::open_output_failed, facts, EAGAIN);
+        st = reached;
         out.mode = st.st_mode & 07777;
         out.owner = st.st_uid;
         out.group = st.st_gid;
@@ -521,8 +523,9 @@ Status locate_output(const NativeChar* path, const InputFile& in, Workspace& wor
         // Only the directory entry of the file the kernel reached is
         // replaced; one reached otherwise (a descriptor link, a link
         // changed meanwhile) is written in place.
+        // A name that appeared meanwhile (another writer's output) is
+        // renamed over like any: a rename never follows a link.
         if (out.exists && (descriptor_link || !found || !same_identity(entry, st))) out.kind = OutputKind::in_place;
-        if (!out.exists && found) return failed(Status::open_output_failed, facts, EEXIST);  // appeared meanwhile
         return Status::ok;
     }
     out.kind = OutputKind::direct;
