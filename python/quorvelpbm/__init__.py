@@ -281,25 +281,29 @@ def _utf16(path: str) -> ctypes.Array:  # type: ignore[type-arg]
     return ctypes.create_string_buffer(units, len(units))
 
 
-def _wait_for_writer(source: Union[str, bytes]) -> None:
+def _wait_for_writer(source: Union[str, bytes]) -> Optional[int]:
     """Waits, interruptibly, until a FIFO input has a writer with data.
 
     The library's own wait cannot be interrupted: Ctrl-C would wait for it.
     Here Python's poll runs the signal handlers, so KeyboardInterrupt (or any
-    exception a handler raises) ends the wait.
+    exception a handler raises) ends the wait. Returns the descriptor the
+    wait used, to be closed only after the conversion: a FIFO whose last
+    reader and writer have closed drops what it holds.
     """
     try:
         if not stat.S_ISFIFO(os.stat(source).st_mode):
-            return
+            return None
         fd = os.open(source, os.O_RDONLY | os.O_NONBLOCK)
     except OSError:
-        return  # the library reports it
+        return None  # the library reports it
     try:
         waiter = select.poll()
         waiter.register(fd, select.POLLIN)
         waiter.poll()
-    finally:
+    except BaseException:
         os.close(fd)
+        raise
+    return fd
 
 
 def _invalid_path(path: Union[str, bytes]) -> bool:
@@ -310,26 +314,35 @@ def _invalid_path(path: Union[str, bytes]) -> bool:
     return units == 0 or units >= _MAX_PATH
 
 
+def _convert(source: Union[str, bytes], target: Union[str, bytes], direction: Direction) -> _Result:
+    """One call of the library, in this thread's work block."""
+    result = _Result()
+    if sys.platform == "win32":
+        _library.qpbm_convert_utf16(
+            _utf16(os.fsdecode(source)), _utf16(os.fsdecode(target)), direction, _FLAG_NO_SIGPIPE, _work.address,
+            _work_size, ctypes.byref(result),
+        )
+    else:
+        _library.qpbm_convert(
+            os.fsencode(source), os.fsencode(target), direction, _FLAG_NO_SIGPIPE, _work.address, _work_size,
+            ctypes.byref(result),
+        )
+    return result
+
+
 def _run(src: StrPath, dst: StrPath, direction: Direction) -> Picture:
     source = os.fspath(src)
     target = os.fspath(dst)
-    if sys.platform != "win32" and hasattr(select, "poll"):
-        _wait_for_writer(source)
-    result = _Result()
     if sys.platform == "win32":
-        source_text, target_text = os.fsdecode(source), os.fsdecode(target)
-        _check_nul(source_text, target_text)
-        _library.qpbm_convert_utf16(
-            _utf16(source_text), _utf16(target_text), direction, _FLAG_NO_SIGPIPE, _work.address, _work_size,
-            ctypes.byref(result),
-        )
+        _check_nul(os.fsdecode(source), os.fsdecode(target))
     else:
-        source_bytes, target_bytes = os.fsencode(source), os.fsencode(target)
-        _check_nul(source_bytes, target_bytes)
-        _library.qpbm_convert(
-            source_bytes, target_bytes, direction, _FLAG_NO_SIGPIPE, _work.address, _work_size,
-            ctypes.byref(result),
-        )
+        _check_nul(os.fsencode(source), os.fsencode(target))
+    waited = _wait_for_writer(source) if hasattr(select, "poll") else None
+    try:
+        result = _convert(source, target, direction)
+    finally:
+        if waited is not None:
+            os.close(waited)
     status = Status(result.status)
     if status == Status.OK:
         return Picture(

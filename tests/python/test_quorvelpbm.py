@@ -295,6 +295,22 @@ def test_ctrl_c_ends_a_wait_for_a_fifo_writer(tmp_path: pathlib.Path) -> None:
             child.wait()
 
 
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs here")
+def test_a_fifo_whose_writer_has_finished_still_converts(tmp_path: pathlib.Path) -> None:
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    def write_all() -> None:
+        with open(fifo, "wb") as f:  # waits for the reader, then leaves at once
+            f.write(GOOD_PBM)
+
+    writer = threading.Thread(target=write_all)
+    writer.start()
+    picture = quorvelpbm.convert(fifo, tmp_path / "out.bmp")
+    writer.join()
+    assert picture.direction == Direction.PBM_TO_BMP
+
+
 def test_status_mirrors_the_c_header() -> None:
     header = HEADER.read_text(encoding="utf-8")
     for enum_type, c_name in ((Status, "qpbm_status"), (Direction, "qpbm_direction")):
