@@ -22,6 +22,7 @@ const char* status_message(Status status) {
         case Status::output_no_reader: return "the output is a FIFO with no reader";
         case Status::unknown_format: return "neither a BMP (\"BM\") nor a PBM (\"P1\" or \"P4\") file";
         case Status::undetectable_input: return "cannot tell the format of a device input: give a direction";
+        case Status::replace_failed: return "cannot replace the output";
         case Status::bmp_header_truncated: return "too short for its BMP headers";
         case Status::bmp_not_bmp: return "not a BMP file";
         case Status::bmp_bad_header_size: return "unknown BMP information header size";
@@ -124,6 +125,7 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
         case Status::open_output_failed:
         case Status::read_failed:
         case Status::write_failed:
+        case Status::replace_failed:
         case Status::cleanup_failed:
             if (f.os_error != 0) {
                 std::snprintf(buffer, size, "%s: %s", status_message(status), std::strerror(f.os_error));

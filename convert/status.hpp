@@ -21,6 +21,7 @@ enum class Status {
     output_no_reader,    // the output is a FIFO that no process is reading
     unknown_format,      // the first bytes are neither "BM" nor "P1" or "P4"
     undetectable_input,  // a device input, whose first bytes cannot be looked at before converting
+    replace_failed,      // the complete output could not be put in the target's place
     // BMP input.
     bmp_header_truncated,   // the file ends inside its file or information header, or its masks
     bmp_not_bmp,            // no "BM" signature

@@ -144,7 +144,7 @@ Status finish_output(OutputFile& out, Status status, Facts& facts) {
     out.stream = nullptr;
     if (!out.temp_named) return status;
     if (status == Status::ok && !MoveFileExW(out.temp_path, out.path, MOVEFILE_REPLACE_EXISTING))
-        status = failed(Status::write_failed, facts, EACCES);
+        status = failed(Status::replace_failed, facts, EACCES);
     if (status != Status::ok && _wremove(out.temp_path) != 0) return Status::cleanup_failed;
     return status;
 }
@@ -608,7 +608,7 @@ Status finish_output(OutputFile& out, Status status, Facts& facts) {
             if (out.target_fd >= 0 && (error == EPERM || error == EBUSY || error == EACCES || error == EXDEV))
                 out.kind = OutputKind::in_place;
             else
-                status = failed(Status::write_failed, facts, error);
+                status = failed(Status::replace_failed, facts, error);
         } else if (status == Status::ok) {
             out.temp_named = false;  // it is the target now
             if (sync && !sync_directory(out.dir_fd)) status = failed(Status::write_failed, facts, errno);

@@ -34,7 +34,8 @@ qpbm_status public_status(Status status) {
         case Status::same_file: return QPBM_ESAME_FILE;
         case Status::open_output_failed: return QPBM_EOPEN_OUTPUT;
         case Status::read_failed: return QPBM_EREAD;
-        case Status::write_failed: return QPBM_EWRITE;
+        case Status::write_failed:
+        case Status::replace_failed: return QPBM_EWRITE;
         case Status::input_shrank: return QPBM_EINPUT_SHRANK;
         case Status::cleanup_failed: return QPBM_ECLEANUP;
         case Status::output_no_reader: return QPBM_ENO_READER;
