@@ -857,6 +857,51 @@ TEST(BoundedReads, DevZeroIsRefusedPromptly) {
 
 // The first byte decides: an input that starts "XX" is refused without
 // waiting for the rest of a FIFO whose writer stays open and idle.
+// A piped BMP followed by bytes that never end: a header refused is refused
+// as soon as it is in, and a good one is kept only as far as its pixels go,
+// so the conversion ends while the writer still writes.
+TEST(BoundedReads, EndlessPipedBmpsAreSpooledOnlyAsFarAsTheirHeader) {
+    const Picture picture = pattern(40, 30, 3);
+    Bytes bad_header = picture.bmp();
+    put32(bad_header, 14, 7);  // an information header of 7 bytes
+    struct Case {
+        const char* name;
+        Bytes start;
+        Direction direction;
+        Status expected;
+    };
+    const Case cases[] = {
+        {"BM and zeros", Bytes{'B', 'M'}, Direction::bmp_to_pbm, Status::bmp_bad_header_size},
+        {"a bad header, detected", bad_header, Direction::detect, Status::bmp_bad_header_size},
+        {"a whole picture", picture.bmp(), Direction::bmp_to_pbm, Status::ok},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+        const Ending e = run_child([&] {
+            std::signal(SIGPIPE, SIG_IGN);
+            std::thread([&] {
+                const int fd = open(dir.file("fifo").c_str(), O_WRONLY);
+                const Bytes zeros(1 << 16);
+                bool open = write(fd, c.start.data(), c.start.size()) > 0;
+                while (open) open = write(fd, zeros.data(), zeros.size()) > 0;
+                close(fd);
+            }).detach();
+            std::vector<unsigned char> work(qpbm_work_size());
+            const qpbm_direction d = c.direction == Direction::detect ? QPBM_DETECT : QPBM_BMP_TO_PBM;
+            const qpbm_status s = qpbm_convert(dir.file("fifo").c_str(), dir.file("out.pbm").c_str(), d, 0, work.data(),
+                                               work.size(), nullptr);
+            const bool right = c.expected == Status::ok
+                                   ? s == QPBM_OK && read_text(dir.file("out.pbm")) == picture.pbm()
+                                   : s == QPBM_EBMP_BAD_HEADER;
+            return right ? 0 : 1;
+        });
+        EXPECT_TRUE(e.exited) << "still spooling: signal " << e.signal;
+        EXPECT_EQ(e.code, 0);
+    }
+}
+
 TEST(BoundedReads, FifoStartingWithXXIsRefusedWithoutWaitingForMore) {
     struct Case {
         Direction direction;

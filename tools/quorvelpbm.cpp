@@ -467,12 +467,12 @@ std::vector<Job> plan(const Options& options) {
             job.input = "standard input";
             job.open_path = "/dev/stdin";
         }
-        // Pipes are read once, into a file: a BMP is read bottom row first,
-        // and the first bytes that tell the direction must not be lost. A
-        // PBM is read forwards, as the pipe gives it, and a device (a
-        // terminal, /dev/zero) goes to the library as it is: it reads no
-        // more of either than the format needs.
-        if (info.pipe && job.direction != QPBM_PBM_TO_BMP) {
+        // A pipe whose direction is not given is read once, into a file, so
+        // that the first bytes that tell the direction are not lost. With a
+        // direction it goes to the library as it is, as does a device (a
+        // terminal, /dev/zero): a PBM is read forwards, and a BMP is kept
+        // in a file only as far as its checked header says it goes.
+        if (info.pipe && job.direction == QPBM_DETECT) {
             std::string error;
             const int from = input == kStdio ? STDIN_FILENO : open(input.c_str(), O_RDONLY | O_CLOEXEC);
             if (from < 0) {

@@ -421,39 +421,45 @@ class DescriptorTest(Base):
             self.assertEqual(r.returncode, 0, r.stderr)
             self.assertEqual(ours.recv(1000), SMALL_PBM)
 
-    def test_a_piped_pbm_is_not_kept_and_is_refused_at_its_first_bad_byte(self):
-        # An endless stream after a broken header: refused at once, with
-        # nothing written to $TMPDIR (a file size limit ends a run that tries).
+    def test_endless_piped_inputs_are_refused_at_their_header(self):
+        # An endless stream after a broken header: refused at once, a PBM
+        # without being kept in $TMPDIR at all (a file size limit ends a run
+        # that tries), a BMP as soon as its header is in.
         def limit():
             resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
 
-        reader, writer = os.pipe()
-        p = subprocess.Popen([TOOL, "pbm2bmp", "-", self.path("x.bmp")], stdin=reader, stderr=subprocess.PIPE,
-                             preexec_fn=limit, env={**os.environ, "TMPDIR": self.dir.name})
-        os.close(reader)
+        cases = [
+            ("pbm2bmp", b"P1 x", "unexpected character in the PBM header"),
+            ("bmp2pbm", b"BM", "information header is not a BMP header"),
+        ]
+        for direction, head, message in cases:
+            with self.subTest(direction=direction):
+                reader, writer = os.pipe()
+                p = subprocess.Popen([TOOL, direction, "-", self.path("x")], stdin=reader, stderr=subprocess.PIPE,
+                                     text=True, preexec_fn=limit, env={**os.environ, "TMPDIR": self.dir.name})
+                os.close(reader)
 
-        def feed():
-            try:
-                os.write(writer, b"P1 x")
-                while True:
-                    os.write(writer, bytes(1 << 16))
-            except OSError:  # the tool has gone
-                pass
-            finally:
-                os.close(writer)
+                def feed():
+                    try:
+                        os.write(writer, head)
+                        while True:
+                            os.write(writer, bytes(1 << 16))
+                    except OSError:  # the tool has gone
+                        pass
+                    finally:
+                        os.close(writer)
 
-        feeder = threading.Thread(target=feed, daemon=True)
-        feeder.start()
-        try:
-            _, err = p.communicate(timeout=30)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            self.fail("still reading after 30 s")
-        feeder.join()
-        self.assertEqual(p.returncode, 1, err)
-        self.assertIn(b"PBM", err)
-        self.assertNotIn(b"temporary", err)
-        self.assertFalse(os.path.exists(self.path("x.bmp")))
+                feeder = threading.Thread(target=feed, daemon=True)
+                feeder.start()
+                try:
+                    _, err = p.communicate(timeout=30)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    self.fail("still reading after 30 s")
+                feeder.join()
+                self.assertEqual(p.returncode, 1, err)
+                self.assertIn(message, err)
+                self.assertFalse(os.path.exists(self.path("x")))
 
 
 class OutputIdentityTest(Base):
