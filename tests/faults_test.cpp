@@ -377,10 +377,8 @@ bool become(uid_t user, gid_t group) { return setgroups(1, &group) == 0 && setgi
 class Sysctl {
 public:
     Sysctl(const char* path, const char* value) : path_(path) {
-        std::ifstream in(path_);
-        std::getline(in, old_);
-        std::ofstream out(path_);
-        set_ = !old_.empty() && (out << value << std::flush);
+        std::getline(std::ifstream(path_), old_);
+        set_ = !old_.empty() && (std::ofstream(path_) << value << std::flush);
     }
     ~Sysctl() {
         if (set_) std::ofstream(path_) << old_ << std::flush;

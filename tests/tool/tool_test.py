@@ -313,6 +313,12 @@ class PipeTest(Base):
             ("", ["pbm2bmp"], "- < /dev/zero", pbm),
             ("", ["bmp2pbm"], "/dev/zero", bmp),
             ("", ["-o", self.dir.name, "bmp2pbm"], "/dev/zero", bmp),
+            # A broken header after a good signature: refused as soon as it is
+            # in, never spooled whole (the file size limit ends a run that tries).
+            ("ulimit -f 1024; { printf 'P1 x'; cat /dev/zero; } |", ["pbm2bmp"], "-",
+             "unexpected character in the PBM header"),
+            ("ulimit -f 1024; { printf BM; cat /dev/zero; } |", ["bmp2pbm"], "-",
+             "information header is not a BMP header"),
         ]
         for feed, args, source, message in cases:
             with self.subTest(feed=feed, args=args, source=source):
@@ -420,46 +426,6 @@ class DescriptorTest(Base):
             theirs.shutdown(socket.SHUT_WR)
             self.assertEqual(r.returncode, 0, r.stderr)
             self.assertEqual(ours.recv(1000), SMALL_PBM)
-
-    def test_endless_piped_inputs_are_refused_at_their_header(self):
-        # An endless stream after a broken header: refused at once, a PBM
-        # without being kept in $TMPDIR at all (a file size limit ends a run
-        # that tries), a BMP as soon as its header is in.
-        def limit():
-            resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
-
-        cases = [
-            ("pbm2bmp", b"P1 x", "unexpected character in the PBM header"),
-            ("bmp2pbm", b"BM", "information header is not a BMP header"),
-        ]
-        for direction, head, message in cases:
-            with self.subTest(direction=direction):
-                reader, writer = os.pipe()
-                p = subprocess.Popen([TOOL, direction, "-", self.path("x")], stdin=reader, stderr=subprocess.PIPE,
-                                     text=True, preexec_fn=limit, env={**os.environ, "TMPDIR": self.dir.name})
-                os.close(reader)
-
-                def feed():
-                    try:
-                        os.write(writer, head)
-                        while True:
-                            os.write(writer, bytes(1 << 16))
-                    except OSError:  # the tool has gone
-                        pass
-                    finally:
-                        os.close(writer)
-
-                feeder = threading.Thread(target=feed, daemon=True)
-                feeder.start()
-                try:
-                    _, err = p.communicate(timeout=30)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    self.fail("still reading after 30 s")
-                feeder.join()
-                self.assertEqual(p.returncode, 1, err)
-                self.assertIn(message, err)
-                self.assertFalse(os.path.exists(self.path("x")))
 
 
 class OutputIdentityTest(Base):
