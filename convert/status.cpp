@@ -37,6 +37,7 @@ const char* status_message(Status status) {
         case Status::bmp_bad_height: return "height out of range";
         case Status::bmp_rle_top_down: return "top-down RLE BMP (negative height)";
         case Status::bmp_rle_too_large: return "RLE BMP too large for a pipe: write to a file";
+        case Status::bmp_text_too_large: return "RLE BMP too large for a PBM file";
         case Status::bmp_pixels_truncated: return "pixel data is truncated";
         case Status::pbm_bad_magic: return "not a PBM file (it does not start with \"P1\" or \"P4\")";
         case Status::pbm_header_truncated: return "the PBM header ends before the width and height";
@@ -101,6 +102,12 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           "%" PRId64 " x %" PRId64 "; a pipe can only take RLE pictures up to %" PRId32 " x %" PRId32
                           ": write to a file",
                           f.width, f.height, kMaxRlePipeWidth, kMaxRlePipeHeight);
+            break;
+        case Status::bmp_text_too_large:
+            std::snprintf(buffer, size,
+                          "%" PRId64 " x %" PRId64 " is too large: its PBM text (over %" PRIu64
+                          " bytes) would pass the largest file offset",
+                          f.width, f.height, f.needed_size);
             break;
         case Status::bmp_pixels_truncated:
             if (f.needed_size == UINT64_MAX)  // the sum did not fit in 64 bits

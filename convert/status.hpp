@@ -37,6 +37,7 @@ enum class Status {
     bmp_bad_height,         // biHeight of INT32_MIN, which has no positive counterpart
     bmp_rle_top_down,       // an RLE BMP with a negative height
     bmp_rle_too_large,      // an RLE BMP larger than the image a pipe's output is gathered in
+    bmp_text_too_large,     // an RLE BMP whose PBM text would pass the largest file offset
     bmp_pixels_truncated,   // the file ends before the last pixel row
     // PBM input.
     pbm_bad_magic,            // does not start with "P1" or "P4"

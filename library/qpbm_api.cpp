@@ -54,7 +54,8 @@ qpbm_status public_status(Status status) {
         case Status::bmp_bad_pixel_offset:
         case Status::bmp_negative_width:
         case Status::bmp_bad_height: return QPBM_EBMP_BAD_HEADER;
-        case Status::bmp_rle_too_large: return QPBM_EBMP_TOO_LARGE;
+        case Status::bmp_rle_too_large:
+        case Status::bmp_text_too_large: return QPBM_EBMP_TOO_LARGE;
         case Status::bmp_pixels_truncated: return QPBM_EBMP_TRUNCATED;
         case Status::pbm_header_truncated: return QPBM_EPBM_TRUNCATED;
         case Status::pbm_bad_magic: return QPBM_EPBM_BAD_MAGIC;

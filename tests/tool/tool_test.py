@@ -97,7 +97,14 @@ class ToolTest(Base):
         jpeg = bytearray(SMALL_BMP)
         jpeg[30] = 4
         jpeg[28] = 0
+        # RLE8 of the largest size, ending at once: its text would pass 2^63.
+        side = 2**31 - 1
+        rle_huge = struct.pack("<2sIHHI", b"BM", 54 + 1024 + 2, 0, 0, 54 + 1024)
+        rle_huge += struct.pack("<IiiHHIIiiII", 40, side, side, 1, 8, 1, 2, 0, 0, 0, 0) + bytes(1024) + b"\0\1"
+        text = 2 * side * side + side * side // 30  # tokens and line feeds
         cases = [
+            ("huge-rle.bmp", rle_huge, [], f"{side} x {side} is too large: its PBM text (over {text} bytes) would "
+                                            "pass the largest file offset"),
             ("scan.bmp", bytes(bmp64), [], "64 bits per pixel is not supported"),
             ("photo.bmp", bytes(jpeg), [], "JPEG-compressed BMP"),
             ("huge.pbm", HEAD + b"40000 40000\n", [], "40000 x 40000 is too large for a BMP file"),
