@@ -29,6 +29,9 @@ extra ``status`` attribute.
 Threads: every thread converts in working memory of its own, and ctypes
 releases the GIL for the duration of the call, so conversions in different
 threads run at the same time.
+
+Signals: a conversion whose input is a FIFO first waits for its writer in
+Python, so Ctrl-C (KeyboardInterrupt) ends that wait.
 """
 
 from __future__ import annotations
