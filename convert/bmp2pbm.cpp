@@ -241,7 +241,16 @@ Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, B
             return gather_rle_indices(in, source, buffers);
         }
     } else if (source.pixels == BmpPixels::rle) {
-        // The stream may end early (unset pixels are index 0), so any length will do.
+        // The stream may end early (unset pixels are index 0), so any length
+        // will do. Its text is written at offsets, every one of which must
+        // be a file offset: under 2^63 (tokens are under 2^62).
+        constexpr std::uint64_t kHeaderRoom = 128;  // the three header lines, with CR LF
+        const std::uint64_t tokens =
+            static_cast<std::uint64_t>(source.width) * static_cast<std::uint64_t>(source.height);
+        facts.needed_size = tokens * kTokenSize + tokens / kTokensPerLine * kStoredLineFeedSize;
+        if (output_seekable && facts.needed_size > static_cast<std::uint64_t>(INT64_MAX) - kHeaderRoom)
+            return Status::bmp_text_too_large;
+        facts.needed_size = 0;
         if (output_seekable) return Status::ok;
         if (source.width > kMaxRlePipeWidth || source.height > kMaxRlePipeHeight) return Status::bmp_rle_too_large;
         source.gathered = true;

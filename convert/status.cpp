@@ -24,6 +24,7 @@ const char* status_message(Status status) {
         case Status::undetectable_input: return "cannot tell the format of a device input: give a direction";
         case Status::too_many_pixels: return "the picture has more pixels than allowed";
         case Status::too_wide_for_method: return "the picture is too wide for the method";
+        case Status::replace_failed: return "cannot replace the output";
         case Status::bmp_header_truncated: return "too short for its BMP headers";
         case Status::bmp_not_bmp: return "not a BMP file";
         case Status::bmp_bad_header_size: return "unknown BMP information header size";
@@ -40,6 +41,7 @@ const char* status_message(Status status) {
         case Status::bmp_rle_too_large: return "RLE BMP too large for a pipe: write to a file";
         case Status::bmp_rle_too_large_for_method:
             return "RLE BMP too large for this method or a raw PBM: only the plain channels rule takes any size";
+        case Status::bmp_text_too_large: return "RLE BMP too large for a PBM file";
         case Status::bmp_pixels_truncated: return "pixel data is truncated";
         case Status::pbm_bad_magic: return "not a PBM file (it does not start with \"P1\" or \"P4\")";
         case Status::pbm_header_truncated: return "the PBM header ends before the width and height";
@@ -118,6 +120,11 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
         case Status::too_wide_for_method:
             std::snprintf(buffer, size, "a row of %" PRId64 " pixels is wider than this method takes (%" PRIu64 ")",
                           f.width, f.limit);
+        case Status::bmp_text_too_large:
+            std::snprintf(buffer, size,
+                          "%" PRId64 " x %" PRId64 " is too large: its PBM text (over %" PRIu64
+                          " bytes) would pass the largest file offset",
+                          f.width, f.height, f.needed_size);
             break;
         case Status::bmp_pixels_truncated:
             if (f.needed_size == UINT64_MAX)  // the sum did not fit in 64 bits
@@ -142,6 +149,7 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
         case Status::open_output_failed:
         case Status::read_failed:
         case Status::write_failed:
+        case Status::replace_failed:
         case Status::cleanup_failed:
             if (f.os_error != 0) {
                 std::snprintf(buffer, size, "%s: %s", status_message(status), std::strerror(f.os_error));

@@ -23,6 +23,7 @@ enum class Status {
     undetectable_input,  // a device input, whose first bytes cannot be looked at before converting
     too_many_pixels,     // width x height over the caller's limit
     too_wide_for_method, // a row wider than a method that holds whole rows can take
+    replace_failed,      // the complete output could not be put in the target's place
     // BMP input.
     bmp_header_truncated,   // the file ends inside its file or information header, or its masks
     bmp_not_bmp,            // no "BM" signature
@@ -39,6 +40,7 @@ enum class Status {
     bmp_rle_top_down,       // an RLE BMP with a negative height
     bmp_rle_too_large,      // an RLE BMP larger than the image a pipe's output is gathered in
     bmp_rle_too_large_for_method,  // an RLE BMP larger than the image it is gathered in for a method
+    bmp_text_too_large,     // an RLE BMP whose PBM text would pass the largest file offset
     bmp_pixels_truncated,   // the file ends before the last pixel row
     // PBM input.
     pbm_bad_magic,            // does not start with "P1" or "P4"

@@ -21,6 +21,12 @@ namespace qpbm_fuzz {
 // The largest input a target takes: a 1000 x 1000 PBM is about 2 MB of text.
 inline constexpr std::size_t kMaxInput = 4u << 20;
 
+// The largest picture whose output a target writes and checks: 128 x 128.
+// Each written picture costs its whole text or BMP per input, and a few
+// megabytes per input drop the throughput a hundredfold; the check phase
+// still runs on every size, and large pictures have tests of their own.
+inline constexpr std::uint64_t kMaxWrittenPixels = 1u << 14;
+
 // Input bytes as a read-only stream over a static copy (fmemopen takes a
 // non-const buffer). Null when the input is too large.
 class InputStream {

@@ -6,12 +6,14 @@
 # memory; the input that caused it is saved in build-fuzz/findings/.
 #
 #   fuzz/run.sh [SECONDS [TARGET...]]    # default: 60 seconds each, all targets
+#   fuzz/run.sh --long [TARGET...]       # an hour each
 #
 # Targets: bmp2pbm pbm2bmp header methods.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
+[ "$seconds" = --long ] && seconds=3600
 [ $# -gt 0 ] && shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(bmp2pbm pbm2bmp header methods)

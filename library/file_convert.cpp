@@ -122,7 +122,7 @@ Status run_with(Direction& direction, const Char* in_path, const Char* out_path,
     if (status == Status::ok) status = wait_for_input(in, facts);
     // A PBM is read top row first, as a pipe gives it; a BMP (or a file that
     // may be one) needs its rows in any order, so a pipe is taken in first.
-    if (status == Status::ok && direction != Direction::pbm_to_bmp) status = spool_input(direction, in, facts);
+    if (status == Status::ok && direction != Direction::pbm_to_bmp) status = spool_input(direction, in, facts, &work);
     if (status == Status::ok) status = convert_input(direction, in, out_native, work, facts, options);
     close_input(in);
     return status;
@@ -178,7 +178,7 @@ Status wait_for_input(InputFile&, Facts&) { return Status::ok; }
 
 // Windows hosts read pipes through their paths seldom enough that the input
 // is converted as it is, and an output that cannot seek is never deferred.
-Status spool_input(Direction, InputFile&, Facts&) { return Status::ok; }
+Status spool_input(Direction, InputFile&, Facts&, Workspace*) { return Status::ok; }
 
 Status copy_deferred_output(DeferredOutput& deferred, Facts&) {
     deferred = DeferredOutput{};
@@ -194,9 +194,14 @@ void close_input(InputFile& in) {
 
 Status open_input(const NativeChar* path, InputFile& in, Facts& facts) {
     if (path == nullptr) return Status::invalid_path;
+    if (*path == '\0') return Status::invalid_path;
+    // "/dev/stdin" and the like are the descriptor itself, read from where
+    // it stands; anything else is opened without blocking.
+    const int descriptor = named_descriptor(path);
     int fd;
     do {
-        fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        fd = descriptor >= 0 ? fcntl(descriptor, F_DUPFD_CLOEXEC, 3)
+                             : open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         facts.os_error = errno;
@@ -211,6 +216,12 @@ Status open_input(const NativeChar* path, InputFile& in, Facts& facts) {
     in.fd = fd;
     in.regular = S_ISREG(st.st_mode);
     in.pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+    // A file already read part way (a shell's offset) is taken from there
+    // on, as a pipe is: into a file of its own, or forwards for a PBM.
+    if (in.regular && descriptor >= 0 && lseek(fd, 0, SEEK_CUR) != 0) {
+        in.regular = false;
+        in.pipe = true;
+    }
     in.device = st.st_dev;
     in.inode = st.st_ino;
     return Status::ok;
@@ -274,7 +285,65 @@ bool write_all(int fd, const unsigned char* bytes, std::size_t length) {
 
 }  // namespace
 
-Status spool_input(Direction direction, InputFile& in, Facts& facts) {
+namespace {
+
+// Moves up to `most` bytes from a pipe or socket to the spool's end: through
+// the kernel for a pipe, else through a small block. The count moved, 0 at
+// the input's end, -1 on an error.
+ssize_t move_bytes(int from, int to, std::size_t most, bool& splice_works) {
+#if defined(__linux__)
+    while (splice_works) {
+        const ssize_t n = splice(from, nullptr, to, nullptr, most, SPLICE_F_MOVE);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno != EINVAL) return -1;
+        splice_works = false;  // not a pipe
+    }
+#else
+    splice_works = false;
+#endif
+    unsigned char block[1024];
+    for (;;) {
+        const ssize_t n = read(from, block, most < sizeof block ? most : sizeof block);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n;
+        return write_all(to, block, static_cast<std::size_t>(n)) ? n : -1;
+    }
+}
+
+// The spooled bytes are checked as a BMP once this many have come (or the
+// input ended): every header, mask and palette fits, so a refusal of the
+// header comes this early however long the stream.
+constexpr std::uint64_t kSpoolCheckSize = 64 * 1024;
+constexpr std::uint64_t kMaxRowPadding = 3;
+
+// Checks the BMP spooled so far. A refusal that more bytes cannot undo is
+// returned; otherwise `bound` becomes the bytes the conversion can read,
+// when the header tells (uncompressed pixels), and the rest of the stream
+// need not be kept.
+Status check_spooled_bmp(std::FILE* spool, Workspace& work, std::uint64_t& bound, Facts& facts) {
+    Facts seen;
+    BmpSource bmp;
+    Status status = Status::read_failed;
+    if (std::fseek(spool, 0, SEEK_SET) == 0) status = read_bmp_source(spool, true, bmp, work.bmp2pbm, seen);
+    std::clearerr(spool);
+    if (lseek(fileno(spool), 0, SEEK_END) < 0) return failed_read(facts);
+    switch (status) {
+        case Status::ok:
+        case Status::bmp_pixels_truncated:
+            if (bmp.pixels != BmpPixels::rle && seen.needed_size != 0 && seen.needed_size < UINT64_MAX - kMaxRowPadding)
+                bound = seen.needed_size + kMaxRowPadding;
+            return Status::ok;
+        case Status::bmp_header_truncated:
+        case Status::bmp_palette_truncated:
+        case Status::read_failed: return Status::ok;  // more bytes may mend it; the conversion checks again
+        default: facts = seen; return status;
+    }
+}
+
+}  // namespace
+
+Status spool_input(Direction direction, InputFile& in, Facts& facts, Workspace* work) {
     if (!in.pipe) return Status::ok;
     const int fd = fileno(in.stream);
     // The signature a byte at a time: a wrong first byte is refused at once.
@@ -288,34 +357,36 @@ Status spool_input(Direction direction, InputFile& in, Facts& facts) {
         if (!magic_continues(direction, got, magic[0], magic[got])) return refusal_for_magic(direction);
         ++got;
     }
-    std::FILE* spool = std::tmpfile();
-    if (spool == nullptr) return failed_read(facts);
-    const int to = fileno(spool);
+    const int to = open_spill_file();
+    std::FILE* spool = to >= 0 ? fdopen(to, "w+b") : nullptr;
+    if (spool == nullptr) {
+        const Status status = failed_read(facts);
+        if (to >= 0) close(to);
+        return status;
+    }
     bool copied = write_all(to, magic, got);
-    // A pipe moves into the file without passing through a buffer of ours;
-    // a socket through a small one.
-    bool spliced = false;
-#if defined(__linux__)
-    for (ssize_t n; copied && (n = splice(fd, nullptr, to, nullptr, 1 << 20, SPLICE_F_MOVE)) != 0;) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            // Not a pipe: copied below. A failure part way is a read error.
-            if (spliced) copied = false;
-            break;
+    bool check = work != nullptr && got == sizeof magic && magic[0] == 'B';
+    std::uint64_t spooled = got;
+    std::uint64_t bound = UINT64_MAX;
+    bool splice_works = true;
+    Status status = Status::ok;
+    while (copied && spooled < bound) {
+        const std::uint64_t until = check && spooled < kSpoolCheckSize ? kSpoolCheckSize : bound;
+        const std::uint64_t most = until - spooled < (1u << 20) ? until - spooled : (1u << 20);
+        const ssize_t n = move_bytes(fd, to, static_cast<std::size_t>(most), splice_works);
+        if (n < 0) copied = false;
+        if (n > 0) spooled += static_cast<std::uint64_t>(n);
+        if (copied && check && (n == 0 || spooled >= kSpoolCheckSize)) {
+            check = false;
+            status = check_spooled_bmp(spool, *work, bound, facts);
+            if (status != Status::ok) break;
         }
-        spliced = true;
+        if (n == 0) break;
     }
-#endif
-    if (copied && !spliced) {
-        unsigned char block[1024];
-        for (ssize_t n; copied && (n = read(fd, block, sizeof block)) != 0;) {
-            if (n < 0 && errno == EINTR) continue;
-            copied = n > 0 && write_all(to, block, static_cast<std::size_t>(n));
-        }
-    }
-    if (!copied || lseek(to, 0, SEEK_SET) != 0) {
+    if (status == Status::ok && (!copied || lseek(to, 0, SEEK_SET) != 0)) status = failed_read(facts);
+    if (status != Status::ok) {
         std::fclose(spool);
-        return failed_read(facts);
+        return status;
     }
     std::fclose(in.stream);
     in.stream = spool;

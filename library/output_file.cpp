@@ -15,11 +15,15 @@
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #endif
 
 namespace qpbm {
@@ -32,6 +36,7 @@ constexpr char kTempPrefix[] = ".quorvelpbm-";
 constexpr char kTempSuffix[] = ".tmp";
 std::atomic<unsigned> temp_counter{0};
 std::atomic<bool> named_temps_only{false};
+thread_local bool sync_outputs = false;
 
 char* append(char* at, const char* text) {
     while (*text != '\0') *at++ = *text++;
@@ -67,11 +72,14 @@ Status failed(Status status, Facts& facts, int error) {
 
 void use_named_temp_files(bool named) { named_temps_only = named; }
 
+SyncOutputs::SyncOutputs(bool sync) : previous_(sync_outputs) { sync_outputs = sync; }
+SyncOutputs::~SyncOutputs() { sync_outputs = previous_; }
+
 #if defined(_WIN32)
 
 Status locate_output(const NativeChar* path, const InputFile& in, Workspace& work, OutputFile& out, Facts& facts) {
     const std::size_t length = wcsnlen(path, kMaxNativePath);
-    if (length == kMaxNativePath) return Status::invalid_path;
+    if (length == kMaxNativePath || length == 0) return Status::invalid_path;
     if (path != work.out_path) std::memcpy(work.out_path, path, (length + 1) * sizeof(wchar_t));
     out.path = work.out_path;
     struct _stat64 st {};
@@ -125,13 +133,18 @@ Status open_output(OutputFile& out, bool text, Workspace&, Facts& facts) {
     return Status::ok;
 }
 
+void forget_scanned_directories() {}
+
 Status finish_output(OutputFile& out, Status status, Facts& facts) {
+    if (out.stream != nullptr && status == Status::ok && sync_outputs &&
+        (std::fflush(out.stream) != 0 || _commit(_fileno(out.stream)) != 0))
+        status = failed(Status::write_failed, facts, errno);
     if (out.stream != nullptr && std::fclose(out.stream) != 0 && status == Status::ok)
         status = failed(Status::write_failed, facts, errno);
     out.stream = nullptr;
     if (!out.temp_named) return status;
     if (status == Status::ok && !MoveFileExW(out.temp_path, out.path, MOVEFILE_REPLACE_EXISTING))
-        status = failed(Status::write_failed, facts, EACCES);
+        status = failed(Status::replace_failed, facts, EACCES);
     if (status != Status::ok && _wremove(out.temp_path) != 0) return Status::cleanup_failed;
     return status;
 }
@@ -144,23 +157,18 @@ constexpr int kMaxLinks = 40;  // as the kernel allows when it follows links
 
 bool starts_with(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 
-// Follows symbolic links from work.out_path until a file that is not one, or
-// a name that does not exist yet (a new file, perhaps at a dangling link's
-// target). A link inside /proc (such as /dev/stdout's /proc/self/fd/1) names
-// an open descriptor, not a place in a directory: resolving stops there.
-Status resolve_links(Workspace& work, struct stat& st, bool& exists, bool& descriptor_link, Facts& facts) {
+// Finds the directory entry a path ends at, following symbolic links by
+// their text from work.out_path: the place where a replacement must be
+// renamed. Which file the kernel reaches is checked against it afterwards. A
+// link inside /proc (such as /dev/stdout's /proc/self/fd/1) names an open
+// descriptor, not a place in a directory: resolving stops there.
+Status resolve_links(Workspace& work, bool& descriptor_link, Facts& facts) {
     char* target = work.out_path;
     for (int hops = 0;; ++hops) {
-        if (lstat(target, &st) != 0) {
-            if (errno != ENOENT) return failed(Status::open_output_failed, facts, errno);
-            exists = false;
-            return Status::ok;
-        }
-        exists = true;
-        if (!S_ISLNK(st.st_mode)) return Status::ok;
+        struct stat st {};
+        if (lstat(target, &st) != 0 || !S_ISLNK(st.st_mode)) return Status::ok;
         if (starts_with(target, "/proc/") || starts_with(target, "/dev/fd/")) {
             descriptor_link = true;
-            if (stat(target, &st) != 0) return failed(Status::open_output_failed, facts, errno);
             return Status::ok;
         }
         if (hops == kMaxLinks) return failed(Status::open_output_failed, facts, ELOOP);
@@ -204,11 +212,50 @@ bool clear_nonblocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
+bool same_identity(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Exactly the form make_temp_name gives: the prefix, digits, '-', digits,
+// the suffix. A user's ".quorvelpbm-1-my notes.tmp" is not one of ours.
+bool is_temp_name(const char* name) {
+    constexpr std::size_t kPrefixLength = sizeof kTempPrefix - 1;
+    if (std::strncmp(name, kTempPrefix, kPrefixLength) != 0) return false;
+    const char* at = name + kPrefixLength;
+    for (int part = 0; part < 2; ++part) {
+        const char* digits = at;
+        while (*at >= '0' && *at <= '9') ++at;
+        if (at == digits || at - digits > 20) return false;
+        if (part == 0 && *at++ != '-') return false;
+    }
+    return std::strcmp(at, kTempSuffix) == 0;
+}
+
+// The directories this process has searched for stale temporary files: a
+// batch into one directory searches it once, not once per file.
+struct DirectoryId {
+    unsigned long long device, inode;
+};
+constexpr std::size_t kScannedDirectories = 256;  // beyond that, a directory may be searched again
+std::mutex scanned_lock;
+DirectoryId scanned[kScannedDirectories];
+std::size_t scanned_count = 0;
+
+bool first_search_of(int dir_fd) {
+    struct stat st {};
+    if (fstat(dir_fd, &st) != 0) return true;
+    const std::lock_guard<std::mutex> hold(scanned_lock);
+    for (std::size_t i = 0; i < scanned_count; ++i)
+        if (scanned[i].device == st.st_dev && scanned[i].inode == st.st_ino) return false;
+    if (scanned_count < kScannedDirectories) scanned[scanned_count++] = {st.st_dev, st.st_ino};
+    return true;
+}
+
 // Removes the temporary files that runs killed part way left in the
-// directory: ".quorvelpbm-PID-N.tmp" whose process no longer exists. A live
-// process's file, this one's included, is left alone. Reading a directory
-// costs a few microseconds per hundred names.
+// directory. A run holds an exclusive flock on its temporary file for as long
+// as it lives, wherever its process is (another PID namespace, another NFS
+// client): a file is stale only when that lock can be taken, its name is
+// exactly of the generated form, and it belongs to this user.
 void remove_stale_temps(int dir_fd) {
+    if (!first_search_of(dir_fd)) return;
     const int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     DIR* dir = fdopendir(fd);
@@ -216,33 +263,34 @@ void remove_stale_temps(int dir_fd) {
         close(fd);
         return;
     }
-    constexpr std::size_t kPrefixLength = sizeof kTempPrefix - 1;
-    constexpr std::size_t kSuffixLength = sizeof kTempSuffix - 1;
+    const uid_t self = geteuid();
     while (const dirent* entry = readdir(dir)) {
         const char* name = entry->d_name;
-        const std::size_t length = std::strlen(name);
-        if (length <= kPrefixLength + kSuffixLength || std::strncmp(name, kTempPrefix, kPrefixLength) != 0 ||
-            std::strcmp(name + length - kSuffixLength, kTempSuffix) != 0)
-            continue;
-        unsigned long long pid = 0;
-        const char* at = name + kPrefixLength;
-        for (; *at >= '0' && *at <= '9' && pid < (1ULL << 40); ++at) pid = pid * 10 + static_cast<unsigned>(*at - '0');
-        if (*at != '-' || pid == 0 || pid > static_cast<unsigned long long>(INT32_MAX)) continue;
-        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) unlinkat(fd, name, 0);
+        if (!is_temp_name(name)) continue;
+        const int temp = openat(fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (temp < 0) continue;
+        struct stat st {};
+        struct stat now {};
+        if (fstat(temp, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == self && flock(temp, LOCK_EX | LOCK_NB) == 0 &&
+            fstatat(fd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_identity(st, now))
+            unlinkat(fd, name, 0);
+        close(temp);  // and its lock
     }
     closedir(dir);
 }
 
-// Creates the temporary file in the target's directory: unnamed where the
-// file system allows, so that nothing is left if the process dies.
+// Creates the temporary file in the target's directory, readable so that it
+// can still be copied in place: unnamed where the file system allows, so
+// that nothing is left if the process dies. Either is locked from the start.
 int create_temp(OutputFile& out) {
     // Even an unnamed file is named for the moment before its rename, so a
     // kill can leave one behind whatever the file system.
     remove_stale_temps(out.dir_fd);
 #if defined(O_TMPFILE)
-    const int fd = named_temps_only ? -1 : openat(out.dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    const int fd = named_temps_only ? -1 : openat(out.dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
     if (named_temps_only) errno = EOPNOTSUPP;
     if (fd >= 0) {
+        flock(fd, LOCK_EX | LOCK_NB);  // a new inode: nobody else holds it
         out.temp_unnamed = true;
         return fd;
     }
@@ -250,10 +298,22 @@ int create_temp(OutputFile& out) {
 #endif
     for (int tries = 0; tries < 100; ++tries) {
         make_temp_name(out.temp_name, static_cast<unsigned long long>(getpid()));
-        const int fd = openat(out.dir_fd, out.temp_name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-        if (fd >= 0) out.temp_named = true;
-        if (fd >= 0 || errno != EEXIST) return fd;
+        const int fd = openat(out.dir_fd, out.temp_name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) return -1;
+        // Between the create and the lock another run may have found the
+        // file unlocked and removed it: then the name is no longer ours.
+        struct stat mine {};
+        struct stat named {};
+        const bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+        if (locked && fstat(fd, &mine) == 0 && fstatat(out.dir_fd, out.temp_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            same_identity(mine, named)) {
+            out.temp_named = true;
+            return fd;
+        }
+        close(fd);
     }
+    errno = EEXIST;
     return -1;
 }
 
@@ -271,42 +331,210 @@ bool name_temp(OutputFile& out, int fd) {
     return true;
 }
 
+constexpr char kAccessAcl[] = "system.posix_acl_access";
+
+// Gives the temporary file the target's owner, group, permission bits,
+// access ACL and extended attributes. False when the access cannot be
+// reproduced (another owner or group, an ACL that does not copy): the new
+// file would then grant what the old one did not, and the target is written
+// in place instead. An attribute that is not about access and cannot be
+// copied (a security label, a trusted.* one) is left behind.
+bool copy_metadata(const OutputFile& out, int fd, Workspace& work) {
+    bool same_access = true;
+    // Owner and group first, then the bits: a change of owner may clear
+    // set-id bits.
+    if (fchown(fd, out.owner, out.group) != 0 && fchown(fd, static_cast<uid_t>(-1), out.group) != 0)
+        same_access = false;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_uid != out.owner || st.st_gid != out.group) same_access = false;
+    if (fchmod(fd, out.mode) != 0) return false;
+    // Attribute names into scratch, each value into in_path (the input is
+    // open by now, so its path is no longer needed).
+    char* names = work.scratch;
+    char* value = work.in_path;
+    const ssize_t listed = flistxattr(out.target_fd, names, kMaxNativePath);
+    bool had_acl = false;
+    if (listed < 0 && errno != ENOTSUP) return false;  // too many to list: the ACL may be among them
+    for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+        const char* name = names + at;
+        const bool acl = std::strcmp(name, kAccessAcl) == 0;
+        had_acl = had_acl || acl;
+        const ssize_t size = fgetxattr(out.target_fd, name, value, kMaxNativePath);
+        const bool copied = size >= 0 && fsetxattr(fd, name, value, static_cast<std::size_t>(size), 0) == 0;
+        if (acl && !copied) same_access = false;
+    }
+    // A default ACL of the directory gives a new file an access ACL of its
+    // own; the target had none.
+    if (!had_acl && fremovexattr(fd, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP) same_access = false;
+    return same_access;
+}
+
+// Copies the whole of `from` to `to`: over it from the start, then cut to
+// length (`whole`), or at `to`'s own offset, appending where it appends.
+bool copy_file(int from, int to, bool whole) {
+    if (lseek(from, 0, SEEK_SET) != 0) return false;
+    if (whole && lseek(to, 0, SEEK_SET) != 0) return false;
+    // In the kernel where it can (not to a file opened to append), else
+    // through a small block: the stack stays small.
+    bool kernel = true;
+    for (ssize_t n; kernel && (n = sendfile(to, from, nullptr, 1 << 20)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EINVAL || errno == ENOSYS) && lseek(from, 0, SEEK_CUR) == 0)
+            kernel = false;
+        else if (n < 0)
+            return false;
+    }
+    unsigned char block[1024];
+    for (ssize_t n; !kernel && (n = read(from, block, sizeof block)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = write(to, block + done, static_cast<std::size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return false;
+            done += w;
+        }
+    }
+    return !whole || ftruncate(to, lseek(to, 0, SEEK_CUR)) == 0;
+}
+
+// Syncs a directory whose entries changed.
+bool sync_directory(int dir_fd) {
+    const int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}
+
 }  // namespace
+
+int named_descriptor(const char* path) {
+    if (std::strcmp(path, "/dev/stdin") == 0) return 0;
+    if (std::strcmp(path, "/dev/stdout") == 0) return 1;
+    if (std::strcmp(path, "/dev/stderr") == 0) return 2;
+    const char* digits = starts_with(path, "/dev/fd/")         ? path + 8
+                         : starts_with(path, "/proc/self/fd/") ? path + 14
+                                                               : nullptr;
+    if (digits == nullptr || *digits == '\0') return -1;
+    long value = 0;
+    for (const char* at = digits; *at != '\0'; ++at) {
+        if (*at < '0' || *at > '9' || value > 1000000) return -1;
+        value = value * 10 + (*at - '0');
+    }
+    return static_cast<int>(value);
+}
+
+int open_spill_file() {
+    const char* dir = std::getenv("TMPDIR");
+    if (dir == nullptr || *dir == '\0') dir = "/tmp";
+#if defined(O_TMPFILE)
+    const int unnamed = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (unnamed >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return unnamed;
+#endif
+    char name[512];
+    const int n = std::snprintf(name, sizeof name, "%s/.quorvelpbm-spool-XXXXXX", dir);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    const int fd = mkostemp(name, O_CLOEXEC);
+    if (fd >= 0) unlink(name);
+    return fd;
+}
+
+void forget_scanned_directories() {
+    const std::lock_guard<std::mutex> hold(scanned_lock);
+    scanned_count = 0;
+}
 
 Status locate_output(const NativeChar* path, const InputFile& in, Workspace& work, OutputFile& out, Facts& facts) {
     const std::size_t length = strnlen(path, kMaxNativePath);
-    if (length == kMaxNativePath) return Status::invalid_path;
+    if (length == kMaxNativePath || length == 0) return Status::invalid_path;
     if (path != work.out_path) std::memcpy(work.out_path, path, length + 1);
     out.path = work.out_path;
 
     struct stat st {};
-    bool descriptor_link = false;
-    const Status status = resolve_links(work, st, out.exists, descriptor_link, facts);
-    if (status != Status::ok) return status;
+    if (const int descriptor = named_descriptor(out.path); descriptor >= 0) {
+        // Written as the shell would: at its offset, appending where it
+        // appends; a regular file only once the conversion is complete.
+        out.fd = fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+        if (out.fd < 0 || fstat(out.fd, &st) != 0) return failed(Status::open_output_failed, facts, errno);
+        if (S_ISDIR(st.st_mode)) return failed(Status::open_output_failed, facts, EISDIR);
+        if (S_ISREG(st.st_mode) && st.st_dev == in.device && st.st_ino == in.inode) return Status::same_file;
+        out.kind = OutputKind::direct;
+        out.descriptor = true;
+        out.exists = true;
+        out.spilled = S_ISREG(st.st_mode);
+        out.seekable = S_ISREG(st.st_mode) || (lseek(out.fd, 0, SEEK_CUR) >= 0 && !isatty(out.fd));
+        return Status::ok;
+    }
+
+    // The kernel follows the links, with its protections; stat and open
+    // both refuse a link that fs.protected_symlinks forbids.
+    out.exists = stat(out.path, &st) == 0;
+    if (!out.exists && errno != ENOENT) return failed(Status::open_output_failed, facts, errno);
+    if (!out.exists) {
+        struct stat link {};
+        if (lstat(out.path, &link) == 0) {
+            // A dangling link: the kernel makes its target, as the shell's
+            // '>' would, and that file is then replaced like any other.
+            const int made = open(out.path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+            if (made < 0 || fstat(made, &st) != 0) {
+                const int error = errno;
+                if (made >= 0) close(made);
+                return failed(Status::open_output_failed, facts, error);
+            }
+            out.exists = true;
+            out.created = true;
+            out.target_fd = made;
+        }
+    }
     if (out.exists) {
         if (S_ISDIR(st.st_mode)) return failed(Status::open_output_failed, facts, EISDIR);
         if (S_ISREG(st.st_mode) && st.st_dev == in.device && st.st_ino == in.inode) return Status::same_file;
+    }
+    if (out.exists && S_ISREG(st.st_mode)) {
+        // Opened for writing without O_TRUNC: a file we may not write stays
+        // as it is, as fopen would leave it, even where its directory would
+        // let us replace it. This is the file that will be replaced.
+        if (out.target_fd < 0) out.target_fd = open(out.path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        struct stat reached {};
+        if (out.target_fd < 0 || fstat(out.target_fd, &reached) != 0)
+            return failed(Status::open_output_failed, facts, errno);
+        // Replaced meanwhile (by another writer's rename): the file opened
+        // is the one that counts. Anything else than a file is refused.
+        if (!S_ISREG(reached.st_mode)) return failed(Status::open_output_failed, facts, EAGAIN);
+        st = reached;
         out.mode = st.st_mode & 07777;
         out.owner = st.st_uid;
         out.group = st.st_gid;
+        out.device = st.st_dev;
+        out.inode = st.st_ino;
     }
-    if (!out.exists || (S_ISREG(st.st_mode) && !descriptor_link)) {
-        // A file we may not write stays as it is, as fopen would leave it,
-        // even though its directory would let us replace it.
-        if (out.exists && faccessat(AT_FDCWD, out.path, W_OK, AT_EACCESS) != 0)
-            return failed(Status::open_output_failed, facts, errno);
+    if (!out.exists || S_ISREG(st.st_mode)) {
+        bool descriptor_link = false;
+        Status status = resolve_links(work, descriptor_link, facts);
+        if (status == Status::ok) status = open_directory(out, work.out_path, facts);
+        if (status != Status::ok) return status;
+        struct stat entry {};
+        const bool found = fstatat(out.dir_fd, out.name, &entry, AT_SYMLINK_NOFOLLOW) == 0;
         out.kind = OutputKind::replace;
-        return open_directory(out, work.out_path, facts);
-    }
-    if (S_ISREG(st.st_mode)) {
-        out.kind = OutputKind::in_place;
+        // Only the directory entry of the file the kernel reached is
+        // replaced; one reached otherwise (a descriptor link, a link
+        // changed meanwhile) is written in place.
+        // A name that appeared meanwhile (another writer's output) is
+        // renamed over like any: a rename never follows a link.
+        if (out.exists && (descriptor_link || !found || !same_identity(entry, st))) out.kind = OutputKind::in_place;
         return Status::ok;
     }
     out.kind = OutputKind::direct;
-    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+    if (S_ISFIFO(st.st_mode)) {
         out.seekable = false;  // and opened only once the input has passed its check
         return Status::ok;
     }
+    // A socket's path cannot be opened; one on a descriptor can be written.
+    if (S_ISSOCK(st.st_mode)) return failed(Status::open_output_failed, facts, ENXIO);
     // A device: opening it writes nothing, and tells whether it can seek.
     out.fd = open(out.path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (out.fd < 0 || !clear_nonblocking(out.fd)) return failed(Status::open_output_failed, facts, errno);
@@ -314,67 +542,118 @@ Status locate_output(const NativeChar* path, const InputFile& in, Workspace& wor
     return Status::ok;
 }
 
-Status open_output(OutputFile& out, bool text, Workspace&, Facts& facts) {
+Status open_output(OutputFile& out, bool text, Workspace& work, Facts& facts) {
     (void)text;  // POSIX files have no text mode
     if (out.kind == OutputKind::replace) {
-        out.fd = create_temp(out);
+        const int fd = create_temp(out);
         const int error = errno;
-        // locate_output has found an existing target writable.
-        if (out.fd < 0 && out.exists && (error == EACCES || error == EPERM || error == EROFS)) {
+        if (fd < 0 && out.exists && (error == EACCES || error == EPERM || error == EROFS)) {
             out.kind = OutputKind::in_place;  // the directory takes no new file, but the target is writable
-            close(out.dir_fd);
-            out.dir_fd = -1;
-        } else if (out.fd < 0) {
+        } else if (fd < 0) {
             return failed(Status::open_output_failed, facts, error);
-        } else if (out.exists) {
-            // The target's owner (where allowed) and permission bits, in
-            // that order: a change of owner may clear set-id bits.
-            if (fchown(out.fd, out.owner, out.group) != 0) {
-                // Not ours to give away: the file stays ours, as a new one would.
-            }
-            if (fchmod(out.fd, out.mode) != 0) return failed(Status::open_output_failed, facts, errno);
+        } else if (out.exists && !copy_metadata(out, fd, work)) {
+            // A new file cannot have the old one's access: nothing may gain
+            // access by the replacement, so the target is written in place.
+            if (out.temp_named) unlinkat(out.dir_fd, out.temp_name, 0);
+            out.temp_named = out.temp_unnamed = false;
+            close(fd);
+            out.kind = OutputKind::in_place;
+        } else {
+            out.fd = fd;
         }
     }
-    if (out.kind == OutputKind::in_place) {
-        out.fd = open(out.path, O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
-        if (out.fd < 0) return failed(Status::open_output_failed, facts, errno);
+    if (out.kind == OutputKind::in_place || (out.descriptor && out.spilled)) {
+        const int spill = open_spill_file();
+        if (spill < 0) return failed(Status::open_output_failed, facts, errno);
+        out.stream = fdopen(spill, "w+b");
+        if (out.stream == nullptr) {
+            close(spill);
+            return failed(Status::open_output_failed, facts, errno);
+        }
+        out.spilled = true;
+        return Status::ok;
     }
     if (out.kind == OutputKind::direct && out.fd < 0) {
         // A FIFO: opening it without a reader would wait for one forever.
         out.fd = open(out.path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        if (out.fd < 0)
-            return errno == ENXIO ? Status::output_no_reader : failed(Status::open_output_failed, facts, errno);
-        if (!clear_nonblocking(out.fd)) return failed(Status::open_output_failed, facts, errno);
+        if (out.fd < 0 && errno == ENXIO) return Status::output_no_reader;
+        if (out.fd < 0 || !clear_nonblocking(out.fd)) return failed(Status::open_output_failed, facts, errno);
     }
     if (out.kind == OutputKind::direct && out.defer) {
         // The pipe stays open, unwritten, until the conversion is complete.
-        out.stream = std::tmpfile();
+        const int spill = open_spill_file();
+        out.stream = spill >= 0 ? fdopen(spill, "w+b") : nullptr;
+        if (out.stream == nullptr && spill >= 0) close(spill);
         return out.stream ? Status::ok : failed(Status::open_output_failed, facts, errno);
     }
-    out.stream = fdopen(out.fd, "wb");
+    out.stream = fdopen(out.fd, out.kind == OutputKind::replace ? "w+b" : "wb");
     if (out.stream == nullptr) return failed(Status::open_output_failed, facts, errno);
     out.fd = -1;  // the stream owns it now
     return Status::ok;
 }
 
 Status finish_output(OutputFile& out, Status status, Facts& facts) {
-    if (out.stream != nullptr) {
-        if (status == Status::ok && std::fflush(out.stream) != 0) status = failed(Status::write_failed, facts, errno);
-        if (status == Status::ok && out.temp_unnamed && !name_temp(out, fileno(out.stream)))
+    const bool sync = sync_outputs;
+    const int written = out.stream != nullptr ? fileno(out.stream) : -1;
+    if (written >= 0 && status == Status::ok && std::fflush(out.stream) != 0)
+        status = failed(Status::write_failed, facts, errno);
+    if (out.kind == OutputKind::replace && written >= 0 && status == Status::ok) {
+        if (sync && fsync(written) != 0) status = failed(Status::write_failed, facts, errno);
+        if (status == Status::ok && out.temp_unnamed && !name_temp(out, written))
             status = failed(Status::write_failed, facts, errno);
-        if (std::fclose(out.stream) != 0 && status == Status::ok) status = failed(Status::write_failed, facts, errno);
-        out.stream = nullptr;
-        // A failed in-place write leaves an empty file rather than half of one.
-        if (status != Status::ok && out.kind == OutputKind::in_place && truncate(out.path, 0) != 0)
-            status = Status::cleanup_failed;
+        if (status == Status::ok && renameat(out.dir_fd, out.temp_name, out.dir_fd, out.name) != 0) {
+            // Refused (another user's file in a sticky directory, a bind
+            // mount): the complete file is copied over the target instead.
+            const int error = errno;
+            if (out.target_fd >= 0 && (error == EPERM || error == EBUSY || error == EACCES || error == EXDEV))
+                out.kind = OutputKind::in_place;
+            else
+                status = failed(Status::replace_failed, facts, error);
+        } else if (status == Status::ok) {
+            out.temp_named = false;  // it is the target now
+            if (sync && !sync_directory(out.dir_fd)) status = failed(Status::write_failed, facts, errno);
+        }
     }
+    if (out.kind == OutputKind::in_place && written >= 0 && status == Status::ok) {
+        // The unsafe window: the complete output is copied over the target.
+        if (!copy_file(written, out.target_fd, true) || (sync && fsync(out.target_fd) != 0)) {
+            status = failed(Status::write_failed, facts, errno);
+            // Never half a file: emptied instead.
+            if (ftruncate(out.target_fd, 0) != 0) status = Status::cleanup_failed;
+        }
+    }
+    if (out.kind == OutputKind::direct && out.descriptor && out.spilled && written >= 0 && status == Status::ok) {
+        // Appended at the end of the file (by '>', '>>' or a shared offset):
+        // a copy that fails part way is cut off again.
+        struct stat before {};
+        const int appends = fcntl(out.fd, F_GETFL) & O_APPEND;
+        const off_t at = appends != 0 ? -1 : lseek(out.fd, 0, SEEK_CUR);
+        const bool at_end = fstat(out.fd, &before) == 0 && (appends != 0 || at >= before.st_size);
+        if (!copy_file(written, out.fd, false) || (sync && fsync(out.fd) != 0)) {
+            status = failed(Status::write_failed, facts, errno);
+            if (at_end && (ftruncate(out.fd, before.st_size) != 0 || (at >= 0 && lseek(out.fd, at, SEEK_SET) != at)))
+                status = Status::cleanup_failed;
+        }
+    }
+    if (out.kind == OutputKind::direct && !out.spilled && written >= 0 && status == Status::ok && sync &&
+        fsync(written) != 0 && errno != EINVAL && errno != EROFS)
+        status = failed(Status::write_failed, facts, errno);  // a pipe or terminal cannot be synced
+    if (out.stream != nullptr && std::fclose(out.stream) != 0 && status == Status::ok)
+        status = failed(Status::write_failed, facts, errno);
+    out.stream = nullptr;
     if (out.fd >= 0) close(out.fd);
     out.fd = -1;
-    if (out.kind == OutputKind::replace && out.temp_named) {
-        if (status == Status::ok && renameat(out.dir_fd, out.temp_name, out.dir_fd, out.name) != 0)
-            status = failed(Status::write_failed, facts, errno);
-        if (status != Status::ok && unlinkat(out.dir_fd, out.temp_name, 0) != 0) status = Status::cleanup_failed;
+    if (out.temp_named && unlinkat(out.dir_fd, out.temp_name, 0) != 0) status = Status::cleanup_failed;
+    out.temp_named = false;
+    // A target made here, at a dangling link's end, goes again on failure.
+    if (status != Status::ok && out.created && out.dir_fd >= 0) {
+        struct stat entry {};
+        if (fstatat(out.dir_fd, out.name, &entry, AT_SYMLINK_NOFOLLOW) == 0 && entry.st_dev == out.device &&
+            entry.st_ino == out.inode && entry.st_size == 0)
+            unlinkat(out.dir_fd, out.name, 0);
     }
+    if (out.target_fd >= 0) close(out.target_fd);
+    out.target_fd = -1;
     if (out.dir_fd >= 0) close(out.dir_fd);
     out.dir_fd = -1;
     return status;

@@ -20,8 +20,13 @@
  * The library allocates no memory during a conversion either way.
  *
  * Pipes: an input path that is a pipe, FIFO or socket may be given. Its
- * bytes are kept in an unlinked temporary file (from tmpfile()) while a BMP is
- * read from it, since a BMP stores its rows bottom first.
+ * bytes are kept in an unlinked temporary file in $TMPDIR (else /tmp) while a
+ * BMP is read from it, since a BMP stores its rows bottom first.
+ *
+ * Descriptors: the paths "/dev/stdin", "/dev/stdout", "/dev/stderr",
+ * "/dev/fd/N" and "/proc/self/fd/N" name this process's descriptors, as the
+ * shell's redirections read them: the descriptor is used as it is, from its
+ * offset (appending where it appends), and never looked up by path.
  *
  * Signals: the library never changes signal handling. Writing to a pipe
  * whose reader has gone raises SIGPIPE, which kills a process that does not
@@ -103,6 +108,10 @@ typedef enum qpbm_direction {
 /* Block SIGPIPE in the calling thread for the call: a vanished reader gives
  * QPBM_EWRITE with os_error EPIPE instead of killing the process. */
 #define QPBM_FLAG_NO_SIGPIPE 0x1u
+/* Sync the output to its disk before reporting success: the file, and its
+ * directory after the rename that installs it. Without it a power loss soon
+ * after a call may leave an empty or an old file on some file systems. */
+#define QPBM_FLAG_FSYNC 0x2u
 
 /* How a colour pixel becomes black or white. All but QPBM_METHOD_CHANNELS
  * look at the luma Y = (299 R + 587 G + 114 B) div 1000, 0..255. The same
@@ -170,7 +179,8 @@ QPBM_API size_t qpbm_work_size(void);
  * POSIX systems the bytes go to the system as they are, so names that are
  * not UTF-8 work too).
  * `work` is NULL or a block of at least qpbm_work_size() bytes; `flags` is 0
- * or QPBM_FLAG_NO_SIGPIPE; `result` may be NULL. */
+ * or QPBM_FLAG_NO_SIGPIPE and QPBM_FLAG_FSYNC joined with |; `result` may be
+ * NULL. errno is left as it was. */
 QPBM_API qpbm_status qpbm_convert(const char* input, const char* output, qpbm_direction direction, unsigned flags,
                                   void* work, size_t work_size, qpbm_result* result);
 

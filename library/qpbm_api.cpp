@@ -2,11 +2,13 @@
 // exports. Each call runs in the caller's work block, or takes its turn at
 // the library's static one.
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
 #include "library/file_convert.hpp"
+#include "library/output_file.hpp"
 #include "library/qpbm.h"
 
 #if !defined(_WIN32)
@@ -33,7 +35,8 @@ qpbm_status public_status(Status status) {
         case Status::same_file: return QPBM_ESAME_FILE;
         case Status::open_output_failed: return QPBM_EOPEN_OUTPUT;
         case Status::read_failed: return QPBM_EREAD;
-        case Status::write_failed: return QPBM_EWRITE;
+        case Status::write_failed:
+        case Status::replace_failed: return QPBM_EWRITE;
         case Status::input_shrank: return QPBM_EINPUT_SHRANK;
         case Status::cleanup_failed: return QPBM_ECLEANUP;
         case Status::output_no_reader: return QPBM_ENO_READER;
@@ -55,7 +58,8 @@ qpbm_status public_status(Status status) {
         case Status::bmp_negative_width:
         case Status::bmp_bad_height: return QPBM_EBMP_BAD_HEADER;
         case Status::bmp_rle_too_large:
-        case Status::bmp_rle_too_large_for_method: return QPBM_EBMP_TOO_LARGE;
+        case Status::bmp_rle_too_large_for_method:
+        case Status::bmp_text_too_large: return QPBM_EBMP_TOO_LARGE;
         case Status::bmp_pixels_truncated: return QPBM_EBMP_TRUNCATED;
         case Status::pbm_header_truncated: return QPBM_EPBM_TRUNCATED;
         case Status::pbm_bad_magic: return QPBM_EPBM_BAD_MAGIC;
@@ -166,12 +170,14 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
 template <class Char>
 qpbm_status convert(const Char* input, const Char* output, qpbm_direction direction, const qpbm_options* options,
                     void* work, std::size_t work_size, qpbm_result* result) {
+    const int saved_errno = errno;  // the status tells; errno is the caller's
     qpbm::Facts facts;
     qpbm::Options internal_options;
     unsigned flags = 0;
     Status status = Status::ok;
     Direction internal = Direction::detect;
-    bool valid = take_options(options, internal_options, flags) && (flags & ~QPBM_FLAG_NO_SIGPIPE) == 0 &&
+    bool valid = take_options(options, internal_options, flags) &&
+                 (flags & ~(QPBM_FLAG_NO_SIGPIPE | QPBM_FLAG_FSYNC)) == 0 &&
                  (work == nullptr || work_size >= sizeof(qpbm::Workspace));
     switch (direction) {
         case QPBM_DETECT: internal = Direction::detect; break;
@@ -181,6 +187,7 @@ qpbm_status convert(const Char* input, const Char* output, qpbm_direction direct
     }
     if (valid) {
         const SigpipeBlock block((flags & QPBM_FLAG_NO_SIGPIPE) != 0);
+        const qpbm::SyncOutputs sync((flags & QPBM_FLAG_FSYNC) != 0);
         status = work != nullptr ? qpbm::convert_with(internal, input, output, *static_cast<qpbm::Workspace*>(work),
                                                       facts, internal_options)
                                  : qpbm::convert_shared(internal, input, output,
@@ -202,6 +209,7 @@ qpbm_status convert(const Char* input, const Char* output, qpbm_direction direct
         else
             std::snprintf(result->message, sizeof result->message, "%s", qpbm_status_message(code));
     }
+    errno = saved_errno;
     return code;
 }
 

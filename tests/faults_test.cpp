@@ -5,20 +5,28 @@
 // thread with a deadline, so that a regression fails its test instead of
 // hanging or killing the test program.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/fanotify.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <thread>
@@ -169,37 +177,41 @@ TEST(FailedWrite, ThroughAHardLinkBothNamesKeepTheirBytes) {
     EXPECT_TRUE(temp_files(dir.file("")).empty());
 }
 
-// /dev/stdout names the descriptor, not a file of its own: it is written
-// through, and on failure the file behind it is emptied; the link in /dev is
-// never removed. If a regression does remove it, the test puts it back.
-TEST(FailedWrite, DevStdoutIsWrittenThroughAndNeverUnlinked) {
-    struct stat before {};
-    if (lstat("/dev/stdout", &before) != 0 || !S_ISLNK(before.st_mode))
-        GTEST_SKIP() << "/dev/stdout is not a symbolic link here";
+// "/dev/stdout" is descriptor 1 as the shell left it, never a path that is
+// looked up or truncated: '>>' appends, '{ echo HEADER; ...; } >' keeps the
+// header, and a failed write leaves the file as it was before the call.
+TEST(FailedWrite, DevStdoutIsDescriptorOneAtItsOffset) {
     TempDir dir;
     const Picture picture = pattern(300, 300, 2);
     write_file(dir.file("in.bmp"), picture.bmp());
-    auto convert_to_stdout = [&](const std::string& file, rlim_t limit) {
-        return run_child([&, limit] {
-            const int fd = open(file.c_str(), O_WRONLY | O_CREAT, 0644);
+    struct Case {
+        const char* name;
+        int flags;               // how the shell opened the file
+        const char* earlier;     // written to descriptor 1 before the call
+        rlim_t file_size_limit;  // 0: none
+        Status expected;
+    };
+    const Case cases[] = {
+        {"> out", O_TRUNC, "", 0, Status::ok},
+        {">> log", O_APPEND, "", 0, Status::ok},
+        {"{ echo HEADER; ...; } > f", O_TRUNC, "HEADER\n", 0, Status::ok},
+        {"> out, disk full", O_TRUNC, "", 10000, Status::write_failed},
+        {">> log, disk full", O_APPEND, "", 10000, Status::write_failed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(dir.file("out"), kSentinel);
+        const std::string before = (c.flags & O_APPEND) != 0 ? kSentinel + std::string(c.earlier) : c.earlier;
+        const Ending e = run_child([&] {
+            const int fd = open(dir.file("out").c_str(), O_WRONLY | c.flags);
             if (fd < 0 || dup2(fd, 1) < 0) return 255;
-            if (limit != 0) limit_file_size(limit);
+            if (write(1, c.earlier, std::strlen(c.earlier)) < 0) return 255;
+            if (c.file_size_limit != 0) limit_file_size(c.file_size_limit);
             return static_cast<int>(convert(Direction::bmp_to_pbm, dir.file("in.bmp"), "/dev/stdout"));
         });
-    };
-    write_file(dir.file("good.pbm"), kSentinel);
-    EXPECT_EQ(status_of(convert_to_stdout(dir.file("good.pbm"), 0)), Status::ok);
-    EXPECT_EQ(read_text(dir.file("good.pbm")), picture.pbm());
-
-    write_file(dir.file("full.pbm"), kSentinel);
-    EXPECT_EQ(status_of(convert_to_stdout(dir.file("full.pbm"), 10000)), Status::write_failed);
-    EXPECT_TRUE(std::filesystem::exists(dir.file("full.pbm")));
-    EXPECT_EQ(std::filesystem::file_size(dir.file("full.pbm")), 0u);
-
-    struct stat after {};
-    const bool kept = lstat("/dev/stdout", &after) == 0 && S_ISLNK(after.st_mode);
-    EXPECT_TRUE(kept) << "/dev/stdout was removed";
-    if (!kept) symlink("/proc/self/fd/1", "/dev/stdout");
+        EXPECT_EQ(status_of(e), c.expected);
+        EXPECT_EQ(read_text(dir.file("out")), c.expected == Status::ok ? before + picture.pbm() : before);
+    }
 }
 
 // ---- a failure part way leaves the previous output as it was ----------------
@@ -353,6 +365,249 @@ TEST(Replace, KeepsPermissionBitsAndWritesThroughSymlinks) {
     EXPECT_TRUE(temp_files(dir.file("sub")).empty());
 }
 
+// ---- what the kernel allows, the layer allows ------------------------------
+
+constexpr uid_t kNobody = 65534;
+constexpr uid_t kOtherUser = 65533;
+
+// Makes this (child) process another user, with `group` as its only group.
+bool become(uid_t user, gid_t group) { return setgroups(1, &group) == 0 && setgid(group) == 0 && setuid(user) == 0; }
+
+// Sets a sysctl for the scope, and puts it back.
+class Sysctl {
+public:
+    Sysctl(const char* path, const char* value) : path_(path) {
+        std::getline(std::ifstream(path_), old_);
+        set_ = !old_.empty() && (std::ofstream(path_) << value << std::flush);
+    }
+    ~Sysctl() {
+        if (set_) std::ofstream(path_) << old_ << std::flush;
+    }
+    bool set() const { return set_; }
+
+private:
+    std::string path_, old_;
+    bool set_ = false;
+};
+
+// Another user's link in a sticky world-writable directory is refused by
+// fs.protected_symlinks, for root too, as the shell's '>' is.
+TEST(Links, ProtectedSymlinksAreRefusedAsTheKernelRefusesThem) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to own a link as another user";
+    const Sysctl protect("/proc/sys/fs/protected_symlinks", "1");
+    if (!protect.set()) GTEST_SKIP() << "fs.protected_symlinks cannot be set here (a container's read-only /proc/sys)";
+    TempDir dir;
+    write_file(dir.file("in.bmp"), pattern(20, 10, 1).bmp());
+    write_file(dir.file("precious.conf"), kSentinel);
+    std::filesystem::create_directory(dir.file("tmp"));
+    chmod(dir.file("tmp").c_str(), 01777);
+    std::filesystem::create_symlink(dir.file("precious.conf"), dir.file("tmp/report.pbm"));
+    ASSERT_EQ(lchown(dir.file("tmp/report.pbm").c_str(), kNobody, kNobody), 0);
+    qpbm::Facts facts;
+    EXPECT_EQ(qpbm::convert_file(Direction::bmp_to_pbm, dir.file("in.bmp").c_str(), dir.file("tmp/report.pbm").c_str(),
+                                 facts),
+              Status::open_output_failed);
+    EXPECT_EQ(facts.os_error, EACCES);
+    EXPECT_EQ(read_text(dir.file("precious.conf")), kSentinel);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("tmp/report.pbm")));
+}
+
+// A POSIX ACL as its extended attribute holds it: a version, then entries of
+// tag, permissions and id, all little-endian.
+Bytes acl(std::initializer_list<std::array<std::uint32_t, 3>> entries) {
+    Bytes b(4);
+    put32(b, 0, 2);
+    for (const auto& [tag, perm, id] : entries) {
+        b.resize(b.size() + 8);
+        put16(b, b.size() - 8, tag);
+        put16(b, b.size() - 6, perm);
+        put32(b, b.size() - 4, id);
+    }
+    return b;
+}
+
+Bytes xattr_of(const std::string& path, const char* name) {
+    Bytes value(256);
+    const ssize_t n = getxattr(path.c_str(), name, value.data(), value.size());
+    value.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+    return value;
+}
+
+// The replacement has the old file's access and attributes: an ACL whose
+// mask shows more than its group may do stays, so the group gains nothing; a
+// user attribute stays; another owner's file keeps owner and group.
+TEST(Replace, KeepsAclExtendedAttributesOwnerAndGroup) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to become another user";
+    constexpr std::uint32_t kUserObj = 0x01, kGroupObj = 0x04, kGroup = 0x08, kMask = 0x10, kOther = 0x20;
+    constexpr std::uint32_t kAnyone = 0xFFFFFFFF;
+    const Bytes group_reads = acl({{kUserObj, 6, kAnyone},
+                                   {kGroupObj, 4, kAnyone},
+                                   {kGroup, 4, kNobody},
+                                   {kMask, 6, kAnyone},
+                                   {kOther, 0, kAnyone}});
+    TempDir dir;
+    const Picture picture = pattern(40, 30, 7);
+    write_file(dir.file("in.bmp"), picture.bmp());
+    write_file(dir.file("acl.pbm"), kSentinel);
+    if (setxattr(dir.file("acl.pbm").c_str(), "system.posix_acl_access", group_reads.data(), group_reads.size(), 0) !=
+        0)
+        GTEST_SKIP() << "no ACLs on this file system: " << std::strerror(errno);
+    ASSERT_EQ(setxattr(dir.file("acl.pbm").c_str(), "user.origin", "scanner", 7, 0), 0);
+    ASSERT_EQ(convert(Direction::bmp_to_pbm, dir.file("in.bmp"), dir.file("acl.pbm")), Status::ok);
+    EXPECT_EQ(read_text(dir.file("acl.pbm")), picture.pbm());
+    EXPECT_EQ(xattr_of(dir.file("acl.pbm"), "system.posix_acl_access"), group_reads);
+    EXPECT_EQ(xattr_of(dir.file("acl.pbm"), "user.origin"), (Bytes{'s', 'c', 'a', 'n', 'n', 'e', 'r'}));
+
+    // Written by a member of the file's group who is not its owner.
+    write_file(dir.file("shared.pbm"), kSentinel);
+    ASSERT_EQ(chown(dir.file("shared.pbm").c_str(), kNobody, kNobody), 0);
+    chmod(dir.file("shared.pbm").c_str(), 0664);
+    chmod(dir.file("").c_str(), 0777);
+    chmod(dir.file("in.bmp").c_str(), 0644);
+    const Ending e = run_child([&] {
+        if (!become(kOtherUser, kNobody)) return 255;
+        return static_cast<int>(convert(Direction::bmp_to_pbm, dir.file("in.bmp"), dir.file("shared.pbm")));
+    });
+    EXPECT_EQ(status_of(e), Status::ok);
+    struct stat st {};
+    ASSERT_EQ(stat(dir.file("shared.pbm").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kNobody);
+    EXPECT_EQ(st.st_gid, kNobody);
+    EXPECT_EQ(st.st_mode & 07777, 0664u);
+    EXPECT_EQ(read_text(dir.file("shared.pbm")), picture.pbm());
+}
+
+// Where the target cannot be replaced but can be written, it is: another
+// user's file in a sticky directory (the rename is refused), and a file
+// bind-mounted over another (the rename is busy).
+TEST(InPlace, RefusedRenamesFallBackToACopyInPlace) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to become another user and to mount";
+    TempDir dir;
+    const Picture picture = pattern(40, 30, 8);
+    write_file(dir.file("in.bmp"), picture.bmp());
+    chmod(dir.file("").c_str(), 0755);
+    chmod(dir.file("in.bmp").c_str(), 0644);
+    std::filesystem::create_directory(dir.file("sticky"));
+    chmod(dir.file("sticky").c_str(), 01777);
+    write_file(dir.file("sticky/theirs.pbm"), kSentinel);
+    ASSERT_EQ(chown(dir.file("sticky/theirs.pbm").c_str(), kNobody, kNobody), 0);
+    chmod(dir.file("sticky/theirs.pbm").c_str(), 0666);
+    const Ending sticky = run_child([&] {
+        if (!become(kOtherUser, kOtherUser)) return 255;
+        return static_cast<int>(convert(Direction::bmp_to_pbm, dir.file("in.bmp"), dir.file("sticky/theirs.pbm")));
+    });
+    EXPECT_EQ(status_of(sticky), Status::ok);
+    EXPECT_EQ(read_text(dir.file("sticky/theirs.pbm")), picture.pbm());
+    struct stat st {};
+    ASSERT_EQ(stat(dir.file("sticky/theirs.pbm").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kNobody);
+    EXPECT_TRUE(temp_files(dir.file("sticky")).empty());
+
+    write_file(dir.file("mounted.pbm"), kSentinel);
+    write_file(dir.file("source.pbm"), kSentinel);
+    const Ending bind = run_child([&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 254;
+        if (mount(dir.file("source.pbm").c_str(), dir.file("mounted.pbm").c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return 254;
+        const Status s = convert(Direction::bmp_to_pbm, dir.file("in.bmp"), dir.file("mounted.pbm"));
+        return s == Status::ok && read_text(dir.file("mounted.pbm")) == picture.pbm() ? 0 : 1;
+    });
+    if (bind.code == 254) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(bind.code, 0);
+    EXPECT_EQ(read_text(dir.file("source.pbm")), picture.pbm());  // written through the mount
+}
+
+// In place, the conversion goes to a temporary file first: a kill while it
+// runs leaves the old output whole. The input is a raw PBM on a FIFO, read as
+// the output is written, and the kill comes with half of its rows sent.
+TEST(InPlace, AKillDuringTheConversionLeavesTheOldOutput) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to become a user who cannot write the directory";
+    constexpr int kSide = 2000;
+    TempDir dir;
+    chmod(dir.file("").c_str(), 0755);  // root's: the other user can make no file here
+    ASSERT_EQ(mkfifo(dir.file("in.pbm").c_str(), 0666), 0);
+    write_file(dir.file("out.bmp"), kSentinel);
+    ASSERT_EQ(chown(dir.file("out.bmp").c_str(), kOtherUser, kOtherUser), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(30);
+        if (!become(kOtherUser, kOtherUser)) _exit(255);
+        std::vector<unsigned char> work(qpbm_work_size());
+        _exit(static_cast<int>(qpbm_convert(dir.file("in.pbm").c_str(), dir.file("out.bmp").c_str(), QPBM_PBM_TO_BMP, 0,
+                                            work.data(), work.size(), nullptr)));
+    }
+    const std::string header = "P4\n" + std::to_string(kSide) + " " + std::to_string(kSide) + "\n";
+    const std::string half_the_rows(kSide / 8 * kSide / 2, '\x55');
+    const int fifo = open(dir.file("in.pbm").c_str(), O_WRONLY);
+    ASSERT_GE(fifo, 0);
+    // Past the pipe's buffer: the conversion is reading rows when this returns.
+    ASSERT_EQ(write(fifo, header.data(), header.size()), static_cast<ssize_t>(header.size()));
+    ASSERT_EQ(write(fifo, half_the_rows.data(), half_the_rows.size()), static_cast<ssize_t>(half_the_rows.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(fifo);
+    EXPECT_TRUE(WIFSIGNALED(status)) << "the conversion ended before the kill: " << status;
+    EXPECT_EQ(read_text(dir.file("out.bmp")), kSentinel);
+}
+
+// ---- stale temporary files ----------------------------------------------------
+
+// Only a file of exactly the generated form, of this user, whose run is
+// provably gone (its lock can be taken) is removed. A live run's file, seen
+// from another PID namespace or another machine (a PID that is not running
+// here), is locked and stays.
+TEST(StaleTemps, OnlyUnlockedFilesOfTheGeneratedFormAndOurUserGo) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to give a file to another user";
+    qpbm::forget_scanned_directories();
+    TempDir dir;
+    write_file(dir.file("in.bmp"), pattern(20, 10, 1).bmp());
+    const std::string dead = ".quorvelpbm-999999999-0.tmp";  // no such process, no lock: ours to remove
+    const std::string thesis = ".quorvelpbm-31000-thesis draft.tmp";
+    const std::string theirs = ".quorvelpbm-999999998-0.tmp";
+    const std::string live = ".quorvelpbm-999999997-0.tmp";  // locked by a run elsewhere
+    for (const std::string& name : {dead, thesis, theirs, live}) write_file(dir.file(name), kSentinel);
+    ASSERT_EQ(chown(dir.file(theirs).c_str(), kNobody, kNobody), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const int fd = open(dir.file(live).c_str(), O_RDWR);
+        if (fd >= 0 && flock(fd, LOCK_EX) == 0) write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(convert(Direction::bmp_to_pbm, dir.file("in.bmp"), dir.file("out.pbm")), Status::ok);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    std::vector<std::string> left = temp_files(dir.file(""));
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{thesis, live, theirs}));
+    EXPECT_EQ(read_text(dir.file(thesis)), kSentinel);
+}
+
+// A spooled pipe goes where $TMPDIR says, as the tool's does.
+TEST(StaleTemps, SpooledInputsFollowTmpdir) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    const Bytes bmp = pattern(20, 10, 1).bmp();
+    const Ending e = run_child([&] {
+        setenv("TMPDIR", dir.file("missing").c_str(), 1);
+        std::thread writer([&] { write_file(dir.file("fifo"), bmp); });
+        qpbm::Facts facts;
+        const Status s =
+            qpbm::convert_file(Direction::bmp_to_pbm, dir.file("fifo").c_str(), dir.file("out.pbm").c_str(), facts);
+        writer.detach();
+        return s == Status::read_failed && facts.os_error == ENOENT ? 0 : 1;
+    });
+    EXPECT_EQ(e.code, 0);
+}
+
 // ---- kills and concurrent writers -----------------------------------------
 
 // A 9-megapixel conversion killed at a random moment, twenty times, over a
@@ -414,7 +669,10 @@ TEST(Kill, SigkillPartWayLeavesTheOldOrTheNewOutput) { sigkill_part_way(); }
 // removes it, since its process is gone.
 TEST(Kill, NamedTemporaryFilesOfKilledRunsAreRemovedByTheNextRun) {
     struct NamedTemps {
-        NamedTemps() { qpbm::use_named_temp_files(true); }
+        NamedTemps() {
+            qpbm::use_named_temp_files(true);
+            qpbm::forget_scanned_directories();  // a new directory may reuse an old one's inode
+        }
         ~NamedTemps() { qpbm::use_named_temp_files(false); }
     } named;
     sigkill_part_way();
@@ -597,6 +855,51 @@ TEST(BoundedReads, DevZeroIsRefusedPromptly) {
 
 // The first byte decides: an input that starts "XX" is refused without
 // waiting for the rest of a FIFO whose writer stays open and idle.
+// A piped BMP followed by bytes that never end: a header refused is refused
+// as soon as it is in, and a good one is kept only as far as its pixels go,
+// so the conversion ends while the writer still writes.
+TEST(BoundedReads, EndlessPipedBmpsAreSpooledOnlyAsFarAsTheirHeader) {
+    const Picture picture = pattern(40, 30, 3);
+    Bytes bad_header = picture.bmp();
+    put32(bad_header, 14, 7);  // an information header of 7 bytes
+    struct Case {
+        const char* name;
+        Bytes start;
+        Direction direction;
+        Status expected;
+    };
+    const Case cases[] = {
+        {"BM and zeros", Bytes{'B', 'M'}, Direction::bmp_to_pbm, Status::bmp_bad_header_size},
+        {"a bad header, detected", bad_header, Direction::detect, Status::bmp_bad_header_size},
+        {"a whole picture", picture.bmp(), Direction::bmp_to_pbm, Status::ok},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+        const Ending e = run_child([&] {
+            std::signal(SIGPIPE, SIG_IGN);
+            std::thread([&] {
+                const int fd = open(dir.file("fifo").c_str(), O_WRONLY);
+                const Bytes zeros(1 << 16);
+                bool open = write(fd, c.start.data(), c.start.size()) > 0;
+                while (open) open = write(fd, zeros.data(), zeros.size()) > 0;
+                close(fd);
+            }).detach();
+            std::vector<unsigned char> work(qpbm_work_size());
+            const qpbm_direction d = c.direction == Direction::detect ? QPBM_DETECT : QPBM_BMP_TO_PBM;
+            const qpbm_status s = qpbm_convert(dir.file("fifo").c_str(), dir.file("out.pbm").c_str(), d, 0, work.data(),
+                                               work.size(), nullptr);
+            const bool right = c.expected == Status::ok
+                                   ? s == QPBM_OK && read_text(dir.file("out.pbm")) == picture.pbm()
+                                   : s == QPBM_EBMP_BAD_HEADER;
+            return right ? 0 : 1;
+        });
+        EXPECT_TRUE(e.exited) << "still spooling: signal " << e.signal;
+        EXPECT_EQ(e.code, 0);
+    }
+}
+
 TEST(BoundedReads, FifoStartingWithXXIsRefusedWithoutWaitingForMore) {
     struct Case {
         Direction direction;

@@ -17,7 +17,9 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #if defined(_WIN32)
@@ -67,6 +69,8 @@ constexpr const char* kUsage =
     "                        of processors)\n"
     "  -f, --force           write a BMP to standard output even when it is a\n"
     "                        terminal\n"
+    "      --fsync           sync each output (and its directory) to the disk\n"
+    "                        before reporting it converted\n"
     "  -v, --verbose         report each conversion on standard error\n"
     "  -h, --help            show this help and exit\n"
     "  -V, --version         show the version and exit\n"
@@ -201,21 +205,40 @@ void say(const std::string& text) {
     std::fflush(stderr);
 }
 
+// The length of the UTF-8 sequence that starts `text`, or 0 when it is not
+// one (a stray byte, such as a raw 0x9B, which an 8-bit terminal reads as
+// CSI).
+std::size_t utf8_length(const unsigned char* text, std::size_t left) {
+    const unsigned char c = text[0];
+    const std::size_t n = c < 0x80                 ? 1
+                          : c >= 0xC2 && c <= 0xDF ? 2
+                          : c >= 0xE0 && c <= 0xEF ? 3
+                          : c >= 0xF0 && c <= 0xF4 ? 4
+                                                   : 0;
+    if (n == 0 || n > left) return 0;
+    for (std::size_t i = 1; i < n; ++i)
+        if ((text[i] & 0xC0) != 0x80) return 0;
+    return n;
+}
+
 // A file name as it may safely be shown: control characters (including the
-// escape that starts a terminal sequence, and the C1 controls) as \xNN.
+// escape that starts a terminal sequence, and the C1 controls, encoded or
+// raw) and bytes that are not UTF-8 as \xNN.
 std::string shown(const std::string& name) {
     std::string out;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(name[i]);
-        const bool c1 = c == 0xC2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(name[i + 1]) <= 0x9F;
-        if (c < 0x20 || c == 0x7F || c1) {
-            const unsigned char value = c1 ? static_cast<unsigned char>(name[++i]) : c;
+    const unsigned char* text = reinterpret_cast<const unsigned char*>(name.data());
+    for (std::size_t i = 0; i < name.size();) {
+        const std::size_t n = utf8_length(text + i, name.size() - i);
+        const bool c1 = n == 2 && text[i] == 0xC2 && text[i + 1] <= 0x9F;
+        if (n == 0 || c1 || (n == 1 && (text[i] < 0x20 || text[i] == 0x7F))) {
+            const unsigned char value = c1 ? text[i + 1] : text[i];
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", value);
             out += hex;
+            i += c1 ? 2 : 1;
         } else {
-            out += static_cast<char>(c);
+            out.append(name, i, n);
+            i += n;
         }
     }
     return out;
@@ -279,6 +302,12 @@ std::optional<std::string> spool(int from, qpbm_direction direction, std::string
             done += w;
         }
     }
+    // The library reads the descriptor from where it stands: the start.
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        error = std::string("cannot keep the piped input in ") + dir + ": " + std::strerror(errno);
+        close(fd);
+        return std::nullopt;
+    }
     return "/dev/fd/" + std::to_string(fd);
 }
 #endif
@@ -291,6 +320,7 @@ struct Options {
     unsigned jobs = 0;  // 0: one per processor
     bool force = false;
     bool verbose = false;
+    bool fsync = false;
     tool::ConversionOptions conversion;
     std::vector<std::string> paths;
 };
@@ -351,6 +381,8 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
             options.verbose = true;
         } else if (arg == "-f" || arg == "--force") {
             options.force = true;
+        } else if (arg == "--fsync") {
+            options.fsync = true;
         } else if (arg == "-o" || arg == "--output-dir" || arg.rfind("--output-dir=", 0) == 0) {
             std::string dir;
             if (!value("--output-dir", dir)) return usage_error("option '" + arg + "' needs a directory");
@@ -403,20 +435,35 @@ struct Job {
     std::string refusal;  // set when the job is refused before it runs
 };
 
-// The direction a file's first bytes call for, or a refusal.
+// The direction a file's first bytes call for, or a refusal. Standard input
+// is looked at where it stands, without taking its bytes.
 std::optional<qpbm_direction> sniff(const std::string& path, std::string& refusal) {
-#if defined(_WIN32)
-    std::FILE* f = _wfopen(wide(path).c_str(), L"rb");
-#else
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-#endif
-    if (f == nullptr) {
-        refusal = std::string("cannot open the input: ") + std::strerror(errno);
-        return std::nullopt;
-    }
     unsigned char magic[2] = {};
-    const std::size_t n = std::fread(magic, 1, sizeof magic, f);
-    std::fclose(f);
+    std::size_t n = 0;
+#if !defined(_WIN32)
+    if (path == "/dev/stdin") {
+        const off_t at = lseek(STDIN_FILENO, 0, SEEK_CUR);
+        const ssize_t got = at < 0 ? -1 : pread(STDIN_FILENO, magic, sizeof magic, at);
+        if (got < 0) {
+            refusal = std::string("cannot read the input: ") + std::strerror(errno);
+            return std::nullopt;
+        }
+        n = static_cast<std::size_t>(got);
+    } else
+#endif
+    {
+#if defined(_WIN32)
+        std::FILE* f = _wfopen(wide(path).c_str(), L"rb");
+#else
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+#endif
+        if (f == nullptr) {
+            refusal = std::string("cannot open the input: ") + std::strerror(errno);
+            return std::nullopt;
+        }
+        n = std::fread(magic, 1, sizeof magic, f);
+        std::fclose(f);
+    }
     if (n == 2 && may_begin(QPBM_BMP_TO_PBM, magic)) return QPBM_BMP_TO_PBM;
     if (n == 2 && may_begin(QPBM_PBM_TO_BMP, magic)) return QPBM_PBM_TO_BMP;
     refusal = "neither a BMP (\"BM\") nor a PBM (\"P1\" or \"P4\") file";
@@ -459,11 +506,12 @@ std::vector<Job> plan(const Options& options) {
             job.input = "standard input";
             job.open_path = "/dev/stdin";
         }
-        // Pipes are read once, into a file: a BMP is read bottom row first,
-        // and the first bytes that tell the direction must not be lost. A
-        // device (a terminal, /dev/zero) goes to the library as it is, which
-        // reads no more of it than the format needs.
-        if (info.pipe) {
+        // A pipe whose direction is not given is read once, into a file, so
+        // that the first bytes that tell the direction are not lost. With a
+        // direction it goes to the library as it is, as does a device (a
+        // terminal, /dev/zero): a PBM is read forwards, and a BMP is kept
+        // in a file only as far as its checked header says it goes.
+        if (info.pipe && job.direction == QPBM_DETECT) {
             std::string error;
             const int from = input == kStdio ? STDIN_FILENO : open(input.c_str(), O_RDONLY | O_CLOEXEC);
             if (from < 0) {
@@ -489,6 +537,7 @@ std::vector<Job> plan(const Options& options) {
     }
 
     std::set<std::string> outputs;
+    std::set<std::pair<unsigned long long, unsigned long long>> existing_outputs;  // device, inode
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         Job& job = jobs[i];
         if (!options.output_dir) {
@@ -504,12 +553,19 @@ std::vector<Job> plan(const Options& options) {
         const std::string& given = options.paths[i];
         job.output = job.output_path =
             output_for(given == kStdio ? "stdin" : given, job.direction, *options.output_dir);
-        if (!outputs.insert(job.output_path).second) {
+        // Two names of one existing file (a link) are one output.
+        const FileInfo out = look(job.output_path);
+#if defined(_WIN32)
+        const bool linked = false;  // no inode numbers: the path comparison stands alone
+#else
+        const bool linked = out.regular && !existing_outputs.insert({out.device, out.inode}).second;
+#endif
+        const bool again = !outputs.insert(job.output_path).second || linked;
+        if (again) {
             job.refusal = "its output " + shown(job.output) + " was already written for an earlier input";
             continue;
         }
         // An output must never overwrite an input of the batch, earlier or later.
-        const FileInfo out = look(job.output_path);
         for (std::size_t k = 0; k < jobs.size(); ++k) {
             if (same_file(out, inputs[k]) || job.output_path == options.paths[k]) {
                 job.refusal =
@@ -580,6 +636,8 @@ int run(const std::vector<std::string>& args) {
     std::mutex lock;
     std::condition_variable finished;
     std::atomic<std::size_t> next{0};
+    qpbm_options conversion = options.conversion.api;
+    conversion.flags |= options.fsync ? QPBM_FLAG_FSYNC : 0u;
     auto worker = [&] {
         // Each thread its own work block: conversions on different blocks
         // run side by side.
@@ -589,7 +647,7 @@ int run(const std::vector<std::string>& args) {
             if (jobs[i].refusal.empty())
                 outcome.status =
                     qpbm_convert_ex(jobs[i].open_path.c_str(), jobs[i].output_path.c_str(), jobs[i].direction,
-                                    &options.conversion.api, work.get(), qpbm_work_size(), &outcome.result);
+                                    &conversion, work.get(), qpbm_work_size(), &outcome.result);
             outcome.done = true;
             const std::lock_guard<std::mutex> hold(lock);
             outcomes[i] = outcome;
@@ -598,8 +656,16 @@ int run(const std::vector<std::string>& args) {
     };
     unsigned threads = options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, n));
+    // Under a limit on processes (ulimit -u, a cgroup's pids.max) fewer
+    // threads may start: the batch runs on those, or on this one.
     std::vector<std::thread> pool;
-    for (unsigned t = 0; t < threads; ++t) pool.emplace_back(worker);
+    try {
+        for (unsigned t = 0; t < threads; ++t) pool.emplace_back(worker);
+    } catch (const std::system_error& error) {
+        say(std::string(kProgram) + ": could start only " + std::to_string(std::max<std::size_t>(pool.size(), 1)) +
+            " of " + std::to_string(threads) + " threads (" + error.code().message() + "); converting with those\n");
+    }
+    if (pool.empty()) worker();
 
     // Messages in input order, whatever order the conversions finish in.
     Progress progress(options.output_dir && n > 1 && is_terminal(stderr) && !options.verbose);

@@ -30,6 +30,9 @@ extra ``status`` attribute.
 Threads: every thread converts in working memory of its own, and ctypes
 releases the GIL for the duration of the call, so conversions in different
 threads run at the same time.
+
+Signals: a conversion whose input is a FIFO first waits for its writer in
+Python, so Ctrl-C (KeyboardInterrupt) ends that wait.
 """
 
 from __future__ import annotations
@@ -38,6 +41,8 @@ import ctypes
 import ctypes.util
 import enum
 import os
+import select
+import stat
 import sys
 import threading
 from dataclasses import dataclass
@@ -67,6 +72,9 @@ _API_MAJOR = 1
 # QPBM_FLAG_NO_SIGPIPE: a vanished pipe reader fails the write with EPIPE
 # instead of killing the interpreter with SIGPIPE.
 _FLAG_NO_SIGPIPE = 0x1
+# The longest path the library takes, in bytes (POSIX) or UTF-16 units
+# (Windows), its terminating NUL included.
+_MAX_PATH = 4096
 # Work blocks are aligned by hand: ctypes does not promise the alignment that
 # the library asks for (that of malloc).
 _WORK_ALIGNMENT = 64
@@ -345,24 +353,68 @@ def _utf16(path: str) -> ctypes.Array:  # type: ignore[type-arg]
     return ctypes.create_string_buffer(units, len(units))
 
 
+def _wait_for_writer(source: Union[str, bytes]) -> Optional[int]:
+    """Waits, interruptibly, until a FIFO input has a writer with data.
+
+    The library's own wait cannot be interrupted: Ctrl-C would wait for it.
+    Here Python's poll runs the signal handlers, so KeyboardInterrupt (or any
+    exception a handler raises) ends the wait. Returns the descriptor the
+    wait used, to be closed only after the conversion: a FIFO whose last
+    reader and writer have closed drops what it holds.
+    """
+    try:
+        if not stat.S_ISFIFO(os.stat(source).st_mode):
+            return None
+        fd = os.open(source, os.O_RDONLY | os.O_NONBLOCK)
+    except OSError:
+        return None  # the library reports it
+    try:
+        waiter = select.poll()
+        waiter.register(fd, select.POLLIN)
+        waiter.poll()
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def _invalid_path(path: Union[str, bytes]) -> bool:
+    """Whether the library refuses the path itself: empty or too long."""
+    units = len(path.encode("utf-16-le", "surrogatepass")) // 2 if isinstance(path, str) else len(path)
+    if sys.platform != "win32" and isinstance(path, str):
+        units = len(os.fsencode(path))
+    return units == 0 or units >= _MAX_PATH
+
+
+def _convert(source: Union[str, bytes], target: Union[str, bytes], direction: Direction, options: _Options) -> _Result:
+    """One call of the library, in this thread's work block."""
+    result = _Result()
+    if sys.platform == "win32":
+        _library.qpbm_convert_utf16_ex(
+            _utf16(os.fsdecode(source)), _utf16(os.fsdecode(target)), direction, ctypes.byref(options),
+            _work.address, _work_size, ctypes.byref(result),
+        )
+    else:
+        _library.qpbm_convert_ex(
+            os.fsencode(source), os.fsencode(target), direction, ctypes.byref(options), _work.address, _work_size,
+            ctypes.byref(result),
+        )
+    return result
+
+
 def _run(src: StrPath, dst: StrPath, direction: Direction, options: _Options) -> Picture:
     source = os.fspath(src)
     target = os.fspath(dst)
-    result = _Result()
     if sys.platform == "win32":
-        source_text, target_text = os.fsdecode(source), os.fsdecode(target)
-        _check_nul(source_text, target_text)
-        _library.qpbm_convert_utf16_ex(
-            _utf16(source_text), _utf16(target_text), direction, ctypes.byref(options), _work.address, _work_size,
-            ctypes.byref(result),
-        )
+        _check_nul(os.fsdecode(source), os.fsdecode(target))
     else:
-        source_bytes, target_bytes = os.fsencode(source), os.fsencode(target)
-        _check_nul(source_bytes, target_bytes)
-        _library.qpbm_convert_ex(
-            source_bytes, target_bytes, direction, ctypes.byref(options), _work.address, _work_size,
-            ctypes.byref(result),
-        )
+        _check_nul(os.fsencode(source), os.fsencode(target))
+    waited = _wait_for_writer(source) if hasattr(select, "poll") else None
+    try:
+        result = _convert(source, target, direction, options)
+    finally:
+        if waited is not None:
+            os.close(waited)
     status = Status(result.status)
     if status == Status.OK:
         return Picture(
@@ -373,6 +425,8 @@ def _run(src: StrPath, dst: StrPath, direction: Direction, options: _Options) ->
         )
     message = result.message.decode("utf-8", "replace")
     path = target if status in _OUTPUT_FAULTS else source
+    if status == Status.EINVALID_PATH and _invalid_path(target) and not _invalid_path(source):
+        path = target
     if result.os_error != 0:
         error = OSError(result.os_error, message, path)
         error.status = status  # type: ignore[attr-defined]

@@ -19,10 +19,12 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
 import threading
+import time
 from typing import Callable, List, Optional, Sequence, Tuple, Type
 
 import pytest
@@ -254,6 +256,59 @@ def test_a_path_with_a_nul_is_refused_before_the_library_sees_it(tmp_path: pathl
         with pytest.raises(ValueError):
             quorvelpbm.convert(src, bad_dst)
     assert os.listdir(tmp_path) == ["in.bmp"]
+
+
+def test_an_invalid_output_path_is_named_as_the_path_at_fault(tmp_path: pathlib.Path) -> None:
+    src = tmp_path / "in.bmp"
+    src.write_bytes(GOOD_BMP)
+    for bad in ("", str(tmp_path / ("x" * 5000))):
+        with pytest.raises(ConversionError) as caught:
+            quorvelpbm.convert(src, bad)
+        assert (caught.value.status, caught.value.path) == (Status.EINVALID_PATH, bad)
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs here")
+def test_ctrl_c_ends_a_wait_for_a_fifo_writer(tmp_path: pathlib.Path) -> None:
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    script = (
+        "import sys; sys.path.insert(0, sys.argv[1]); import quorvelpbm\n"
+        "print('waiting', flush=True)\n"
+        "try:\n"
+        "    quorvelpbm.convert(sys.argv[2], sys.argv[3])\n"
+        "except KeyboardInterrupt:\n"
+        "    sys.exit(42)\n"
+    )
+    child = subprocess.Popen(
+        [sys.executable, "-c", script, str(PACKAGE_DIR), str(fifo), str(tmp_path / "out.pbm")],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert child.stdout is not None and child.stdout.readline() == "waiting\n"
+        time.sleep(0.5)  # into the wait; an early signal would end it as well
+        child.send_signal(signal.SIGINT)
+        assert child.wait(timeout=10) == 42
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs here")
+def test_a_fifo_whose_writer_has_finished_still_converts(tmp_path: pathlib.Path) -> None:
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    def write_all() -> None:
+        with open(fifo, "wb") as f:  # waits for the reader, then leaves at once
+            f.write(GOOD_PBM)
+
+    writer = threading.Thread(target=write_all)
+    writer.start()
+    picture = quorvelpbm.convert(fifo, tmp_path / "out.bmp")
+    writer.join()
+    assert picture.direction == Direction.PBM_TO_BMP
 
 
 def test_status_mirrors_the_c_header() -> None:

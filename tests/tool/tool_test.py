@@ -8,6 +8,7 @@ import os
 import pty
 import resource
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -96,7 +97,14 @@ class ToolTest(Base):
         jpeg = bytearray(SMALL_BMP)
         jpeg[30] = 4
         jpeg[28] = 0
+        # RLE8 of the largest size, ending at once: its text would pass 2^63.
+        side = 2**31 - 1
+        rle_huge = struct.pack("<2sIHHI", b"BM", 54 + 1024 + 2, 0, 0, 54 + 1024)
+        rle_huge += struct.pack("<IiiHHIIiiII", 40, side, side, 1, 8, 1, 2, 0, 0, 0, 0) + bytes(1024) + b"\0\1"
+        text = 2 * side * side + side * side // 30  # tokens and line feeds
         cases = [
+            ("huge-rle.bmp", rle_huge, [], f"{side} x {side} is too large: its PBM text (over {text} bytes) would "
+                                            "pass the largest file offset"),
             ("scan.bmp", bytes(bmp64), [], "64 bits per pixel is not supported"),
             ("photo.bmp", bytes(jpeg), [], "JPEG-compressed BMP"),
             ("huge.pbm", HEAD + b"40000 40000\n", [], "40000 x 40000 is too large for a BMP file"),
@@ -312,6 +320,12 @@ class PipeTest(Base):
             ("", ["pbm2bmp"], "- < /dev/zero", pbm),
             ("", ["bmp2pbm"], "/dev/zero", bmp),
             ("", ["-o", self.dir.name, "bmp2pbm"], "/dev/zero", bmp),
+            # A broken header after a good signature: refused as soon as it is
+            # in, never spooled whole (the file size limit ends a run that tries).
+            ("ulimit -f 1024; { printf 'P1 x'; cat /dev/zero; } |", ["pbm2bmp"], "-",
+             "unexpected character in the PBM header"),
+            ("ulimit -f 1024; { printf BM; cat /dev/zero; } |", ["bmp2pbm"], "-",
+             "information header is not a BMP header"),
         ]
         for feed, args, source, message in cases:
             with self.subTest(feed=feed, args=args, source=source):
@@ -379,6 +393,127 @@ class PipeTest(Base):
         finally:
             os.close(leader)
             os.close(follower)
+
+
+class DescriptorTest(Base):
+    """'-' is descriptor 0 or 1 as the shell left it, never a path reopened."""
+
+    def test_standard_output_is_written_at_its_offset(self):
+        src = self.path("in.bmp", SMALL_BMP)
+        cases = [
+            # (shell command, file content before, expected content after)
+            ('"$0" "$1" - >> "$2"', SENTINEL, SENTINEL + SMALL_PBM),
+            ('{ echo HEADER; "$0" "$1" -; } > "$2"', SENTINEL, b"HEADER\n" + SMALL_PBM),
+            ('"$0" "$1" - > "$2"', SENTINEL, SMALL_PBM),
+        ]
+        for command, before, after in cases:
+            with self.subTest(command=command):
+                out = self.path("log", before)
+                r = subprocess.run(["sh", "-c", command, TOOL, src, out], capture_output=True)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(self.read("log"), after)
+
+    def test_standard_input_is_read_from_the_shells_offset(self):
+        self.path("in", b"JUNK" + SMALL_BMP)
+        for direction in (["bmp2pbm"], []):
+            with self.subTest(direction=direction):
+                fd = os.open(self.path("in"), os.O_RDONLY)
+                try:
+                    os.read(fd, 4)
+                    r = subprocess.run([TOOL, *direction, "-", self.path("out.pbm")], stdin=fd, capture_output=True)
+                finally:
+                    os.close(fd)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(self.read("out.pbm"), SMALL_PBM)
+
+    def test_a_socket_on_standard_output_is_written(self):
+        ours, theirs = socket.socketpair()
+        with ours, theirs:
+            r = subprocess.run([TOOL, self.path("in.bmp", SMALL_BMP), "-"], stdout=theirs, stderr=subprocess.PIPE)
+            theirs.shutdown(socket.SHUT_WR)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(ours.recv(1000), SMALL_PBM)
+
+
+class OutputIdentityTest(Base):
+    def test_a_batch_output_reached_through_a_link_is_written_once(self):
+        os.mkdir(self.path("out"))
+        self.path("out/b.pbm", SENTINEL)
+        os.symlink("b.pbm", self.path("out/a.pbm"))
+        r = run("bmp2pbm", "-o", self.path("out"), self.path("a.bmp", SMALL_BMP),
+                self.path("b.bmp", bw_bmp(3, 1, lambda x, y: True)))
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("was already written for an earlier input", r.stderr)
+        self.assertEqual(self.read("out/b.pbm"), SMALL_PBM)
+
+    def test_paths_that_can_never_work_are_refused_at_once(self):
+        src = self.path("in.bmp", SMALL_BMP)
+        listening = socket.socket(socket.AF_UNIX)
+        listening.bind(self.path("sock"))
+        listening.listen()
+        with listening:
+            cases = [
+                ("", "invalid path"),
+                (self.path("sock"), "No such device or address"),
+            ]
+            for out, message in cases:
+                with self.subTest(out=out):
+                    r = run(src, out)
+                    self.assertEqual(r.returncode, 1)
+                    self.assertIn(message, r.stderr)
+                    self.assertNotIn("FIFO", r.stderr)
+
+    def test_raw_c1_bytes_in_names_are_escaped(self):
+        name = os.fsencode(self.path("csi")) + b"\x9b31m.bmp"
+        r = subprocess.run([TOOL, "bmp2pbm", name, self.path("out.pbm")], capture_output=True)
+        self.assertEqual(r.returncode, 1)
+        self.assertNotIn(b"\x9b", r.stderr)
+        self.assertIn(b"csi\\x9B31m.bmp", r.stderr)
+
+
+class ScaleTest(Base):
+    # LeakSanitizer, in a sanitizer build, can neither run under ptrace nor
+    # start its thread under a process limit.
+    env = {**os.environ, "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
+
+    def test_a_batch_into_one_directory_reads_it_a_bounded_number_of_times(self):
+        # Each conversion used to search the whole output directory for stale
+        # files: O(N^2). Counted in directory reads, not in seconds.
+        if not os.path.exists("/usr/bin/strace"):
+            self.skipTest("strace is missing (apt-get install strace)")
+        os.mkdir(self.path("in"))
+        os.mkdir(self.path("out"))
+        names = [self.path(f"in/{i:04}.bmp", SMALL_BMP) for i in range(2000)]
+        trace = self.path("trace")
+        r = subprocess.run(["/usr/bin/strace", "-f", "-qq", "-e", "trace=getdents64", "-o", trace, TOOL, "-j", "2",
+                            "-o", self.path("out"), *names], capture_output=True, text=True, env=self.env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(len(os.listdir(self.path("out"))), 2000)
+        with open(trace) as f:
+            reads = sum(1 for line in f if "getdents64" in line)
+        self.assertLess(reads, 50)
+
+    def test_jobs_beyond_the_process_limit_use_the_threads_that_start(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root, to run as a user whose process limit binds (root's does not)")
+        os.chmod(self.dir.name, 0o777)
+        names = [self.path(f"{i}.bmp", SMALL_BMP) for i in range(4)]
+        os.mkdir(self.path("out"))
+        os.chmod(self.path("out"), 0o777)
+
+        def nobody_with_one_process():
+            os.setgroups([])
+            os.setgid(65534)
+            resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
+            os.setuid(65534)
+
+        r = subprocess.run([TOOL, "-j", "8", "-o", self.path("out"), *names], capture_output=True, text=True,
+                           preexec_fn=nobody_with_one_process, env=self.env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr.count("could start only"), 1, r.stderr)
+        self.assertIn("converted 4, refused 0", r.stderr)
+        for i in range(4):
+            self.assertEqual(self.read(f"out/{i}.pbm"), SMALL_PBM)
 
 
 class JobsTest(Base):
