@@ -1,0 +1,458 @@
+#include "batch.hpp"
+
+#include <qpbm.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console.hpp"
+#include "names.hpp"
+#include "progress.hpp"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace tool {
+
+namespace {
+
+constexpr int kExitConverted = 0;
+constexpr int kExitRefused = 1;
+constexpr int kExitUsage = 2;
+// Names planned ahead of the oldest one not yet reported, per thread: enough
+// to keep every thread busy while one picture takes long, few enough that
+// the window's memory does not matter.
+constexpr std::size_t kWindowPerThread = 32;
+
+// Whether a file's first two bytes begin an input of the direction: "BM" for
+// a BMP, "P1" or "P4" for a PBM, either when it is to be detected.
+bool may_begin(qpbm_direction direction, const unsigned char* magic) {
+    const bool bmp = magic[0] == 'B' && magic[1] == 'M';
+    const bool pbm = magic[0] == 'P' && (magic[1] == '1' || magic[1] == '4');
+    if (direction == QPBM_BMP_TO_PBM) return bmp;
+    if (direction == QPBM_PBM_TO_BMP) return pbm;
+    return bmp || pbm;
+}
+
+#if !defined(_WIN32)
+// Copies a pipe into an unlinked temporary file, so that a BMP on a pipe can
+// be read bottom row first, and the bytes that tell the direction are kept.
+// The file is gone when the tool exits. Returns the path that opens it, or
+// an error text. The two bytes of the signature come one at a time: when
+// they cannot begin a picture, copying stops there, since the file will be
+// refused for them whatever follows, and a pipe may never end.
+std::optional<std::string> spool(int from, qpbm_direction direction, std::string& error) {
+    const char* dir = std::getenv("TMPDIR");
+    if (dir == nullptr || *dir == '\0') dir = "/tmp";
+    int fd = -1;
+#if defined(O_TMPFILE)
+    fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (fd < 0) {
+        std::string name = std::string(dir) + "/.quorvelpbm-stdin-XXXXXX";
+        fd = mkstemp(name.data());
+        if (fd >= 0) unlink(name.c_str());
+    }
+    if (fd < 0) {
+        error = std::string("cannot make a temporary file in ") + dir + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    static unsigned char block[64 * 1024];
+    for (std::size_t copied = 0;;) {
+        if (copied == 2 && !may_begin(direction, block)) break;
+        const bool signature = copied < 2;  // its bytes stay at the start of the block
+        unsigned char* into = signature ? block + copied : block;
+        const ssize_t n = read(from, into, signature ? 1 : sizeof block);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = std::string("read error: ") + std::strerror(errno);
+            close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        copied += static_cast<std::size_t>(n);
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = write(fd, into + done, static_cast<std::size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) {
+                error = std::string("cannot keep the piped input in ") + dir + ": " + std::strerror(errno);
+                close(fd);
+                return std::nullopt;
+            }
+            done += w;
+        }
+    }
+    return "/dev/fd/" + std::to_string(fd);
+}
+#endif
+
+// The direction a file's first bytes call for, or a refusal.
+std::optional<qpbm_direction> sniff(const std::string& path, std::string& refusal) {
+#if defined(_WIN32)
+    std::FILE* f = _wfopen(wide(path).c_str(), L"rb");
+#else
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+#endif
+    if (f == nullptr) {
+        refusal = std::string("cannot open the input: ") + std::strerror(errno);
+        return std::nullopt;
+    }
+    unsigned char magic[2] = {};
+    const std::size_t n = std::fread(magic, 1, sizeof magic, f);
+    std::fclose(f);
+    if (n == 2 && may_begin(QPBM_BMP_TO_PBM, magic)) return QPBM_BMP_TO_PBM;
+    if (n == 2 && may_begin(QPBM_PBM_TO_BMP, magic)) return QPBM_PBM_TO_BMP;
+    refusal = "neither a BMP (\"BM\") nor a PBM (\"P1\" or \"P4\") file";
+    return std::nullopt;
+}
+
+// `name` (a base name, or a path below a tree's top) with the extension of
+// the direction's output in place of its own.
+std::string output_name(std::string name, qpbm_direction direction) {
+    const std::size_t slash = name.find_last_of(kSeparators);
+    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > base) name.resize(dot);
+    return name + (direction == QPBM_BMP_TO_PBM ? ".pbm" : ".bmp");
+}
+
+std::string base_name(const std::string& path) {
+    const std::size_t slash = path.find_last_of(kSeparators);
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// One conversion of the batch, planned when its name arrives.
+struct Job {
+    std::string input;      // as given, for messages
+    std::string open_path;  // what the library opens (a spooled copy for standard input)
+    std::string output;     // as shown
+    std::string output_path;
+    qpbm_direction direction = QPBM_DETECT;
+    std::string refusal;         // set when the job is refused before it runs
+    bool up_to_date = false;     // --update found an output not older than the input
+    std::uint64_t bytes = 0;     // the input's size, for the rate
+    std::uint64_t replaced = 0;  // the identity of the file the output replaces, if any
+};
+
+struct Outcome {
+    bool done = false;
+    qpbm_status status = QPBM_OK;
+    qpbm_result result{};
+};
+
+// The one place that converts: everything the batch decided is in the job.
+qpbm_status convert(const Options& options, const Job& job, void* work, std::size_t work_size, qpbm_result* result) {
+    (void)options;
+    return qpbm_convert(job.open_path.c_str(), job.output_path.c_str(), job.direction, 0, work, work_size, result);
+}
+
+bool output_at_fault(qpbm_status status) {
+    return status == QPBM_EOPEN_OUTPUT || status == QPBM_EWRITE || status == QPBM_ECLEANUP ||
+           status == QPBM_ENO_READER || status == QPBM_ESAME_FILE;
+}
+
+// The line that reports one job, or nothing.
+std::string report(const Job& job, const Outcome& outcome, bool verbose) {
+    const std::string prefix = std::string(kProgram) + ": " + shown(job.input);
+    if (!job.refusal.empty()) return prefix + ": " + job.refusal + "\n";
+    if (job.up_to_date) return verbose ? prefix + " -> " + shown(job.output) + " (up to date)\n" : std::string();
+    const qpbm_result& r = outcome.result;
+    if (outcome.status != QPBM_OK) {
+        const std::string where = output_at_fault(outcome.status) ? " -> " + shown(job.output) : "";
+        return prefix + where + ": " + r.message + "\n";
+    }
+    if (!verbose) return {};
+    std::string facts = std::to_string(r.width) + " x " + std::to_string(r.height);
+    if (r.format[0] != '\0') facts = facts + ", " + r.format;
+    return prefix + " -> " + shown(job.output) + " (" + facts + ")\n";
+}
+
+struct Slot {
+    Job job;
+    Outcome outcome;
+};
+
+class Batch {
+public:
+    Batch(const Options& options, unsigned threads)
+        : options_(options), window_(std::max<std::size_t>(64, kWindowPerThread * threads)), slots_(window_) {}
+
+    // Inputs named on the command line are all known at the start: a later
+    // one is kept from being overwritten by an earlier one's output too.
+    void remember_command_line() {
+        for (std::size_t i = 0; i < command_line_count(); ++i) {
+            if (options_.paths[i] == kStdio) continue;
+            const FileInfo info = look(options_.paths[i]);
+            command_line_.push_back(info);
+            if (info.exists) known_.insert(IdentitySet::of(options_.paths[i], info, IdentitySet::input));
+        }
+    }
+
+    std::size_t command_line_count() const { return options_.output_dir ? options_.paths.size() : 1; }
+
+    Job plan(const Name& name);
+
+    const Options& options_;
+    const std::size_t window_;
+    std::vector<Slot> slots_;  // job number n in slots_[n % window_]
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::uint64_t planned_ = 0, started_ = 0, reported_ = 0;
+    bool all_planned_ = false;
+    IdentitySet known_;  // inputs read and outputs written so far
+    std::vector<FileInfo> command_line_;
+    std::string made_dir_;  // the last directory made for a tree's output
+
+    void work();
+};
+
+Job Batch::plan(const Name& name) {
+    Job job;
+    job.input = name.input;
+    job.open_path = name.input;
+    job.direction = options_.direction.value_or(QPBM_DETECT);
+    job.refusal = name.refusal;
+    if (!job.refusal.empty()) return job;
+    const bool from_stdin = name.input == kStdio && !name.listed;
+    FileInfo info = look(name.input, from_stdin);
+    job.bytes = info.size;
+#if !defined(_WIN32)
+    if (from_stdin) {
+        job.input = "standard input";
+        job.open_path = "/dev/stdin";
+    }
+    // Pipes are read once, into a file: a BMP is read bottom row first,
+    // and the first bytes that tell the direction must not be lost. A
+    // device (a terminal, /dev/zero) goes to the library as it is, which
+    // reads no more of it than the format needs.
+    if (info.pipe) {
+        std::string error;
+        const int from = from_stdin ? STDIN_FILENO : open(name.input.c_str(), O_RDONLY | O_CLOEXEC);
+        if (from < 0) {
+            job.refusal = std::string("cannot open the input: ") + std::strerror(errno);
+        } else if (const std::optional<std::string> spooled = spool(from, job.direction, error)) {
+            job.open_path = *spooled;
+            info.regular = true;
+        } else {
+            job.refusal = error;
+        }
+        if (from > STDIN_FILENO) close(from);
+    }
+#endif
+    if (job.refusal.empty() && job.direction == QPBM_DETECT && info.regular) {
+        if (const std::optional<qpbm_direction> d = sniff(job.open_path, job.refusal)) job.direction = *d;
+    }
+    if (job.refusal.empty() && options_.output_dir && job.direction == QPBM_DETECT)
+        job.refusal = info.exists ? "cannot tell the direction of an input that is not a file: give bmp2pbm or "
+                                    "pbm2bmp"
+                                  : std::string("cannot open the input: ") + std::strerror(ENOENT);
+
+    if (!options_.output_dir) {
+        job.output = options_.paths[1];
+        job.output_path = job.output == kStdio ? "/dev/stdout" : job.output;
+        if (job.output == kStdio) job.output = "standard output";
+        if (job.refusal.empty() && options_.paths[1] == kStdio && job.direction == QPBM_PBM_TO_BMP &&
+            is_terminal(stdout) && !options_.force)
+            job.refusal = "standard output is a terminal and a BMP is binary: redirect it, or use --force";
+        if (job.refusal.empty() && options_.update && !from_stdin) {
+            const FileInfo out = look(job.output_path);
+            job.up_to_date = out.exists && info.regular && out.modified_ns >= info.modified_ns;
+        }
+        return job;
+    }
+    if (!job.refusal.empty()) return job;
+    const std::string given = from_stdin           ? std::string("stdin")
+                              : name.under.empty() ? base_name(name.input)
+                                                   : name.under;
+    job.output = job.output_path = joined(*options_.output_dir, output_name(given, job.direction));
+
+    // The safety checks see what was read and written before this name, and
+    // the jobs still running; the lock keeps the workers' records out meanwhile.
+    const FileInfo out = look(job.output_path);
+    const std::lock_guard<std::mutex> hold(lock_);
+    const std::uint64_t as_output = info.exists ? IdentitySet::of(name.input, info, IdentitySet::output) : 0;
+    bool duplicate = out.exists && known_.contains(IdentitySet::of(job.output_path, out, IdentitySet::output));
+    bool read_back = as_output != 0 && known_.contains(as_output);
+    for (std::uint64_t n = reported_; n < planned_; ++n) {
+        const Slot& running = slots_[n % window_];
+        if (running.outcome.done || !running.job.refusal.empty() || running.job.up_to_date) continue;
+        duplicate = duplicate || running.job.output_path == job.output_path;
+        read_back = read_back || (as_output != 0 && running.job.replaced == as_output);
+    }
+    if (read_back) {
+        job.refusal = "it is an output of this batch, not read back as an input";
+        return job;
+    }
+    if (info.exists) known_.insert(IdentitySet::of(name.input, info, IdentitySet::input));
+    if (duplicate) {
+        job.refusal = "its output " + shown(job.output) + " was already written for an earlier input";
+        return job;
+    }
+    // An output must never overwrite an input of the batch: one read so far,
+    // or any named on the command line.
+    if (out.exists && known_.contains(IdentitySet::of(job.output_path, out, IdentitySet::input))) {
+        std::string which;
+        for (std::size_t k = 0; k < command_line_.size() && which.empty(); ++k)
+            if (same_file(out, command_line_[k])) which = " (" + shown(options_.paths[k]) + ")";
+        job.refusal = "its output " + shown(job.output) + " is an input of this batch" + which;
+        return job;
+    }
+#if defined(_WIN32)
+    for (std::size_t k = 0; k < options_.paths.size(); ++k)
+        if (job.output_path == options_.paths[k]) {
+            job.refusal =
+                "its output " + shown(job.output) + " is an input of this batch (" + shown(options_.paths[k]) + ")";
+            return job;
+        }
+#endif
+    job.replaced = out.exists ? IdentitySet::of(job.output_path, out, IdentitySet::output) : 0;
+    if (options_.update && out.exists && info.regular && out.modified_ns >= info.modified_ns) {
+        job.up_to_date = true;
+        known_.insert(job.replaced);  // a later input with the same output is still a duplicate
+        return job;
+    }
+    if (!name.under.empty()) {
+        const std::size_t slash = job.output_path.find_last_of(kSeparators);
+        const std::string parent = job.output_path.substr(0, slash);
+        if (parent != made_dir_) {
+            if (const int error = make_parents(*options_.output_dir, job.output_path)) {
+                job.refusal = "cannot make the directory for " + shown(job.output) + ": " + std::strerror(error);
+                return job;
+            }
+            made_dir_ = parent;
+        }
+    }
+    return job;
+}
+
+void Batch::work() {
+    // Each thread its own work block: conversions on different blocks run
+    // side by side.
+    std::unique_ptr<unsigned char[]> block(new unsigned char[qpbm_work_size()]);
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+        changed_.wait(hold, [&] { return started_ < planned_ || all_planned_; });
+        if (started_ == planned_) return;
+        Slot& slot = slots_[started_++ % window_];
+        hold.unlock();
+        Outcome outcome;
+        if (slot.job.refusal.empty() && !slot.job.up_to_date)
+            outcome.status = convert(options_, slot.job, block.get(), qpbm_work_size(), &outcome.result);
+        const FileInfo written =
+            outcome.status == QPBM_OK && options_.output_dir ? look(slot.job.output_path) : FileInfo{};
+        outcome.done = true;
+        hold.lock();
+        if (written.exists) known_.insert(IdentitySet::of(slot.job.output_path, written, IdentitySet::output));
+        slot.outcome = outcome;
+        changed_.notify_all();
+    }
+}
+
+}  // namespace
+
+int run_batch(const Options& options) {
+    FileInfo output_dir;
+    if (options.output_dir) output_dir = look(*options.output_dir);
+    Names names(options, output_dir);
+    std::string error;
+    if (!names.open(error)) {
+        say(std::string(kProgram) + ": " + error + "\n");
+        return kExitUsage;
+    }
+    unsigned threads = options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+    const bool streamed = options.files_from || options.recursive;
+    if (!streamed) threads = static_cast<unsigned>(std::min<std::size_t>(threads, options.paths.size()));
+    Batch batch(options, threads);
+    batch.remember_command_line();
+
+    Progress::Form form = Progress::Form::none;
+    if (options.progress == ProgressMode::lines) form = Progress::Form::lines;
+    if (options.progress == ProgressMode::automatic && options.output_dir && is_terminal(stderr) && !options.verbose)
+        form = Progress::Form::redrawn;
+    Progress progress(form);
+    Tally tally;
+    if (!streamed) tally.total = batch.command_line_count();
+
+    std::vector<std::thread> pool;
+    for (unsigned t = 0; t < threads; ++t) pool.emplace_back([&batch] { batch.work(); });
+
+    std::uint64_t converted = 0, up_to_date = 0;
+    std::unique_lock<std::mutex> hold(batch.lock_, std::defer_lock);
+    for (bool more = true;;) {
+        // Plan names while the window has room: planning reads the disk, so
+        // the lock is held only to hand the job over.
+        while (more && batch.planned_ - batch.reported_ < batch.window_) {
+            Name name;
+            // Without an output directory the second path is the output.
+            more = (options.output_dir || batch.planned_ == 0) && names.next(name);
+            if (!more) break;
+            Job job = batch.plan(name);
+            hold.lock();
+            Slot& slot = batch.slots_[batch.planned_ % batch.window_];
+            slot.job = std::move(job);
+            slot.outcome = Outcome{};
+            ++batch.planned_;
+            hold.unlock();
+            batch.changed_.notify_all();
+        }
+        if (!more) {
+            hold.lock();
+            batch.all_planned_ = true;
+            tally.total = batch.planned_;
+            hold.unlock();
+            batch.changed_.notify_all();
+        }
+        // Report every finished job at the head of the window, in order; wake
+        // now and then to keep the progress line moving.
+        hold.lock();
+        if (batch.reported_ == batch.planned_ && !more) break;
+        batch.changed_.wait_for(hold, std::chrono::milliseconds(100),
+                                [&] { return batch.slots_[batch.reported_ % batch.window_].outcome.done; });
+        std::vector<std::string> lines;
+        while (batch.reported_ < batch.planned_ && batch.slots_[batch.reported_ % batch.window_].outcome.done) {
+            const Slot& slot = batch.slots_[batch.reported_ % batch.window_];
+            const bool ok = slot.job.refusal.empty() && slot.outcome.status == QPBM_OK;
+            converted += ok && !slot.job.up_to_date ? 1 : 0;
+            up_to_date += ok && slot.job.up_to_date ? 1 : 0;
+            ++tally.done;
+            tally.refused += ok ? 0 : 1;
+            tally.bytes += ok && !slot.job.up_to_date ? slot.job.bytes : 0;
+            std::string line = report(slot.job, slot.outcome, options.verbose);
+            if (!line.empty()) lines.push_back(std::move(line));
+            ++batch.reported_;
+        }
+        hold.unlock();
+        if (!lines.empty()) progress.clear();
+        for (const std::string& line : lines) say(line);
+        progress.update(tally);
+    }
+    hold.unlock();
+    for (std::thread& t : pool) t.join();
+    if (form == Progress::Form::lines) progress.update(tally, true);
+    progress.clear();
+    if (options.output_dir) {
+        std::string summary = std::string(kProgram) + ": converted " + std::to_string(converted) + ", refused " +
+                              std::to_string(tally.refused);
+        if (options.update) summary += ", up to date " + std::to_string(up_to_date);
+        if (options.recursive) summary += ", skipped " + std::to_string(names.skipped());
+        say(summary + "\n");
+    }
+    return tally.refused == 0 ? kExitConverted : kExitRefused;
+}
+
+}  // namespace tool
