@@ -36,7 +36,8 @@ void Progress::update(const Tally& tally, bool now_anyway) {
     if (form_ == Form::none) return;
     const Clock::time_point now = Clock::now();
     const auto every = form_ == Form::redrawn ? Clock::duration(kRedrawEvery) : Clock::duration(kLineEvery);
-    if (!now_anyway && last_ && now - *last_ < every) return;
+    if (now_anyway ? tally.done == shown_done_ : last_ && now - *last_ < every) return;
+    shown_done_ = tally.done;
     last_ = now;
     if (form_ == Form::redrawn) {
         std::string text(1, '\r');  // back to the start of the line, then rub out what is left

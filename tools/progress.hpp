@@ -21,7 +21,8 @@ class Progress {
 public:
     enum class Form { none, redrawn, lines };
     explicit Progress(Form form);
-    // Shows the tally when the last showing is old enough (or `now_anyway`).
+    // Shows the tally when the last showing is old enough, or with
+    // `now_anyway` when it shows a count not yet shown.
     void update(const Tally& tally, bool now_anyway = false);
     // Takes the redrawn line off the screen, before a message is written.
     void clear();
@@ -34,6 +35,7 @@ private:
     Clock::time_point start_;
     std::optional<Clock::time_point> last_;
     bool on_screen_ = false;
+    std::uint64_t shown_done_ = ~std::uint64_t{0};  // the count last shown
 };
 
 }  // namespace tool
