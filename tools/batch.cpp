@@ -206,6 +206,7 @@ public:
     std::size_t command_line_count() const { return options_.output_dir ? options_.paths.size() : 1; }
 
     Job plan(const Name& name);
+    bool is_own_output(const std::string& input, const FileInfo& info);
 
     const Options& options_;
     const std::size_t window_;
@@ -221,6 +222,19 @@ public:
     void work();
 };
 
+// Whether `input` is an output this batch has written or is writing.
+bool Batch::is_own_output(const std::string& input, const FileInfo& info) {
+    const std::uint64_t as_output = info.exists ? IdentitySet::of(input, info, IdentitySet::output) : 0;
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (as_output != 0 && known_.contains(as_output)) return true;
+    for (std::uint64_t n = reported_; n < planned_; ++n) {
+        const Slot& running = slots_[n % window_];
+        if (running.outcome.done || !running.job.refusal.empty() || running.job.up_to_date) continue;
+        if (running.job.output_path == input || (as_output != 0 && running.job.replaced == as_output)) return true;
+    }
+    return false;
+}
+
 Job Batch::plan(const Name& name) {
     Job job;
     job.input = name.input;
@@ -231,6 +245,10 @@ Job Batch::plan(const Name& name) {
     const bool from_stdin = name.input == kStdio && !name.listed;
     FileInfo info = look(name.input, from_stdin);
     job.bytes = info.size;
+    if (options_.output_dir && !from_stdin && is_own_output(name.input, info)) {
+        job.refusal = "it is an output of this batch, not read back as an input";
+        return job;
+    }
 #if !defined(_WIN32)
     if (from_stdin) {
         job.input = "standard input";
@@ -285,18 +303,11 @@ Job Batch::plan(const Name& name) {
     // the jobs still running; the lock keeps the workers' records out meanwhile.
     const FileInfo out = look(job.output_path);
     const std::lock_guard<std::mutex> hold(lock_);
-    const std::uint64_t as_output = info.exists ? IdentitySet::of(name.input, info, IdentitySet::output) : 0;
     bool duplicate = out.exists && known_.contains(IdentitySet::of(job.output_path, out, IdentitySet::output));
-    bool read_back = as_output != 0 && known_.contains(as_output);
     for (std::uint64_t n = reported_; n < planned_; ++n) {
         const Slot& running = slots_[n % window_];
         if (running.outcome.done || !running.job.refusal.empty() || running.job.up_to_date) continue;
         duplicate = duplicate || running.job.output_path == job.output_path;
-        read_back = read_back || (as_output != 0 && running.job.replaced == as_output);
-    }
-    if (read_back) {
-        job.refusal = "it is an output of this batch, not read back as an input";
-        return job;
     }
     if (info.exists) known_.insert(IdentitySet::of(name.input, info, IdentitySet::input));
     if (duplicate) {
