@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #endif
@@ -233,12 +234,33 @@ void remove_stale_temps(int dir_fd) {
     closedir(dir);
 }
 
+// Whether this thread should sweep the directory before writing into it.
+// A batch writes thousands of outputs into one directory, and reading the
+// whole directory before each would make the batch quadratic in its size:
+// a thread sweeps again only when it writes into another directory, or a
+// second after its last sweep of this one.
+bool sweep_due(int dir_fd) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kSweepEvery = std::chrono::seconds(1);
+    thread_local dev_t last_device = 0;
+    thread_local ino_t last_inode = 0;
+    thread_local Clock::time_point last_sweep{};
+    struct stat st {};
+    if (fstat(dir_fd, &st) != 0) return true;
+    const Clock::time_point now = Clock::now();
+    if (st.st_dev == last_device && st.st_ino == last_inode && now - last_sweep < kSweepEvery) return false;
+    last_device = st.st_dev;
+    last_inode = st.st_ino;
+    last_sweep = now;
+    return true;
+}
+
 // Creates the temporary file in the target's directory: unnamed where the
 // file system allows, so that nothing is left if the process dies.
 int create_temp(OutputFile& out) {
     // Even an unnamed file is named for the moment before its rename, so a
     // kill can leave one behind whatever the file system.
-    remove_stale_temps(out.dir_fd);
+    if (sweep_due(out.dir_fd)) remove_stale_temps(out.dir_fd);
 #if defined(O_TMPFILE)
     const int fd = named_temps_only ? -1 : openat(out.dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     if (named_temps_only) errno = EOPNOTSUPP;
