@@ -182,8 +182,13 @@ std::string report(const Job& job, const Outcome& outcome, bool verbose) {
     return prefix + " -> " + shown(job.output) + " (" + facts + ")\n";
 }
 
+// A name's place in the window, from the moment it is read until it is
+// reported. What a worker found out about the files (prepare) waits here for
+// the name's turn at the checks, which see every earlier name.
 struct Slot {
+    Name name;
     Job job;
+    FileInfo input, output;  // as the worker found them
     Outcome outcome;
 };
 
@@ -205,29 +210,33 @@ public:
 
     std::size_t command_line_count() const { return options_.output_dir ? options_.paths.size() : 1; }
 
-    Job plan(const Name& name);
-    bool is_own_output(const std::string& input, const FileInfo& info);
+    void prepare(Slot& slot);
+    void check(Slot& slot);
+    bool is_own_output(const std::string& input, const FileInfo& info) const;
+    void work();
 
     const Options& options_;
     const std::size_t window_;
-    std::vector<Slot> slots_;  // job number n in slots_[n % window_]
+    std::vector<Slot> slots_;  // name number n in slots_[n % window_]
     std::mutex lock_;
-    std::condition_variable changed_;
-    std::uint64_t planned_ = 0, started_ = 0, reported_ = 0;
+    std::condition_variable work_;      // a name read, or the end of them
+    std::condition_variable turn_;      // a name checked
+    std::condition_variable finished_;  // a name done
+    // Names read, taken by a worker, checked, and reported, each a count
+    // from the first name.
+    std::uint64_t planned_ = 0, started_ = 0, checked_ = 0, reported_ = 0;
     bool all_planned_ = false;
     IdentitySet known_;  // inputs read and outputs written so far
     std::vector<FileInfo> command_line_;
     std::string made_dir_;  // the last directory made for a tree's output
-
-    void work();
 };
 
-// Whether `input` is an output this batch has written or is writing.
-bool Batch::is_own_output(const std::string& input, const FileInfo& info) {
+// Whether `input` is an output this batch has written or is writing. Called
+// with the lock held.
+bool Batch::is_own_output(const std::string& input, const FileInfo& info) const {
     const std::uint64_t as_output = info.exists ? IdentitySet::of(input, info, IdentitySet::output) : 0;
-    const std::lock_guard<std::mutex> hold(lock_);
     if (as_output != 0 && known_.contains(as_output)) return true;
-    for (std::uint64_t n = reported_; n < planned_; ++n) {
+    for (std::uint64_t n = reported_; n < checked_; ++n) {
         const Slot& running = slots_[n % window_];
         if (running.outcome.done || !running.job.refusal.empty() || running.job.up_to_date) continue;
         if (running.job.output_path == input || (as_output != 0 && running.job.replaced == as_output)) return true;
@@ -235,20 +244,21 @@ bool Batch::is_own_output(const std::string& input, const FileInfo& info) {
     return false;
 }
 
-Job Batch::plan(const Name& name) {
-    Job job;
+// What can be found out about a name without the others: the files, the
+// direction and the output's name. Runs on the workers, side by side.
+void Batch::prepare(Slot& slot) {
+    const Name& name = slot.name;
+    Job& job = slot.job;
+    job = Job{};
     job.input = name.input;
     job.open_path = name.input;
     job.direction = options_.direction.value_or(QPBM_DETECT);
     job.refusal = name.refusal;
-    if (!job.refusal.empty()) return job;
+    if (!job.refusal.empty()) return;
     const bool from_stdin = name.input == kStdio && !name.listed;
-    FileInfo info = look(name.input, from_stdin);
+    FileInfo& info = slot.input;
+    info = look(name.input, from_stdin);
     job.bytes = info.size;
-    if (options_.output_dir && !from_stdin && is_own_output(name.input, info)) {
-        job.refusal = "it is an output of this batch, not read back as an input";
-        return job;
-    }
 #if !defined(_WIN32)
     if (from_stdin) {
         job.input = "standard input";
@@ -291,28 +301,42 @@ Job Batch::plan(const Name& name) {
             const FileInfo out = look(job.output_path);
             job.up_to_date = out.exists && info.regular && out.modified_ns >= info.modified_ns;
         }
-        return job;
+        return;
     }
-    if (!job.refusal.empty()) return job;
+    if (job.direction == QPBM_DETECT) return;
     const std::string given = from_stdin           ? std::string("stdin")
                               : name.under.empty() ? base_name(name.input)
                                                    : name.under;
     job.output = job.output_path = joined(*options_.output_dir, output_name(given, job.direction));
+    slot.output = look(job.output_path);
+}
 
-    // The safety checks see what was read and written before this name, and
-    // the jobs still running; the lock keeps the workers' records out meanwhile.
-    const FileInfo out = look(job.output_path);
-    const std::lock_guard<std::mutex> hold(lock_);
+// The checks against every earlier name, in the order of the names: an
+// output must not replace an input or another output of the batch. Called
+// with the lock held, on the name's turn.
+void Batch::check(Slot& slot) {
+    Job& job = slot.job;
+    const FileInfo& info = slot.input;
+    const FileInfo& out = slot.output;
+    const bool from_stdin = slot.name.input == kStdio && !slot.name.listed;
+    if (!options_.output_dir || !slot.name.refusal.empty()) return;
+    // Its own output is refused whatever else was found: it may not have
+    // been complete when it was looked at.
+    if (!from_stdin && is_own_output(slot.name.input, info)) {
+        job.refusal = "it is an output of this batch, not read back as an input";
+        return;
+    }
+    if (info.exists && !from_stdin) known_.insert(IdentitySet::of(slot.name.input, info, IdentitySet::input));
+    if (!job.refusal.empty()) return;
     bool duplicate = out.exists && known_.contains(IdentitySet::of(job.output_path, out, IdentitySet::output));
-    for (std::uint64_t n = reported_; n < planned_; ++n) {
+    for (std::uint64_t n = reported_; n < checked_ && !duplicate; ++n) {
         const Slot& running = slots_[n % window_];
         if (running.outcome.done || !running.job.refusal.empty() || running.job.up_to_date) continue;
-        duplicate = duplicate || running.job.output_path == job.output_path;
+        duplicate = running.job.output_path == job.output_path;
     }
-    if (info.exists) known_.insert(IdentitySet::of(name.input, info, IdentitySet::input));
     if (duplicate) {
         job.refusal = "its output " + shown(job.output) + " was already written for an earlier input";
-        return job;
+        return;
     }
     // An output must never overwrite an input of the batch: one read so far,
     // or any named on the command line.
@@ -321,34 +345,33 @@ Job Batch::plan(const Name& name) {
         for (std::size_t k = 0; k < command_line_.size() && which.empty(); ++k)
             if (same_file(out, command_line_[k])) which = " (" + shown(options_.paths[k]) + ")";
         job.refusal = "its output " + shown(job.output) + " is an input of this batch" + which;
-        return job;
+        return;
     }
 #if defined(_WIN32)
     for (std::size_t k = 0; k < options_.paths.size(); ++k)
         if (job.output_path == options_.paths[k]) {
             job.refusal =
                 "its output " + shown(job.output) + " is an input of this batch (" + shown(options_.paths[k]) + ")";
-            return job;
+            return;
         }
 #endif
     job.replaced = out.exists ? IdentitySet::of(job.output_path, out, IdentitySet::output) : 0;
     if (options_.update && out.exists && info.regular && out.modified_ns >= info.modified_ns) {
         job.up_to_date = true;
         known_.insert(job.replaced);  // a later input with the same output is still a duplicate
-        return job;
+        return;
     }
-    if (!name.under.empty()) {
+    if (!slot.name.under.empty()) {
         const std::size_t slash = job.output_path.find_last_of(kSeparators);
         const std::string parent = job.output_path.substr(0, slash);
         if (parent != made_dir_) {
             if (const int error = make_parents(*options_.output_dir, job.output_path)) {
                 job.refusal = "cannot make the directory for " + shown(job.output) + ": " + std::strerror(error);
-                return job;
+                return;
             }
             made_dir_ = parent;
         }
     }
-    return job;
 }
 
 void Batch::work() {
@@ -357,20 +380,37 @@ void Batch::work() {
     std::unique_ptr<unsigned char[]> block(new unsigned char[qpbm_work_size()]);
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
-        changed_.wait(hold, [&] { return started_ < planned_ || all_planned_; });
+        work_.wait(hold, [&] { return started_ < planned_ || all_planned_; });
         if (started_ == planned_) return;
-        Slot& slot = slots_[started_++ % window_];
+        const std::uint64_t number = started_++;
+        Slot& slot = slots_[number % window_];
+        hold.unlock();
+        prepare(slot);
+        hold.lock();
+        turn_.wait(hold, [&] { return checked_ == number; });
+        check(slot);
+        ++checked_;
+        turn_.notify_all();
+        if (!slot.job.refusal.empty() || slot.job.up_to_date) {
+            slot.outcome.done = true;
+            finished_.notify_one();
+            continue;
+        }
         hold.unlock();
         Outcome outcome;
-        if (slot.job.refusal.empty() && !slot.job.up_to_date)
-            outcome.status = convert(options_, slot.job, block.get(), qpbm_work_size(), &outcome.result);
+        outcome.status = convert(options_, slot.job, block.get(), qpbm_work_size(), &outcome.result);
         const FileInfo written =
             outcome.status == QPBM_OK && options_.output_dir ? look(slot.job.output_path) : FileInfo{};
         outcome.done = true;
         hold.lock();
-        if (written.exists) known_.insert(IdentitySet::of(slot.job.output_path, written, IdentitySet::output));
+        // The file replaced is remembered too: a later name may have looked
+        // at it before the new output took its place.
+        if (written.exists) {
+            known_.insert(IdentitySet::of(slot.job.output_path, written, IdentitySet::output));
+            if (slot.job.replaced != 0) known_.insert(slot.job.replaced);
+        }
         slot.outcome = outcome;
-        changed_.notify_all();
+        finished_.notify_one();
     }
 }
 
@@ -405,35 +445,34 @@ int run_batch(const Options& options) {
     std::uint64_t converted = 0, up_to_date = 0;
     std::unique_lock<std::mutex> hold(batch.lock_, std::defer_lock);
     for (bool more = true;;) {
-        // Plan names while the window has room: planning reads the disk, so
-        // the lock is held only to hand the job over.
+        // Read names while the window has room; the workers look at the
+        // files, so that a slow disk delays no other name.
         while (more && batch.planned_ - batch.reported_ < batch.window_) {
             Name name;
             // Without an output directory the second path is the output.
             more = (options.output_dir || batch.planned_ == 0) && names.next(name);
             if (!more) break;
-            Job job = batch.plan(name);
             hold.lock();
             Slot& slot = batch.slots_[batch.planned_ % batch.window_];
-            slot.job = std::move(job);
+            slot.name = std::move(name);
             slot.outcome = Outcome{};
             ++batch.planned_;
             hold.unlock();
-            batch.changed_.notify_all();
+            batch.work_.notify_one();
         }
         if (!more) {
             hold.lock();
             batch.all_planned_ = true;
             tally.total = batch.planned_;
             hold.unlock();
-            batch.changed_.notify_all();
+            batch.work_.notify_all();
         }
         // Report every finished job at the head of the window, in order; wake
         // now and then to keep the progress line moving.
         hold.lock();
         if (batch.reported_ == batch.planned_ && !more) break;
-        batch.changed_.wait_for(hold, std::chrono::milliseconds(100),
-                                [&] { return batch.slots_[batch.reported_ % batch.window_].outcome.done; });
+        batch.finished_.wait_for(hold, std::chrono::milliseconds(100),
+                                 [&] { return batch.slots_[batch.reported_ % batch.window_].outcome.done; });
         std::vector<std::string> lines;
         while (batch.reported_ < batch.planned_ && batch.slots_[batch.reported_ % batch.window_].outcome.done) {
             const Slot& slot = batch.slots_[batch.reported_ % batch.window_];
