@@ -34,10 +34,11 @@ namespace {
 constexpr int kExitConverted = 0;
 constexpr int kExitRefused = 1;
 constexpr int kExitUsage = 2;
-// Names planned ahead of the oldest one not yet reported, per thread: enough
-// to keep every thread busy while one picture takes long, few enough that
-// the window's memory does not matter.
-constexpr std::size_t kWindowPerThread = 32;
+// Names read ahead of the oldest one not yet reported: enough to keep every
+// thread busy while one picture takes long, few enough (about 700 bytes
+// each) that the window's memory does not matter.
+constexpr std::size_t kWindowLeast = 64;
+constexpr std::size_t kWindowPerThread = 4;
 
 // Whether a file's first two bytes begin an input of the direction: "BM" for
 // a BMP, "P1" or "P4" for a PBM, either when it is to be detected.
@@ -195,7 +196,7 @@ struct Slot {
 class Batch {
 public:
     Batch(const Options& options, unsigned threads)
-        : options_(options), window_(std::max<std::size_t>(64, kWindowPerThread * threads)), slots_(window_) {}
+        : options_(options), window_(std::max(kWindowLeast, kWindowPerThread * threads)), slots_(window_) {}
 
     // Inputs named on the command line are all known at the start: a later
     // one is kept from being overwritten by an earlier one's output too.
