@@ -1,5 +1,6 @@
 #include "library/output_file.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -234,25 +235,28 @@ void remove_stale_temps(int dir_fd) {
     closedir(dir);
 }
 
-// Whether this thread should sweep the directory before writing into it.
-// A batch writes thousands of outputs into one directory, and reading the
-// whole directory before each would make the batch quadratic in its size:
-// a thread sweeps again only when it writes into another directory, or a
-// second after its last sweep of this one.
-bool sweep_due(int dir_fd) {
+// Sweeps the directory before a thread writes into it. A batch writes
+// thousands of outputs into one directory, and reading the whole directory
+// before each would make the batch quadratic in its size: a thread sweeps
+// the same directory again only once a second has passed and twenty times
+// what its last sweep took, so that sweeps take at most a twentieth of the
+// time however large the directory. Another directory is swept at once.
+void sweep_stale_temps(int dir_fd) {
     using Clock = std::chrono::steady_clock;
     constexpr auto kSweepEvery = std::chrono::seconds(1);
+    constexpr int kSweepShare = 20;
     thread_local dev_t last_device = 0;
     thread_local ino_t last_inode = 0;
-    thread_local Clock::time_point last_sweep{};
+    thread_local Clock::time_point next_sweep{};
     struct stat st {};
-    if (fstat(dir_fd, &st) != 0) return true;
-    const Clock::time_point now = Clock::now();
-    if (st.st_dev == last_device && st.st_ino == last_inode && now - last_sweep < kSweepEvery) return false;
-    last_device = st.st_dev;
-    last_inode = st.st_ino;
-    last_sweep = now;
-    return true;
+    const bool known = fstat(dir_fd, &st) == 0;
+    const Clock::time_point start = Clock::now();
+    if (known && st.st_dev == last_device && st.st_ino == last_inode && start < next_sweep) return;
+    remove_stale_temps(dir_fd);
+    const Clock::time_point end = Clock::now();
+    last_device = known ? st.st_dev : 0;
+    last_inode = known ? st.st_ino : 0;
+    next_sweep = end + std::max<Clock::duration>(kSweepEvery, (end - start) * kSweepShare);
 }
 
 // Creates the temporary file in the target's directory: unnamed where the
@@ -260,7 +264,7 @@ bool sweep_due(int dir_fd) {
 int create_temp(OutputFile& out) {
     // Even an unnamed file is named for the moment before its rename, so a
     // kill can leave one behind whatever the file system.
-    if (sweep_due(out.dir_fd)) remove_stale_temps(out.dir_fd);
+    sweep_stale_temps(out.dir_fd);
 #if defined(O_TMPFILE)
     const int fd = named_temps_only ? -1 : openat(out.dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     if (named_temps_only) errno = EOPNOTSUPP;
