@@ -468,6 +468,7 @@ int run_batch(const Options& options) {
             hold.unlock();
             batch.work_.notify_all();
         }
+        if (!tally.total) tally.total = names.total();
         // Report every finished job at the head of the window, in order; wake
         // now and then to keep the progress line moving.
         hold.lock();

@@ -1,6 +1,8 @@
 #include "names.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -83,6 +85,8 @@ struct Names::Tree {
 Names::Names(const Options& options, const FileInfo& output_dir) : options_(options), output_dir_(output_dir) {}
 
 Names::~Names() {
+    stop_counting_ = true;
+    if (counter_.joinable()) counter_.join();
     if (list_fd_ >= 0 && *options_.files_from != kStdio) {
 #if defined(_WIN32)
         _close(list_fd_);
@@ -105,7 +109,39 @@ bool Names::open(std::string& error) {
         return false;
     }
     buffer_.reset(new char[kListBlock]);
+    if (list != kStdio && !options_.recursive && look(list).regular) {
+        counter_ = std::thread([this, list] {
+            const char end = options_.null_separated ? '\0' : '\n';
+#if defined(_WIN32)
+            std::FILE* f = _wfopen(wide(list).c_str(), L"rb");
+#else
+            std::FILE* f = std::fopen(list.c_str(), "rb");
+#endif
+            if (f == nullptr) return;
+            std::unique_ptr<char[]> block(new char[kListBlock]);
+            std::int64_t names = 0;
+            bool in_name = false;  // empty names are not counted, as they are not converted
+            for (std::size_t n; !stop_counting_ && (n = std::fread(block.get(), 1, kListBlock, f)) > 0;) {
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (block[i] != end) {
+                        in_name = true;
+                    } else if (in_name) {
+                        ++names;
+                        in_name = false;
+                    }
+                }
+            }
+            const bool whole = std::feof(f) && !std::ferror(f);
+            std::fclose(f);
+            if (whole) counted_ = names + (in_name ? 1 : 0);
+        });
+    }
     return true;
+}
+
+std::optional<std::uint64_t> Names::total() const {
+    if (options_.recursive || (options_.files_from && counted_ < 0)) return std::nullopt;
+    return options_.paths.size() + static_cast<std::uint64_t>(std::max<std::int64_t>(counted_, 0));
 }
 
 // The next name of the list. Reads what has arrived, never waiting for a

@@ -6,9 +6,12 @@
 
 #include <qpbm.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "files.hpp"
 #include "options.hpp"
@@ -36,6 +39,9 @@ public:
     bool next(Name& name);
     // Files in trees that are not pictures by their names, passed over.
     std::uint64_t skipped() const { return skipped_; }
+    // How many names there are, once known: a list in a file is counted
+    // ahead on a thread of its own; a pipe or a tree is known at its end.
+    std::optional<std::uint64_t> total() const;
 
 private:
     struct Tree;
@@ -51,6 +57,9 @@ private:
     std::size_t buffered_ = 0, used_ = 0;
     std::unique_ptr<Tree> tree_;
     std::uint64_t skipped_ = 0;
+    std::atomic<std::int64_t> counted_{-1};  // names in the list file; -1 until counted
+    std::atomic<bool> stop_counting_{false};
+    std::thread counter_;
 };
 
 }  // namespace tool

@@ -1,5 +1,6 @@
 #include "progress.hpp"
 
+#include <cmath>
 #include <cstdio>
 
 #include "console.hpp"
@@ -26,7 +27,8 @@ std::string Progress::line(const Tally& t, Clock::time_point now) const {
     n += std::snprintf(text + n, sizeof text - n, ", %llu refused, %.0f files/s, %.1f MB/s",
                        static_cast<unsigned long long>(t.refused), files_per_s, mb_per_s);
     if (t.total && files_per_s > 0 && *t.total >= t.done) {
-        const auto eta = static_cast<unsigned long long>(static_cast<double>(*t.total - t.done) / files_per_s);
+        const auto eta =
+            static_cast<unsigned long long>(std::ceil(static_cast<double>(*t.total - t.done) / files_per_s));
         std::snprintf(text + n, sizeof text - n, ", ETA %llu:%02llu:%02llu", eta / 3600, eta / 60 % 60, eta % 60);
     }
     return text;
