@@ -184,12 +184,12 @@ std::string report(const Job& job, const Outcome& outcome, bool verbose) {
 }
 
 // A name's place in the window, from the moment it is read until it is
-// reported. What a worker found out about the files (prepare) waits here for
+// reported. What a worker found out about the input (prepare) waits here for
 // the name's turn at the checks, which see every earlier name.
 struct Slot {
     Name name;
     Job job;
-    FileInfo input, output;  // as the worker found them
+    FileInfo input;  // as the worker found it
     Outcome outcome;
 };
 
@@ -309,7 +309,6 @@ void Batch::prepare(Slot& slot) {
                               : name.under.empty() ? base_name(name.input)
                                                    : name.under;
     job.output = job.output_path = joined(*options_.output_dir, output_name(given, job.direction));
-    slot.output = look(job.output_path);
 }
 
 // The checks against every earlier name, in the order of the names: an
@@ -317,10 +316,19 @@ void Batch::prepare(Slot& slot) {
 // with the lock held, on the name's turn.
 void Batch::check(Slot& slot) {
     Job& job = slot.job;
-    const FileInfo& info = slot.input;
-    const FileInfo& out = slot.output;
     const bool from_stdin = slot.name.input == kStdio && !slot.name.listed;
     if (!options_.output_dir || !slot.name.refusal.empty()) return;
+    // Both files are looked at again now: an earlier name's output may have
+    // replaced either since the worker looked, and only the identities of
+    // the files as they are now can be compared with those remembered.
+    FileInfo info = slot.input;
+    if (!from_stdin) {
+        const FileInfo now = look(slot.name.input);
+        info.exists = now.exists;
+        info.device = now.device;
+        info.inode = now.inode;
+    }
+    const FileInfo out = job.output_path.empty() ? FileInfo{} : look(job.output_path);
     // Its own output is refused whatever else was found: it may not have
     // been complete when it was looked at.
     if (!from_stdin && is_own_output(slot.name.input, info)) {
@@ -404,12 +412,7 @@ void Batch::work() {
             outcome.status == QPBM_OK && options_.output_dir ? look(slot.job.output_path) : FileInfo{};
         outcome.done = true;
         hold.lock();
-        // The file replaced is remembered too: a later name may have looked
-        // at it before the new output took its place.
-        if (written.exists) {
-            known_.insert(IdentitySet::of(slot.job.output_path, written, IdentitySet::output));
-            if (slot.job.replaced != 0) known_.insert(slot.job.replaced);
-        }
+        if (written.exists) known_.insert(IdentitySet::of(slot.job.output_path, written, IdentitySet::output));
         slot.outcome = outcome;
         finished_.notify_one();
     }
