@@ -100,6 +100,7 @@ bool Names::open(std::string& error) {
     if (!options_.files_from) return true;
     const std::string& list = *options_.files_from;
 #if defined(_WIN32)
+    if (list == kStdio) _setmode(0, _O_BINARY);  // names as they are: no CR LF or Ctrl-Z handling
     list_fd_ = list == kStdio ? 0 : _wopen(wide(list).c_str(), _O_RDONLY | _O_BINARY);
 #else
     list_fd_ = list == kStdio ? STDIN_FILENO : ::open(list.c_str(), O_RDONLY | O_CLOEXEC);
