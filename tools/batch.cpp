@@ -39,6 +39,8 @@ constexpr int kExitUsage = 2;
 // each) that the window's memory does not matter.
 constexpr std::size_t kWindowLeast = 64;
 constexpr std::size_t kWindowPerThread = 4;
+// The most names a thread takes at once (see Batch::work).
+constexpr std::uint64_t kRun = 16;
 
 // Whether a file's first two bytes begin an input of the direction: "BM" for
 // a BMP, "P1" or "P4" for a PBM, either when it is to be detected.
@@ -389,32 +391,40 @@ void Batch::work() {
     std::unique_ptr<unsigned char[]> block(new unsigned char[qpbm_work_size()]);
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
+        // A run of consecutive names at a time: one turn at the checks and
+        // one hand-over per run, not per name, which matters when most names
+        // are skipped and another thread's wake-up costs more than a name.
         work_.wait(hold, [&] { return started_ < planned_ || all_planned_; });
         if (started_ == planned_) return;
-        const std::uint64_t number = started_++;
-        Slot& slot = slots_[number % window_];
+        const std::uint64_t first = started_;
+        const std::uint64_t count = std::min<std::uint64_t>(planned_ - started_, kRun);
+        started_ += count;
         hold.unlock();
-        prepare(slot);
+        for (std::uint64_t n = first; n < first + count; ++n) prepare(slots_[n % window_]);
         hold.lock();
-        turn_.wait(hold, [&] { return checked_ == number; });
-        check(slot);
-        ++checked_;
-        turn_.notify_all();
-        if (!slot.job.refusal.empty() || slot.job.up_to_date) {
-            slot.outcome.done = true;
-            finished_.notify_one();
-            continue;
+        turn_.wait(hold, [&] { return checked_ == first; });
+        for (std::uint64_t n = first; n < first + count; ++n) {
+            Slot& slot = slots_[n % window_];
+            check(slot);
+            ++checked_;
+            slot.outcome.done = !slot.job.refusal.empty() || slot.job.up_to_date;
         }
-        hold.unlock();
-        Outcome outcome;
-        outcome.status = convert(options_, slot.job, block.get(), qpbm_work_size(), &outcome.result);
-        const FileInfo written =
-            outcome.status == QPBM_OK && options_.output_dir ? look(slot.job.output_path) : FileInfo{};
-        outcome.done = true;
-        hold.lock();
-        if (written.exists) known_.insert(IdentitySet::of(slot.job.output_path, written, IdentitySet::output));
-        slot.outcome = outcome;
+        turn_.notify_all();
         finished_.notify_one();
+        for (std::uint64_t n = first; n < first + count; ++n) {
+            Slot& slot = slots_[n % window_];
+            if (slot.outcome.done) continue;
+            hold.unlock();
+            Outcome outcome;
+            outcome.status = convert(options_, slot.job, block.get(), qpbm_work_size(), &outcome.result);
+            const FileInfo written =
+                outcome.status == QPBM_OK && options_.output_dir ? look(slot.job.output_path) : FileInfo{};
+            outcome.done = true;
+            hold.lock();
+            if (written.exists) known_.insert(IdentitySet::of(slot.job.output_path, written, IdentitySet::output));
+            slot.outcome = outcome;
+            finished_.notify_one();
+        }
     }
 }
 
