@@ -229,17 +229,20 @@ bool Names::next(Name& name) {
             const std::string entry = e->d_name;
             if (entry == "." || entry == "..") continue;
             const std::string path = joined(top.path, entry), under = top.under + entry;
+            // The entry's type saves a look at a plain file; a directory's
+            // identity and a link's target need one.
+            const bool plain_file = e->d_type == DT_REG;
             struct stat st {};
-            if (lstat(path.c_str(), &st) != 0) continue;  // gone since it was listed
-            bool regular = S_ISREG(st.st_mode);
-            if (S_ISLNK(st.st_mode)) {
+            if (!plain_file && lstat(path.c_str(), &st) != 0) continue;  // gone since it was listed
+            bool regular = plain_file || S_ISREG(st.st_mode);
+            if (!plain_file && S_ISLNK(st.st_mode)) {
                 // A link to a file counts as that file; one that leads nowhere
                 // is taken by its name and refused when opened. A link to a
                 // directory is not followed.
                 struct stat target {};
                 if (stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) continue;
                 regular = stat(path.c_str(), &target) != 0 || S_ISREG(target.st_mode);
-            } else if (S_ISDIR(st.st_mode)) {
+            } else if (!plain_file && S_ISDIR(st.st_mode)) {
                 FileInfo dir;
                 dir.exists = true;
                 dir.device = st.st_dev;
