@@ -1,5 +1,6 @@
 #include "library/output_file.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -24,6 +25,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
 #endif
 
 namespace qpbm {

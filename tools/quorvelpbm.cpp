@@ -1,51 +1,37 @@
 // quorvelpbm: the command-line face of the library, a client of the qpbm C
-// API like any other program. It plans a whole batch before writing
-// anything, converts on several threads, and reports in input order.
+// API like any other program. This file holds the usage and the option
+// parser; the batch (names, lists, trees, checks, threads) is in batch.cpp
+// and names.cpp, the progress line in progress.cpp.
 #include <qpbm.h>
 
-#include "conversion_options.hpp"
-
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
-#include <system_error>
-#include <thread>
-#include <utility>
 #include <vector>
 
-#if defined(_WIN32)
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "batch.hpp"
+#include "console.hpp"
+#include "files.hpp"
+#include "options.hpp"
 
+#if !defined(_WIN32)
 #include <csignal>
 #endif
 
 namespace {
 
-constexpr const char* kProgram = "quorvelpbm";
+using namespace tool;
+
 constexpr int kExitConverted = 0;
-constexpr int kExitRefused = 1;
 constexpr int kExitUsage = 2;
-constexpr const char* kStdio = "-";
 
 constexpr const char* kUsage =
     "Usage: quorvelpbm [bmp2pbm | pbm2bmp] [options] INPUT OUTPUT\n"
     "       quorvelpbm [bmp2pbm | pbm2bmp] [options] --output-dir DIR INPUT...\n"
+    "       quorvelpbm [bmp2pbm | pbm2bmp] [options] --output-dir DIR --files-from FILE\n"
     "\n"
     "Convert pictures between BMP and PBM.\n"
     "\n"
@@ -65,8 +51,23 @@ constexpr const char* kUsage =
     "\n"
     "Options:\n"
     "  -o, --output-dir DIR  convert every INPUT into DIR, as NAME.pbm or NAME.bmp\n"
+    "      --files-from FILE convert the files named in FILE too, one name a line\n"
+    "                        ('-': standard input), starting with the first name\n"
+    "  -0, --null            the names in FILE end with a NUL byte, not a line\n"
+    "                        feed, so that they may hold line feeds\n"
+    "  -r, --recursive       convert the pictures in every directory INPUT and its\n"
+    "                        subdirectories (*.bmp, *.dib, *.pbm in any case) into\n"
+    "                        the same places under DIR, with a lower-case\n"
+    "                        extension; other files are skipped, and links to\n"
+    "                        directories are not followed\n"
+    "  -u, --update          skip an INPUT whose output exists and is not older\n"
+    "                        than it: a batch run again converts only the rest\n"
     "  -j, --jobs N          convert up to N files at once (default: the number\n"
     "                        of processors)\n"
+    "      --progress        report progress on standard error as a line every\n"
+    "                        second (on a terminal, a batch shows one line redrawn\n"
+    "                        in place)\n"
+    "      --no-progress     show no progress\n"
     "  -f, --force           write a BMP to standard output even when it is a\n"
     "                        terminal\n"
     "      --fsync           sync each output (and its directory) to the disk\n"
@@ -109,221 +110,15 @@ constexpr const char* kUsage =
     "\n"
     "Examples:\n"
     "  quorvelpbm photo.bmp photo.pbm\n"
-    "  quorvelpbm pbm2bmp photo.pbm photo-bw.bmp\n"    "  quorvelpbm bmp2pbm --method floyd-steinberg --raw photo.bmp photo.pbm\n"
+    "  quorvelpbm pbm2bmp photo.pbm photo-bw.bmp\n"
+    "  quorvelpbm bmp2pbm --method floyd-steinberg --raw photo.bmp photo.pbm\n"
     "  quorvelpbm bmp2pbm --method sauvola --window 31 scan.bmp scan.pbm\n"
     "  quorvelpbm bmp2pbm --output-dir out scans/*.bmp\n"
+    "  find scans -name '*.bmp' -print0 | quorvelpbm -0 --files-from - -o out\n"
+    "  quorvelpbm -r -u -o out scans\n"
     "  cat photo.bmp | quorvelpbm - - > photo.pbm\n";
 
-// ---- Platform -------------------------------------------------------------
-
-#if defined(_WIN32)
-constexpr char kSeparators[] = "/\\";
-constexpr char kSeparator = '\\';
-
-std::wstring wide(const std::string& utf8) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    std::wstring w(n > 0 ? n : 1, L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, w.data(), n);
-    w.resize(w.size() - 1);
-    return w;
-}
-
-std::string utf8(const wchar_t* text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string s(n > 0 ? n : 1, '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text, -1, s.data(), n, nullptr, nullptr);
-    s.resize(s.size() - 1);
-    return s;
-}
-#else
-constexpr char kSeparators[] = "/";
-constexpr char kSeparator = '/';
-#endif
-
-struct FileInfo {
-    bool exists = false;
-    bool directory = false;
-    bool regular = false;
-    bool pipe = false;  // a FIFO or socket: read once, and it may never end
-    unsigned long long device = 0;
-    unsigned long long inode = 0;
-    int error = 0;  // errno of a failed look, other than "does not exist"
-};
-
-// What is at `path`; with `standard_input`, what standard input is.
-FileInfo look(const std::string& path, bool standard_input = false) {
-    FileInfo info;
-#if defined(_WIN32)
-    (void)standard_input;  // '-' is refused on Windows before anything is looked at
-    struct _stat64 st {};
-    const bool found = _wstat64(wide(path).c_str(), &st) == 0;
-    const bool is_dir = (st.st_mode & _S_IFMT) == _S_IFDIR;
-    const bool is_reg = (st.st_mode & _S_IFMT) == _S_IFREG;
-    const bool is_pipe = false;
-#else
-    struct stat st {};
-    const bool found = standard_input ? fstat(STDIN_FILENO, &st) == 0 : stat(path.c_str(), &st) == 0;
-    const bool is_dir = S_ISDIR(st.st_mode);
-    const bool is_reg = S_ISREG(st.st_mode);
-    const bool is_pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
-#endif
-    if (!found) {
-        if (errno != ENOENT) info.error = errno;
-        return info;
-    }
-    info.exists = true;
-    info.directory = is_dir;
-    info.regular = is_reg;
-    info.pipe = is_pipe;
-    info.device = st.st_dev;
-    info.inode = st.st_ino;
-    return info;
-}
-
-bool is_terminal(std::FILE* stream) {
-#if defined(_WIN32)
-    return _isatty(_fileno(stream)) != 0;
-#else
-    return isatty(fileno(stream)) != 0;
-#endif
-}
-
-// A message on standard error, whole: UTF-8 bytes, or wide text on a
-// Windows console, which would show UTF-8 bytes as the wrong characters.
-void say(const std::string& text) {
-#if defined(_WIN32)
-    const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    if (GetConsoleMode(console, &mode)) {
-        const std::wstring w = wide(text);
-        DWORD written = 0;
-        WriteConsoleW(console, w.c_str(), static_cast<DWORD>(w.size()), &written, nullptr);
-        return;
-    }
-#endif
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
-
-// The length of the UTF-8 sequence that starts `text`, or 0 when it is not
-// one (a stray byte, such as a raw 0x9B, which an 8-bit terminal reads as
-// CSI).
-std::size_t utf8_length(const unsigned char* text, std::size_t left) {
-    const unsigned char c = text[0];
-    const std::size_t n = c < 0x80                 ? 1
-                          : c >= 0xC2 && c <= 0xDF ? 2
-                          : c >= 0xE0 && c <= 0xEF ? 3
-                          : c >= 0xF0 && c <= 0xF4 ? 4
-                                                   : 0;
-    if (n == 0 || n > left) return 0;
-    for (std::size_t i = 1; i < n; ++i)
-        if ((text[i] & 0xC0) != 0x80) return 0;
-    return n;
-}
-
-// A file name as it may safely be shown: control characters (including the
-// escape that starts a terminal sequence, and the C1 controls, encoded or
-// raw) and bytes that are not UTF-8 as \xNN.
-std::string shown(const std::string& name) {
-    std::string out;
-    const unsigned char* text = reinterpret_cast<const unsigned char*>(name.data());
-    for (std::size_t i = 0; i < name.size();) {
-        const std::size_t n = utf8_length(text + i, name.size() - i);
-        const bool c1 = n == 2 && text[i] == 0xC2 && text[i + 1] <= 0x9F;
-        if (n == 0 || c1 || (n == 1 && (text[i] < 0x20 || text[i] == 0x7F))) {
-            const unsigned char value = c1 ? text[i + 1] : text[i];
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", value);
-            out += hex;
-            i += c1 ? 2 : 1;
-        } else {
-            out.append(name, i, n);
-            i += n;
-        }
-    }
-    return out;
-}
-
-// Whether a file's first two bytes begin an input of the direction: "BM" for
-// a BMP, "P1" or "P4" for a PBM, either when it is to be detected.
-bool may_begin(qpbm_direction direction, const unsigned char* magic) {
-    const bool bmp = magic[0] == 'B' && magic[1] == 'M';
-    const bool pbm = magic[0] == 'P' && (magic[1] == '1' || magic[1] == '4');
-    if (direction == QPBM_BMP_TO_PBM) return bmp;
-    if (direction == QPBM_PBM_TO_BMP) return pbm;
-    return bmp || pbm;
-}
-
-#if !defined(_WIN32)
-// Copies a pipe into an unlinked temporary file, so that a BMP on a pipe can
-// be read bottom row first, and the bytes that tell the direction are kept.
-// The file is gone when the tool exits. Returns the path that opens it, or
-// an error text. The two bytes of the signature come one at a time: when
-// they cannot begin a picture, copying stops there, since the file will be
-// refused for them whatever follows, and a pipe may never end.
-std::optional<std::string> spool(int from, qpbm_direction direction, std::string& error) {
-    const char* dir = std::getenv("TMPDIR");
-    if (dir == nullptr || *dir == '\0') dir = "/tmp";
-    int fd = -1;
-#if defined(O_TMPFILE)
-    fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-#endif
-    if (fd < 0) {
-        std::string name = std::string(dir) + "/.quorvelpbm-stdin-XXXXXX";
-        fd = mkstemp(name.data());
-        if (fd >= 0) unlink(name.c_str());
-    }
-    if (fd < 0) {
-        error = std::string("cannot make a temporary file in ") + dir + ": " + std::strerror(errno);
-        return std::nullopt;
-    }
-    static unsigned char block[64 * 1024];
-    for (std::size_t copied = 0;;) {
-        if (copied == 2 && !may_begin(direction, block)) break;
-        const bool signature = copied < 2;  // its bytes stay at the start of the block
-        unsigned char* into = signature ? block + copied : block;
-        const ssize_t n = read(from, into, signature ? 1 : sizeof block);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = std::string("read error: ") + std::strerror(errno);
-            close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        copied += static_cast<std::size_t>(n);
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = write(fd, into + done, static_cast<std::size_t>(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) {
-                error = std::string("cannot keep the piped input in ") + dir + ": " + std::strerror(errno);
-                close(fd);
-                return std::nullopt;
-            }
-            done += w;
-        }
-    }
-    // The library reads the descriptor from where it stands: the start.
-    if (lseek(fd, 0, SEEK_SET) != 0) {
-        error = std::string("cannot keep the piped input in ") + dir + ": " + std::strerror(errno);
-        close(fd);
-        return std::nullopt;
-    }
-    return "/dev/fd/" + std::to_string(fd);
-}
-#endif
-
 // ---- Options --------------------------------------------------------------
-
-struct Options {
-    std::optional<qpbm_direction> direction;
-    std::optional<std::string> output_dir;
-    unsigned jobs = 0;  // 0: one per processor
-    bool force = false;
-    bool verbose = false;
-    bool fsync = false;
-    tool::ConversionOptions conversion;
-    std::vector<std::string> paths;
-};
 
 int usage_error(const std::string& message) {
     say(std::string(kProgram) + ": " + message + "\nTry '" + kProgram + " --help' for more information.\n");
@@ -387,24 +182,41 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
             std::string dir;
             if (!value("--output-dir", dir)) return usage_error("option '" + arg + "' needs a directory");
             options.output_dir = dir;
+        } else if (arg == "--files-from" || arg.rfind("--files-from=", 0) == 0) {
+            std::string list;
+            if (!value("--files-from", list)) return usage_error("option '" + arg + "' needs a file");
+            options.files_from = list;
+        } else if (arg == "-0" || arg == "--null") {
+            options.null_separated = true;
+        } else if (arg == "-r" || arg == "--recursive") {
+            options.recursive = true;
+        } else if (arg == "-u" || arg == "--update") {
+            options.update = true;
+        } else if (arg == "--progress") {
+            options.progress = ProgressMode::lines;
+        } else if (arg == "--no-progress") {
+            options.progress = ProgressMode::off;
         } else if (arg == "-j" || arg == "--jobs" || arg.rfind("--jobs=", 0) == 0) {
             std::string n;
             if (!value("--jobs", n)) return usage_error("option '" + arg + "' needs a number");
             const std::optional<unsigned> jobs = parse_jobs(n);
             if (!jobs) return usage_error("'" + shown(n) + "' is not a number of jobs (1 to 9999)");
             options.jobs = *jobs;
-        } else if (const tool::Taken taken = tool::take_conversion_option(arg, value, options.conversion, why);
-                   taken != tool::Taken::no) {
-            if (taken == tool::Taken::error) return usage_error(shown(why));
+        } else if (const Taken taken = take_conversion_option(arg, value, options.conversion, why);
+                   taken != Taken::no) {
+            if (taken == Taken::error) return usage_error(shown(why));
         } else {
             return usage_error("unknown option '" + shown(arg) + "'");
         }
     }
-    if (const std::string why = tool::check_conversion_options(options.conversion, options.direction); !why.empty())
+    if (const std::string why = check_conversion_options(options.conversion, options.direction); !why.empty())
         return usage_error(why);
 
+    if (options.files_from && !options.output_dir) return usage_error("--files-from needs --output-dir DIR");
+    if (options.recursive && !options.output_dir) return usage_error("--recursive needs --output-dir DIR");
+    if (options.null_separated && !options.files_from) return usage_error("--null needs --files-from FILE");
     if (options.output_dir) {
-        if (options.paths.empty()) return usage_error("no input files");
+        if (options.paths.empty() && !options.files_from) return usage_error("no input files");
         const FileInfo dir = look(*options.output_dir);
         const std::string name = "output directory '" + shown(*options.output_dir) + "'";
         if (dir.error != 0) return usage_error("cannot use " + name + ": " + std::strerror(dir.error));
@@ -414,7 +226,8 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
         return usage_error(options.paths.size() < 2 ? "expected an INPUT and an OUTPUT"
                                                     : "too many files (use --output-dir DIR for several inputs)");
     }
-    if (options.output_dir && std::count(options.paths.begin(), options.paths.end(), kStdio) > 1)
+    const bool list_on_stdin = options.files_from == std::string(kStdio);
+    if (options.output_dir && std::count(options.paths.begin(), options.paths.end(), kStdio) + list_on_stdin > 1)
         return usage_error("standard input can be read only once");
 #if defined(_WIN32)
     if (std::find(options.paths.begin(), options.paths.end(), kStdio) != options.paths.end())
@@ -423,275 +236,12 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
     return std::nullopt;
 }
 
-// ---- Planning -------------------------------------------------------------
-
-// One conversion of the batch, planned before any is run.
-struct Job {
-    std::string input;      // as given, for messages
-    std::string open_path;  // what the library opens (a spooled copy for standard input)
-    std::string output;     // as shown
-    std::string output_path;
-    qpbm_direction direction = QPBM_DETECT;
-    std::string refusal;  // set when the job is refused before it runs
-};
-
-// The direction a file's first bytes call for, or a refusal. Standard input
-// is looked at where it stands, without taking its bytes.
-std::optional<qpbm_direction> sniff(const std::string& path, std::string& refusal) {
-    unsigned char magic[2] = {};
-    std::size_t n = 0;
-#if !defined(_WIN32)
-    if (path == "/dev/stdin") {
-        const off_t at = lseek(STDIN_FILENO, 0, SEEK_CUR);
-        const ssize_t got = at < 0 ? -1 : pread(STDIN_FILENO, magic, sizeof magic, at);
-        if (got < 0) {
-            refusal = std::string("cannot read the input: ") + std::strerror(errno);
-            return std::nullopt;
-        }
-        n = static_cast<std::size_t>(got);
-    } else
-#endif
-    {
-#if defined(_WIN32)
-        std::FILE* f = _wfopen(wide(path).c_str(), L"rb");
-#else
-        std::FILE* f = std::fopen(path.c_str(), "rb");
-#endif
-        if (f == nullptr) {
-            refusal = std::string("cannot open the input: ") + std::strerror(errno);
-            return std::nullopt;
-        }
-        n = std::fread(magic, 1, sizeof magic, f);
-        std::fclose(f);
-    }
-    if (n == 2 && may_begin(QPBM_BMP_TO_PBM, magic)) return QPBM_BMP_TO_PBM;
-    if (n == 2 && may_begin(QPBM_PBM_TO_BMP, magic)) return QPBM_PBM_TO_BMP;
-    refusal = "neither a BMP (\"BM\") nor a PBM (\"P1\" or \"P4\") file";
-    return std::nullopt;
-}
-
-std::string output_for(const std::string& input, qpbm_direction direction, const std::string& dir) {
-    const std::size_t slash = input.find_last_of(kSeparators);
-    std::string name = slash == std::string::npos ? input : input.substr(slash + 1);
-    const std::size_t dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0) name.resize(dot);
-    name += direction == QPBM_BMP_TO_PBM ? ".pbm" : ".bmp";
-    const bool ends_with_separator = !dir.empty() && std::strchr(kSeparators, dir.back()) != nullptr;
-    return dir + (ends_with_separator ? "" : std::string(1, kSeparator)) + name;
-}
-
-bool same_file(const FileInfo& a, const FileInfo& b) {
-#if defined(_WIN32)
-    (void)a;
-    (void)b;
-    return false;  // no inode numbers: the path comparison stands alone
-#else
-    return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
-#endif
-}
-
-std::vector<Job> plan(const Options& options) {
-    std::vector<Job> jobs;
-    std::vector<FileInfo> inputs;
-    const std::size_t input_count = options.output_dir ? options.paths.size() : 1;
-    for (std::size_t i = 0; i < input_count; ++i) {
-        const std::string& input = options.paths[i];
-        Job job;
-        job.input = input;
-        job.open_path = input;
-        job.direction = options.direction.value_or(QPBM_DETECT);
-        FileInfo info = look(input, input == kStdio);
-#if !defined(_WIN32)
-        if (input == kStdio) {
-            job.input = "standard input";
-            job.open_path = "/dev/stdin";
-        }
-        // A pipe whose direction is not given is read once, into a file, so
-        // that the first bytes that tell the direction are not lost. With a
-        // direction it goes to the library as it is, as does a device (a
-        // terminal, /dev/zero): a PBM is read forwards, and a BMP is kept
-        // in a file only as far as its checked header says it goes.
-        if (info.pipe && job.direction == QPBM_DETECT) {
-            std::string error;
-            const int from = input == kStdio ? STDIN_FILENO : open(input.c_str(), O_RDONLY | O_CLOEXEC);
-            if (from < 0) {
-                job.refusal = std::string("cannot open the input: ") + std::strerror(errno);
-            } else if (const std::optional<std::string> spooled = spool(from, job.direction, error)) {
-                job.open_path = *spooled;
-                info.regular = true;
-            } else {
-                job.refusal = error;
-            }
-            if (from > STDIN_FILENO) close(from);
-        }
-#endif
-        if (job.refusal.empty() && job.direction == QPBM_DETECT && info.regular) {
-            if (const std::optional<qpbm_direction> d = sniff(job.open_path, job.refusal)) job.direction = *d;
-        }
-        if (job.refusal.empty() && options.output_dir && job.direction == QPBM_DETECT)
-            job.refusal = info.exists ? "cannot tell the direction of an input that is not a file: give bmp2pbm or "
-                                        "pbm2bmp"
-                                      : std::string("cannot open the input: ") + std::strerror(ENOENT);
-        inputs.push_back(info);
-        jobs.push_back(job);
-    }
-
-    std::set<std::string> outputs;
-    std::set<std::pair<unsigned long long, unsigned long long>> existing_outputs;  // device, inode
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
-        Job& job = jobs[i];
-        if (!options.output_dir) {
-            job.output = options.paths[1];
-            job.output_path = job.output == kStdio ? "/dev/stdout" : job.output;
-            if (job.output == kStdio) job.output = "standard output";
-            if (job.refusal.empty() && options.paths[1] == kStdio && job.direction == QPBM_PBM_TO_BMP &&
-                is_terminal(stdout) && !options.force)
-                job.refusal = "standard output is a terminal and a BMP is binary: redirect it, or use --force";
-            break;
-        }
-        if (!job.refusal.empty()) continue;
-        const std::string& given = options.paths[i];
-        job.output = job.output_path =
-            output_for(given == kStdio ? "stdin" : given, job.direction, *options.output_dir);
-        // Two names of one existing file (a link) are one output.
-        const FileInfo out = look(job.output_path);
-#if defined(_WIN32)
-        const bool linked = false;  // no inode numbers: the path comparison stands alone
-#else
-        const bool linked = out.regular && !existing_outputs.insert({out.device, out.inode}).second;
-#endif
-        const bool again = !outputs.insert(job.output_path).second || linked;
-        if (again) {
-            job.refusal = "its output " + shown(job.output) + " was already written for an earlier input";
-            continue;
-        }
-        // An output must never overwrite an input of the batch, earlier or later.
-        for (std::size_t k = 0; k < jobs.size(); ++k) {
-            if (same_file(out, inputs[k]) || job.output_path == options.paths[k]) {
-                job.refusal =
-                    "its output " + shown(job.output) + " is an input of this batch (" + shown(options.paths[k]) + ")";
-                break;
-            }
-        }
-    }
-    return jobs;
-}
-
 // ---- Running --------------------------------------------------------------
-
-struct Outcome {
-    bool done = false;
-    qpbm_status status = QPBM_OK;
-    qpbm_result result{};
-};
-
-bool output_at_fault(qpbm_status status) {
-    return status == QPBM_EOPEN_OUTPUT || status == QPBM_EWRITE || status == QPBM_ECLEANUP ||
-           status == QPBM_ENO_READER || status == QPBM_ESAME_FILE;
-}
-
-// The line that reports one job, or nothing.
-std::string report(const Job& job, const Outcome& outcome, bool verbose) {
-    const std::string prefix = std::string(kProgram) + ": " + shown(job.input);
-    if (!job.refusal.empty()) return prefix + ": " + job.refusal + "\n";
-    const qpbm_result& r = outcome.result;
-    if (outcome.status != QPBM_OK) {
-        const std::string where = output_at_fault(outcome.status) ? " -> " + shown(job.output) : "";
-        return prefix + where + ": " + r.message + "\n";
-    }
-    if (!verbose) return {};
-    std::string facts = std::to_string(r.width) + " x " + std::to_string(r.height);
-    if (r.format[0] != '\0') facts = facts + ", " + r.format;
-    return prefix + " -> " + shown(job.output) + " (" + facts + ")\n";
-}
-
-class Progress {
-public:
-    explicit Progress(bool shown) : shown_(shown) {}
-    void show(std::size_t i, std::size_t n, const std::string& name) {
-        if (!shown_) return;
-        clear();
-        char counter[48];
-        std::snprintf(counter, sizeof counter, "[%zu/%zu] ", i + 1, n);
-        say(counter + shown(name));
-        on_screen_ = true;
-    }
-    void clear() {
-        if (on_screen_) say("\r\033[K");
-        on_screen_ = false;
-    }
-
-private:
-    bool shown_;
-    bool on_screen_ = false;
-};
 
 int run(const std::vector<std::string>& args) {
     Options options;
     if (const std::optional<int> done = parse(args, options)) return *done;
-    std::vector<Job> jobs = plan(options);
-
-    const std::size_t n = jobs.size();
-    std::vector<Outcome> outcomes(n);
-    std::mutex lock;
-    std::condition_variable finished;
-    std::atomic<std::size_t> next{0};
-    qpbm_options conversion = options.conversion.api;
-    conversion.flags |= options.fsync ? QPBM_FLAG_FSYNC : 0u;
-    auto worker = [&] {
-        // Each thread its own work block: conversions on different blocks
-        // run side by side.
-        std::unique_ptr<unsigned char[]> work(new unsigned char[qpbm_work_size()]);
-        for (std::size_t i; (i = next.fetch_add(1)) < n;) {
-            Outcome outcome;
-            if (jobs[i].refusal.empty())
-                outcome.status =
-                    qpbm_convert_ex(jobs[i].open_path.c_str(), jobs[i].output_path.c_str(), jobs[i].direction,
-                                    &conversion, work.get(), qpbm_work_size(), &outcome.result);
-            outcome.done = true;
-            const std::lock_guard<std::mutex> hold(lock);
-            outcomes[i] = outcome;
-            finished.notify_all();
-        }
-    };
-    unsigned threads = options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
-    threads = static_cast<unsigned>(std::min<std::size_t>(threads, n));
-    // Under a limit on processes (ulimit -u, a cgroup's pids.max) fewer
-    // threads may start: the batch runs on those, or on this one.
-    std::vector<std::thread> pool;
-    try {
-        for (unsigned t = 0; t < threads; ++t) pool.emplace_back(worker);
-    } catch (const std::system_error& error) {
-        say(std::string(kProgram) + ": could start only " + std::to_string(std::max<std::size_t>(pool.size(), 1)) +
-            " of " + std::to_string(threads) + " threads (" + error.code().message() + "); converting with those\n");
-    }
-    if (pool.empty()) worker();
-
-    // Messages in input order, whatever order the conversions finish in.
-    Progress progress(options.output_dir && n > 1 && is_terminal(stderr) && !options.verbose);
-    std::size_t converted = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        progress.show(i, n, jobs[i].input);
-        Outcome outcome;
-        {
-            std::unique_lock<std::mutex> hold(lock);
-            finished.wait(hold, [&] { return outcomes[i].done; });
-            outcome = outcomes[i];
-        }
-        const bool ok = jobs[i].refusal.empty() && outcome.status == QPBM_OK;
-        converted += ok ? 1 : 0;
-        const std::string line = report(jobs[i], outcome, options.verbose);
-        if (!line.empty()) {
-            progress.clear();
-            say(line);
-        }
-    }
-    for (std::thread& t : pool) t.join();
-    progress.clear();
-    if (options.output_dir)
-        say(std::string(kProgram) + ": converted " + std::to_string(converted) + ", refused " +
-            std::to_string(n - converted) + "\n");
-    return converted == n ? kExitConverted : kExitRefused;
+    return run_batch(options);
 }
 
 }  // namespace

@@ -1,0 +1,561 @@
+#include "batch.hpp"
+
+#include <qpbm.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "console.hpp"
+#include "names.hpp"
+#include "progress.hpp"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace tool {
+
+namespace {
+
+constexpr int kExitConverted = 0;
+constexpr int kExitRefused = 1;
+constexpr int kExitUsage = 2;
+// Names read ahead of the oldest one not yet reported: enough to keep every
+// thread busy while one picture takes long, few enough (about 700 bytes
+// each) that the window's memory does not matter.
+constexpr std::size_t kWindowLeast = 64;
+constexpr std::size_t kWindowPerThread = 4;
+// The most names a thread takes at once (see Batch::work).
+constexpr std::uint64_t kRun = 16;
+
+// Whether a file's first two bytes begin an input of the direction: "BM" for
+// a BMP, "P1" or "P4" for a PBM, either when it is to be detected.
+bool may_begin(qpbm_direction direction, const unsigned char* magic) {
+    const bool bmp = magic[0] == 'B' && magic[1] == 'M';
+    const bool pbm = magic[0] == 'P' && (magic[1] == '1' || magic[1] == '4');
+    if (direction == QPBM_BMP_TO_PBM) return bmp;
+    if (direction == QPBM_PBM_TO_BMP) return pbm;
+    return bmp || pbm;
+}
+
+#if !defined(_WIN32)
+// Copies a pipe into an unlinked temporary file, so that a BMP on a pipe can
+// be read bottom row first, and the bytes that tell the direction are kept.
+// The file is gone when the tool exits. Returns the path that opens it, or
+// an error text. The two bytes of the signature come one at a time: when
+// they cannot begin a picture, copying stops there, since the file will be
+// refused for them whatever follows, and a pipe may never end.
+std::optional<std::string> spool(int from, qpbm_direction direction, std::string& error) {
+    const char* dir = std::getenv("TMPDIR");
+    if (dir == nullptr || *dir == '\0') dir = "/tmp";
+    int fd = -1;
+#if defined(O_TMPFILE)
+    fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (fd < 0) {
+        std::string name = std::string(dir) + "/.quorvelpbm-stdin-XXXXXX";
+        fd = mkstemp(name.data());
+        if (fd >= 0) unlink(name.c_str());
+    }
+    if (fd < 0) {
+        error = std::string("cannot make a temporary file in ") + dir + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    static unsigned char block[64 * 1024];
+    for (std::size_t copied = 0;;) {
+        if (copied == 2 && !may_begin(direction, block)) break;
+        const bool signature = copied < 2;  // its bytes stay at the start of the block
+        unsigned char* into = signature ? block + copied : block;
+        const ssize_t n = read(from, into, signature ? 1 : sizeof block);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = std::string("read error: ") + std::strerror(errno);
+            close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        copied += static_cast<std::size_t>(n);
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = write(fd, into + done, static_cast<std::size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) {
+                error = std::string("cannot keep the piped input in ") + dir + ": " + std::strerror(errno);
+                close(fd);
+                return std::nullopt;
+            }
+            done += w;
+        }
+    }
+    // The library reads the descriptor from where it stands: the start.
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        error = std::string("cannot keep the piped input in ") + dir + ": " + std::strerror(errno);
+        close(fd);
+        return std::nullopt;
+    }
+    return "/dev/fd/" + std::to_string(fd);
+}
+#endif
+
+// The direction a file's first bytes call for, or a refusal. Standard input
+// is looked at where it stands, without taking its bytes.
+std::optional<qpbm_direction> sniff(const std::string& path, std::string& refusal) {
+    unsigned char magic[2] = {};
+    std::size_t n = 0;
+#if !defined(_WIN32)
+    if (path == "/dev/stdin") {
+        const off_t at = lseek(STDIN_FILENO, 0, SEEK_CUR);
+        const ssize_t got = at < 0 ? -1 : pread(STDIN_FILENO, magic, sizeof magic, at);
+        if (got < 0) {
+            refusal = std::string("cannot read the input: ") + std::strerror(errno);
+            return std::nullopt;
+        }
+        n = static_cast<std::size_t>(got);
+    } else
+#endif
+    {
+#if defined(_WIN32)
+        std::FILE* f = _wfopen(wide(path).c_str(), L"rb");
+#else
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+#endif
+        if (f == nullptr) {
+            refusal = std::string("cannot open the input: ") + std::strerror(errno);
+            return std::nullopt;
+        }
+        n = std::fread(magic, 1, sizeof magic, f);
+        std::fclose(f);
+    }
+    if (n == 2 && may_begin(QPBM_BMP_TO_PBM, magic)) return QPBM_BMP_TO_PBM;
+    if (n == 2 && may_begin(QPBM_PBM_TO_BMP, magic)) return QPBM_PBM_TO_BMP;
+    refusal = "neither a BMP (\"BM\") nor a PBM (\"P1\" or \"P4\") file";
+    return std::nullopt;
+}
+
+// `name` (a base name, or a path below a tree's top) with the extension of
+// the direction's output in place of its own.
+std::string output_name(std::string name, qpbm_direction direction) {
+    const std::size_t slash = name.find_last_of(kSeparators);
+    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > base) name.resize(dot);
+    return name + (direction == QPBM_BMP_TO_PBM ? ".pbm" : ".bmp");
+}
+
+std::string base_name(const std::string& path) {
+    const std::size_t slash = path.find_last_of(kSeparators);
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// One conversion of the batch, planned when its name arrives.
+struct Job {
+    std::string input;      // as given, for messages
+    std::string open_path;  // what the library opens (a spooled copy for standard input)
+    std::string output;     // as shown
+    std::string output_path;
+    qpbm_direction direction = QPBM_DETECT;
+    std::string refusal;         // set when the job is refused before it runs
+    bool up_to_date = false;     // --update found an output not older than the input
+    std::uint64_t bytes = 0;     // the input's size, for the rate
+    std::uint64_t replaced = 0;  // the identity of the file the output replaces, if any
+};
+
+struct Outcome {
+    bool done = false;
+    qpbm_status status = QPBM_OK;
+    qpbm_result result{};
+};
+
+// The one place that converts: everything the batch decided is in the job.
+qpbm_status convert(const Options& options, const Job& job, void* work, std::size_t work_size, qpbm_result* result) {
+    qpbm_options conversion = options.conversion.api;
+    conversion.flags |= options.fsync ? QPBM_FLAG_FSYNC : 0u;
+    return qpbm_convert_ex(job.open_path.c_str(), job.output_path.c_str(), job.direction, &conversion, work, work_size,
+                           result);
+}
+
+bool output_at_fault(qpbm_status status) {
+    return status == QPBM_EOPEN_OUTPUT || status == QPBM_EWRITE || status == QPBM_ECLEANUP ||
+           status == QPBM_ENO_READER || status == QPBM_ESAME_FILE;
+}
+
+// The line that reports one job, or nothing.
+std::string report(const Job& job, const Outcome& outcome, bool verbose) {
+    const std::string prefix = std::string(kProgram) + ": " + shown(job.input);
+    if (!job.refusal.empty()) return prefix + ": " + job.refusal + "\n";
+    if (job.up_to_date) return verbose ? prefix + " -> " + shown(job.output) + " (up to date)\n" : std::string();
+    const qpbm_result& r = outcome.result;
+    if (outcome.status != QPBM_OK) {
+        const std::string where = output_at_fault(outcome.status) ? " -> " + shown(job.output) : "";
+        return prefix + where + ": " + r.message + "\n";
+    }
+    if (!verbose) return {};
+    std::string facts = std::to_string(r.width) + " x " + std::to_string(r.height);
+    if (r.format[0] != '\0') facts = facts + ", " + r.format;
+    return prefix + " -> " + shown(job.output) + " (" + facts + ")\n";
+}
+
+// A name's place in the window, from the moment it is read until it is
+// reported. What a worker found out about the input (prepare) waits here for
+// the name's turn at the checks, which see every earlier name.
+struct Slot {
+    Name name;
+    Job job;
+    FileInfo input;  // as the worker found it
+    Outcome outcome;
+};
+
+class Batch {
+public:
+    Batch(const Options& options, unsigned threads)
+        : options_(options), window_(std::max(kWindowLeast, kWindowPerThread * threads)), slots_(window_) {}
+
+    // Inputs named on the command line are all known at the start: a later
+    // one is kept from being overwritten by an earlier one's output too.
+    void remember_command_line() {
+        for (std::size_t i = 0; i < command_line_count(); ++i) {
+            if (options_.paths[i] == kStdio) continue;
+            const FileInfo info = look(options_.paths[i]);
+            command_line_.push_back(info);
+            if (info.exists) known_.insert(IdentitySet::of(options_.paths[i], info, IdentitySet::input));
+        }
+    }
+
+    std::size_t command_line_count() const { return options_.output_dir ? options_.paths.size() : 1; }
+
+    void prepare(Slot& slot);
+    void check(Slot& slot);
+    bool is_own_output(const std::string& input, const FileInfo& info) const;
+    void work(bool until_idle = false);
+
+    const Options& options_;
+    const std::size_t window_;
+    std::vector<Slot> slots_;  // name number n in slots_[n % window_]
+    std::mutex lock_;
+    std::condition_variable work_;      // a name read, or the end of them
+    std::condition_variable turn_;      // a name checked
+    std::condition_variable finished_;  // a name done
+    // Names read, taken by a worker, checked, and reported, each a count
+    // from the first name.
+    std::uint64_t planned_ = 0, started_ = 0, checked_ = 0, reported_ = 0;
+    bool all_planned_ = false;
+    IdentitySet known_;  // inputs read and outputs written so far
+    std::vector<FileInfo> command_line_;
+    std::string made_dir_;  // the last directory made for a tree's output
+};
+
+// Whether `input` is an output this batch has written or is writing. Called
+// with the lock held.
+bool Batch::is_own_output(const std::string& input, const FileInfo& info) const {
+    const std::uint64_t as_output = info.exists ? IdentitySet::of(input, info, IdentitySet::output) : 0;
+    if (as_output != 0 && known_.contains(as_output)) return true;
+    for (std::uint64_t n = reported_; n < checked_; ++n) {
+        const Slot& running = slots_[n % window_];
+        if (running.outcome.done || !running.job.refusal.empty() || running.job.up_to_date) continue;
+        if (running.job.output_path == input || (as_output != 0 && running.job.replaced == as_output)) return true;
+    }
+    return false;
+}
+
+// What can be found out about a name without the others: the files, the
+// direction and the output's name. Runs on the workers, side by side.
+void Batch::prepare(Slot& slot) {
+    const Name& name = slot.name;
+    Job& job = slot.job;
+    job = Job{};
+    job.input = name.input;
+    job.open_path = name.input;
+    job.direction = options_.direction.value_or(QPBM_DETECT);
+    job.refusal = name.refusal;
+    if (!job.refusal.empty()) return;
+    const bool from_stdin = name.input == kStdio && !name.listed;
+    FileInfo& info = slot.input;
+    info = look(name.input, from_stdin);
+    job.bytes = info.size;
+#if !defined(_WIN32)
+    if (from_stdin) {
+        job.input = "standard input";
+        job.open_path = "/dev/stdin";
+    }
+    // A pipe whose direction is not given is read once, into a file, so
+    // that the first bytes that tell the direction are not lost. With a
+    // direction it goes to the library as it is, as does a device (a
+    // terminal, /dev/zero): a PBM is read forwards, and a BMP is kept in a
+    // file only as far as its checked header says it goes.
+    if (info.pipe && job.direction == QPBM_DETECT) {
+        std::string error;
+        const int from = from_stdin ? STDIN_FILENO : open(name.input.c_str(), O_RDONLY | O_CLOEXEC);
+        if (from < 0) {
+            job.refusal = std::string("cannot open the input: ") + std::strerror(errno);
+        } else if (const std::optional<std::string> spooled = spool(from, job.direction, error)) {
+            job.open_path = *spooled;
+            info.regular = true;
+        } else {
+            job.refusal = error;
+        }
+        if (from > STDIN_FILENO) close(from);
+    }
+#endif
+    if (job.refusal.empty() && job.direction == QPBM_DETECT && info.regular) {
+        if (const std::optional<qpbm_direction> d = sniff(job.open_path, job.refusal)) job.direction = *d;
+    }
+    if (job.refusal.empty() && options_.output_dir && job.direction == QPBM_DETECT)
+        job.refusal = info.exists ? "cannot tell the direction of an input that is not a file: give bmp2pbm or "
+                                    "pbm2bmp"
+                                  : std::string("cannot open the input: ") + std::strerror(ENOENT);
+
+    if (!options_.output_dir) {
+        job.output = options_.paths[1];
+        job.output_path = job.output == kStdio ? "/dev/stdout" : job.output;
+        if (job.output == kStdio) job.output = "standard output";
+        if (job.refusal.empty() && options_.paths[1] == kStdio && job.direction == QPBM_PBM_TO_BMP &&
+            is_terminal(stdout) && !options_.force)
+            job.refusal = "standard output is a terminal and a BMP is binary: redirect it, or use --force";
+        if (job.refusal.empty() && options_.update && !from_stdin) {
+            const FileInfo out = look(job.output_path);
+            job.up_to_date = out.exists && info.regular && out.modified_ns >= info.modified_ns;
+        }
+        return;
+    }
+    if (job.direction == QPBM_DETECT) return;
+    const std::string given = from_stdin           ? std::string("stdin")
+                              : name.under.empty() ? base_name(name.input)
+                                                   : name.under;
+    job.output = job.output_path = joined(*options_.output_dir, output_name(given, job.direction));
+}
+
+// The checks against every earlier name, in the order of the names: an
+// output must not replace an input or another output of the batch. Called
+// with the lock held, on the name's turn.
+void Batch::check(Slot& slot) {
+    Job& job = slot.job;
+    const bool from_stdin = slot.name.input == kStdio && !slot.name.listed;
+    if (!options_.output_dir || !slot.name.refusal.empty()) return;
+    // Both files are looked at again now: an earlier name's output may have
+    // replaced either since the worker looked, and only the identities of
+    // the files as they are now can be compared with those remembered.
+    FileInfo info = slot.input;
+    if (!from_stdin) {
+        const FileInfo now = look(slot.name.input);
+        info.exists = now.exists;
+        info.device = now.device;
+        info.inode = now.inode;
+    }
+    const FileInfo out = job.output_path.empty() ? FileInfo{} : look(job.output_path);
+    // Its own output is refused whatever else was found: it may not have
+    // been complete when it was looked at.
+    if (!from_stdin && is_own_output(slot.name.input, info)) {
+        job.refusal = "it is an output of this batch, not read back as an input";
+        return;
+    }
+    if (info.exists && !from_stdin) known_.insert(IdentitySet::of(slot.name.input, info, IdentitySet::input));
+    if (!job.refusal.empty()) return;
+    // Two names of one existing file (a link) are one output: identities,
+    // not only paths, are compared.
+    const std::uint64_t out_id = out.exists ? IdentitySet::of(job.output_path, out, IdentitySet::output) : 0;
+    bool duplicate = out_id != 0 && known_.contains(out_id);
+    for (std::uint64_t n = reported_; n < checked_ && !duplicate; ++n) {
+        const Slot& running = slots_[n % window_];
+        if (running.outcome.done || !running.job.refusal.empty() || running.job.up_to_date) continue;
+        duplicate = running.job.output_path == job.output_path || (out_id != 0 && running.job.replaced == out_id);
+    }
+    if (duplicate) {
+        job.refusal = "its output " + shown(job.output) + " was already written for an earlier input";
+        return;
+    }
+    // An output must never overwrite an input of the batch: one read so far,
+    // or any named on the command line.
+    if (out.exists && known_.contains(IdentitySet::of(job.output_path, out, IdentitySet::input))) {
+        std::string which;
+        for (std::size_t k = 0; k < command_line_.size() && which.empty(); ++k)
+            if (same_file(out, command_line_[k])) which = " (" + shown(options_.paths[k]) + ")";
+        job.refusal = "its output " + shown(job.output) + " is an input of this batch" + which;
+        return;
+    }
+#if defined(_WIN32)
+    for (std::size_t k = 0; k < options_.paths.size(); ++k)
+        if (job.output_path == options_.paths[k]) {
+            job.refusal =
+                "its output " + shown(job.output) + " is an input of this batch (" + shown(options_.paths[k]) + ")";
+            return;
+        }
+#endif
+    job.replaced = out.exists ? IdentitySet::of(job.output_path, out, IdentitySet::output) : 0;
+    if (options_.update && out.exists && info.regular && out.modified_ns >= info.modified_ns) {
+        job.up_to_date = true;
+        known_.insert(job.replaced);  // a later input with the same output is still a duplicate
+        return;
+    }
+    if (!slot.name.under.empty()) {
+        const std::size_t slash = job.output_path.find_last_of(kSeparators);
+        const std::string parent = job.output_path.substr(0, slash);
+        if (parent != made_dir_) {
+            if (const int error = make_parents(*options_.output_dir, job.output_path)) {
+                job.refusal = "cannot make the directory for " + shown(job.output) + ": " + std::strerror(error);
+                return;
+            }
+            made_dir_ = parent;
+        }
+    }
+}
+
+// Converts names as they are planned, until the last; `until_idle` returns
+// as soon as none is waiting, for a caller that plans them itself.
+void Batch::work(bool until_idle) {
+    // Each thread its own work block: conversions on different blocks run
+    // side by side.
+    std::unique_ptr<unsigned char[]> block(new unsigned char[qpbm_work_size()]);
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+        // A run of consecutive names at a time: one turn at the checks and
+        // one hand-over per run, not per name, which matters when most names
+        // are skipped and another thread's wake-up costs more than a name.
+        if (!until_idle) work_.wait(hold, [&] { return started_ < planned_ || all_planned_; });
+        if (started_ == planned_) return;
+        const std::uint64_t first = started_;
+        const std::uint64_t count = std::min<std::uint64_t>(planned_ - started_, kRun);
+        started_ += count;
+        hold.unlock();
+        for (std::uint64_t n = first; n < first + count; ++n) prepare(slots_[n % window_]);
+        hold.lock();
+        turn_.wait(hold, [&] { return checked_ == first; });
+        for (std::uint64_t n = first; n < first + count; ++n) {
+            Slot& slot = slots_[n % window_];
+            check(slot);
+            ++checked_;
+            slot.outcome.done = !slot.job.refusal.empty() || slot.job.up_to_date;
+        }
+        turn_.notify_all();
+        finished_.notify_one();
+        for (std::uint64_t n = first; n < first + count; ++n) {
+            Slot& slot = slots_[n % window_];
+            if (slot.outcome.done) continue;
+            hold.unlock();
+            Outcome outcome;
+            outcome.status = convert(options_, slot.job, block.get(), qpbm_work_size(), &outcome.result);
+            const FileInfo written =
+                outcome.status == QPBM_OK && options_.output_dir ? look(slot.job.output_path) : FileInfo{};
+            outcome.done = true;
+            hold.lock();
+            if (written.exists) known_.insert(IdentitySet::of(slot.job.output_path, written, IdentitySet::output));
+            slot.outcome = outcome;
+            finished_.notify_one();
+        }
+    }
+}
+
+}  // namespace
+
+int run_batch(const Options& options) {
+    FileInfo output_dir;
+    if (options.output_dir) output_dir = look(*options.output_dir);
+    Names names(options, output_dir);
+    std::string error;
+    if (!names.open(error)) {
+        say(std::string(kProgram) + ": " + error + "\n");
+        return kExitUsage;
+    }
+    unsigned threads = options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+    const bool streamed = options.files_from || options.recursive;
+    if (!streamed) threads = static_cast<unsigned>(std::min<std::size_t>(threads, options.paths.size()));
+    Batch batch(options, threads);
+    batch.remember_command_line();
+
+    Progress::Form form = Progress::Form::none;
+    if (options.progress == ProgressMode::lines) form = Progress::Form::lines;
+    if (options.progress == ProgressMode::automatic && options.output_dir && is_terminal(stderr) && !options.verbose)
+        form = Progress::Form::redrawn;
+    Progress progress(form);
+    Tally tally;
+    if (!streamed) tally.total = batch.command_line_count();
+
+    // Under a limit on processes (ulimit -u, a cgroup's pids.max) fewer
+    // threads may start: the batch runs on those, or on this one.
+    std::vector<std::thread> pool;
+    try {
+        for (unsigned t = 0; t < threads; ++t) pool.emplace_back([&batch] { batch.work(); });
+    } catch (const std::system_error& failure) {
+        say(std::string(kProgram) + ": could start only " + std::to_string(std::max<std::size_t>(pool.size(), 1)) +
+            " of " + std::to_string(threads) + " threads (" + failure.code().message() + "); converting with those\n");
+    }
+
+    std::uint64_t converted = 0, up_to_date = 0;
+    std::unique_lock<std::mutex> hold(batch.lock_, std::defer_lock);
+    for (bool more = true;;) {
+        // Read names while the window has room; the workers look at the
+        // files, so that a slow disk delays no other name.
+        while (more && batch.planned_ - batch.reported_ < batch.window_) {
+            Name name;
+            // Without an output directory the second path is the output.
+            more = (options.output_dir || batch.planned_ == 0) && names.next(name);
+            if (!more) break;
+            hold.lock();
+            Slot& slot = batch.slots_[batch.planned_ % batch.window_];
+            slot.name = std::move(name);
+            slot.outcome = Outcome{};
+            ++batch.planned_;
+            hold.unlock();
+            batch.work_.notify_one();
+        }
+        if (!more) {
+            hold.lock();
+            batch.all_planned_ = true;
+            tally.total = batch.planned_;
+            hold.unlock();
+            batch.work_.notify_all();
+        }
+        if (pool.empty()) batch.work(true);  // no thread of its own: this one converts
+        if (!tally.total) tally.total = names.total();
+        // Report every finished job at the head of the window, in order; wake
+        // now and then to keep the progress line moving.
+        hold.lock();
+        if (batch.reported_ == batch.planned_ && !more) break;
+        batch.finished_.wait_for(hold, std::chrono::milliseconds(100),
+                                 [&] { return batch.slots_[batch.reported_ % batch.window_].outcome.done; });
+        std::vector<std::string> lines;
+        while (batch.reported_ < batch.planned_ && batch.slots_[batch.reported_ % batch.window_].outcome.done) {
+            const Slot& slot = batch.slots_[batch.reported_ % batch.window_];
+            const bool ok = slot.job.refusal.empty() && slot.outcome.status == QPBM_OK;
+            converted += ok && !slot.job.up_to_date ? 1 : 0;
+            up_to_date += ok && slot.job.up_to_date ? 1 : 0;
+            ++tally.done;
+            tally.refused += ok ? 0 : 1;
+            tally.bytes += ok && !slot.job.up_to_date ? slot.job.bytes : 0;
+            std::string line = report(slot.job, slot.outcome, options.verbose);
+            if (!line.empty()) lines.push_back(std::move(line));
+            ++batch.reported_;
+        }
+        hold.unlock();
+        if (!lines.empty()) progress.clear();
+        for (const std::string& line : lines) say(line);
+        progress.update(tally);
+    }
+    hold.unlock();
+    for (std::thread& t : pool) t.join();
+    if (form == Progress::Form::lines) progress.update(tally, true);
+    progress.clear();
+    if (options.output_dir) {
+        std::string summary = std::string(kProgram) + ": converted " + std::to_string(converted) + ", refused " +
+                              std::to_string(tally.refused);
+        if (options.update) summary += ", up to date " + std::to_string(up_to_date);
+        if (options.recursive) summary += ", skipped " + std::to_string(names.skipped());
+        say(summary + "\n");
+    }
+    return tally.refused == 0 ? kExitConverted : kExitRefused;
+}
+
+}  // namespace tool

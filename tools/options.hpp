@@ -1,0 +1,38 @@
+// What the command line asked for, as the option parser leaves it.
+#pragma once
+
+#include <qpbm.h>
+
+#include "conversion_options.hpp"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tool {
+
+inline constexpr const char* kStdio = "-";
+
+enum class ProgressMode {
+    automatic,  // a redrawn line when standard error is a terminal, else none
+    lines,      // a plain line per update, for logs
+    off,
+};
+
+struct Options {
+    std::optional<qpbm_direction> direction;
+    std::optional<std::string> output_dir;
+    unsigned jobs = 0;  // 0: one per processor
+    bool force = false;
+    bool verbose = false;
+    std::optional<std::string> files_from;  // a list of input names; "-" is standard input
+    bool null_separated = false;            // the list's names end in NUL, not line feed
+    bool recursive = false;
+    bool update = false;
+    ProgressMode progress = ProgressMode::automatic;
+    bool fsync = false;              // sync each output and its directory before reporting it
+    ConversionOptions conversion;    // --raw, --bpp, --method, ...
+    std::vector<std::string> paths;
+};
+
+}  // namespace tool
