@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "convert/methods.hpp"
 #include "convert/options.hpp"
 #include "convert/status.hpp"
 #include "formats/bmp.hpp"
@@ -52,6 +53,11 @@ struct Bmp2PbmBuffers {
     char byte_tokens[256][kByteTokensSize];                // palette pictures: tokens by byte value (RLE: by index)
     std::uint8_t indices[kBlockPixelsMax + kRleRunSlack];  // RLE: palette indices of a row or a piece of one
     std::uint8_t image[kRleImageSize];                     // RLE to a pipe: the picture, a bit per pixel, set for white
+    // Every conversion but the plain channels one: pixels become values,
+    // values bits, and bits the PBM.
+    std::uint8_t palette_values[256];  // the value of each palette index
+    std::uint8_t rle_indices[static_cast<std::size_t>(kMaxRlePipeWidth) * kMaxRlePipeHeight];  // RLE, top row first
+    MethodBuffers method;
 };
 
 // How stored pixels become tokens.
@@ -77,7 +83,9 @@ struct BmpSource {
     // masked value whose channel reaches the threshold.
     std::uint32_t masks[3] = {};
     std::uint32_t thresholds[3] = {};
-    bool gathered = false;  // RLE: the check decoded the picture into buffers.image
+    unsigned level = kThreshold;  // the channels rule: white when each channel reaches this
+    bool luma = false;            // the bit path gives luma values, else channel flags
+    bool gathered = false;  // RLE: the check decoded the picture into buffers.image (or rle_indices)
     std::uint64_t file_size = 0;
 };
 
@@ -105,9 +113,17 @@ void pixel_tokens(const std::uint8_t* pixels, std::size_t count, char* tokens);
 // The same with only the instructions every processor of the target has.
 void pixel_tokens_portable(const std::uint8_t* pixels, std::size_t count, char* tokens);
 
+// The same with white from `level` on instead of 100.
+void pixel_tokens(const std::uint8_t* pixels, std::size_t count, char* tokens, unsigned level);
+
 // The smallest value of an n-bit channel (mask width n, 1 to 32) that
-// reaches the threshold: v * 255 >= 100 * (2^n - 1).
-std::uint32_t channel_threshold(unsigned bits);
+// reaches the threshold: v * 255 >= level * (2^n - 1).
+std::uint32_t channel_threshold(unsigned bits, unsigned level = kThreshold);
+
+// The values of `count` pixels of a stored row whose bytes start at `bytes`
+// (RLE: palette indices), for the decision stage: luma, or channel flags.
+void row_values(const BmpSource& source, const Bmp2PbmBuffers& buffers, const std::uint8_t* bytes, std::size_t count,
+                std::uint8_t* values);
 
 // ---- PBM to BMP -----------------------------------------------------------
 
