@@ -23,9 +23,6 @@ namespace qpbm {
 
 namespace {
 
-// A 1-bit BMP's headers are followed by its two palette entries.
-inline constexpr std::uint64_t kOneBitHeadersSize = kHeadersSize + 2 * 4;
-
 std::uint64_t decimal_digits(std::uint64_t n) {
     std::uint64_t digits = 1;
     for (; n >= 10; n /= 10) ++digits;
@@ -268,7 +265,7 @@ std::uint64_t encoded_size(Direction direction, std::int64_t width, std::int64_t
         if (options.raw) return header + (w + 7) / 8 * h;
         return header + kTokenSize * pixels + pixels / kTokensPerLine;
     }
-    if (options.bmp_bits == 1) return kOneBitHeadersSize + bmp_stride(w, 1) * h;
+    if (options.bmp_bits == 1) return kBilevelHeadersSize + bmp_stride(w, 1) * h;
     return kHeadersSize + bmp_stride(w) * h;
 }
 

@@ -39,7 +39,7 @@ try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
-    from selenium.webdriver.support.ui import Select, WebDriverWait
+    from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
     skip("no selenium for this Python (apt-get install python3-selenium)")
 
@@ -69,9 +69,17 @@ def p4(width, height, black):
     return b"P4\n%d %d\n" % (width, height) + bytes(data)
 
 
-# Page settings (element id -> value) and the tool's options for the same.
+# Page settings (element id -> value, over DEFAULTS) and the tool's options
+# for the same. The tool ignores an option of the other direction when it
+# detects the direction, as the page does.
+DEFAULTS = {"method": "0", "threshold": "", "window": "", "invert": False, "raw": False, "bpp": "24"}
 CASES = [
     ({}, []),
+    ({"method": "3", "raw": True}, ["--method", "floyd-steinberg", "--raw"]),
+    ({"method": "1", "threshold": "90", "invert": True, "bpp": "1"},
+     ["--method", "luma", "--threshold", "90", "--invert", "--bpp", "1"]),
+    ({"method": "6", "window": "5"}, ["--method", "sauvola", "--window", "5"]),
+    ({"method": "0", "threshold": "200", "raw": True}, ["--threshold", "200", "--raw"]),
 ]
 
 LOAD_TIMEOUT = 60
@@ -111,17 +119,15 @@ def tool_output(tool, source, options, work):
 
 
 def set_options(driver, settings):
-    for name, value in settings.items():
-        element = driver.find_element(By.ID, name)
-        if element.tag_name == "select":
-            Select(element).select_by_value(str(value))
-        elif element.get_attribute("type") == "checkbox":
-            if element.is_selected() != bool(value):
-                element.click()
-        else:
-            element.clear()
-            element.send_keys(str(value))
-            driver.execute_script("arguments[0].dispatchEvent(new Event('change', {bubbles: true}))", element)
+    """Sets every field, then tells the page once, as a change of the last field would."""
+    driver.execute_script(
+        """const settings = arguments[0];
+           for (const [id, value] of Object.entries(settings)) {
+             const field = document.getElementById(id);
+             if (field.type === "checkbox") field.checked = value; else field.value = value;
+           }
+           document.getElementById("method").dispatchEvent(new Event("change", {bubbles: true}));""",
+        {**DEFAULTS, **settings})
 
 
 def wait_for_files(directory, names, timeout=30):
