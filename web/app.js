@@ -70,9 +70,9 @@
   // One input through qpbm_output_size and qpbm_convert_memory.
   function convertOne(input, options) {
     const m = library;
+    const start = performance.now();
     const at = m._malloc(Math.max(input.bytes.length, 1));
     m.HEAPU8.set(input.bytes, at);
-    const start = performance.now();
     const code = m._page_convert(at, input.bytes.length, DETECT, options.raw, options.bpp, options.method,
                                  options.threshold, options.window, options.invert);
     const result = {
