@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "convert/vector_paths.hpp"
+
 namespace qpbm {
 
 namespace {
@@ -45,6 +47,40 @@ constexpr unsigned bayer_level(std::size_t y, std::size_t x) { return 4 * kBayer
 constexpr std::int32_t kErrorScale = 16;
 constexpr std::int32_t kWhiteFrom = kErrorScale * 128;
 constexpr std::int32_t kWhiteValue = kErrorScale * 255;
+
+// ---- Sauvola ---------------------------------------------------------------
+
+// flags[i] = 1 (black) unless Y > m (1 + k (s / R - 1)), where m and s come
+// from the window's sum and sum of squares (the differences of two prefix
+// sums, exact) over `count` pixels. IEEE operations in a fixed order:
+// vectorised or not, every platform gets the same bits.
+QPBM_LOOP_BODY void sauvola_rule(const std::uint8_t* luma_row, const double* sum_hi, const double* sum_lo,
+                                 const double* square_hi, const double* square_lo, double count, std::size_t n,
+                                 std::uint8_t* flags) {
+    constexpr double kSensitivity = 0.2;
+    constexpr double kDynamicRange = 128.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double m = (sum_hi[i] - sum_lo[i]) / count;
+        const double variance = (square_hi[i] - square_lo[i]) / count - m * m;
+        const double s = std::sqrt(variance > 0 ? variance : 0.0);
+        const double t = m * (1.0 + kSensitivity * (s / kDynamicRange - 1.0));
+        flags[i] = !(luma_row[i] > t);
+    }
+}
+
+QPBM_TARGET_AVX2 void sauvola_span_avx2(const std::uint8_t* luma_row, const double* sum_hi, const double* sum_lo,
+                                        const double* square_hi, const double* square_lo, double count,
+                                        std::size_t n, std::uint8_t* flags) {
+    sauvola_rule(luma_row, sum_hi, sum_lo, square_hi, square_lo, count, n, flags);
+}
+
+void sauvola_span(const std::uint8_t* luma_row, const double* sum_hi, const double* sum_lo, const double* square_hi,
+                  const double* square_lo, double count, std::size_t n, std::uint8_t* flags) {
+    if (use_avx2_path())
+        sauvola_span_avx2(luma_row, sum_hi, sum_lo, square_hi, square_lo, count, n, flags);
+    else
+        sauvola_rule(luma_row, sum_hi, sum_lo, square_hi, square_lo, count, n, flags);
+}
 
 // ---- Otsu: exact comparison of fractions of up to 256 bits ------------------
 
@@ -147,7 +183,7 @@ Decider::Decider(const Options& options, std::size_t width, std::size_t height, 
         default: break;
     }
     if (whole_) {
-        std::memset(b_.errors, 0, sizeof b_.errors);
+        for (auto& row : b_.errors) clear_errors(row);
         window_ = options.window;
         radius_ = window_ / 2;
         if (method_ == Method::sauvola) {
@@ -155,6 +191,12 @@ Decider::Decider(const Options& options, std::size_t width, std::size_t height, 
             std::memset(b_.column_squares, 0, width * sizeof b_.column_squares[0]);
         }
     }
+}
+
+// Clears a row of errors as far as the picture's width reaches, margins
+// included: only that much is ever used, and touched.
+void Decider::clear_errors(std::int32_t* row) const {
+    std::memset(row, 0, (width_ + 2 * kDiffusionMargin) * sizeof row[0]);
 }
 
 // Inverts the decisions if asked, and clears the bits past the last pixel.
@@ -165,72 +207,96 @@ void Decider::finish_bits(std::uint8_t* bits, std::size_t count) const {
     if (count % 8 != 0) bits[bytes - 1] &= static_cast<std::uint8_t>(0xFF00u >> (count % 8));
 }
 
-void Decider::decide(std::size_t y, std::size_t first, const std::uint8_t* values, std::size_t count,
-                     std::uint8_t* bits) const {
-    // The level of each column of a group of eight: all the same but for Bayer.
-    unsigned levels[8];
-    for (unsigned k = 0; k < 8; ++k) levels[k] = method_ == Method::bayer ? bayer_level(y, first + k) : level_;
-    const std::size_t whole = count / 8;
-    for (std::size_t g = 0; g < whole; ++g) {
-        const std::uint8_t* v = values + 8 * g;
-        unsigned byte = 0;
-        for (unsigned k = 0; k < 8; ++k) byte = (byte << 1) | (v[k] < levels[k] ? 1u : 0u);
-        bits[g] = static_cast<std::uint8_t>(byte);
-    }
-    if (count % 8 != 0) {
-        unsigned byte = 0;
-        for (unsigned k = 0; k < 8; ++k)
-            byte = (byte << 1) | (k < count % 8 && values[8 * whole + k] < levels[k] ? 1u : 0u);
-        bits[whole] = static_cast<std::uint8_t>(byte);
+// Packs flags[0, count) into bits, eight to a byte, the first in the highest
+// bit: a multiply gathers the low bit of each of eight bytes into the top byte.
+void Decider::pack(std::size_t count, std::uint8_t* bits) const {
+    constexpr std::uint64_t kGather = 0x8040201008040201ULL;
+    std::uint8_t* flags = b_.flags;
+    std::memset(flags + count, 0, 8);  // the last group's missing pixels are white
+    for (std::size_t g = 0; g < (count + 7) / 8; ++g) {
+        const std::uint8_t* f = flags + 8 * g;
+        std::uint64_t x = 0;
+        for (unsigned k = 0; k < 8; ++k) x |= static_cast<std::uint64_t>(f[k]) << (8 * k);
+        bits[g] = static_cast<std::uint8_t>((x * kGather) >> 56);
     }
     finish_bits(bits, count);
 }
 
+void Decider::decide(std::size_t y, std::size_t first, const std::uint8_t* values, std::size_t count,
+                     std::uint8_t* bits) const {
+    std::uint8_t* flags = b_.flags;
+    if (method_ == Method::bayer) {
+        // The levels of a row repeat every 8 pixels; pieces start on a multiple of 8.
+        constexpr std::size_t kSpan = 32;
+        std::uint8_t levels[kSpan];
+        for (std::size_t k = 0; k < kSpan; ++k) levels[k] = static_cast<std::uint8_t>(bayer_level(y, first + k));
+        std::size_t i = 0;
+        for (; i + kSpan <= count; i += kSpan)
+            for (std::size_t k = 0; k < kSpan; ++k) flags[i + k] = values[i + k] < levels[k];
+        for (; i < count; ++i) flags[i] = values[i] < levels[i % kSpan];
+    } else if (level_ == 0 || level_ > 255) {
+        std::memset(flags, level_ == 0 ? 0 : 1, count);
+    } else {
+        const std::uint8_t level = static_cast<std::uint8_t>(level_);
+        for (std::size_t i = 0; i < count; ++i) flags[i] = values[i] < level;
+    }
+    pack(count, bits);
+}
+
 // Serpentine: even rows left to right, odd rows right to left, the error
 // going 7/16 ahead, 3/16 behind below, 5/16 below and the rest ahead below.
+// The share ahead is carried in a register, and the row below, which only
+// this row adds to, is built in two registers and stored once per pixel.
 void Decider::diffuse_floyd_steinberg(std::size_t y, const std::uint8_t* values, std::uint8_t* bits) {
-    std::int32_t* here = b_.errors[y % 2] + kDiffusionMargin;
+    const std::int32_t* here = b_.errors[y % 2] + kDiffusionMargin;
     std::int32_t* below = b_.errors[(y + 1) % 2] + kDiffusionMargin;
     const std::ptrdiff_t d = y % 2 == 0 ? 1 : -1;
-    std::memset(bits, 0, (width_ + 7) / 8);
-    for (std::size_t step = 0; step < width_; ++step) {
-        const std::ptrdiff_t x = d > 0 ? static_cast<std::ptrdiff_t>(step) : static_cast<std::ptrdiff_t>(width_ - 1 - step);
-        const std::int32_t s = kErrorScale * values[x] + here[x];
+    const std::ptrdiff_t w = static_cast<std::ptrdiff_t>(width_);
+    std::int32_t ahead = 0;    // 7/16 of the last pixel's error
+    std::int32_t behind = 0;   // below the last pixel, so far
+    std::int32_t further = 0;  // below the pixel after it, so far
+    for (std::ptrdiff_t step = 0; step < w; ++step) {
+        const std::ptrdiff_t x = d > 0 ? step : w - 1 - step;
+        const std::int32_t s = kErrorScale * values[x] + here[x] + ahead;
         const bool white = s >= kWhiteFrom;
         const std::int32_t e = s - (white ? kWhiteValue : 0);
         const std::int32_t a = (7 * e) >> 4, b = (3 * e) >> 4, c = (5 * e) >> 4;
-        here[x + d] += a;
-        below[x - d] += b;
-        below[x] += c;
-        below[x + d] += e - a - b - c;
-        if (!white) bits[x / 8] |= static_cast<std::uint8_t>(0x80u >> (x % 8));
+        b_.flags[x] = !white;
+        below[x - d] = behind + b;  // complete: nothing later reaches it
+        behind = further + c;
+        further = e - a - b - c;
+        ahead = a;
     }
-    // This row's errors are used up: the row two below starts from zero.
-    std::memset(b_.errors[y % 2], 0, sizeof b_.errors[0]);
+    below[d > 0 ? w - 1 : 0] = behind;
+    below[d > 0 ? w : -1] = further;  // outside the picture: dropped
+    pack(width_, bits);
 }
 
 // Every row left to right; an eighth of the error to each of six pixels and
-// the rest dropped.
+// the rest dropped. The shares ahead in this row are carried in registers.
 void Decider::diffuse_atkinson(const std::uint8_t* values, std::uint8_t* bits) {
     const std::size_t y = pushed_;
-    std::int32_t* e0 = b_.errors[y % 3] + kDiffusionMargin;
+    const std::int32_t* e0 = b_.errors[y % 3] + kDiffusionMargin;
     std::int32_t* e1 = b_.errors[(y + 1) % 3] + kDiffusionMargin;
-    std::int32_t* e2 = b_.errors[(y + 2) % 3] + kDiffusionMargin;
-    std::memset(bits, 0, (width_ + 7) / 8);
-    for (std::size_t ux = 0; ux < width_; ++ux) {
-        const std::ptrdiff_t x = static_cast<std::ptrdiff_t>(ux);
-        const std::int32_t s = kErrorScale * values[x] + e0[x];
+    std::int32_t* e2 = b_.errors[(y + 2) % 3] + kDiffusionMargin;  // no row has reached it yet
+    const std::ptrdiff_t w = static_cast<std::ptrdiff_t>(width_);
+    std::int32_t next = 0, after = 0;  // what x + 1 and x + 2 get from this row so far
+    std::int32_t q1 = 0, q2 = 0;       // the shares of the last two pixels
+    for (std::ptrdiff_t x = 0; x < w; ++x) {
+        const std::int32_t s = kErrorScale * values[x] + e0[x] + next;
         const bool white = s >= kWhiteFrom;
         const std::int32_t q = (s - (white ? kWhiteValue : 0)) >> 3;
-        e0[x + 1] += q;
-        e0[x + 2] += q;
-        e1[x - 1] += q;
-        e1[x] += q;
-        e1[x + 1] += q;
-        e2[x] += q;
-        if (!white) bits[ux / 8] |= static_cast<std::uint8_t>(0x80u >> (ux % 8));
+        b_.flags[x] = !white;
+        next = after + q;
+        after = q;
+        e1[x - 1] += q2 + q1 + q;  // complete: pixels x - 2, x - 1 and x reach it
+        e2[x] = q;
+        q2 = q1;
+        q1 = q;
     }
-    std::memset(b_.errors[y % 3], 0, sizeof b_.errors[0]);
+    e1[w - 1] += q2 + q1;
+    e1[-1] = 0;  // the shares that fell outside the picture, dropped
+    pack(width_, bits);
 }
 
 // Adds row k of the window (sign 1) to the column sums, or takes it out (-1).
@@ -251,40 +317,38 @@ void Decider::add_window_row(std::size_t k, int sign) {
 // The window of row y is rows [y - r, y + r] and, for each pixel, columns
 // [x - r, x + r], both clipped to the picture: m is the mean of Y there,
 // s its standard deviation, and a pixel is white above m (1 + 0.2 (s / 128 - 1)).
+// The column sums are added up along the row first, so that a window's sum
+// is the difference of two of them; the pixels whose window the picture's
+// sides do not clip then share one count and go through in one vectorised run.
 void Decider::decide_sauvola(std::size_t y, std::uint8_t* bits) {
-    constexpr double kSensitivity = 0.2;
-    constexpr double kDynamicRange = 128.0;
-    const std::size_t r = radius_;
+    const std::size_t r = radius_, w = width_;
     const std::size_t lo = y >= r ? y - r : 0;
     const std::size_t hi = std::min(height_ - 1, y + r);
     while (removed_below_ < lo) add_window_row(removed_below_++, -1);
-    const std::uint64_t rows = hi - lo + 1;
-    const std::uint8_t* luma_row = b_.window_rows + (y % window_) * width_;
-
-    std::uint64_t sum = 0, squares = 0;
-    for (std::size_t c = 0; c <= std::min(width_ - 1, r); ++c) {
-        sum += b_.column_sums[c];
-        squares += b_.column_squares[c];
+    const double rows = static_cast<double>(hi - lo + 1);
+    const std::uint8_t* luma_row = b_.window_rows + (y % window_) * w;
+    double* ps = b_.prefix_sums;
+    double* pq = b_.prefix_squares;
+    ps[0] = pq[0] = 0;
+    for (std::size_t x = 0; x < w; ++x) {
+        ps[x + 1] = ps[x] + b_.column_sums[x];
+        pq[x + 1] = pq[x] + b_.column_squares[x];
     }
-    std::memset(bits, 0, (width_ + 7) / 8);
-    for (std::size_t x = 0; x < width_; ++x) {
+    auto clipped = [&](std::size_t x) {
         const std::size_t left = x >= r ? x - r : 0;
-        const std::size_t right = std::min(width_ - 1, x + r);
-        const double n = static_cast<double>(rows * (right - left + 1));
-        const double m = static_cast<double>(sum) / n;
-        const double variance = static_cast<double>(squares) / n - m * m;
-        const double s = variance > 0 ? std::sqrt(variance) : 0.0;
-        const double t = m * (1.0 + kSensitivity * (s / kDynamicRange - 1.0));
-        if (!(luma_row[x] > t)) bits[x / 8] |= static_cast<std::uint8_t>(0x80u >> (x % 8));
-        if (x + r + 1 < width_) {
-            sum += b_.column_sums[x + r + 1];
-            squares += b_.column_squares[x + r + 1];
-        }
-        if (x >= r) {
-            sum -= b_.column_sums[x - r];
-            squares -= b_.column_squares[x - r];
-        }
-    }
+        const std::size_t right = std::min(w - 1, x + r);
+        sauvola_span(luma_row + x, ps + right + 1, ps + left, pq + right + 1, pq + left,
+                     rows * static_cast<double>(right - left + 1), 1, b_.flags + x);
+    };
+    const std::size_t middle_begin = std::min(r, w);
+    const std::size_t middle_end = std::max(middle_begin, w > r ? w - r : 0);
+    for (std::size_t x = 0; x < middle_begin; ++x) clipped(x);
+    if (middle_end > middle_begin)
+        sauvola_span(luma_row + middle_begin, ps + middle_begin + r + 1, ps + middle_begin - r,
+                     pq + middle_begin + r + 1, pq + middle_begin - r, rows * static_cast<double>(window_),
+                     middle_end - middle_begin, b_.flags + middle_begin);
+    for (std::size_t x = middle_end; x < w; ++x) clipped(x);
+    pack(w, bits);
 }
 
 bool Decider::push_row(const std::uint8_t* values, BitRowSink& sink) {
@@ -296,7 +360,6 @@ bool Decider::push_row(const std::uint8_t* values, BitRowSink& sink) {
             diffuse_atkinson(values, b_.bits);
         ++pushed_;
         ++decided_;
-        finish_bits(b_.bits, width_);
         return sink.row(b_.bits, width_);
     }
     // Row k takes the ring slot of row k - W, which no later row's window holds.
@@ -310,7 +373,6 @@ bool Decider::push_row(const std::uint8_t* values, BitRowSink& sink) {
     // Row y can be decided once row min(y + r, last) is in.
     while (decided_ < height_ && std::min(height_ - 1, decided_ + radius_) <= k) {
         decide_sauvola(decided_, b_.bits);
-        finish_bits(b_.bits, width_);
         ++decided_;
         if (!sink.row(b_.bits, width_)) return false;
     }

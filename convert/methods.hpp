@@ -51,11 +51,14 @@ inline constexpr std::uint64_t kMaxOtsuPixels = std::uint64_t{1} << 40;
 
 struct MethodBuffers {
     std::uint8_t values[kMaxRowMethodWidth];  // a piece of a row, or a whole row
+    std::uint8_t flags[kMaxRowMethodWidth + 8];  // a row's decisions, a byte each (1 black), before packing
     std::uint8_t bits[kMaxRowMethodWidth / 8];
     std::int32_t errors[3][kMaxRowMethodWidth + 2 * kDiffusionMargin];  // rows y, y + 1, y + 2
     std::uint8_t window_rows[kWindowRowsSize];                         // Sauvola: row k at (k % W) * width
     std::uint32_t column_sums[kMaxRowMethodWidth];                     // Sauvola: sum of Y down the window
     std::uint32_t column_squares[kMaxRowMethodWidth];                  // and of Y^2
+    double prefix_sums[kMaxRowMethodWidth + 1];     // Sauvola: column sums added up along the row
+    double prefix_squares[kMaxRowMethodWidth + 1];  // (whole numbers below 2^53, so exact)
     std::uint64_t histogram[256];                                      // Otsu: pixels of each Y
 };
 
@@ -100,6 +103,8 @@ private:
     void decide_sauvola(std::size_t y, std::uint8_t* bits);
     void add_window_row(std::size_t k, int sign);
     void finish_bits(std::uint8_t* bits, std::size_t count) const;
+    void clear_errors(std::int32_t* row) const;
+    void pack(std::size_t count, std::uint8_t* bits) const;
 
     Method method_;
     bool invert_;
