@@ -9,7 +9,8 @@ directory) and in BUILD_DIR/web/index.html in headless Chromium (the time
 the page reports for one conversion: the input copied into the wasm heap,
 qpbm_output_size, qpbm_convert_memory and the output copied out; reading
 the file into the page is not counted, nor drawing the preview), for each
-set of options. Prints medians and the ratio page / tool.
+set of options, alternating the two. Prints the medians of each and of the
+per-pair ratios page / tool.
 """
 
 import argparse
@@ -35,30 +36,39 @@ CASES = [
 ]
 
 
-def tool_time(tool, source, options, runs, work):
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        subprocess.run([tool, *options, str(source), str(work / "out")], check=True)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times) * 1000
+def tool_time(tool, source, options, work):
+    start = time.perf_counter()
+    subprocess.run([tool, *options, str(source), str(work / "out")], check=True)
+    return (time.perf_counter() - start) * 1000
 
 
-def page_times(driver, settings, runs):
-    times = []
-    for _ in range(runs):
-        driver.execute_script(
-            """const settings = arguments[0];
-               for (const [id, value] of Object.entries(settings)) {
-                 const field = document.getElementById(id);
-                 if (field.type === "checkbox") field.checked = value; else field.value = value;
-               }
-               document.getElementById("method").dispatchEvent(new Event("change", {bubbles: true}));""",
-            settings)
-        result = driver.execute_script("return window.quorvelpbm.results()[0];")
-        assert result["status"] == 0, result["message"]
-        times.append(result["milliseconds"])
-    return statistics.median(times)
+def page_time(driver, settings):
+    """Converts once with `settings` (every change of an option converts again)."""
+    driver.execute_script(
+        """const settings = arguments[0];
+           for (const [id, value] of Object.entries(settings)) {
+             const field = document.getElementById(id);
+             if (field.type === "checkbox") field.checked = value; else field.value = value;
+           }
+           document.getElementById("method").dispatchEvent(new Event("change", {bubbles: true}));""",
+        settings)
+    result = driver.execute_script("return window.quorvelpbm.results()[0];")
+    assert result["status"] == 0, result["message"]
+    return result["milliseconds"]
+
+
+def paired(driver, settings, tool, source, options, runs, work):
+    """Alternates the page and the tool, swapping the order every pair; medians and the median ratio."""
+    pages, tools, ratios = [], [], []
+    for run in range(runs):
+        if run % 2:
+            native, page = tool_time(tool, source, options, work), page_time(driver, settings)
+        else:
+            page, native = page_time(driver, settings), tool_time(tool, source, options, work)
+        pages.append(page)
+        tools.append(native)
+        ratios.append(page / native)
+    return statistics.median(pages), statistics.median(tools), statistics.median(ratios)
 
 
 def main():
@@ -90,16 +100,15 @@ def main():
         WebDriverWait(driver, 120).until(lambda d: d.execute_script("return window.quorvelpbm.results().length") == 1)
         version = driver.capabilities.get("browserVersion", "?")
         for name, settings, tool_options in CASES:
-            page = page_times(driver, settings, args.runs)
-            native = tool_time(tool, source, tool_options, args.runs, work)
+            page, native, ratio = paired(driver, settings, tool, source, tool_options, args.runs, work)
             rows.append({"case": name, "page_ms": round(page, 1), "tool_ms": round(native, 1),
-                         "ratio": round(page / native, 2)})
+                         "ratio": round(ratio, 2)})
     finally:
         driver.quit()
         for f in work.iterdir():
             f.unlink()
         work.rmdir()
-    print(f"{width} x {height} 24-bit BMP, Chromium {version}, medians of {args.runs}, load {os.getloadavg()[0]:.2f}")
+    print(f"{width} x {height} 24-bit BMP, Chromium {version}, {args.runs} pairs, load {os.getloadavg()[0]:.2f}")
     print(f"{'case':28} {'page ms':>9} {'tool ms':>9} {'ratio':>6}")
     for row in rows:
         print(f"{row['case']:28} {row['page_ms']:9.1f} {row['tool_ms']:9.1f} {row['ratio']:6.2f}")

@@ -77,20 +77,21 @@ ssize_t write_memory(void* cookie, const char* bytes, std::size_t n) {
 }
 
 // The offset type differs between C libraries (off64_t, off_t): taken from
-// the function pointer the stream wants.
+// the function pointer the stream wants. Positions stay within size_t; past
+// the buffer, only writes fail.
 template <class Offset>
 int seek_memory(void* cookie, Offset* offset, int whence) {
     Memory& m = *static_cast<Memory*>(cookie);
-    const std::size_t end = m.source != nullptr ? m.size : m.end;
-    const std::size_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? m.position : end;
     if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) {
         errno = EINVAL;
         return -1;
     }
-    // Positions stay within size_t; past the buffer, only writes fail.
+    const std::size_t end = m.source != nullptr ? m.size : m.end;
+    const std::size_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? m.position : end;
+    // -(moved + 1) + 1 is the distance back, without negating INT64_MIN.
     const std::int64_t moved = static_cast<std::int64_t>(*offset);
-    if ((moved < 0 && static_cast<std::uint64_t>(-(moved + 1)) >= base) ||
-        (moved > 0 && static_cast<std::uint64_t>(moved) > SIZE_MAX - base)) {
+    if (moved < 0 ? static_cast<std::uint64_t>(-(moved + 1)) >= base
+                  : static_cast<std::uint64_t>(moved) > SIZE_MAX - base) {
         errno = EINVAL;
         return -1;
     }

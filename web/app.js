@@ -110,6 +110,7 @@
   // ---- Previews --------------------------------------------------------
 
   // The pixels of one of the library's outputs as a canvas, black and white.
+  // Each reader gives one byte a pixel, top row first: 1 for white.
   function drawPicture(bytes) {
     const picture = bytes[0] === 0x42 ? readBmp(bytes) : readPbm(bytes);
     const canvas = document.createElement("canvas");
@@ -119,11 +120,21 @@
     const context = canvas.getContext("2d");
     const image = context.createImageData(picture.width, picture.height);
     const rgba = new Uint32Array(image.data.buffer);
-    for (let y = 0; y < picture.height; ++y)
-      for (let x = 0; x < picture.width; ++x)
-        rgba[y * picture.width + x] = picture.white(x, y) ? 0xffffffff : 0xff000000;
+    const white = picture.white;
+    for (let i = 0; i < white.length; ++i) rgba[i] = white[i] ? 0xffffffff : 0xff000000;
     context.putImageData(image, 0, 0);
     return canvas;
+  }
+
+  // Rows of bits, most significant first: `set` is the value of a white bit.
+  function unpackBits(bytes, start, stride, width, height, rowAt, set) {
+    const white = new Uint8Array(width * height);
+    for (let y = 0; y < height; ++y) {
+      const row = start + rowAt(y) * stride;
+      for (let x = 0, i = y * width; x < width; ++x, ++i)
+        white[i] = ((bytes[row + (x >> 3)] >> (7 - (x & 7))) & 1) === set ? 1 : 0;
+    }
+    return white;
   }
 
   function readPbm(bytes) {
@@ -142,18 +153,15 @@
     const width = number();
     const height = number();
     ++at;
-    if (bytes[1] === 0x34) {
-      const stride = Math.ceil(width / 8);
-      const start = at;
-      return {width, height, white: (x, y) => ((bytes[start + y * stride + (x >> 3)] >> (7 - (x & 7))) & 1) === 0};
-    }
+    if (bytes[1] === 0x34)
+      return {width, height, white: unpackBits(bytes, at, Math.ceil(width / 8), width, height, (y) => y, 0)};
     // Plain: one character a pixel, skipping white space.
     const white = new Uint8Array(width * height);
     for (let i = 0; i < white.length && at < bytes.length; ++at) {
       const c = bytes[at];
       if (!isSpace(c)) white[i++] = c === 0x30 ? 1 : 0;
     }
-    return {width, height, white: (x, y) => white[y * width + x] === 1};
+    return {width, height, white};
   }
 
   function readBmp(bytes) {
@@ -163,12 +171,17 @@
     const height = view.getInt32(22, true);
     const bits = view.getUint16(28, true);
     const stride = Math.ceil((width * bits) / 32) * 4;
-    const row = (y) => offset + (height - 1 - y) * stride;
+    const bottomUp = (y) => height - 1 - y;
     if (bits === 1) {
       const whiteIndex = bytes[54] === 0xff ? 0 : 1;  // from the palette
-      return {width, height, white: (x, y) => ((bytes[row(y) + (x >> 3)] >> (7 - (x & 7))) & 1) === whiteIndex};
+      return {width, height, white: unpackBits(bytes, offset, stride, width, height, bottomUp, whiteIndex)};
     }
-    return {width, height, white: (x, y) => bytes[row(y) + 3 * x] !== 0};
+    const white = new Uint8Array(width * height);
+    for (let y = 0; y < height; ++y) {
+      const row = offset + bottomUp(y) * stride;
+      for (let x = 0, i = y * width; x < width; ++x, ++i) white[i] = bytes[row + 3 * x] !== 0 ? 1 : 0;
+    }
+    return {width, height, white};
   }
 
   // ---- Results ---------------------------------------------------------
