@@ -113,8 +113,9 @@ def main():
     for row in rows:
         print(f"{row['case']:28} {row['page_ms']:9.1f} {row['tool_ms']:9.1f} {row['ratio']:6.2f}")
     if args.json:
-        pathlib.Path(args.json).write_text(json.dumps({"width": width, "height": height, "chromium": version,
-                                                       "runs": args.runs, "results": rows}, indent=2) + "\n")
+        record = {"date": time.strftime("%Y-%m-%d %H:%M"), "load": round(os.getloadavg()[0], 2), "width": width,
+                  "height": height, "chromium": version, "pairs": args.runs, "results": rows}
+        pathlib.Path(args.json).write_text(json.dumps(record, indent=2) + "\n")
 
 
 if __name__ == "__main__":

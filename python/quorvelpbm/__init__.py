@@ -522,14 +522,15 @@ def _convert_memory(data: bytes, name: str, options: _Options) -> Converted:
         data, len(data), Direction.DETECT, ctypes.byref(options), _work.address, _work_size, ctypes.byref(size),
         ctypes.byref(result),
     )
-    if result.status == Status.OK:
-        # The size comes from the header, so the buffer is exactly the output.
-        output = ctypes.create_string_buffer(size.value)
+    # The size comes from the header, so the buffer is exactly the output.
+    output = ctypes.create_string_buffer(size.value) if result.status == Status.OK else None
+    if output is not None:
         _library.qpbm_convert_memory(
             data, len(data), output, size.value, ctypes.byref(size), Direction.DETECT, ctypes.byref(options),
             _work.address, _work_size, ctypes.byref(result),
         )
-    picture = _picture(result, name, name)
+    picture = _picture(result, name, name)  # raises unless converted
+    assert output is not None
     converted = Converted(output.raw[: size.value])
     converted.picture = picture
     return converted

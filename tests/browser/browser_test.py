@@ -170,7 +170,7 @@ def main():
     options.binary_location = chromium
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1200,1400"):
         options.add_argument(argument)
-    options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
+    options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
     failures = []
 
@@ -238,6 +238,8 @@ def main():
         driver.save_screenshot(str(artefacts / "page.png"))
         after = [u for u in requests_in(driver.get_log("performance")) if not u.startswith(("blob:", "data:"))]
         check(after == [], f"no request after load: {after}")
+        errors = [e["message"] for e in driver.get_log("browser") if e["level"] == "SEVERE"]
+        check(errors == [], f"no errors in the console: {errors}")
         resources = driver.execute_script("return performance.getEntriesByType('resource').map(e => e.name);")
         check(all(r.startswith("file:") for r in resources), f"only the page's own files: {resources}")
     finally:
