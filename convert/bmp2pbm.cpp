@@ -990,7 +990,7 @@ Status write_decided(std::FILE* in, const BmpSource& source, const Options& opti
         const Status status =
             for_each_values(in, source, buffers, false, [&](std::size_t, std::size_t, const std::uint8_t* values,
                                                             std::size_t count) {
-                for (std::size_t i = 0; i < count; ++i) ++m.histogram[values[i]];
+                add_to_histogram(values, count, m);
                 return true;
             });
         if (status != Status::ok) return status;

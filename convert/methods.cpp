@@ -163,6 +163,21 @@ int otsu_threshold(const std::uint64_t (&histogram)[256]) {
     return best;
 }
 
+void add_to_histogram(const std::uint8_t* values, std::size_t count, MethodBuffers& b) {
+    std::memset(b.histogram_parts, 0, sizeof b.histogram_parts);
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        ++b.histogram_parts[0][values[i]];
+        ++b.histogram_parts[1][values[i + 1]];
+        ++b.histogram_parts[2][values[i + 2]];
+        ++b.histogram_parts[3][values[i + 3]];
+    }
+    for (; i < count; ++i) ++b.histogram_parts[0][values[i]];
+    for (unsigned v = 0; v < 256; ++v)
+        b.histogram[v] += std::uint64_t{b.histogram_parts[0][v]} + b.histogram_parts[1][v] + b.histogram_parts[2][v] +
+                          b.histogram_parts[3][v];
+}
+
 std::uint64_t max_row_width(const Options& options) {
     if (!needs_whole_rows(options.method)) return 0;
     if (options.method == Method::sauvola) return std::min<std::uint64_t>(kMaxRowMethodWidth, kWindowRowsSize / options.window);
@@ -243,32 +258,45 @@ void Decider::decide(std::size_t y, std::size_t first, const std::uint8_t* value
     pack(count, bits);
 }
 
-// Serpentine: even rows left to right, odd rows right to left, the error
-// going 7/16 ahead, 3/16 behind below, 5/16 below and the rest ahead below.
-// The share ahead is carried in a register, and the row below, which only
-// this row adds to, is built in two registers and stored once per pixel.
-void Decider::diffuse_floyd_steinberg(std::size_t y, const std::uint8_t* values, std::uint8_t* bits) {
-    const std::int32_t* here = b_.errors[y % 2] + kDiffusionMargin;
-    std::int32_t* below = b_.errors[(y + 1) % 2] + kDiffusionMargin;
-    const std::ptrdiff_t d = y % 2 == 0 ? 1 : -1;
-    const std::ptrdiff_t w = static_cast<std::ptrdiff_t>(width_);
+// One row of Floyd-Steinberg in direction D (+1 or -1): the error goes 7/16
+// ahead, 3/16 behind below, 5/16 below and the rest ahead below. The share
+// ahead is carried in a register, and the row below, which only this row
+// adds to, is built in two registers and stored once per pixel.
+namespace {
+
+template <int D>
+void floyd_steinberg_row(const std::uint8_t* values, const std::int32_t* here, std::int32_t* below,
+                         std::uint8_t* flags, std::ptrdiff_t w) {
     std::int32_t ahead = 0;    // 7/16 of the last pixel's error
     std::int32_t behind = 0;   // below the last pixel, so far
     std::int32_t further = 0;  // below the pixel after it, so far
     for (std::ptrdiff_t step = 0; step < w; ++step) {
-        const std::ptrdiff_t x = d > 0 ? step : w - 1 - step;
+        const std::ptrdiff_t x = D > 0 ? step : w - 1 - step;
         const std::int32_t s = kErrorScale * values[x] + here[x] + ahead;
         const bool white = s >= kWhiteFrom;
         const std::int32_t e = s - (white ? kWhiteValue : 0);
         const std::int32_t a = (7 * e) >> 4, b = (3 * e) >> 4, c = (5 * e) >> 4;
-        b_.flags[x] = !white;
-        below[x - d] = behind + b;  // complete: nothing later reaches it
+        flags[x] = !white;
+        below[x - D] = behind + b;  // complete: nothing later reaches it
         behind = further + c;
         further = e - a - b - c;
         ahead = a;
     }
-    below[d > 0 ? w - 1 : 0] = behind;
-    below[d > 0 ? w : -1] = further;  // outside the picture: dropped
+    below[D > 0 ? w - 1 : 0] = behind;
+    below[D > 0 ? w : -1] = further;  // outside the picture: dropped
+}
+
+}  // namespace
+
+// Serpentine: even rows left to right, odd rows right to left.
+void Decider::diffuse_floyd_steinberg(std::size_t y, const std::uint8_t* values, std::uint8_t* bits) {
+    const std::int32_t* here = b_.errors[y % 2] + kDiffusionMargin;
+    std::int32_t* below = b_.errors[(y + 1) % 2] + kDiffusionMargin;
+    const std::ptrdiff_t w = static_cast<std::ptrdiff_t>(width_);
+    if (y % 2 == 0)
+        floyd_steinberg_row<1>(values, here, below, b_.flags, w);
+    else
+        floyd_steinberg_row<-1>(values, here, below, b_.flags, w);
     pack(width_, bits);
 }
 
@@ -276,6 +304,7 @@ void Decider::diffuse_floyd_steinberg(std::size_t y, const std::uint8_t* values,
 // the rest dropped. The shares ahead in this row are carried in registers.
 void Decider::diffuse_atkinson(const std::uint8_t* values, std::uint8_t* bits) {
     const std::size_t y = pushed_;
+    std::uint8_t* const flags = b_.flags;
     const std::int32_t* e0 = b_.errors[y % 3] + kDiffusionMargin;
     std::int32_t* e1 = b_.errors[(y + 1) % 3] + kDiffusionMargin;
     std::int32_t* e2 = b_.errors[(y + 2) % 3] + kDiffusionMargin;  // no row has reached it yet
@@ -286,7 +315,7 @@ void Decider::diffuse_atkinson(const std::uint8_t* values, std::uint8_t* bits) {
         const std::int32_t s = kErrorScale * values[x] + e0[x] + next;
         const bool white = s >= kWhiteFrom;
         const std::int32_t q = (s - (white ? kWhiteValue : 0)) >> 3;
-        b_.flags[x] = !white;
+        flags[x] = !white;
         next = after + q;
         after = q;
         e1[x - 1] += q2 + q1 + q;  // complete: pixels x - 2, x - 1 and x reach it

@@ -60,6 +60,8 @@ struct MethodBuffers {
     double prefix_sums[kMaxRowMethodWidth + 1];     // Sauvola: column sums added up along the row
     double prefix_squares[kMaxRowMethodWidth + 1];  // (whole numbers below 2^53, so exact)
     std::uint64_t histogram[256];                                      // Otsu: pixels of each Y
+    std::uint32_t histogram_parts[4][256];  // Otsu: counts of a row, four tables so that equal neighbours
+                                            // do not wait for each other's increments
 };
 
 // The widest row the method takes; 0 for any width.
@@ -70,6 +72,9 @@ std::uint64_t max_row_width(const Options& options);
 // (N1 S0 - N0 S1)^2 / (N0 N1), the smallest t on a tie; -1 when no t splits
 // them (a single value).
 int otsu_threshold(const std::uint64_t (&histogram)[256]);
+
+// Adds the values of a piece of a row (at most kMaxRowMethodWidth) to the histogram.
+void add_to_histogram(const std::uint8_t* values, std::size_t count, MethodBuffers& buffers);
 
 // Where decided rows go, top first.
 class BitRowSink {

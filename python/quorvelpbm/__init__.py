@@ -19,7 +19,8 @@ output as ``bytes``, with the same options, facts and errors:
 
 This package holds no compiled code: it calls the shared library ``qpbm``
 through ctypes. When the environment variable ``QUORVELPBM_LIBRARY`` is set,
-it loads the file it names and nothing else; otherwise the library that
+it loads the file it names and nothing else; otherwise the library shipped
+inside the package by a platform wheel, if there is one, then the library that
 ``ctypes.util.find_library("qpbm")`` finds, then ``libqpbm.so.1``
 (``qpbm.dll``, ``libqpbm.1.dylib``) through the system's loader search.
 Importing the package raises ImportError, naming what it tried, when none of
@@ -260,14 +261,20 @@ def _candidates() -> List[Tuple[str, bool]]:
     named = os.environ.get("QUORVELPBM_LIBRARY")
     if named:
         return [(named, True)]
-    found = ctypes.util.find_library("qpbm")
-    names = [found] if found else []
     if sys.platform == "win32":
-        names.append("qpbm.dll")
+        system_names = ["qpbm.dll"]
     elif sys.platform == "darwin":
-        names += ["libqpbm.1.dylib", "libqpbm.dylib"]
+        system_names = ["libqpbm.1.dylib", "libqpbm.dylib"]
     else:
-        names.append("libqpbm.so.1")
+        system_names = ["libqpbm.so.1"]
+    # A platform wheel's own copy, by its full path so that the loader's
+    # search cannot put another in its place.
+    bundled = os.path.join(os.path.dirname(os.path.abspath(__file__)), system_names[0])
+    names = [bundled] if os.path.exists(bundled) else []
+    found = ctypes.util.find_library("qpbm")
+    if found:
+        names.append(found)
+    names += system_names
     return [(name, False) for name in names]
 
 
