@@ -260,7 +260,8 @@ std::uint64_t encoded_size(Direction direction, std::int64_t width, std::int64_t
     const std::uint64_t w = static_cast<std::uint64_t>(width);
     const std::uint64_t h = static_cast<std::uint64_t>(height);
     if (direction == Direction::bmp_to_pbm) {
-        // Both dimensions are at most 2^31 - 1, so none of this passes 2^64.
+        // The raw header differs from the plain one in its magic only. Both
+        // dimensions are at most 2^31 - 1, so none of this passes 2^64.
         const std::uint64_t header = sizeof kPbmHeaderStart - 1 + decimal_digits(w) + 1 + decimal_digits(h) + 1;
         const std::uint64_t pixels = w * h;
         if (options.raw) return header + (w + 7) / 8 * h;

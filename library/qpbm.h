@@ -8,6 +8,9 @@
  * replaced only by a complete file: a refused input or a failed write leaves
  * whatever was there before.
  *
+ * qpbm_convert_memory converts bytes in memory into a buffer of the caller's,
+ * and qpbm_output_size tells in advance how large that buffer must be.
+ *
  * Every call returns a qpbm_status; QPBM_OK (0) means converted, and
  * qpbm_status_message() names every other value. A qpbm_result, when given,
  * also receives the picture's size, the format read and the details.
@@ -196,10 +199,11 @@ QPBM_API qpbm_status qpbm_convert_utf16_ex(const uint16_t* input, const uint16_t
 /* Conversions in memory: the same conversions, options and statuses as
  * qpbm_convert_ex, from the `input_size` bytes at `input` into the caller's
  * buffer `output` of `output_capacity` bytes, with no path and no file of the
- * caller's. The statuses about paths and files do not occur; QPBM_EREAD and
- * QPBM_EWRITE only when the system cannot make a stream (on Windows the bytes
- * pass through temporary files in the temporary directory; elsewhere the
- * library reads and writes the caller's memory directly).
+ * caller's. Of the statuses about paths and files only QPBM_EREAD,
+ * QPBM_EOPEN_OUTPUT and QPBM_EWRITE occur, when the system cannot give a
+ * stream: on Windows the bytes pass through temporary files in the temporary
+ * directory; elsewhere the library reads and writes the caller's memory
+ * directly, and they do not occur. QPBM_FLAG_NO_SIGPIPE has no effect.
  *
  * The output's size follows from the picture's header:
  *   plain PBM  len("P1\n# Created by Quorvel\n<w> <h>\n") + 2 w h + (w h) div 30
