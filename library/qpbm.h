@@ -226,7 +226,7 @@ QPBM_API qpbm_status qpbm_output_size(const void* input, size_t input_size, qpbm
  * QPBM_EOUTPUT_TOO_SMALL, nothing is written, and *output_size is the size
  * needed. On any other status *output_size is 0 and the buffer's contents
  * are unspecified. `output` may be NULL when output_capacity is 0;
- * `output_size` may be NULL. */
+ * `output_size` may be NULL. The input and the output must not overlap. */
 QPBM_API qpbm_status qpbm_convert_memory(const void* input, size_t input_size, void* output,
                                          size_t output_capacity, uint64_t* output_size, qpbm_direction direction,
                                          const qpbm_options* options, void* work, size_t work_size,

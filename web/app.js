@@ -72,6 +72,8 @@
     const m = library;
     const start = performance.now();
     const at = m._malloc(Math.max(input.bytes.length, 1));
+    if (at === 0)
+      return {name: input.name, status: -1, message: "the file does not fit in the page's memory", bytes: null};
     m.HEAPU8.set(input.bytes, at);
     const code = m._page_convert(at, input.bytes.length, DETECT, options.raw, options.bpp, options.method,
                                  options.threshold, options.window, options.invert);
