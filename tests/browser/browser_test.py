@@ -235,6 +235,15 @@ def main():
         else:
             check(False, "the downloads arrive")
 
+        # A file dropped on the page joins the others.
+        driver.execute_script(
+            """const files = new DataTransfer();
+               files.items.add(new File([new TextEncoder().encode("P1 2 1 1 0")], "dropped.pbm"));
+               document.getElementById("drop").dispatchEvent(new DragEvent("drop", {dataTransfer: files}));""")
+        WebDriverWait(driver, 30).until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#results > li")) == 4)
+        dropped = {r["name"]: r for r in read_results(driver)}["dropped.pbm"]
+        check(dropped["status"] == 0 and (dropped["width"], dropped["height"]) == (2, 1), "a dropped file converts")
+
         driver.save_screenshot(str(artefacts / "page.png"))
         after = [u for u in requests_in(driver.get_log("performance")) if not u.startswith(("blob:", "data:"))]
         check(after == [], f"no request after load: {after}")
