@@ -165,6 +165,20 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     return true;
 }
 
+// The arguments every conversion takes, as the library takes them; false
+// when one is invalid.
+bool take_call(qpbm_direction direction, const qpbm_options* options, const void* work, std::size_t work_size,
+               Direction& internal, qpbm::Options& internal_options, unsigned& flags) {
+    switch (direction) {
+        case QPBM_DETECT: internal = Direction::detect; break;
+        case QPBM_BMP_TO_PBM: internal = Direction::bmp_to_pbm; break;
+        case QPBM_PBM_TO_BMP: internal = Direction::pbm_to_bmp; break;
+        default: return false;
+    }
+    return take_options(options, internal_options, flags) && (flags & ~QPBM_FLAG_NO_SIGPIPE) == 0 &&
+           (work == nullptr || work_size >= sizeof(qpbm::Workspace));
+}
+
 // The public status of a call, and what it learned in `result` if given.
 qpbm_status report(bool valid, Status status, Direction direction, const qpbm::Facts& facts, qpbm_result* result) {
     const qpbm_status code = valid ? public_status(status) : QPBM_EINVALID_ARGUMENT;
@@ -193,14 +207,7 @@ qpbm_status convert(const Char* input, const Char* output, qpbm_direction direct
     unsigned flags = 0;
     Status status = Status::ok;
     Direction internal = Direction::detect;
-    bool valid = take_options(options, internal_options, flags) && (flags & ~QPBM_FLAG_NO_SIGPIPE) == 0 &&
-                 (work == nullptr || work_size >= sizeof(qpbm::Workspace));
-    switch (direction) {
-        case QPBM_DETECT: internal = Direction::detect; break;
-        case QPBM_BMP_TO_PBM: internal = Direction::bmp_to_pbm; break;
-        case QPBM_PBM_TO_BMP: internal = Direction::pbm_to_bmp; break;
-        default: valid = false; break;
-    }
+    const bool valid = take_call(direction, options, work, work_size, internal, internal_options, flags);
     if (valid) {
         const SigpipeBlock block((flags & QPBM_FLAG_NO_SIGPIPE) != 0);
         status = work != nullptr ? qpbm::convert_with(internal, input, output, *static_cast<qpbm::Workspace*>(work),
@@ -223,15 +230,8 @@ qpbm_status convert_in_memory(const void* input, std::size_t input_size, std::ui
     Status status = Status::ok;
     Direction internal = Direction::detect;
     std::uint64_t size = 0;
-    bool valid = take_options(options, internal_options, flags) && (flags & ~QPBM_FLAG_NO_SIGPIPE) == 0 &&
-                 (work == nullptr || work_size >= sizeof(qpbm::Workspace)) && (input != nullptr || input_size == 0) &&
-                 (output != nullptr || capacity == 0);
-    switch (direction) {
-        case QPBM_DETECT: internal = Direction::detect; break;
-        case QPBM_BMP_TO_PBM: internal = Direction::bmp_to_pbm; break;
-        case QPBM_PBM_TO_BMP: internal = Direction::pbm_to_bmp; break;
-        default: valid = false; break;
-    }
+    const bool valid = take_call(direction, options, work, work_size, internal, internal_options, flags) &&
+                       (input != nullptr || input_size == 0) && (output != nullptr || capacity == 0);
     if (valid) {
         const auto* bytes = static_cast<const std::uint8_t*>(input);
         auto run = [&](qpbm::Workspace& w) {
