@@ -1,6 +1,7 @@
 #include "convert/methods.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -50,32 +51,46 @@ constexpr std::int32_t kWhiteValue = kErrorScale * 255;
 
 // ---- Sauvola ---------------------------------------------------------------
 
+// A whole number below 2^52 as a double, exactly: placed in the mantissa of
+// 2^52 and 2^52 taken away. Unlike a conversion of a 64-bit integer, this
+// vectorises without AVX-512.
+QPBM_LOOP_BODY double exact_double(std::uint64_t v) {
+    constexpr std::uint64_t kTwo52Bits = 0x4330000000000000ULL;
+    constexpr double kTwo52 = 4503599627370496.0;
+    const std::uint64_t bits = v | kTwo52Bits;
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d - kTwo52;
+}
+
 // flags[i] = 1 (black) unless Y > m (1 + k (s / R - 1)), where m and s come
 // from the window's sum and sum of squares (the differences of two prefix
 // sums, exact) over `count` pixels. IEEE operations in a fixed order:
 // vectorised or not, every platform gets the same bits.
-QPBM_LOOP_BODY void sauvola_rule(const std::uint8_t* luma_row, const double* sum_hi, const double* sum_lo,
-                                 const double* square_hi, const double* square_lo, double count, std::size_t n,
-                                 std::uint8_t* flags) {
+QPBM_LOOP_BODY void sauvola_rule(const std::uint8_t* luma_row, const std::uint64_t* sum_hi,
+                                 const std::uint64_t* sum_lo, const std::uint64_t* square_hi,
+                                 const std::uint64_t* square_lo, double count, std::size_t n, std::uint8_t* flags) {
     constexpr double kSensitivity = 0.2;
     constexpr double kDynamicRange = 128.0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double m = (sum_hi[i] - sum_lo[i]) / count;
-        const double variance = (square_hi[i] - square_lo[i]) / count - m * m;
+        const double m = exact_double(sum_hi[i] - sum_lo[i]) / count;
+        const double variance = exact_double(square_hi[i] - square_lo[i]) / count - m * m;
         const double s = std::sqrt(variance > 0 ? variance : 0.0);
         const double t = m * (1.0 + kSensitivity * (s / kDynamicRange - 1.0));
         flags[i] = !(luma_row[i] > t);
     }
 }
 
-QPBM_TARGET_AVX2 void sauvola_span_avx2(const std::uint8_t* luma_row, const double* sum_hi, const double* sum_lo,
-                                        const double* square_hi, const double* square_lo, double count,
-                                        std::size_t n, std::uint8_t* flags) {
+QPBM_TARGET_AVX2 void sauvola_span_avx2(const std::uint8_t* luma_row, const std::uint64_t* sum_hi,
+                                        const std::uint64_t* sum_lo, const std::uint64_t* square_hi,
+                                        const std::uint64_t* square_lo, double count, std::size_t n,
+                                        std::uint8_t* flags) {
     sauvola_rule(luma_row, sum_hi, sum_lo, square_hi, square_lo, count, n, flags);
 }
 
-void sauvola_span(const std::uint8_t* luma_row, const double* sum_hi, const double* sum_lo, const double* square_hi,
-                  const double* square_lo, double count, std::size_t n, std::uint8_t* flags) {
+void sauvola_span(const std::uint8_t* luma_row, const std::uint64_t* sum_hi, const std::uint64_t* sum_lo,
+                  const std::uint64_t* square_hi, const std::uint64_t* square_lo, double count, std::size_t n,
+                  std::uint8_t* flags) {
     if (use_avx2_path())
         sauvola_span_avx2(luma_row, sum_hi, sum_lo, square_hi, square_lo, count, n, flags);
     else
@@ -229,9 +244,13 @@ void Decider::pack(std::size_t count, std::uint8_t* bits) const {
     std::uint8_t* flags = b_.flags;
     std::memset(flags + count, 0, 8);  // the last group's missing pixels are white
     for (std::size_t g = 0; g < (count + 7) / 8; ++g) {
-        const std::uint8_t* f = flags + 8 * g;
+        // The eight flags as a little-endian word: the first in the lowest byte.
         std::uint64_t x = 0;
-        for (unsigned k = 0; k < 8; ++k) x |= static_cast<std::uint64_t>(f[k]) << (8 * k);
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(&x, flags + 8 * g, sizeof x);
+        } else {
+            for (unsigned k = 0; k < 8; ++k) x |= static_cast<std::uint64_t>(flags[8 * g + k]) << (8 * k);
+        }
         bits[g] = static_cast<std::uint8_t>((x * kGather) >> 56);
     }
     finish_bits(bits, count);
@@ -331,14 +350,19 @@ void Decider::diffuse_atkinson(const std::uint8_t* values, std::uint8_t* bits) {
 // Adds row k of the window (sign 1) to the column sums, or takes it out (-1).
 void Decider::add_window_row(std::size_t k, int sign) {
     const std::uint8_t* row = b_.window_rows + (k % window_) * width_;
-    for (std::size_t x = 0; x < width_; ++x) {
-        const std::uint32_t v = row[x];
-        if (sign > 0) {
-            b_.column_sums[x] += v;
-            b_.column_squares[x] += v * v;
-        } else {
-            b_.column_sums[x] -= v;
-            b_.column_squares[x] -= v * v;
+    std::uint32_t* sums = b_.column_sums;
+    std::uint32_t* squares = b_.column_squares;
+    if (sign > 0) {
+        for (std::size_t x = 0; x < width_; ++x) {
+            const std::uint32_t v = row[x];
+            sums[x] += v;
+            squares[x] += v * v;
+        }
+    } else {
+        for (std::size_t x = 0; x < width_; ++x) {
+            const std::uint32_t v = row[x];
+            sums[x] -= v;
+            squares[x] -= v * v;
         }
     }
 }
@@ -356,8 +380,8 @@ void Decider::decide_sauvola(std::size_t y, std::uint8_t* bits) {
     while (removed_below_ < lo) add_window_row(removed_below_++, -1);
     const double rows = static_cast<double>(hi - lo + 1);
     const std::uint8_t* luma_row = b_.window_rows + (y % window_) * w;
-    double* ps = b_.prefix_sums;
-    double* pq = b_.prefix_squares;
+    std::uint64_t* ps = b_.prefix_sums;
+    std::uint64_t* pq = b_.prefix_squares;
     ps[0] = pq[0] = 0;
     for (std::size_t x = 0; x < w; ++x) {
         ps[x + 1] = ps[x] + b_.column_sums[x];

@@ -57,8 +57,8 @@ struct MethodBuffers {
     std::uint8_t window_rows[kWindowRowsSize];                         // Sauvola: row k at (k % W) * width
     std::uint32_t column_sums[kMaxRowMethodWidth];                     // Sauvola: sum of Y down the window
     std::uint32_t column_squares[kMaxRowMethodWidth];                  // and of Y^2
-    double prefix_sums[kMaxRowMethodWidth + 1];     // Sauvola: column sums added up along the row
-    double prefix_squares[kMaxRowMethodWidth + 1];  // (whole numbers below 2^53, so exact)
+    std::uint64_t prefix_sums[kMaxRowMethodWidth + 1];     // Sauvola: column sums added up along the row
+    std::uint64_t prefix_squares[kMaxRowMethodWidth + 1];  // (below 2^52: exact as doubles)
     std::uint64_t histogram[256];                                      // Otsu: pixels of each Y
     std::uint32_t histogram_parts[4][256];  // Otsu: counts of a row, four tables so that equal neighbours
                                             // do not wait for each other's increments

@@ -377,25 +377,6 @@ std::uint8_t* image_row(Pbm2BmpBuffers& buffers, std::uint64_t stored_row) {
 
 // ---- Writing ----------------------------------------------------------------
 
-// The image bits with their order reversed in each byte: the image keeps the
-// leftmost pixel in the lowest bit, a 1-bit BMP in the highest. Set is white
-// in both.
-struct ReverseTable {
-    std::uint8_t byte[256];
-};
-
-constexpr ReverseTable make_reverse_table() {
-    ReverseTable t{};
-    for (unsigned b = 0; b < 256; ++b) {
-        unsigned r = 0;
-        for (unsigned k = 0; k < 8; ++k) r |= ((b >> k) & 1u) << (7 - k);
-        t.byte[b] = static_cast<std::uint8_t>(r);
-    }
-    return t;
-}
-
-constexpr ReverseTable kReverse = make_reverse_table();
-
 // The BMP written: 24 bits per pixel after 54 header bytes, or 1 bit after
 // 62 (the headers and a two-colour palette).
 struct BmpLayout {
@@ -419,7 +400,9 @@ void stored_pixels(const BmpLayout& layout, const std::uint8_t* bits, std::size_
         return;
     }
     const std::size_t bytes = (count + 7) / 8;
-    for (std::size_t i = 0; i < bytes; ++i) out[i] = kReverse.byte[bits[i]];
+    // The raw PBM table reverses a byte's bits and flips them; flipped first,
+    // the image bits come out reversed alone: the leftmost pixel highest, set white.
+    for (std::size_t i = 0; i < bytes; ++i) out[i] = kRaw.white[bits[i] ^ 0xFFu];
     if (count % 8 != 0) out[bytes - 1] &= static_cast<std::uint8_t>(0xFF00u >> (count % 8));
 }
 

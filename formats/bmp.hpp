@@ -182,22 +182,33 @@ inline BmpHeader decode_bmp_header(const std::uint8_t (&bytes)[kHeaderProbeSize]
     return h;
 }
 
-// The 54 header bytes of a bottom-up 24-bit BMP of the given size; every field
-// not listed in the table above is zero. Sizes wrap to 32 bits as the format
-// stores them; callers keep pictures small enough that they never do.
-inline void encode_bmp_header(std::uint8_t (&bytes)[kHeadersSize], std::int32_t width, std::int32_t height) {
-    const std::uint64_t image_size = bmp_stride(static_cast<std::uint64_t>(width)) * static_cast<std::uint64_t>(height);
-    for (auto& b : bytes) b = 0;
+// The headers of a bottom-up BMP of the given size with no compression:
+// `bits` per pixel, pixels at `offset` (after `colors` palette entries, which
+// the caller fills in) and every field not listed in the table above zero.
+// Sizes wrap to 32 bits as the format stores them; callers keep pictures
+// small enough that they never do.
+inline void encode_bmp_headers(std::uint8_t* bytes, std::int32_t width, std::int32_t height, std::uint16_t bits,
+                               std::uint32_t colors) {
+    const std::uint64_t image_size = bmp_stride(static_cast<std::uint64_t>(width), bits) * static_cast<std::uint64_t>(height);
+    const std::uint32_t offset = static_cast<std::uint32_t>(kHeadersSize + colors * kPaletteEntrySize);
+    for (std::size_t i = 0; i < offset; ++i) bytes[i] = 0;
     write_le16(bytes + bmp_field::bfType, kBmpMagic);
-    write_le32(bytes + bmp_field::bfSize, static_cast<std::uint32_t>(kHeadersSize + image_size));
-    write_le32(bytes + bmp_field::bfOffBits, kPixelDataOffset);
+    write_le32(bytes + bmp_field::bfSize, static_cast<std::uint32_t>(offset + image_size));
+    write_le32(bytes + bmp_field::bfOffBits, offset);
     write_le32(bytes + bmp_field::biSize, kInfoHeaderSize);
     write_le32(bytes + bmp_field::biWidth, static_cast<std::uint32_t>(width));
     write_le32(bytes + bmp_field::biHeight, static_cast<std::uint32_t>(height));
     write_le16(bytes + bmp_field::biPlanes, 1);
-    write_le16(bytes + bmp_field::biBitCount, kBitsPerPixel);
+    write_le16(bytes + bmp_field::biBitCount, bits);
     write_le32(bytes + bmp_field::biCompression, kCompressionNone);
     write_le32(bytes + bmp_field::biSizeImage, static_cast<std::uint32_t>(image_size));
+    write_le32(bytes + bmp_field::biClrUsed, colors);
+    write_le32(bytes + bmp_field::biClrImportant, colors);
+}
+
+// The 54 header bytes of the 24-bit BMP we write.
+inline void encode_bmp_header(std::uint8_t (&bytes)[kHeadersSize], std::int32_t width, std::int32_t height) {
+    encode_bmp_headers(bytes, width, height, kBitsPerPixel, 0);
 }
 
 // The 1-bit BMP we write: the same headers with a bit count of 1 and two
@@ -209,21 +220,7 @@ inline constexpr std::uint32_t kBilevelColors = 2;
 inline constexpr std::size_t kBilevelHeadersSize = kHeadersSize + kBilevelColors * kPaletteEntrySize;  // 62
 
 inline void encode_bmp1_header(std::uint8_t (&bytes)[kBilevelHeadersSize], std::int32_t width, std::int32_t height) {
-    const std::uint64_t image_size =
-        bmp_stride(static_cast<std::uint64_t>(width), kBilevelBitsPerPixel) * static_cast<std::uint64_t>(height);
-    for (auto& b : bytes) b = 0;
-    write_le16(bytes + bmp_field::bfType, kBmpMagic);
-    write_le32(bytes + bmp_field::bfSize, static_cast<std::uint32_t>(kBilevelHeadersSize + image_size));
-    write_le32(bytes + bmp_field::bfOffBits, kBilevelHeadersSize);
-    write_le32(bytes + bmp_field::biSize, kInfoHeaderSize);
-    write_le32(bytes + bmp_field::biWidth, static_cast<std::uint32_t>(width));
-    write_le32(bytes + bmp_field::biHeight, static_cast<std::uint32_t>(height));
-    write_le16(bytes + bmp_field::biPlanes, 1);
-    write_le16(bytes + bmp_field::biBitCount, kBilevelBitsPerPixel);
-    write_le32(bytes + bmp_field::biCompression, kCompressionNone);
-    write_le32(bytes + bmp_field::biSizeImage, static_cast<std::uint32_t>(image_size));
-    write_le32(bytes + bmp_field::biClrUsed, kBilevelColors);
-    write_le32(bytes + bmp_field::biClrImportant, kBilevelColors);
+    encode_bmp_headers(bytes, width, height, kBilevelBitsPerPixel, kBilevelColors);
     // Palette entry 0 stays black; entry 1 is white: blue, green, red, 0.
     bytes[kHeadersSize + kPaletteEntrySize + 0] = 0xFF;
     bytes[kHeadersSize + kPaletteEntrySize + 1] = 0xFF;

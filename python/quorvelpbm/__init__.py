@@ -282,53 +282,22 @@ def _bind(library: ctypes.CDLL) -> None:
     """Declares the C functions' types; AttributeError when one is missing."""
     library.qpbm_work_size.argtypes = []
     library.qpbm_work_size.restype = ctypes.c_size_t
-    for name, path_type in (("qpbm_convert", ctypes.c_char_p), ("qpbm_convert_utf16", ctypes.c_void_p)):
-        function = getattr(library, name)
-        function.argtypes = [
-            path_type,
-            path_type,
-            ctypes.c_int,
-            ctypes.c_uint,
-            ctypes.c_void_p,
-            ctypes.c_size_t,
-            ctypes.POINTER(_Result),
-        ]
-        function.restype = ctypes.c_int
-    for name, path_type in (("qpbm_convert_ex", ctypes.c_char_p), ("qpbm_convert_utf16_ex", ctypes.c_void_p)):
-        function = getattr(library, name)
-        function.argtypes = [
-            path_type,
-            path_type,
-            ctypes.c_int,
-            ctypes.POINTER(_Options),
-            ctypes.c_void_p,
-            ctypes.c_size_t,
-            ctypes.POINTER(_Result),
-        ]
-        function.restype = ctypes.c_int
-    library.qpbm_output_size.argtypes = [
-        ctypes.c_char_p,
-        ctypes.c_size_t,
-        ctypes.c_int,
-        ctypes.POINTER(_Options),
-        ctypes.c_void_p,
-        ctypes.c_size_t,
-        ctypes.POINTER(ctypes.c_uint64),
-        ctypes.POINTER(_Result),
-    ]
+    # The conversions: paths, direction, flags or options, the work block and its size, the result.
+    for suffix, settings in (("", ctypes.c_uint), ("_ex", ctypes.POINTER(_Options))):
+        for name, path_type in (("qpbm_convert", ctypes.c_char_p), ("qpbm_convert_utf16", ctypes.c_void_p)):
+            function = getattr(library, name + suffix)
+            function.argtypes = [path_type, path_type, ctypes.c_int, settings, ctypes.c_void_p, ctypes.c_size_t,
+                                 ctypes.POINTER(_Result)]
+            function.restype = ctypes.c_int
+    # In memory: the input and its size, (the output and its capacity,) the
+    # size, the direction, the options, the work block and its size, the result.
+    library.qpbm_output_size.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int, ctypes.POINTER(_Options),
+                                         ctypes.c_void_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_uint64),
+                                         ctypes.POINTER(_Result)]
     library.qpbm_output_size.restype = ctypes.c_int
-    library.qpbm_convert_memory.argtypes = [
-        ctypes.c_char_p,
-        ctypes.c_size_t,
-        ctypes.c_void_p,
-        ctypes.c_size_t,
-        ctypes.POINTER(ctypes.c_uint64),
-        ctypes.c_int,
-        ctypes.POINTER(_Options),
-        ctypes.c_void_p,
-        ctypes.c_size_t,
-        ctypes.POINTER(_Result),
-    ]
+    library.qpbm_convert_memory.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_void_p, ctypes.c_size_t,
+                                            ctypes.POINTER(ctypes.c_uint64), ctypes.c_int, ctypes.POINTER(_Options),
+                                            ctypes.c_void_p, ctypes.c_size_t, ctypes.POINTER(_Result)]
     library.qpbm_convert_memory.restype = ctypes.c_int
     library.qpbm_version.argtypes = []
     library.qpbm_version.restype = ctypes.c_char_p

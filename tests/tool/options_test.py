@@ -7,7 +7,6 @@ import os
 import struct
 import subprocess
 import sys
-import tempfile
 import unittest
 
 import tool_test
@@ -20,23 +19,11 @@ def run(*args, **kwargs):
     return subprocess.run([TOOL, *args], capture_output=True, **kwargs)
 
 
-class OptionsTest(unittest.TestCase):
+class OptionsTest(tool_test.Base):
     def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.addCleanup(self.dir.cleanup)
+        super().setUp()
         self.bmp = self.path("in.bmp", SMALL_BMP)  # white top row, black bottom row
         self.pbm = self.path("in.pbm", b"P1 2 2\n0 0 1 1")
-
-    def path(self, name, data=None):
-        p = os.path.join(self.dir.name, name)
-        if data is not None:
-            with open(p, "wb") as f:
-                f.write(data)
-        return p
-
-    def read(self, name):
-        with open(self.path(name), "rb") as f:
-            return f.read()
 
     def test_each_option_changes_what_is_written(self):
         # Red on white: the channels rule makes red black, luma (76 < 128) too,
