@@ -205,6 +205,13 @@ def main():
                           f"{label}: refused with the tool's message {stderr!r}, page said {got['message']!r}")
                 else:
                     check(got["status"] == 0 and got["bytes"] == expected, f"{label}: the tool's bytes")
+            # The preview of the BMP, 24-bit or 1-bit, shows the P4's pixels.
+            red = driver.execute_script(
+                """const c = document.querySelector("li[data-name='stripes.pbm'] canvas");
+                   const data = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
+                   return Array.from(data.filter((_, i) => i % 4 == 0));""")
+            check(red == [0 if (x + y) % 3 == 0 else 255 for y in range(7) for x in range(19)],
+                  f"the preview's pixels {settings}")
 
         # The refusal is shown; previews have the picture's size.
         results = {r["name"]: r for r in read_results(driver)}
@@ -214,11 +221,6 @@ def main():
         check(refusal == "Refused: " + message and message != "", f"the refusal shows the library's message: {refusal!r}")
         canvas = items["gradient.bmp"].find_element(By.TAG_NAME, "canvas")
         check((canvas.get_attribute("width"), canvas.get_attribute("height")) == ("37", "23"), "preview size")
-        red = driver.execute_script(
-            """const c = arguments[0];
-               return Array.from(c.getContext("2d").getImageData(0, 0, c.width, c.height).data.filter((_, i) => i % 4 == 0));""",
-            items["stripes.pbm"].find_element(By.TAG_NAME, "canvas"))
-        check(red == [0 if (x + y) % 3 == 0 else 255 for y in range(7) for x in range(19)], "the preview's pixels")
         toggle = items["stripes.pbm"].find_element(By.CSS_SELECTOR, "button[aria-pressed]")
         toggle.send_keys("\n")  # from the keyboard
         check(toggle.get_attribute("aria-pressed") == "true", "the preview switches to 1:1 from the keyboard")
