@@ -29,8 +29,8 @@ EMSCRIPTEN_KEEPALIVE void page_release(void) {
 
 // Converts `size` bytes at `input`. threshold -1 and window 0 take the
 // method's defaults. Returns a qpbm_status.
-EMSCRIPTEN_KEEPALIVE int page_convert(const void* input, std::size_t size, int direction, int raw, int bpp,
-                                      int method, int threshold, int window, int invert) {
+EMSCRIPTEN_KEEPALIVE int page_convert(const void* input, std::size_t size, int direction, int raw, int bpp, int method,
+                                      int threshold, int window, int invert) {
     page_release();
     if (work == nullptr) work = std::malloc(qpbm_work_size());
     qpbm_options options;
