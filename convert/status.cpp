@@ -52,6 +52,7 @@ const char* status_message(Status status) {
         case Status::pbm_no_raster_separator: return "no single white-space byte after the raw PBM's height";
         case Status::pbm_too_large: return "too large for a BMP file";
         case Status::pbm_too_large_for_pipe: return "a pipe can only take pictures up to 1000 x 1000: write to a file";
+        case Status::output_too_small: return "the output buffer is too small";
     }
     return "unknown status";
 }
@@ -120,6 +121,7 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
         case Status::too_wide_for_method:
             std::snprintf(buffer, size, "a row of %" PRId64 " pixels is wider than this method takes (%" PRIu64 ")",
                           f.width, f.limit);
+            break;
         case Status::bmp_text_too_large:
             std::snprintf(buffer, size,
                           "%" PRId64 " x %" PRId64 " is too large: its PBM text (over %" PRIu64
@@ -144,6 +146,10 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           "%" PRId64 " x %" PRId64 "; a pipe can only take pictures up to %" PRId32 " x %" PRId32
                           ": write to a file",
                           f.width, f.height, kMaxPbmWidth, kMaxPbmHeight);
+            break;
+        case Status::output_too_small:
+            std::snprintf(buffer, size, "the output needs %" PRIu64 " bytes, the buffer has %" PRIu64, f.needed_size,
+                          f.limit);
             break;
         case Status::open_input_failed:
         case Status::open_output_failed:

@@ -52,6 +52,8 @@ enum class Status {
     pbm_no_raster_separator,  // P4: the height not followed by one white-space byte
     pbm_too_large,            // a BMP of this size would pass 4 GiB
     pbm_too_large_for_pipe,   // over 1000 x 1000 to an output that cannot seek
+    // Memory output.
+    output_too_small,  // the caller's buffer holds fewer bytes than the output needs
 };
 
 // What a converter learned of its input before it stopped, for messages.

@@ -8,6 +8,9 @@
  * replaced only by a complete file: a refused input or a failed write leaves
  * whatever was there before.
  *
+ * qpbm_convert_memory converts bytes in memory into a buffer of the caller's,
+ * and qpbm_output_size tells in advance how large that buffer must be.
+ *
  * Every call returns a qpbm_status; QPBM_OK (0) means converted, and
  * qpbm_status_message() names every other value. A qpbm_result, when given,
  * also receives the picture's size, the format read and the details.
@@ -85,6 +88,7 @@ typedef enum qpbm_status {
     QPBM_EINVALID_ARGUMENT = 12, /* an unknown direction, flag or option value, or work too small */
     QPBM_ETOO_MANY_PIXELS = 13,  /* more pixels than qpbm_options.max_pixels allows */
     QPBM_ETOO_WIDE = 14,         /* a row wider than the method can hold (see QPBM_MAX_ROW_METHOD_WIDTH) */
+    QPBM_EOUTPUT_TOO_SMALL = 15, /* the output buffer is smaller than the output (qpbm_convert_memory) */
     /* BMP input. */
     QPBM_EBMP_TRUNCATED_HEADER = 20, /* the file ends in its headers, masks or palette */
     QPBM_EBMP_NOT_BMP = 21,          /* no "BM" signature */
@@ -201,6 +205,42 @@ QPBM_API qpbm_status qpbm_convert_ex(const char* input, const char* output, qpbm
 QPBM_API qpbm_status qpbm_convert_utf16_ex(const uint16_t* input, const uint16_t* output, qpbm_direction direction,
                                            const qpbm_options* options, void* work, size_t work_size,
                                            qpbm_result* result);
+
+/* Conversions in memory: the same conversions, options and statuses as
+ * qpbm_convert_ex, from the `input_size` bytes at `input` into the caller's
+ * buffer `output` of `output_capacity` bytes, with no path and no file of the
+ * caller's. Of the statuses about paths and files only QPBM_EREAD,
+ * QPBM_EOPEN_OUTPUT and QPBM_EWRITE occur, when the system cannot give a
+ * stream: on Windows the bytes pass through temporary files in the temporary
+ * directory; elsewhere the library reads and writes the caller's memory
+ * directly, and they do not occur. QPBM_FLAG_NO_SIGPIPE has no effect.
+ *
+ * The output's size follows from the picture's header:
+ *   plain PBM  len("P1\n# Created by Quorvel\n<w> <h>\n") + 2 w h + (w h) div 30
+ *   raw PBM    the same header with "P4" + ceil(w / 8) h
+ *   24-bit BMP 54 + (ceil(3 w / 4) 4) h
+ *   1-bit BMP  62 + (ceil(w / 32) 4) h
+ * A plain PBM's line feeds are "\n" on every platform (the file calls write
+ * "\r\n" on Windows); otherwise the bytes are those the file calls write. */
+
+/* The bytes the conversion of `input` writes, from its header, in
+ * *output_size (0 unless QPBM_OK); the input is checked as the conversion
+ * checks it, and nothing is written. `work`, `work_size` and `result` as for
+ * qpbm_convert_ex. */
+QPBM_API qpbm_status qpbm_output_size(const void* input, size_t input_size, qpbm_direction direction,
+                                      const qpbm_options* options, void* work, size_t work_size,
+                                      uint64_t* output_size, qpbm_result* result);
+
+/* Converts `input` into `output`. On QPBM_OK, *output_size is the number of
+ * bytes written. When the buffer is too small the status is
+ * QPBM_EOUTPUT_TOO_SMALL, nothing is written, and *output_size is the size
+ * needed. On any other status *output_size is 0 and the buffer's contents
+ * are unspecified. `output` may be NULL when output_capacity is 0;
+ * `output_size` may be NULL. The input and the output must not overlap. */
+QPBM_API qpbm_status qpbm_convert_memory(const void* input, size_t input_size, void* output,
+                                         size_t output_capacity, uint64_t* output_size, qpbm_direction direction,
+                                         const qpbm_options* options, void* work, size_t work_size,
+                                         qpbm_result* result);
 
 /* A short fixed text for every status, e.g. "not a BMP file". Never NULL. */
 QPBM_API const char* qpbm_status_message(qpbm_status status);

@@ -9,6 +9,7 @@
 
 #include "library/file_convert.hpp"
 #include "library/output_file.hpp"
+#include "library/memory_convert.hpp"
 #include "library/qpbm.h"
 
 #if !defined(_WIN32)
@@ -70,6 +71,7 @@ qpbm_status public_status(Status status) {
         case Status::pbm_number_too_large:
         case Status::pbm_too_large_for_pipe:
         case Status::pbm_too_large: return QPBM_EPBM_TOO_LARGE;
+        case Status::output_too_small: return QPBM_EOUTPUT_TOO_SMALL;
     }
     return QPBM_EINVALID_ARGUMENT;
 }
@@ -167,39 +169,29 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     return true;
 }
 
-template <class Char>
-qpbm_status convert(const Char* input, const Char* output, qpbm_direction direction, const qpbm_options* options,
-                    void* work, std::size_t work_size, qpbm_result* result) {
-    const int saved_errno = errno;  // the status tells; errno is the caller's
-    qpbm::Facts facts;
-    qpbm::Options internal_options;
-    unsigned flags = 0;
-    Status status = Status::ok;
-    Direction internal = Direction::detect;
-    bool valid = take_options(options, internal_options, flags) &&
-                 (flags & ~(QPBM_FLAG_NO_SIGPIPE | QPBM_FLAG_FSYNC)) == 0 &&
-                 (work == nullptr || work_size >= sizeof(qpbm::Workspace));
+// The arguments every conversion takes, as the library takes them; false
+// when one is invalid.
+bool take_call(qpbm_direction direction, const qpbm_options* options, const void* work, std::size_t work_size,
+               Direction& internal, qpbm::Options& internal_options, unsigned& flags) {
     switch (direction) {
         case QPBM_DETECT: internal = Direction::detect; break;
         case QPBM_BMP_TO_PBM: internal = Direction::bmp_to_pbm; break;
         case QPBM_PBM_TO_BMP: internal = Direction::pbm_to_bmp; break;
-        default: valid = false; break;
+        default: return false;
     }
-    if (valid) {
-        const SigpipeBlock block((flags & QPBM_FLAG_NO_SIGPIPE) != 0);
-        const qpbm::SyncOutputs sync((flags & QPBM_FLAG_FSYNC) != 0);
-        status = work != nullptr ? qpbm::convert_with(internal, input, output, *static_cast<qpbm::Workspace*>(work),
-                                                      facts, internal_options)
-                                 : qpbm::convert_shared(internal, input, output,
-                                                        qpbm::static_workspace(Direction::detect), facts,
-                                                        internal_options);
-    }
+    return take_options(options, internal_options, flags) &&
+           (flags & ~(QPBM_FLAG_NO_SIGPIPE | QPBM_FLAG_FSYNC)) == 0 &&
+           (work == nullptr || work_size >= sizeof(qpbm::Workspace));
+}
+
+// The public status of a call, and what it learned in `result` if given.
+qpbm_status report(bool valid, Status status, Direction direction, const qpbm::Facts& facts, qpbm_result* result) {
     const qpbm_status code = valid ? public_status(status) : QPBM_EINVALID_ARGUMENT;
     if (result != nullptr) {
         result->status = code;
-        result->direction = internal == Direction::bmp_to_pbm   ? QPBM_BMP_TO_PBM
-                            : internal == Direction::pbm_to_bmp ? QPBM_PBM_TO_BMP
-                                                                : QPBM_DETECT;
+        result->direction = direction == Direction::bmp_to_pbm   ? QPBM_BMP_TO_PBM
+                            : direction == Direction::pbm_to_bmp ? QPBM_PBM_TO_BMP
+                                                                 : QPBM_DETECT;
         result->width = facts.width;
         result->height = facts.height;
         result->format = facts.format != nullptr ? facts.format : "";
@@ -209,6 +201,64 @@ qpbm_status convert(const Char* input, const Char* output, qpbm_direction direct
         else
             std::snprintf(result->message, sizeof result->message, "%s", qpbm_status_message(code));
     }
+    return code;
+}
+
+template <class Char>
+qpbm_status convert(const Char* input, const Char* output, qpbm_direction direction, const qpbm_options* options,
+                    void* work, std::size_t work_size, qpbm_result* result) {
+    const int saved_errno = errno;  // the status tells; errno is the caller's
+    qpbm::Facts facts;
+    qpbm::Options internal_options;
+    unsigned flags = 0;
+    Status status = Status::ok;
+    Direction internal = Direction::detect;
+    const bool valid = take_call(direction, options, work, work_size, internal, internal_options, flags);
+    if (valid) {
+        const SigpipeBlock block((flags & QPBM_FLAG_NO_SIGPIPE) != 0);
+        const qpbm::SyncOutputs sync((flags & QPBM_FLAG_FSYNC) != 0);
+        status = work != nullptr ? qpbm::convert_with(internal, input, output, *static_cast<qpbm::Workspace*>(work),
+                                                      facts, internal_options)
+                                 : qpbm::convert_shared(internal, input, output,
+                                                        qpbm::static_workspace(Direction::detect), facts,
+                                                        internal_options);
+    }
+    const qpbm_status code = report(valid, status, internal, facts, result);
+    errno = saved_errno;
+    return code;
+}
+
+// A conversion in memory, or with no output only its size. Flags do not
+// apply: there is no pipe to raise SIGPIPE.
+qpbm_status convert_in_memory(const void* input, std::size_t input_size, std::uint8_t* output, std::size_t capacity,
+                              std::uint64_t* output_size, bool measure, qpbm_direction direction,
+                              const qpbm_options* options, void* work, std::size_t work_size, qpbm_result* result) {
+    const int saved_errno = errno;  // the status tells; errno is the caller's
+    qpbm::Facts facts;
+    qpbm::Options internal_options;
+    unsigned flags = 0;
+    Status status = Status::ok;
+    Direction internal = Direction::detect;
+    std::uint64_t size = 0;
+    const bool valid = take_call(direction, options, work, work_size, internal, internal_options, flags) &&
+                       (input != nullptr || input_size == 0) && (output != nullptr || capacity == 0);
+    if (valid) {
+        const auto* bytes = static_cast<const std::uint8_t*>(input);
+        auto run = [&](qpbm::Workspace& w) {
+            return measure ? qpbm::measure_memory(internal, bytes, input_size, size, w, facts, internal_options)
+                           : qpbm::convert_memory(internal, bytes, input_size, output, capacity, size, w, facts,
+                                                  internal_options);
+        };
+        if (work != nullptr) {
+            status = run(*static_cast<qpbm::Workspace*>(work));
+        } else {
+            qpbm::SharedWorkspace& shared = qpbm::static_workspace(Direction::detect);
+            const std::lock_guard<std::mutex> hold(shared.lock);
+            status = run(shared.work);
+        }
+    }
+    if (output_size != nullptr) *output_size = size;
+    const qpbm_status code = report(valid, status, internal, facts, result);
     errno = saved_errno;
     return code;
 }
@@ -261,6 +311,20 @@ qpbm_status qpbm_convert_utf16_ex(const uint16_t* input, const uint16_t* output,
                    options, work, work_size, result);
 }
 
+qpbm_status qpbm_output_size(const void* input, size_t input_size, qpbm_direction direction,
+                             const qpbm_options* options, void* work, size_t work_size, uint64_t* output_size,
+                             qpbm_result* result) {
+    return convert_in_memory(input, input_size, nullptr, 0, output_size, true, direction, options, work, work_size,
+                             result);
+}
+
+qpbm_status qpbm_convert_memory(const void* input, size_t input_size, void* output, size_t output_capacity,
+                                uint64_t* output_size, qpbm_direction direction, const qpbm_options* options,
+                                void* work, size_t work_size, qpbm_result* result) {
+    return convert_in_memory(input, input_size, static_cast<std::uint8_t*>(output), output_capacity, output_size, false,
+                             direction, options, work, work_size, result);
+}
+
 const char* qpbm_status_message(qpbm_status status) {
     switch (status) {
         case QPBM_OK: return "converted";
@@ -278,6 +342,7 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_EINVALID_ARGUMENT: return "invalid argument";
         case QPBM_ETOO_MANY_PIXELS: return "the picture has more pixels than allowed";
         case QPBM_ETOO_WIDE: return "the picture is too wide for the method";
+        case QPBM_EOUTPUT_TOO_SMALL: return "the output buffer is too small";
         case QPBM_EBMP_TRUNCATED_HEADER: return "too short for a BMP header";
         case QPBM_EBMP_NOT_BMP: return "not a BMP file";
         case QPBM_EBMP_UNSUPPORTED: return "a kind of BMP that is not supported";

@@ -9,6 +9,14 @@ failed write leaves whatever was there before.
     picture = quorvelpbm.convert("photo.bmp", "photo.pbm")
     print(picture.width, picture.height, picture.format)
 
+Conversions in memory take ``bytes`` or a binary file object and give the
+output as ``bytes``, with the same options, facts and errors:
+
+    pbm = quorvelpbm.convert_bytes(bmp_bytes, raw=True)
+    print(pbm.picture.width, len(pbm))
+    with open("scan.bmp", "rb") as f:
+        pbm = quorvelpbm.convert_stream(f, method="otsu")
+
 This package holds no compiled code: it calls the shared library ``qpbm``
 through ctypes. When the environment variable ``QUORVELPBM_LIBRARY`` is set,
 it loads the file it names and nothing else; otherwise the library shipped
@@ -46,10 +54,11 @@ import stat
 import sys
 import threading
 from dataclasses import dataclass
-from typing import List, Optional, Tuple, Union
+from typing import BinaryIO, List, Optional, Tuple, Union
 
 __all__ = [
     "ConversionError",
+    "Converted",
     "Direction",
     "METHODS",
     "Picture",
@@ -57,6 +66,8 @@ __all__ = [
     "StrPath",
     "bmp_to_pbm",
     "convert",
+    "convert_bytes",
+    "convert_stream",
     "library_path",
     "library_version",
     "pbm_to_bmp",
@@ -102,6 +113,7 @@ class Status(enum.IntEnum):
     EINVALID_ARGUMENT = 12
     ETOO_MANY_PIXELS = 13
     ETOO_WIDE = 14
+    EOUTPUT_TOO_SMALL = 15
     EBMP_TRUNCATED_HEADER = 20
     EBMP_NOT_BMP = 21
     EBMP_UNSUPPORTED = 22
@@ -285,6 +297,16 @@ def _bind(library: ctypes.CDLL) -> None:
             function.argtypes = [path_type, path_type, ctypes.c_int, settings, ctypes.c_void_p, ctypes.c_size_t,
                                  ctypes.POINTER(_Result)]
             function.restype = ctypes.c_int
+    # In memory: the input and its size, (the output and its capacity,) the
+    # size, the direction, the options, the work block and its size, the result.
+    library.qpbm_output_size.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int, ctypes.POINTER(_Options),
+                                         ctypes.c_void_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_uint64),
+                                         ctypes.POINTER(_Result)]
+    library.qpbm_output_size.restype = ctypes.c_int
+    library.qpbm_convert_memory.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_void_p, ctypes.c_size_t,
+                                            ctypes.POINTER(ctypes.c_uint64), ctypes.c_int, ctypes.POINTER(_Options),
+                                            ctypes.c_void_p, ctypes.c_size_t, ctypes.POINTER(_Result)]
+    library.qpbm_convert_memory.restype = ctypes.c_int
     library.qpbm_version.argtypes = []
     library.qpbm_version.restype = ctypes.c_char_p
     library.qpbm_version_number.argtypes = []
@@ -415,6 +437,11 @@ def _run(src: StrPath, dst: StrPath, direction: Direction, options: _Options) ->
     finally:
         if waited is not None:
             os.close(waited)
+    return _picture(result, source, target)
+
+
+def _picture(result: _Result, source: object, target: object) -> Picture:
+    """The facts of a conversion, or the error it reports."""
     status = Status(result.status)
     if status == Status.OK:
         return Picture(
@@ -506,3 +533,92 @@ def convert(
     """
     options = _options(raw, bpp, max_pixels, method, threshold, window, invert)
     return _run(src, dst, Direction.DETECT, options)
+
+
+class Converted(bytes):
+    """The output of a conversion in memory: ``bytes``, with the facts.
+
+    Attributes:
+        picture: the `Picture` read, as the file conversions return it.
+    """
+
+    picture: Picture
+
+
+def _convert_memory(data: bytes, name: str, options: _Options) -> Converted:
+    result = _Result()
+    size = ctypes.c_uint64(0)
+    _library.qpbm_output_size(
+        data, len(data), Direction.DETECT, ctypes.byref(options), _work.address, _work_size, ctypes.byref(size),
+        ctypes.byref(result),
+    )
+    # The size comes from the header, so the buffer is exactly the output.
+    output = ctypes.create_string_buffer(size.value) if result.status == Status.OK else None
+    if output is not None:
+        _library.qpbm_convert_memory(
+            data, len(data), output, size.value, ctypes.byref(size), Direction.DETECT, ctypes.byref(options),
+            _work.address, _work_size, ctypes.byref(result),
+        )
+    picture = _picture(result, name, name)  # raises unless converted
+    assert output is not None
+    converted = Converted(output.raw[: size.value])
+    converted.picture = picture
+    return converted
+
+
+def convert_bytes(
+    data: Union[bytes, bytearray, memoryview],
+    *,
+    raw: bool = False,
+    bpp: int = 24,
+    max_pixels: int = 0,
+    method: str = "channels",
+    threshold: Optional[int] = None,
+    window: Optional[int] = None,
+    invert: bool = False,
+) -> Converted:
+    """Converts a picture held in memory, in the direction its first bytes say.
+
+    Takes the options of `convert` and gives the output as `Converted`,
+    ``bytes`` whose ``picture`` attribute holds the facts `convert` returns.
+    No file is touched. Raises ValueError for a bad option, TypeError when
+    `data` is not bytes-like, and `ConversionError` (with ``path`` "<bytes>")
+    when the library refuses the input.
+    """
+    options = _options(raw, bpp, max_pixels, method, threshold, window, invert)
+    if isinstance(data, (bytearray, memoryview)):
+        data = bytes(data)
+    if not isinstance(data, bytes):
+        raise TypeError(f"data must be bytes-like, not {type(data).__name__}")
+    return _convert_memory(data, "<bytes>", options)
+
+
+def convert_stream(
+    src: BinaryIO,
+    dst: Optional[BinaryIO] = None,
+    *,
+    raw: bool = False,
+    bpp: int = 24,
+    max_pixels: int = 0,
+    method: str = "channels",
+    threshold: Optional[int] = None,
+    window: Optional[int] = None,
+    invert: bool = False,
+) -> Converted:
+    """Converts what a binary file object (an open file, ``io.BytesIO``) holds.
+
+    Reads `src` from its position to its end, converts as `convert_bytes`
+    does and returns the output; writes it to the binary file object `dst`
+    too when one is given (only when the conversion succeeded). A refusal
+    names ``src.name`` (an open file's path), or "<stream>", as its path.
+    Options are checked before `src` is read.
+    """
+    options = _options(raw, bpp, max_pixels, method, threshold, window, invert)
+    data = src.read()
+    if not isinstance(data, (bytes, bytearray)):
+        raise TypeError(f"src must be a binary file object, its read() gave {type(data).__name__}")
+    name = getattr(src, "name", "<stream>")
+    converted = _convert_memory(bytes(data), name if isinstance(name, (str, bytes)) else "<stream>", options)
+    if dst is not None:
+        dst.write(converted)
+    return converted

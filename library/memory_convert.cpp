@@ -1,0 +1,320 @@
+#include "library/memory_convert.hpp"
+
+#include <cerrno>
+#include <cstring>
+
+#include "convert/convert.hpp"
+#include "convert/stream.hpp"
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+// Where the C library can make a stream from functions (glibc, musl and
+// Emscripten's musl: fopencookie), the streams read and write the caller's
+// memory directly. Elsewhere (Windows) the bytes pass through temporary
+// files, which the system keeps in memory while they are small.
+#if defined(__linux__) || defined(__EMSCRIPTEN__)
+#define QPBM_COOKIE_STREAMS 1
+#include <sys/types.h>
+#endif
+
+namespace qpbm {
+
+namespace {
+
+std::uint64_t decimal_digits(std::uint64_t n) {
+    std::uint64_t digits = 1;
+    for (; n >= 10; n /= 10) ++digits;
+    return digits;
+}
+
+Status direction_of(const std::uint8_t* bytes, std::size_t size, Direction& direction) {
+    if (size >= 2 && bytes[0] == 'B' && bytes[1] == 'M') {
+        direction = Direction::bmp_to_pbm;
+        return Status::ok;
+    }
+    if (size >= 2 && bytes[0] == kPbmMagicStart && (bytes[1] == kPbmPlainKind || bytes[1] == kPbmRawKind)) {
+        direction = Direction::pbm_to_bmp;
+        return Status::ok;
+    }
+    return Status::unknown_format;
+}
+
+#if defined(QPBM_COOKIE_STREAMS)
+
+// The bytes behind a stream: the input, or the output buffer, whose bytes
+// past `end` a write may not reach beyond `size`.
+struct Memory {
+    const std::uint8_t* source = nullptr;  // input
+    std::uint8_t* target = nullptr;        // output
+    std::size_t size = 0;                  // bytes of input, or of the output buffer
+    std::size_t position = 0;
+    std::size_t end = 0;  // output: one past the furthest byte written
+};
+
+ssize_t read_memory(void* cookie, char* buffer, std::size_t n) {
+    Memory& m = *static_cast<Memory*>(cookie);
+    const std::size_t left = m.position < m.size ? m.size - m.position : 0;
+    const std::size_t count = n < left ? n : left;
+    if (count > 0) std::memcpy(buffer, m.source + m.position, count);
+    m.position += count;
+    return static_cast<ssize_t>(count);
+}
+
+ssize_t write_memory(void* cookie, const char* bytes, std::size_t n) {
+    Memory& m = *static_cast<Memory*>(cookie);
+    if (m.position > m.size || n > m.size - m.position) {
+        errno = ENOSPC;
+        return 0;  // the stream's error: a cookie write never returns less than 0
+    }
+    // Bytes skipped by a seek past the end read as zeros, as in a file.
+    if (m.position > m.end) std::memset(m.target + m.end, 0, m.position - m.end);
+    std::memcpy(m.target + m.position, bytes, n);
+    m.position += n;
+    if (m.position > m.end) m.end = m.position;
+    return static_cast<ssize_t>(n);
+}
+
+// The offset type differs between C libraries (off64_t, off_t): taken from
+// the function pointer the stream wants. Positions stay within size_t; past
+// the buffer, only writes fail.
+template <class Offset>
+int seek_memory(void* cookie, Offset* offset, int whence) {
+    Memory& m = *static_cast<Memory*>(cookie);
+    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) {
+        errno = EINVAL;
+        return -1;
+    }
+    const std::size_t end = m.source != nullptr ? m.size : m.end;
+    const std::size_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? m.position : end;
+    // -(moved + 1) + 1 is the distance back, without negating INT64_MIN.
+    const std::int64_t moved = static_cast<std::int64_t>(*offset);
+    if (moved < 0 ? static_cast<std::uint64_t>(-(moved + 1)) >= base
+                  : static_cast<std::uint64_t>(moved) > SIZE_MAX - base) {
+        errno = EINVAL;
+        return -1;
+    }
+    m.position = moved < 0 ? base - static_cast<std::size_t>(-(moved + 1)) - 1 : base + static_cast<std::size_t>(moved);
+    *offset = static_cast<Offset>(m.position);
+    return 0;
+}
+
+int close_memory(void*) { return 0; }
+
+std::FILE* open_memory(Memory& memory, const char* mode) {
+    cookie_io_functions_t functions{};
+    functions.read = read_memory;
+    functions.write = write_memory;
+    functions.seek = seek_memory;
+    functions.close = close_memory;
+    return fopencookie(&memory, mode, functions);
+}
+
+// A stream reading the caller's bytes.
+class InputStream {
+public:
+    InputStream(const std::uint8_t* bytes, std::size_t size) {
+        memory_.source = bytes;
+        memory_.size = size;
+        stream_ = open_memory(memory_, "rb");
+    }
+    ~InputStream() {
+        if (stream_ != nullptr) std::fclose(stream_);
+    }
+    InputStream(const InputStream&) = delete;
+    InputStream& operator=(const InputStream&) = delete;
+    std::FILE* get() const { return stream_; }
+
+private:
+    Memory memory_;
+    std::FILE* stream_ = nullptr;
+};
+
+// A stream writing into the caller's buffer.
+class OutputStream {
+public:
+    OutputStream(std::uint8_t* buffer, std::size_t capacity) {
+        memory_.target = buffer;
+        memory_.size = capacity;
+        stream_ = open_memory(memory_, "wb");
+    }
+    ~OutputStream() {
+        if (stream_ != nullptr) std::fclose(stream_);
+    }
+    OutputStream(const OutputStream&) = delete;
+    OutputStream& operator=(const OutputStream&) = delete;
+    std::FILE* get() const { return stream_; }
+    // Flushes and closes; the bytes written, or false when a write failed.
+    bool finish(std::uint64_t& written) {
+        const bool flushed = std::fflush(stream_) == 0 && !std::ferror(stream_);
+        std::fclose(stream_);
+        stream_ = nullptr;
+        written = memory_.end;
+        return flushed;
+    }
+
+private:
+    Memory memory_;
+    std::FILE* stream_ = nullptr;
+};
+
+#else
+
+// A temporary file, deleted when closed.
+std::FILE* temporary_stream() {
+#if defined(_WIN32)
+    wchar_t dir[MAX_PATH + 1];
+    wchar_t name[MAX_PATH + 1];
+    const DWORD n = GetTempPathW(MAX_PATH + 1, dir);
+    if (n == 0 || n > MAX_PATH || GetTempFileNameW(dir, L"qpb", 0, name) == 0) return nullptr;
+    // T: kept in memory while the system can; D: deleted when closed.
+    std::FILE* stream = _wfopen(name, L"w+bTD");
+    if (stream == nullptr) DeleteFileW(name);
+    return stream;
+#else
+    return std::tmpfile();
+#endif
+}
+
+class InputStream {
+public:
+    InputStream(const std::uint8_t* bytes, std::size_t size) : stream_(temporary_stream()) {
+        if (stream_ == nullptr) return;
+        if ((size > 0 && std::fwrite(bytes, 1, size, stream_) != size) || std::fflush(stream_) != 0 ||
+            !seek_to(stream_, 0)) {
+            std::fclose(stream_);
+            stream_ = nullptr;
+        }
+    }
+    ~InputStream() {
+        if (stream_ != nullptr) std::fclose(stream_);
+    }
+    InputStream(const InputStream&) = delete;
+    InputStream& operator=(const InputStream&) = delete;
+    std::FILE* get() const { return stream_; }
+
+private:
+    std::FILE* stream_;
+};
+
+// Written to a temporary file, then copied into the buffer if it fits.
+class OutputStream {
+public:
+    OutputStream(std::uint8_t* buffer, std::size_t capacity)
+        : buffer_(buffer), capacity_(capacity), stream_(temporary_stream()) {}
+    ~OutputStream() {
+        if (stream_ != nullptr) std::fclose(stream_);
+    }
+    OutputStream(const OutputStream&) = delete;
+    OutputStream& operator=(const OutputStream&) = delete;
+    std::FILE* get() const { return stream_; }
+    bool finish(std::uint64_t& written) {
+        bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_) && stream_size(stream_, written);
+        if (ok && written > capacity_) {
+            errno = ENOSPC;
+            ok = false;
+        }
+        const std::size_t n = ok ? static_cast<std::size_t>(written) : 0;
+        ok = ok && seek_to(stream_, 0) && (n == 0 || std::fread(buffer_, 1, n, stream_) == n);
+        std::fclose(stream_);
+        stream_ = nullptr;
+        return ok;
+    }
+
+private:
+    std::uint8_t* buffer_;
+    std::size_t capacity_;
+    std::FILE* stream_;
+};
+
+#endif
+
+// The check phase, on a stream over the input. Every memory output seeks.
+Status check(Direction& direction, const std::uint8_t* input, std::size_t input_size, std::FILE* in, Workspace& work,
+             BmpSource& bmp, PbmSource& pbm, Facts& facts, const Options& options) {
+    if (in == nullptr) {
+        facts.os_error = errno;
+        return Status::read_failed;
+    }
+    if (direction == Direction::detect) {
+        const Status status = direction_of(input, input_size, direction);
+        if (status != Status::ok) return status;
+    }
+    errno = 0;
+    const Status status = direction == Direction::bmp_to_pbm
+                              ? read_bmp_source(in, true, bmp, work.bmp2pbm, facts, options)
+                              : read_pbm_source(in, true, pbm, work.pbm2bmp, facts, options);
+    if (status == Status::read_failed && facts.os_error == 0) facts.os_error = errno;
+    return status;
+}
+
+std::uint64_t size_of(Direction direction, const BmpSource& bmp, const PbmSource& pbm, const Options& options) {
+    return direction == Direction::bmp_to_pbm ? encoded_size(direction, bmp.width, bmp.height, options)
+                                              : encoded_size(direction, pbm.width, pbm.height, options);
+}
+
+}  // namespace
+
+std::uint64_t encoded_size(Direction direction, std::int64_t width, std::int64_t height, const Options& options) {
+    const std::uint64_t w = static_cast<std::uint64_t>(width);
+    const std::uint64_t h = static_cast<std::uint64_t>(height);
+    if (direction == Direction::bmp_to_pbm) {
+        // The raw header differs from the plain one in its magic only. Both
+        // dimensions are at most 2^31 - 1, so none of this passes 2^64.
+        const std::uint64_t header = sizeof kPbmHeaderStart - 1 + decimal_digits(w) + 1 + decimal_digits(h) + 1;
+        const std::uint64_t pixels = w * h;
+        if (options.raw) return header + (w + 7) / 8 * h;
+        return header + kTokenSize * pixels + pixels / kTokensPerLine;
+    }
+    if (options.bmp_bits == 1) return kBilevelHeadersSize + bmp_stride(w, 1) * h;
+    return kHeadersSize + bmp_stride(w) * h;
+}
+
+Status measure_memory(Direction& direction, const std::uint8_t* input, std::size_t input_size,
+                      std::uint64_t& output_size, Workspace& work, Facts& facts, const Options& options) {
+    output_size = 0;
+    const InputStream in(input, input_size);
+    BmpSource bmp;
+    PbmSource pbm;
+    const Status status = check(direction, input, input_size, in.get(), work, bmp, pbm, facts, options);
+    if (status == Status::ok) output_size = size_of(direction, bmp, pbm, options);
+    return status;
+}
+
+Status convert_memory(Direction& direction, const std::uint8_t* input, std::size_t input_size, std::uint8_t* output,
+                      std::size_t capacity, std::uint64_t& output_size, Workspace& work, Facts& facts,
+                      const Options& options) {
+    output_size = 0;
+    const InputStream in(input, input_size);
+    BmpSource bmp;
+    PbmSource pbm;
+    Status status = check(direction, input, input_size, in.get(), work, bmp, pbm, facts, options);
+    if (status != Status::ok) return status;
+    const std::uint64_t needed = size_of(direction, bmp, pbm, options);
+    if (needed > capacity) {
+        output_size = needed;
+        facts.needed_size = needed;
+        facts.limit = capacity;
+        return Status::output_too_small;
+    }
+    OutputStream out(output, capacity);
+    if (out.get() == nullptr) {
+        facts.os_error = errno;
+        return Status::open_output_failed;
+    }
+    errno = 0;
+    status = direction == Direction::bmp_to_pbm ? write_pbm(in.get(), bmp, true, work.bmp2pbm, out.get(), options)
+                                                : write_bmp(in.get(), pbm, true, work.pbm2bmp, out.get(), options);
+    if ((status == Status::read_failed || status == Status::write_failed) && facts.os_error == 0)
+        facts.os_error = errno;
+    std::uint64_t written = 0;
+    if (!out.finish(written) && status == Status::ok) {
+        facts.os_error = errno;
+        status = Status::write_failed;
+    }
+    if (status == Status::ok) output_size = written;
+    return status;
+}
+
+}  // namespace qpbm

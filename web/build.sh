@@ -1,0 +1,24 @@
+#!/bin/sh
+# Builds the converter page into OUTDIR (default build-web/): the library's
+# converters compiled to WebAssembly with Emscripten, embedded in qpbm.js
+# (SINGLE_FILE, so that the page also works from file://), beside the page's
+# HTML, script and style. Usage: web/build.sh [OUTDIR] [EMXX]
+set -eu
+web=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$web")
+out=${1:-$root/build-web}
+emxx=${2:-em++}
+mkdir -p "$out"
+# Emscripten's JavaScript passes need Debian's node modules (node-acorn), which
+# a node from elsewhere does not look for.
+export NODE_PATH="${NODE_PATH:+$NODE_PATH:}/usr/share/nodejs"
+"$emxx" -std=c++20 -O3 -msimd128 -Wall -Wextra -Wpedantic -D_FILE_OFFSET_BITS=64 -DQPBM_STATIC \
+    -I"$root" -I"$root/library" \
+    "$root"/convert/*.cpp \
+    "$root/library/memory_convert.cpp" "$root/library/qpbm_api.cpp" \
+    "$web/no_files.cpp" "$web/page_api.cpp" \
+    -sSINGLE_FILE=1 -sMODULARIZE=1 -sEXPORT_NAME=QuorvelPBM -sENVIRONMENT=web \
+    -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=4GB -sFILESYSTEM=0 \
+    -sEXPORTED_FUNCTIONS=_malloc,_free,_qpbm_version -sEXPORTED_RUNTIME_METHODS=UTF8ToString \
+    -o "$out/qpbm.js"
+cp "$web/index.html" "$web/app.js" "$web/style.css" "$out/"
