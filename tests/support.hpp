@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -135,7 +136,9 @@ class TempDir {
 public:
     TempDir() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string("qpbm_") + info->test_suite_name() + "_" + info->name();
+        // The process in the name: two builds' tests may run at once.
+        std::string name =
+            std::string("qpbm_") + info->test_suite_name() + "_" + info->name() + "_" + std::to_string(::getpid());
         for (char& c : name)
             if (c == '/') c = '_';
         path_ = std::filesystem::temp_directory_path() / name;
