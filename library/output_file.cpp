@@ -523,6 +523,24 @@ Status locate_output(const NativeChar* path, const InputFile& in, Workspace& wor
         if (status != Status::ok) return status;
         struct stat entry {};
         const bool found = fstatat(out.dir_fd, out.name, &entry, AT_SYMLINK_NOFOLLOW) == 0;
+        if (out.exists && !descriptor_link && found && S_ISREG(entry.st_mode) && !same_identity(entry, st)) {
+            // Another writer's rename came between: the file now at the
+            // name (no link is followed) is the one replaced.
+            const int again = openat(out.dir_fd, out.name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW);
+            struct stat now {};
+            if (again >= 0 && fstat(again, &now) == 0 && same_identity(now, entry)) {
+                close(out.target_fd);
+                out.target_fd = again;
+                st = now;
+                out.mode = st.st_mode & 07777;
+                out.owner = st.st_uid;
+                out.group = st.st_gid;
+                out.device = st.st_dev;
+                out.inode = st.st_ino;
+            } else if (again >= 0) {
+                close(again);
+            }
+        }
         out.kind = OutputKind::replace;
         // Only the directory entry of the file the kernel reached is
         // replaced; one reached otherwise (a descriptor link, a link

@@ -2,9 +2,8 @@
 // library's own encoders, plus small file helpers.
 #pragma once
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -137,10 +136,9 @@ class TempDir {
 public:
     TempDir() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        // The process ID too: the same test may run at once from another
-        // build of the tree.
-        std::string name = std::string("qpbm_") + info->test_suite_name() + "_" + info->name() + "_" +
-                           std::to_string(::getpid());
+        // The process in the name: two builds' tests may run at once.
+        std::string name =
+            std::string("qpbm_") + info->test_suite_name() + "_" + info->name() + "_" + std::to_string(::getpid());
         for (char& c : name)
             if (c == '/') c = '_';
         path_ = std::filesystem::temp_directory_path() / name;
