@@ -14,6 +14,13 @@ channel values are spread around the threshold, then:
   * the peak resident memory of each command (/usr/bin/time);
   * a check that every peer decided every pixel as quorvelpbm did.
 
+With --compact SIZES it times the compact outputs: a 24-bit BMP to a raw PBM
+and that raw PBM to a 1-bit BMP, each against `cat` copying its input (paired
+runs), once beside the peers writing the same, with the peak memory. With
+--methods SIZES it times every black-and-white method against the channels
+rule (paired runs, raw PBM out), its peak memory, and each peer's nearest
+method once. --only-new runs just these two.
+
 With --variants it also times other BMP variants of the same size (1-, 8-,
 16-, 32-bit and RLE8, written by make_bmp --format) against the 24-bit
 picture: paired runs of the two conversions, whose outputs are the same size,
@@ -295,6 +302,111 @@ def measure_pbm_size(args, mp, work):
     return results
 
 
+# The compact outputs beside the peers that write the same: a raw PBM from a
+# 24-bit BMP, a 1-bit BMP from a raw PBM.
+P4_PEERS = {
+    "Pillow": "/usr/bin/python3 -c 'import sys; from PIL import Image; "
+              "Image.open(sys.argv[1]).convert(\"1\", dither=Image.Dither.NONE).save(sys.argv[2])' {inp} {out}",
+    "netpbm": "bmptopnm {inp} | ppmtopgm | pamthreshold -simple -threshold=0.5 | pamtopnm > {out}",
+    "ImageMagick": "MAGICK_CONFIGURE_PATH={policy} convert-im6.q16 {inp} -threshold 50% {out}",
+}
+BMP1_PEERS = {
+    "Pillow": "/usr/bin/python3 -c 'import sys; from PIL import Image; Image.open(sys.argv[1]).save(sys.argv[2])' "
+              "{inp} {out}",
+    "netpbm": "ppmtobmp -bpp=1 {inp} > {out}",
+    "ImageMagick": "MAGICK_CONFIGURE_PATH={policy} convert-im6.q16 {inp} -type bilevel BMP3:{out}",
+}
+# Each method's nearest peer methods, 24-bit BMP to raw PBM.
+PILLOW_1 = ("/usr/bin/python3 -c 'import sys; from PIL import Image; "
+            "Image.open(sys.argv[1]).convert(\"1\"{dither}).save(sys.argv[2])' {inp} {out}")
+MAGICK_1 = "MAGICK_CONFIGURE_PATH={policy} convert-im6.q16 {inp} -colorspace Gray {op} {out}"
+NETPBM_1 = "bmptopnm {inp} | ppmtopgm | {op} | pamtopnm > {out}"
+METHOD_PEERS = {
+    "threshold": {"Pillow": PILLOW_1.replace("{dither}", ", dither=Image.Dither.NONE"),
+                  "ImageMagick": MAGICK_1.replace("{op}", "-threshold 50%"),
+                  "netpbm": NETPBM_1.replace("{op}", "pamthreshold -simple -threshold=0.5")},
+    "global": {"netpbm": NETPBM_1.replace("{op}", "pamthreshold")},
+    "diffusion": {"Pillow": PILLOW_1.replace("{dither}", ""),
+                  "ImageMagick": MAGICK_1.replace("{op}", "-dither FloydSteinberg -monochrome"),
+                  "netpbm": NETPBM_1.replace("{op}", "pamditherbw -fs")},
+    "ordered": {"ImageMagick": MAGICK_1.replace("{op}", "-ordered-dither o8x8"),
+                "netpbm": NETPBM_1.replace("{op}", "pamditherbw -dither8")},
+    "local": {"ImageMagick": MAGICK_1.replace("{op}", "-lat 15x15-5%"),
+              "netpbm": NETPBM_1.replace("{op}", "pamthreshold -local=15x15")},
+}
+NEAREST = {"channels": "threshold", "luma": "threshold", "otsu": "global", "floyd-steinberg": "diffusion",
+           "atkinson": "diffusion", "bayer": "ordered", "sauvola": "local"}
+
+
+def timed_once(command):
+    start = time.perf_counter()
+    sh(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def measure_compact(args, mp, work):
+    """24-bit BMP to raw PBM and raw PBM to 1-bit BMP against cat copying the
+    input, beside the peers writing the same, and the peak memory."""
+    width, height = SIDES[mp]
+    bmp, p4 = os.path.join(work, f"c{mp}.bmp"), os.path.join(work, f"c{mp}.pbm")
+    out_pbm, out_bmp, copy = os.path.join(work, "c.out.pbm"), os.path.join(work, "c.out.bmp"), os.path.join(work, "c.cat")
+    log(f"== compact outputs, {mp} megapixels")
+    subprocess.run([args.make_bmp, str(width), str(height), bmp], check=True)
+    subprocess.run([args.tool, "bmp2pbm", "--raw", bmp, p4], check=True)
+    results = []
+    for name, inp, ours, peers, out in (
+            ("bmp24_to_p4", bmp, [args.tool, "bmp2pbm", "--raw", bmp, out_pbm], P4_PEERS, out_pbm),
+            ("p4_to_bmp1", p4, [args.tool, "pbm2bmp", "--bpp", "1", p4, out_bmp], BMP1_PEERS, out_bmp)):
+        wait_for_quiet(args)
+        r = {"conversion": name, "megapixels": mp, "input_bytes": os.path.getsize(inp),
+             "paired_against_cat": paired(cat_into(inp, copy), command(*ours), args.pairs[mp])}
+        r["output_bytes"] = os.path.getsize(out)
+        r["peak_rss_kib"] = peak_rss_kib(" ".join(shlex.quote(a) for a in ours))
+        if not args.no_peers:
+            ours_s = statistics.median(timed_once(" ".join(shlex.quote(a) for a in ours)) for _ in range(3))
+            r["side_by_side_s"] = {"quorvelpbm": ours_s}
+            for peer, template in peers.items():
+                peer_out = out + "." + peer + os.path.splitext(out)[1]
+                r["side_by_side_s"][peer] = timed_once(template.format(inp=inp, out=peer_out,
+                                                                       policy=os.path.join(HERE, "magick")))
+        log(f"  {name}: {r['paired_against_cat']['ratio_median']:.3f} x cat, {r['peak_rss_kib']} KiB")
+        results.append(r)
+    for path in os.listdir(work):
+        if path.startswith("c"):
+            os.remove(os.path.join(work, path))
+    return results
+
+
+def measure_methods(args, mp, work):
+    """Each method (24-bit BMP to raw PBM) against channels, its peak memory,
+    and beside the peers' nearest methods."""
+    width, height = SIDES[mp]
+    bmp = os.path.join(work, f"m{mp}.bmp")
+    base_out, out = os.path.join(work, "m.base.pbm"), os.path.join(work, "m.out.pbm")
+    log(f"== methods, {mp} megapixels")
+    subprocess.run([args.make_bmp, str(width), str(height), bmp], check=True)
+    base = [args.tool, "bmp2pbm", "--raw", "--method", "channels", bmp, base_out]
+    results = {"megapixels": mp, "methods": {}, "peers_s": {}}
+    for method in NEAREST:
+        ours = [args.tool, "bmp2pbm", "--raw", "--method", method, bmp, out]
+        wait_for_quiet(args)
+        r = paired(command(*base), command(*ours), args.pairs[mp])
+        r["peak_rss_kib"] = peak_rss_kib(" ".join(shlex.quote(a) for a in ours))
+        results["methods"][method] = r
+        log(f"  {method}: {r['ratio_median']:.3f} x channels, {r['ours_median_s']:.3f} s, {r['peak_rss_kib']} KiB")
+    if not args.no_peers:
+        for kind, peers in METHOD_PEERS.items():
+            for peer, template in peers.items():
+                seconds = timed_once(template.format(inp=bmp, out=os.path.join(work, "m.peer.pbm"),
+                                                     policy=os.path.join(HERE, "magick")))
+                results["peers_s"][f"{kind}/{peer}"] = seconds
+                log(f"  {kind} {peer}: {seconds:.2f} s")
+    for path in os.listdir(work):
+        if path.startswith("m"):
+            os.remove(os.path.join(work, path))
+    return results
+
+
 def plot(results, path):
     import matplotlib
 
@@ -394,6 +506,9 @@ def main():
                         help="also time these BMP variants against 24-bit (default 1,8,16,32,rle8)")
     parser.add_argument("--variant-sizes", default="100", help="megapixels for --variants")
     parser.add_argument("--only-variants", action="store_true", help="skip everything but --variants")
+    parser.add_argument("--compact", default=None, help="also time the raw PBM and 1-bit BMP outputs at these sizes")
+    parser.add_argument("--methods", default=None, help="also time every black-and-white method at these sizes")
+    parser.add_argument("--only-new", action="store_true", help="run only --compact and --methods")
     args = parser.parse_args()
     args.tool = os.path.abspath(args.tool)
     args.make_bmp = os.path.abspath(args.make_bmp)
@@ -408,13 +523,18 @@ def main():
         "bmp2pbm": [],
     }
     try:
-        if not args.only_variants:
+        if args.compact:
+            results["compact"] = [r for mp in (int(x) for x in args.compact.split(","))
+                                  for r in measure_compact(args, mp, args.dir)]
+        if args.methods:
+            results["methods"] = [measure_methods(args, int(x), args.dir) for x in args.methods.split(",")]
+        if not args.only_variants and not args.only_new:
             for mp in (int(s) for s in args.sizes.split(",")):
                 results["bmp2pbm"].append(measure_size(args, mp, args.dir))
             results["pbm2bmp_1000x1000"] = measure_pbm2bmp(args, args.dir)
             results["pbm2bmp"] = [r for mp in (int(s) for s in args.pbm_sizes.split(",") if s)
                                   for r in measure_pbm_size(args, mp, args.dir)]
-        if args.variants:
+        if args.variants and not args.only_new:
             results["variants"] = [r for mp in (int(s) for s in args.variant_sizes.split(","))
                                    for r in measure_variants(args, mp, args.dir)]
     finally:

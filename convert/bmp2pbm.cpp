@@ -28,9 +28,9 @@
 
 namespace qpbm {
 
-std::uint32_t channel_threshold(unsigned bits) {
+std::uint32_t channel_threshold(unsigned bits, unsigned level) {
     const std::uint64_t max = (std::uint64_t{1} << bits) - 1;
-    return static_cast<std::uint32_t>((max * kThreshold + 254) / 255);
+    return static_cast<std::uint32_t>((max * level + 254) / 255);
 }
 
 namespace {
@@ -80,12 +80,12 @@ Status classify(const BmpHeader& h, BmpSource& source, const char*& format) {
 
 // The threshold a masked channel is compared with; false for a mask that is
 // zero or not one run of bits.
-bool mask_threshold(std::uint32_t mask, std::uint32_t& threshold) {
+bool mask_threshold(std::uint32_t mask, unsigned level, std::uint32_t& threshold) {
     if (mask == 0) return false;
     const unsigned shift = static_cast<unsigned>(std::countr_zero(mask));
     const std::uint32_t run = mask >> shift;
     if ((run & (run + 1)) != 0) return false;  // a gap: the run plus one is not a power of two
-    threshold = channel_threshold(static_cast<unsigned>(std::popcount(run))) << shift;
+    threshold = channel_threshold(static_cast<unsigned>(std::popcount(run)), level) << shift;
     return true;
 }
 
@@ -108,10 +108,15 @@ Status read_palette(std::FILE* in, std::uint64_t start, std::uint32_t entries, s
                     const BmpSource& source, Bmp2PbmBuffers& buffers) {
     const std::size_t bytes = entries * entry_size;  // at most 256 * 4
     if (!seek_to(in, start) || std::fread(buffers.rows, 1, bytes, in) != bytes) return Status::read_failed;
+    // Indices past the palette are black: every value 0.
     bool white[256] = {};
+    std::memset(buffers.palette_values, 0, sizeof buffers.palette_values);
     for (std::uint32_t i = 0; i < entries; ++i) {
         const std::uint8_t* entry = buffers.rows + i * entry_size;
-        white[i] = entry[0] >= kThreshold && entry[1] >= kThreshold && entry[2] >= kThreshold;
+        const unsigned level = source.level;
+        white[i] = entry[0] >= level && entry[1] >= level && entry[2] >= level;
+        buffers.palette_values[i] = static_cast<std::uint8_t>(
+            source.luma ? luma(entry[0], entry[1], entry[2]) : white[i] ? kChannelsWhite : kChannelsBlack);
     }
     // RLE hands over one index per byte.
     fill_byte_tokens(white, source.pixels == BmpPixels::rle ? 8 : source.bit_count, buffers.byte_tokens);
@@ -119,11 +124,30 @@ Status read_palette(std::FILE* in, std::uint64_t start, std::uint32_t entries, s
 }
 
 Status gather_rle(std::FILE* in, const BmpSource& source, Bmp2PbmBuffers& buffers);
+Status gather_rle_indices(std::FILE* in, const BmpSource& source, Bmp2PbmBuffers& buffers);
+
+// What a method needs of the picture's size, beyond what every conversion needs.
+Status check_method(const Options& options, const BmpSource& source, Facts& facts) {
+    const std::uint64_t widest = max_row_width(options);
+    if (widest != 0 && static_cast<std::uint64_t>(source.width) > widest) {
+        facts.limit = widest;
+        return Status::too_wide_for_method;
+    }
+    const std::uint64_t pixels = static_cast<std::uint64_t>(source.width) * static_cast<std::uint64_t>(source.height);
+    if (options.method == Method::otsu && pixels > kMaxOtsuPixels) {
+        facts.limit = kMaxOtsuPixels;
+        return Status::too_many_pixels;
+    }
+    return Status::ok;
+}
 
 }  // namespace
 
-Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Bmp2PbmBuffers& buffers, Facts& facts) {
+Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Bmp2PbmBuffers& buffers, Facts& facts,
+                       const Options& options) {
     std::setvbuf(in, nullptr, _IONBF, 0);  // whole blocks are read straight into the buffers
+    source.level = options.method == Method::channels ? options.threshold : kThreshold;
+    source.luma = options.method != Method::channels;
     std::uint8_t bytes[kHeaderProbeSize] = {};
     // A file that does not start with "BM" is not a BMP, however short: the
     // signature is read alone, so that a pipe that sent only a wrong one is
@@ -171,7 +195,7 @@ Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, B
             for (int i = 0; i < 3; ++i) source.masks[i] = read_le32(bytes + at + 4 * i);
         }
         for (int i = 0; i < 3; ++i)
-            if (!mask_threshold(source.masks[i], source.thresholds[i])) return Status::bmp_bad_masks;
+            if (!mask_threshold(source.masks[i], source.level, source.thresholds[i])) return Status::bmp_bad_masks;
     }
 
     const bool palette = source.pixels == BmpPixels::indexed || source.pixels == BmpPixels::rle;
@@ -203,9 +227,20 @@ Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, B
     source.stride = bmp_stride(static_cast<std::uint64_t>(h.width), source.bit_count);
     facts.height = source.height;
     facts.needed_size = 0;
+    if (const Status s = check_size_for(options, source.width, source.height, facts); s != Status::ok) return s;
     if (source.width == 0 || source.height == 0) return Status::ok;
 
-    if (source.pixels == BmpPixels::rle) {
+    if (!plain_channels(options)) {
+        if (const Status s = check_method(options, source, facts); s != Status::ok) return s;
+        // The values of an RLE picture are needed top row first, and rows
+        // come bottom first: the picture is decoded into indices here.
+        if (source.pixels == BmpPixels::rle) {
+            if (source.width > kMaxRlePipeWidth || source.height > kMaxRlePipeHeight)
+                return Status::bmp_rle_too_large_for_method;
+            source.gathered = true;
+            return gather_rle_indices(in, source, buffers);
+        }
+    } else if (source.pixels == BmpPixels::rle) {
         // The stream may end early (unset pixels are index 0), so any length will do.
         if (output_seekable) return Status::ok;
         if (source.width > kMaxRlePipeWidth || source.height > kMaxRlePipeHeight) return Status::bmp_rle_too_large;
@@ -232,16 +267,16 @@ namespace {
 // The pixel rule, written so that the compiler vectorises it: a pixel is
 // white when blue, green and red each reach the threshold. The test has no
 // branch, so noisy pictures cost no mispredictions.
-QPBM_LOOP_BODY void tokens_by_rule(const std::uint8_t* pixel, std::size_t count, char* token) {
+QPBM_LOOP_BODY void tokens_by_rule(const std::uint8_t* pixel, std::size_t count, char* token, unsigned level) {
     for (std::size_t x = 0; x < count; ++x, pixel += kBytesPerPixel, token += kTokenSize) {
-        const bool white = (pixel[0] >= kThreshold) & (pixel[1] >= kThreshold) & (pixel[2] >= kThreshold);
+        const bool white = (pixel[0] >= level) & (pixel[1] >= level) & (pixel[2] >= level);
         token[0] = white ? kWhiteChar : kBlackChar;
         token[1] = kTokenSeparator;
     }
 }
 
-QPBM_TARGET_AVX2 void pixel_tokens_avx2(const std::uint8_t* pixels, std::size_t count, char* tokens) {
-    tokens_by_rule(pixels, count, tokens);
+QPBM_TARGET_AVX2 void pixel_tokens_avx2(const std::uint8_t* pixels, std::size_t count, char* tokens, unsigned level) {
+    tokens_by_rule(pixels, count, tokens, level);
 }
 
 // Masked words: each channel's masked bits reach the threshold exactly when
@@ -291,20 +326,24 @@ void indexed_tokens(const char (*table)[kByteTokensSize], const std::uint8_t* by
 }  // namespace
 
 void pixel_tokens_portable(const std::uint8_t* pixels, std::size_t count, char* tokens) {
-    tokens_by_rule(pixels, count, tokens);
+    tokens_by_rule(pixels, count, tokens, kThreshold);
+}
+
+void pixel_tokens(const std::uint8_t* pixels, std::size_t count, char* tokens, unsigned level) {
+    if (use_avx2_path())
+        pixel_tokens_avx2(pixels, count, tokens, level);
+    else
+        tokens_by_rule(pixels, count, tokens, level);
 }
 
 void pixel_tokens(const std::uint8_t* pixels, std::size_t count, char* tokens) {
-    if (use_avx2_path())
-        pixel_tokens_avx2(pixels, count, tokens);
-    else
-        pixel_tokens_portable(pixels, count, tokens);
+    pixel_tokens(pixels, count, tokens, kThreshold);
 }
 
 void row_tokens(const BmpSource& source, const Bmp2PbmBuffers& buffers, const std::uint8_t* bytes, std::size_t count,
                 char* tokens) {
     switch (source.pixels) {
-        case BmpPixels::bgr24: pixel_tokens(bytes, count, tokens); return;
+        case BmpPixels::bgr24: pixel_tokens(bytes, count, tokens, source.level); return;
         case BmpPixels::masked16: masked_row_tokens<2>(bytes, count, source, tokens); return;
         case BmpPixels::masked32: masked_row_tokens<4>(bytes, count, source, tokens); return;
         case BmpPixels::rle: indexed_tokens<8>(buffers.byte_tokens, bytes, count, tokens); return;
@@ -315,6 +354,100 @@ void row_tokens(const BmpSource& source, const Bmp2PbmBuffers& buffers, const st
         case 2: indexed_tokens<2>(buffers.byte_tokens, bytes, count, tokens); return;
         case 4: indexed_tokens<4>(buffers.byte_tokens, bytes, count, tokens); return;
         default: indexed_tokens<8>(buffers.byte_tokens, bytes, count, tokens); return;
+    }
+}
+
+// ---- values for the decision stage --------------------------------------------
+
+namespace {
+
+// Luma with the division by 1000 done as (S div 8) * 33555 >> 22, exact for
+// every S up to 255000 and within 32 bits, so that the loop vectorises.
+QPBM_LOOP_BODY void luma_by_rule(const std::uint8_t* pixel, std::size_t count, std::uint8_t* value) {
+    for (std::size_t x = 0; x < count; ++x, pixel += kBytesPerPixel) {
+        const std::uint32_t s = 299u * pixel[2] + 587u * pixel[1] + 114u * pixel[0];
+        value[x] = static_cast<std::uint8_t>(((s >> 3) * 33555u) >> 22);
+    }
+}
+
+QPBM_LOOP_BODY void flags_by_rule(const std::uint8_t* pixel, std::size_t count, std::uint8_t* value, unsigned level) {
+    for (std::size_t x = 0; x < count; ++x, pixel += kBytesPerPixel) {
+        const bool white = (pixel[0] >= level) & (pixel[1] >= level) & (pixel[2] >= level);
+        value[x] = white ? kChannelsWhite : kChannelsBlack;
+    }
+}
+
+QPBM_TARGET_AVX2 void bgr_values_avx2(const std::uint8_t* pixels, std::size_t count, std::uint8_t* values, bool luma,
+                                      unsigned level) {
+    if (luma)
+        luma_by_rule(pixels, count, values);
+    else
+        flags_by_rule(pixels, count, values, level);
+}
+
+void bgr_values_portable(const std::uint8_t* pixels, std::size_t count, std::uint8_t* values, bool luma,
+                         unsigned level) {
+    if (luma)
+        luma_by_rule(pixels, count, values);
+    else
+        flags_by_rule(pixels, count, values, level);
+}
+
+// Masked words: the channels rule compares the masked bits as the token
+// path does; luma takes each channel to 8 bits first.
+template <unsigned Bytes>
+void masked_values(const std::uint8_t* word, std::size_t count, const BmpSource& source, std::uint8_t* value) {
+    unsigned shift[3], bits[3];
+    for (int c = 0; c < 3; ++c) {
+        shift[c] = static_cast<unsigned>(std::countr_zero(source.masks[c]));
+        bits[c] = static_cast<unsigned>(std::popcount(source.masks[c]));
+    }
+    for (std::size_t x = 0; x < count; ++x, word += Bytes) {
+        const std::uint32_t v = Bytes == 2 ? read_le16(word) : read_le32(word);
+        if (source.luma) {
+            unsigned c8[3];
+            for (int c = 0; c < 3; ++c) c8[c] = channel_to_8bit((v & source.masks[c]) >> shift[c], bits[c]);
+            value[x] = static_cast<std::uint8_t>(luma(c8[2], c8[1], c8[0]));
+        } else {
+            bool white = true;
+            for (int c = 0; c < 3; ++c) white &= (v & source.masks[c]) >= source.thresholds[c];
+            value[x] = white ? kChannelsWhite : kChannelsBlack;
+        }
+    }
+}
+
+// Palette indices of `Bits` each, the leftmost in the highest bits.
+template <unsigned Bits>
+void indexed_values(const std::uint8_t* table, const std::uint8_t* bytes, std::size_t count, std::uint8_t* value) {
+    constexpr unsigned per_byte = 8 / Bits;
+    constexpr unsigned mask = (1u << Bits) - 1;
+    for (std::size_t x = 0; x < count; ++x) {
+        const unsigned k = static_cast<unsigned>(x % per_byte);
+        value[x] = table[(bytes[x / per_byte] >> (8 - Bits * (k + 1))) & mask];
+    }
+}
+
+}  // namespace
+
+void row_values(const BmpSource& source, const Bmp2PbmBuffers& buffers, const std::uint8_t* bytes, std::size_t count,
+                std::uint8_t* values) {
+    switch (source.pixels) {
+        case BmpPixels::bgr24:
+            if (use_avx2_path())
+                bgr_values_avx2(bytes, count, values, source.luma, source.level);
+            else
+                bgr_values_portable(bytes, count, values, source.luma, source.level);
+            return;
+        case BmpPixels::masked16: masked_values<2>(bytes, count, source, values); return;
+        case BmpPixels::masked32: masked_values<4>(bytes, count, source, values); return;
+        case BmpPixels::rle: indexed_values<8>(buffers.palette_values, bytes, count, values); return;
+        case BmpPixels::indexed: break;
+    }
+    switch (source.bit_count) {
+        case 1: indexed_values<1>(buffers.palette_values, bytes, count, values); return;
+        case 2: indexed_values<2>(buffers.palette_values, bytes, count, values); return;
+        case 4: indexed_values<4>(buffers.palette_values, bytes, count, values); return;
+        default: indexed_values<8>(buffers.palette_values, bytes, count, values); return;
     }
 }
 
@@ -534,6 +667,18 @@ Status gather_rle(std::FILE* in, const BmpSource& source, Bmp2PbmBuffers& buffer
     return decode_rle(in, source, buffers, sink);
 }
 
+// The palette indices of the picture, top row first; unset pixels are 0.
+Status gather_rle_indices(std::FILE* in, const BmpSource& source, Bmp2PbmBuffers& buffers) {
+    const std::size_t width = static_cast<std::size_t>(source.width);
+    const std::size_t height = static_cast<std::size_t>(source.height);
+    std::memset(buffers.rle_indices, 0, width * height);
+    auto sink = [&](std::size_t row, std::size_t first, const std::uint8_t* indices, std::size_t count) {
+        std::memcpy(buffers.rle_indices + (height - 1 - row) * width + first, indices, count);
+        return true;
+    };
+    return decode_rle(in, source, buffers, sink);
+}
+
 }  // namespace
 
 // ---- the write ---------------------------------------------------------------
@@ -569,9 +714,9 @@ char* break_lines(const char* tokens, std::size_t count, char* text, std::size_t
 
 // "P1", the comment, and "<width> <height>" in signed decimal, each ending
 // in a line feed; returns the length.
-std::size_t format_header(char* text, std::int32_t width, std::int32_t height) {
+std::size_t format_header(char* text, std::int32_t width, std::int32_t height, const char* start = kPbmHeaderStart) {
     char* p = text;
-    for (const char* s = kPbmHeaderStart; *s != '\0'; ++s) *p++ = *s;
+    for (const char* s = start; *s != '\0'; ++s) *p++ = *s;
     auto number = [&p](std::int32_t value) {
         std::int64_t v = value;
         if (v < 0) {
@@ -591,13 +736,18 @@ std::size_t format_header(char* text, std::int32_t width, std::int32_t height) {
     return static_cast<std::size_t>(p - text);
 }
 
-// Uncompressed rows, for a picture of at least one pixel.
-Status write_rows(std::FILE* in, const BmpSource& source, std::FILE* out, Bmp2PbmBuffers& buffers) {
+// Hands every piece of every uncompressed row to piece(y, first, bytes,
+// count), top row first, and calls block_done() after each read. A row is one
+// piece when it fits a block; a wider one comes in pieces of whole bytes,
+// each starting at a multiple of 8 pixels. Either callback returns false to
+// stop with a write error.
+template <class Piece, class BlockDone>
+Status for_each_piece(std::FILE* in, const BmpSource& source, Bmp2PbmBuffers& buffers, Piece&& piece,
+                      BlockDone&& block_done) {
     const std::size_t width = static_cast<std::size_t>(source.width);
     const std::size_t height = static_cast<std::size_t>(source.height);
     const std::uint64_t stride = source.stride;
     const std::size_t bits = source.bit_count;
-    std::size_t line_tokens = 0;
 
     if (stride <= kRowBlockSize && width <= kBlockPixelsMax) {
         // Picture rows [top, top + rows), counted from the top, come from the
@@ -615,15 +765,12 @@ Status write_rows(std::FILE* in, const BmpSource& source, std::FILE* out, Bmp2Pb
             if (!seek_to(in, source.pixel_offset + static_cast<std::uint64_t>(low) * stride) ||
                 std::fread(buffers.rows, 1, bytes, in) != bytes)
                 return Status::read_failed;  // the size was checked, so the file changed or failed
-
-            char* text = buffers.text;
             for (std::size_t i = 0; i < rows; ++i) {
                 const std::size_t stored = source.top_down ? i : rows - 1 - i;
-                row_tokens(source, buffers, buffers.rows + stored * row_stride, width, buffers.tokens);
-                text = break_lines(buffers.tokens, width, text, line_tokens);
+                if (!piece(top + i, std::size_t{0}, buffers.rows + stored * row_stride, width))
+                    return Status::write_failed;
             }
-            const std::size_t length = static_cast<std::size_t>(text - buffers.text);
-            if (std::fwrite(buffers.text, 1, length, out) != length) return Status::write_failed;
+            if (!block_done()) return Status::write_failed;
         }
         return Status::ok;
     }
@@ -631,22 +778,36 @@ Status write_rows(std::FILE* in, const BmpSource& source, std::FILE* out, Bmp2Pb
     // A row larger than a block: pieces of whole bytes, as many pixels as
     // both the block and the text hold (a multiple of 8, so that every piece
     // starts on a byte).
-    const std::size_t piece = std::min(kBlockPixelsMax, kRowBlockSize * 8 / bits) / 8 * 8;
+    const std::size_t piece_pixels = std::min(kBlockPixelsMax, kRowBlockSize * 8 / bits) / 8 * 8;
     for (std::size_t top = 0; top < height; ++top) {
         const std::uint64_t stored = source.top_down ? top : height - 1 - top;
-        for (std::size_t first = 0; first < width; first += piece) {
-            const std::size_t count = std::min(piece, width - first);
+        for (std::size_t first = 0; first < width; first += piece_pixels) {
+            const std::size_t count = std::min(piece_pixels, width - first);
             const std::size_t bytes = (count * bits + 7) / 8;
             const std::uint64_t at =
                 source.pixel_offset + stored * stride + static_cast<std::uint64_t>(first) / 8 * bits;
             if (!seek_to(in, at) || std::fread(buffers.rows, 1, bytes, in) != bytes) return Status::read_failed;
-            row_tokens(source, buffers, buffers.rows, count, buffers.tokens);
-            const char* end = break_lines(buffers.tokens, count, buffers.text, line_tokens);
-            const std::size_t length = static_cast<std::size_t>(end - buffers.text);
-            if (std::fwrite(buffers.text, 1, length, out) != length) return Status::write_failed;
+            if (!piece(top, first, buffers.rows, count) || !block_done()) return Status::write_failed;
         }
     }
     return Status::ok;
+}
+
+// Uncompressed rows, for a picture of at least one pixel.
+Status write_rows(std::FILE* in, const BmpSource& source, std::FILE* out, Bmp2PbmBuffers& buffers) {
+    std::size_t line_tokens = 0;
+    char* text = buffers.text;
+    auto piece = [&](std::size_t, std::size_t, const std::uint8_t* bytes, std::size_t count) {
+        row_tokens(source, buffers, bytes, count, buffers.tokens);
+        text = break_lines(buffers.tokens, count, text, line_tokens);
+        return true;
+    };
+    auto block_done = [&] {
+        const std::size_t length = static_cast<std::size_t>(text - buffers.text);
+        text = buffers.text;
+        return std::fwrite(buffers.text, 1, length, out) == length;
+    };
+    return for_each_piece(in, source, buffers, piece, block_done);
 }
 
 // The text of an RLE picture to a file, pieces of rows at the offsets their
@@ -726,11 +887,140 @@ Status write_rle_gathered(const BmpSource& source, std::FILE* out, Bmp2PbmBuffer
     return Status::ok;
 }
 
+// ---- the bit path: values, decisions, and a PBM encoder ----------------------
+
+// The tokens of the eight pixels of a byte of bits, the highest bit first.
+struct BitTokens {
+    char tokens[256][8 * kTokenSize];
+};
+
+constexpr BitTokens make_bit_tokens() {
+    BitTokens t{};
+    for (unsigned byte = 0; byte < 256; ++byte)
+        for (unsigned k = 0; k < 8; ++k) {
+            t.tokens[byte][kTokenSize * k] = (byte >> (7 - k)) & 1 ? kBlackChar : kWhiteChar;
+            t.tokens[byte][kTokenSize * k + 1] = kTokenSeparator;
+        }
+    return t;
+}
+
+constexpr BitTokens kBitTokens = make_bit_tokens();
+
+// Bits to a PBM, through the text buffer: raw rows of ceil(width / 8) bytes,
+// or plain tokens with a line feed after every 30th. Pieces of a row come in
+// order, each but the last a multiple of 8 pixels.
+class PbmBitWriter final : public BitRowSink {
+public:
+    PbmBitWriter(std::FILE* out, bool raw, Bmp2PbmBuffers& buffers) : out_(out), raw_(raw), b_(buffers) {}
+
+    bool header(std::int32_t width, std::int32_t height) {
+        used_ = format_header(b_.text, width, height, raw_ ? kRawPbmHeaderStart : kPbmHeaderStart);
+        return true;
+    }
+
+    bool put(const std::uint8_t* bits, std::size_t count) {
+        if (raw_) {
+            const std::size_t bytes = (count + 7) / 8;  // at most kMaxRowMethodWidth / 8, well within the text
+            if (used_ + bytes > kBlockTextSize && !flush()) return false;
+            std::memcpy(b_.text + used_, bits, bytes);
+            used_ += bytes;
+            return true;
+        }
+        constexpr std::size_t kChunk = 8192;  // pixels turned into tokens at once
+        for (std::size_t done = 0; done < count; done += kChunk) {
+            const std::size_t n = std::min(kChunk, count - done);
+            const std::uint8_t* chunk = bits + done / 8;
+            for (std::size_t i = 0; i < (n + 7) / 8; ++i)
+                std::memcpy(b_.tokens + i * 8 * kTokenSize, kBitTokens.tokens[chunk[i]], 8 * kTokenSize);
+            const std::size_t most = n * kTokenSize + n / kTokensPerLine + 1;
+            if (used_ + most > kBlockTextSize && !flush()) return false;
+            used_ = static_cast<std::size_t>(break_lines(b_.tokens, n, b_.text + used_, line_tokens_) - b_.text);
+        }
+        return true;
+    }
+
+    bool row(const std::uint8_t* bits, std::size_t width) override { return put(bits, width); }
+
+    bool flush() {
+        const bool written = std::fwrite(b_.text, 1, used_, out_) == used_;
+        used_ = 0;
+        return written;
+    }
+
+private:
+    std::FILE* out_;
+    bool raw_;
+    Bmp2PbmBuffers& b_;
+    std::size_t used_ = 0;
+    std::size_t line_tokens_ = 0;
+};
+
+// Hands the values of every piece of every row, top row first, to
+// consume(y, first, values, count). Whole-row methods get each piece at its
+// place in a row of values; the others each piece alone.
+template <class Consume>
+Status for_each_values(std::FILE* in, const BmpSource& source, Bmp2PbmBuffers& buffers, bool whole_rows,
+                       Consume&& consume) {
+    std::uint8_t* const values = buffers.method.values;
+    if (source.gathered) {  // RLE: the indices, top row first
+        const std::size_t width = static_cast<std::size_t>(source.width);
+        for (std::size_t y = 0; y < static_cast<std::size_t>(source.height); ++y) {
+            row_values(source, buffers, buffers.rle_indices + y * width, width, values);
+            if (!consume(y, std::size_t{0}, values, width)) return Status::write_failed;
+        }
+        return Status::ok;
+    }
+    auto piece = [&](std::size_t y, std::size_t first, const std::uint8_t* bytes, std::size_t count) {
+        std::uint8_t* at = whole_rows ? values + first : values;
+        row_values(source, buffers, bytes, count, at);
+        return consume(y, first, at, count);
+    };
+    return for_each_piece(in, source, buffers, piece, [] { return true; });
+}
+
+// Any method, any PBM, for a picture of at least one pixel.
+Status write_decided(std::FILE* in, const BmpSource& source, const Options& options, Bmp2PbmBuffers& buffers,
+                     PbmBitWriter& writer) {
+    const std::size_t width = static_cast<std::size_t>(source.width);
+    const std::size_t height = static_cast<std::size_t>(source.height);
+    MethodBuffers& m = buffers.method;
+    int otsu = -1;
+    if (options.method == Method::otsu) {
+        std::memset(m.histogram, 0, sizeof m.histogram);
+        const Status status =
+            for_each_values(in, source, buffers, false, [&](std::size_t, std::size_t, const std::uint8_t* values,
+                                                            std::size_t count) {
+                add_to_histogram(values, count, m);
+                return true;
+            });
+        if (status != Status::ok) return status;
+        otsu = otsu_threshold(m.histogram);
+    }
+    Decider decider(options, width, height, otsu, m);
+    const bool whole = decider.whole_rows();
+    return for_each_values(in, source, buffers, whole,
+                           [&](std::size_t y, std::size_t first, const std::uint8_t* values, std::size_t count) {
+                               if (whole) return first + count < width || decider.push_row(m.values, writer);
+                               decider.decide(y, first, values, count, m.bits);
+                               return writer.put(m.bits, count);
+                           });
+}
+
 }  // namespace
 
-Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Bmp2PbmBuffers& buffers,
-                 std::FILE* out) {
+Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Bmp2PbmBuffers& buffers, std::FILE* out,
+                 const Options& options) {
     (void)output_seekable;  // the check chose: an RLE picture for a pipe was gathered
+    if (!plain_channels(options)) {
+        PbmBitWriter writer(out, options.raw, buffers);
+        writer.header(source.width, source.height);
+        if (source.width > 0 && source.height > 0) {
+            const Status status = write_decided(in, source, options, buffers, writer);
+            if (status != Status::ok) return status;
+        }
+        if (!writer.flush()) return Status::write_failed;
+        return std::fflush(out) == 0 && !std::ferror(out) ? Status::ok : Status::write_failed;
+    }
     char header[64];
     const std::size_t header_length = format_header(header, source.width, source.height);
     if (std::fwrite(header, 1, header_length, out) != header_length) return Status::write_failed;

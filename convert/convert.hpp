@@ -8,12 +8,23 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "convert/methods.hpp"
+#include "convert/options.hpp"
 #include "convert/status.hpp"
 #include "formats/bmp.hpp"
 #include "formats/limits.hpp"
 #include "formats/pbm.hpp"
 
 namespace qpbm {
+
+// Refuses a picture of more pixels than the caller allows. Both readers call
+// it as soon as the size is known, before anything but the header is read.
+inline Status check_size_for(const Options& options, std::int64_t width, std::int64_t height, Facts& facts) {
+    const std::uint64_t pixels = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
+    if (options.max_pixels == 0 || pixels <= options.max_pixels) return Status::ok;
+    facts.limit = options.max_pixels;
+    return Status::too_many_pixels;
+}
 
 // ---- BMP to PBM -----------------------------------------------------------
 
@@ -42,6 +53,11 @@ struct Bmp2PbmBuffers {
     char byte_tokens[256][kByteTokensSize];                // palette pictures: tokens by byte value (RLE: by index)
     std::uint8_t indices[kBlockPixelsMax + kRleRunSlack];  // RLE: palette indices of a row or a piece of one
     std::uint8_t image[kRleImageSize];                     // RLE to a pipe: the picture, a bit per pixel, set for white
+    // Every conversion but the plain channels one: pixels become values,
+    // values bits, and bits the PBM.
+    std::uint8_t palette_values[256];  // the value of each palette index
+    std::uint8_t rle_indices[static_cast<std::size_t>(kMaxRlePipeWidth) * kMaxRlePipeHeight];  // RLE, top row first
+    MethodBuffers method;
 };
 
 // How stored pixels become tokens.
@@ -67,7 +83,9 @@ struct BmpSource {
     // masked value whose channel reaches the threshold.
     std::uint32_t masks[3] = {};
     std::uint32_t thresholds[3] = {};
-    bool gathered = false;  // RLE: the check decoded the picture into buffers.image
+    unsigned level = kThreshold;  // the channels rule: white when each channel reaches this
+    bool luma = false;            // the bit path gives luma values, else channel flags
+    bool gathered = false;  // RLE: the check decoded the picture into buffers.image (or rle_indices)
     std::uint64_t file_size = 0;
 };
 
@@ -75,11 +93,13 @@ struct BmpSource {
 // all there; fills buffers.byte_tokens for a palette picture. An RLE picture
 // for an output that cannot seek is decoded into buffers.image here. Writes
 // nothing.
-Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Bmp2PbmBuffers& buffers, Facts& facts);
+Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Bmp2PbmBuffers& buffers, Facts& facts,
+                       const Options& options = kDefaultOptions);
 
 // Writes the PBM header and one token per pixel, top row first. Fails only
 // when reading or writing fails.
-Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Bmp2PbmBuffers& buffers, std::FILE* out);
+Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Bmp2PbmBuffers& buffers, std::FILE* out,
+                 const Options& options = kDefaultOptions);
 
 // The tokens of `count` pixels of a stored row whose bytes start at `bytes`,
 // "0 " or "1 " per pixel and no line feeds, into tokens[0, 2 * count).
@@ -93,9 +113,17 @@ void pixel_tokens(const std::uint8_t* pixels, std::size_t count, char* tokens);
 // The same with only the instructions every processor of the target has.
 void pixel_tokens_portable(const std::uint8_t* pixels, std::size_t count, char* tokens);
 
+// The same with white from `level` on instead of 100.
+void pixel_tokens(const std::uint8_t* pixels, std::size_t count, char* tokens, unsigned level);
+
 // The smallest value of an n-bit channel (mask width n, 1 to 32) that
-// reaches the threshold: v * 255 >= 100 * (2^n - 1).
-std::uint32_t channel_threshold(unsigned bits);
+// reaches the threshold: v * 255 >= level * (2^n - 1).
+std::uint32_t channel_threshold(unsigned bits, unsigned level = kThreshold);
+
+// The values of `count` pixels of a stored row whose bytes start at `bytes`
+// (RLE: palette indices), for the decision stage: luma, or channel flags.
+void row_values(const BmpSource& source, const Bmp2PbmBuffers& buffers, const std::uint8_t* bytes, std::size_t count,
+                std::uint8_t* values);
 
 // ---- PBM to BMP -----------------------------------------------------------
 
@@ -135,14 +163,16 @@ struct PbmSource {
 // Reads and checks the header. When the output cannot seek, also gathers the
 // pixels into the image buffer, refusing pictures larger than it holds. Sets
 // `in` unbuffered: the reads go straight into the input buffer.
-Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, Pbm2BmpBuffers& buffers, Facts& facts);
+Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, Pbm2BmpBuffers& buffers, Facts& facts,
+                       const Options& options = kDefaultOptions);
 
 // Writes the BMP: the headers, then the rows, each padded to the stride. A
 // seekable output takes blocks of rows at their places as the PBM's rows
 // arrive top first; otherwise the gathered picture goes out bottom row first.
 // Fails only on a read or write error. Sets `out` unbuffered: it is written
 // in whole blocks.
-Status write_bmp(std::FILE* in, const PbmSource& source, bool output_seekable, Pbm2BmpBuffers& buffers, std::FILE* out);
+Status write_bmp(std::FILE* in, const PbmSource& source, bool output_seekable, Pbm2BmpBuffers& buffers, std::FILE* out,
+                 const Options& options = kDefaultOptions);
 
 // The pixel bytes of `count` bits of the image: three bytes of 0xFF for a set
 // bit, of 0x00 for a clear one, exactly 3 * count bytes.

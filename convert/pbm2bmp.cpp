@@ -377,61 +377,110 @@ std::uint8_t* image_row(Pbm2BmpBuffers& buffers, std::uint64_t stored_row) {
 
 // ---- Writing ----------------------------------------------------------------
 
+// The image bits with their order reversed in each byte: the image keeps the
+// leftmost pixel in the lowest bit, a 1-bit BMP in the highest. Set is white
+// in both.
+struct ReverseTable {
+    std::uint8_t byte[256];
+};
+
+constexpr ReverseTable make_reverse_table() {
+    ReverseTable t{};
+    for (unsigned b = 0; b < 256; ++b) {
+        unsigned r = 0;
+        for (unsigned k = 0; k < 8; ++k) r |= ((b >> k) & 1u) << (7 - k);
+        t.byte[b] = static_cast<std::uint8_t>(r);
+    }
+    return t;
+}
+
+constexpr ReverseTable kReverse = make_reverse_table();
+
+// The BMP written: 24 bits per pixel after 54 header bytes, or 1 bit after
+// 62 (the headers and a two-colour palette).
+struct BmpLayout {
+    unsigned bits;
+    std::uint64_t header_size;
+    std::uint64_t stride;
+
+    BmpLayout(unsigned bmp_bits, std::uint64_t width)
+        : bits(bmp_bits),
+          header_size(bmp_bits == 1 ? kBilevelHeadersSize : kHeadersSize),
+          stride(bmp_stride(width, bmp_bits)) {}
+
+    std::size_t bytes_of(std::size_t pixels) const { return bits == 1 ? (pixels + 7) / 8 : pixels * kBytesPerPixel; }
+};
+
+// The stored bytes of `count` pixels of the image's bits: three bytes each,
+// or one bit each with the bits past `count` in the last byte clear.
+void stored_pixels(const BmpLayout& layout, const std::uint8_t* bits, std::size_t count, std::uint8_t* out) {
+    if (layout.bits != 1) {
+        expand_bits(bits, count, out);
+        return;
+    }
+    const std::size_t bytes = (count + 7) / 8;
+    for (std::size_t i = 0; i < bytes; ++i) out[i] = kReverse.byte[bits[i]];
+    if (count % 8 != 0) out[bytes - 1] &= static_cast<std::uint8_t>(0xFF00u >> (count % 8));
+}
+
 bool write_all(std::FILE* out, const std::uint8_t* bytes, std::size_t size) {
     return std::fwrite(bytes, 1, size, out) == size;
 }
 
 // One stored row from bits: the pixels, then zero padding up to the stride.
-void stored_row(const std::uint8_t* bits, std::size_t width, std::size_t stride, std::uint8_t* row) {
-    expand_bits(bits, width, row);
-    std::memset(row + width * kBytesPerPixel, 0, stride - width * kBytesPerPixel);
+void stored_row(const BmpLayout& layout, const std::uint8_t* bits, std::size_t width, std::uint8_t* row) {
+    stored_pixels(layout, bits, width, row);
+    const std::size_t used = layout.bytes_of(width);
+    std::memset(row + used, 0, static_cast<std::size_t>(layout.stride) - used);
 }
 
 // The gathered picture, bottom row first, a block of rows per write.
-Status write_gathered(const PbmSource& source, Pbm2BmpBuffers& buffers, std::FILE* out) {
+Status write_gathered(const PbmSource& source, const BmpLayout& layout, Pbm2BmpBuffers& buffers, std::FILE* out) {
     const std::size_t width = static_cast<std::size_t>(source.width);
     const std::size_t height = static_cast<std::size_t>(source.height);
-    const std::size_t stride = static_cast<std::size_t>(bmp_stride(width));
+    const std::size_t stride = static_cast<std::size_t>(layout.stride);
     const std::size_t rows_per_block = kBmpBlockSize / stride;
     for (std::size_t row = 0; row < height;) {
         const std::size_t n = std::min(rows_per_block, height - row);
-        for (std::size_t k = 0; k < n; ++k)
-            stored_row(image_row(buffers, row + k), width, stride, buffers.block + k * stride);
+        for (std::size_t k = 0; k < n; ++k) stored_row(layout, image_row(buffers, row + k), width, buffers.block + k * stride);
         if (!write_all(out, buffers.block, n * stride)) return Status::write_failed;
         row += n;
     }
     return Status::ok;
 }
 
-// Rows as they arrive, top first, each at its place: 54 + (height - 1 - y) *
-// stride. Consecutive rows make one block, written in one piece, the first
-// of them at its end; a row wider than a block goes in pieces.
-Status write_placed(Raster& raster, const PbmSource& source, Pbm2BmpBuffers& buffers, std::FILE* out) {
+// Rows as they arrive, top first, each at its place: header + (height - 1 -
+// y) * stride. Consecutive rows make one block, written in one piece, the
+// first of them at its end; a row wider than a block goes in pieces.
+Status write_placed(Raster& raster, const PbmSource& source, const BmpLayout& layout, Pbm2BmpBuffers& buffers,
+                    std::FILE* out) {
     const std::uint64_t width = static_cast<std::uint64_t>(source.width);
     const std::uint64_t height = static_cast<std::uint64_t>(source.height);
-    const std::uint64_t stride = bmp_stride(width);
+    const std::uint64_t stride = layout.stride;
     if (width <= kRowPiecePixels) {
         const std::uint64_t rows_per_block = kBmpBlockSize / stride;
         for (std::uint64_t y = 0; y < height;) {
             const std::uint64_t n = std::min(rows_per_block, height - y);
             for (std::uint64_t k = 0; k < n; ++k) {
                 if (!raster.bits(width, buffers.row_bits)) return Status::read_failed;
-                stored_row(buffers.row_bits, width, stride, buffers.block + (n - 1 - k) * stride);
+                stored_row(layout, buffers.row_bits, width, buffers.block + (n - 1 - k) * stride);
             }
             y += n;
-            if (!seek_to(out, kHeadersSize + (height - y) * stride) || !write_all(out, buffers.block, n * stride))
+            if (!seek_to(out, layout.header_size + (height - y) * stride) ||
+                !write_all(out, buffers.block, n * stride))
                 return Status::write_failed;
         }
         return Status::ok;
     }
-    const std::size_t padding = stride - width * kBytesPerPixel;
+    const std::size_t padding = static_cast<std::size_t>(stride) - layout.bytes_of(static_cast<std::size_t>(width));
     for (std::uint64_t y = 0; y < height; ++y) {
-        if (!seek_to(out, kHeadersSize + (height - 1 - y) * stride)) return Status::write_failed;
+        if (!seek_to(out, layout.header_size + (height - 1 - y) * stride)) return Status::write_failed;
         for (std::uint64_t x = 0; x < width;) {
+            // Pieces are a multiple of 8 pixels but the last: each starts on a byte.
             const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(kRowPiecePixels, width - x));
             if (!raster.bits(count, buffers.row_bits)) return Status::read_failed;
-            expand_bits(buffers.row_bits, count, buffers.block);
-            std::size_t size = count * kBytesPerPixel;
+            stored_pixels(layout, buffers.row_bits, count, buffers.block);
+            std::size_t size = layout.bytes_of(count);
             x += count;
             if (x == width) {
                 std::memset(buffers.block + size, 0, padding);
@@ -452,7 +501,8 @@ void expand_bits(const std::uint8_t* bits, std::size_t count, std::uint8_t* pixe
     if (count % 8 != 0) std::memcpy(pixels + whole * kGroup, kExpand.pixels[bits[whole]], count % 8 * kBytesPerPixel);
 }
 
-Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, Pbm2BmpBuffers& buffers, Facts& facts) {
+Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, Pbm2BmpBuffers& buffers, Facts& facts,
+                       const Options& options) {
     std::setvbuf(in, nullptr, _IONBF, 0);
     source = PbmSource{};
     Input input{in, buffers.input};
@@ -462,9 +512,11 @@ Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, P
     source.buffered_end = static_cast<std::uint32_t>(input.end);
     source.input_ended = input.ended;
 
+    if (const Status s = check_size_for(options, source.width, source.height, facts); s != Status::ok) return s;
     const std::uint64_t width = static_cast<std::uint64_t>(source.width);
     const std::uint64_t height = static_cast<std::uint64_t>(source.height);
-    if (kHeadersSize + bmp_stride(width) * height > UINT32_MAX) return Status::pbm_too_large;
+    const BmpLayout layout(options.bmp_bits, width);
+    if (layout.header_size + layout.stride * height > UINT32_MAX) return Status::pbm_too_large;
     if (output_seekable || width == 0 || height == 0) return Status::ok;
     if (source.width > kMaxPbmWidth || source.height > kMaxPbmHeight) return Status::pbm_too_large_for_pipe;
 
@@ -476,20 +528,27 @@ Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, P
     return Status::ok;
 }
 
-Status write_bmp(std::FILE* in, const PbmSource& source, bool output_seekable, Pbm2BmpBuffers& buffers,
-                 std::FILE* out) {
+Status write_bmp(std::FILE* in, const PbmSource& source, bool output_seekable, Pbm2BmpBuffers& buffers, std::FILE* out,
+                 const Options& options) {
     std::setvbuf(out, nullptr, _IONBF, 0);
-    std::uint8_t header[kHeadersSize];
-    encode_bmp_header(header, source.width, source.height);
-    if (!write_all(out, header, sizeof header)) return Status::write_failed;
+    const BmpLayout layout(options.bmp_bits, static_cast<std::uint64_t>(source.width));
+    if (layout.bits == 1) {
+        std::uint8_t header[kBilevelHeadersSize];
+        encode_bmp1_header(header, source.width, source.height);
+        if (!write_all(out, header, sizeof header)) return Status::write_failed;
+    } else {
+        std::uint8_t header[kHeadersSize];
+        encode_bmp_header(header, source.width, source.height);
+        if (!write_all(out, header, sizeof header)) return Status::write_failed;
+    }
 
     Status status = Status::ok;
     if (source.width > 0 && source.height > 0) {
         if (source.gathered) {
-            status = write_gathered(source, buffers, out);
+            status = write_gathered(source, layout, buffers, out);
         } else if (output_seekable) {
             Raster raster = raster_after_header(in, source, buffers);
-            status = write_placed(raster, source, buffers, out);
+            status = write_placed(raster, source, layout, buffers, out);
         } else {
             status = Status::write_failed;  // the check gathers whatever a non-seekable output takes
         }

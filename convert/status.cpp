@@ -22,6 +22,8 @@ const char* status_message(Status status) {
         case Status::output_no_reader: return "the output is a FIFO with no reader";
         case Status::unknown_format: return "neither a BMP (\"BM\") nor a PBM (\"P1\" or \"P4\") file";
         case Status::undetectable_input: return "cannot tell the format of a device input: give a direction";
+        case Status::too_many_pixels: return "the picture has more pixels than allowed";
+        case Status::too_wide_for_method: return "the picture is too wide for the method";
         case Status::bmp_header_truncated: return "too short for its BMP headers";
         case Status::bmp_not_bmp: return "not a BMP file";
         case Status::bmp_bad_header_size: return "unknown BMP information header size";
@@ -36,6 +38,8 @@ const char* status_message(Status status) {
         case Status::bmp_bad_height: return "height out of range";
         case Status::bmp_rle_top_down: return "top-down RLE BMP (negative height)";
         case Status::bmp_rle_too_large: return "RLE BMP too large for a pipe: write to a file";
+        case Status::bmp_rle_too_large_for_method:
+            return "RLE BMP too large for this method or a raw PBM: only the plain channels rule takes any size";
         case Status::bmp_pixels_truncated: return "pixel data is truncated";
         case Status::pbm_bad_magic: return "not a PBM file (it does not start with \"P1\" or \"P4\")";
         case Status::pbm_header_truncated: return "the PBM header ends before the width and height";
@@ -100,6 +104,20 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           "%" PRId64 " x %" PRId64 "; a pipe can only take RLE pictures up to %" PRId32 " x %" PRId32
                           ": write to a file",
                           f.width, f.height, kMaxRlePipeWidth, kMaxRlePipeHeight);
+            break;
+        case Status::bmp_rle_too_large_for_method:
+            std::snprintf(buffer, size,
+                          "%" PRId64 " x %" PRId64 "; an RLE picture takes this method or a raw PBM only up to %" PRId32
+                          " x %" PRId32 " (the plain channels rule takes any size)",
+                          f.width, f.height, kMaxRlePipeWidth, kMaxRlePipeHeight);
+            break;
+        case Status::too_many_pixels:
+            std::snprintf(buffer, size, "%" PRId64 " x %" PRId64 " is more pixels than the limit of %" PRIu64, f.width,
+                          f.height, f.limit);
+            break;
+        case Status::too_wide_for_method:
+            std::snprintf(buffer, size, "a row of %" PRId64 " pixels is wider than this method takes (%" PRIu64 ")",
+                          f.width, f.limit);
             break;
         case Status::bmp_pixels_truncated:
             if (f.needed_size == UINT64_MAX)  // the sum did not fit in 64 bits

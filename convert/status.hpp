@@ -21,6 +21,8 @@ enum class Status {
     output_no_reader,    // the output is a FIFO that no process is reading
     unknown_format,      // the first bytes are neither "BM" nor "P1" or "P4"
     undetectable_input,  // a device input, whose first bytes cannot be looked at before converting
+    too_many_pixels,     // width x height over the caller's limit
+    too_wide_for_method, // a row wider than a method that holds whole rows can take
     // BMP input.
     bmp_header_truncated,   // the file ends inside its file or information header, or its masks
     bmp_not_bmp,            // no "BM" signature
@@ -36,6 +38,7 @@ enum class Status {
     bmp_bad_height,         // biHeight of INT32_MIN, which has no positive counterpart
     bmp_rle_top_down,       // an RLE BMP with a negative height
     bmp_rle_too_large,      // an RLE BMP larger than the image a pipe's output is gathered in
+    bmp_rle_too_large_for_method,  // an RLE BMP larger than the image it is gathered in for a method
     bmp_pixels_truncated,   // the file ends before the last pixel row
     // PBM input.
     pbm_bad_magic,            // does not start with "P1" or "P4"
@@ -60,6 +63,7 @@ struct Facts {
     std::uint32_t palette_size = 0;  // BMP palette entries
     std::uint64_t file_size = 0;
     std::uint64_t needed_size = 0;
+    std::uint64_t limit = 0;  // the limit a picture passed: pixels, or a row's width
     int os_error = 0;  // errno of a failed open, read or write; 0 when unknown
     const char* format = nullptr;
 };

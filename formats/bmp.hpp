@@ -98,6 +98,7 @@ inline constexpr std::size_t biBitCount = 28;
 inline constexpr std::size_t biCompression = 30;
 inline constexpr std::size_t biSizeImage = 34;
 inline constexpr std::size_t biClrUsed = 46;
+inline constexpr std::size_t biClrImportant = 50;
 inline constexpr std::size_t bcWidth = 18;  // core header fields
 inline constexpr std::size_t bcHeight = 20;
 inline constexpr std::size_t bcBitCount = 24;
@@ -197,6 +198,36 @@ inline void encode_bmp_header(std::uint8_t (&bytes)[kHeadersSize], std::int32_t 
     write_le16(bytes + bmp_field::biBitCount, kBitsPerPixel);
     write_le32(bytes + bmp_field::biCompression, kCompressionNone);
     write_le32(bytes + bmp_field::biSizeImage, static_cast<std::uint32_t>(image_size));
+}
+
+// The 1-bit BMP we write: the same headers with a bit count of 1 and two
+// palette entries, black (index 0) and white (index 1), so the pixels start
+// at 62. Rows are bottom first, the leftmost pixel in the highest bit, a set
+// bit white, padded with zero bits and bytes to a multiple of 32 bits.
+inline constexpr std::uint16_t kBilevelBitsPerPixel = 1;
+inline constexpr std::uint32_t kBilevelColors = 2;
+inline constexpr std::size_t kBilevelHeadersSize = kHeadersSize + kBilevelColors * kPaletteEntrySize;  // 62
+
+inline void encode_bmp1_header(std::uint8_t (&bytes)[kBilevelHeadersSize], std::int32_t width, std::int32_t height) {
+    const std::uint64_t image_size =
+        bmp_stride(static_cast<std::uint64_t>(width), kBilevelBitsPerPixel) * static_cast<std::uint64_t>(height);
+    for (auto& b : bytes) b = 0;
+    write_le16(bytes + bmp_field::bfType, kBmpMagic);
+    write_le32(bytes + bmp_field::bfSize, static_cast<std::uint32_t>(kBilevelHeadersSize + image_size));
+    write_le32(bytes + bmp_field::bfOffBits, kBilevelHeadersSize);
+    write_le32(bytes + bmp_field::biSize, kInfoHeaderSize);
+    write_le32(bytes + bmp_field::biWidth, static_cast<std::uint32_t>(width));
+    write_le32(bytes + bmp_field::biHeight, static_cast<std::uint32_t>(height));
+    write_le16(bytes + bmp_field::biPlanes, 1);
+    write_le16(bytes + bmp_field::biBitCount, kBilevelBitsPerPixel);
+    write_le32(bytes + bmp_field::biCompression, kCompressionNone);
+    write_le32(bytes + bmp_field::biSizeImage, static_cast<std::uint32_t>(image_size));
+    write_le32(bytes + bmp_field::biClrUsed, kBilevelColors);
+    write_le32(bytes + bmp_field::biClrImportant, kBilevelColors);
+    // Palette entry 0 stays black; entry 1 is white: blue, green, red, 0.
+    bytes[kHeadersSize + kPaletteEntrySize + 0] = 0xFF;
+    bytes[kHeadersSize + kPaletteEntrySize + 1] = 0xFF;
+    bytes[kHeadersSize + kPaletteEntrySize + 2] = 0xFF;
 }
 
 }  // namespace qpbm

@@ -37,6 +37,10 @@ namespace qpbm {
 
 // The header is these two lines, then "<width> <height>\n" in signed decimal.
 inline constexpr char kPbmHeaderStart[] = "P1\n# Created by Quorvel\n";
+// The raw PBM we write starts the same way with "P4"; then each row takes
+// ceil(width / 8) bytes, the leftmost pixel in the highest bit, 1 black, and
+// the bits past the width zero.
+inline constexpr char kRawPbmHeaderStart[] = "P4\n# Created by Quorvel\n";
 inline constexpr char kPbmMagicStart = 'P';
 inline constexpr char kPbmPlainKind = '1';
 inline constexpr char kPbmRawKind = '4';

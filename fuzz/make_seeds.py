@@ -152,6 +152,13 @@ SEEDS = {
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
+    # The methods target: BMP seeds behind two bytes of options (method, raw
+    # and invert; threshold or window).
+    SEEDS["methods"] = {
+        f"{name}_{a:02x}{b:02x}": bytes((a, b)) + data
+        for name, data in SEEDS["bmp2pbm"].items()
+        for a, b in ((0x08, 100), (0x01, 128), (0x0A, 0), (0x13, 0), (0x0C, 0), (0x05, 0), (0x0E, 7))
+    }
     for target, seeds in SEEDS.items():
         folder = os.path.join(sys.argv[1], target)
         os.makedirs(folder, exist_ok=True)

@@ -4,8 +4,9 @@
 //   accepts, with the same dimensions; it is the only phase that refuses, so
 //   a refused input never reaches the output (nothing is opened before it);
 // - the write never fails once the check accepted the input;
-// - the BMP's length equals its bfSize, and its headers are the 24-bit
-//   bottom-up form for the dimensions read;
+// - the BMP's length equals its bfSize, and its headers are the 24-bit (or
+//   1-bit, with its black and white palette) bottom-up form for the
+//   dimensions read;
 // - every pixel is the reference's pixel ('0' white, anything else black in
 //   a plain PBM, a clear bit white in a raw one, black where the input ends),
 //   and every padding byte is zero. The buffers are reused across runs, so
@@ -51,6 +52,27 @@ void check_bmp(const std::vector<bool>& white, std::int64_t width, std::int64_t 
     }
 }
 
+// 62 header bytes with the palette black, white; rows of ceil(width / 32) * 4
+// bytes, the leftmost pixel in the highest bit, a set bit white.
+void check_bmp1(const std::vector<bool>& white, std::int64_t width, std::int64_t height, const std::uint8_t* bmp,
+                std::size_t length) {
+    const std::int64_t stride = (width + 31) / 32 * 4;
+    FUZZ_REQUIRE(length == static_cast<std::uint64_t>(62 + stride * height) && le32(bmp + 2) == length);
+    FUZZ_REQUIRE(le16(bmp) == 0x4D42 && le32(bmp + 6) == 0 && le32(bmp + 10) == 62 && le32(bmp + 14) == 40);
+    FUZZ_REQUIRE(static_cast<std::int32_t>(le32(bmp + 18)) == width);
+    FUZZ_REQUIRE(static_cast<std::int32_t>(le32(bmp + 22)) == height);
+    FUZZ_REQUIRE(le16(bmp + 26) == 1 && le16(bmp + 28) == 1 && le32(bmp + 30) == 0);
+    FUZZ_REQUIRE(le32(bmp + 34) == stride * height && le32(bmp + 46) == 2 && le32(bmp + 50) == 2);
+    FUZZ_REQUIRE(le32(bmp + 54) == 0 && le32(bmp + 58) == 0x00FFFFFF);
+    for (std::int64_t y = 0; y < height && width > 0; ++y) {
+        const std::uint8_t* row = bmp + 62 + (height - 1 - y) * stride;
+        for (std::int64_t x = 0; x < stride * 8; ++x) {
+            const bool set = (row[x / 8] >> (7 - x % 8)) & 1;
+            FUZZ_REQUIRE(set == (x < width && white[static_cast<std::size_t>(y * width + x)]));
+        }
+    }
+}
+
 void convert(const std::uint8_t* data, std::size_t size, bool seekable) {
     qpbm_fuzz::InputStream in(data, size);
     if (in.get() == nullptr) return;
@@ -67,7 +89,18 @@ void convert(const std::uint8_t* data, std::size_t size, bool seekable) {
     qpbm_fuzz::OutputStream out;
     FUZZ_REQUIRE(qpbm::write_bmp(in.get(), source, seekable, buffers, out.get()) == qpbm::Status::ok);
     out.finish();
-    check_bmp(qpbm_fuzz::reference_pixels(data, size, expected), source.width, source.height, out.bytes(), out.size());
+    const std::vector<bool> white = qpbm_fuzz::reference_pixels(data, size, expected);
+    check_bmp(white, source.width, source.height, out.bytes(), out.size());
+
+    // The same picture as a 1-bit BMP, from the start again.
+    qpbm_fuzz::InputStream again(data, size);
+    qpbm::Options one;
+    one.bmp_bits = 1;
+    FUZZ_REQUIRE(qpbm::read_pbm_source(again.get(), seekable, source, buffers, facts, one) == qpbm::Status::ok);
+    qpbm_fuzz::OutputStream out1;
+    FUZZ_REQUIRE(qpbm::write_bmp(again.get(), source, seekable, buffers, out1.get(), one) == qpbm::Status::ok);
+    out1.finish();
+    check_bmp1(white, source.width, source.height, out1.bytes(), out1.size());
 }
 
 }  // namespace

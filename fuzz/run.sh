@@ -7,14 +7,14 @@
 #
 #   fuzz/run.sh [SECONDS [TARGET...]]    # default: 60 seconds each, all targets
 #
-# Targets: bmp2pbm pbm2bmp header.
+# Targets: bmp2pbm pbm2bmp header methods.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(bmp2pbm pbm2bmp header)
+[ ${#targets[@]} -gt 0 ] || targets=(bmp2pbm pbm2bmp header methods)
 build=build-fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -24,7 +24,7 @@ cmake --build "$build" -j2 --target fuzz_seeds "${targets[@]/%/_fuzzer}"
 failed=0
 for target in "${targets[@]}"; do
     dict=fuzz/pbm.dict
-    [ "$target" = bmp2pbm ] && dict=fuzz/bmp.dict
+    [ "$target" = bmp2pbm ] || [ "$target" = methods ] && dict=fuzz/bmp.dict
     mkdir -p "$build/corpus/$target" "$build/findings"
     log="$build/$target.log"
     echo "=== ${target}_fuzzer for ${seconds} s"

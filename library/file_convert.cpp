@@ -71,16 +71,17 @@ Status detect_direction(InputFile& in, Direction& direction, Facts& facts) {
 }
 
 // The check: reads and refuses; writes nothing.
-Status check_input(Direction direction, std::FILE* in, bool output_seekable, Workspace& work, BmpSource& bmp,
-                   PbmSource& pbm, Facts& facts) {
-    if (direction == Direction::bmp_to_pbm) return read_bmp_source(in, output_seekable, bmp, work.bmp2pbm, facts);
-    return read_pbm_source(in, output_seekable, pbm, work.pbm2bmp, facts);
+Status check_input(Direction direction, std::FILE* in, bool output_seekable, const Options& options, Workspace& work,
+                   BmpSource& bmp, PbmSource& pbm, Facts& facts) {
+    if (direction == Direction::bmp_to_pbm)
+        return read_bmp_source(in, output_seekable, bmp, work.bmp2pbm, facts, options);
+    return read_pbm_source(in, output_seekable, pbm, work.pbm2bmp, facts, options);
 }
 
-Status write_output(Direction direction, std::FILE* in, bool output_seekable, Workspace& work, const BmpSource& bmp,
-                    const PbmSource& pbm, std::FILE* out) {
-    if (direction == Direction::bmp_to_pbm) return write_pbm(in, bmp, output_seekable, work.bmp2pbm, out);
-    return write_bmp(in, pbm, output_seekable, work.pbm2bmp, out);
+Status write_output(Direction direction, std::FILE* in, bool output_seekable, const Options& options, Workspace& work,
+                    const BmpSource& bmp, const PbmSource& pbm, std::FILE* out) {
+    if (direction == Direction::bmp_to_pbm) return write_pbm(in, bmp, output_seekable, work.bmp2pbm, out, options);
+    return write_bmp(in, pbm, output_seekable, work.pbm2bmp, out, options);
 }
 
 // Keeps the errno of an I/O failure, and names a read that met the end of a
@@ -110,7 +111,8 @@ const NativeChar* to_native(const char* path, NativeChar* buffer, std::size_t si
 #endif
 
 template <class Char>
-Status run_with(Direction& direction, const Char* in_path, const Char* out_path, Workspace& work, Facts& facts) {
+Status run_with(Direction& direction, const Char* in_path, const Char* out_path, Workspace& work, Facts& facts,
+                const Options& options) {
     if (in_path == nullptr || out_path == nullptr) return Status::invalid_path;
     const NativeChar* in_native = to_native(in_path, work.in_path, kMaxNativePath);
     const NativeChar* out_native = to_native(out_path, work.out_path, kMaxNativePath);
@@ -121,14 +123,14 @@ Status run_with(Direction& direction, const Char* in_path, const Char* out_path,
     // A PBM is read top row first, as a pipe gives it; a BMP (or a file that
     // may be one) needs its rows in any order, so a pipe is taken in first.
     if (status == Status::ok && direction != Direction::pbm_to_bmp) status = spool_input(direction, in, facts);
-    if (status == Status::ok) status = convert_input(direction, in, out_native, work, facts);
+    if (status == Status::ok) status = convert_input(direction, in, out_native, work, facts, options);
     close_input(in);
     return status;
 }
 
 template <class Char>
 Status run_shared(Direction& direction, const Char* in_path, const Char* out_path, SharedWorkspace& shared,
-                  Facts& facts) {
+                  Facts& facts, const Options& options) {
     if (in_path == nullptr || out_path == nullptr) return Status::invalid_path;
     InputFile in;
     Status status;
@@ -144,7 +146,7 @@ Status run_shared(Direction& direction, const Char* in_path, const Char* out_pat
         std::lock_guard<std::mutex> hold(shared.lock);
         const NativeChar* out_native = to_native(out_path, shared.work.out_path, kMaxNativePath);
         status = out_native == nullptr ? Status::invalid_path
-                                       : convert_input(direction, in, out_native, shared.work, facts, &deferred);
+                                       : convert_input(direction, in, out_native, shared.work, facts, options, &deferred);
     }
     if (status == Status::ok && deferred.spool != nullptr) status = copy_deferred_output(deferred, facts);
     close_input(in);
@@ -345,7 +347,7 @@ Status copy_deferred_output(DeferredOutput& deferred, Facts& facts) {
 #endif
 
 Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_path, Workspace& work, Facts& facts,
-                     DeferredOutput* deferred) {
+                     const Options& options, DeferredOutput* deferred) {
     if (out_path == nullptr) return Status::invalid_path;
     if (direction == Direction::detect) {
         const Status status = detect_direction(in, direction, facts);
@@ -360,15 +362,19 @@ Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_
 #endif
     if (status == Status::ok) {
         errno = 0;
-        status = explain_io(check_input(direction, in.stream, out.seekable, work, bmp, pbm, facts), in.stream, facts);
+        status = explain_io(check_input(direction, in.stream, out.seekable, options, work, bmp, pbm, facts), in.stream,
+                            facts);
     }
     // The PBM is text: on platforms that translate line feeds it gets CR LF,
     // which every PBM reader copes with.
-    if (status == Status::ok) status = open_output(out, direction == Direction::bmp_to_pbm, work, facts);
+    // A raw PBM is binary.
+    if (status == Status::ok)
+        status = open_output(out, direction == Direction::bmp_to_pbm && !options.raw, work, facts);
     if (status == Status::ok) {
         errno = 0;
         status =
-            explain_io(write_output(direction, in.stream, out.seekable, work, bmp, pbm, out.stream), in.stream, facts);
+            explain_io(write_output(direction, in.stream, out.seekable, options, work, bmp, pbm, out.stream), in.stream,
+                       facts);
     }
     if (status == Status::ok && out.defer) {
         if (std::fflush(out.stream) != 0) {
@@ -384,21 +390,24 @@ Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_
     return finish_output(out, status, facts);
 }
 
-Status convert_with(Direction& direction, const char* in, const char* out, Workspace& work, Facts& facts) {
-    return run_with(direction, in, out, work, facts);
+Status convert_with(Direction& direction, const char* in, const char* out, Workspace& work, Facts& facts,
+                    const Options& options) {
+    return run_with(direction, in, out, work, facts, options);
 }
 
-Status convert_with(Direction& direction, const char16_t* in, const char16_t* out, Workspace& work, Facts& facts) {
-    return run_with(direction, in, out, work, facts);
+Status convert_with(Direction& direction, const char16_t* in, const char16_t* out, Workspace& work, Facts& facts,
+                    const Options& options) {
+    return run_with(direction, in, out, work, facts, options);
 }
 
-Status convert_shared(Direction& direction, const char* in, const char* out, SharedWorkspace& shared, Facts& facts) {
-    return run_shared(direction, in, out, shared, facts);
+Status convert_shared(Direction& direction, const char* in, const char* out, SharedWorkspace& shared, Facts& facts,
+                      const Options& options) {
+    return run_shared(direction, in, out, shared, facts, options);
 }
 
 Status convert_shared(Direction& direction, const char16_t* in, const char16_t* out, SharedWorkspace& shared,
-                      Facts& facts) {
-    return run_shared(direction, in, out, shared, facts);
+                      Facts& facts, const Options& options) {
+    return run_shared(direction, in, out, shared, facts, options);
 }
 
 SharedWorkspace& static_workspace(Direction direction) {
@@ -407,12 +416,13 @@ SharedWorkspace& static_workspace(Direction direction) {
     return workspaces[static_cast<int>(direction)];
 }
 
-Status convert_file(Direction direction, const NativeChar* in, const NativeChar* out, Facts& facts) {
-    return run_shared(direction, in, out, static_workspace(direction), facts);
+Status convert_file(Direction direction, const NativeChar* in, const NativeChar* out, Facts& facts,
+                    const Options& options) {
+    return run_shared(direction, in, out, static_workspace(direction), facts, options);
 }
 
-Status convert_wide(Direction direction, const char16_t* in, const char16_t* out, Facts& facts) {
-    return run_shared(direction, in, out, static_workspace(direction), facts);
+Status convert_wide(Direction direction, const char16_t* in, const char16_t* out, Facts& facts, const Options& options) {
+    return run_shared(direction, in, out, static_workspace(direction), facts, options);
 }
 
 }  // namespace qpbm

@@ -57,7 +57,7 @@ struct DeferredOutput {
 // is refused. With `deferred`, an output that cannot seek is written to a
 // temporary file instead, left in `deferred` for copy_deferred_output.
 Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_path, Workspace& work, Facts& facts,
-                     DeferredOutput* deferred = nullptr);
+                     const Options& options, DeferredOutput* deferred = nullptr);
 
 // Copies a deferred output to its pipe and closes both. Blocks for as long as
 // the reader takes: call it with no lock held.
@@ -74,8 +74,10 @@ void close_input(InputFile& in);
 
 // The whole sequence with a caller's workspace and no locks, for paths in
 // UTF-8 or UTF-16 (and, on Windows, wide paths as they are).
-Status convert_with(Direction& direction, const char* in, const char* out, Workspace& work, Facts& facts);
-Status convert_with(Direction& direction, const char16_t* in, const char16_t* out, Workspace& work, Facts& facts);
+Status convert_with(Direction& direction, const char* in, const char* out, Workspace& work, Facts& facts,
+                    const Options& options = kDefaultOptions);
+Status convert_with(Direction& direction, const char16_t* in, const char16_t* out, Workspace& work, Facts& facts,
+                    const Options& options = kDefaultOptions);
 
 // A workspace that callers take turns at. The input is opened under
 // `open_lock`, which is never held across anything that can block; a pipe
@@ -90,9 +92,10 @@ struct SharedWorkspace {
     Workspace work;
 };
 
-Status convert_shared(Direction& direction, const char* in, const char* out, SharedWorkspace& shared, Facts& facts);
+Status convert_shared(Direction& direction, const char* in, const char* out, SharedWorkspace& shared, Facts& facts,
+                      const Options& options = kDefaultOptions);
 Status convert_shared(Direction& direction, const char16_t* in, const char16_t* out, SharedWorkspace& shared,
-                      Facts& facts);
+                      Facts& facts, const Options& options = kDefaultOptions);
 
 // The library's static workspaces: one per direction, which serialises the
 // calls of each export, and one for calls that detect the direction.
@@ -101,7 +104,9 @@ SharedWorkspace& static_workspace(Direction direction);
 // Converts one file into another through the static workspace of the
 // direction, serialised with the export of that direction. Used by the
 // exports and the tests.
-Status convert_file(Direction direction, const NativeChar* in, const NativeChar* out, Facts& facts);
-Status convert_wide(Direction direction, const char16_t* in, const char16_t* out, Facts& facts);
+Status convert_file(Direction direction, const NativeChar* in, const NativeChar* out, Facts& facts,
+                    const Options& options = kDefaultOptions);
+Status convert_wide(Direction direction, const char16_t* in, const char16_t* out, Facts& facts,
+                    const Options& options = kDefaultOptions);
 
 }  // namespace qpbm

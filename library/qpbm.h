@@ -2,7 +2,9 @@
  *
  * Converts pictures between BMP (1, 2, 4, 8, 16, 24 and 32 bits, palettes,
  * bit fields, RLE) and PBM (plain "P1" and raw "P4"): a BMP becomes a plain
- * PBM, a PBM becomes a 24-bit BMP of pure black and white. The output path is
+ * PBM, a PBM becomes a 24-bit BMP of pure black and white. Options (see
+ * qpbm_options) choose a raw PBM or a 1-bit BMP, how colours become black or
+ * white, and a limit on the pixels of an untrusted picture. The output path is
  * replaced only by a complete file: a refused input or a failed write leaves
  * whatever was there before.
  *
@@ -75,14 +77,16 @@ typedef enum qpbm_status {
     QPBM_ENO_READER = 9,         /* the output is a FIFO that no process is reading */
     QPBM_EUNKNOWN_FORMAT = 10,   /* neither "BM" nor "P1"/"P4" (direction QPBM_DETECT) */
     QPBM_EUNDETECTABLE = 11,     /* a device input with direction QPBM_DETECT */
-    QPBM_EINVALID_ARGUMENT = 12, /* an unknown direction or flag, or work too small */
+    QPBM_EINVALID_ARGUMENT = 12, /* an unknown direction, flag or option value, or work too small */
+    QPBM_ETOO_MANY_PIXELS = 13,  /* more pixels than qpbm_options.max_pixels allows */
+    QPBM_ETOO_WIDE = 14,         /* a row wider than the method can hold (see QPBM_MAX_ROW_METHOD_WIDTH) */
     /* BMP input. */
     QPBM_EBMP_TRUNCATED_HEADER = 20, /* the file ends in its headers, masks or palette */
     QPBM_EBMP_NOT_BMP = 21,          /* no "BM" signature */
     QPBM_EBMP_UNSUPPORTED = 22,      /* a kind of BMP that is not read (JPEG, PNG, 64-bit, top-down RLE) */
     QPBM_EBMP_BAD_HEADER = 23,       /* a header field out of range */
     QPBM_EBMP_TRUNCATED = 24,        /* the file ends before its pixels do */
-    QPBM_EBMP_TOO_LARGE = 25,        /* an RLE picture too large for an output that cannot seek */
+    QPBM_EBMP_TOO_LARGE = 25,        /* an RLE picture too large for a pipe, or for a method but channels */
     /* PBM input. */
     QPBM_EPBM_BAD_MAGIC = 40,  /* not "P1" or "P4" */
     QPBM_EPBM_BAD_HEADER = 41, /* a malformed header: a sign, another character, over 64 KiB */
@@ -99,6 +103,54 @@ typedef enum qpbm_direction {
 /* Block SIGPIPE in the calling thread for the call: a vanished reader gives
  * QPBM_EWRITE with os_error EPIPE instead of killing the process. */
 #define QPBM_FLAG_NO_SIGPIPE 0x1u
+
+/* How a colour pixel becomes black or white. All but QPBM_METHOD_CHANNELS
+ * look at the luma Y = (299 R + 587 G + 114 B) div 1000, 0..255. The same
+ * input gives the same bits on every platform. */
+typedef enum qpbm_method {
+    /* White when blue, green and red each reach the threshold (0..255,
+     * default 100): the legacy rule, for line art and clean scans. */
+    QPBM_METHOD_CHANNELS = 0,
+    /* White when Y reaches the threshold (0..256, default 128): documents,
+     * coloured text on white. */
+    QPBM_METHOD_LUMA = 1,
+    /* A global Y threshold chosen from the picture's histogram (Otsu):
+     * documents and scans of unknown exposure. Reads the input twice. */
+    QPBM_METHOD_OTSU = 2,
+    /* Floyd-Steinberg error diffusion, serpentine rows: photos. */
+    QPBM_METHOD_FLOYD_STEINBERG = 3,
+    /* Atkinson error diffusion, which drops a quarter of the error: photos
+     * with more contrast, crisp line art. */
+    QPBM_METHOD_ATKINSON = 4,
+    /* 8 x 8 ordered (Bayer) dither: photos and gradients, fast, stable. */
+    QPBM_METHOD_BAYER = 5,
+    /* A local threshold from the mean and deviation of a window around each
+     * pixel (Sauvola; window odd, 3..255, default 15): unevenly lit pages. */
+    QPBM_METHOD_SAUVOLA = 6
+} qpbm_method;
+
+/* The widest row the methods that hold whole rows take (Floyd-Steinberg,
+ * Atkinson, Sauvola); Sauvola also keeps at most 4 MiB of window rows, so a
+ * window W takes rows up to min(this, 4194304 / W) pixels. */
+#define QPBM_MAX_ROW_METHOD_WIDTH 131072
+
+/* threshold: the method's default. */
+#define QPBM_THRESHOLD_DEFAULT (-1)
+
+/* Conversion options. Fill with qpbm_options_init(), then set fields.
+ * The struct may grow at its end in later versions: `size` tells the library
+ * which fields the caller knows, and later fields take their defaults. */
+typedef struct qpbm_options {
+    size_t size;         /* sizeof(qpbm_options), set by qpbm_options_init */
+    unsigned flags;      /* QPBM_FLAG_* */
+    uint64_t max_pixels; /* refuse a picture of more pixels, before the output is touched; 0: no limit */
+    int raw;             /* BMP to PBM: nonzero writes raw "P4" instead of plain "P1" */
+    int bmp_bits;        /* PBM to BMP: 24 (default) or 1 bits per pixel */
+    qpbm_method method;  /* BMP to PBM: default QPBM_METHOD_CHANNELS */
+    int threshold;       /* CHANNELS 0..255, LUMA 0..256; QPBM_THRESHOLD_DEFAULT otherwise */
+    int window;          /* SAUVOLA: odd, 3..255, or 0 for 15; 0 otherwise */
+    int invert;          /* BMP to PBM: nonzero swaps black and white after the method */
+} qpbm_options;
 
 /* What a call learned, filled in whatever the status. */
 typedef struct qpbm_result {
@@ -125,6 +177,20 @@ QPBM_API qpbm_status qpbm_convert(const char* input, const char* output, qpbm_di
 /* The same with NUL-terminated UTF-16 paths. */
 QPBM_API qpbm_status qpbm_convert_utf16(const uint16_t* input, const uint16_t* output, qpbm_direction direction,
                                         unsigned flags, void* work, size_t work_size, qpbm_result* result);
+
+/* Sets every option to its default: plain PBM, 24-bit BMP, the channels
+ * rule at 100, no pixel limit. */
+QPBM_API void qpbm_options_init(qpbm_options* options);
+
+/* qpbm_convert with options (NULL: the defaults). An option of the other
+ * direction is ignored; an option value out of range, or a threshold or
+ * window for a method that takes none, gives QPBM_EINVALID_ARGUMENT before
+ * any file is touched. */
+QPBM_API qpbm_status qpbm_convert_ex(const char* input, const char* output, qpbm_direction direction,
+                                     const qpbm_options* options, void* work, size_t work_size, qpbm_result* result);
+QPBM_API qpbm_status qpbm_convert_utf16_ex(const uint16_t* input, const uint16_t* output, qpbm_direction direction,
+                                           const qpbm_options* options, void* work, size_t work_size,
+                                           qpbm_result* result);
 
 /* A short fixed text for every status, e.g. "not a BMP file". Never NULL. */
 QPBM_API const char* qpbm_status_message(qpbm_status status);

@@ -1,6 +1,7 @@
 // The qpbm C API: a status for every call, over the same core as the
 // exports. Each call runs in the caller's work block, or takes its turn at
 // the library's static one.
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -38,6 +39,8 @@ qpbm_status public_status(Status status) {
         case Status::output_no_reader: return QPBM_ENO_READER;
         case Status::unknown_format: return QPBM_EUNKNOWN_FORMAT;
         case Status::undetectable_input: return QPBM_EUNDETECTABLE;
+        case Status::too_many_pixels: return QPBM_ETOO_MANY_PIXELS;
+        case Status::too_wide_for_method: return QPBM_ETOO_WIDE;
         case Status::bmp_header_truncated:
         case Status::bmp_palette_truncated: return QPBM_EBMP_TRUNCATED_HEADER;
         case Status::bmp_not_bmp: return QPBM_EBMP_NOT_BMP;
@@ -51,7 +54,8 @@ qpbm_status public_status(Status status) {
         case Status::bmp_bad_pixel_offset:
         case Status::bmp_negative_width:
         case Status::bmp_bad_height: return QPBM_EBMP_BAD_HEADER;
-        case Status::bmp_rle_too_large: return QPBM_EBMP_TOO_LARGE;
+        case Status::bmp_rle_too_large:
+        case Status::bmp_rle_too_large_for_method: return QPBM_EBMP_TOO_LARGE;
         case Status::bmp_pixels_truncated: return QPBM_EBMP_TRUNCATED;
         case Status::pbm_header_truncated: return QPBM_EPBM_TRUNCATED;
         case Status::pbm_bad_magic: return QPBM_EPBM_BAD_MAGIC;
@@ -111,13 +115,64 @@ private:
 };
 #endif
 
+// The caller's options as the library takes them. A struct from a newer
+// header may be longer: the fields this library does not know must then be
+// zero, which is their default. False for a value out of range.
+bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) {
+    qpbm_options c;
+    qpbm_options_init(&c);
+    if (given != nullptr) {
+        if (given->size < offsetof(qpbm_options, flags) + sizeof c.flags) return false;
+        std::memcpy(&c, given, std::min(given->size, sizeof c));
+        const unsigned char* extra = reinterpret_cast<const unsigned char*>(given) + sizeof c;
+        for (std::size_t i = sizeof c; i < given->size; ++i)
+            if (extra[i - sizeof c] != 0) return false;
+    }
+    flags = c.flags;
+    o.raw = c.raw != 0;
+    o.invert = c.invert != 0;
+    o.max_pixels = c.max_pixels;
+    if (c.bmp_bits != 24 && c.bmp_bits != 1) return false;
+    o.bmp_bits = static_cast<unsigned>(c.bmp_bits);
+    switch (c.method) {
+        case QPBM_METHOD_CHANNELS: o.method = qpbm::Method::channels; break;
+        case QPBM_METHOD_LUMA: o.method = qpbm::Method::luma; break;
+        case QPBM_METHOD_OTSU: o.method = qpbm::Method::otsu; break;
+        case QPBM_METHOD_FLOYD_STEINBERG: o.method = qpbm::Method::floyd_steinberg; break;
+        case QPBM_METHOD_ATKINSON: o.method = qpbm::Method::atkinson; break;
+        case QPBM_METHOD_BAYER: o.method = qpbm::Method::bayer; break;
+        case QPBM_METHOD_SAUVOLA: o.method = qpbm::Method::sauvola; break;
+        default: return false;
+    }
+    const bool thresholded = o.method == qpbm::Method::channels || o.method == qpbm::Method::luma;
+    const int most = o.method == qpbm::Method::channels ? static_cast<int>(qpbm::kMaxChannelThreshold)
+                                                        : static_cast<int>(qpbm::kMaxLumaThreshold);
+    if (c.threshold == QPBM_THRESHOLD_DEFAULT)
+        o.threshold = o.method == qpbm::Method::luma ? qpbm::kDefaultLumaThreshold : qpbm::kDefaultChannelThreshold;
+    else if (thresholded && c.threshold >= 0 && c.threshold <= most)
+        o.threshold = static_cast<unsigned>(c.threshold);
+    else
+        return false;
+    if (c.window == 0)
+        o.window = qpbm::kDefaultWindow;
+    else if (o.method == qpbm::Method::sauvola && c.window % 2 == 1 && c.window >= static_cast<int>(qpbm::kMinWindow) &&
+             c.window <= static_cast<int>(qpbm::kMaxWindow))
+        o.window = static_cast<unsigned>(c.window);
+    else
+        return false;
+    return true;
+}
+
 template <class Char>
-qpbm_status convert(const Char* input, const Char* output, qpbm_direction direction, unsigned flags, void* work,
-                    std::size_t work_size, qpbm_result* result) {
+qpbm_status convert(const Char* input, const Char* output, qpbm_direction direction, const qpbm_options* options,
+                    void* work, std::size_t work_size, qpbm_result* result) {
     qpbm::Facts facts;
+    qpbm::Options internal_options;
+    unsigned flags = 0;
     Status status = Status::ok;
     Direction internal = Direction::detect;
-    bool valid = (flags & ~QPBM_FLAG_NO_SIGPIPE) == 0 && (work == nullptr || work_size >= sizeof(qpbm::Workspace));
+    bool valid = take_options(options, internal_options, flags) && (flags & ~QPBM_FLAG_NO_SIGPIPE) == 0 &&
+                 (work == nullptr || work_size >= sizeof(qpbm::Workspace));
     switch (direction) {
         case QPBM_DETECT: internal = Direction::detect; break;
         case QPBM_BMP_TO_PBM: internal = Direction::bmp_to_pbm; break;
@@ -126,9 +181,11 @@ qpbm_status convert(const Char* input, const Char* output, qpbm_direction direct
     }
     if (valid) {
         const SigpipeBlock block((flags & QPBM_FLAG_NO_SIGPIPE) != 0);
-        status = work != nullptr
-                     ? qpbm::convert_with(internal, input, output, *static_cast<qpbm::Workspace*>(work), facts)
-                     : qpbm::convert_shared(internal, input, output, qpbm::static_workspace(Direction::detect), facts);
+        status = work != nullptr ? qpbm::convert_with(internal, input, output, *static_cast<qpbm::Workspace*>(work),
+                                                      facts, internal_options)
+                                 : qpbm::convert_shared(internal, input, output,
+                                                        qpbm::static_workspace(Direction::detect), facts,
+                                                        internal_options);
     }
     const qpbm_status code = valid ? public_status(status) : QPBM_EINVALID_ARGUMENT;
     if (result != nullptr) {
@@ -148,6 +205,16 @@ qpbm_status convert(const Char* input, const Char* output, qpbm_direction direct
     return code;
 }
 
+// The older calls: flags alone, every option at its default.
+template <class Char>
+qpbm_status convert_flags(const Char* input, const Char* output, qpbm_direction direction, unsigned flags, void* work,
+                          std::size_t work_size, qpbm_result* result) {
+    qpbm_options options;
+    qpbm_options_init(&options);
+    options.flags = flags;
+    return convert(input, output, direction, &options, work, work_size, result);
+}
+
 }  // namespace
 
 extern "C" {
@@ -156,14 +223,34 @@ size_t qpbm_work_size(void) { return sizeof(qpbm::Workspace); }
 
 qpbm_status qpbm_convert(const char* input, const char* output, qpbm_direction direction, unsigned flags, void* work,
                          size_t work_size, qpbm_result* result) {
-    return convert(input, output, direction, flags, work, work_size, result);
+    return convert_flags(input, output, direction, flags, work, work_size, result);
 }
 
 qpbm_status qpbm_convert_utf16(const uint16_t* input, const uint16_t* output, qpbm_direction direction, unsigned flags,
                                void* work, size_t work_size, qpbm_result* result) {
     static_assert(sizeof(char16_t) == sizeof(uint16_t));
+    return convert_flags(reinterpret_cast<const char16_t*>(input), reinterpret_cast<const char16_t*>(output),
+                         direction, flags, work, work_size, result);
+}
+
+void qpbm_options_init(qpbm_options* options) {
+    if (options == nullptr) return;
+    std::memset(options, 0, sizeof *options);
+    options->size = sizeof *options;
+    options->bmp_bits = 24;
+    options->method = QPBM_METHOD_CHANNELS;
+    options->threshold = QPBM_THRESHOLD_DEFAULT;
+}
+
+qpbm_status qpbm_convert_ex(const char* input, const char* output, qpbm_direction direction,
+                            const qpbm_options* options, void* work, size_t work_size, qpbm_result* result) {
+    return convert(input, output, direction, options, work, work_size, result);
+}
+
+qpbm_status qpbm_convert_utf16_ex(const uint16_t* input, const uint16_t* output, qpbm_direction direction,
+                                  const qpbm_options* options, void* work, size_t work_size, qpbm_result* result) {
     return convert(reinterpret_cast<const char16_t*>(input), reinterpret_cast<const char16_t*>(output), direction,
-                   flags, work, work_size, result);
+                   options, work, work_size, result);
 }
 
 const char* qpbm_status_message(qpbm_status status) {
@@ -181,6 +268,8 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_EUNKNOWN_FORMAT: return "neither a BMP nor a PBM file";
         case QPBM_EUNDETECTABLE: return "cannot tell the format of a device input: give a direction";
         case QPBM_EINVALID_ARGUMENT: return "invalid argument";
+        case QPBM_ETOO_MANY_PIXELS: return "the picture has more pixels than allowed";
+        case QPBM_ETOO_WIDE: return "the picture is too wide for the method";
         case QPBM_EBMP_TRUNCATED_HEADER: return "too short for a BMP header";
         case QPBM_EBMP_NOT_BMP: return "not a BMP file";
         case QPBM_EBMP_UNSUPPORTED: return "a kind of BMP that is not supported";

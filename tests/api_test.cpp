@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -253,6 +254,62 @@ TEST(Api, FifoInputsConvertWithAndWithoutAWorkBlock) {
         EXPECT_EQ(status, QPBM_OK) << r.message;
         EXPECT_EQ(read_file(dir.file("out")), c.expected);
     }
+}
+
+// Options travel in a struct whose size comes first: an older, shorter one
+// takes the defaults for the fields it lacks; a newer, longer one is taken
+// when the fields this library does not know are zero. Values out of range
+// are refused before any file is touched.
+TEST(Api, OptionsGrowWithoutBreakingCallersAndAreChecked) {
+    TempDir dir;
+    write_file(dir.file("in.bmp"), small_bmp());
+    struct Longer {
+        qpbm_options known;
+        std::uint64_t unknown;
+    };
+    auto run = [&](const qpbm_options* options) {
+        write_file(dir.file("out"), kSentinel);
+        qpbm_result result;
+        const qpbm_status status = qpbm_convert_ex(dir.file("in.bmp").c_str(), dir.file("out").c_str(),
+                                                   QPBM_BMP_TO_PBM, options, nullptr, 0, &result);
+        return std::pair{status, read_text(dir.file("out"))};
+    };
+    qpbm_options o;
+    qpbm_options_init(&o);
+    o.raw = 1;
+    // The top row white, the bottom row black: rows of one byte, 1 black.
+    const std::string raw = std::string("P4\n# Created by Quorvel\n2 2\n") + '\x00' + '\xC0';
+    EXPECT_EQ(run(&o), (std::pair{QPBM_OK, raw}));
+    EXPECT_EQ(run(nullptr), (std::pair{QPBM_OK, kSmallPbm}));
+    o.size = offsetof(qpbm_options, max_pixels);  // a caller that knew only the flags: raw is not read
+    EXPECT_EQ(run(&o), (std::pair{QPBM_OK, kSmallPbm}));
+    Longer longer{};
+    qpbm_options_init(&longer.known);
+    longer.known.size = sizeof longer;
+    EXPECT_EQ(run(&longer.known).first, QPBM_OK);
+    longer.unknown = 1;
+    EXPECT_EQ(run(&longer.known), (std::pair{QPBM_EINVALID_ARGUMENT, kSentinel}));
+
+    auto bad = [](void (*set)(qpbm_options&)) {
+        qpbm_options b;
+        qpbm_options_init(&b);
+        set(b);
+        return b;
+    };
+    const qpbm_options refused[] = {
+        bad([](qpbm_options& b) { b.bmp_bits = 8; }),
+        bad([](qpbm_options& b) { b.method = static_cast<qpbm_method>(7); }),
+        bad([](qpbm_options& b) { b.threshold = 256; }),  // channels: 0 to 255
+        bad([](qpbm_options& b) { b.method = QPBM_METHOD_LUMA, b.threshold = 257; }),
+        bad([](qpbm_options& b) { b.method = QPBM_METHOD_OTSU, b.threshold = 100; }),
+        bad([](qpbm_options& b) { b.window = 15; }),  // channels takes no window
+        bad([](qpbm_options& b) { b.method = QPBM_METHOD_SAUVOLA, b.window = 16; }),
+        bad([](qpbm_options& b) { b.method = QPBM_METHOD_SAUVOLA, b.window = 257; }),
+        bad([](qpbm_options& b) { b.flags = 0x80; }),
+        bad([](qpbm_options& b) { b.size = 2; }),
+    };
+    for (const qpbm_options& r : refused) EXPECT_EQ(run(&r), (std::pair{QPBM_EINVALID_ARGUMENT, kSentinel}));
+    EXPECT_STREQ(qpbm_status_message(QPBM_ETOO_MANY_PIXELS), "the picture has more pixels than allowed");
 }
 
 }  // namespace

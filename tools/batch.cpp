@@ -160,8 +160,8 @@ struct Outcome {
 
 // The one place that converts: everything the batch decided is in the job.
 qpbm_status convert(const Options& options, const Job& job, void* work, std::size_t work_size, qpbm_result* result) {
-    (void)options;
-    return qpbm_convert(job.open_path.c_str(), job.output_path.c_str(), job.direction, 0, work, work_size, result);
+    return qpbm_convert_ex(job.open_path.c_str(), job.output_path.c_str(), job.direction, &options.conversion.api, work,
+                           work_size, result);
 }
 
 bool output_at_fault(qpbm_status status) {

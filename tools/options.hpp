@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "conversion_options.hpp"
+
 namespace tool {
 
 inline constexpr const char* kStdio = "-";
@@ -28,6 +30,7 @@ struct Options {
     bool recursive = false;
     bool update = false;
     ProgressMode progress = ProgressMode::automatic;
+    ConversionOptions conversion;
     std::vector<std::string> paths;
 };
 

@@ -14,6 +14,7 @@
 
 #include "batch.hpp"
 #include "console.hpp"
+#include "conversion_options.hpp"
 #include "files.hpp"
 #include "options.hpp"
 
@@ -35,17 +36,19 @@ constexpr const char* kUsage =
     "\n"
     "Convert pictures between BMP and PBM.\n"
     "\n"
-    "  bmp2pbm   BMP to plain PBM (\"P1\"). Reads 1-, 2-, 4- and 8-bit palettes\n"
-    "            (uncompressed or RLE), 16- and 32-bit bit fields and 24-bit\n"
-    "            pictures of any size. A pixel is white when its blue, green and\n"
-    "            red each reach 100 of 255, else black.\n"
-    "  pbm2bmp   plain (\"P1\") or raw (\"P4\") PBM of any size to 24-bit BMP with\n"
-    "            pure black and pure white pixels.\n"
+    "  bmp2pbm   BMP to PBM (plain \"P1\", or raw \"P4\" with --raw). Reads 1-, 2-,\n"
+    "            4- and 8-bit palettes (uncompressed or RLE), 16- and 32-bit bit\n"
+    "            fields and 24-bit pictures of any size. By default a pixel is\n"
+    "            white when its blue, green and red each reach 100 of 255, else\n"
+    "            black; --method chooses another way.\n"
+    "  pbm2bmp   plain (\"P1\") or raw (\"P4\") PBM of any size to a 24-bit (or,\n"
+    "            with --bpp 1, 1-bit) BMP of pure black and pure white pixels.\n"
     "  With neither, the direction is taken from each input's first bytes\n"
     "  (\"BM\", or \"P1\" or \"P4\").\n"
     "\n"
     "  INPUT or OUTPUT '-' is standard input or standard output. A BMP output to\n"
-    "  a pipe holds at most 1000 x 1000 pixels: write larger ones to a file.\n"
+    "  a pipe holds at most 1000 x 1000 pixels (24- or 1-bit): write larger ones\n"
+    "  to a file.\n"
     "\n"
     "Options:\n"
     "  -o, --output-dir DIR  convert every INPUT into DIR, as NAME.pbm or NAME.bmp\n"
@@ -72,6 +75,33 @@ constexpr const char* kUsage =
     "  -h, --help            show this help and exit\n"
     "  -V, --version         show the version and exit\n"
     "\n"
+    "BMP to PBM:\n"
+    "  --raw                 write a raw PBM (\"P4\", a bit per pixel) instead of\n"
+    "                        a plain one (\"P1\", two characters per pixel)\n"
+    "  --method M            how colours become black or white:\n"
+    "                          channels  white when blue, green and red each\n"
+    "                                    reach the threshold (default 100):\n"
+    "                                    line art, clean scans (the default)\n"
+    "                          luma      white when the brightness reaches the\n"
+    "                                    threshold (default 128): documents,\n"
+    "                                    coloured text on white\n"
+    "                          otsu      a brightness threshold chosen from the\n"
+    "                                    picture: scans of unknown exposure\n"
+    "                          floyd-steinberg  error diffusion: photos\n"
+    "                          atkinson  error diffusion with more contrast:\n"
+    "                                    photos, line art with shading\n"
+    "                          bayer     ordered dither: photos, gradients\n"
+    "                          sauvola   a threshold from each pixel's\n"
+    "                                    surroundings: unevenly lit pages\n"
+    "  --threshold N         channels: 0 to 255; luma: 0 to 256\n"
+    "  --window N            sauvola's window, odd, 3 to 255 (default 15)\n"
+    "  --invert              swap black and white\n"
+    "PBM to BMP:\n"
+    "  --bpp 1|24            bits per pixel of the BMP (default 24)\n"
+    "Both:\n"
+    "  --max-pixels N        refuse pictures of more than N pixels before the\n"
+    "                        output is touched (default 0: no limit)\n"
+    "\n"
     "Nothing is printed on success unless asked. An output file is replaced only\n"
     "by a complete conversion: a refused input or a failed write leaves it as it\n"
     "was. Exit status: 0 when every input converted, 1 when any was refused, 2\n"
@@ -80,6 +110,8 @@ constexpr const char* kUsage =
     "Examples:\n"
     "  quorvelpbm photo.bmp photo.pbm\n"
     "  quorvelpbm pbm2bmp photo.pbm photo-bw.bmp\n"
+    "  quorvelpbm bmp2pbm --method floyd-steinberg --raw photo.bmp photo.pbm\n"
+    "  quorvelpbm bmp2pbm --method sauvola --window 31 scan.bmp scan.pbm\n"
     "  quorvelpbm bmp2pbm --output-dir out scans/*.bmp\n"
     "  find scans -name '*.bmp' -print0 | quorvelpbm -0 --files-from - -o out\n"
     "  quorvelpbm -r -u -o out scans\n"
@@ -114,6 +146,7 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
     bool options_ended = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
+        std::string why;  // why a conversion option is refused
         // An option's value, given as "--opt=VALUE" or as the next argument.
         auto value = [&](const char* longname, std::string& out) {
             const std::string prefix = std::string(longname) + "=";
@@ -166,10 +199,15 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
             const std::optional<unsigned> jobs = parse_jobs(n);
             if (!jobs) return usage_error("'" + shown(n) + "' is not a number of jobs (1 to 9999)");
             options.jobs = *jobs;
+        } else if (const tool::Taken taken = tool::take_conversion_option(arg, value, options.conversion, why);
+                   taken != tool::Taken::no) {
+            if (taken == tool::Taken::error) return usage_error(shown(why));
         } else {
             return usage_error("unknown option '" + shown(arg) + "'");
         }
     }
+    if (const std::string why = tool::check_conversion_options(options.conversion, options.direction); !why.empty())
+        return usage_error(why);
 
     if (options.files_from && !options.output_dir) return usage_error("--files-from needs --output-dir DIR");
     if (options.recursive && !options.output_dir) return usage_error("--recursive needs --output-dir DIR");

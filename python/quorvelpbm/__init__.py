@@ -11,7 +11,8 @@ failed write leaves whatever was there before.
 
 This package holds no compiled code: it calls the shared library ``qpbm``
 through ctypes. When the environment variable ``QUORVELPBM_LIBRARY`` is set,
-it loads the file it names and nothing else; otherwise the library that
+it loads the file it names and nothing else; otherwise the library shipped
+inside the package by a platform wheel, if there is one, then the library that
 ``ctypes.util.find_library("qpbm")`` finds, then ``libqpbm.so.1``
 (``qpbm.dll``, ``libqpbm.1.dylib``) through the system's loader search.
 Importing the package raises ImportError, naming what it tried, when none of
@@ -45,6 +46,7 @@ from typing import List, Optional, Tuple, Union
 __all__ = [
     "ConversionError",
     "Direction",
+    "METHODS",
     "Picture",
     "Status",
     "StrPath",
@@ -90,6 +92,8 @@ class Status(enum.IntEnum):
     EUNKNOWN_FORMAT = 10
     EUNDETECTABLE = 11
     EINVALID_ARGUMENT = 12
+    ETOO_MANY_PIXELS = 13
+    ETOO_WIDE = 14
     EBMP_TRUNCATED_HEADER = 20
     EBMP_NOT_BMP = 21
     EBMP_UNSUPPORTED = 22
@@ -163,6 +167,70 @@ class ConversionError(Exception):
         return f"{self.message}: {self.path!r}"
 
 
+class _Options(ctypes.Structure):
+    # qpbm_options; the enum is a C int.
+    _fields_ = [
+        ("size", ctypes.c_size_t),
+        ("flags", ctypes.c_uint),
+        ("max_pixels", ctypes.c_uint64),
+        ("raw", ctypes.c_int),
+        ("bmp_bits", ctypes.c_int),
+        ("method", ctypes.c_int),
+        ("threshold", ctypes.c_int),
+        ("window", ctypes.c_int),
+        ("invert", ctypes.c_int),
+    ]
+
+
+#: The black-and-white methods by name, as the tool's ``--method`` takes them.
+METHODS = ("channels", "luma", "otsu", "floyd-steinberg", "atkinson", "bayer", "sauvola")
+
+_THRESHOLD_DEFAULT = -1
+_MAX_THRESHOLD = {"channels": 255, "luma": 256}
+_WINDOW_RANGE = (3, 255)
+
+
+def _options(
+    raw: bool = False,
+    bpp: int = 24,
+    max_pixels: int = 0,
+    method: str = "channels",
+    threshold: Optional[int] = None,
+    window: Optional[int] = None,
+    invert: bool = False,
+) -> _Options:
+    """The options as the library takes them; ValueError for a bad value."""
+
+    def whole(name: str, value: object) -> int:
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise ValueError(f"{name} must be an integer, not {value!r}")
+        return value
+
+    if method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(METHODS)}, not {method!r}")
+    if whole("bpp", bpp) not in (1, 24):
+        raise ValueError(f"bpp must be 1 or 24, not {bpp!r}")
+    if whole("max_pixels", max_pixels) < 0 or max_pixels >= 1 << 64:
+        raise ValueError(f"max_pixels must be 0 (no limit) or a number of pixels, not {max_pixels!r}")
+    options = _Options(ctypes.sizeof(_Options), _FLAG_NO_SIGPIPE, max_pixels, bool(raw), bpp, METHODS.index(method),
+                       _THRESHOLD_DEFAULT, 0, bool(invert))
+    if threshold is not None:
+        most = _MAX_THRESHOLD.get(method)
+        if most is None:
+            raise ValueError(f"threshold goes only with method 'channels' or 'luma', not {method!r}")
+        if not 0 <= whole("threshold", threshold) <= most:
+            raise ValueError(f"the {method} threshold is 0 to {most}, not {threshold!r}")
+        options.threshold = threshold
+    if window is not None:
+        if method != "sauvola":
+            raise ValueError(f"window goes only with method 'sauvola', not {method!r}")
+        low, high = _WINDOW_RANGE
+        if not low <= whole("window", window) <= high or window % 2 == 0:
+            raise ValueError(f"window must be odd, {low} to {high}, not {window!r}")
+        options.window = window
+    return options
+
+
 class _Result(ctypes.Structure):
     # qpbm_result; the enums are C ints.
     _fields_ = [
@@ -181,14 +249,20 @@ def _candidates() -> List[Tuple[str, bool]]:
     named = os.environ.get("QUORVELPBM_LIBRARY")
     if named:
         return [(named, True)]
-    found = ctypes.util.find_library("qpbm")
-    names = [found] if found else []
     if sys.platform == "win32":
-        names.append("qpbm.dll")
+        system_names = ["qpbm.dll"]
     elif sys.platform == "darwin":
-        names += ["libqpbm.1.dylib", "libqpbm.dylib"]
+        system_names = ["libqpbm.1.dylib", "libqpbm.dylib"]
     else:
-        names.append("libqpbm.so.1")
+        system_names = ["libqpbm.so.1"]
+    # A platform wheel's own copy, by its full path so that the loader's
+    # search cannot put another in its place.
+    bundled = os.path.join(os.path.dirname(os.path.abspath(__file__)), system_names[0])
+    names = [bundled] if os.path.exists(bundled) else []
+    found = ctypes.util.find_library("qpbm")
+    if found:
+        names.append(found)
+    names += system_names
     return [(name, False) for name in names]
 
 
@@ -203,6 +277,18 @@ def _bind(library: ctypes.CDLL) -> None:
             path_type,
             ctypes.c_int,
             ctypes.c_uint,
+            ctypes.c_void_p,
+            ctypes.c_size_t,
+            ctypes.POINTER(_Result),
+        ]
+        function.restype = ctypes.c_int
+    for name, path_type in (("qpbm_convert_ex", ctypes.c_char_p), ("qpbm_convert_utf16_ex", ctypes.c_void_p)):
+        function = getattr(library, name)
+        function.argtypes = [
+            path_type,
+            path_type,
+            ctypes.c_int,
+            ctypes.POINTER(_Options),
             ctypes.c_void_p,
             ctypes.c_size_t,
             ctypes.POINTER(_Result),
@@ -276,22 +362,22 @@ def _utf16(path: str) -> ctypes.Array:  # type: ignore[type-arg]
     return ctypes.create_string_buffer(units, len(units))
 
 
-def _run(src: StrPath, dst: StrPath, direction: Direction) -> Picture:
+def _run(src: StrPath, dst: StrPath, direction: Direction, options: _Options) -> Picture:
     source = os.fspath(src)
     target = os.fspath(dst)
     result = _Result()
     if sys.platform == "win32":
         source_text, target_text = os.fsdecode(source), os.fsdecode(target)
         _check_nul(source_text, target_text)
-        _library.qpbm_convert_utf16(
-            _utf16(source_text), _utf16(target_text), direction, _FLAG_NO_SIGPIPE, _work.address, _work_size,
+        _library.qpbm_convert_utf16_ex(
+            _utf16(source_text), _utf16(target_text), direction, ctypes.byref(options), _work.address, _work_size,
             ctypes.byref(result),
         )
     else:
         source_bytes, target_bytes = os.fsencode(source), os.fsencode(target)
         _check_nul(source_bytes, target_bytes)
-        _library.qpbm_convert(
-            source_bytes, target_bytes, direction, _FLAG_NO_SIGPIPE, _work.address, _work_size,
+        _library.qpbm_convert_ex(
+            source_bytes, target_bytes, direction, ctypes.byref(options), _work.address, _work_size,
             ctypes.byref(result),
         )
     status = Status(result.status)
@@ -320,30 +406,66 @@ def _check_nul(*paths: Union[str, bytes]) -> None:
             raise ValueError("embedded null byte in path")
 
 
-def bmp_to_pbm(src: StrPath, dst: StrPath) -> Picture:
-    """Converts the BMP file `src` into a plain PBM file at `dst`.
+def bmp_to_pbm(
+    src: StrPath,
+    dst: StrPath,
+    *,
+    raw: bool = False,
+    max_pixels: int = 0,
+    method: str = "channels",
+    threshold: Optional[int] = None,
+    window: Optional[int] = None,
+    invert: bool = False,
+) -> Picture:
+    """Converts the BMP file `src` into a PBM file at `dst`.
 
-    Returns the picture's facts. Raises `ConversionError` when the library
-    refuses the input or the paths, `OSError` when the operating system
-    fails an open, read or write, and ValueError for a path with a NUL.
+    `raw` writes a raw "P4" PBM instead of a plain "P1" one. `method` is one
+    of `METHODS`: "channels" (white when blue, green and red each reach
+    `threshold`, 0 to 255, default 100: line art), "luma" (white when the luma
+    reaches `threshold`, 0 to 256, default 128: documents), "otsu" (a
+    threshold from the histogram: scans), "floyd-steinberg", "atkinson" and
+    "bayer" (dithering: photos), "sauvola" (a local threshold over a `window`,
+    odd, 3 to 255, default 15: unevenly lit pages). `invert` swaps black and
+    white. A picture of more than `max_pixels` pixels (0: no limit) is
+    refused before `dst` is touched.
+
+    Returns the picture's facts. Raises ValueError for a bad option or a
+    path with a NUL, before any file is touched; `ConversionError` when the
+    library refuses the input or the paths; `OSError` when the operating
+    system fails an open, read or write.
     """
-    return _run(src, dst, Direction.BMP_TO_PBM)
+    options = _options(raw, 24, max_pixels, method, threshold, window, invert)
+    return _run(src, dst, Direction.BMP_TO_PBM, options)
 
 
-def pbm_to_bmp(src: StrPath, dst: StrPath) -> Picture:
-    """Converts the PBM file `src` ("P1" or "P4") into a 24-bit BMP at `dst`.
+def pbm_to_bmp(src: StrPath, dst: StrPath, *, bpp: int = 24, max_pixels: int = 0) -> Picture:
+    """Converts the PBM file `src` ("P1" or "P4") into a BMP at `dst`.
 
-    Returns the picture's facts. Raises as `bmp_to_pbm` does.
+    `bpp` is 24 (default) or 1 bits per pixel. `max_pixels` as for
+    `bmp_to_pbm`. Returns the picture's facts. Raises as `bmp_to_pbm` does.
     """
-    return _run(src, dst, Direction.PBM_TO_BMP)
+    return _run(src, dst, Direction.PBM_TO_BMP, _options(bpp=bpp, max_pixels=max_pixels))
 
 
-def convert(src: StrPath, dst: StrPath) -> Picture:
+def convert(
+    src: StrPath,
+    dst: StrPath,
+    *,
+    raw: bool = False,
+    bpp: int = 24,
+    max_pixels: int = 0,
+    method: str = "channels",
+    threshold: Optional[int] = None,
+    window: Optional[int] = None,
+    invert: bool = False,
+) -> Picture:
     """Converts `src` into `dst` in the direction its first bytes say.
 
     "BM" converts a BMP into a PBM, "P1" or "P4" a PBM into a BMP; anything
     else raises `ConversionError` with `Status.EUNKNOWN_FORMAT`. The
-    returned `Picture.direction` tells which way it went. Raises as
+    returned `Picture.direction` tells which way it went. Takes the options
+    of both directions; those of the other direction are ignored. Raises as
     `bmp_to_pbm` does.
     """
-    return _run(src, dst, Direction.DETECT)
+    options = _options(raw, bpp, max_pixels, method, threshold, window, invert)
+    return _run(src, dst, Direction.DETECT, options)

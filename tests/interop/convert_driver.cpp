@@ -2,7 +2,7 @@
 // convert_wide) but exits with the conversion status instead of 999, so that
 // a script can drive the library and tell a conversion from a refusal.
 //
-//   quorvelpbm_convert_driver bmp2pbm|pbm2bmp INPUT OUTPUT
+//   quorvelpbm_convert_driver [--raw] [--bpp=1] bmp2pbm|pbm2bmp INPUT OUTPUT
 //
 // Exit code 0: converted. 1 to 124: the Status value of the refusal, whose
 // description goes to standard error. 125: bad usage.
@@ -31,6 +31,15 @@ bool widen_ascii(const char* in, std::u16string& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    qpbm::Options options;
+    for (; argc > 1 && std::strncmp(argv[1], "--", 2) == 0; --argc, ++argv) {
+        if (std::strcmp(argv[1], "--raw") == 0)
+            options.raw = true;
+        else if (std::strcmp(argv[1], "--bpp=1") == 0)
+            options.bmp_bits = 1;
+        else
+            return kUsage;
+    }
     if (argc != 4) {
         std::fprintf(stderr, "usage: %s bmp2pbm|pbm2bmp INPUT OUTPUT\n", argv[0]);
         return kUsage;
@@ -51,7 +60,7 @@ int main(int argc, char** argv) {
     }
 
     qpbm::Facts facts;
-    const qpbm::Status status = qpbm::convert_wide(direction, in.c_str(), out.c_str(), facts);
+    const qpbm::Status status = qpbm::convert_wide(direction, in.c_str(), out.c_str(), facts, options);
     if (status != qpbm::Status::ok) {
         char text[256];
         std::fprintf(stderr, "%s\n", qpbm::describe_status(status, facts, text, sizeof text));

@@ -16,6 +16,10 @@ Groups (one CTest test each):
   pbms      PBMs in the layout the library writes (LF and CR LF line ends),
             read by netpbm and Pillow as the oracle, convert to BMPs that
             Pillow and bmptopnm read back pixel for pixel.
+  compact   The compact outputs: raw PBMs ("P4", --raw) that netpbm,
+            ImageMagick and Pillow read with the pixels of the threshold,
+            and 1-bit BMPs (--bpp 1) that they read with the PBM's pixels,
+            at widths on both sides of whole bytes and 32-bit rows.
 
 The other variants these writers make (palettes, RLE, masks, the OS/2
 header) are checked by bmp_variants.py.
@@ -244,9 +248,9 @@ class Library:
     def __init__(self, driver, emulator=()):
         self.command = [*emulator, driver]
 
-    def convert(self, direction, source, target):
+    def convert(self, direction, source, target, *options):
         """(exit status, message) of one conversion."""
-        result = run([*self.command, direction, source, target])
+        result = run([*self.command, *options, direction, source, target])
         message = result.stderr.decode(errors="replace").strip()
         # A signal, bad usage or a sanitizer report is never a clean refusal.
         check(
@@ -255,8 +259,8 @@ class Library:
         )
         return result.returncode, message
 
-    def convert_ok(self, direction, source, target):
-        status, message = self.convert(direction, source, target)
+    def convert_ok(self, direction, source, target, *options):
+        status, message = self.convert(direction, source, target, *options)
         check(status == 0, "%s %s refused (status %d): %s" % (direction, source, status, message))
 
 
@@ -358,7 +362,45 @@ def pbm_cases(library, work):
     return [(c[0], lambda c=c: run_case(*c)) for c in cases]
 
 
-GROUPS = {"writers": writer_cases, "pbms": pbm_cases}
+def imagemagick_pixels(path):
+    """The pixels as ImageMagick reads the file, through a plain PPM."""
+    result = run([IMAGEMAGICK, path, "-compress", "none", "ppm:-"])
+    check(result.returncode == 0, "ImageMagick rejected %s: %s" % (path, result.stderr.decode(errors="replace")))
+    return parse_plain_pnm(result.stdout)
+
+
+def compact_cases(library, work):
+    sizes = [(1, 1), (7, 3), (8, 2), (9, 5), (31, 4), (32, 3), (33, 7), (65, 2), (101, 13), (1000, 3)]
+
+    def run_case(name, width, height):
+        stem = os.path.join(work, name.replace(" ", "_"))
+        source = random_picture(width, height, name)
+        write_ppm(stem + ".ppm", width, height, source)
+        pillow_save(stem + ".ppm", stem + ".bmp")
+        expected = threshold(source)
+
+        library.convert_ok("bmp2pbm", stem + ".bmp", stem + ".pbm", "--raw")
+        with open(stem + ".pbm", "rb") as f:
+            check(f.read(2) == b"P4", "--raw wrote no raw PBM")
+        result = run(["pamfile", "-machine", stem + ".pbm"])
+        check(result.stdout.decode().rsplit(":", 1)[1].split()[:2] == ["PBM", "RAW"], "pamfile: not a raw PBM")
+        with open(stem + ".pbm", "rb") as f:
+            expect_pixels("netpbm reading " + stem + ".pbm", netpbm_plain(f.read(), stem), width, height, expected)
+        expect_pixels("Pillow reading " + stem + ".pbm", pillow_pixels(stem + ".pbm"), width, height, expected)
+        expect_pixels("ImageMagick reading " + stem + ".pbm", imagemagick_pixels(stem + ".pbm"), width, height,
+                      expected)
+
+        library.convert_ok("pbm2bmp", stem + ".pbm", stem + ".1.bmp", "--bpp=1")
+        header = BmpHeader(read_bytes(stem + ".1.bmp"))
+        check(header.bit_count == 1, "--bpp 1 wrote a %d-bit BMP" % header.bit_count)
+        check_bmp_output(stem + ".1.bmp", width, height, expected)
+        expect_pixels("ImageMagick reading " + stem + ".1.bmp", imagemagick_pixels(stem + ".1.bmp"), width, height,
+                      expected)
+
+    return [(n, lambda c=(n, w, h): run_case(*c)) for n, w, h in (("%dx%d" % s, *s) for s in sizes)]
+
+
+GROUPS = {"writers": writer_cases, "pbms": pbm_cases, "compact": compact_cases}
 
 
 def script_main(title, description, groups, extra_missing=()):

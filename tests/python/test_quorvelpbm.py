@@ -446,3 +446,50 @@ def test_a_user_installs_it_with_pip_into_a_fresh_venv_and_converts(tmp_path: pa
     assert run.returncode == 0, run.stderr
     assert run.stdout == "12 5 BMP_TO_PBM\n"
     assert (tmp_path / "photo.pbm").read_bytes() == expected_pbm(rows)
+
+
+# ---- conversion options -----------------------------------------------------
+
+
+def test_options_reach_the_library(tmp_path: pathlib.Path) -> None:
+    # White top row, black bottom row; red on white for the methods.
+    src = tmp_path / "in.bmp"
+    src.write_bytes(bmp24([[WHITE, WHITE], [BLACK, BLACK]]))
+    quorvelpbm.bmp_to_pbm(src, tmp_path / "raw.pbm", raw=True)
+    assert (tmp_path / "raw.pbm").read_bytes() == b"P4\n# Created by Quorvel\n2 2\n\x00\xc0"
+    quorvelpbm.convert(src, tmp_path / "inv.pbm", invert=True, bpp=1)  # bpp is of the other direction
+    assert (tmp_path / "inv.pbm").read_bytes() == pbm_plain(2, 2, [True, True, False, False])
+    red = tmp_path / "red.bmp"
+    red.write_bytes(bmp24([[(0, 0, 255)]]))
+    for method, threshold, black in (("channels", None, True), ("luma", 76, False), ("luma", 77, True)):
+        quorvelpbm.bmp_to_pbm(red, tmp_path / "red.pbm", method=method, threshold=threshold)
+        assert (tmp_path / "red.pbm").read_bytes() == pbm_plain(1, 1, [black])
+    quorvelpbm.pbm_to_bmp(tmp_path / "raw.pbm", tmp_path / "one.bmp", bpp=1)
+    one = (tmp_path / "one.bmp").read_bytes()
+    assert (len(one), struct.unpack_from("<H", one, 28)[0], one[62:]) == (70, 1, b"\0\0\0\0\xc0\0\0\0")
+    with pytest.raises(ConversionError) as caught:
+        quorvelpbm.convert(src, tmp_path / "big.pbm", max_pixels=3)
+    assert caught.value.status == Status.ETOO_MANY_PIXELS
+    assert not (tmp_path / "big.pbm").exists()
+
+
+@pytest.mark.parametrize(
+    "options",
+    [
+        {"method": "dither"},
+        {"threshold": 256},
+        {"method": "luma", "threshold": -1},
+        {"method": "otsu", "threshold": 100},
+        {"window": 15},
+        {"method": "sauvola", "window": 16},
+        {"method": "sauvola", "window": 1},
+        {"max_pixels": -1},
+        {"threshold": True},
+    ],
+)
+def test_bad_options_raise_before_any_file_is_touched(tmp_path: pathlib.Path, options: dict) -> None:
+    with pytest.raises(ValueError):
+        quorvelpbm.bmp_to_pbm(tmp_path / "missing.bmp", tmp_path / "out.pbm", **options)
+    with pytest.raises(ValueError):
+        quorvelpbm.pbm_to_bmp(tmp_path / "missing.pbm", tmp_path / "out.bmp", bpp=8)
+    assert list(tmp_path.iterdir()) == []

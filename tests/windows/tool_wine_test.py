@@ -61,6 +61,20 @@ class WineToolTest(unittest.TestCase):
         self.assertTrue(r.stderr.endswith(b"quorvelpbm: converted 2, refused 1\n") or
                         r.stderr.endswith(b"quorvelpbm: converted 2, refused 1\r\n"), r.stderr)
 
+    def test_compact_outputs_are_binary_and_options_are_checked(self):
+        # A raw PBM is written in binary mode: its bytes never gain a CR.
+        self.write("a.bmp", SMALL_BMP)
+        r = self.run_tool("--raw", "--method", "floyd-steinberg", "a.bmp", "a.pbm")
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertEqual(self.read("a.pbm"), b"P4\n# Created by Quorvel\n2 2\n\x00\xc0")
+        r = self.run_tool("pbm2bmp", "--bpp", "1", "a.pbm", "a1.bmp")
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertEqual(self.read("a1.bmp")[62:], b"\x00\x00\x00\x00\xc0\x00\x00\x00")
+        self.assertEqual(self.run_tool("bmp2pbm", "--bpp", "24", "a.bmp", "b.pbm").returncode, 2)
+        r = self.run_tool("--max-pixels", "3", "a.bmp", "c.pbm")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"2 x 2 is more pixels than the limit of 3", r.stderr)
+
     def test_refusals_and_usage_errors_with_their_exit_codes(self):
         r = self.run_tool("bmp2pbm", "naïve.bmp", "out.pbm")
         self.assertEqual(r.returncode, 1)

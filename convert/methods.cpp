@@ -1,0 +1,435 @@
+#include "convert/methods.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "convert/vector_paths.hpp"
+
+namespace qpbm {
+
+namespace {
+
+// ---- Bayer ------------------------------------------------------------------
+
+// The 8 x 8 Bayer matrix, grown from M2 = [[0, 2], [3, 1]] by
+// M2n[i][j] = 4 Mn[i mod n][j mod n] + M2[i div n][j div n].
+struct BayerMatrix {
+    unsigned m[8][8];
+};
+
+constexpr BayerMatrix make_bayer() {
+    constexpr unsigned m2[2][2] = {{0, 2}, {3, 1}};
+    BayerMatrix b{};
+    unsigned prev[8][8] = {{0, 2}, {3, 1}};
+    for (unsigned n = 2; n < 8; n *= 2) {
+        unsigned next[8][8] = {};
+        for (unsigned i = 0; i < 2 * n; ++i)
+            for (unsigned j = 0; j < 2 * n; ++j) next[i][j] = 4 * prev[i % n][j % n] + m2[i / n][j / n];
+        for (unsigned i = 0; i < 8; ++i)
+            for (unsigned j = 0; j < 8; ++j) prev[i][j] = next[i][j];
+    }
+    for (unsigned i = 0; i < 8; ++i)
+        for (unsigned j = 0; j < 8; ++j) b.m[i][j] = prev[i][j];
+    return b;
+}
+
+constexpr BayerMatrix kBayer = make_bayer();
+static_assert(kBayer.m[0][0] == 0 && kBayer.m[0][1] == 32 && kBayer.m[1][1] == 16 && kBayer.m[7][7] == 21);
+
+// A pixel is white when its Y reaches 4 M + 2: levels 2, 6, ... 254.
+constexpr unsigned bayer_level(std::size_t y, std::size_t x) { return 4 * kBayer.m[y % 8][x % 8] + 2; }
+
+// ---- Error diffusion ------------------------------------------------------
+
+// Errors are kept in sixteenths of a level: s = 16 Y + E is white from
+// 16 * 128 on, and white stands for 16 * 255.
+constexpr std::int32_t kErrorScale = 16;
+constexpr std::int32_t kWhiteFrom = kErrorScale * 128;
+constexpr std::int32_t kWhiteValue = kErrorScale * 255;
+
+// ---- Sauvola ---------------------------------------------------------------
+
+// A whole number below 2^52 as a double, exactly: placed in the mantissa of
+// 2^52 and 2^52 taken away. Unlike a conversion of a 64-bit integer, this
+// vectorises without AVX-512.
+QPBM_LOOP_BODY double exact_double(std::uint64_t v) {
+    constexpr std::uint64_t kTwo52Bits = 0x4330000000000000ULL;
+    constexpr double kTwo52 = 4503599627370496.0;
+    const std::uint64_t bits = v | kTwo52Bits;
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d - kTwo52;
+}
+
+// flags[i] = 1 (black) unless Y > m (1 + k (s / R - 1)), where m and s come
+// from the window's sum and sum of squares (the differences of two prefix
+// sums, exact) over `count` pixels. IEEE operations in a fixed order:
+// vectorised or not, every platform gets the same bits.
+QPBM_LOOP_BODY void sauvola_rule(const std::uint8_t* luma_row, const std::uint64_t* sum_hi,
+                                 const std::uint64_t* sum_lo, const std::uint64_t* square_hi,
+                                 const std::uint64_t* square_lo, double count, std::size_t n, std::uint8_t* flags) {
+    constexpr double kSensitivity = 0.2;
+    constexpr double kDynamicRange = 128.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double m = exact_double(sum_hi[i] - sum_lo[i]) / count;
+        const double variance = exact_double(square_hi[i] - square_lo[i]) / count - m * m;
+        const double s = std::sqrt(variance > 0 ? variance : 0.0);
+        const double t = m * (1.0 + kSensitivity * (s / kDynamicRange - 1.0));
+        flags[i] = !(luma_row[i] > t);
+    }
+}
+
+QPBM_TARGET_AVX2 void sauvola_span_avx2(const std::uint8_t* luma_row, const std::uint64_t* sum_hi,
+                                        const std::uint64_t* sum_lo, const std::uint64_t* square_hi,
+                                        const std::uint64_t* square_lo, double count, std::size_t n,
+                                        std::uint8_t* flags) {
+    sauvola_rule(luma_row, sum_hi, sum_lo, square_hi, square_lo, count, n, flags);
+}
+
+void sauvola_span(const std::uint8_t* luma_row, const std::uint64_t* sum_hi, const std::uint64_t* sum_lo,
+                  const std::uint64_t* square_hi, const std::uint64_t* square_lo, double count, std::size_t n,
+                  std::uint8_t* flags) {
+    if (use_avx2_path())
+        sauvola_span_avx2(luma_row, sum_hi, sum_lo, square_hi, square_lo, count, n, flags);
+    else
+        sauvola_rule(luma_row, sum_hi, sum_lo, square_hi, square_lo, count, n, flags);
+}
+
+// ---- Otsu: exact comparison of fractions of up to 256 bits ------------------
+
+struct Big {
+    std::uint32_t limb[8] = {};  // least significant first
+};
+
+Big big(std::uint64_t v) {
+    Big b;
+    b.limb[0] = static_cast<std::uint32_t>(v);
+    b.limb[1] = static_cast<std::uint32_t>(v >> 32);
+    return b;
+}
+
+// a * b, which the callers keep below 2^256.
+Big multiply(const Big& a, const Big& b) {
+    Big r;
+    for (int i = 0; i < 8; ++i) {
+        std::uint64_t carry = 0;
+        for (int j = 0; i + j < 8; ++j) {
+            const std::uint64_t t = static_cast<std::uint64_t>(a.limb[i]) * b.limb[j] + r.limb[i + j] + carry;
+            r.limb[i + j] = static_cast<std::uint32_t>(t);
+            carry = t >> 32;
+        }
+    }
+    return r;
+}
+
+int compare(const Big& a, const Big& b) {
+    for (int i = 7; i >= 0; --i)
+        if (a.limb[i] != b.limb[i]) return a.limb[i] < b.limb[i] ? -1 : 1;
+    return 0;
+}
+
+// |a - b|
+Big distance(const Big& a, const Big& b) {
+    const bool swap = compare(a, b) < 0;
+    const Big& hi = swap ? b : a;
+    const Big& lo = swap ? a : b;
+    Big r;
+    std::int64_t borrow = 0;
+    for (int i = 0; i < 8; ++i) {
+        const std::int64_t t = static_cast<std::int64_t>(hi.limb[i]) - lo.limb[i] - borrow;
+        borrow = t < 0 ? 1 : 0;
+        r.limb[i] = static_cast<std::uint32_t>(t + (borrow << 32));
+    }
+    return r;
+}
+
+// N and S below 2^40 and 2^48: products below 2^88, their squares below
+// 2^176, and those times N0 N1 (below 2^80) below 2^256.
+Big product(std::uint64_t a, std::uint64_t b) { return multiply(big(a), big(b)); }
+
+}  // namespace
+
+int otsu_threshold(const std::uint64_t (&histogram)[256]) {
+    std::uint64_t n = 0, s = 0;
+    for (unsigned y = 0; y < 256; ++y) {
+        n += histogram[y];
+        s += y * histogram[y];
+    }
+    int best = -1;
+    Big best_square, best_count;
+    std::uint64_t n0 = 0, s0 = 0;
+    for (unsigned t = 0; t < 255; ++t) {
+        n0 += histogram[t];
+        s0 += t * histogram[t];
+        const std::uint64_t n1 = n - n0, s1 = s - s0;
+        if (n0 == 0 || n1 == 0) continue;
+        const Big d = distance(product(n1, s0), product(n0, s1));
+        const Big square = multiply(d, d);
+        const Big count = product(n0, n1);
+        // square / count > best_square / best_count, without dividing.
+        if (best < 0 || compare(multiply(square, best_count), multiply(best_square, count)) > 0) {
+            best = static_cast<int>(t);
+            best_square = square;
+            best_count = count;
+        }
+    }
+    return best;
+}
+
+void add_to_histogram(const std::uint8_t* values, std::size_t count, MethodBuffers& b) {
+    std::memset(b.histogram_parts, 0, sizeof b.histogram_parts);
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        ++b.histogram_parts[0][values[i]];
+        ++b.histogram_parts[1][values[i + 1]];
+        ++b.histogram_parts[2][values[i + 2]];
+        ++b.histogram_parts[3][values[i + 3]];
+    }
+    for (; i < count; ++i) ++b.histogram_parts[0][values[i]];
+    for (unsigned v = 0; v < 256; ++v)
+        b.histogram[v] += std::uint64_t{b.histogram_parts[0][v]} + b.histogram_parts[1][v] + b.histogram_parts[2][v] +
+                          b.histogram_parts[3][v];
+}
+
+std::uint64_t max_row_width(const Options& options) {
+    if (!needs_whole_rows(options.method)) return 0;
+    if (options.method == Method::sauvola) return std::min<std::uint64_t>(kMaxRowMethodWidth, kWindowRowsSize / options.window);
+    return kMaxRowMethodWidth;
+}
+
+Decider::Decider(const Options& options, std::size_t width, std::size_t height, int otsu, MethodBuffers& buffers)
+    : method_(options.method),
+      invert_(options.invert),
+      whole_(needs_whole_rows(options.method)),
+      width_(width),
+      height_(height),
+      b_(buffers) {
+    switch (method_) {
+        case Method::channels: level_ = kChannelsWhite; break;
+        case Method::luma: level_ = options.threshold; break;
+        case Method::otsu: level_ = otsu >= 0 ? static_cast<unsigned>(otsu) + 1 : kDefaultLumaThreshold; break;
+        default: break;
+    }
+    if (whole_) {
+        for (auto& row : b_.errors) clear_errors(row);
+        window_ = options.window;
+        radius_ = window_ / 2;
+        if (method_ == Method::sauvola) {
+            std::memset(b_.column_sums, 0, width * sizeof b_.column_sums[0]);
+            std::memset(b_.column_squares, 0, width * sizeof b_.column_squares[0]);
+        }
+    }
+}
+
+// Clears a row of errors as far as the picture's width reaches, margins
+// included: only that much is ever used, and touched.
+void Decider::clear_errors(std::int32_t* row) const {
+    std::memset(row, 0, (width_ + 2 * kDiffusionMargin) * sizeof row[0]);
+}
+
+// Inverts the decisions if asked, and clears the bits past the last pixel.
+void Decider::finish_bits(std::uint8_t* bits, std::size_t count) const {
+    const std::size_t bytes = (count + 7) / 8;
+    if (invert_)
+        for (std::size_t i = 0; i < bytes; ++i) bits[i] = static_cast<std::uint8_t>(~bits[i]);
+    if (count % 8 != 0) bits[bytes - 1] &= static_cast<std::uint8_t>(0xFF00u >> (count % 8));
+}
+
+// Packs flags[0, count) into bits, eight to a byte, the first in the highest
+// bit: a multiply gathers the low bit of each of eight bytes into the top byte.
+void Decider::pack(std::size_t count, std::uint8_t* bits) const {
+    constexpr std::uint64_t kGather = 0x8040201008040201ULL;
+    std::uint8_t* flags = b_.flags;
+    std::memset(flags + count, 0, 8);  // the last group's missing pixels are white
+    for (std::size_t g = 0; g < (count + 7) / 8; ++g) {
+        // The eight flags as a little-endian word: the first in the lowest byte.
+        std::uint64_t x = 0;
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(&x, flags + 8 * g, sizeof x);
+        } else {
+            for (unsigned k = 0; k < 8; ++k) x |= static_cast<std::uint64_t>(flags[8 * g + k]) << (8 * k);
+        }
+        bits[g] = static_cast<std::uint8_t>((x * kGather) >> 56);
+    }
+    finish_bits(bits, count);
+}
+
+void Decider::decide(std::size_t y, std::size_t first, const std::uint8_t* values, std::size_t count,
+                     std::uint8_t* bits) const {
+    std::uint8_t* flags = b_.flags;
+    if (method_ == Method::bayer) {
+        // The levels of a row repeat every 8 pixels; pieces start on a multiple of 8.
+        constexpr std::size_t kSpan = 32;
+        std::uint8_t levels[kSpan];
+        for (std::size_t k = 0; k < kSpan; ++k) levels[k] = static_cast<std::uint8_t>(bayer_level(y, first + k));
+        std::size_t i = 0;
+        for (; i + kSpan <= count; i += kSpan)
+            for (std::size_t k = 0; k < kSpan; ++k) flags[i + k] = values[i + k] < levels[k];
+        for (; i < count; ++i) flags[i] = values[i] < levels[i % kSpan];
+    } else if (level_ == 0 || level_ > 255) {
+        std::memset(flags, level_ == 0 ? 0 : 1, count);
+    } else {
+        const std::uint8_t level = static_cast<std::uint8_t>(level_);
+        for (std::size_t i = 0; i < count; ++i) flags[i] = values[i] < level;
+    }
+    pack(count, bits);
+}
+
+// One row of Floyd-Steinberg in direction D (+1 or -1): the error goes 7/16
+// ahead, 3/16 behind below, 5/16 below and the rest ahead below. The share
+// ahead is carried in a register, and the row below, which only this row
+// adds to, is built in two registers and stored once per pixel.
+namespace {
+
+template <int D>
+void floyd_steinberg_row(const std::uint8_t* values, const std::int32_t* here, std::int32_t* below,
+                         std::uint8_t* flags, std::ptrdiff_t w) {
+    std::int32_t ahead = 0;    // 7/16 of the last pixel's error
+    std::int32_t behind = 0;   // below the last pixel, so far
+    std::int32_t further = 0;  // below the pixel after it, so far
+    for (std::ptrdiff_t step = 0; step < w; ++step) {
+        const std::ptrdiff_t x = D > 0 ? step : w - 1 - step;
+        const std::int32_t s = kErrorScale * values[x] + here[x] + ahead;
+        const bool white = s >= kWhiteFrom;
+        const std::int32_t e = s - (white ? kWhiteValue : 0);
+        const std::int32_t a = (7 * e) >> 4, b = (3 * e) >> 4, c = (5 * e) >> 4;
+        flags[x] = !white;
+        below[x - D] = behind + b;  // complete: nothing later reaches it
+        behind = further + c;
+        further = e - a - b - c;
+        ahead = a;
+    }
+    below[D > 0 ? w - 1 : 0] = behind;
+    below[D > 0 ? w : -1] = further;  // outside the picture: dropped
+}
+
+}  // namespace
+
+// Serpentine: even rows left to right, odd rows right to left.
+void Decider::diffuse_floyd_steinberg(std::size_t y, const std::uint8_t* values, std::uint8_t* bits) {
+    const std::int32_t* here = b_.errors[y % 2] + kDiffusionMargin;
+    std::int32_t* below = b_.errors[(y + 1) % 2] + kDiffusionMargin;
+    const std::ptrdiff_t w = static_cast<std::ptrdiff_t>(width_);
+    if (y % 2 == 0)
+        floyd_steinberg_row<1>(values, here, below, b_.flags, w);
+    else
+        floyd_steinberg_row<-1>(values, here, below, b_.flags, w);
+    pack(width_, bits);
+}
+
+// Every row left to right; an eighth of the error to each of six pixels and
+// the rest dropped. The shares ahead in this row are carried in registers.
+void Decider::diffuse_atkinson(const std::uint8_t* values, std::uint8_t* bits) {
+    const std::size_t y = pushed_;
+    std::uint8_t* const flags = b_.flags;
+    const std::int32_t* e0 = b_.errors[y % 3] + kDiffusionMargin;
+    std::int32_t* e1 = b_.errors[(y + 1) % 3] + kDiffusionMargin;
+    std::int32_t* e2 = b_.errors[(y + 2) % 3] + kDiffusionMargin;  // no row has reached it yet
+    const std::ptrdiff_t w = static_cast<std::ptrdiff_t>(width_);
+    std::int32_t next = 0, after = 0;  // what x + 1 and x + 2 get from this row so far
+    std::int32_t q1 = 0, q2 = 0;       // the shares of the last two pixels
+    for (std::ptrdiff_t x = 0; x < w; ++x) {
+        const std::int32_t s = kErrorScale * values[x] + e0[x] + next;
+        const bool white = s >= kWhiteFrom;
+        const std::int32_t q = (s - (white ? kWhiteValue : 0)) >> 3;
+        flags[x] = !white;
+        next = after + q;
+        after = q;
+        e1[x - 1] += q2 + q1 + q;  // complete: pixels x - 2, x - 1 and x reach it
+        e2[x] = q;
+        q2 = q1;
+        q1 = q;
+    }
+    e1[w - 1] += q2 + q1;
+    e1[-1] = 0;  // the shares that fell outside the picture, dropped
+    pack(width_, bits);
+}
+
+// Adds row k of the window (sign 1) to the column sums, or takes it out (-1).
+void Decider::add_window_row(std::size_t k, int sign) {
+    const std::uint8_t* row = b_.window_rows + (k % window_) * width_;
+    std::uint32_t* sums = b_.column_sums;
+    std::uint32_t* squares = b_.column_squares;
+    if (sign > 0) {
+        for (std::size_t x = 0; x < width_; ++x) {
+            const std::uint32_t v = row[x];
+            sums[x] += v;
+            squares[x] += v * v;
+        }
+    } else {
+        for (std::size_t x = 0; x < width_; ++x) {
+            const std::uint32_t v = row[x];
+            sums[x] -= v;
+            squares[x] -= v * v;
+        }
+    }
+}
+
+// The window of row y is rows [y - r, y + r] and, for each pixel, columns
+// [x - r, x + r], both clipped to the picture: m is the mean of Y there,
+// s its standard deviation, and a pixel is white above m (1 + 0.2 (s / 128 - 1)).
+// The column sums are added up along the row first, so that a window's sum
+// is the difference of two of them; the pixels whose window the picture's
+// sides do not clip then share one count and go through in one vectorised run.
+void Decider::decide_sauvola(std::size_t y, std::uint8_t* bits) {
+    const std::size_t r = radius_, w = width_;
+    const std::size_t lo = y >= r ? y - r : 0;
+    const std::size_t hi = std::min(height_ - 1, y + r);
+    while (removed_below_ < lo) add_window_row(removed_below_++, -1);
+    const double rows = static_cast<double>(hi - lo + 1);
+    const std::uint8_t* luma_row = b_.window_rows + (y % window_) * w;
+    std::uint64_t* ps = b_.prefix_sums;
+    std::uint64_t* pq = b_.prefix_squares;
+    ps[0] = pq[0] = 0;
+    for (std::size_t x = 0; x < w; ++x) {
+        ps[x + 1] = ps[x] + b_.column_sums[x];
+        pq[x + 1] = pq[x] + b_.column_squares[x];
+    }
+    auto clipped = [&](std::size_t x) {
+        const std::size_t left = x >= r ? x - r : 0;
+        const std::size_t right = std::min(w - 1, x + r);
+        sauvola_span(luma_row + x, ps + right + 1, ps + left, pq + right + 1, pq + left,
+                     rows * static_cast<double>(right - left + 1), 1, b_.flags + x);
+    };
+    const std::size_t middle_begin = std::min(r, w);
+    const std::size_t middle_end = std::max(middle_begin, w > r ? w - r : 0);
+    for (std::size_t x = 0; x < middle_begin; ++x) clipped(x);
+    if (middle_end > middle_begin)
+        sauvola_span(luma_row + middle_begin, ps + middle_begin + r + 1, ps + middle_begin - r,
+                     pq + middle_begin + r + 1, pq + middle_begin - r, rows * static_cast<double>(window_),
+                     middle_end - middle_begin, b_.flags + middle_begin);
+    for (std::size_t x = middle_end; x < w; ++x) clipped(x);
+    pack(w, bits);
+}
+
+bool Decider::push_row(const std::uint8_t* values, BitRowSink& sink) {
+    const std::size_t k = pushed_;
+    if (method_ != Method::sauvola) {
+        if (method_ == Method::floyd_steinberg)
+            diffuse_floyd_steinberg(k, values, b_.bits);
+        else
+            diffuse_atkinson(values, b_.bits);
+        ++pushed_;
+        ++decided_;
+        return sink.row(b_.bits, width_);
+    }
+    // Row k takes the ring slot of row k - W, which no later row's window holds.
+    if (k >= window_ && removed_below_ <= k - window_) {
+        add_window_row(k - window_, -1);
+        removed_below_ = k - window_ + 1;
+    }
+    std::memcpy(b_.window_rows + (k % window_) * width_, values, width_);
+    add_window_row(k, 1);
+    ++pushed_;
+    // Row y can be decided once row min(y + r, last) is in.
+    while (decided_ < height_ && std::min(height_ - 1, decided_ + radius_) <= k) {
+        decide_sauvola(decided_, b_.bits);
+        ++decided_;
+        if (!sink.row(b_.bits, width_)) return false;
+    }
+    return true;
+}
+
+}  // namespace qpbm

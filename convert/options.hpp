@@ -1,0 +1,52 @@
+// How a conversion decides and what it writes. The defaults are the legacy
+// conversion, byte for byte: the per-channel rule at 100, plain PBM, 24-bit
+// BMP, no pixel limit.
+#pragma once
+
+#include <cstdint>
+
+namespace qpbm {
+
+// How a colour pixel becomes black or white. Every method but `channels`
+// looks at the luma Y = (299 R + 587 G + 114 B) div 1000.
+enum class Method : std::uint8_t {
+    channels,         // white when blue, green and red each reach the threshold
+    luma,             // white when Y reaches the threshold
+    otsu,             // a global luma threshold chosen from the histogram
+    floyd_steinberg,  // error diffusion, serpentine rows
+    atkinson,         // error diffusion that drops a quarter of the error
+    bayer,            // 8 x 8 ordered dither
+    sauvola,          // a local threshold from the mean and deviation of a window
+};
+
+inline constexpr unsigned kDefaultChannelThreshold = 100;
+inline constexpr unsigned kMaxChannelThreshold = 255;
+inline constexpr unsigned kDefaultLumaThreshold = 128;
+inline constexpr unsigned kMaxLumaThreshold = 256;  // 256: every pixel black
+inline constexpr unsigned kDefaultWindow = 15;
+inline constexpr unsigned kMinWindow = 3;
+inline constexpr unsigned kMaxWindow = 255;
+
+struct Options {
+    bool raw = false;              // BMP to PBM: raw "P4" instead of plain "P1"
+    unsigned bmp_bits = 24;        // PBM to BMP: 24 or 1 bits per pixel
+    std::uint64_t max_pixels = 0;  // refuse pictures of more pixels; 0: no limit
+    Method method = Method::channels;
+    unsigned threshold = kDefaultChannelThreshold;  // channels and luma
+    unsigned window = kDefaultWindow;               // sauvola
+    bool invert = false;                            // swap black and white after the method
+};
+
+inline constexpr Options kDefaultOptions{};
+
+// Whether the BMP to PBM conversion is the legacy one, which has a path of
+// its own (the token tables and the vectorised rule).
+inline bool plain_channels(const Options& o) { return o.method == Method::channels && !o.raw && !o.invert; }
+
+// Methods that decide a pixel from whole rows around it, so that a row must
+// be held whole.
+inline bool needs_whole_rows(Method m) {
+    return m == Method::floyd_steinberg || m == Method::atkinson || m == Method::sauvola;
+}
+
+}  // namespace qpbm

@@ -1,0 +1,122 @@
+#include "conversion_options.hpp"
+
+#include <cstdint>
+
+namespace tool {
+
+namespace {
+
+struct MethodName {
+    const char* name;
+    qpbm_method method;
+};
+
+constexpr MethodName kMethods[] = {
+    {"channels", QPBM_METHOD_CHANNELS},
+    {"luma", QPBM_METHOD_LUMA},
+    {"otsu", QPBM_METHOD_OTSU},
+    {"floyd-steinberg", QPBM_METHOD_FLOYD_STEINBERG},
+    {"atkinson", QPBM_METHOD_ATKINSON},
+    {"bayer", QPBM_METHOD_BAYER},
+    {"sauvola", QPBM_METHOD_SAUVOLA},
+};
+
+// A decimal number without a sign, at most `most`.
+std::optional<std::uint64_t> number(const std::string& text, std::uint64_t most) {
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    std::uint64_t n = 0;
+    for (const char c : text) {
+        const unsigned digit = static_cast<unsigned>(c - '0');
+        if (n > (most - digit) / 10) return std::nullopt;
+        n = n * 10 + digit;
+    }
+    return n;
+}
+
+bool is(const std::string& arg, const char* name) {
+    return arg == name || arg.rfind(std::string(name) + "=", 0) == 0;
+}
+
+}  // namespace
+
+Taken take_conversion_option(const std::string& arg, const std::function<bool(const char*, std::string&)>& value,
+                             ConversionOptions& o, std::string& error) {
+    auto mark = [&](std::string& first, const char* name) {
+        if (first.empty()) first = name;
+    };
+    std::string text;
+    if (arg == "--raw") {
+        o.api.raw = 1;
+        mark(o.bmp_to_pbm_option, "--raw");
+    } else if (arg == "--invert") {
+        o.api.invert = 1;
+        mark(o.bmp_to_pbm_option, "--invert");
+    } else if (is(arg, "--bpp")) {
+        if (!value("--bpp", text) || (text != "1" && text != "24")) {
+            error = "--bpp takes 1 or 24";
+            return Taken::error;
+        }
+        o.api.bmp_bits = text == "1" ? 1 : 24;
+        mark(o.pbm_to_bmp_option, "--bpp");
+    } else if (is(arg, "--max-pixels")) {
+        const bool given = value("--max-pixels", text);
+        const std::optional<std::uint64_t> n = given ? number(text, UINT64_MAX) : std::nullopt;
+        if (!n) {
+            error = given ? "'" + text + "' is not a number of pixels (0 or more)" : "--max-pixels needs a number";
+            return Taken::error;
+        }
+        o.api.max_pixels = *n;
+    } else if (is(arg, "--method")) {
+        const bool given = value("--method", text);
+        const MethodName* found = nullptr;
+        for (const MethodName& m : kMethods)
+            if (given && text == m.name) found = &m;
+        if (found == nullptr) {
+            error = "--method takes channels, luma, otsu, floyd-steinberg, atkinson, bayer or sauvola";
+            return Taken::error;
+        }
+        o.api.method = found->method;
+        mark(o.bmp_to_pbm_option, "--method");
+    } else if (is(arg, "--threshold")) {
+        const bool given = value("--threshold", text);
+        const std::optional<std::uint64_t> n = given ? number(text, 256) : std::nullopt;
+        if (!n) {
+            error = given ? "'" + text + "' is not a threshold (0 to 255, or 256 with luma)" : "--threshold needs a number";
+            return Taken::error;
+        }
+        o.api.threshold = static_cast<int>(*n);
+        o.threshold_given = true;
+        mark(o.bmp_to_pbm_option, "--threshold");
+    } else if (is(arg, "--window")) {
+        const bool given = value("--window", text);
+        const std::optional<std::uint64_t> n = given ? number(text, 255) : std::nullopt;
+        if (!n || *n < 3 || *n % 2 == 0) {
+            error = given ? "'" + text + "' is not a window (an odd number from 3 to 255)" : "--window needs a number";
+            return Taken::error;
+        }
+        o.api.window = static_cast<int>(*n);
+        o.window_given = true;
+        mark(o.bmp_to_pbm_option, "--window");
+    } else {
+        return Taken::no;
+    }
+    return Taken::yes;
+}
+
+std::string check_conversion_options(const ConversionOptions& o, std::optional<qpbm_direction> direction) {
+    if (direction == QPBM_BMP_TO_PBM && !o.pbm_to_bmp_option.empty())
+        return o.pbm_to_bmp_option + " is an option of pbm2bmp, not of bmp2pbm";
+    if (direction == QPBM_PBM_TO_BMP && !o.bmp_to_pbm_option.empty())
+        return o.bmp_to_pbm_option + " is an option of bmp2pbm, not of pbm2bmp";
+    const qpbm_method m = o.api.method;
+    if (o.threshold_given) {
+        if (m != QPBM_METHOD_CHANNELS && m != QPBM_METHOD_LUMA)
+            return "--threshold goes only with --method channels or luma";
+        if (m == QPBM_METHOD_CHANNELS && o.api.threshold > 255) return "the channels threshold is 0 to 255";
+    }
+    if (o.window_given && m != QPBM_METHOD_SAUVOLA) return "--window goes only with --method sauvola";
+    return {};
+}
+
+}  // namespace tool
