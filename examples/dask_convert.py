@@ -50,14 +50,16 @@ def convert_batch(paths, output_dir):
 def names(arguments):
     yield from arguments.paths
     if arguments.files_from:
-        separator = "\0" if arguments.null else "\n"
-        with open(arguments.files_from, newline="") if arguments.files_from != "-" else sys.stdin as f:
-            pending = ""
-            for block in iter(lambda: f.read(1 << 16), ""):
+        # Bytes, decoded as the system decodes file names, so that a name that
+        # is not valid UTF-8 still reaches its file.
+        separator = b"\0" if arguments.null else b"\n"
+        with open(arguments.files_from, "rb") if arguments.files_from != "-" else sys.stdin.buffer as f:
+            pending = b""
+            for block in iter(lambda: f.read(1 << 16), b""):
                 *complete, pending = (pending + block).split(separator)
-                yield from (name for name in complete if name)
+                yield from (os.fsdecode(name) for name in complete if name)
             if pending:
-                yield pending
+                yield os.fsdecode(pending)
 
 
 def batches(names_, size):

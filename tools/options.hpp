@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "conversion_options.hpp"
+
 namespace tool {
 
 inline constexpr const char* kStdio = "-";

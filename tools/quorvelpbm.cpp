@@ -14,6 +14,7 @@
 
 #include "batch.hpp"
 #include "console.hpp"
+#include "conversion_options.hpp"
 #include "files.hpp"
 #include "options.hpp"
 
