@@ -25,6 +25,8 @@ using qpbm::Direction;
 using qpbm::Status;
 
 static_assert(alignof(qpbm::Workspace) <= alignof(std::max_align_t), "a malloc'd block holds a workspace");
+static_assert(QPBM_MAX_ROW_METHOD_WIDTH == qpbm::kMaxRowMethodWidth, "qpbm.h states the widest row of a method");
+static_assert(QPBM_THRESHOLD_DEFAULT < 0, "no threshold is negative");
 
 // The public code of each internal status. No default: a new internal
 // status does not compile until it has one.
