@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "library/output_file.hpp"
+#include "library/phases.hpp"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -25,19 +26,6 @@ bool is_io_error(Status status) { return status == Status::read_failed || status
 [[maybe_unused]] Status failed_read(Facts& facts) {
     facts.os_error = errno;
     return Status::read_failed;
-}
-
-// The direction a file's first two bytes call for.
-Status direction_of(const unsigned char* magic, std::size_t length, Direction& direction) {
-    if (length == 2 && magic[0] == 'B' && magic[1] == 'M') {
-        direction = Direction::bmp_to_pbm;
-        return Status::ok;
-    }
-    if (length == 2 && magic[0] == 'P' && (magic[1] == '1' || magic[1] == '4')) {
-        direction = Direction::pbm_to_bmp;
-        return Status::ok;
-    }
-    return Status::unknown_format;
 }
 
 // Looks at the first bytes of a regular file without taking them: pread, or
@@ -68,20 +56,6 @@ Status detect_direction(InputFile& in, Direction& direction, Facts& facts) {
     }
 #endif
     return direction_of(magic, got, direction);
-}
-
-// The check: reads and refuses; writes nothing.
-Status check_input(Direction direction, std::FILE* in, bool output_seekable, const Options& options, Workspace& work,
-                   BmpSource& bmp, PbmSource& pbm, Facts& facts) {
-    if (direction == Direction::bmp_to_pbm)
-        return read_bmp_source(in, output_seekable, bmp, work.bmp2pbm, facts, options);
-    return read_pbm_source(in, output_seekable, pbm, work.pbm2bmp, facts, options);
-}
-
-Status write_output(Direction direction, std::FILE* in, bool output_seekable, const Options& options, Workspace& work,
-                    const BmpSource& bmp, const PbmSource& pbm, std::FILE* out) {
-    if (direction == Direction::bmp_to_pbm) return write_pbm(in, bmp, output_seekable, work.bmp2pbm, out, options);
-    return write_bmp(in, pbm, output_seekable, work.pbm2bmp, out, options);
 }
 
 // Keeps the errno of an I/O failure, and names a read that met the end of a

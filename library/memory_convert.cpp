@@ -5,6 +5,7 @@
 
 #include "convert/convert.hpp"
 #include "convert/stream.hpp"
+#include "library/phases.hpp"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -27,18 +28,6 @@ std::uint64_t decimal_digits(std::uint64_t n) {
     std::uint64_t digits = 1;
     for (; n >= 10; n /= 10) ++digits;
     return digits;
-}
-
-Status direction_of(const std::uint8_t* bytes, std::size_t size, Direction& direction) {
-    if (size >= 2 && bytes[0] == 'B' && bytes[1] == 'M') {
-        direction = Direction::bmp_to_pbm;
-        return Status::ok;
-    }
-    if (size >= 2 && bytes[0] == kPbmMagicStart && (bytes[1] == kPbmPlainKind || bytes[1] == kPbmRawKind)) {
-        direction = Direction::pbm_to_bmp;
-        return Status::ok;
-    }
-    return Status::unknown_format;
 }
 
 #if defined(QPBM_COOKIE_STREAMS)
@@ -242,9 +231,7 @@ Status check(Direction& direction, const std::uint8_t* input, std::size_t input_
         if (status != Status::ok) return status;
     }
     errno = 0;
-    const Status status = direction == Direction::bmp_to_pbm
-                              ? read_bmp_source(in, true, bmp, work.bmp2pbm, facts, options)
-                              : read_pbm_source(in, true, pbm, work.pbm2bmp, facts, options);
+    const Status status = check_input(direction, in, true, options, work, bmp, pbm, facts);
     if (status == Status::read_failed && facts.os_error == 0) facts.os_error = errno;
     return status;
 }
@@ -304,8 +291,7 @@ Status convert_memory(Direction& direction, const std::uint8_t* input, std::size
         return Status::open_output_failed;
     }
     errno = 0;
-    status = direction == Direction::bmp_to_pbm ? write_pbm(in.get(), bmp, true, work.bmp2pbm, out.get(), options)
-                                                : write_bmp(in.get(), pbm, true, work.pbm2bmp, out.get(), options);
+    status = write_output(direction, in.get(), true, options, work, bmp, pbm, out.get());
     if ((status == Status::read_failed || status == Status::write_failed) && facts.os_error == 0)
         facts.os_error = errno;
     std::uint64_t written = 0;
