@@ -102,15 +102,17 @@ void fill_byte_tokens(const bool (&white)[256], unsigned bits, char (*table)[kBy
         }
 }
 
-// Reads the palette at `start` into the token table. Entries past the palette
-// are black.
+// Reads the palette at `start` into the token table. Indices past the palette
+// read as the colour black (0, 0, 0), which a threshold of 0 still passes.
 Status read_palette(std::FILE* in, std::uint64_t start, std::uint32_t entries, std::size_t entry_size,
                     const BmpSource& source, Bmp2PbmBuffers& buffers) {
     const std::size_t bytes = entries * entry_size;  // at most 256 * 4
     if (!seek_to(in, start) || std::fread(buffers.rows, 1, bytes, in) != bytes) return Status::read_failed;
-    // Indices past the palette are black: every value 0.
-    bool white[256] = {};
-    std::memset(buffers.palette_values, 0, sizeof buffers.palette_values);
+    const bool black_passes = source.level == 0;
+    bool white[256];
+    std::fill_n(white, 256, black_passes);
+    const std::uint8_t past = source.luma ? 0 : black_passes ? kChannelsWhite : kChannelsBlack;  // luma 0
+    std::memset(buffers.palette_values, past, sizeof buffers.palette_values);
     for (std::uint32_t i = 0; i < entries; ++i) {
         const std::uint8_t* entry = buffers.rows + i * entry_size;
         const unsigned level = source.level;
