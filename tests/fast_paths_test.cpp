@@ -81,6 +81,32 @@ TEST(PixelTokens, BothBuildsFollowTheThresholdAtEveryWidth) {
     }
 }
 
+TEST(LumaValues, TheRuleAtEveryWidthAndStart) {
+    // Random pixels, with the extremes of S (0 and 255000) and the values
+    // whose S is a multiple of 1000 or one short of it among them.
+    Lcg lcg{5};
+    std::vector<std::uint8_t> bytes = {0, 0, 0, 255, 255, 255};
+    for (int i = 0; i < 12000; ++i) bytes.push_back(static_cast<std::uint8_t>(lcg.next()));
+    for (const int grey : {0, 1, 127, 128, 254, 255}) bytes.insert(bytes.end(), 3, static_cast<std::uint8_t>(grey));
+    const std::size_t count = bytes.size() / 3;
+    static qpbm::Bmp2PbmBuffers buffers;
+    qpbm::BmpSource source;
+    source.luma = true;
+    for (std::size_t width : awkward_widths()) {
+        for (std::size_t first : {std::size_t{0}, std::size_t{1}, std::size_t{5}}) {
+            if (first + width > count) continue;
+            SCOPED_TRACE(testing::Message() << "width " << width << " from pixel " << first);
+            std::vector<std::uint8_t> values(width + 1, 0x5A);
+            qpbm::row_values(source, buffers, bytes.data() + 3 * first, width, values.data());
+            for (std::size_t x = 0; x < width; ++x) {
+                const std::uint8_t* p = bytes.data() + 3 * (first + x);
+                ASSERT_EQ(values[x], (299 * p[2] + 587 * p[1] + 114 * p[0]) / 1000) << "pixel " << x;
+            }
+            ASSERT_EQ(values[width], 0x5A);  // nothing written past the last value
+        }
+    }
+}
+
 TEST(ExpandBits, ThreeBytesPerBitAndNoFurther) {
     Lcg lcg{11};
     for (std::size_t count : awkward_widths()) {
