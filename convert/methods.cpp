@@ -337,15 +337,14 @@ void Decider::diffuse_atkinson(const std::uint8_t* values, std::uint8_t* bits) {
     std::int32_t* e1 = b_.errors[(y + 1) % 3] + kDiffusionMargin;
     std::int32_t* e2 = b_.errors[(y + 2) % 3] + kDiffusionMargin;  // no row has reached it yet
     const std::ptrdiff_t w = static_cast<std::ptrdiff_t>(width_);
-    std::int32_t next = 0, after = 0;  // what x + 1 and x + 2 get from this row so far
-    std::int32_t q1 = 0, q2 = 0;       // the shares of the last two pixels
+    std::int32_t q1 = 0, q2 = 0;  // the shares of the last two pixels, which reach x
     for (std::ptrdiff_t x = 0; x < w; ++x) {
-        const std::int32_t s = kErrorScale * values[x] + e0[x] + next;
+        // Everything but the last pixel's share is added first, so that the
+        // next pixel waits for one addition after q, not two.
+        const std::int32_t s = (kErrorScale * values[x] + e0[x] + q2) + q1;
         const bool white = s >= kWhiteFrom;
         const std::int32_t q = (s - (white ? kWhiteValue : 0)) >> 3;
         flags[x] = !white;
-        next = after + q;
-        after = q;
         e1[x - 1] += q2 + q1 + q;  // complete: pixels x - 2, x - 1 and x reach it
         e2[x] = q;
         q2 = q1;
