@@ -281,37 +281,53 @@ void Decider::decide(std::size_t y, std::size_t first, const std::uint8_t* value
 }
 
 // One row of Floyd-Steinberg in direction D (+1 or -1): the error goes 7/16
-// ahead, 3/16 behind below, 5/16 below and the rest ahead below. The share
-// ahead is carried in a register, and the row below, which only this row
-// adds to, is built in two registers and stored once per pixel.
+// ahead, 3/16 behind below, 5/16 below and the rest ahead below. Only the
+// share ahead links a pixel to the next, so the row is decided first with
+// that share alone, keeping each pixel's error, and the row below is made
+// from those errors afterwards in a pass without a chain, which vectorises.
 namespace {
 
 template <int D>
-void floyd_steinberg_row(const std::uint8_t* values, const std::int32_t* here, std::int32_t* below,
+void floyd_steinberg_row(const std::uint8_t* values, const std::int32_t* here, std::int32_t* errors,
                          std::uint8_t* flags, std::ptrdiff_t w) {
-    std::int32_t ahead = 0;    // 7/16 of the last pixel's error
-    std::int32_t behind = 0;   // below the last pixel, so far
-    std::int32_t further = 0;  // below the pixel after it, so far
+    std::int32_t ahead = 0;  // 7/16 of the last pixel's error
     for (std::ptrdiff_t step = 0; step < w; ++step) {
         const std::ptrdiff_t x = D > 0 ? step : w - 1 - step;
         const std::int32_t s = kErrorScale * values[x] + here[x] + ahead;
         // All ones when white (s >= kWhiteFrom), as a mask: a branch here
         // would be mispredicted on every dithered grey.
         const std::int32_t white = (kWhiteFrom - 1 - s) >> 31;
-        // The next pixel waits only for a: taken from s rather than from e,
-        // it need not wait for e, and the chain from one pixel to the next
-        // is a cycle shorter.
-        const std::int32_t a = ((7 * s) >> 4) - (white & kWhiteAhead);
-        const std::int32_t e = s - (white & kWhiteValue);
-        const std::int32_t b = (3 * e) >> 4, c = (5 * e) >> 4;
+        // 7/16 of e taken from s, so that the next pixel need not wait for e.
+        ahead = ((7 * s) >> 4) - (white & kWhiteAhead);
+        errors[x] = s - (white & kWhiteValue);
         flags[x] = static_cast<std::uint8_t>(white + 1);
-        below[x - D] = behind + b;  // complete: nothing later reaches it
-        behind = further + c;
-        further = e - a - b - c;
-        ahead = a;
     }
-    below[D > 0 ? w - 1 : 0] = behind;
-    below[D > 0 ? w : -1] = further;  // outside the picture: dropped
+}
+
+// below[x]: 3/16 of the error of the pixel after x in the row's direction
+// (`later`), 5/16 of x's own, and what the pixel before it (`earlier`) has
+// left after its 7/16, 3/16 and 5/16. The same integer sums the pixels'
+// shares make one by one, in another order.
+QPBM_LOOP_BODY void floyd_steinberg_below_rule(const std::int32_t* earlier, const std::int32_t* own,
+                                               const std::int32_t* later, std::int32_t* below, std::size_t w) {
+    for (std::size_t x = 0; x < w; ++x) {
+        const std::int32_t e = earlier[x];
+        const std::int32_t rest = e - ((7 * e) >> 4) - ((3 * e) >> 4) - ((5 * e) >> 4);
+        below[x] = rest + ((5 * own[x]) >> 4) + ((3 * later[x]) >> 4);
+    }
+}
+
+QPBM_TARGET_AVX2 void floyd_steinberg_below_avx2(const std::int32_t* earlier, const std::int32_t* own,
+                                                 const std::int32_t* later, std::int32_t* below, std::size_t w) {
+    floyd_steinberg_below_rule(earlier, own, later, below, w);
+}
+
+void floyd_steinberg_below(const std::int32_t* earlier, const std::int32_t* own, const std::int32_t* later,
+                           std::int32_t* below, std::size_t w) {
+    if (use_avx2_path())
+        floyd_steinberg_below_avx2(earlier, own, later, below, w);
+    else
+        floyd_steinberg_below_rule(earlier, own, later, below, w);
 }
 
 }  // namespace
@@ -320,11 +336,15 @@ void floyd_steinberg_row(const std::uint8_t* values, const std::int32_t* here, s
 void Decider::diffuse_floyd_steinberg(std::size_t y, const std::uint8_t* values, std::uint8_t* bits) {
     const std::int32_t* here = b_.errors[y % 2] + kDiffusionMargin;
     std::int32_t* below = b_.errors[(y + 1) % 2] + kDiffusionMargin;
+    std::int32_t* errors = b_.errors[2] + kDiffusionMargin;  // this row's, and none past its ends
     const std::ptrdiff_t w = static_cast<std::ptrdiff_t>(width_);
     if (y % 2 == 0)
-        floyd_steinberg_row<1>(values, here, below, b_.flags, w);
+        floyd_steinberg_row<1>(values, here, errors, b_.flags, w);
     else
-        floyd_steinberg_row<-1>(values, here, below, b_.flags, w);
+        floyd_steinberg_row<-1>(values, here, errors, b_.flags, w);
+    errors[-1] = errors[w] = 0;
+    const int d = y % 2 == 0 ? 1 : -1;
+    floyd_steinberg_below(errors - d, errors, errors + d, below, width_);
     pack(width_, bits);
 }
 

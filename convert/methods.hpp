@@ -53,7 +53,8 @@ struct MethodBuffers {
     std::uint8_t values[kMaxRowMethodWidth];  // a piece of a row, or a whole row
     std::uint8_t flags[kMaxRowMethodWidth + 8];  // a row's decisions, a byte each (1 black), before packing
     std::uint8_t bits[kMaxRowMethodWidth / 8];
-    std::int32_t errors[3][kMaxRowMethodWidth + 2 * kDiffusionMargin];  // rows y, y + 1, y + 2
+    std::int32_t errors[3][kMaxRowMethodWidth + 2 * kDiffusionMargin];  // rows y, y + 1, y + 2 (Floyd-
+                                                                       // Steinberg: y, y + 1, and row y's own)
     std::uint8_t window_rows[kWindowRowsSize];                         // Sauvola: row k at (k % W) * width
     std::uint32_t column_sums[kMaxRowMethodWidth];                     // Sauvola: sum of Y down the window
     std::uint32_t column_squares[kMaxRowMethodWidth];                  // and of Y^2
