@@ -121,8 +121,9 @@ Status read_palette(std::FILE* in, std::uint64_t start, std::uint32_t entries, s
         const std::uint8_t* entry = buffers.rows + i * entry_size;
         const unsigned level = source.level;
         white[i] = entry[0] >= level && entry[1] >= level && entry[2] >= level;
-        buffers.palette_values[i] = static_cast<std::uint8_t>(
-            source.luma ? luma(entry[0], entry[1], entry[2]) : white[i] ? kChannelsWhite : kChannelsBlack);
+        buffers.palette_values[i] = static_cast<std::uint8_t>(source.luma ? luma(entry[0], entry[1], entry[2])
+                                                              : white[i]  ? kChannelsWhite
+                                                                          : kChannelsBlack);
     }
     // RLE hands over one index per byte.
     fill_byte_tokens(white, source.pixels == BmpPixels::rle ? 8 : source.bit_count, buffers.byte_tokens);
@@ -408,8 +409,9 @@ QPBM_TARGET_AVX2 inline __m256i luma_eighths(const std::uint8_t* p) {
                                          2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1);
     const __m256i v =
         _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + 12), reinterpret_cast<const __m128i*>(p));
-    const __m256i s = _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi8(v, blue_green), _mm256_set1_epi32(114 | 587 << 16)),
-                                       _mm256_madd_epi16(_mm256_shuffle_epi8(v, red), _mm256_set1_epi32(299)));
+    const __m256i s =
+        _mm256_add_epi32(_mm256_madd_epi16(_mm256_shuffle_epi8(v, blue_green), _mm256_set1_epi32(114 | 587 << 16)),
+                         _mm256_madd_epi16(_mm256_shuffle_epi8(v, red), _mm256_set1_epi32(299)));
     return _mm256_srli_epi32(s, 3);
 }
 
@@ -437,11 +439,12 @@ QPBM_TARGET_AVX2 void luma_avx2(const std::uint8_t* pixel, std::size_t count, st
 
 QPBM_TARGET_AVX2 void bgr_values_avx2(const std::uint8_t* pixels, std::size_t count, std::uint8_t* values, bool luma,
                                       unsigned level) {
-#if QPBM_HAVE_AVX2_PATH
-    if (luma) return luma_avx2(pixels, count, values);
-#endif
     if (luma)
+#if QPBM_HAVE_AVX2_PATH
+        luma_avx2(pixels, count, values);
+#else
         luma_by_rule(pixels, count, values);
+#endif
     else
         flags_by_rule(pixels, count, values, level);
 }
@@ -1048,9 +1051,8 @@ Status write_decided(std::FILE* in, const BmpSource& source, const Options& opti
     int otsu = -1;
     if (options.method == Method::otsu) {
         std::memset(m.histogram, 0, sizeof m.histogram);
-        const Status status =
-            for_each_values(in, source, buffers, false, [&](std::size_t, std::size_t, const std::uint8_t* values,
-                                                            std::size_t count) {
+        const Status status = for_each_values(
+            in, source, buffers, false, [&](std::size_t, std::size_t, const std::uint8_t* values, std::size_t count) {
                 add_to_histogram(values, count, m);
                 return true;
             });

@@ -85,7 +85,7 @@ struct BmpSource {
     std::uint32_t thresholds[3] = {};
     unsigned level = kThreshold;  // the channels rule: white when each channel reaches this
     bool luma = false;            // the bit path gives luma values, else channel flags
-    bool gathered = false;  // RLE: the check decoded the picture into buffers.image (or rle_indices)
+    bool gathered = false;        // RLE: the check decoded the picture into buffers.image (or rle_indices)
     std::uint64_t file_size = 0;
 };
 

@@ -70,9 +70,9 @@ QPBM_LOOP_BODY double exact_double(std::uint64_t v) {
 // from the window's sum and sum of squares (the differences of two prefix
 // sums, exact) over `count` pixels. IEEE operations in a fixed order:
 // vectorised or not, every platform gets the same bits.
-QPBM_LOOP_BODY void sauvola_rule(const std::uint8_t* luma_row, const std::uint64_t* sum_hi,
-                                 const std::uint64_t* sum_lo, const std::uint64_t* square_hi,
-                                 const std::uint64_t* square_lo, double count, std::size_t n, std::uint8_t* flags) {
+QPBM_LOOP_BODY void sauvola_rule(const std::uint8_t* luma_row, const std::uint64_t* sum_hi, const std::uint64_t* sum_lo,
+                                 const std::uint64_t* square_hi, const std::uint64_t* square_lo, double count,
+                                 std::size_t n, std::uint8_t* flags) {
     constexpr double kSensitivity = 0.2;
     constexpr double kDynamicRange = 128.0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -198,7 +198,8 @@ void add_to_histogram(const std::uint8_t* values, std::size_t count, MethodBuffe
 
 std::uint64_t max_row_width(const Options& options) {
     if (!needs_whole_rows(options.method)) return 0;
-    if (options.method == Method::sauvola) return std::min<std::uint64_t>(kMaxRowMethodWidth, kWindowRowsSize / options.window);
+    if (options.method == Method::sauvola)
+        return std::min<std::uint64_t>(kMaxRowMethodWidth, kWindowRowsSize / options.window);
     return kMaxRowMethodWidth;
 }
 

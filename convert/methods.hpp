@@ -50,17 +50,17 @@ inline constexpr std::size_t kDiffusionMargin = 2;
 inline constexpr std::uint64_t kMaxOtsuPixels = std::uint64_t{1} << 40;
 
 struct MethodBuffers {
-    std::uint8_t values[kMaxRowMethodWidth];  // a piece of a row, or a whole row
+    std::uint8_t values[kMaxRowMethodWidth];     // a piece of a row, or a whole row
     std::uint8_t flags[kMaxRowMethodWidth + 8];  // a row's decisions, a byte each (1 black), before packing
     std::uint8_t bits[kMaxRowMethodWidth / 8];
     std::int32_t errors[3][kMaxRowMethodWidth + 2 * kDiffusionMargin];  // rows y, y + 1, y + 2 (Floyd-
-                                                                       // Steinberg: y, y + 1, and row y's own)
-    std::uint8_t window_rows[kWindowRowsSize];                         // Sauvola: row k at (k % W) * width
-    std::uint32_t column_sums[kMaxRowMethodWidth];                     // Sauvola: sum of Y down the window
-    std::uint32_t column_squares[kMaxRowMethodWidth];                  // and of Y^2
-    std::uint64_t prefix_sums[kMaxRowMethodWidth + 1];     // Sauvola: column sums added up along the row
-    std::uint64_t prefix_squares[kMaxRowMethodWidth + 1];  // (below 2^52: exact as doubles)
-    std::uint64_t histogram[256];                                      // Otsu: pixels of each Y
+                                                                        // Steinberg: y, y + 1, and row y's own)
+    std::uint8_t window_rows[kWindowRowsSize];                          // Sauvola: row k at (k % W) * width
+    std::uint32_t column_sums[kMaxRowMethodWidth];                      // Sauvola: sum of Y down the window
+    std::uint32_t column_squares[kMaxRowMethodWidth];                   // and of Y^2
+    std::uint64_t prefix_sums[kMaxRowMethodWidth + 1];                  // Sauvola: column sums added up along the row
+    std::uint64_t prefix_squares[kMaxRowMethodWidth + 1];               // (below 2^52: exact as doubles)
+    std::uint64_t histogram[256];                                       // Otsu: pixels of each Y
     std::uint32_t histogram_parts[4][256];  // Otsu: counts of a row, four tables so that equal neighbours
                                             // do not wait for each other's increments
 };
@@ -118,8 +118,8 @@ private:
     unsigned level_ = 0;  // per-pixel methods: white when the value reaches it
     std::size_t width_, height_;
     std::size_t window_ = 0, radius_ = 0;
-    std::size_t pushed_ = 0;        // rows taken
-    std::size_t decided_ = 0;       // rows passed on
+    std::size_t pushed_ = 0;         // rows taken
+    std::size_t decided_ = 0;        // rows passed on
     std::size_t removed_below_ = 0;  // Sauvola: rows above this are out of the column sums
     MethodBuffers& b_;
 };

@@ -425,7 +425,8 @@ Status write_gathered(const PbmSource& source, const BmpLayout& layout, Pbm2BmpB
     const std::size_t rows_per_block = kBmpBlockSize / stride;
     for (std::size_t row = 0; row < height;) {
         const std::size_t n = std::min(rows_per_block, height - row);
-        for (std::size_t k = 0; k < n; ++k) stored_row(layout, image_row(buffers, row + k), width, buffers.block + k * stride);
+        for (std::size_t k = 0; k < n; ++k)
+            stored_row(layout, image_row(buffers, row + k), width, buffers.block + k * stride);
         if (!write_all(out, buffers.block, n * stride)) return Status::write_failed;
         row += n;
     }
@@ -449,8 +450,7 @@ Status write_placed(Raster& raster, const PbmSource& source, const BmpLayout& la
                 stored_row(layout, buffers.row_bits, width, buffers.block + (n - 1 - k) * stride);
             }
             y += n;
-            if (!seek_to(out, layout.header_size + (height - y) * stride) ||
-                !write_all(out, buffers.block, n * stride))
+            if (!seek_to(out, layout.header_size + (height - y) * stride) || !write_all(out, buffers.block, n * stride))
                 return Status::write_failed;
         }
         return Status::ok;

@@ -10,38 +10,38 @@ namespace qpbm {
 enum class Status {
     ok = 0,
     // Paths and files.
-    invalid_path,        // null, not valid UTF-16, or too long for the platform
-    open_input_failed,   // the input could not be opened for reading
-    same_file,           // the output path names the input file
-    open_output_failed,  // the output could not be created
-    read_failed,         // an I/O error while reading the input
-    write_failed,        // a write or the final close of the output failed
-    input_shrank,        // the input became shorter while it was read
-    cleanup_failed,      // a write failed and the partial output could not be removed
-    output_no_reader,    // the output is a FIFO that no process is reading
-    unknown_format,      // the first bytes are neither "BM" nor "P1" or "P4"
-    undetectable_input,  // a device input, whose first bytes cannot be looked at before converting
-    too_many_pixels,     // width x height over the caller's limit
-    too_wide_for_method, // a row wider than a method that holds whole rows can take
-    replace_failed,      // the complete output could not be put in the target's place
+    invalid_path,         // null, not valid UTF-16, or too long for the platform
+    open_input_failed,    // the input could not be opened for reading
+    same_file,            // the output path names the input file
+    open_output_failed,   // the output could not be created
+    read_failed,          // an I/O error while reading the input
+    write_failed,         // a write or the final close of the output failed
+    input_shrank,         // the input became shorter while it was read
+    cleanup_failed,       // a write failed and the partial output could not be removed
+    output_no_reader,     // the output is a FIFO that no process is reading
+    unknown_format,       // the first bytes are neither "BM" nor "P1" or "P4"
+    undetectable_input,   // a device input, whose first bytes cannot be looked at before converting
+    too_many_pixels,      // width x height over the caller's limit
+    too_wide_for_method,  // a row wider than a method that holds whole rows can take
+    replace_failed,       // the complete output could not be put in the target's place
     // BMP input.
-    bmp_header_truncated,   // the file ends inside its file or information header, or its masks
-    bmp_not_bmp,            // no "BM" signature
-    bmp_bad_header_size,    // an information header neither 12 bytes nor at least 40
-    bmp_bad_bit_count,      // bits per pixel other than 1, 2, 4, 8, 16, 24 or 32
-    bmp_compressed,         // JPEG, PNG, RLE24, Huffman or an unknown compression
-    bmp_bad_compression,    // a compression the bit count cannot have (RLE8 but not 8 bits, ...)
-    bmp_bad_masks,          // a colour mask that is zero or not contiguous
-    bmp_bad_palette_size,   // more palette entries than the bits can index
-    bmp_palette_truncated,  // the file ends inside the palette
-    bmp_bad_pixel_offset,   // pixel data claimed to start inside the headers, masks or palette
-    bmp_negative_width,     // biWidth below 0
-    bmp_bad_height,         // biHeight of INT32_MIN, which has no positive counterpart
-    bmp_rle_top_down,       // an RLE BMP with a negative height
-    bmp_rle_too_large,      // an RLE BMP larger than the image a pipe's output is gathered in
+    bmp_header_truncated,          // the file ends inside its file or information header, or its masks
+    bmp_not_bmp,                   // no "BM" signature
+    bmp_bad_header_size,           // an information header neither 12 bytes nor at least 40
+    bmp_bad_bit_count,             // bits per pixel other than 1, 2, 4, 8, 16, 24 or 32
+    bmp_compressed,                // JPEG, PNG, RLE24, Huffman or an unknown compression
+    bmp_bad_compression,           // a compression the bit count cannot have (RLE8 but not 8 bits, ...)
+    bmp_bad_masks,                 // a colour mask that is zero or not contiguous
+    bmp_bad_palette_size,          // more palette entries than the bits can index
+    bmp_palette_truncated,         // the file ends inside the palette
+    bmp_bad_pixel_offset,          // pixel data claimed to start inside the headers, masks or palette
+    bmp_negative_width,            // biWidth below 0
+    bmp_bad_height,                // biHeight of INT32_MIN, which has no positive counterpart
+    bmp_rle_top_down,              // an RLE BMP with a negative height
+    bmp_rle_too_large,             // an RLE BMP larger than the image a pipe's output is gathered in
     bmp_rle_too_large_for_method,  // an RLE BMP larger than the image it is gathered in for a method
-    bmp_text_too_large,     // an RLE BMP whose PBM text would pass the largest file offset
-    bmp_pixels_truncated,   // the file ends before the last pixel row
+    bmp_text_too_large,            // an RLE BMP whose PBM text would pass the largest file offset
+    bmp_pixels_truncated,          // the file ends before the last pixel row
     // PBM input.
     pbm_bad_magic,            // does not start with "P1" or "P4"
     pbm_header_truncated,     // the file ends before the height
@@ -68,7 +68,7 @@ struct Facts {
     std::uint64_t file_size = 0;
     std::uint64_t needed_size = 0;
     std::uint64_t limit = 0;  // the limit a picture passed: pixels, or a row's width
-    int os_error = 0;  // errno of a failed open, read or write; 0 when unknown
+    int os_error = 0;         // errno of a failed open, read or write; 0 when unknown
     const char* format = nullptr;
 };
 

@@ -189,7 +189,8 @@ inline BmpHeader decode_bmp_header(const std::uint8_t (&bytes)[kHeaderProbeSize]
 // small enough that they never do.
 inline void encode_bmp_headers(std::uint8_t* bytes, std::int32_t width, std::int32_t height, std::uint16_t bits,
                                std::uint32_t colors) {
-    const std::uint64_t image_size = bmp_stride(static_cast<std::uint64_t>(width), bits) * static_cast<std::uint64_t>(height);
+    const std::uint64_t image_size =
+        bmp_stride(static_cast<std::uint64_t>(width), bits) * static_cast<std::uint64_t>(height);
     const std::uint32_t offset = static_cast<std::uint32_t>(kHeadersSize + colors * kPaletteEntrySize);
     for (std::size_t i = 0; i < offset; ++i) bytes[i] = 0;
     write_le16(bytes + bmp_field::bfType, kBmpMagic);

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "convert/convert.hpp"
 #include "bmp_reference.hpp"
+#include "convert/convert.hpp"
 #include "fuzz_support.hpp"
 
 using qpbm_fuzz::le32;

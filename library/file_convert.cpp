@@ -119,8 +119,9 @@ Status run_shared(Direction& direction, const Char* in_path, const Char* out_pat
     if (status == Status::ok) {
         std::lock_guard<std::mutex> hold(shared.lock);
         const NativeChar* out_native = to_native(out_path, shared.work.out_path, kMaxNativePath);
-        status = out_native == nullptr ? Status::invalid_path
-                                       : convert_input(direction, in, out_native, shared.work, facts, options, &deferred);
+        status = out_native == nullptr
+                     ? Status::invalid_path
+                     : convert_input(direction, in, out_native, shared.work, facts, options, &deferred);
     }
     if (status == Status::ok && deferred.spool != nullptr) status = copy_deferred_output(deferred, facts);
     close_input(in);
@@ -417,9 +418,8 @@ Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_
         status = open_output(out, direction == Direction::bmp_to_pbm && !options.raw, work, facts);
     if (status == Status::ok) {
         errno = 0;
-        status =
-            explain_io(write_output(direction, in.stream, out.seekable, options, work, bmp, pbm, out.stream), in.stream,
-                       facts);
+        status = explain_io(write_output(direction, in.stream, out.seekable, options, work, bmp, pbm, out.stream),
+                            in.stream, facts);
     }
     if (status == Status::ok && out.defer) {
         if (std::fflush(out.stream) != 0) {
@@ -466,7 +466,8 @@ Status convert_file(Direction direction, const NativeChar* in, const NativeChar*
     return run_shared(direction, in, out, static_workspace(direction), facts, options);
 }
 
-Status convert_wide(Direction direction, const char16_t* in, const char16_t* out, Facts& facts, const Options& options) {
+Status convert_wide(Direction direction, const char16_t* in, const char16_t* out, Facts& facts,
+                    const Options& options) {
     return run_shared(direction, in, out, static_workspace(direction), facts, options);
 }
 

@@ -22,12 +22,12 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <mutex>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #endif
 
 namespace qpbm {

@@ -228,8 +228,8 @@ QPBM_API qpbm_status qpbm_convert_utf16_ex(const uint16_t* input, const uint16_t
  * checks it, and nothing is written. `work`, `work_size` and `result` as for
  * qpbm_convert_ex. */
 QPBM_API qpbm_status qpbm_output_size(const void* input, size_t input_size, qpbm_direction direction,
-                                      const qpbm_options* options, void* work, size_t work_size,
-                                      uint64_t* output_size, qpbm_result* result);
+                                      const qpbm_options* options, void* work, size_t work_size, uint64_t* output_size,
+                                      qpbm_result* result);
 
 /* Converts `input` into `output`. On QPBM_OK, *output_size is the number of
  * bytes written. When the buffer is too small the status is
@@ -237,10 +237,9 @@ QPBM_API qpbm_status qpbm_output_size(const void* input, size_t input_size, qpbm
  * needed. On any other status *output_size is 0 and the buffer's contents
  * are unspecified. `output` may be NULL when output_capacity is 0;
  * `output_size` may be NULL. The input and the output must not overlap. */
-QPBM_API qpbm_status qpbm_convert_memory(const void* input, size_t input_size, void* output,
-                                         size_t output_capacity, uint64_t* output_size, qpbm_direction direction,
-                                         const qpbm_options* options, void* work, size_t work_size,
-                                         qpbm_result* result);
+QPBM_API qpbm_status qpbm_convert_memory(const void* input, size_t input_size, void* output, size_t output_capacity,
+                                         uint64_t* output_size, qpbm_direction direction, const qpbm_options* options,
+                                         void* work, size_t work_size, qpbm_result* result);
 
 /* A short fixed text for every status, e.g. "not a BMP file". Never NULL. */
 QPBM_API const char* qpbm_status_message(qpbm_status status);

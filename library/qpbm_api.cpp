@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "library/file_convert.hpp"
-#include "library/output_file.hpp"
 #include "library/memory_convert.hpp"
+#include "library/output_file.hpp"
 #include "library/qpbm.h"
 
 #if !defined(_WIN32)
@@ -181,8 +181,7 @@ bool take_call(qpbm_direction direction, const qpbm_options* options, const void
         case QPBM_PBM_TO_BMP: internal = Direction::pbm_to_bmp; break;
         default: return false;
     }
-    return take_options(options, internal_options, flags) &&
-           (flags & ~(QPBM_FLAG_NO_SIGPIPE | QPBM_FLAG_FSYNC)) == 0 &&
+    return take_options(options, internal_options, flags) && (flags & ~(QPBM_FLAG_NO_SIGPIPE | QPBM_FLAG_FSYNC)) == 0 &&
            (work == nullptr || work_size >= sizeof(qpbm::Workspace));
 }
 
@@ -219,11 +218,11 @@ qpbm_status convert(const Char* input, const Char* output, qpbm_direction direct
     if (valid) {
         const SigpipeBlock block((flags & QPBM_FLAG_NO_SIGPIPE) != 0);
         const qpbm::SyncOutputs sync((flags & QPBM_FLAG_FSYNC) != 0);
-        status = work != nullptr ? qpbm::convert_with(internal, input, output, *static_cast<qpbm::Workspace*>(work),
-                                                      facts, internal_options)
-                                 : qpbm::convert_shared(internal, input, output,
-                                                        qpbm::static_workspace(Direction::detect), facts,
-                                                        internal_options);
+        status = work != nullptr
+                     ? qpbm::convert_with(internal, input, output, *static_cast<qpbm::Workspace*>(work), facts,
+                                          internal_options)
+                     : qpbm::convert_shared(internal, input, output, qpbm::static_workspace(Direction::detect), facts,
+                                            internal_options);
     }
     const qpbm_status code = report(valid, status, internal, facts, result);
     errno = saved_errno;
@@ -289,8 +288,8 @@ qpbm_status qpbm_convert(const char* input, const char* output, qpbm_direction d
 qpbm_status qpbm_convert_utf16(const uint16_t* input, const uint16_t* output, qpbm_direction direction, unsigned flags,
                                void* work, size_t work_size, qpbm_result* result) {
     static_assert(sizeof(char16_t) == sizeof(uint16_t));
-    return convert_flags(reinterpret_cast<const char16_t*>(input), reinterpret_cast<const char16_t*>(output),
-                         direction, flags, work, work_size, result);
+    return convert_flags(reinterpret_cast<const char16_t*>(input), reinterpret_cast<const char16_t*>(output), direction,
+                         flags, work, work_size, result);
 }
 
 void qpbm_options_init(qpbm_options* options) {

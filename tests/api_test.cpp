@@ -270,8 +270,8 @@ TEST(Api, OptionsGrowWithoutBreakingCallersAndAreChecked) {
     auto run = [&](const qpbm_options* options) {
         write_file(dir.file("out"), kSentinel);
         qpbm_result result;
-        const qpbm_status status = qpbm_convert_ex(dir.file("in.bmp").c_str(), dir.file("out").c_str(),
-                                                   QPBM_BMP_TO_PBM, options, nullptr, 0, &result);
+        const qpbm_status status = qpbm_convert_ex(dir.file("in.bmp").c_str(), dir.file("out").c_str(), QPBM_BMP_TO_PBM,
+                                                   options, nullptr, 0, &result);
         return std::pair{status, read_text(dir.file("out"))};
     };
     qpbm_options o;

@@ -82,8 +82,8 @@ TEST(PixelTokens, BothBuildsFollowTheThresholdAtEveryWidth) {
 }
 
 TEST(LumaValues, TheRuleAtEveryWidthAndStart) {
-    // Random pixels, with the extremes of S (0 and 255000) and the values
-    // whose S is a multiple of 1000 or one short of it among them.
+    // Random pixels, the extremes of S (0 and 255000), and greys, whose S is
+    // a whole multiple of 1000.
     Lcg lcg{5};
     std::vector<std::uint8_t> bytes = {0, 0, 0, 255, 255, 255};
     for (int i = 0; i < 12000; ++i) bytes.push_back(static_cast<std::uint8_t>(lcg.next()));

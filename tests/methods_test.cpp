@@ -91,8 +91,8 @@ std::vector<bool> pbm_pixels(const std::string& pbm, int width, int height) {
 }
 
 TEST(RawPbm, RowsOfWholeBytesMostSignificantBitFirstPaddedWithZeros) {
-    const int widths[] = {0,  1,  2,  3,  4,    5,    6,     7,     8,     9, 10, 11,
-                          12, 13, 14, 15, 16, 17, 31, 33, 8191, 8193, 32767, 32769, 90001};
+    const int widths[] = {0,  1,  2,  3,  4,  5,  6,  7,    8,    9,     10,    11,   12,
+                          13, 14, 15, 16, 17, 31, 33, 8191, 8193, 32767, 32769, 90001};
     for (int width : widths)
         for (int height : {0, 1, 2}) {
             auto white = [](int x, int y) { return (x + 2 * y) % 3 == 0; };
@@ -120,12 +120,9 @@ TEST(Methods, EveryMethodGivesTheBitsOfItsRule) {
         const char* name;
         Method method;
     };
-    const Case methods[] = {{"luma", Method::luma},
-                            {"otsu", Method::otsu},
-                            {"bayer", Method::bayer},
-                            {"floyd-steinberg", Method::floyd_steinberg},
-                            {"atkinson", Method::atkinson},
-                            {"sauvola", Method::sauvola}};
+    const Case methods[] = {{"luma", Method::luma},         {"otsu", Method::otsu},
+                            {"bayer", Method::bayer},       {"floyd-steinberg", Method::floyd_steinberg},
+                            {"atkinson", Method::atkinson}, {"sauvola", Method::sauvola}};
     const std::pair<int, int> sizes[] = {{1, 1}, {1, 2}, {2, 1}, {3, 2}, {17, 3}, {40, 33}, {90001, 2}};
     std::mt19937 random(7);
     for (const auto& [width, height] : sizes) {
@@ -140,8 +137,8 @@ TEST(Methods, EveryMethodGivesTheBitsOfItsRule) {
             const Bytes bmp = grey_bmp(picture);
             for (const Case& c : methods) {
                 const int windows[] = {3, 15, 255};
-                for (int window : c.method == Method::sauvola ? std::vector<int>(windows, windows + 3)
-                                                              : std::vector<int>{15}) {
+                for (int window :
+                     c.method == Method::sauvola ? std::vector<int>(windows, windows + 3) : std::vector<int>{15}) {
                     if (static_cast<std::size_t>(window) * width > qpbm::kWindowRowsSize) continue;
                     Options o = with(c.method, (width + height) % 2 == 0);
                     o.window = static_cast<unsigned>(window);
@@ -174,10 +171,12 @@ TEST(Methods, LumaWeighsTheChannelsAndTruncates) {
         unsigned threshold;
         bool black;
     };
-    const Case cases[] = {
-        {{0, 0, 255}, 76, false},   {{0, 0, 255}, 77, true},     {{0, 255, 0}, 149, false}, {{0, 255, 0}, 150, true},
-        {{255, 255, 255}, 256, true}, {{0, 0, 0}, 0, false},      {{126, 128, 128}, 128, true},  // S = 127772: 127 truncated, 128 rounded
-    };
+    const Case cases[] =
+        {
+            {{0, 0, 255}, 76, false},     {{0, 0, 255}, 77, true},      {{0, 255, 0}, 149, false},
+            {{0, 255, 0}, 150, true},     {{255, 255, 255}, 256, true}, {{0, 0, 0}, 0, false},
+            {{126, 128, 128}, 128, true},  // S = 127772: 127 truncated, 128 rounded
+        };
     for (const Case& c : cases) {
         Options o = with(Method::luma);
         o.threshold = c.threshold;
@@ -196,7 +195,8 @@ TEST(Methods, ChannelsThresholdMovesTheLegacyRule) {
         EXPECT_EQ(pbm, expected_pbm(1, 1, [&](int, int) { return 120 >= level; }));
     }
     for (unsigned v : {14u, 15u, 16u}) {  // 14 * 255 = 3570, 15 * 255 = 3825 against 120 * 31 = 3720
-        Bytes bmp = make_bmp(1, 1, [](int, int) { return kBlack; }, BmpOptions{40, 0, 16});
+        Bytes bmp = make_bmp(
+            1, 1, [](int, int) { return kBlack; }, BmpOptions{40, 0, 16});
         const std::uint16_t word = static_cast<std::uint16_t>(v << 10 | v << 5 | v);
         bmp[54] = static_cast<std::uint8_t>(word), bmp[55] = static_cast<std::uint8_t>(word >> 8);
         Options o = with(Method::channels);
@@ -249,8 +249,8 @@ TEST(Methods, WholeRowMethodsRefuseRowsWiderThanTheyHold) {
 // first of ceil(width / 32) * 4 bytes, the leftmost pixel in the highest bit,
 // a set bit white, padding zero.
 TEST(BilevelBmp, HeaderPaletteAndRowsFollowTheLayout) {
-    for (int width : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 31, 32, 33, 63, 65, 8191, 8193,
-                      32767, 32769})
+    for (int width :
+         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 31, 32, 33, 63, 65, 8191, 8193, 32767, 32769})
         for (int height : {0, 1, 3}) {
             auto white = [](int x, int y) { return (x * 3 + y) % 4 != 0; };
             const std::string pbm = expected_pbm(width, height, white);
@@ -315,8 +315,8 @@ TEST(PixelBudget, RefusesLargerPicturesBeforeTheOutputIsTouched) {
     write_file(dir.file("big.pbm"), p4);
     Options o;
     o.max_pixels = 100000000;
-    for (const auto& [in, direction] : {std::pair{"big.bmp", qpbm::Direction::bmp_to_pbm},
-                                        {"big.pbm", qpbm::Direction::pbm_to_bmp}}) {
+    for (const auto& [in, direction] :
+         {std::pair{"big.bmp", qpbm::Direction::bmp_to_pbm}, {"big.pbm", qpbm::Direction::pbm_to_bmp}}) {
         write_file(dir.file("out"), kSentinel);
         qpbm::Facts facts;
         EXPECT_EQ(qpbm::convert_file(direction, dir.file(in).c_str(), dir.file("out").c_str(), facts, o),

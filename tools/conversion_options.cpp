@@ -12,12 +12,9 @@ struct MethodName {
 };
 
 constexpr MethodName kMethods[] = {
-    {"channels", QPBM_METHOD_CHANNELS},
-    {"luma", QPBM_METHOD_LUMA},
-    {"otsu", QPBM_METHOD_OTSU},
-    {"floyd-steinberg", QPBM_METHOD_FLOYD_STEINBERG},
-    {"atkinson", QPBM_METHOD_ATKINSON},
-    {"bayer", QPBM_METHOD_BAYER},
+    {"channels", QPBM_METHOD_CHANNELS}, {"luma", QPBM_METHOD_LUMA},
+    {"otsu", QPBM_METHOD_OTSU},         {"floyd-steinberg", QPBM_METHOD_FLOYD_STEINBERG},
+    {"atkinson", QPBM_METHOD_ATKINSON}, {"bayer", QPBM_METHOD_BAYER},
     {"sauvola", QPBM_METHOD_SAUVOLA},
 };
 
@@ -34,9 +31,7 @@ std::optional<std::uint64_t> number(const std::string& text, std::uint64_t most)
     return n;
 }
 
-bool is(const std::string& arg, const char* name) {
-    return arg == name || arg.rfind(std::string(name) + "=", 0) == 0;
-}
+bool is(const std::string& arg, const char* name) { return arg == name || arg.rfind(std::string(name) + "=", 0) == 0; }
 
 }  // namespace
 
@@ -82,7 +77,8 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
         const bool given = value("--threshold", text);
         const std::optional<std::uint64_t> n = given ? number(text, 256) : std::nullopt;
         if (!n) {
-            error = given ? "'" + text + "' is not a threshold (0 to 255, or 256 with luma)" : "--threshold needs a number";
+            error =
+                given ? "'" + text + "' is not a threshold (0 to 255, or 256 with luma)" : "--threshold needs a number";
             return Taken::error;
         }
         o.api.threshold = static_cast<int>(*n);

@@ -3,8 +3,6 @@
 
 #include <qpbm.h>
 
-#include "conversion_options.hpp"
-
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,8 +30,8 @@ struct Options {
     bool recursive = false;
     bool update = false;
     ProgressMode progress = ProgressMode::automatic;
-    bool fsync = false;              // sync each output and its directory before reporting it
-    ConversionOptions conversion;    // --raw, --bpp, --method, ...
+    bool fsync = false;            // sync each output and its directory before reporting it
+    ConversionOptions conversion;  // --raw, --bpp, --method, ...
     std::vector<std::string> paths;
 };
 

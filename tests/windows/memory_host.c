@@ -43,15 +43,14 @@ static void compare(const unsigned char* input, size_t size, const char* name) {
 
 int main(void) {
     /* 3 x 2, 24-bit: stride 12, white top row, black bottom row. */
-    unsigned char bmp[54 + 24] = {'B', 'M', 78, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 3, 0, 0, 0, 2, 0,
-                                  0, 0, 1, 0, 24, 0};
+    unsigned char bmp[54 + 24] = {'B', 'M', 78, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,  40,
+                                  0,   0,   0,  3, 0, 0, 0, 2, 0, 0, 0,  1, 0, 24, 0};
     memset(bmp + 54 + 12, 0xFF, 9);
     const char pbm[] = "P4\n35 2\n\xff\x00\xaa\x55\x0f\xf0\x00\xff\x11\x22";
     compare(bmp, sizeof bmp, "memory_host.bmp");
     compare((const unsigned char*)pbm, sizeof pbm - 1, "memory_host.pbm");
     qpbm_result result;
-    CHECK(qpbm_convert_memory("GIF89a", 6, NULL, 0, NULL, QPBM_DETECT, NULL, NULL, 0, &result) ==
-          QPBM_EUNKNOWN_FORMAT);
+    CHECK(qpbm_convert_memory("GIF89a", 6, NULL, 0, NULL, QPBM_DETECT, NULL, NULL, 0, &result) == QPBM_EUNKNOWN_FORMAT);
     printf("%s\n", failures ? "memory calls: FAILED" : "memory calls: passed");
     return failures != 0;
 }
