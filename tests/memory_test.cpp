@@ -97,21 +97,8 @@ std::vector<std::pair<std::string, Bytes>> pictures() {
     };
     // RLE8 4 x 2, black and white palette: bottom row a run of 4 white,
     // top row 2 black then 2 white. Written out of order, as RLE may be.
-    const std::uint8_t runs[] = {4, 1, 0, 0, 2, 0, 2, 1, 0, 1};
-    Bytes rle(62 + sizeof runs, 0);
-    rle[0] = 'B';
-    rle[1] = 'M';
-    put32(rle, 10, 62);
-    put32(rle, 14, 40);
-    put32(rle, 18, 4);
-    put32(rle, 22, 2);
-    put16(rle, 26, 1);
-    put16(rle, 28, 8);
-    put32(rle, 30, 1);
-    put32(rle, 46, 2);
+    Bytes rle = palette_bmp(4, 2, 8, 2, {4, 1, 0, 0, 2, 0, 2, 1, 0, 1}, 1);
     put32(rle, 58, 0x00FFFFFF);
-    std::copy(std::begin(runs), std::end(runs), rle.begin() + 62);
-    put32(rle, 2, static_cast<std::uint32_t>(rle.size()));
     all.emplace_back("rle8", rle);
     const std::filesystem::path source = QPBM_SOURCE_DIR;
     for (const auto& dir : {source / "examples", source / "fuzz" / "regressions"})

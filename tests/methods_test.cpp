@@ -214,18 +214,8 @@ TEST(Methods, ChannelsThresholdMovesTheLegacyRule) {
 TEST(Methods, IndicesPastThePaletteAreTheColourBlack) {
     // 1x1, 8-bit, one palette entry (white), the pixel's index 1 past it:
     // (0, 0, 0), which thresholds of 0 pass and of 1 do not.
-    Bytes bmp(14 + 40 + 4 + 4, 0);
-    bmp[0] = 'B', bmp[1] = 'M';
-    put32(bmp, 2, static_cast<std::uint32_t>(bmp.size()));
-    put32(bmp, 10, 58);
-    put32(bmp, 14, 40);
-    put32(bmp, 18, 1);
-    put32(bmp, 22, 1);
-    put16(bmp, 26, 1);
-    put16(bmp, 28, 8);
-    put32(bmp, 46, 1);
+    Bytes bmp = palette_bmp(1, 1, 8, 1, {1, 0, 0, 0});
     bmp[54] = bmp[55] = bmp[56] = 255;
-    bmp[58] = 1;
     for (const Method method : {Method::channels, Method::luma})
         for (const bool raw : {false, true})
             for (const unsigned level : {0u, 1u}) {

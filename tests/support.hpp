@@ -40,6 +40,26 @@ inline std::uint32_t get32(const Bytes& b, std::size_t at) {
     return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
 }
 
+// A palette BMP with 40-byte headers: its palette of `colours` zeroed
+// entries at 54, then `pixels` (stored as they are), bfSize and bfOffBits set.
+inline Bytes palette_bmp(int width, int height, std::uint16_t bits, std::uint32_t colours, const Bytes& pixels,
+                         std::uint32_t compression = 0) {
+    const std::size_t offset = 54 + 4 * colours;
+    Bytes b(offset, 0);
+    b[0] = 'B', b[1] = 'M';
+    put32(b, 10, static_cast<std::uint32_t>(offset));
+    put32(b, 14, 40);
+    put32(b, 18, static_cast<std::uint32_t>(width));
+    put32(b, 22, static_cast<std::uint32_t>(height));
+    put16(b, 26, 1);
+    put16(b, 28, bits);
+    put32(b, 30, compression);
+    put32(b, 46, colours);
+    b.insert(b.end(), pixels.begin(), pixels.end());
+    put32(b, 2, static_cast<std::uint32_t>(b.size()));
+    return b;
+}
+
 // How to lay out a BMP; the defaults give the plain 54-byte-header form.
 struct BmpOptions {
     std::uint32_t info_size = 40;
