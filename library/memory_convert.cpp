@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "convert/convert.hpp"
 #include "convert/stream.hpp"
@@ -29,6 +30,12 @@ std::uint64_t decimal_digits(std::uint64_t n) {
     for (; n >= 10; n /= 10) ++digits;
     return digits;
 }
+
+// A stream closed when its owner goes; no allocation.
+struct CloseStream {
+    void operator()(std::FILE* stream) const { std::fclose(stream); }
+};
+using OwnedStream = std::unique_ptr<std::FILE, CloseStream>;
 
 #if defined(QPBM_COOKIE_STREAMS)
 
@@ -106,18 +113,13 @@ public:
     InputStream(const std::uint8_t* bytes, std::size_t size) {
         memory_.source = bytes;
         memory_.size = size;
-        stream_ = open_memory(memory_, "rb");
+        stream_.reset(open_memory(memory_, "rb"));
     }
-    ~InputStream() {
-        if (stream_ != nullptr) std::fclose(stream_);
-    }
-    InputStream(const InputStream&) = delete;
-    InputStream& operator=(const InputStream&) = delete;
-    std::FILE* get() const { return stream_; }
+    std::FILE* get() const { return stream_.get(); }
 
 private:
     Memory memory_;
-    std::FILE* stream_ = nullptr;
+    OwnedStream stream_;  // after memory_, so closed before it goes
 };
 
 // A stream writing into the caller's buffer.
@@ -126,26 +128,20 @@ public:
     OutputStream(std::uint8_t* buffer, std::size_t capacity) {
         memory_.target = buffer;
         memory_.size = capacity;
-        stream_ = open_memory(memory_, "wb");
+        stream_.reset(open_memory(memory_, "wb"));
     }
-    ~OutputStream() {
-        if (stream_ != nullptr) std::fclose(stream_);
-    }
-    OutputStream(const OutputStream&) = delete;
-    OutputStream& operator=(const OutputStream&) = delete;
-    std::FILE* get() const { return stream_; }
+    std::FILE* get() const { return stream_.get(); }
     // Flushes and closes; the bytes written, or false when a write failed.
     bool finish(std::uint64_t& written) {
-        const bool flushed = std::fflush(stream_) == 0 && !std::ferror(stream_);
-        std::fclose(stream_);
-        stream_ = nullptr;
+        const bool flushed = std::fflush(stream_.get()) == 0 && !std::ferror(stream_.get());
+        stream_.reset();
         written = memory_.end;
         return flushed;
     }
 
 private:
     Memory memory_;
-    std::FILE* stream_ = nullptr;
+    OwnedStream stream_;  // after memory_, so closed before it goes
 };
 
 #else
@@ -169,22 +165,15 @@ std::FILE* temporary_stream() {
 class InputStream {
 public:
     InputStream(const std::uint8_t* bytes, std::size_t size) : stream_(temporary_stream()) {
-        if (stream_ == nullptr) return;
-        if ((size > 0 && std::fwrite(bytes, 1, size, stream_) != size) || std::fflush(stream_) != 0 ||
-            !seek_to(stream_, 0)) {
-            std::fclose(stream_);
-            stream_ = nullptr;
-        }
+        std::FILE* f = stream_.get();
+        if (f == nullptr) return;
+        if ((size > 0 && std::fwrite(bytes, 1, size, f) != size) || std::fflush(f) != 0 || !seek_to(f, 0))
+            stream_.reset();
     }
-    ~InputStream() {
-        if (stream_ != nullptr) std::fclose(stream_);
-    }
-    InputStream(const InputStream&) = delete;
-    InputStream& operator=(const InputStream&) = delete;
-    std::FILE* get() const { return stream_; }
+    std::FILE* get() const { return stream_.get(); }
 
 private:
-    std::FILE* stream_;
+    OwnedStream stream_;
 };
 
 // Written to a temporary file, then copied into the buffer if it fits.
@@ -192,29 +181,24 @@ class OutputStream {
 public:
     OutputStream(std::uint8_t* buffer, std::size_t capacity)
         : buffer_(buffer), capacity_(capacity), stream_(temporary_stream()) {}
-    ~OutputStream() {
-        if (stream_ != nullptr) std::fclose(stream_);
-    }
-    OutputStream(const OutputStream&) = delete;
-    OutputStream& operator=(const OutputStream&) = delete;
-    std::FILE* get() const { return stream_; }
+    std::FILE* get() const { return stream_.get(); }
     bool finish(std::uint64_t& written) {
-        bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_) && stream_size(stream_, written);
+        std::FILE* f = stream_.get();
+        bool ok = std::fflush(f) == 0 && !std::ferror(f) && stream_size(f, written);
         if (ok && written > capacity_) {
             errno = ENOSPC;
             ok = false;
         }
         const std::size_t n = ok ? static_cast<std::size_t>(written) : 0;
-        ok = ok && seek_to(stream_, 0) && (n == 0 || std::fread(buffer_, 1, n, stream_) == n);
-        std::fclose(stream_);
-        stream_ = nullptr;
+        ok = ok && seek_to(f, 0) && (n == 0 || std::fread(buffer_, 1, n, f) == n);
+        stream_.reset();
         return ok;
     }
 
 private:
     std::uint8_t* buffer_;
     std::size_t capacity_;
-    std::FILE* stream_;
+    OwnedStream stream_;
 };
 
 #endif

@@ -411,6 +411,16 @@ bool sync_directory(int dir_fd) {
     return synced;
 }
 
+// Remembers the file that will be replaced: its access, to give the new
+// file, and its identity, to find it again.
+void take_target(OutputFile& out, const struct stat& st) {
+    out.mode = st.st_mode & 07777;
+    out.owner = st.st_uid;
+    out.group = st.st_gid;
+    out.device = st.st_dev;
+    out.inode = st.st_ino;
+}
+
 }  // namespace
 
 int named_descriptor(const char* path) {
@@ -510,11 +520,7 @@ Status locate_output(const NativeChar* path, const InputFile& in, Workspace& wor
         // is the one that counts. Anything else than a file is refused.
         if (!S_ISREG(reached.st_mode)) return failed(Status::open_output_failed, facts, EAGAIN);
         st = reached;
-        out.mode = st.st_mode & 07777;
-        out.owner = st.st_uid;
-        out.group = st.st_gid;
-        out.device = st.st_dev;
-        out.inode = st.st_ino;
+        take_target(out, st);
     }
     if (!out.exists || S_ISREG(st.st_mode)) {
         bool descriptor_link = false;
@@ -532,11 +538,7 @@ Status locate_output(const NativeChar* path, const InputFile& in, Workspace& wor
                 close(out.target_fd);
                 out.target_fd = again;
                 st = now;
-                out.mode = st.st_mode & 07777;
-                out.owner = st.st_uid;
-                out.group = st.st_gid;
-                out.device = st.st_dev;
-                out.inode = st.st_ino;
+                take_target(out, st);
             } else if (again >= 0) {
                 close(again);
             }
