@@ -10,10 +10,9 @@
 // width go through in pieces. Error diffusion and Sauvola need whole rows,
 // which bounds the width they take: their state is a few rows wide.
 //
-// Everything that fixes a bit is integer arithmetic, except Sauvola's
-// threshold, which is IEEE double arithmetic done in one fixed order (this
-// file is built without contraction into fused multiply-adds), so every
-// platform gives the same bits.
+// Every bit is fixed by integer arithmetic, so every platform gives the same
+// bits. Sauvola's rule, a comparison with a square root, is squared into
+// whole numbers; doubles decide it where their rounding cannot matter.
 #pragma once
 
 #include <cstddef>
@@ -58,9 +57,9 @@ struct MethodBuffers {
     std::uint8_t window_rows[kWindowRowsSize];                          // Sauvola: row k at (k % W) * width
     std::uint32_t column_sums[kMaxRowMethodWidth];                      // Sauvola: sum of Y down the window
     std::uint32_t column_squares[kMaxRowMethodWidth];                   // and of Y^2
-    std::uint64_t prefix_sums[kMaxRowMethodWidth + 1];                  // Sauvola: column sums added up along the row
-    std::uint64_t prefix_squares[kMaxRowMethodWidth + 1];               // (below 2^52: exact as doubles)
-    std::uint64_t histogram[256];                                       // Otsu: pixels of each Y
+    std::uint32_t prefix_sums[kMaxRowMethodWidth + 8];     // Sauvola: column sums added up along the row, modulo
+    std::uint32_t prefix_squares[kMaxRowMethodWidth + 8];  // 2^32 (a window's sums are below 2^32)
+    std::uint64_t histogram[256];                          // Otsu: pixels of each Y
     std::uint32_t histogram_parts[4][256];  // Otsu: counts of a row, four tables so that equal neighbours
                                             // do not wait for each other's increments
 };

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -128,23 +127,27 @@ inline std::vector<bool> reference_diffusion(const LumaPicture& p, bool atkinson
     return black;
 }
 
+// Y > m (1 + 0.2 (s / 128 - 1)) over the window clipped to the picture, with
+// m = S1 / n and s = sqrt(n S2 - S1^2) / n from the sums of Y and Y^2 over its
+// n pixels. Times 640 n^2 it reads 640 n^2 Y - 512 n S1 > S1 sqrt(n S2 - S1^2),
+// which is decided exactly by squaring both sides.
 inline std::vector<bool> reference_sauvola(const LumaPicture& p, int window) {
     const int r = window / 2;
     std::vector<bool> black(p.y.size());
     for (int row = 0; row < p.height; ++row)
         for (int x = 0; x < p.width; ++x) {
-            std::uint64_t sum = 0, squares = 0, n = 0;
+            std::int64_t sum = 0, squares = 0, n = 0;
             for (int j = std::max(0, row - r); j <= std::min(p.height - 1, row + r); ++j)
                 for (int i = std::max(0, x - r); i <= std::min(p.width - 1, x + r); ++i) {
-                    sum += static_cast<std::uint64_t>(p.at(i, j));
-                    squares += static_cast<std::uint64_t>(p.at(i, j) * p.at(i, j));
+                    sum += p.at(i, j);
+                    squares += p.at(i, j) * p.at(i, j);
                     ++n;
                 }
-            const double m = static_cast<double>(sum) / static_cast<double>(n);
-            const double variance = static_cast<double>(squares) / static_cast<double>(n) - m * m;
-            const double s = variance > 0 ? std::sqrt(variance) : 0.0;
-            const double t = m * (1.0 + 0.2 * (s / 128.0 - 1.0));
-            black[static_cast<std::size_t>(row) * p.width + x] = !(p.at(x, row) > t);
+            const std::int64_t left = 640 * n * n * p.at(x, row) - 512 * n * sum;
+            const auto u = [](std::int64_t v) { return digits(static_cast<std::uint64_t>(v)); };
+            const bool white =
+                left > 0 && less(times(times(u(sum), u(sum)), u(n * squares - sum * sum)), times(u(left), u(left)));
+            black[static_cast<std::size_t>(row) * p.width + x] = !white;
         }
     return black;
 }

@@ -164,6 +164,21 @@ TEST(Methods, OtsuTakesTheSmallestOfTiedThresholdsAndHalfwayForOneValue) {
     }
 }
 
+TEST(Methods, SauvolaDecidesATieExactly) {
+    // The middle pixel's 3 x 3 window: 180, one 24 and seven 228, so m = 200,
+    // s = sqrt(9 * 396864 - 1800^2) / 9 = 576 / 9 = 64, and
+    // T = 200 (1 + 0.2 (64 / 128 - 1)) = 180 exactly: Y 180 is not above it.
+    // With 181 the window moves T to about 180.09 only.
+    for (int middle : {180, 181}) {
+        LumaPicture p{3, 3, std::vector<int>(9, 228)};
+        p.y[0] = 24;
+        p.y[4] = middle;
+        Options o = with(Method::sauvola);
+        o.window = 3;
+        EXPECT_EQ(pbm_pixels(bmp_to_pbm(grey_bmp(p), o), 3, 3)[4], middle == 180) << middle;
+    }
+}
+
 TEST(Methods, LumaWeighsTheChannelsAndTruncates) {
     // Pure red is Y 76 (76.245), pure green 149, and 128 needs S of 128000.
     struct Case {
