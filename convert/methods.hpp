@@ -57,8 +57,8 @@ struct MethodBuffers {
     std::uint8_t window_rows[kWindowRowsSize];                          // Sauvola: row k at (k % W) * width
     std::uint32_t column_sums[kMaxRowMethodWidth];                      // Sauvola: sum of Y down the window
     std::uint32_t column_squares[kMaxRowMethodWidth];                   // and of Y^2
-    std::uint32_t prefix_sums[kMaxRowMethodWidth + 8];     // Sauvola: column sums added up along the row, modulo
-    std::uint32_t prefix_squares[kMaxRowMethodWidth + 8];  // 2^32 (a window's sums are below 2^32)
+    std::uint32_t prefix_sums[kMaxRowMethodWidth + 1];     // Sauvola: column sums added up along the row, modulo
+    std::uint32_t prefix_squares[kMaxRowMethodWidth + 1];  // 2^32 (a window's sums are below 2^32)
     std::uint64_t histogram[256];                          // Otsu: pixels of each Y
     std::uint32_t histogram_parts[4][256];  // Otsu: counts of a row, four tables so that equal neighbours
                                             // do not wait for each other's increments
