@@ -33,7 +33,7 @@ window.quorvelpbmCards = (function () {
                 advice: "Open it in an image editor, save it as BMP, and add that file."};
       case "too-large":
         return {title: "Too large: " + r.message + ".",
-                advice: "Choose \u201cRaw PBM\u201d or a 1-bit BMP for a smaller output, " +
+                advice: "Choose \u201cRaw PBM\u201d or 1 bit per pixel for a smaller output, " +
                         "or convert it with the quorvelpbm command-line tool."};
       case "memory":
         return {title: "Out of memory: " + r.message + ".",
@@ -73,7 +73,8 @@ window.quorvelpbmCards = (function () {
     after.setAttribute("role", "img");
     after.setAttribute("aria-label", `${r.outputName}, ${r.width} by ${r.height} pixels`);
     const stack = element("div", {className: "stack"}, after);
-    const box = element("div", {className: "preview fit"}, stack);
+    // A small picture is enlarged to fit: its pixels stay square then too.
+    const box = element("div", {className: "preview fit" + (r.preview.width < 400 ? " small" : "")}, stack);
     const controls = element("p", {className: "view"});
     const pixels = element("button", {type: "button", textContent: "Pixel for pixel"});
     pixels.setAttribute("aria-pressed", "false");

@@ -16,6 +16,9 @@
 const OK = 0;
 const DETECT = 0;
 const BMP_TO_PBM = 1;
+// More pixels than allowed, an RLE picture too large for the method, a BMP
+// over 4 GiB.
+const TOO_LARGE = [13, 25, 42];
 const CHUNK = 8 << 20;
 // Previews hold at most this many pixels, whatever the picture's size.
 const PREVIEW_PIXELS = 2 << 20;
@@ -181,7 +184,7 @@ async function convert(id, input, options) {
       bytes: null,
     };
     if (code !== OK) {
-      if (m._page_too_large()) result.kind = "too-large";
+      if (m._page_too_large() || TOO_LARGE.includes(code)) result.kind = "too-large";
       // A PNG, JPEG or GIF named .bmp is common; say what it is.
       const png = head[0] === 0x89 && head[1] === 0x50 && head[2] === 0x4e && head[3] === 0x47;
       const jpeg = head[0] === 0xff && head[1] === 0xd8;
