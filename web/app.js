@@ -143,7 +143,7 @@
     if (result.status === OK) {
       result.bytes = new Uint8Array(result.bytes);
       result.outputName = outputName(card, result.direction);
-      card.blob = new Blob([result.bytes], {type: "application/octet-stream"});
+      card.blob = result.blob;
       card.url = URL.createObjectURL(card.blob);
     } else {
       const {title, advice} = Cards.problem({state: "done", result});

@@ -10,7 +10,9 @@
 //            a new option is one more field here and in page_convert.
 // Messages out: {type: "ready", version} or {type: "failed", message};
 //   {type: "progress", id, phase, done, total} (total 0: no measure yet);
-//   {type: "done", id, result}, result as in finish() below.
+//   {type: "done", id, result}: the library's status, message, format,
+//   direction and size; on success the output as bytes (transferred) and as
+//   a Blob, its CRC-32, and the previews of the result and of the original.
 "use strict";
 
 const OK = 0;
@@ -206,6 +208,8 @@ async function convert(id, input, options) {
     result.preview = preview(bytes, result.width, result.height, id, "drawing");
     result.original = before || (await original(file, result.width, result.height));
     result.crc = crc32(bytes);
+    // Made here: a Blob of a large output takes the page's thread a while.
+    result.blob = new Blob([bytes], {type: "application/octet-stream"});
     result.bytes = bytes.buffer;
     return result;
   } finally {
