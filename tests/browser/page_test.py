@@ -229,8 +229,6 @@ def cards(page, artefacts):
     labels = page.js(f"return Array.from(document.querySelectorAll('{CARDS} button[aria-pressed]'), "
                      "(b) => b.getAttribute('aria-label'));")
     page.check(len(set(labels)) == len(labels), f"each toggle has its own name: {labels}")
-    page.driver.execute_script("arguments[0].scrollIntoView()", card)
-    page.driver.save_screenshot(str(artefacts / "web-compare.png"))
 
     # Remove one card.
     count = len(page.cards())
@@ -258,6 +256,28 @@ def zip_download(page, downloads):
         page.check(abs(taken - started) < 120, f"the ZIP's date is the conversion's: {info.date_time}")
 
 
+def screenshots(page, artefacts):
+    """The README's: the bundled photo dithered, beside a PBM and a refusal."""
+    page.clear()
+    page.option("method", "3")
+    page.add(str(HERE.parent.parent / "examples" / "sample.bmp"),
+             page.file("stripes.pbm", p4(96, 64, lambda x, y: (x // 8 + y // 8) % 2 == 0)),
+             page.file("notes.bmp", b"BM" + bytes(20)))
+    page.idle()
+    page.axe("with results")
+    page.js("document.getElementById('results-heading').scrollIntoView()")
+    page.driver.save_screenshot(str(artefacts / "web-page.png"))
+    card = page.card("sample.bmp")
+    toggle = card.find_element(By.CSS_SELECTOR, "button[aria-pressed]")
+    page.js("arguments[0].scrollIntoView({block: 'center'})", toggle)
+    toggle.click()
+    page.js("const s = arguments[0].querySelector('.split'); s.value = 40; s.dispatchEvent(new Event('input'));", card)
+    size = page.driver.get_window_size()
+    page.driver.set_window_size(size["width"], 1800)  # the whole card above the bar
+    card.screenshot(str(artefacts / "web-compare.png"))
+    page.driver.set_window_size(size["width"], size["height"])
+
+
 def phone(page, artefacts):
     for width, height in ((390, 844), (320, 640)):
         page.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
@@ -265,7 +285,7 @@ def phone(page, artefacts):
         wide = page.js("return [document.documentElement.scrollWidth, document.documentElement.clientWidth];")
         page.check(wide[0] <= wide[1] == width, f"no horizontal scroll at {width} px: {wide}")
         if width == 390:
-            page.js("window.scrollTo(0, 0)")
+            page.js("document.getElementById('results-heading').scrollIntoView()")
             page.driver.save_screenshot(str(artefacts / "web-phone.png"))
     page.driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
 
@@ -303,9 +323,7 @@ def main():
         invalid_options(page, downloads)
         cards(page, artefacts)
         zip_download(page, downloads)
-        page.axe("with results")
-        driver.execute_script("window.scrollTo(0, 0)")
-        driver.save_screenshot(str(artefacts / "web-page.png"))
+        screenshots(page, artefacts)
         phone(page, artefacts)
     finally:
         driver.quit()
