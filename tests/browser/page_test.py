@@ -82,7 +82,8 @@ class Page:
 
     def results(self):
         return self.js("return window.quorvelpbm.results().map((r) => ({name: r.name, state: r.state, "
-                       "stale: r.stale, status: r.status, kind: r.kind || '', outputName: r.outputName || null}));")
+                       "stale: r.stale, status: r.status, kind: r.kind || '', outputName: r.outputName || null, "
+                       "made: r.date ? r.date.getTime() : null}));")
 
     def card(self, name):
         return self.driver.find_element(By.CSS_SELECTOR, f"{CARDS}[data-name='{name}']")
@@ -185,6 +186,14 @@ def invalid_options(page, downloads):
     states = [(r["state"], r["stale"]) for r in page.results()]
     page.check(states == [("done", False), ("done", False)], f"both convert once the threshold is valid: {states}")
     page.check(field.get_attribute("aria-invalid") is None, "the mark goes with the error")
+    # A BMP option converts the BMP again, not the PBM.
+    made = [r["made"] for r in page.results()]
+    page.option("invert", True)
+    page.idle()
+    again = [r["made"] for r in page.results()]
+    page.check(again[0] > made[0] and again[1] == made[1], f"only the BMP is converted again: {made} -> {again}")
+    page.option("invert", False)
+    page.idle()
 
 
 def cards(page, artefacts):
