@@ -23,6 +23,7 @@
   let busy = null;       // the card being converted
   let options = null;    // the valid options, or null while a field is invalid
   let lastProblem = "";  // the latest failure, for the status line
+  let notice = "";       // files not added again, until the next files come
   let run = {total: 0, done: 0};
   let idleWaiters = [];
   let loaded;
@@ -241,7 +242,7 @@
       if (failed > 0) text += ` ${plural(failed, "file", "files")} not converted: see ${failed === 1 ? "its card" : "their cards"}.`;
       if (failed > 0 && lastProblem) text += " " + lastProblem;
     }
-    status.textContent = text;
+    status.textContent = text + notice;
     overall.hidden = !busy;
     if (busy) {
       const p = busy.progress;
@@ -300,9 +301,8 @@
       seen.observe(card.element);
       Cards.render(card, actions);
     }
+    notice = skipped.length > 0 ? ` Already in the list, so not added again: ${skipped.join(", ")}.` : "";
     schedule();
-    if (skipped.length > 0)
-      status.textContent += ` Already in the list: ${skipped.join(", ")}.`;
   }
 
   function cancel() {
@@ -323,6 +323,7 @@
     cards.forEach((card) => seen.unobserve(card.element));
     cards = [];
     lastProblem = "";
+    notice = "";
     list.replaceChildren();
     schedule();
   }

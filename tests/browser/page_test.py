@@ -205,6 +205,7 @@ def cards(page, artefacts):
     page.idle()
     names = sorted(r["outputName"] for r in page.results() if r["name"] == "same.pbm")
     page.check(names == ["same (2).bmp", "same.bmp"], f"one card for one file, numbered names for two: {names}")
+    page.check("Already in the list" in page.status(), f"the status says why no card came: {page.status()!r}")
 
     # A drop on the heading, outside the box.
     page.js("""const files = new DataTransfer();
