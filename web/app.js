@@ -1,53 +1,72 @@
-// The converter page: files in, the library's in-memory conversion, results
-// out as previews and downloads. Nothing is sent anywhere; the page makes no
-// request once loaded.
+// The converter page: files in, conversions in a worker one file at a time,
+// results out as cards and downloads. Nothing is sent anywhere; the page
+// makes no request once loaded.
 "use strict";
 
 (function () {
-  const DETECT = 0;
-  const BMP_TO_PBM = 1;
   const OK = 0;
+  const BMP_TO_PBM = 1;
+  const PBM_TO_BMP = 2;
   const CHANNELS = 0;
   const LUMA = 1;
   const SAUVOLA = 6;
 
   const $ = (id) => document.getElementById(id);
+  const Cards = window.quorvelpbmCards;
   const status = $("status");
   const list = $("results");
-  let library = null;
-  let inputs = [];   // {name, bytes}
-  let results = [];  // what each input became, in the same order
-  let urls = [];     // object URLs to revoke when the results change
+  let cards = [];        // in the order they were added
+  let serial = 0;
+  let worker = null;
+  let ready = false;
+  let everReady = false;
+  let busy = null;       // the card being converted
+  let options = null;    // the valid options, or null while a field is invalid
+  let lastProblem = "";  // the latest failure, for the status line
+  let notice = "";       // files not added again, until the next files come
+  let run = {total: 0, done: 0};
+  let idleWaiters = [];
+  let loaded;
+  const loadedPromise = new Promise((resolve) => { loaded = resolve; });
 
   // ---- Options ---------------------------------------------------------
 
-  // The options as the library takes them, or a message for a bad value.
+  const FIELD_MESSAGES = {threshold: "threshold-error", window: "window-error"};
+
+  // The options as the library takes them, and a message for each bad field.
   function readOptions() {
     const method = Number($("method").value);
-    const thresholded = method === CHANNELS || method === LUMA;
-    const options = {
-      method,
-      threshold: -1,
-      window: 0,
-      invert: $("invert").checked ? 1 : 0,
-      raw: $("raw").checked ? 1 : 0,
-      bpp: Number($("bpp").value),
+    const read = {
+      method, threshold: -1, window: 0,
+      invert: $("invert").checked ? 1 : 0, raw: $("raw").checked ? 1 : 0, bpp: Number($("bpp").value),
     };
+    const errors = {};
     const threshold = $("threshold").value.trim();
-    if (thresholded && threshold !== "") {
+    if ((method === CHANNELS || method === LUMA) && (threshold !== "" || $("threshold").validity.badInput)) {
       const most = method === CHANNELS ? 255 : 256;
       const value = Number(threshold);
-      if (!Number.isInteger(value) || value < 0 || value > most) return {error: `The threshold is 0 to ${most}.`};
-      options.threshold = value;
+      if (threshold === "" || !Number.isInteger(value) || value < 0 || value > most)
+        errors.threshold = `The threshold is a whole number from 0 to ${most}.`;
+      else read.threshold = value;
     }
     const window = $("window").value.trim();
-    if (method === SAUVOLA && window !== "") {
+    if (method === SAUVOLA && (window !== "" || $("window").validity.badInput)) {
       const value = Number(window);
-      if (!Number.isInteger(value) || value < 3 || value > 255 || value % 2 === 0)
-        return {error: "The window is an odd number from 3 to 255."};
-      options.window = value;
+      if (window === "" || !Number.isInteger(value) || value < 3 || value > 255 || value % 2 === 0)
+        errors.window = "The window is an odd number from 3 to 255.";
+      else read.window = value;
     }
-    return options;
+    return {options: read, errors};
+  }
+
+  function markFields(errors) {
+    for (const [field, messageId] of Object.entries(FIELD_MESSAGES)) {
+      const input = $(field);
+      const message = errors[field] || "";
+      $(messageId).textContent = message;
+      if (message) input.setAttribute("aria-invalid", "true");
+      else input.removeAttribute("aria-invalid");
+    }
   }
 
   // Only the fields that apply to the method are enabled.
@@ -60,321 +79,332 @@
     $("window").disabled = method !== SAUVOLA;
   }
 
-  // ---- Conversion ------------------------------------------------------
+  // The options that matter for a file of this direction, as a key: a new
+  // key means a new result.
+  function keyFor(direction, o) {
+    if (direction === BMP_TO_PBM) return `b${o.method}/${o.threshold}/${o.window}/${o.invert}/${o.raw}`;
+    if (direction === PBM_TO_BMP) return `p${o.bpp}`;
+    return "any";  // the direction was not known: nothing to redo
+  }
 
-  function outputName(name, direction) {
-    const base = name.replace(/\.(bmp|pbm|dib)$/i, "");
+  // ---- The queue -------------------------------------------------------
+
+  function startWorker() {
+    ready = false;
+    const source = "(" + quorvelpbmWorker.toString() + ")();";
+    const url = URL.createObjectURL(new Blob([source], {type: "text/javascript"}));
+    worker = new Worker(url);
+    URL.revokeObjectURL(url);
+    worker.onmessage = (event) => onMessage(event.data);
+    worker.onerror = (event) => {
+      event.preventDefault();
+      if (busy) finish(busy, {status: -1, kind: "memory", message: "the converter stopped (" + event.message + ")"});
+      restartWorker();
+    };
+  }
+
+  function restartWorker() {
+    worker.terminate();
+    busy = null;
+    startWorker();
+  }
+
+  function onMessage(message) {
+    if (message.type === "ready") {
+      ready = true;
+      everReady = true;
+      if (!$("version").textContent) $("version").textContent = message.version;
+      loaded();
+      schedule();
+    } else if (message.type === "failed") {
+      status.textContent = "The converter could not load: " + message.message;
+    } else if (message.type === "progress" && busy && busy.id === message.id) {
+      busy.progress = message;
+      if (!Cards.renderProgress(busy)) Cards.render(busy, actions);
+      showStatus();
+    } else if (message.type === "done" && busy && busy.id === message.id) {
+      const card = busy;
+      busy = null;
+      finish(card, message.result);
+      if (message.result.restart) restartWorker();
+      else schedule();
+    }
+  }
+
+  function outputName(card, direction) {
+    const base = card.file.name.replace(/\.(bmp|dib|pbm)$/i, "") + (card.number > 1 ? ` (${card.number})` : "");
     return base + (direction === BMP_TO_PBM ? ".pbm" : ".bmp");
   }
 
-  // One input through qpbm_output_size and qpbm_convert_memory.
-  function convertOne(input, options) {
-    const m = library;
-    const start = performance.now();
-    const at = m._malloc(Math.max(input.bytes.length, 1));
-    if (at === 0)
-      return {name: input.name, status: -1, message: "the file does not fit in the page's memory", bytes: null};
-    m.HEAPU8.set(input.bytes, at);
-    const code = m._page_convert(at, input.bytes.length, DETECT, options.raw, options.bpp, options.method,
-                                 options.threshold, options.window, options.invert);
-    const result = {
-      name: input.name,
-      status: code,
-      message: m.UTF8ToString(m._page_message()),
-      format: m.UTF8ToString(m._page_format()),
-      direction: m._page_direction(),
-      width: m._page_width(),
-      height: m._page_height(),
-      bytes: null,
-    };
-    if (code === OK) {
-      const out = m._page_output();
-      result.bytes = m.HEAPU8.slice(out, out + m._page_output_size());
-      result.outputName = outputName(input.name, result.direction);
+  function finish(card, result) {
+    if (card.url) URL.revokeObjectURL(card.url);
+    card.url = null;
+    result.readyAfter = performance.now() - card.queuedAt;
+    result.date = new Date();
+    if (result.status === OK) {
+      result.bytes = new Uint8Array(result.bytes);
+      result.outputName = outputName(card, result.direction);
+      card.blob = result.blob;
+      card.url = URL.createObjectURL(card.blob);
+    } else {
+      const {title, advice} = Cards.problem({state: "done", result});
+      lastProblem = `${card.title}: ${title}${/[.!?]$/.test(title) ? "" : "."} ${advice}`;
     }
-    result.milliseconds = performance.now() - start;
-    m._page_release();
-    m._free(at);
-    return result;
+    card.result = result;
+    card.madeWith = keyFor(result.direction, card.sentWith);
+    card.state = result.status === OK ? "done" : "failed";
+    run.done += 1;
+    // Options changed while it ran: once more, with the new ones.
+    card.stale = !options || keyFor(result.direction, options) !== card.madeWith;
+    if (card.stale && result.direction !== 0 && options) queue(card, false);
+    Cards.render(card, actions);
+    showStatus();
   }
 
-  function convertAll() {
-    if (library === null || (inputs.length === 0 && results.length === 0)) return;
-    const options = readOptions();
-    if (options.error) {
-      status.textContent = options.error;
+  function queue(card, fresh) {
+    card.state = "queued";
+    card.queuedAt = performance.now();
+    card.waitingFor = options ? "" : "Waiting for valid options (see the marked field above)";
+    run.total += 1;
+    if (!fresh) card.stale = card.result !== null;
+  }
+
+  // The next file: the visible cards first, newest first.
+  function schedule() {
+    const waiting = cards.filter((c) => c.state === "queued");
+    if (!ready || busy || !options || waiting.length === 0) {
+      if (waiting.length === 0 && !busy) run = {total: 0, done: 0};
+      showStatus();
+      if (!busy && (waiting.length === 0 || !options)) idleWaiters.splice(0).forEach((resolve) => resolve());
       return;
     }
-    results = inputs.map((input) => convertOne(input, options));
-    render();
+    waiting.sort((a, b) => (b.visible - a.visible) || (b.serial - a.serial));
+    const card = waiting[0];
+    busy = card;
+    card.state = "converting";
+    card.sentWith = options;
+    card.progress = {phase: "reading", done: 0, total: 0};
+    Cards.render(card, actions);
+    worker.postMessage({type: "convert", id: card.id, input: {kind: "file", file: card.file}, options});
+    showStatus();
   }
 
-  // ---- Previews --------------------------------------------------------
-
-  // The pixels of one of the library's outputs as a canvas, black and white.
-  // Each reader gives one byte a pixel, top row first: 1 for white.
-  function drawPicture(bytes) {
-    const picture = bytes[0] === 0x42 ? readBmp(bytes) : readPbm(bytes);
-    const canvas = document.createElement("canvas");
-    canvas.width = picture.width;
-    canvas.height = picture.height;
-    if (picture.width === 0 || picture.height === 0) return canvas;
-    const context = canvas.getContext("2d");
-    const image = context.createImageData(picture.width, picture.height);
-    const rgba = new Uint32Array(image.data.buffer);
-    const white = picture.white;
-    for (let i = 0; i < white.length; ++i) rgba[i] = white[i] ? 0xffffffff : 0xff000000;
-    context.putImageData(image, 0, 0);
-    return canvas;
-  }
-
-  // Rows of bits, most significant first: `set` is the value of a white bit.
-  function unpackBits(bytes, start, stride, width, height, rowAt, set) {
-    const white = new Uint8Array(width * height);
-    for (let y = 0; y < height; ++y) {
-      const row = start + rowAt(y) * stride;
-      for (let x = 0, i = y * width; x < width; ++x, ++i)
-        white[i] = ((bytes[row + (x >> 3)] >> (7 - (x & 7))) & 1) === set ? 1 : 0;
-    }
-    return white;
-  }
-
-  function readPbm(bytes) {
-    let at = 2;
-    const isSpace = (c) => c === 32 || (c >= 9 && c <= 13);
-    const number = () => {
-      for (;;) {
-        while (isSpace(bytes[at])) ++at;
-        if (bytes[at] !== 0x23) break;
-        while (at < bytes.length && bytes[at] !== 10 && bytes[at] !== 13) ++at;
+  function optionsChanged() {
+    updateFields();
+    const {options: read, errors} = readOptions();
+    markFields(errors);
+    const invalid = Object.keys(errors).length > 0;
+    options = invalid ? null : read;
+    for (const card of cards) {
+      if (card.state === "cancelled" || !card.result && card.state !== "queued") continue;
+      if (card.state === "queued") {
+        card.waitingFor = invalid ? "Waiting for valid options (see the marked field above)" : "";
+      } else if (invalid) {
+        card.stale = card.result !== null;
+      } else if (card.result && keyFor(card.result.direction, options) !== card.madeWith) {
+        if (card.state !== "converting") queue(card, false);
+      } else {
+        card.stale = false;
       }
-      let n = 0;
-      while (bytes[at] >= 0x30 && bytes[at] <= 0x39) n = n * 10 + bytes[at++] - 0x30;
-      return n;
-    };
-    const width = number();
-    const height = number();
-    ++at;
-    if (bytes[1] === 0x34)
-      return {width, height, white: unpackBits(bytes, at, Math.ceil(width / 8), width, height, (y) => y, 0)};
-    // Plain: one character a pixel, skipping white space.
-    const white = new Uint8Array(width * height);
-    for (let i = 0; i < white.length && at < bytes.length; ++at) {
-      const c = bytes[at];
-      if (!isSpace(c)) white[i++] = c === 0x30 ? 1 : 0;
+      if (card.state !== "converting") Cards.render(card, actions);
     }
-    return {width, height, white};
+    schedule();
   }
 
-  function readBmp(bytes) {
-    const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
-    const offset = view.getUint32(10, true);
-    const width = view.getInt32(18, true);
-    const height = view.getInt32(22, true);
-    const bits = view.getUint16(28, true);
-    const stride = Math.ceil((width * bits) / 32) * 4;
-    const bottomUp = (y) => height - 1 - y;
-    if (bits === 1) {
-      const whiteIndex = bytes[54] === 0xff ? 0 : 1;  // from the palette
-      return {width, height, white: unpackBits(bytes, offset, stride, width, height, bottomUp, whiteIndex)};
+  // ---- Status ----------------------------------------------------------
+
+  function plural(n, one, many) {
+    return `${n.toLocaleString("en")} ${n === 1 ? one : many}`;
+  }
+
+  function showStatus() {
+    const overall = $("overall");
+    const pending = cards.filter((c) => c.state === "queued" || c.state === "converting").length;
+    $("cancel").disabled = pending === 0;
+    $("clear").disabled = cards.length === 0;
+    const converted = cards.filter((c) => c.state === "done" && c.result.status === OK);
+    const stale = cards.some((c) => c.stale && c.result);
+    $("download-all").disabled = converted.length === 0 || stale || pending > 0;
+    const failed = cards.filter((c) => c.state === "failed" || c.state === "cancelled").length;
+    if (!everReady) return;
+    let text;
+    if (cards.length === 0) {
+      text = "Ready: choose or drop files.";
+    } else if (pending > 0 && !options) {
+      text = `The options are not valid: ${plural(pending, "file waits", "files wait")} until the marked field is fixed.`;
+    } else if (busy) {
+      const p = busy.progress;
+      const percent = p && p.total > 0 ? ` ${Math.floor((100 * p.done) / p.total)}%` : "";
+      text = `Converting ${busy.title} (${p ? p.phase : "reading"}${percent}), ` +
+             `${plural(Math.min(run.done + 1, run.total), "file", "files")} of ${run.total}.`;
+    } else {
+      text = `Converted ${converted.length} of ${plural(cards.length, "file", "files")}.`;
+      if (failed > 0) text += ` ${plural(failed, "file", "files")} not converted: see ${failed === 1 ? "its card" : "their cards"}.`;
+      if (failed > 0 && lastProblem) text += " " + lastProblem;
     }
-    const white = new Uint8Array(width * height);
-    for (let y = 0; y < height; ++y) {
-      const row = offset + bottomUp(y) * stride;
-      for (let x = 0, i = y * width; x < width; ++x, ++i) white[i] = bytes[row + 3 * x] !== 0 ? 1 : 0;
+    status.textContent = text + notice;
+    overall.hidden = !busy;
+    if (busy) {
+      const p = busy.progress;
+      const part = p && p.total > 0 ? p.done / p.total : 0;
+      overall.value = Math.floor((100 * (run.done + part)) / Math.max(run.total, 1));
     }
-    return {width, height, white};
+    $("summary-link").hidden = cards.length === 0;
   }
 
-  // ---- Results ---------------------------------------------------------
+  // ---- Cards -----------------------------------------------------------
 
-  function download(name, blob) {
-    const link = document.createElement("a");
-    link.href = URL.createObjectURL(blob);
-    link.download = name;
-    document.body.appendChild(link);
-    link.click();
-    link.remove();
-    setTimeout(() => URL.revokeObjectURL(link.href), 60000);
-  }
-
-  function renderResult(result) {
-    const item = document.createElement("li");
-    item.dataset.status = String(result.status);
-    item.dataset.name = result.name;
-    const title = document.createElement("h3");
-    title.textContent = result.name;
-    item.appendChild(title);
-    const facts = document.createElement("p");
-    if (result.status !== OK) {
-      facts.className = "refused";
-      facts.textContent = "Refused: " + result.message;
-      item.appendChild(facts);
-      return item;
+  const seen = new IntersectionObserver((entries) => {
+    for (const entry of entries) {
+      const card = cards.find((c) => c.element === entry.target);
+      if (card) card.visible = entry.isIntersecting ? 1 : 0;
     }
-    facts.className = "facts";
-    facts.textContent = `${result.format}, ${result.width} x ${result.height} -> ${result.outputName}, ` +
-                        `${result.bytes.length.toLocaleString()} bytes, ${result.milliseconds.toFixed(1)} ms`;
-    item.appendChild(facts);
-
-    const actions = document.createElement("p");
-    const link = document.createElement("a");
-    const url = URL.createObjectURL(new Blob([result.bytes], {type: "application/octet-stream"}));
-    urls.push(url);
-    link.href = url;
-    link.download = result.outputName;
-    link.className = "download";
-    link.textContent = "Download " + result.outputName;
-    actions.appendChild(link);
-    actions.appendChild(document.createTextNode(" "));
-    const scale = document.createElement("button");
-    scale.type = "button";
-    scale.textContent = "Actual size";
-    scale.setAttribute("aria-pressed", "false");
-    actions.appendChild(scale);
-    item.appendChild(actions);
-
-    const preview = document.createElement("div");
-    preview.className = "preview fit";
-    const canvas = drawPicture(result.bytes);
-    canvas.setAttribute("role", "img");
-    canvas.setAttribute("aria-label", `Preview of ${result.outputName}, ${result.width} by ${result.height} pixels`);
-    preview.appendChild(canvas);
-    item.appendChild(preview);
-    scale.addEventListener("click", () => {
-      const actual = preview.classList.toggle("fit") === false;
-      scale.setAttribute("aria-pressed", String(actual));
-      scale.textContent = actual ? "Fit" : "Actual size";
-    });
-    return item;
-  }
-
-  function render() {
-    urls.forEach((url) => URL.revokeObjectURL(url));
-    urls = [];
-    list.replaceChildren(...results.map(renderResult));
-    const converted = results.filter((r) => r.status === OK).length;
-    $("download-all").disabled = converted === 0;
-    $("clear").disabled = results.length === 0;
-    status.textContent = results.length === 0 ? "No files yet."
-                                              : `Converted ${converted} of ${results.length} file(s).`;
-  }
-
-  // ---- ZIP (stored, no compression) for "download all" -----------------
-
-  const crcTable = new Uint32Array(256).map((_, n) => {
-    let c = n;
-    for (let k = 0; k < 8; ++k) c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
-    return c >>> 0;
   });
 
-  function crc32(bytes) {
-    let c = 0xffffffff;
-    for (let i = 0; i < bytes.length; ++i) c = crcTable[(c ^ bytes[i]) & 0xff] ^ (c >>> 8);
-    return (c ^ 0xffffffff) >>> 0;
+  function removeCard(card) {
+    cards = cards.filter((c) => c !== card);
+    seen.unobserve(card.element);
+    card.element.remove();
+    if (card.url) URL.revokeObjectURL(card.url);
+    if (busy === card) restartWorker();
+    schedule();
   }
 
-  function zip(files) {
-    const parts = [];
-    const central = [];
-    let offset = 0;
-    const encoder = new TextEncoder();
-    for (const file of files) {
-      const name = encoder.encode(file.name);
-      const crc = crc32(file.bytes);
-      const local = new DataView(new ArrayBuffer(30));
-      local.setUint32(0, 0x04034b50, true);
-      local.setUint16(4, 20, true);
-      local.setUint16(6, 0x0800, true);  // UTF-8 names
-      local.setUint32(14, crc, true);
-      local.setUint32(18, file.bytes.length, true);
-      local.setUint32(22, file.bytes.length, true);
-      local.setUint16(26, name.length, true);
-      parts.push(local, name, file.bytes);
-      const entry = new DataView(new ArrayBuffer(46));
-      entry.setUint32(0, 0x02014b50, true);
-      entry.setUint16(4, 20, true);
-      entry.setUint16(6, 20, true);
-      entry.setUint16(8, 0x0800, true);
-      entry.setUint32(16, crc, true);
-      entry.setUint32(20, file.bytes.length, true);
-      entry.setUint32(24, file.bytes.length, true);
-      entry.setUint16(28, name.length, true);
-      entry.setUint32(42, offset, true);
-      central.push(entry, name);
-      offset += 30 + name.length + file.bytes.length;
+  const actions = {
+    remove: removeCard,
+    again(card) {
+      queue(card, false);
+      Cards.render(card, actions);
+      schedule();
+    },
+  };
+
+  function addFiles(files) {
+    const skipped = [];
+    for (const file of Array.from(files)) {
+      const folder = (file.webkitRelativePath || "").replace(/\/[^/]*$/, "");
+      const key = [file.name, file.size, file.lastModified, folder].join("\u0000");
+      if (cards.some((c) => c.key === key)) {
+        skipped.push(file.name);
+        continue;
+      }
+      // Same name, another file: a folder to tell them apart, or a number.
+      const number = folder ? 1 : cards.filter((c) => c.file.name === file.name && !c.folder).length + 1;
+      const card = {
+        id: ++serial, serial, file, key, folder, number, visible: 1,
+        title: number > 1 ? `${file.name} (${number})` : file.name,
+        element: document.createElement("li"), result: null, stale: false, state: "queued",
+      };
+      queue(card, true);
+      cards.push(card);
+      list.append(card.element);
+      seen.observe(card.element);
+      Cards.render(card, actions);
     }
-    const size = central.reduce((n, part) => n + part.byteLength, 0);
-    const end = new DataView(new ArrayBuffer(22));
-    end.setUint32(0, 0x06054b50, true);
-    end.setUint16(8, files.length, true);
-    end.setUint16(10, files.length, true);
-    end.setUint32(12, size, true);
-    end.setUint32(16, offset, true);
-    return new Blob([...parts, ...central, end], {type: "application/zip"});
+    notice = skipped.length > 0 ? ` Already in the list, so not added again: ${skipped.join(", ")}.` : "";
+    schedule();
   }
 
-  function downloadAll() {
-    const taken = new Map();
-    const files = results.filter((r) => r.status === OK).map((r) => {
-      // Two inputs of the same name get distinct entries.
-      const count = (taken.get(r.outputName) || 0) + 1;
-      taken.set(r.outputName, count);
-      const name = count === 1 ? r.outputName : r.outputName.replace(/(\.\w+)$/, ` (${count})$1`);
-      return {name, bytes: r.bytes};
-    });
-    download("quorvelpbm.zip", zip(files));
+  function cancel() {
+    for (const card of cards) {
+      if (card.state !== "queued" && card.state !== "converting") continue;
+      card.state = "cancelled";
+      Cards.render(card, actions);
+    }
+    lastProblem = "Cancelled: choose \u201cConvert again\u201d on a card to convert it.";
+    if (busy) restartWorker();
+    run = {total: 0, done: 0};
+    schedule();
+  }
+
+  function clear() {
+    if (busy) restartWorker();
+    for (const card of cards) if (card.url) URL.revokeObjectURL(card.url);
+    cards.forEach((card) => seen.unobserve(card.element));
+    cards = [];
+    lastProblem = "";
+    notice = "";
+    list.replaceChildren();
+    schedule();
+  }
+
+  // ---- Downloads -------------------------------------------------------
+
+  async function downloadAll() {
+    const button = $("download-all");
+    button.disabled = true;
+    const files = cards.filter((c) => c.state === "done" && c.result.status === OK)
+                       .map((c) => ({name: c.result.outputName, blob: c.blob, crc: c.result.crc, date: c.result.date}));
+    try {
+      const archive = await window.quorvelpbmZip.zip(files, (i, n) => {
+        status.textContent = `Packing the ZIP: ${i + 1} of ${plural(n, "file", "files")}.`;
+      });
+      const link = document.createElement("a");
+      link.href = URL.createObjectURL(archive);
+      link.download = "quorvelpbm.zip";
+      document.body.append(link);
+      link.click();
+      link.remove();
+      setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+      showStatus();
+    } catch (error) {
+      status.textContent = "The ZIP could not be made: " + error.message + ". Download the files one by one instead.";
+    } finally {
+      button.disabled = false;
+    }
   }
 
   // ---- Input -----------------------------------------------------------
 
-  async function addFiles(fileList) {
-    const added = await Promise.all(Array.from(fileList, async (file) => ({
-      name: file.name,
-      bytes: new Uint8Array(await file.arrayBuffer()),
-    })));
-    inputs = inputs.concat(added);
-    convertAll();
-  }
-
   $("files").addEventListener("change", (event) => {
-    addFiles(event.target.files).then(() => { event.target.value = ""; });
+    addFiles(event.target.files);
+    event.target.value = "";
   });
+  // Files dropped anywhere on the page; the box only shows where.
   const drop = $("drop");
-  drop.addEventListener("dragover", (event) => {
-    event.preventDefault();
-    drop.classList.add("over");
+  let depth = 0;
+  const hasFiles = (event) => event.dataTransfer && Array.from(event.dataTransfer.types || []).includes("Files");
+  document.addEventListener("dragenter", (event) => {
+    if (!hasFiles(event)) return;
+    depth += 1;
+    document.body.classList.add("dragging");
   });
+  document.addEventListener("dragleave", () => {
+    depth = Math.max(0, depth - 1);
+    if (depth === 0) document.body.classList.remove("dragging");
+  });
+  document.addEventListener("dragover", (event) => event.preventDefault());
+  // Captured, so that a drop reaches the page from any element.
+  document.addEventListener("drop", (event) => {
+    event.preventDefault();
+    depth = 0;
+    document.body.classList.remove("dragging");
+    if (event.dataTransfer && event.dataTransfer.files.length > 0) addFiles(event.dataTransfer.files);
+  }, true);
+  drop.addEventListener("dragover", () => drop.classList.add("over"));
   drop.addEventListener("dragleave", () => drop.classList.remove("over"));
-  drop.addEventListener("drop", (event) => {
-    event.preventDefault();
-    drop.classList.remove("over");
-    addFiles(event.dataTransfer.files);
-  });
-  $("options").addEventListener("change", () => {
-    updateFields();
-    convertAll();
-  });
+  drop.addEventListener("drop", () => drop.classList.remove("over"));
+  $("options").addEventListener("change", optionsChanged);
+  // While typing, only the marks; the files follow on a change.
+  $("options").addEventListener("input", () => markFields(readOptions().errors));
   $("options").addEventListener("submit", (event) => event.preventDefault());
   $("download-all").addEventListener("click", downloadAll);
-  $("clear").addEventListener("click", () => {
-    inputs = [];
-    results = [];
-    render();
-  });
+  $("cancel").addEventListener("click", cancel);
+  $("clear").addEventListener("click", clear);
   updateFields();
+  options = readOptions().options;
+  startWorker();
 
-  // For tests and scripts: the results of the last conversion, and a
-  // promise that settles once the converter has loaded.
+  // For tests and scripts: each card's last result, a promise that settles
+  // once the converter has loaded, and one that settles when no file waits.
   window.quorvelpbm = {
-    results: () => results,
-    ready: QuorvelPBM().then((module) => {
-      library = module;
-      $("version").textContent = module.UTF8ToString(module._qpbm_version());
-      status.textContent = "Ready: choose or drop files.";
-      convertAll();
-    }, (error) => {
-      status.textContent = "The converter could not load: " + error;
+    results: () => cards.map((c) => Object.assign({name: c.file.name, state: c.state, stale: c.stale},
+                                                 c.result || {status: null})),
+    ready: loadedPromise,
+    idle: () => new Promise((resolve) => {
+      const pending = cards.some((c) => c.state === "queued" || c.state === "converting");
+      if (!pending || (!options && !busy)) resolve();
+      else idleWaiters.push(resolve);
     }),
   };
 })();

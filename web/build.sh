@@ -2,7 +2,9 @@
 # Builds the converter page into OUTDIR (default build-web/): the library's
 # converters compiled to WebAssembly with Emscripten, embedded in qpbm.js
 # (SINGLE_FILE, so that the page also works from file://), beside the page's
-# HTML, script and style. Usage: web/build.sh [OUTDIR] [EMXX]
+# HTML, scripts and style. qpbm.js holds one function, quorvelpbmWorker: the
+# module and worker.js, which the page runs as its worker (never on the
+# page's own thread). Usage: web/build.sh [OUTDIR] [EMXX]
 set -eu
 web=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$web")
@@ -17,8 +19,16 @@ export NODE_PATH="${NODE_PATH:+$NODE_PATH:}/usr/share/nodejs"
     "$root"/convert/*.cpp \
     "$root/library/memory_convert.cpp" "$root/library/qpbm_api.cpp" \
     "$web/no_files.cpp" "$web/page_api.cpp" \
-    -sSINGLE_FILE=1 -sMODULARIZE=1 -sEXPORT_NAME=QuorvelPBM -sENVIRONMENT=web \
+    -sSINGLE_FILE=1 -sMODULARIZE=1 -sEXPORT_NAME=QuorvelPBM -sENVIRONMENT=worker \
     -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=4GB -sFILESYSTEM=0 \
     -sEXPORTED_FUNCTIONS=_malloc,_free,_qpbm_version -sEXPORTED_RUNTIME_METHODS=UTF8ToString \
-    -o "$out/qpbm.js"
-cp "$web/index.html" "$web/app.js" "$web/style.css" "$out/"
+    -o "$out/qpbm-module.js"
+{
+    echo "// QuorvelPBM's converter worker: the WebAssembly module and its messages."
+    echo "function quorvelpbmWorker() {"
+    cat "$out/qpbm-module.js" "$web/worker.js"
+    echo "}"
+} > "$out/qpbm.js.part"
+mv "$out/qpbm.js.part" "$out/qpbm.js"
+rm -f "$out/qpbm-module.js"
+cp "$web/index.html" "$web/app.js" "$web/cards.js" "$web/zip.js" "$web/style.css" "$out/"

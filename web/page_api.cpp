@@ -16,6 +16,7 @@ void* work = nullptr;
 std::uint8_t* output = nullptr;
 std::uint64_t output_size = 0;
 qpbm_result result{};
+bool too_large = false;
 
 }  // namespace
 
@@ -32,6 +33,7 @@ EMSCRIPTEN_KEEPALIVE void page_release(void) {
 EMSCRIPTEN_KEEPALIVE int page_convert(const void* input, std::size_t size, int direction, int raw, int bpp, int method,
                                       int threshold, int window, int invert) {
     page_release();
+    too_large = false;
     if (work == nullptr) work = std::malloc(qpbm_work_size());
     qpbm_options options;
     qpbm_options_init(&options);
@@ -50,6 +52,7 @@ EMSCRIPTEN_KEEPALIVE int page_convert(const void* input, std::size_t size, int d
                       "the output (%llu bytes) does not fit in the page's memory",
                       static_cast<unsigned long long>(output_size));
         output_size = 0;
+        too_large = true;
         return result.status = QPBM_EOUTPUT_TOO_SMALL;
     }
     status = qpbm_convert_memory(input, size, output, static_cast<std::size_t>(output_size), &output_size, how,
@@ -63,6 +66,8 @@ EMSCRIPTEN_KEEPALIVE double page_output_size(void) { return static_cast<double>(
 EMSCRIPTEN_KEEPALIVE const char* page_message(void) { return result.message; }
 EMSCRIPTEN_KEEPALIVE const char* page_format(void) { return result.format != nullptr ? result.format : ""; }
 EMSCRIPTEN_KEEPALIVE int page_direction(void) { return result.direction; }
+// Whether the last call failed for want of memory for the output.
+EMSCRIPTEN_KEEPALIVE int page_too_large(void) { return too_large ? 1 : 0; }
 EMSCRIPTEN_KEEPALIVE double page_width(void) { return static_cast<double>(result.width); }
 EMSCRIPTEN_KEEPALIVE double page_height(void) { return static_cast<double>(result.height); }
 

@@ -128,6 +128,12 @@ def set_options(driver, settings):
            }
            document.getElementById("method").dispatchEvent(new Event("change", {bubbles: true}));""",
         {**DEFAULTS, **settings})
+    # The page converts in a worker: wait until no file waits.
+    wait_idle(driver)
+
+
+def wait_idle(driver):
+    driver.execute_async_script("window.quorvelpbm.idle().then(arguments[arguments.length - 1]);")
 
 
 def wait_for_files(directory, names, timeout=30):
@@ -193,6 +199,7 @@ def main():
 
         driver.find_element(By.ID, "files").send_keys("\n".join(paths))
         WebDriverWait(driver, 30).until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#results > li")) == 3)
+        wait_idle(driver)
         for settings, tool_options in CASES:
             set_options(driver, settings)
             results = {r["name"]: r for r in read_results(driver)}
@@ -243,6 +250,7 @@ def main():
                files.items.add(new File([new TextEncoder().encode("P1 2 1 1 0")], "dropped.pbm"));
                document.getElementById("drop").dispatchEvent(new DragEvent("drop", {dataTransfer: files}));""")
         WebDriverWait(driver, 30).until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#results > li")) == 4)
+        wait_idle(driver)
         dropped = {r["name"]: r for r in read_results(driver)}["dropped.pbm"]
         check(dropped["status"] == 0 and (dropped["width"], dropped["height"]) == (2, 1), "a dropped file converts")
 

@@ -1,0 +1,197 @@
+// One card a file: its state and progress, what went wrong and what to do,
+// the download, and the preview with a before/after split and a zoom that
+// keeps pixels square. app.js owns the cards' data; this draws them.
+"use strict";
+
+window.quorvelpbmCards = (function () {
+  const OK = 0;
+  const UNKNOWN_FORMAT = 10;
+  const INVALID_ARGUMENT = 12;
+  const TOO_MANY_PIXELS = 13;
+  const TOO_WIDE = 14;
+  const BMP_UNSUPPORTED = 22;
+  const PHASES = {reading: "reading the file", converting: "converting", drawing: "drawing the preview"};
+
+  function element(tag, properties, ...children) {
+    const node = document.createElement(tag);
+    Object.assign(node, properties);
+    node.append(...children);
+    return node;
+  }
+
+  // What went wrong, in the user's words, and what they can do about it.
+  function problem(card) {
+    const r = card.result;
+    if (card.state === "cancelled")
+      return {title: "Cancelled.", advice: "Choose \u201cConvert again\u201d to convert it."};
+    switch (r.kind) {
+      case "empty":
+        return {title: "Refused: the file is empty (0 bytes).",
+                advice: "It may not have been saved or copied completely: choose the original again."};
+      case "other-format":
+        return {title: `Refused: this is a ${r.otherFormat} picture, not a BMP or PBM (only its name says so).`,
+                advice: "Open it in an image editor, save it as BMP, and add that file."};
+      case "too-large":
+        return {title: "Too large: " + r.message + ".",
+                advice: "Choose \u201cRaw PBM\u201d or 1 bit per pixel for a smaller output, " +
+                        "or convert it with the quorvelpbm command-line tool."};
+      case "memory":
+        return {title: "Out of memory: " + r.message + ".",
+                advice: "Remove other files or close other tabs, then choose \u201cConvert again\u201d; " +
+                        "or convert it with the quorvelpbm command-line tool."};
+      default:
+        break;
+    }
+    const advice = {
+      [UNKNOWN_FORMAT]: "Only BMP and PBM files are read: save the picture as BMP in an image editor.",
+      [INVALID_ARGUMENT]: "Check the options above.",
+      [TOO_MANY_PIXELS]: "Convert it with the quorvelpbm command-line tool.",
+      [TOO_WIDE]: "Choose the channels, luma, otsu or bayer method, which take rows of any width.",
+      [BMP_UNSUPPORTED]: "Save it as an uncompressed BMP in an image editor, and add that file.",
+    }[r.status] || "Check that the file is a whole BMP or PBM picture, not one cut short.";
+    return {title: "Refused: " + r.message, advice};
+  }
+
+  function seconds(ms) {
+    return ms < 1000 ? `${Math.max(1, Math.round(ms))} ms` : `${(ms / 1000).toFixed(1)} s`;
+  }
+
+  function drawInto(canvas, picture) {
+    canvas.width = picture.width;
+    canvas.height = picture.height;
+    const context = canvas.getContext("2d");
+    if (picture instanceof ImageBitmap) context.drawImage(picture, 0, 0);
+    else context.putImageData(new ImageData(new Uint8ClampedArray(picture.pixels), picture.width), 0, 0);
+  }
+
+  // The preview: the result, with the original over its left part up to the
+  // split, and a zoom of whole steps so that each pixel stays a square.
+  function preview(card) {
+    const r = card.result;
+    const after = element("canvas");
+    drawInto(after, r.preview);
+    after.setAttribute("role", "img");
+    after.setAttribute("aria-label", `${r.outputName}, ${r.width} by ${r.height} pixels`);
+    const stack = element("div", {className: "stack"}, after);
+    // A small picture is enlarged to fit: its pixels stay square then too.
+    const box = element("div", {className: "preview fit" + (r.preview.width < 400 ? " small" : "")}, stack);
+    const controls = element("p", {className: "view"});
+    const pixels = element("button", {type: "button", textContent: "Pixel for pixel"});
+    pixels.setAttribute("aria-pressed", "false");
+    pixels.setAttribute("aria-label", "Pixel for pixel: " + card.title);
+    const zoom = element("select", {disabled: true});
+    for (const step of [1, 2, 4, 8, 16]) zoom.append(element("option", {value: String(step), textContent: `${step}\u00d7`}));
+    zoom.setAttribute("aria-label", "Zoom of " + card.title);
+    const apply = () => {
+      const on = pixels.getAttribute("aria-pressed") === "true";
+      box.classList.toggle("fit", !on);
+      zoom.disabled = !on;
+      after.style.width = on ? `${r.preview.width * Number(zoom.value)}px` : "";
+    };
+    pixels.addEventListener("click", () => {
+      pixels.setAttribute("aria-pressed", String(pixels.getAttribute("aria-pressed") !== "true"));
+      apply();
+    });
+    zoom.addEventListener("change", apply);
+    controls.append(pixels, " ", zoom);
+    if (r.original) {
+      const before = element("canvas", {className: "before"});
+      drawInto(before, r.original);
+      before.setAttribute("aria-hidden", "true");
+      stack.append(before);
+      const split = element("input", {type: "range", min: "0", max: "100", value: "50", className: "split"});
+      split.setAttribute("aria-label", "Before and after: how much of the original of " + card.title + " shows");
+      const set = () => stack.style.setProperty("--split", `${split.value}%`);
+      split.addEventListener("input", set);
+      set();
+      controls.append(" ", element("span", {className: "split-label", textContent: "Before"}), split,
+                      element("span", {className: "split-label", textContent: "After"}));
+    }
+    const shrunk = r.preview.width < r.width
+      ? element("p", {className: "help", textContent: `Preview shrunk to ${r.preview.width} x ${r.preview.height}: ` +
+                                                        "the download has every pixel."})
+      : "";
+    return [controls, box, shrunk];
+  }
+
+  function download(card, stale) {
+    const r = card.result;
+    const link = element("a", {className: "download", textContent: "Download " + r.outputName});
+    if (stale) {
+      link.setAttribute("aria-disabled", "true");
+      link.setAttribute("role", "link");
+      link.title = "Out of date: convert it again first";
+    } else {
+      link.href = card.url;
+      link.download = r.outputName;
+    }
+    return link;
+  }
+
+  // The card's contents for its current state; actions are callbacks.
+  function render(card, actions) {
+    const item = card.element;
+    const r = card.result;
+    item.dataset.name = card.file.name;
+    item.dataset.state = card.state;
+    item.dataset.status = r ? String(r.status) : "";
+    item.classList.toggle("stale", card.stale);
+    const parts = [element("h3", {textContent: card.title})];
+    if (card.folder) parts.push(element("p", {className: "help", textContent: "From " + card.folder}));
+    if (card.state === "queued" || card.state === "converting") {
+      const bar = element("progress", {max: 100});
+      const line = element("p", {className: "progress-line"});
+      if (card.state === "queued") {
+        line.textContent = card.waitingFor || "Waiting to be converted";
+      } else {
+        const p = card.progress || {phase: "reading", done: 0, total: 0};
+        if (p.total > 0) bar.value = Math.floor((100 * p.done) / p.total);
+        line.textContent = `Now ${PHASES[p.phase]}${p.total > 0 ? `: ${bar.value}%` : ""}`;
+        bar.setAttribute("aria-label", "Progress of " + card.title);
+        line.append(" ", bar);
+      }
+      parts.push(line);
+    }
+    if (card.stale && r)
+      parts.push(element("p", {className: "stale-note", textContent:
+        "Out of date: the options changed, so this result does not match them. " +
+        (card.state === "queued" && !card.waitingFor ? "It will be converted again." : "Its download is off until it is converted again.")}));
+    if (card.state === "cancelled" || (r && r.status !== OK)) {
+      const {title, advice} = problem(card);
+      parts.push(element("p", {className: "refused", textContent: title}), element("p", {className: "advice", textContent: advice}));
+    } else if (r) {
+      parts.push(element("p", {className: "facts", textContent:
+        `${r.format}, ${r.width} x ${r.height} -> ${r.outputName}, ${r.bytes.length.toLocaleString("en")} bytes, ` +
+        `ready ${seconds(r.readyAfter)} after it was queued`}));
+    }
+    const buttons = element("p", {className: "actions"});
+    if (r && r.status === OK) buttons.append(download(card, card.stale), " ");
+    if (card.state === "cancelled" || (r && r.kind === "memory")) {
+      const again = element("button", {type: "button", textContent: "Convert again"});
+      again.setAttribute("aria-label", "Convert again: " + card.title);
+      again.addEventListener("click", () => actions.again(card));
+      buttons.append(again, " ");
+    }
+    const remove = element("button", {type: "button", className: "remove", textContent: "Remove"});
+    remove.setAttribute("aria-label", "Remove " + card.title);
+    remove.addEventListener("click", () => actions.remove(card));
+    buttons.append(remove);
+    parts.push(buttons);
+    if (r && r.status === OK) parts.push(...preview(card));
+    item.replaceChildren(...parts);
+  }
+
+  // Only the progress line, without redrawing the preview.
+  function renderProgress(card) {
+    const line = card.element.querySelector(".progress-line");
+    const bar = line && line.querySelector("progress");
+    if (!bar) return false;
+    const p = card.progress;
+    if (p.total > 0) bar.value = Math.floor((100 * p.done) / p.total);
+    else bar.removeAttribute("value");
+    line.firstChild.textContent = `Now ${PHASES[p.phase]}${p.total > 0 ? `: ${bar.value}%` : ""}`;
+    return true;
+  }
+
+  return {render, renderProgress, problem};
+})();
