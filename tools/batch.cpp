@@ -25,7 +25,11 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <climits>
 #endif
 
 namespace tool {
@@ -111,6 +115,44 @@ std::optional<std::string> spool(int from, qpbm_direction direction, std::string
 }
 #endif
 
+#if !defined(_WIN32)
+// Waits at most `wait_ms` (-1: forever) for a byte, or the end, on a FIFO
+// or device opened without blocking; then lets it block again, as the
+// library reads it. False, with the refusal, when nothing came.
+bool wait_for_data(int fd, int wait_ms, std::string& refusal) {
+    pollfd p{fd, POLLIN, 0};
+    const auto start = std::chrono::steady_clock::now();
+    int ready;
+    for (;;) {
+        int left = wait_ms;
+        if (wait_ms > 0) {
+            const auto spent =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+            left = static_cast<int>(std::max<std::int64_t>(0, wait_ms - spent.count()));
+        }
+        ready = poll(&p, 1, left);
+        if (ready >= 0 || errno != EINTR) break;
+    }
+    if (ready < 0) {
+        refusal = std::string("cannot read the input: ") + std::strerror(errno);
+        return false;
+    }
+    if (ready == 0) {
+        refusal = wait_ms == 0 ? std::string(
+                                     "nothing to read yet, and a batch does not wait for a FIFO or device: "
+                                     "give --wait SECONDS")
+                               : "nothing to read within " + std::to_string(wait_ms / 1000) + " s (--wait)";
+        return false;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        refusal = std::string("cannot read the input: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+#endif
+
 // The direction a file's first bytes call for, or a refusal. Standard input
 // is looked at where it stands, without taking its bytes.
 std::optional<qpbm_direction> sniff(const std::string& path, std::string& refusal) {
@@ -161,6 +203,79 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// An input descriptor the batch opened itself; closed with its job.
+class Held {
+public:
+    Held() = default;
+    Held(Held&& other) noexcept : fd_(other.release()) {}
+    Held& operator=(Held&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    ~Held() { reset(); }
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) {
+#if !defined(_WIN32)
+        if (fd_ >= 0) close(fd_);
+#endif
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Where a file that is not there yet will be made: the identity of its
+// directory and its name, after the links that lead to it. Two paths to one
+// new file, one through a link that leads nowhere yet, compare equal.
+std::string planned_place(const std::string& path) {
+#if defined(_WIN32)
+    return path;
+#else
+    std::string at = path;
+    char target[PATH_MAX];
+    for (int hops = 0; hops < 40; ++hops) {  // as many as the kernel follows
+        const ssize_t n = readlink(at.c_str(), target, sizeof target);
+        if (n <= 0 || static_cast<std::size_t>(n) == sizeof target) break;
+        std::string next(target, static_cast<std::size_t>(n));
+        const std::size_t slash = at.rfind('/');
+        if (next[0] != '/' && slash != std::string::npos) next = at.substr(0, slash + 1) + next;
+        at = next;
+    }
+    const std::size_t slash = at.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : at.substr(0, slash);
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0) return at;
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" +
+           (slash == std::string::npos ? at : at.substr(slash + 1));
+#endif
+}
+
+// Which picture an existing file is by its first bytes ("a BMP", "a PBM"),
+// when it is one that a batch of `direction` reads; else empty. A file that
+// cannot be read cannot be an input either.
+std::string readable_picture(const std::string& path, qpbm_direction direction) {
+    unsigned char magic[2] = {};
+#if defined(_WIN32)
+    std::FILE* f = _wfopen(wide(path).c_str(), L"rb");
+    if (f == nullptr) return {};
+    const std::size_t n = std::fread(magic, 1, sizeof magic, f);
+    std::fclose(f);
+#else
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return {};
+    const ssize_t n = pread(fd, magic, sizeof magic, 0);
+    close(fd);
+#endif
+    if (n != 2 || !may_begin(direction, magic)) return {};
+    return magic[0] == 'B' ? "a BMP" : "a PBM";
+}
+
 // One conversion of the batch, planned when its name arrives.
 struct Job {
     std::string input;      // as given, for messages
@@ -168,10 +283,13 @@ struct Job {
     std::string output;     // as shown
     std::string output_path;
     qpbm_direction direction = QPBM_DETECT;
-    std::string refusal;         // set when the job is refused before it runs
-    bool up_to_date = false;     // --update found an output not older than the input
-    std::uint64_t bytes = 0;     // the input's size, for the rate
-    std::uint64_t replaced = 0;  // the identity of the file the output replaces, if any
+    std::string refusal;           // set when the job is refused before it runs
+    bool up_to_date = false;       // --update found an output not older than the input
+    std::uint64_t bytes = 0;       // the input's size, for the rate
+    std::uint64_t replaced = 0;    // the identity of the file the output replaces, if any
+    std::string planned;           // where a new output will be made (see planned_place)
+    unsigned permissions = 07777;  // the most access the output may give: a tree's file, its source's
+    Held held;                     // a FIFO or device input, opened here
 };
 
 struct Outcome {
@@ -184,6 +302,7 @@ struct Outcome {
 qpbm_status convert(const Options& options, const Job& job, void* work, std::size_t work_size, qpbm_result* result) {
     qpbm_options conversion = options.conversion.api;
     conversion.flags |= options.fsync ? QPBM_FLAG_FSYNC : 0u;
+    conversion.permissions &= job.permissions;
     return qpbm_convert_ex(job.open_path.c_str(), job.output_path.c_str(), job.direction, &conversion, work, work_size,
                            result);
 }
@@ -237,6 +356,12 @@ public:
 
     std::size_t command_line_count() const { return options_.output_dir ? options_.paths.size() : 1; }
 
+    // Milliseconds to wait for a FIFO or device, or -1: forever.
+    int wait_ms() const {
+        if (options_.wait_seconds) return static_cast<int>(std::min(*options_.wait_seconds, 2000000u)) * 1000;
+        const bool single = !options_.output_dir || (options_.paths.size() == 1 && !options_.files_from);
+        return single ? -1 : 0;
+    }
     void prepare(Slot& slot);
     void check(Slot& slot);
     bool is_own_output(const std::string& input, const FileInfo& info) const;
@@ -286,48 +411,66 @@ void Batch::prepare(Slot& slot) {
     FileInfo& info = slot.input;
     info = look(name.input, from_stdin);
     job.bytes = info.size;
+    if (!name.under.empty()) job.permissions = info.mode;  // a mirror gives no more access than its source
 #if !defined(_WIN32)
     if (from_stdin) {
         job.input = "standard input";
         job.open_path = "/dev/stdin";
+        if (standard_stream_closed(STDIN_FILENO)) job.refusal = "standard input is closed";
+    }
+    // A FIFO or a device is opened without blocking and waited for, for
+    // its first byte, at most --wait seconds (by default not at all in a
+    // batch), so that one whose writer never comes holds back nothing.
+    if (job.refusal.empty() && !from_stdin && info.exists && !info.regular && !info.directory) {
+        job.held.reset(open(name.input.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (job.held.get() < 0) {
+            job.refusal = std::string("cannot open the input: ") + std::strerror(errno);
+        } else if (!wait_for_data(job.held.get(), wait_ms(), job.refusal)) {
+            job.held.reset();
+        } else {
+            job.open_path = "/dev/fd/" + std::to_string(job.held.get());
+        }
     }
     // A pipe whose direction is not given is read once, into a file, so
     // that the first bytes that tell the direction are not lost. With a
     // direction it goes to the library as it is, as does a device (a
     // terminal, /dev/zero): a PBM is read forwards, and a BMP is kept in a
     // file only as far as its checked header says it goes.
-    if (info.pipe && job.direction == QPBM_DETECT) {
+    if (job.refusal.empty() && info.pipe && job.direction == QPBM_DETECT) {
         std::string error;
-        const int from = from_stdin ? STDIN_FILENO : open(name.input.c_str(), O_RDONLY | O_CLOEXEC);
-        if (from < 0) {
-            job.refusal = std::string("cannot open the input: ") + std::strerror(errno);
-        } else if (const std::optional<std::string> spooled = spool(from, job.direction, error)) {
+        const int from = from_stdin ? STDIN_FILENO : job.held.get();
+        if (const std::optional<std::string> spooled = spool(from, job.direction, error)) {
             job.open_path = *spooled;
             info.regular = true;
         } else {
             job.refusal = error;
         }
-        if (from > STDIN_FILENO) close(from);
+        job.held.reset();
     }
 #endif
     if (job.refusal.empty() && job.direction == QPBM_DETECT && info.regular) {
         if (const std::optional<qpbm_direction> d = sniff(job.open_path, job.refusal)) job.direction = *d;
     }
     if (job.refusal.empty() && options_.output_dir && job.direction == QPBM_DETECT)
-        job.refusal = info.exists ? "cannot tell the direction of an input that is not a file: give bmp2pbm or "
-                                    "pbm2bmp"
-                                  : std::string("cannot open the input: ") + std::strerror(ENOENT);
+        job.refusal = info.exists
+                          ? "cannot tell the direction of an input that is not a file: give bmp2pbm or "
+                            "pbm2bmp"
+                          : std::string("cannot open the input: ") + std::strerror(info.error ? info.error : ENOENT);
 
     if (!options_.output_dir) {
         job.output = options_.paths[1];
         job.output_path = job.output == kStdio ? "/dev/stdout" : job.output;
         if (job.output == kStdio) job.output = "standard output";
+#if !defined(_WIN32)
+        if (job.refusal.empty() && options_.paths[1] == kStdio && standard_stream_closed(STDOUT_FILENO))
+            job.refusal = "standard output is closed";
+#endif
         if (job.refusal.empty() && options_.paths[1] == kStdio && job.direction == QPBM_PBM_TO_BMP &&
             is_terminal(stdout) && !options_.force)
             job.refusal = "standard output is a terminal and a BMP is binary: redirect it, or use --force";
         if (job.refusal.empty() && options_.update && !from_stdin) {
             const FileInfo out = look(job.output_path);
-            job.up_to_date = out.exists && info.regular && out.modified_ns >= info.modified_ns;
+            job.up_to_date = out.exists && !out.directory && info.regular && out.modified_ns >= info.modified_ns;
         }
         return;
     }
@@ -367,11 +510,15 @@ void Batch::check(Slot& slot) {
     // Two names of one existing file (a link) are one output: identities,
     // not only paths, are compared.
     const std::uint64_t out_id = out.exists ? IdentitySet::of(job.output_path, out, IdentitySet::output) : 0;
+    // A new output is known by where it will be made until it is there:
+    // a link that leads nowhere may make it under another name.
+    job.planned = out.exists || job.output_path.empty() ? job.output_path : planned_place(job.output_path);
     bool duplicate = out_id != 0 && known_.contains(out_id);
     for (std::uint64_t n = reported_; n < checked_ && !duplicate; ++n) {
         const Slot& running = slots_[n % window_];
         if (running.outcome.done || !running.job.refusal.empty() || running.job.up_to_date) continue;
-        duplicate = running.job.output_path == job.output_path || (out_id != 0 && running.job.replaced == out_id);
+        duplicate = running.job.output_path == job.output_path || running.job.planned == job.planned ||
+                    (out_id != 0 && running.job.replaced == out_id);
     }
     if (duplicate) {
         job.refusal = "its output " + shown(job.output) + " was already written for an earlier input";
@@ -395,16 +542,31 @@ void Batch::check(Slot& slot) {
         }
 #endif
     job.replaced = out.exists ? IdentitySet::of(job.output_path, out, IdentitySet::output) : 0;
-    if (options_.update && out.exists && info.regular && out.modified_ns >= info.modified_ns) {
+    if (options_.update && out.exists && !out.directory && info.regular && out.modified_ns >= info.modified_ns) {
         job.up_to_date = true;
         known_.insert(job.replaced);  // a later input with the same output is still a duplicate
         return;
+    }
+    // A list or a tree may name an existing output as an input later on:
+    // such a batch replaces no file that it could read as an input. (Names
+    // on the command line are all known, and checked, from the start.)
+    const bool streamed = options_.files_from || options_.recursive;
+    if (streamed && out.exists && out.regular && !options_.force) {
+        const std::string kind = readable_picture(job.output_path, options_.direction.value_or(QPBM_DETECT));
+        if (!kind.empty()) {
+            job.refusal = "its output " + shown(job.output) + " exists and is " + kind + ", which a batch that reads " +
+                          (kind == "a BMP" ? "BMPs" : "PBMs") +
+                          " never replaces (it may be an input yet to come): give --force to replace it";
+            return;
+        }
     }
     if (!slot.name.under.empty()) {
         const std::size_t slash = job.output_path.find_last_of(kSeparators);
         const std::string parent = job.output_path.substr(0, slash);
         if (parent != made_dir_) {
-            if (const int error = make_parents(*options_.output_dir, job.output_path)) {
+            const std::string& input = slot.name.input;
+            const std::string source_top = input.substr(0, input.size() - slot.name.under.size());
+            if (const int error = make_parents(*options_.output_dir, job.output_path, source_top)) {
                 job.refusal = "cannot make the directory for " + shown(job.output) + ": " + std::strerror(error);
                 return;
             }
@@ -447,6 +609,7 @@ void Batch::work(bool until_idle) {
             hold.unlock();
             Outcome outcome;
             outcome.status = convert(options_, slot.job, block.get(), qpbm_work_size(), &outcome.result);
+            slot.job.held.reset();
             const FileInfo written =
                 outcome.status == QPBM_OK && options_.output_dir ? look(slot.job.output_path) : FileInfo{};
             outcome.done = true;
