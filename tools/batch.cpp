@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "batch_files.hpp"
 #include "console.hpp"
 #include "names.hpp"
 #include "progress.hpp"
@@ -25,11 +26,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <climits>
 #endif
 
 namespace tool {
@@ -46,16 +43,6 @@ constexpr std::size_t kWindowLeast = 64;
 constexpr std::size_t kWindowPerThread = 4;
 // The most names a thread takes at once (see Batch::work).
 constexpr std::uint64_t kRun = 16;
-
-// Whether a file's first two bytes begin an input of the direction: "BM" for
-// a BMP, "P1" or "P4" for a PBM, either when it is to be detected.
-bool may_begin(qpbm_direction direction, const unsigned char* magic) {
-    const bool bmp = magic[0] == 'B' && magic[1] == 'M';
-    const bool pbm = magic[0] == 'P' && (magic[1] == '1' || magic[1] == '4');
-    if (direction == QPBM_BMP_TO_PBM) return bmp;
-    if (direction == QPBM_PBM_TO_BMP) return pbm;
-    return bmp || pbm;
-}
 
 #if !defined(_WIN32)
 // Copies a pipe into an unlinked temporary file, so that a BMP on a pipe can
@@ -115,44 +102,6 @@ std::optional<std::string> spool(int from, qpbm_direction direction, std::string
 }
 #endif
 
-#if !defined(_WIN32)
-// Waits at most `wait_ms` (-1: forever) for a byte, or the end, on a FIFO
-// or device opened without blocking; then lets it block again, as the
-// library reads it. False, with the refusal, when nothing came.
-bool wait_for_data(int fd, int wait_ms, std::string& refusal) {
-    pollfd p{fd, POLLIN, 0};
-    const auto start = std::chrono::steady_clock::now();
-    int ready;
-    for (;;) {
-        int left = wait_ms;
-        if (wait_ms > 0) {
-            const auto spent =
-                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-            left = static_cast<int>(std::max<std::int64_t>(0, wait_ms - spent.count()));
-        }
-        ready = poll(&p, 1, left);
-        if (ready >= 0 || errno != EINTR) break;
-    }
-    if (ready < 0) {
-        refusal = std::string("cannot read the input: ") + std::strerror(errno);
-        return false;
-    }
-    if (ready == 0) {
-        refusal = wait_ms == 0 ? std::string(
-                                     "nothing to read yet, and a batch does not wait for a FIFO or device: "
-                                     "give --wait SECONDS")
-                               : "nothing to read within " + std::to_string(wait_ms / 1000) + " s (--wait)";
-        return false;
-    }
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        refusal = std::string("cannot read the input: ") + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-#endif
-
 // The direction a file's first bytes call for, or a refusal. Standard input
 // is looked at where it stands, without taking its bytes.
 std::optional<qpbm_direction> sniff(const std::string& path, std::string& refusal) {
@@ -201,79 +150,6 @@ std::string output_name(std::string name, qpbm_direction direction) {
 std::string base_name(const std::string& path) {
     const std::size_t slash = path.find_last_of(kSeparators);
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// An input descriptor the batch opened itself; closed with its job.
-class Held {
-public:
-    Held() = default;
-    Held(Held&& other) noexcept : fd_(other.release()) {}
-    Held& operator=(Held&& other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    ~Held() { reset(); }
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-#if !defined(_WIN32)
-        if (fd_ >= 0) close(fd_);
-#endif
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-// Where a file that is not there yet will be made: the identity of its
-// directory and its name, after the links that lead to it. Two paths to one
-// new file, one through a link that leads nowhere yet, compare equal.
-std::string planned_place(const std::string& path) {
-#if defined(_WIN32)
-    return path;
-#else
-    std::string at = path;
-    char target[PATH_MAX];
-    for (int hops = 0; hops < 40; ++hops) {  // as many as the kernel follows
-        const ssize_t n = readlink(at.c_str(), target, sizeof target);
-        if (n <= 0 || static_cast<std::size_t>(n) == sizeof target) break;
-        std::string next(target, static_cast<std::size_t>(n));
-        const std::size_t slash = at.rfind('/');
-        if (next[0] != '/' && slash != std::string::npos) next = at.substr(0, slash + 1) + next;
-        at = next;
-    }
-    const std::size_t slash = at.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : at.substr(0, slash);
-    struct stat st {};
-    if (stat(dir.c_str(), &st) != 0) return at;
-    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" +
-           (slash == std::string::npos ? at : at.substr(slash + 1));
-#endif
-}
-
-// Which picture an existing file is by its first bytes ("a BMP", "a PBM"),
-// when it is one that a batch of `direction` reads; else empty. A file that
-// cannot be read cannot be an input either.
-std::string readable_picture(const std::string& path, qpbm_direction direction) {
-    unsigned char magic[2] = {};
-#if defined(_WIN32)
-    std::FILE* f = _wfopen(wide(path).c_str(), L"rb");
-    if (f == nullptr) return {};
-    const std::size_t n = std::fread(magic, 1, sizeof magic, f);
-    std::fclose(f);
-#else
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return {};
-    const ssize_t n = pread(fd, magic, sizeof magic, 0);
-    close(fd);
-#endif
-    if (n != 2 || !may_begin(direction, magic)) return {};
-    return magic[0] == 'B' ? "a BMP" : "a PBM";
 }
 
 // One conversion of the batch, planned when its name arrives.
