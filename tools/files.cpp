@@ -72,6 +72,7 @@ int make_parents(const std::string& top, const std::string& path, const std::str
          at = path.find_first_of(kSeparators, at + 1)) {
         const std::string dir = path.substr(0, at);
 #if defined(_WIN32)
+        (void)source_top;  // Windows access is the inherited ACL's
         const bool made = CreateDirectoryW(wide(dir).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
         if (!made) return EACCES;
 #else
