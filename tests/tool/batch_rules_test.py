@@ -213,6 +213,21 @@ class ListNameTest(Base):
                 self.assertEqual(sorted(os.listdir(self.path("out"))), outputs)
 
 
+class UsageTest(Base):
+    def test_the_new_options_are_checked(self):
+        cases = [  # (arguments, the usage error)
+            (["-L", "-o", ".", "a.bmp"], "--follow needs --recursive"),
+            (["--wait", "soon", "a.bmp", "a.pbm"], "'soon' is not a number of seconds"),
+            (["--wait=-1", "a.bmp", "a.pbm"], "'-1' is not a number of seconds"),
+            (["a.bmp", "a.pbm", "--wait"], "needs a number of seconds"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                r = run(*args, cwd=self.dir.name)
+                self.assertEqual(r.returncode, 2)
+                self.assertIn(message, r.stderr)
+
+
 class StandardStreamTest(Base):
     def test_a_closed_standard_output_is_said_to_be_closed(self):
         self.path("a.bmp", SMALL_BMP)
