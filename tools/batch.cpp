@@ -386,9 +386,10 @@ void Batch::check(Slot& slot) {
     // Two names of one existing file (a link) are one output: identities,
     // not only paths, are compared.
     const std::uint64_t out_id = out.exists ? IdentitySet::of(job.output_path, out, IdentitySet::output) : 0;
-    // A new output is known by where it will be made until it is there:
-    // a link that leads nowhere may make it under another name.
-    job.planned = out.exists || job.output_path.empty() ? job.output_path : planned_place(job.output_path);
+    // An output is also known by where it ends up, links followed: one
+    // through a link that leads nowhere is made under another name, which
+    // an output being written may just have made, or may still make.
+    job.planned = job.output_path.empty() ? job.output_path : planned_place(job.output_path);
     bool duplicate = out_id != 0 && known_.contains(out_id);
     for (std::uint64_t n = reported_; n < checked_ && !duplicate; ++n) {
         const Slot& running = slots_[n % window_];
