@@ -117,9 +117,8 @@ bool Names::open(std::string& error) {
         return false;
     }
     buffer_.reset(new char[kListBlock]);
-    // Under a limit on processes the thread may not start: then nothing is
-    // counted ahead, and the total is known at the list's end.
-    if (list != kStdio && !options_.recursive && look(list).regular) try {
+    if (list != kStdio && !options_.recursive && look(list).regular) {
+        try {
             counter_ = std::thread([this, list] {
                 const char end = options_.null_separated ? '\0' : '\n';
 #if defined(_WIN32)
@@ -146,7 +145,10 @@ bool Names::open(std::string& error) {
                 if (whole) counted_ = names + (in_name ? 1 : 0);
             });
         } catch (const std::system_error&) {
+            // Under a limit on processes: nothing is counted ahead, and the
+            // total is known at the list's end.
         }
+    }
     return true;
 }
 
