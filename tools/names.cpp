@@ -209,14 +209,13 @@ bool Names::next_from_list(std::string& name, std::string& error) {
             ++names_read_;
             return true;
         }
-        ++names_read_;
-        if (!name.empty()) return true;  // empty names are passed over
-        if (nul && ++empty_run > kLongestName) {
+        if (nul && name.empty() && ++empty_run > kLongestName) {
             list_ended_ = true;
             error = where() + "more than " + std::to_string(kLongestName) +
                     " empty names in a row: this is not a list of names";
-            return true;
         }
+        ++names_read_;
+        if (!name.empty() || !error.empty()) return true;  // empty names are passed over
     }
 }
 

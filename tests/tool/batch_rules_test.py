@@ -196,7 +196,7 @@ class ListNameTest(Base):
         long_name = "x" * 5000
         cases = [  # (options, the list, the refusal, outputs)
             (["--files-from", "/dev/zero"], None, "/dev/zero: line 1: the name holds a NUL byte (give -0", []),
-            (["-0", "--files-from", "/dev/zero"], None, "/dev/zero: name 4098: more than 4096 empty names", []),
+            (["-0", "--files-from", "/dev/zero"], None, "/dev/zero: name 4097: more than 4096 empty names", []),
             (["--files-from", "-"], "a.bmp\0b.bmp\0", "line 1: the name holds a NUL byte (give -0", []),
             (["--files-from", "-"], long_name + "\na.bmp\n", "line 1: the name is longer than PATH_MAX", ["a.pbm"]),
             (["-0", "--files-from", "-"], long_name + "\0a.bmp\0", "name 1: the name is longer than PATH_MAX",
