@@ -35,6 +35,7 @@ struct Options {
     unsigned threshold = kDefaultChannelThreshold;  // channels and luma
     unsigned window = kDefaultWindow;               // sauvola
     bool invert = false;                            // swap black and white after the method
+    unsigned permissions = 07777;                   // the most access the output file may give
 };
 
 inline constexpr Options kDefaultOptions{};

@@ -414,6 +414,7 @@ Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_
     // The PBM is text: on platforms that translate line feeds it gets CR LF,
     // which every PBM reader copes with.
     // A raw PBM is binary.
+    out.permissions = options.permissions;
     if (status == Status::ok)
         status = open_output(out, direction == Direction::bmp_to_pbm && !options.raw, work, facts);
     if (status == Status::ok) {

@@ -585,6 +585,11 @@ Status open_output(OutputFile& out, bool text, Workspace& work, Facts& facts) {
         } else {
             out.fd = fd;
         }
+        // Limited before a byte is written: the file never gives more.
+        struct stat made {};
+        if (out.fd >= 0 && out.permissions != 07777 &&
+            (fstat(out.fd, &made) != 0 || fchmod(out.fd, made.st_mode & 07777 & out.permissions) != 0))
+            return failed(Status::open_output_failed, facts, errno);
     }
     if (out.kind == OutputKind::in_place || (out.descriptor && out.spilled)) {
         const int spill = open_spill_file();

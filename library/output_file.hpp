@@ -58,6 +58,8 @@ struct OutputFile {
     unsigned group = 0;
     unsigned long long device = 0;  // the target's identity
     unsigned long long inode = 0;
+    // The most access the new file may give.
+    unsigned permissions = 07777;
     const NativeChar* path = nullptr;  // the target, in the workspace
     const NativeChar* name = nullptr;  // its last component (replace)
     char temp_name[48] = {};

@@ -163,6 +163,11 @@ typedef struct qpbm_options {
     int threshold;       /* CHANNELS 0..255, LUMA 0..256; QPBM_THRESHOLD_DEFAULT otherwise */
     int window;          /* SAUVOLA: odd, 3..255, or 0 for 15; 0 otherwise */
     int invert;          /* BMP to PBM: nonzero swaps black and white after the method */
+    /* The most access the output file may give: a file written through a
+     * temporary one keeps only these of the permission bits it would have had
+     * (a new file's 0666 less the umask, or the replaced file's own). 0 to
+     * 07777; default 07777. */
+    unsigned permissions;
 } qpbm_options;
 
 /* What a call learned, filled in whatever the status. */

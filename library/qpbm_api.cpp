@@ -139,6 +139,8 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     flags = c.flags;
     o.raw = c.raw != 0;
     o.invert = c.invert != 0;
+    if (c.permissions > 07777) return false;
+    o.permissions = c.permissions;
     o.max_pixels = c.max_pixels;
     if (c.bmp_bits != 24 && c.bmp_bits != 1) return false;
     o.bmp_bits = static_cast<unsigned>(c.bmp_bits);
@@ -299,6 +301,7 @@ void qpbm_options_init(qpbm_options* options) {
     options->bmp_bits = 24;
     options->method = QPBM_METHOD_CHANNELS;
     options->threshold = QPBM_THRESHOLD_DEFAULT;
+    options->permissions = 07777;
 }
 
 qpbm_status qpbm_convert_ex(const char* input, const char* output, qpbm_direction direction,

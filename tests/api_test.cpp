@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -307,9 +308,43 @@ TEST(Api, OptionsGrowWithoutBreakingCallersAndAreChecked) {
         bad([](qpbm_options& b) { b.method = QPBM_METHOD_SAUVOLA, b.window = 257; }),
         bad([](qpbm_options& b) { b.flags = 0x80; }),
         bad([](qpbm_options& b) { b.size = 2; }),
+        bad([](qpbm_options& b) { b.permissions = 010000; }),
     };
     for (const qpbm_options& r : refused) EXPECT_EQ(run(&r), (std::pair{QPBM_EINVALID_ARGUMENT, kSentinel}));
     EXPECT_STREQ(qpbm_status_message(QPBM_ETOO_MANY_PIXELS), "the picture has more pixels than allowed");
+}
+
+TEST(Api, PermissionsLimitTheAccessOfANewOrReplacedOutput) {
+    TempDir dir;
+    write_file(dir.file("in.bmp"), small_bmp());
+    const mode_t umask_was = umask(022);
+    struct Case {
+        unsigned permissions;
+        bool replaced;      // an old output, 0664, is there
+        unsigned expected;  // the new file's bits
+    };
+    const Case cases[] = {
+        {07777, false, 0644},                      // 0666 less the umask
+        {0600, false, 0600},  {0640, true, 0640},  // the old file's 0664, limited
+        {0000, false, 0000},  {07777, true, 0664},
+    };
+    for (const Case& c : cases) {
+        const std::string out = dir.file("out.pbm");
+        std::remove(out.c_str());
+        if (c.replaced) {
+            write_file(out, kSentinel);
+            chmod(out.c_str(), 0664);
+        }
+        qpbm_options o;
+        qpbm_options_init(&o);
+        o.permissions = c.permissions;
+        EXPECT_EQ(qpbm_convert_ex(dir.file("in.bmp").c_str(), out.c_str(), QPBM_BMP_TO_PBM, &o, nullptr, 0, nullptr),
+                  QPBM_OK);
+        struct stat st {};
+        ASSERT_EQ(stat(out.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.expected) << std::oct << c.permissions;
+    }
+    umask(umask_was);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "batch_files.hpp"
 #include "console.hpp"
 #include "names.hpp"
 #include "progress.hpp"
@@ -42,16 +43,6 @@ constexpr std::size_t kWindowLeast = 64;
 constexpr std::size_t kWindowPerThread = 4;
 // The most names a thread takes at once (see Batch::work).
 constexpr std::uint64_t kRun = 16;
-
-// Whether a file's first two bytes begin an input of the direction: "BM" for
-// a BMP, "P1" or "P4" for a PBM, either when it is to be detected.
-bool may_begin(qpbm_direction direction, const unsigned char* magic) {
-    const bool bmp = magic[0] == 'B' && magic[1] == 'M';
-    const bool pbm = magic[0] == 'P' && (magic[1] == '1' || magic[1] == '4');
-    if (direction == QPBM_BMP_TO_PBM) return bmp;
-    if (direction == QPBM_PBM_TO_BMP) return pbm;
-    return bmp || pbm;
-}
 
 #if !defined(_WIN32)
 // Copies a pipe into an unlinked temporary file, so that a BMP on a pipe can
@@ -168,10 +159,13 @@ struct Job {
     std::string output;     // as shown
     std::string output_path;
     qpbm_direction direction = QPBM_DETECT;
-    std::string refusal;         // set when the job is refused before it runs
-    bool up_to_date = false;     // --update found an output not older than the input
-    std::uint64_t bytes = 0;     // the input's size, for the rate
-    std::uint64_t replaced = 0;  // the identity of the file the output replaces, if any
+    std::string refusal;           // set when the job is refused before it runs
+    bool up_to_date = false;       // --update found an output not older than the input
+    std::uint64_t bytes = 0;       // the input's size, for the rate
+    std::uint64_t replaced = 0;    // the identity of the file the output replaces, if any
+    std::string planned;           // where a new output will be made (see planned_place)
+    unsigned permissions = 07777;  // the most access the output may give: a tree's file, its source's
+    Held held;                     // a FIFO or device input, opened here
 };
 
 struct Outcome {
@@ -184,6 +178,7 @@ struct Outcome {
 qpbm_status convert(const Options& options, const Job& job, void* work, std::size_t work_size, qpbm_result* result) {
     qpbm_options conversion = options.conversion.api;
     conversion.flags |= options.fsync ? QPBM_FLAG_FSYNC : 0u;
+    conversion.permissions &= job.permissions;
     return qpbm_convert_ex(job.open_path.c_str(), job.output_path.c_str(), job.direction, &conversion, work, work_size,
                            result);
 }
@@ -237,6 +232,12 @@ public:
 
     std::size_t command_line_count() const { return options_.output_dir ? options_.paths.size() : 1; }
 
+    // Milliseconds to wait for a FIFO or device, or -1: forever.
+    int wait_ms() const {
+        if (options_.wait_seconds) return static_cast<int>(std::min(*options_.wait_seconds, 2000000u)) * 1000;
+        const bool single = !options_.output_dir || (options_.paths.size() == 1 && !options_.files_from);
+        return single ? -1 : 0;
+    }
     void prepare(Slot& slot);
     void check(Slot& slot);
     bool is_own_output(const std::string& input, const FileInfo& info) const;
@@ -286,48 +287,66 @@ void Batch::prepare(Slot& slot) {
     FileInfo& info = slot.input;
     info = look(name.input, from_stdin);
     job.bytes = info.size;
+    if (!name.under.empty()) job.permissions = info.mode;  // a mirror gives no more access than its source
 #if !defined(_WIN32)
     if (from_stdin) {
         job.input = "standard input";
         job.open_path = "/dev/stdin";
+        if (standard_stream_closed(STDIN_FILENO)) job.refusal = "standard input is closed";
+    }
+    // A FIFO or a device is opened without blocking and waited for, for
+    // its first byte, at most --wait seconds (by default not at all in a
+    // batch), so that one whose writer never comes holds back nothing.
+    if (job.refusal.empty() && !from_stdin && info.exists && !info.regular && !info.directory) {
+        job.held.reset(open(name.input.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (job.held.get() < 0) {
+            job.refusal = std::string("cannot open the input: ") + std::strerror(errno);
+        } else if (!wait_for_data(job.held.get(), wait_ms(), job.refusal)) {
+            job.held.reset();
+        } else {
+            job.open_path = "/dev/fd/" + std::to_string(job.held.get());
+        }
     }
     // A pipe whose direction is not given is read once, into a file, so
     // that the first bytes that tell the direction are not lost. With a
     // direction it goes to the library as it is, as does a device (a
     // terminal, /dev/zero): a PBM is read forwards, and a BMP is kept in a
     // file only as far as its checked header says it goes.
-    if (info.pipe && job.direction == QPBM_DETECT) {
+    if (job.refusal.empty() && info.pipe && job.direction == QPBM_DETECT) {
         std::string error;
-        const int from = from_stdin ? STDIN_FILENO : open(name.input.c_str(), O_RDONLY | O_CLOEXEC);
-        if (from < 0) {
-            job.refusal = std::string("cannot open the input: ") + std::strerror(errno);
-        } else if (const std::optional<std::string> spooled = spool(from, job.direction, error)) {
+        const int from = from_stdin ? STDIN_FILENO : job.held.get();
+        if (const std::optional<std::string> spooled = spool(from, job.direction, error)) {
             job.open_path = *spooled;
             info.regular = true;
         } else {
             job.refusal = error;
         }
-        if (from > STDIN_FILENO) close(from);
+        job.held.reset();
     }
 #endif
     if (job.refusal.empty() && job.direction == QPBM_DETECT && info.regular) {
         if (const std::optional<qpbm_direction> d = sniff(job.open_path, job.refusal)) job.direction = *d;
     }
     if (job.refusal.empty() && options_.output_dir && job.direction == QPBM_DETECT)
-        job.refusal = info.exists ? "cannot tell the direction of an input that is not a file: give bmp2pbm or "
-                                    "pbm2bmp"
-                                  : std::string("cannot open the input: ") + std::strerror(ENOENT);
+        job.refusal = info.exists
+                          ? "cannot tell the direction of an input that is not a file: give bmp2pbm or "
+                            "pbm2bmp"
+                          : std::string("cannot open the input: ") + std::strerror(info.error ? info.error : ENOENT);
 
     if (!options_.output_dir) {
         job.output = options_.paths[1];
         job.output_path = job.output == kStdio ? "/dev/stdout" : job.output;
         if (job.output == kStdio) job.output = "standard output";
+#if !defined(_WIN32)
+        if (job.refusal.empty() && options_.paths[1] == kStdio && standard_stream_closed(STDOUT_FILENO))
+            job.refusal = "standard output is closed";
+#endif
         if (job.refusal.empty() && options_.paths[1] == kStdio && job.direction == QPBM_PBM_TO_BMP &&
             is_terminal(stdout) && !options_.force)
             job.refusal = "standard output is a terminal and a BMP is binary: redirect it, or use --force";
         if (job.refusal.empty() && options_.update && !from_stdin) {
             const FileInfo out = look(job.output_path);
-            job.up_to_date = out.exists && info.regular && out.modified_ns >= info.modified_ns;
+            job.up_to_date = out.exists && !out.directory && info.regular && out.modified_ns >= info.modified_ns;
         }
         return;
     }
@@ -367,11 +386,16 @@ void Batch::check(Slot& slot) {
     // Two names of one existing file (a link) are one output: identities,
     // not only paths, are compared.
     const std::uint64_t out_id = out.exists ? IdentitySet::of(job.output_path, out, IdentitySet::output) : 0;
+    // An output is also known by where it ends up, links followed: one
+    // through a link that leads nowhere is made under another name, which
+    // an output being written may just have made, or may still make.
+    job.planned = job.output_path.empty() ? job.output_path : planned_place(job.output_path);
     bool duplicate = out_id != 0 && known_.contains(out_id);
     for (std::uint64_t n = reported_; n < checked_ && !duplicate; ++n) {
         const Slot& running = slots_[n % window_];
         if (running.outcome.done || !running.job.refusal.empty() || running.job.up_to_date) continue;
-        duplicate = running.job.output_path == job.output_path || (out_id != 0 && running.job.replaced == out_id);
+        duplicate = running.job.output_path == job.output_path || running.job.planned == job.planned ||
+                    (out_id != 0 && running.job.replaced == out_id);
     }
     if (duplicate) {
         job.refusal = "its output " + shown(job.output) + " was already written for an earlier input";
@@ -395,16 +419,31 @@ void Batch::check(Slot& slot) {
         }
 #endif
     job.replaced = out.exists ? IdentitySet::of(job.output_path, out, IdentitySet::output) : 0;
-    if (options_.update && out.exists && info.regular && out.modified_ns >= info.modified_ns) {
+    if (options_.update && out.exists && !out.directory && info.regular && out.modified_ns >= info.modified_ns) {
         job.up_to_date = true;
         known_.insert(job.replaced);  // a later input with the same output is still a duplicate
         return;
+    }
+    // A list or a tree may name an existing output as an input later on:
+    // such a batch replaces no file that it could read as an input. (Names
+    // on the command line are all known, and checked, from the start.)
+    const bool streamed = options_.files_from || options_.recursive;
+    if (streamed && out.exists && out.regular && !options_.force) {
+        const std::string kind = readable_picture(job.output_path, options_.direction.value_or(QPBM_DETECT));
+        if (!kind.empty()) {
+            job.refusal = "its output " + shown(job.output) + " exists and is " + kind + ", which a batch that reads " +
+                          (kind == "a BMP" ? "BMPs" : "PBMs") +
+                          " never replaces (it may be an input yet to come): give --force to replace it";
+            return;
+        }
     }
     if (!slot.name.under.empty()) {
         const std::size_t slash = job.output_path.find_last_of(kSeparators);
         const std::string parent = job.output_path.substr(0, slash);
         if (parent != made_dir_) {
-            if (const int error = make_parents(*options_.output_dir, job.output_path)) {
+            const std::string& input = slot.name.input;
+            const std::string source_top = input.substr(0, input.size() - slot.name.under.size());
+            if (const int error = make_parents(*options_.output_dir, job.output_path, source_top)) {
                 job.refusal = "cannot make the directory for " + shown(job.output) + ": " + std::strerror(error);
                 return;
             }
@@ -447,6 +486,7 @@ void Batch::work(bool until_idle) {
             hold.unlock();
             Outcome outcome;
             outcome.status = convert(options_, slot.job, block.get(), qpbm_work_size(), &outcome.result);
+            slot.job.held.reset();
             const FileInfo written =
                 outcome.status == QPBM_OK && options_.output_dir ? look(slot.job.output_path) : FileInfo{};
             outcome.done = true;

@@ -1,13 +1,33 @@
 #include "console.hpp"
 
+#include <cerrno>
+
 #if defined(_WIN32)
 #include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
 namespace tool {
+
+#if !defined(_WIN32)
+namespace {
+bool closed_streams[3] = {};
+}
+
+void plug_standard_streams() {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        closed_streams[fd] = true;
+        // The lowest free number is this one.
+        open("/dev/null", O_RDWR);
+    }
+}
+
+bool standard_stream_closed(int fd) { return fd >= 0 && fd < 3 && closed_streams[fd]; }
+#endif
 
 #if defined(_WIN32)
 std::wstring wide(const std::string& utf8) {

@@ -12,6 +12,14 @@ inline constexpr const char* kProgram = "quorvelpbm";
 
 bool is_terminal(std::FILE* stream);
 
+#if !defined(_WIN32)
+// Opens /dev/null on standard input, output and error where they are
+// closed, so that no file the tool opens takes their numbers; each that was
+// closed is remembered for standard_stream_closed.
+void plug_standard_streams();
+bool standard_stream_closed(int fd);
+#endif
+
 // A message on standard error, whole: UTF-8 bytes, or wide text on a
 // Windows console, which would show UTF-8 bytes as the wrong characters.
 void say(const std::string& text);

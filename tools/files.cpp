@@ -1,5 +1,6 @@
 #include "files.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -25,6 +26,7 @@ FileInfo look(const std::string& path, bool standard_input) {
     const bool is_reg = (st.st_mode & _S_IFMT) == _S_IFREG;
     const bool is_pipe = false;
     const std::int64_t modified_ns = static_cast<std::int64_t>(st.st_mtime) * 1000000000;
+    const int error = errno;
 #else
     struct stat st {};
     const bool found = standard_input ? fstat(STDIN_FILENO, &st) == 0 : stat(path.c_str(), &st) == 0;
@@ -32,9 +34,10 @@ FileInfo look(const std::string& path, bool standard_input) {
     const bool is_reg = S_ISREG(st.st_mode);
     const bool is_pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
     const std::int64_t modified_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    const int error = errno;
 #endif
     if (!found) {
-        if (errno != ENOENT) info.error = errno;
+        if (error != ENOENT) info.error = error;
         return info;
     }
     info.exists = true;
@@ -45,6 +48,7 @@ FileInfo look(const std::string& path, bool standard_input) {
     info.inode = st.st_ino;
     info.size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     info.modified_ns = modified_ns;
+    info.mode = static_cast<unsigned>(st.st_mode) & 07777;
     return info;
 }
 
@@ -63,15 +67,24 @@ std::string joined(const std::string& dir, const std::string& name) {
     return dir + (ends_with_separator ? "" : std::string(1, kSeparator)) + name;
 }
 
-int make_parents(const std::string& top, const std::string& path) {
+int make_parents(const std::string& top, const std::string& path, const std::string& source_top) {
     for (std::size_t at = path.find_first_of(kSeparators, top.size() + 1); at != std::string::npos;
          at = path.find_first_of(kSeparators, at + 1)) {
         const std::string dir = path.substr(0, at);
 #if defined(_WIN32)
+        (void)source_top;  // Windows access is the inherited ACL's
         const bool made = CreateDirectoryW(wide(dir).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
         if (!made) return EACCES;
 #else
-        if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return errno;
+        mode_t mode = 0777;
+        struct stat source {};
+        if (!source_top.empty()) {
+            // The same place in the source: what follows `top` in `dir`.
+            const bool ends = !top.empty() && std::strchr(kSeparators, top.back()) != nullptr;
+            const std::string below = dir.substr(std::min(dir.size(), top.size() + (ends ? 0 : 1)));
+            mode = stat(joined(source_top, below).c_str(), &source) == 0 ? (source.st_mode & 0777) | S_IRWXU : 0700;
+        }
+        if (mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) return errno;
 #endif
     }
     return 0;

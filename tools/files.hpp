@@ -25,6 +25,7 @@ struct FileInfo {
     unsigned long long inode = 0;
     std::uint64_t size = 0;
     std::int64_t modified_ns = 0;  // last modification, nanoseconds since the epoch
+    unsigned mode = 0;             // permission bits
     int error = 0;                 // errno of a failed look, other than "does not exist"
 };
 
@@ -37,8 +38,10 @@ bool same_file(const FileInfo& a, const FileInfo& b);
 std::string joined(const std::string& dir, const std::string& name);
 
 // Creates the directories of `path` below `top` that are missing (`top`
-// exists). Returns 0 or the errno of the first that cannot be made.
-int make_parents(const std::string& top, const std::string& path);
+// exists). With `source_top`, each gets no more access than the directory
+// at its place below `source_top` (its owner may still write into it, as it
+// must). Returns 0 or the errno of the first that cannot be made.
+int make_parents(const std::string& top, const std::string& path, const std::string& source_top = {});
 
 // A set of 64-bit identities, 8 bytes a slot in one table kept at most 3/4
 // full: between 10.7 and 16 bytes per identity, 24 for a moment while the

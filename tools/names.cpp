@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 #include "console.hpp"
@@ -23,6 +25,11 @@ namespace tool {
 
 namespace {
 constexpr std::size_t kListBlock = 64 * 1024;
+#if defined(PATH_MAX)
+constexpr std::size_t kLongestName = PATH_MAX;
+#else
+constexpr std::size_t kLongestName = 32767;  // Windows' long paths, in UTF-16 units
+#endif
 
 std::string lower(std::string text) {
     for (char& c : text)
@@ -111,31 +118,36 @@ bool Names::open(std::string& error) {
     }
     buffer_.reset(new char[kListBlock]);
     if (list != kStdio && !options_.recursive && look(list).regular) {
-        counter_ = std::thread([this, list] {
-            const char end = options_.null_separated ? '\0' : '\n';
+        try {
+            counter_ = std::thread([this, list] {
+                const char end = options_.null_separated ? '\0' : '\n';
 #if defined(_WIN32)
-            std::FILE* f = _wfopen(wide(list).c_str(), L"rb");
+                std::FILE* f = _wfopen(wide(list).c_str(), L"rb");
 #else
-            std::FILE* f = std::fopen(list.c_str(), "rb");
+                std::FILE* f = std::fopen(list.c_str(), "rb");
 #endif
-            if (f == nullptr) return;
-            std::unique_ptr<char[]> block(new char[kListBlock]);
-            std::int64_t names = 0;
-            bool in_name = false;  // empty names are not counted, as they are not converted
-            for (std::size_t n; !stop_counting_ && (n = std::fread(block.get(), 1, kListBlock, f)) > 0;) {
-                for (std::size_t i = 0; i < n; ++i) {
-                    if (block[i] != end) {
-                        in_name = true;
-                    } else if (in_name) {
-                        ++names;
-                        in_name = false;
+                if (f == nullptr) return;
+                std::unique_ptr<char[]> block(new char[kListBlock]);
+                std::int64_t names = 0;
+                bool in_name = false;  // empty names are not counted, as they are not converted
+                for (std::size_t n; !stop_counting_ && (n = std::fread(block.get(), 1, kListBlock, f)) > 0;) {
+                    for (std::size_t i = 0; i < n; ++i) {
+                        if (block[i] != end) {
+                            in_name = true;
+                        } else if (in_name) {
+                            ++names;
+                            in_name = false;
+                        }
                     }
                 }
-            }
-            const bool whole = std::feof(f) && !std::ferror(f);
-            std::fclose(f);
-            if (whole) counted_ = names + (in_name ? 1 : 0);
-        });
+                const bool whole = std::feof(f) && !std::ferror(f);
+                std::fclose(f);
+                if (whole) counted_ = names + (in_name ? 1 : 0);
+            });
+        } catch (const std::system_error&) {
+            // Under a limit on processes: nothing is counted ahead, and the
+            // total is known at the list's end.
+        }
     }
     return true;
 }
@@ -145,12 +157,19 @@ std::optional<std::uint64_t> Names::total() const {
     return options_.paths.size() + static_cast<std::uint64_t>(std::max<std::int64_t>(counted_, 0));
 }
 
-// The next name of the list. Reads what has arrived, never waiting for a
-// full block, so that converting starts with the first name a pipe delivers.
+// The next name of the list, or with `error` set the refusal of one. Reads
+// what has arrived, never waiting for a full block, so that converting
+// starts with the first name a pipe delivers. A name is held only up to
+// the longest path: a list that is no list of names (/dev/zero, find's
+// -print0 without -0) ends with a refusal, in bounded memory.
 bool Names::next_from_list(std::string& name, std::string& error) {
     if (list_fd_ < 0 || list_ended_) return false;
-    const char end = options_.null_separated ? '\0' : '\n';
+    const bool nul = options_.null_separated;
+    const char end = nul ? '\0' : '\n';
+    const auto where = [&] { return std::string(nul ? "name " : "line ") + std::to_string(names_read_ + 1) + ": "; };
     name.clear();
+    bool too_long = false;
+    std::size_t empty_run = 0;
     for (;;) {
         if (used_ == buffered_) {
 #if defined(_WIN32)
@@ -162,16 +181,41 @@ bool Names::next_from_list(std::string& name, std::string& error) {
             if (n < 0) error = std::string("read error: ") + std::strerror(errno);
             if (n <= 0) {
                 list_ended_ = true;
-                return !name.empty() && error.empty();
+                if (too_long && error.empty())
+                    error = where() + "the name is longer than PATH_MAX (" + std::to_string(kLongestName) + " bytes)";
+                return (!name.empty() || too_long) && error.empty();
             }
             buffered_ = static_cast<std::size_t>(n);
             used_ = 0;
         }
         const char* from = buffer_.get() + used_;
         const char* stop = static_cast<const char*>(std::memchr(from, end, buffered_ - used_));
-        name.append(from, stop != nullptr ? stop : buffer_.get() + buffered_);
+        const char* upto = stop != nullptr ? stop : buffer_.get() + buffered_;
+        if (!nul && std::memchr(from, '\0', static_cast<std::size_t>(upto - from)) != nullptr) {
+            list_ended_ = true;  // the rest is no list of lines either
+            error = where() + "the name holds a NUL byte (give -0 for a list of NUL-separated names)";
+            return true;
+        }
+        const std::size_t size = static_cast<std::size_t>(upto - from);
+        too_long = too_long || name.size() + size > kLongestName;
+        if (too_long)
+            name.clear();  // the rest of it is passed over, not kept
+        else
+            name.append(from, size);
         used_ = stop != nullptr ? static_cast<std::size_t>(stop - buffer_.get()) + 1 : buffered_;
-        if (stop != nullptr && !name.empty()) return true;  // empty names are passed over
+        if (stop == nullptr) continue;
+        if (too_long) {
+            error = where() + "the name is longer than PATH_MAX (" + std::to_string(kLongestName) + " bytes)";
+            ++names_read_;
+            return true;
+        }
+        if (nul && name.empty() && ++empty_run > kLongestName) {
+            list_ended_ = true;
+            error = where() + "more than " + std::to_string(kLongestName) +
+                    " empty names in a row: this is not a list of names";
+        }
+        ++names_read_;
+        if (!name.empty() || !error.empty()) return true;  // empty names are passed over
     }
 }
 
@@ -233,15 +277,26 @@ bool Names::next(Name& name) {
             // identity and a link's target need one.
             const bool plain_file = e->d_type == DT_REG;
             struct stat st {};
-            if (!plain_file && lstat(path.c_str(), &st) != 0) continue;  // gone since it was listed
+            if (!plain_file && lstat(path.c_str(), &st) != 0) {
+                if (errno == ENOENT) continue;  // gone since it was listed
+                // Past the longest path, or below a directory without search
+                // permission: what cannot be looked at is refused, not passed over.
+                name.input = path;
+                name.refusal = std::string("cannot look at it: ") + std::strerror(errno);
+                name.listed = true;
+                return true;
+            }
             bool regular = plain_file || S_ISREG(st.st_mode);
             if (!plain_file && S_ISLNK(st.st_mode)) {
-                // A link to a file counts as that file; one that leads nowhere
-                // is taken by its name and refused when opened. A link to a
-                // directory is not followed.
+                // A link to a directory is never followed; one to a file only
+                // with --follow, as cp -rL does: a link may lead out of the
+                // tree, to what its owner could not read. With --follow, a
+                // link that leads nowhere is taken by its name and refused
+                // when opened.
                 struct stat target {};
-                if (stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) continue;
-                regular = stat(path.c_str(), &target) != 0 || S_ISREG(target.st_mode);
+                const bool reached = stat(path.c_str(), &target) == 0;
+                if (reached && S_ISDIR(target.st_mode)) continue;
+                regular = options_.follow && (!reached || S_ISREG(target.st_mode));
             } else if (!plain_file && S_ISDIR(st.st_mode)) {
                 FileInfo dir;
                 dir.exists = true;
@@ -274,12 +329,13 @@ bool Names::next(Name& name) {
         bool listed = false;
         if (next_path_ < options_.paths.size()) {
             name.input = options_.paths[next_path_++];
-        } else if (next_from_list(name.input, error)) {
+        } else if (next_from_list(name.input, error) || !error.empty()) {
             listed = true;
-        } else if (!error.empty()) {
-            name.input = *options_.files_from == kStdio ? "standard input" : *options_.files_from;
-            name.refusal = error;
-            return true;
+            if (!error.empty()) {
+                name.input = *options_.files_from == kStdio ? "standard input" : *options_.files_from;
+                name.refusal = error;
+                return true;
+            }
         } else {
             return false;
         }

@@ -55,6 +55,7 @@ private:
     bool list_ended_ = false;
     std::unique_ptr<char[]> buffer_;
     std::size_t buffered_ = 0, used_ = 0;
+    std::uint64_t names_read_ = 0;  // names (lines) of the list taken so far, empty ones too
     std::unique_ptr<Tree> tree_;
     std::uint64_t skipped_ = 0;
     std::atomic<std::int64_t> counted_{-1};  // names in the list file; -1 until counted

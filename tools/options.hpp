@@ -28,6 +28,10 @@ struct Options {
     std::optional<std::string> files_from;  // a list of input names; "-" is standard input
     bool null_separated = false;            // the list's names end in NUL, not line feed
     bool recursive = false;
+    bool follow = false;  // -r takes a link to a file as that file
+    // How long a FIFO or device input is waited for before its first byte;
+    // unset: forever for a single input, not at all in a batch.
+    std::optional<unsigned> wait_seconds;
     bool update = false;
     ProgressMode progress = ProgressMode::automatic;
     bool fsync = false;            // sync each output and its directory before reporting it

@@ -19,6 +19,8 @@
 #include "options.hpp"
 
 #if !defined(_WIN32)
+#include <unistd.h>
+
 #include <csignal>
 #endif
 
@@ -59,8 +61,10 @@ constexpr const char* kUsage =
     "  -r, --recursive       convert the pictures in every directory INPUT and its\n"
     "                        subdirectories (*.bmp, *.dib, *.pbm in any case) into\n"
     "                        the same places under DIR, with a lower-case\n"
-    "                        extension; other files are skipped, and links to\n"
-    "                        directories are not followed\n"
+    "                        extension, with no more access than its source;\n"
+    "                        other files and links to files are skipped, and\n"
+    "                        links to directories are not followed\n"
+    "  -L, --follow          with -r, convert the file a link in a tree leads to\n"
     "  -u, --update          skip an INPUT whose output exists and is not older\n"
     "                        than it: a batch run again converts only the rest\n"
     "  -j, --jobs N          convert up to N files at once (default: the number\n"
@@ -69,8 +73,12 @@ constexpr const char* kUsage =
     "                        second (on a terminal, a batch shows one line redrawn\n"
     "                        in place)\n"
     "      --no-progress     show no progress\n"
-    "  -f, --force           write a BMP to standard output even when it is a\n"
-    "                        terminal\n"
+    "  -f, --force           let a list or -r replace an existing output that is\n"
+    "                        a picture it reads (else refused: it may be an\n"
+    "                        input named later); write a BMP to a terminal\n"
+    "      --wait SECONDS    wait at most SECONDS for a FIFO or device input to\n"
+    "                        deliver its first byte (default: for ever for one\n"
+    "                        input, not at all in a batch)\n"
     "      --fsync           sync each output (and its directory) to the disk\n"
     "                        before reporting it converted\n"
     "  -v, --verbose         report each conversion on standard error\n"
@@ -128,7 +136,12 @@ int usage_error(const std::string& message) {
 
 // Standard output that cannot be written is an error, even for --help.
 int finish_stdout() {
+#if !defined(_WIN32)
+    if (standard_stream_closed(STDOUT_FILENO)) errno = EBADF;
+    if (standard_stream_closed(STDOUT_FILENO) || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+#else
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+#endif
         say(std::string(kProgram) + ": write error on standard output: " + std::strerror(errno) + "\n");
         return kExitUsage;
     }
@@ -191,6 +204,14 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
             options.null_separated = true;
         } else if (arg == "-r" || arg == "--recursive") {
             options.recursive = true;
+        } else if (arg == "-L" || arg == "--follow") {
+            options.follow = true;
+        } else if (arg == "--wait" || arg.rfind("--wait=", 0) == 0) {
+            std::string n;
+            if (!value("--wait", n)) return usage_error("option '" + arg + "' needs a number of seconds");
+            if (n.empty() || n.size() > 7 || n.find_first_not_of("0123456789") != std::string::npos)
+                return usage_error("'" + shown(n) + "' is not a number of seconds (0 to 9999999)");
+            options.wait_seconds = static_cast<unsigned>(std::stoul(n));
         } else if (arg == "-u" || arg == "--update") {
             options.update = true;
         } else if (arg == "--progress") {
@@ -215,6 +236,7 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
 
     if (options.files_from && !options.output_dir) return usage_error("--files-from needs --output-dir DIR");
     if (options.recursive && !options.output_dir) return usage_error("--recursive needs --output-dir DIR");
+    if (options.follow && !options.recursive) return usage_error("--follow needs --recursive");
     if (options.null_separated && !options.files_from) return usage_error("--null needs --files-from FILE");
     if (options.output_dir) {
         if (options.paths.empty() && !options.files_from) return usage_error("no input files");
@@ -260,6 +282,7 @@ int main(int argc, char** argv) {
     // failure reported.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+    plug_standard_streams();
     return run(std::vector<std::string>(argv + 1, argv + argc));
 }
 #endif
