@@ -124,7 +124,7 @@ constexpr const char* kUsage =
     "  quorvelpbm bmp2pbm --method sauvola --window 31 scan.bmp scan.pbm\n"
     "  quorvelpbm bmp2pbm --output-dir out scans/*.bmp\n"
     "  find scans -name '*.bmp' -print0 | quorvelpbm -0 --files-from - -o out\n"
-    "  quorvelpbm -r -u -o out scans\n"
+    "  quorvelpbm -r -u -f -o out scans\n"
     "  cat photo.bmp | quorvelpbm - - > photo.pbm\n";
 
 // ---- Options --------------------------------------------------------------
