@@ -1,4 +1,4 @@
-#include "convert/methods.hpp"
+#include "decide/methods.hpp"
 
 #include <algorithm>
 #include <bit>
