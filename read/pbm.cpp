@@ -249,6 +249,15 @@ struct PlainRaster {
 
 constexpr std::uint64_t low_bits(std::size_t n) { return n >= 64 ? ~0ull : (1ull << n) - 1; }
 
+// White bits lowest first, eight bytes of them, as a bit row's bytes: each
+// byte's bits reversed and flipped at once.
+std::uint64_t flip64(std::uint64_t w) {
+    w = ~w;
+    w = ((w >> 1) & 0x5555555555555555u) | ((w & 0x5555555555555555u) << 1);
+    w = ((w >> 2) & 0x3333333333333333u) | ((w & 0x3333333333333333u) << 2);
+    return ((w >> 4) & 0x0F0F0F0F0F0F0F0Fu) | ((w & 0x0F0F0F0F0F0F0F0Fu) << 4);
+}
+
 void store_le64(std::uint8_t* p, std::uint64_t v) {
     for (unsigned i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
@@ -265,7 +274,13 @@ bool plain_bits(PlainRaster& r, std::size_t count, std::uint8_t* bits) {
     r.pending_count -= n;
 
     while (done + n < count) {
-        for (; n >= 8; n -= 8, done += 8, acc >>= 8) bits[done / 8] = static_cast<std::uint8_t>(acc);
+        if (n >= 8) {  // whole bytes at once: the word's other bytes are written again later
+            store_le64(bits + done / 8, flip64(acc));
+            const std::size_t whole = n / 8 * 8;
+            acc >>= whole;
+            n -= whole;
+            done += whole;
+        }
         if (input.end - input.begin < kOwnLineLookahead && !input.ended) {
             refill(input, kPbmBlockSize);
             if (input.failed) return false;
@@ -298,7 +313,7 @@ bool plain_bits(PlainRaster& r, std::size_t count, std::uint8_t* bits) {
                 case kWhitePixel: acc |= 1ull << n; [[fallthrough]];
                 case kBlackPixel:
                     if (++n == 64) {
-                        store_le64(bits + done / 8, acc);
+                        store_le64(bits + done / 8, flip64(acc));
                         acc = 0;
                         n = 0;
                         done += 64;
@@ -312,10 +327,8 @@ bool plain_bits(PlainRaster& r, std::size_t count, std::uint8_t* bits) {
     }
 
     std::size_t byte = done / 8;
-    for (; n > 0; n = n > 8 ? n - 8 : 0, acc >>= 8) bits[byte++] = static_cast<std::uint8_t>(acc);
-    std::memset(bits + byte, 0, (count + 7) / 8 - byte);
-    // White bits lowest first, gathered 64 at a time, become the row's.
-    for (std::size_t i = 0; i < (count + 7) / 8; ++i) bits[i] = kFlip.bits[bits[i]];
+    for (; n > 0; n = n > 8 ? n - 8 : 0, acc >>= 8) bits[byte++] = kFlip.bits[acc & 0xFF];
+    std::memset(bits + byte, 0xFF, (count + 7) / 8 - byte);  // black
     clear_tail(bits, count);
     return true;
 }

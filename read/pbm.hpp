@@ -14,8 +14,9 @@
 namespace qpbm {
 
 struct PbmReadBuffers {
-    char input[kPbmBlockSize];               // the input, one block of it
-    std::uint8_t bits[kRowPiecePixels / 8];  // one row or piece of one
+    char input[kPbmBlockSize];  // the input, one block of it
+    // One row or piece of one, and room for a word stored past its end.
+    std::uint8_t bits[kRowPiecePixels / 8 + 8];
 };
 
 // What the check learned, and where the read goes on from.
