@@ -76,7 +76,7 @@
       return {name: input.name, status: -1, message: "the file does not fit in the page's memory", bytes: null};
     m.HEAPU8.set(input.bytes, at);
     const code = m._page_convert(at, input.bytes.length, DETECT, options.raw, options.bpp, options.method,
-                                 options.threshold, options.window, options.invert);
+                                 options.threshold, options.window, options.invert, options.to || 0);
     const result = {
       name: input.name,
       status: code,
