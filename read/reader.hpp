@@ -45,9 +45,10 @@ protected:
 struct ReadRequest {
     const Options* options = &kDefaultOptions;  // the rule values follow; max_pixels
     bool output_seekable = true;
-    // Values for a method that holds whole rows: each piece is put at its
-    // place in `row` (room for kMaxRowMethodWidth values) and handed over
-    // from there, so that the row is whole when its last piece is.
+    // Room for kMaxRowMethodWidth values, where a values reader puts each
+    // piece (of at most that many) before handing it over: at the start, or,
+    // for a method that holds whole rows, at the piece's place in the row, so
+    // that the row is whole when its last piece is.
     bool whole_rows = false;
     std::uint8_t* row = nullptr;
 };
