@@ -21,6 +21,14 @@ runs), once beside the peers writing the same, with the peak memory. With
 rule (paired runs, raw PBM out), its peak memory, and each peer's nearest
 method once. --only-new runs just these two.
 
+With --pipeline SIZES it times the pairs of the reader-writer pipeline: the
+existing ones (BMP to P1 on the legacy path, BMP to P4 under channels and
+Floyd-Steinberg, P4 to a 24-bit BMP, P1 to a 1-bit BMP), each in paired runs
+against --base-tool (another build, e.g. of the commit before a change) when
+one is given; and the new ones (BMP to a 1-bit BMP under channels and
+Floyd-Steinberg, P4 to P1, P1 to P4), each in paired runs against the nearest
+existing pair of the same tool. --only-pipeline runs just this.
+
 With --variants it also times other BMP variants of the same size (1-, 8-,
 16-, 32-bit and RLE8, written by make_bmp --format) against the 24-bit
 picture: paired runs of the two conversions, whose outputs are the same size,
@@ -407,6 +415,63 @@ def measure_methods(args, mp, work):
     return results
 
 
+# name, input, the tool's arguments after the program, and for a new pair the
+# existing pair it is held against.
+PIPELINE_PAIRS = [
+    ("bmp_to_p1", "bmp", ["bmp2pbm", "{inp}", "{out}"], None),
+    ("bmp_to_p4_channels", "bmp", ["bmp2pbm", "--raw", "{inp}", "{out}"], None),
+    ("bmp_to_p4_floyd_steinberg", "bmp", ["bmp2pbm", "--raw", "--method", "floyd-steinberg", "{inp}", "{out}"], None),
+    ("p4_to_bmp24", "p4", ["pbm2bmp", "{inp}", "{out}"], None),
+    ("p1_to_bmp1", "p1", ["pbm2bmp", "--bpp", "1", "{inp}", "{out}"], None),
+    ("bmp_to_bmp1_channels", "bmp", ["--to", "bmp", "--bpp", "1", "{inp}", "{out}"], "bmp_to_p4_channels"),
+    ("bmp_to_bmp1_floyd_steinberg", "bmp", ["--to", "bmp", "--bpp", "1", "--method", "floyd-steinberg", "{inp}",
+                                            "{out}"], "bmp_to_p4_floyd_steinberg"),
+    ("p4_to_p1", "p4", ["--to", "pbm", "{inp}", "{out}"], "bmp_to_p1"),
+    ("p1_to_p4", "p1", ["--to", "pbm", "--raw", "{inp}", "{out}"], "p1_to_bmp1"),
+]
+
+
+def measure_pipeline(args, mp, work):
+    """Existing pairs against the base build, new pairs against the nearest
+    existing one, in paired runs."""
+    width, height = SIDES[mp]
+    inputs = {"bmp": os.path.join(work, f"q{mp}.bmp"), "p1": os.path.join(work, f"q{mp}.p1.pbm"),
+              "p4": os.path.join(work, f"q{mp}.p4.pbm")}
+    out, base_out = os.path.join(work, "q.out"), os.path.join(work, "q.base.out")
+    log(f"== pipeline pairs, {mp} megapixels")
+    subprocess.run([args.make_bmp, str(width), str(height), inputs["bmp"]], check=True)
+    subprocess.run([args.tool, "bmp2pbm", inputs["bmp"], inputs["p1"]], check=True)
+    subprocess.run([args.tool, "bmp2pbm", "--raw", inputs["bmp"], inputs["p4"]], check=True)
+
+    def argv(tool, pair, target):
+        _, inp, rest, _ = pair
+        return [tool] + [a.format(inp=inputs[inp], out=target) for a in rest]
+
+    by_name = {p[0]: p for p in PIPELINE_PAIRS}
+    results = {"megapixels": mp, "pairs": {}}
+    for pair in PIPELINE_PAIRS:
+        name, _, _, nearest = pair
+        wait_for_quiet(args)
+        if nearest is not None:
+            r = paired(command(*argv(args.tool, by_name[nearest], base_out)), command(*argv(args.tool, pair, out)),
+                       args.pairs[mp])
+            r["against"] = nearest
+        elif args.base_tool:
+            r = paired(command(*argv(args.base_tool, pair, base_out)), command(*argv(args.tool, pair, out)),
+                       args.pairs[mp])
+            r["against"] = "base"
+            r["same_bytes"] = filecmp.cmp(out, base_out, shallow=False)
+        else:
+            r = {"ours_median_s": statistics.median(command(*argv(args.tool, pair, out))() for _ in range(3))}
+        results["pairs"][name] = r
+        ratio = f"{r['ratio_median']:.3f} x {r['against']}" if "ratio_median" in r else ""
+        log(f"  {name}: {r['ours_median_s']:.3f} s {ratio}")
+    for path in os.listdir(work):
+        if path.startswith("q"):
+            os.remove(os.path.join(work, path))
+    return results
+
+
 def plot(results, path):
     import matplotlib
 
@@ -509,9 +574,14 @@ def main():
     parser.add_argument("--compact", default=None, help="also time the raw PBM and 1-bit BMP outputs at these sizes")
     parser.add_argument("--methods", default=None, help="also time every black-and-white method at these sizes")
     parser.add_argument("--only-new", action="store_true", help="run only --compact and --methods")
+    parser.add_argument("--pipeline", default=None, help="also time the pipeline's pairs at these sizes")
+    parser.add_argument("--base-tool", help="a quorvelpbm of another build, that --pipeline holds the existing "
+                        "pairs against")
+    parser.add_argument("--only-pipeline", action="store_true", help="run only --pipeline")
     args = parser.parse_args()
     args.tool = os.path.abspath(args.tool)
     args.make_bmp = os.path.abspath(args.make_bmp)
+    args.base_tool = os.path.abspath(args.base_tool) if args.base_tool else None
     args.pairs = {1: 41, 9: 21, 100: 11}
     args.runs = {1: 10, 9: 5, 100: 3}
     args.pbm_pairs = 41
@@ -523,6 +593,11 @@ def main():
         "bmp2pbm": [],
     }
     try:
+        if args.pipeline:
+            results["pipeline"] = [measure_pipeline(args, int(x), args.dir) for x in args.pipeline.split(",")]
+        if args.only_pipeline:
+            args.compact = args.methods = args.variants = None
+            args.only_new = True
         if args.compact:
             results["compact"] = [r for mp in (int(x) for x in args.compact.split(","))
                                   for r in measure_compact(args, mp, args.dir)]

@@ -27,21 +27,26 @@ inline constexpr unsigned kDefaultWindow = 15;
 inline constexpr unsigned kMinWindow = 3;
 inline constexpr unsigned kMaxWindow = 255;
 
+// What a conversion writes. `automatic` is the other format than the
+// input's: a BMP becomes a PBM and a PBM a BMP.
+enum class Format : std::uint8_t { automatic, pbm, bmp };
+
 struct Options {
-    bool raw = false;              // BMP to PBM: raw "P4" instead of plain "P1"
-    unsigned bmp_bits = 24;        // PBM to BMP: 24 or 1 bits per pixel
+    bool raw = false;              // PBM output: raw "P4" instead of plain "P1"
+    unsigned bmp_bits = 24;        // BMP output: 24 or 1 bits per pixel
     std::uint64_t max_pixels = 0;  // refuse pictures of more pixels; 0: no limit
     Method method = Method::channels;
     unsigned threshold = kDefaultChannelThreshold;  // channels and luma
     unsigned window = kDefaultWindow;               // sauvola
-    bool invert = false;                            // swap black and white after the method
+    bool invert = false;                            // swap black and white after the method (any input)
     unsigned permissions = 07777;                   // the most access the output file may give
+    Format to = Format::automatic;                  // the output format
 };
 
 inline constexpr Options kDefaultOptions{};
 
-// Whether the BMP to PBM conversion is the legacy one, which has a path of
-// its own (the token tables and the vectorised rule).
+// Whether a BMP to plain PBM conversion is the legacy one, which has a path
+// of its own (the token tables and the vectorised rule).
 inline bool plain_channels(const Options& o) { return o.method == Method::channels && !o.raw && !o.invert; }
 
 // Methods that decide a pixel from whole rows around it, so that a row must

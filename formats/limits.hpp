@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "formats/bmp.hpp"
+#include "formats/pbm.hpp"
 
 namespace qpbm {
 
@@ -31,5 +32,34 @@ inline constexpr std::int32_t kMaxPbmHeight = 1000;
 inline constexpr std::size_t kImageRowPitch = 125;
 inline constexpr std::size_t kImageBufferSize = kImageRowPitch * kMaxPbmHeight;
 static_assert(kImageRowPitch * 8 == static_cast<std::size_t>(kMaxPbmWidth));
+
+// BMP input is read a block at a time, as many whole stored rows as fit in
+// this many bytes (at least one), with one seek per block. A row larger than
+// a block is read and converted in pieces.
+inline constexpr std::size_t kRowBlockSize = 256 * 1024;
+
+// Pixels converted at once, whole rows or a piece of one: as many as a block
+// of 24-bit rows holds, so that 24-bit pictures go through in the same blocks
+// whatever else is read.
+inline constexpr std::size_t kBlockPixelsMax = kRowBlockSize / kBytesPerPixel;
+// An RLE run is stored eight bytes at a time and may write this far past
+// its end, into bytes that later pixels or a zero fill overwrite.
+inline constexpr std::size_t kRleRunSlack = 8;
+// The plain PBM text of a block of pixels: a token each, a line feed per 30.
+inline constexpr std::size_t kBlockTextSize = kBlockPixelsMax * kTokenSize + kBlockPixelsMax / kTokensPerLine + 1;
+// The tokens of the pixels of one byte of a palette picture (at most eight
+// pixels, of one bit each), one entry per byte value.
+inline constexpr std::size_t kByteTokensSize = 8 * kTokenSize;
+
+// PBM input is read this many bytes at a time once the header is known (the
+// header itself in small reads, so that a refusal reads little).
+inline constexpr std::size_t kPbmBlockSize = 64 * 1024;
+
+// A BMP is written a block of this many bytes at a time: whole stored rows
+// when a row fits, else one row in pieces of kRowPiecePixels pixels.
+inline constexpr std::size_t kBmpBlockSize = 256 * 1024;
+inline constexpr std::size_t kRowPiecePixels = kBmpBlockSize / kBytesPerPixel / 8 * 8;
+static_assert(bmp_stride(kRowPiecePixels) <= kBmpBlockSize, "a piece and its padding fit a block");
+static_assert(bmp_stride(kMaxPbmWidth) <= kBmpBlockSize, "a gathered row fits a block");
 
 }  // namespace qpbm

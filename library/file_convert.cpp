@@ -400,27 +400,24 @@ Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_
         if (status != Status::ok) return status;
     }
     OutputFile out;
-    BmpSource bmp;
-    PbmSource pbm;
+    Conversion conversion;
     Status status = locate_output(out_path, in, work, out, facts);
 #if !defined(_WIN32)
     out.defer = deferred != nullptr && !out.seekable;
 #endif
     if (status == Status::ok) {
         errno = 0;
-        status = explain_io(check_input(direction, in.stream, out.seekable, options, work, bmp, pbm, facts), in.stream,
-                            facts);
+        status = explain_io(check_input(direction, in.stream, out.seekable, options, work, conversion, facts),
+                            in.stream, facts);
     }
     // The PBM is text: on platforms that translate line feeds it gets CR LF,
     // which every PBM reader copes with.
     // A raw PBM is binary.
     out.permissions = options.permissions;
-    if (status == Status::ok)
-        status = open_output(out, direction == Direction::bmp_to_pbm && !options.raw, work, facts);
+    if (status == Status::ok) status = open_output(out, writes_text(conversion), work, facts);
     if (status == Status::ok) {
         errno = 0;
-        status = explain_io(write_output(direction, in.stream, out.seekable, options, work, bmp, pbm, out.stream),
-                            in.stream, facts);
+        status = explain_io(write_output(in.stream, conversion, out.stream), in.stream, facts);
     }
     if (status == Status::ok && out.defer) {
         if (std::fflush(out.stream) != 0) {

@@ -21,6 +21,7 @@ struct Workspace {
     NativeChar out_path[kMaxNativePath];  // the output path, then the file it names
     NativeChar scratch[kMaxNativePath];   // a symbolic link's text while resolving
     union {
+        Buffers buffers;
         Bmp2PbmBuffers bmp2pbm;
         Pbm2BmpBuffers pbm2bmp;
     };

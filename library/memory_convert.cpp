@@ -25,12 +25,6 @@ namespace qpbm {
 
 namespace {
 
-std::uint64_t decimal_digits(std::uint64_t n) {
-    std::uint64_t digits = 1;
-    for (; n >= 10; n /= 10) ++digits;
-    return digits;
-}
-
 // A stream closed when its owner goes; no allocation.
 struct CloseStream {
     void operator()(std::FILE* stream) const { std::fclose(stream); }
@@ -205,7 +199,7 @@ private:
 
 // The check phase, on a stream over the input. Every memory output seeks.
 Status check(Direction& direction, const std::uint8_t* input, std::size_t input_size, std::FILE* in, Workspace& work,
-             BmpSource& bmp, PbmSource& pbm, Facts& facts, const Options& options) {
+             Conversion& conversion, Facts& facts, const Options& options) {
     if (in == nullptr) {
         facts.os_error = errno;
         return Status::read_failed;
@@ -215,41 +209,27 @@ Status check(Direction& direction, const std::uint8_t* input, std::size_t input_
         if (status != Status::ok) return status;
     }
     errno = 0;
-    const Status status = check_input(direction, in, true, options, work, bmp, pbm, facts);
+    const Status status = check_input(direction, in, true, options, work, conversion, facts);
     if (status == Status::read_failed && facts.os_error == 0) facts.os_error = errno;
     return status;
-}
-
-std::uint64_t size_of(Direction direction, const BmpSource& bmp, const PbmSource& pbm, const Options& options) {
-    return direction == Direction::bmp_to_pbm ? encoded_size(direction, bmp.width, bmp.height, options)
-                                              : encoded_size(direction, pbm.width, pbm.height, options);
 }
 
 }  // namespace
 
 std::uint64_t encoded_size(Direction direction, std::int64_t width, std::int64_t height, const Options& options) {
-    const std::uint64_t w = static_cast<std::uint64_t>(width);
-    const std::uint64_t h = static_cast<std::uint64_t>(height);
-    if (direction == Direction::bmp_to_pbm) {
-        // The raw header differs from the plain one in its magic only. Both
-        // dimensions are at most 2^31 - 1, so none of this passes 2^64.
-        const std::uint64_t header = sizeof kPbmHeaderStart - 1 + decimal_digits(w) + 1 + decimal_digits(h) + 1;
-        const std::uint64_t pixels = w * h;
-        if (options.raw) return header + (w + 7) / 8 * h;
-        return header + kTokenSize * pixels + pixels / kTokensPerLine;
-    }
-    if (options.bmp_bits == 1) return kBilevelHeadersSize + bmp_stride(w, 1) * h;
-    return kHeadersSize + bmp_stride(w) * h;
+    const WriterKind* writer = writer_for(output_format(reader_of(direction), options));
+    return writer == nullptr
+               ? 0
+               : writer->encoded_size(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), options);
 }
 
 Status measure_memory(Direction& direction, const std::uint8_t* input, std::size_t input_size,
                       std::uint64_t& output_size, Workspace& work, Facts& facts, const Options& options) {
     output_size = 0;
     const InputStream in(input, input_size);
-    BmpSource bmp;
-    PbmSource pbm;
-    const Status status = check(direction, input, input_size, in.get(), work, bmp, pbm, facts, options);
-    if (status == Status::ok) output_size = size_of(direction, bmp, pbm, options);
+    Conversion conversion;
+    const Status status = check(direction, input, input_size, in.get(), work, conversion, facts, options);
+    if (status == Status::ok) output_size = conversion_size(conversion);
     return status;
 }
 
@@ -258,11 +238,10 @@ Status convert_memory(Direction& direction, const std::uint8_t* input, std::size
                       const Options& options) {
     output_size = 0;
     const InputStream in(input, input_size);
-    BmpSource bmp;
-    PbmSource pbm;
-    Status status = check(direction, input, input_size, in.get(), work, bmp, pbm, facts, options);
+    Conversion conversion;
+    Status status = check(direction, input, input_size, in.get(), work, conversion, facts, options);
     if (status != Status::ok) return status;
-    const std::uint64_t needed = size_of(direction, bmp, pbm, options);
+    const std::uint64_t needed = conversion_size(conversion);
     if (needed > capacity) {
         output_size = needed;
         facts.needed_size = needed;
@@ -275,7 +254,7 @@ Status convert_memory(Direction& direction, const std::uint8_t* input, std::size
         return Status::open_output_failed;
     }
     errno = 0;
-    status = write_output(direction, in.get(), true, options, work, bmp, pbm, out.get());
+    status = write_output(in.get(), conversion, out.get());
     if ((status == Status::read_failed || status == Status::write_failed) && facts.os_error == 0)
         facts.os_error = errno;
     std::uint64_t written = 0;

@@ -1,6 +1,6 @@
 // What the file calls and the memory calls share: the direction a picture's
 // first two bytes call for, and the two phases of a conversion on open
-// streams, dispatched by direction. The check reads and refuses and writes
+// streams, through the joiner. The check reads and refuses and writes
 // nothing; the write never refuses.
 #pragma once
 
@@ -25,17 +25,18 @@ inline Status direction_of(const unsigned char* magic, std::size_t length, Direc
     return Status::unknown_format;
 }
 
-inline Status check_input(Direction direction, std::FILE* in, bool output_seekable, const Options& options,
-                          Workspace& work, BmpSource& bmp, PbmSource& pbm, Facts& facts) {
-    if (direction == Direction::bmp_to_pbm)
-        return read_bmp_source(in, output_seekable, bmp, work.bmp2pbm, facts, options);
-    return read_pbm_source(in, output_seekable, pbm, work.pbm2bmp, facts, options);
+// The reader a direction names: its input's format.
+inline const ReaderKind& reader_of(Direction direction) {
+    return direction == Direction::bmp_to_pbm ? kBmpReader : kPbmReader;
 }
 
-inline Status write_output(Direction direction, std::FILE* in, bool output_seekable, const Options& options,
-                           Workspace& work, const BmpSource& bmp, const PbmSource& pbm, std::FILE* out) {
-    if (direction == Direction::bmp_to_pbm) return write_pbm(in, bmp, output_seekable, work.bmp2pbm, out, options);
-    return write_bmp(in, pbm, output_seekable, work.pbm2bmp, out, options);
+inline Status check_input(Direction direction, std::FILE* in, bool output_seekable, const Options& options,
+                          Workspace& work, Conversion& conversion, Facts& facts) {
+    return check_conversion(conversion, reader_of(direction), in, output_seekable, work.buffers, facts, options);
+}
+
+inline Status write_output(std::FILE* in, Conversion& conversion, std::FILE* out) {
+    return write_conversion(conversion, in, out);
 }
 
 }  // namespace qpbm

@@ -2,9 +2,10 @@
  *
  * Converts pictures between BMP (1, 2, 4, 8, 16, 24 and 32 bits, palettes,
  * bit fields, RLE) and PBM (plain "P1" and raw "P4"): a BMP becomes a plain
- * PBM, a PBM becomes a 24-bit BMP of pure black and white. Options (see
- * qpbm_options) choose a raw PBM or a 1-bit BMP, how colours become black or
- * white, and a limit on the pixels of an untrusted picture. The output path is
+ * PBM, a PBM becomes a 24-bit BMP of pure black and white, unless
+ * qpbm_options.to names the output format (any input to any output). Options
+ * (see qpbm_options) choose a raw PBM or a 1-bit BMP, how colours become black
+ * or white, and a limit on the pixels of an untrusted picture. The output path is
  * replaced only by a complete file: a refused input or a failed write leaves
  * whatever was there before.
  *
@@ -150,6 +151,14 @@ typedef enum qpbm_method {
 /* threshold: the method's default. */
 #define QPBM_THRESHOLD_DEFAULT (-1)
 
+/* What a conversion writes. Any input becomes any of them: a BMP may become
+ * a 1-bit BMP under a method, a plain PBM a raw one. */
+typedef enum qpbm_format {
+    QPBM_FORMAT_AUTO = 0, /* a BMP becomes a PBM, a PBM a BMP */
+    QPBM_FORMAT_PBM = 1,  /* PBM, plain or raw (qpbm_options.raw) */
+    QPBM_FORMAT_BMP = 2   /* BMP, 24 or 1 bits per pixel (qpbm_options.bmp_bits) */
+} qpbm_format;
+
 /* Conversion options. Fill with qpbm_options_init(), then set fields.
  * The struct may grow at its end in later versions: `size` tells the library
  * which fields the caller knows, and later fields take their defaults. */
@@ -157,17 +166,18 @@ typedef struct qpbm_options {
     size_t size;         /* sizeof(qpbm_options), set by qpbm_options_init */
     unsigned flags;      /* QPBM_FLAG_* */
     uint64_t max_pixels; /* refuse a picture of more pixels, before the output is touched; 0: no limit */
-    int raw;             /* BMP to PBM: nonzero writes raw "P4" instead of plain "P1" */
-    int bmp_bits;        /* PBM to BMP: 24 (default) or 1 bits per pixel */
-    qpbm_method method;  /* BMP to PBM: default QPBM_METHOD_CHANNELS */
+    int raw;             /* PBM output: nonzero writes raw "P4" instead of plain "P1" */
+    int bmp_bits;        /* BMP output: 24 (default) or 1 bits per pixel */
+    qpbm_method method;  /* BMP input: default QPBM_METHOD_CHANNELS; a PBM is black and white already */
     int threshold;       /* CHANNELS 0..255, LUMA 0..256; QPBM_THRESHOLD_DEFAULT otherwise */
     int window;          /* SAUVOLA: odd, 3..255, or 0 for 15; 0 otherwise */
-    int invert;          /* BMP to PBM: nonzero swaps black and white after the method */
+    int invert;          /* nonzero swaps black and white after the method (or of a PBM's pixels) */
     /* The most access the output file may give: a file written through a
      * temporary one keeps only these of the permission bits it would have had
      * (a new file's 0666 less the umask, or the replaced file's own). 0 to
      * 07777; default 07777. */
     unsigned permissions;
+    qpbm_format to; /* the output format; QPBM_FORMAT_AUTO (0): the other one than the input's */
 } qpbm_options;
 
 /* What a call learned, filled in whatever the status. */
@@ -201,8 +211,10 @@ QPBM_API qpbm_status qpbm_convert_utf16(const uint16_t* input, const uint16_t* o
  * rule at 100, no pixel limit. */
 QPBM_API void qpbm_options_init(qpbm_options* options);
 
-/* qpbm_convert with options (NULL: the defaults). An option of the other
- * direction is ignored; an option value out of range, or a threshold or
+/* qpbm_convert with options (NULL: the defaults). The direction names the
+ * input's format (and, without qpbm_options.to, the output's). An option of
+ * another format (raw for a BMP output, a method for a PBM input) is
+ * ignored; an option value out of range, or a threshold or
  * window for a method that takes none, gives QPBM_EINVALID_ARGUMENT before
  * any file is touched. */
 QPBM_API qpbm_status qpbm_convert_ex(const char* input, const char* output, qpbm_direction direction,

@@ -143,6 +143,12 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     o.permissions = c.permissions;
     o.max_pixels = c.max_pixels;
     if (c.bmp_bits != 24 && c.bmp_bits != 1) return false;
+    switch (c.to) {
+        case QPBM_FORMAT_AUTO: o.to = qpbm::Format::automatic; break;
+        case QPBM_FORMAT_PBM: o.to = qpbm::Format::pbm; break;
+        case QPBM_FORMAT_BMP: o.to = qpbm::Format::bmp; break;
+        default: return false;
+    }
     o.bmp_bits = static_cast<unsigned>(c.bmp_bits);
     switch (c.method) {
         case QPBM_METHOD_CHANNELS: o.method = qpbm::Method::channels; break;

@@ -138,13 +138,13 @@ std::optional<qpbm_direction> sniff(const std::string& path, std::string& refusa
 }
 
 // `name` (a base name, or a path below a tree's top) with the extension of
-// the direction's output in place of its own.
-std::string output_name(std::string name, qpbm_direction direction) {
+// the output format in place of its own.
+std::string output_name(std::string name, qpbm_format format) {
     const std::size_t slash = name.find_last_of(kSeparators);
     const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
     const std::size_t dot = name.rfind('.');
     if (dot != std::string::npos && dot > base) name.resize(dot);
-    return name + (direction == QPBM_BMP_TO_PBM ? ".pbm" : ".bmp");
+    return name + (format == QPBM_FORMAT_PBM ? ".pbm" : ".bmp");
 }
 
 std::string base_name(const std::string& path) {
@@ -341,8 +341,9 @@ void Batch::prepare(Slot& slot) {
         if (job.refusal.empty() && options_.paths[1] == kStdio && standard_stream_closed(STDOUT_FILENO))
             job.refusal = "standard output is closed";
 #endif
-        if (job.refusal.empty() && options_.paths[1] == kStdio && job.direction == QPBM_PBM_TO_BMP &&
-            is_terminal(stdout) && !options_.force)
+        if (job.refusal.empty() && options_.paths[1] == kStdio &&
+            output_format(job.direction, options_.conversion.api) == QPBM_FORMAT_BMP && is_terminal(stdout) &&
+            !options_.force)
             job.refusal = "standard output is a terminal and a BMP is binary: redirect it, or use --force";
         if (job.refusal.empty() && options_.update && !from_stdin) {
             const FileInfo out = look(job.output_path);
@@ -354,7 +355,8 @@ void Batch::prepare(Slot& slot) {
     const std::string given = from_stdin           ? std::string("stdin")
                               : name.under.empty() ? base_name(name.input)
                                                    : name.under;
-    job.output = job.output_path = joined(*options_.output_dir, output_name(given, job.direction));
+    job.output = job.output_path =
+        joined(*options_.output_dir, output_name(given, output_format(job.direction, options_.conversion.api)));
 }
 
 // The checks against every earlier name, in the order of the names: an

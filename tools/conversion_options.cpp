@@ -43,17 +43,23 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
     std::string text;
     if (arg == "--raw") {
         o.api.raw = 1;
-        mark(o.bmp_to_pbm_option, "--raw");
+        mark(o.pbm_output_option, "--raw");
     } else if (arg == "--invert") {
         o.api.invert = 1;
-        mark(o.bmp_to_pbm_option, "--invert");
+    } else if (arg == "-t" || is(arg, "--to")) {
+        if (!value("--to", text) || (text != "pbm" && text != "bmp")) {
+            error = "--to takes pbm or bmp";
+            return Taken::error;
+        }
+        o.api.to = text == "pbm" ? QPBM_FORMAT_PBM : QPBM_FORMAT_BMP;
+        o.to_from = "--to " + text;
     } else if (is(arg, "--bpp")) {
         if (!value("--bpp", text) || (text != "1" && text != "24")) {
             error = "--bpp takes 1 or 24";
             return Taken::error;
         }
         o.api.bmp_bits = text == "1" ? 1 : 24;
-        mark(o.pbm_to_bmp_option, "--bpp");
+        mark(o.bmp_output_option, "--bpp");
     } else if (is(arg, "--max-pixels")) {
         const bool given = value("--max-pixels", text);
         const std::optional<std::uint64_t> n = given ? number(text, UINT64_MAX) : std::nullopt;
@@ -72,7 +78,7 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
             return Taken::error;
         }
         o.api.method = found->method;
-        mark(o.bmp_to_pbm_option, "--method");
+        mark(o.bmp_input_option, "--method");
     } else if (is(arg, "--threshold")) {
         const bool given = value("--threshold", text);
         const std::optional<std::uint64_t> n = given ? number(text, 256) : std::nullopt;
@@ -83,7 +89,7 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
         }
         o.api.threshold = static_cast<int>(*n);
         o.threshold_given = true;
-        mark(o.bmp_to_pbm_option, "--threshold");
+        mark(o.bmp_input_option, "--threshold");
     } else if (is(arg, "--window")) {
         const bool given = value("--window", text);
         const std::optional<std::uint64_t> n = given ? number(text, 255) : std::nullopt;
@@ -93,7 +99,7 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
         }
         o.api.window = static_cast<int>(*n);
         o.window_given = true;
-        mark(o.bmp_to_pbm_option, "--window");
+        mark(o.bmp_input_option, "--window");
     } else {
         return Taken::no;
     }
@@ -101,10 +107,21 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
 }
 
 std::string check_conversion_options(const ConversionOptions& o, std::optional<qpbm_direction> direction) {
-    if (direction == QPBM_BMP_TO_PBM && !o.pbm_to_bmp_option.empty())
-        return o.pbm_to_bmp_option + " is an option of pbm2bmp, not of bmp2pbm";
-    if (direction == QPBM_PBM_TO_BMP && !o.bmp_to_pbm_option.empty())
-        return o.bmp_to_pbm_option + " is an option of bmp2pbm, not of pbm2bmp";
+    if (direction == QPBM_PBM_TO_BMP && !o.bmp_input_option.empty())
+        return o.bmp_input_option + " is an option of bmp2pbm, not of pbm2bmp: a PBM is already black and white";
+    // The output format is known when it is asked for, or follows from the
+    // direction; a detected one is known per input only.
+    const qpbm_format to = direction ? output_format(*direction, o.api) : o.api.to;
+    auto other = [&](const std::string& option, const char* direction_word, const char* format) {
+        if (o.to_from.empty())
+            return option + " is an option of " + direction_word + ", not of " +
+                   (direction == QPBM_BMP_TO_PBM ? "bmp2pbm" : "pbm2bmp");
+        return option + " is an option of " + format + ", not of " + o.to_from;
+    };
+    if (to == QPBM_FORMAT_BMP && !o.pbm_output_option.empty())
+        return other(o.pbm_output_option, "bmp2pbm", "a PBM output");
+    if (to == QPBM_FORMAT_PBM && !o.bmp_output_option.empty())
+        return other(o.bmp_output_option, "pbm2bmp", "a BMP output");
     const qpbm_method m = o.api.method;
     if (o.threshold_given) {
         if (m != QPBM_METHOD_CHANNELS && m != QPBM_METHOD_LUMA)
@@ -113,6 +130,19 @@ std::string check_conversion_options(const ConversionOptions& o, std::optional<q
     }
     if (o.window_given && m != QPBM_METHOD_SAUVOLA) return "--window goes only with --method sauvola";
     return {};
+}
+
+qpbm_format format_of_name(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos) return QPBM_FORMAT_AUTO;
+    std::string ext = name.substr(dot + 1);
+    for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return ext == "pbm" ? QPBM_FORMAT_PBM : ext == "bmp" ? QPBM_FORMAT_BMP : QPBM_FORMAT_AUTO;
+}
+
+qpbm_format output_format(qpbm_direction direction, const qpbm_options& options) {
+    if (options.to != QPBM_FORMAT_AUTO || direction == QPBM_DETECT) return options.to;
+    return direction == QPBM_PBM_TO_BMP ? QPBM_FORMAT_BMP : QPBM_FORMAT_PBM;
 }
 
 }  // namespace tool

@@ -1,6 +1,7 @@
-// The command line's conversion options (--raw, --bpp, --max-pixels,
+// The command line's conversion options (--to, --raw, --bpp, --max-pixels,
 // --method, --threshold, --window, --invert): parsed into the qpbm_options
-// the library takes, and checked against each other and the direction.
+// the library takes, and checked against each other, the direction and the
+// output format.
 #pragma once
 
 #include <qpbm.h>
@@ -13,9 +14,11 @@ namespace tool {
 
 struct ConversionOptions {
     qpbm_options api;  // every field at its default until an option sets it
-    // The options given, by name, for the checks against the direction.
-    std::string bmp_to_pbm_option;  // the first option of the BMP to PBM direction
-    std::string pbm_to_bmp_option;  // the first option of the PBM to BMP direction
+    // The options given, by name, for the checks against the formats.
+    std::string bmp_input_option;   // the first option of a BMP input (the method's)
+    std::string pbm_output_option;  // the first option of a PBM output
+    std::string bmp_output_option;  // the first option of a BMP output
+    std::string to_from;            // what named the output format: "--to bmp", or the output's name
     bool threshold_given = false;
     bool window_given = false;
 
@@ -29,10 +32,18 @@ enum class Taken { no, yes, error };
 Taken take_conversion_option(const std::string& arg, const std::function<bool(const char*, std::string&)>& value,
                              ConversionOptions& options, std::string& error);
 
-// Checks the options against each other and the direction, when given; an
-// empty text when they are fine. An option of the other direction is an error
-// when the direction is given, and is ignored for inputs of that direction
-// when it is detected.
+// Checks the options against each other, and against the direction and the
+// output format when they are known; an empty text when they are fine. An
+// option of another format is an error when the formats are known, and is
+// ignored for the inputs it does not apply to when they are detected.
 std::string check_conversion_options(const ConversionOptions& options, std::optional<qpbm_direction> direction);
+
+// The output format a file name's extension calls for (".pbm" or ".bmp", in
+// any case); QPBM_FORMAT_AUTO for any other name.
+qpbm_format format_of_name(const std::string& name);
+
+// The output format of an input of the direction (a detected one: of its
+// first bytes) under the options.
+qpbm_format output_format(qpbm_direction direction, const qpbm_options& options);
 
 }  // namespace tool

@@ -36,7 +36,7 @@ constexpr const char* kUsage =
     "       quorvelpbm [bmp2pbm | pbm2bmp] [options] --output-dir DIR INPUT...\n"
     "       quorvelpbm [bmp2pbm | pbm2bmp] [options] --output-dir DIR --files-from FILE\n"
     "\n"
-    "Convert pictures between BMP and PBM.\n"
+    "Convert pictures between BMP and PBM, or from either to either.\n"
     "\n"
     "  bmp2pbm   BMP to PBM (plain \"P1\", or raw \"P4\" with --raw). Reads 1-, 2-,\n"
     "            4- and 8-bit palettes (uncompressed or RLE), 16- and 32-bit bit\n"
@@ -45,8 +45,10 @@ constexpr const char* kUsage =
     "            black; --method chooses another way.\n"
     "  pbm2bmp   plain (\"P1\") or raw (\"P4\") PBM of any size to a 24-bit (or,\n"
     "            with --bpp 1, 1-bit) BMP of pure black and pure white pixels.\n"
-    "  With neither, the direction is taken from each input's first bytes\n"
-    "  (\"BM\", or \"P1\" or \"P4\").\n"
+    "  With neither, the input's format is taken from its first bytes (\"BM\",\n"
+    "  or \"P1\" or \"P4\"). The output is the other format, unless --to names\n"
+    "  one or, with neither a direction nor --to, OUTPUT ends in .pbm or .bmp:\n"
+    "  the extension decides, so that in.bmp out.bmp writes a BMP.\n"
     "\n"
     "  INPUT or OUTPUT '-' is standard input or standard output. A BMP output to\n"
     "  a pipe holds at most 1000 x 1000 pixels (24- or 1-bit): write larger ones\n"
@@ -85,9 +87,16 @@ constexpr const char* kUsage =
     "  -h, --help            show this help and exit\n"
     "  -V, --version         show the version and exit\n"
     "\n"
-    "BMP to PBM:\n"
+    "Formats:\n"
+    "  -t, --to pbm|bmp      the output format, for any input: a BMP may become a\n"
+    "                        1-bit BMP under a method, a plain PBM a raw one\n"
+    "A PBM output:\n"
     "  --raw                 write a raw PBM (\"P4\", a bit per pixel) instead of\n"
     "                        a plain one (\"P1\", two characters per pixel)\n"
+    "A BMP output:\n"
+    "  --bpp 1|24            bits per pixel of the BMP (default 24)\n"
+    "A BMP input (a PBM is already black and white: with pbm2bmp these are\n"
+    "errors, and a detected PBM ignores them):\n"
     "  --method M            how colours become black or white:\n"
     "                          channels  white when blue, green and red each\n"
     "                                    reach the threshold (default 100):\n"
@@ -105,10 +114,8 @@ constexpr const char* kUsage =
     "                                    surroundings: unevenly lit pages\n"
     "  --threshold N         channels: 0 to 255; luma: 0 to 256\n"
     "  --window N            sauvola's window, odd, 3 to 255 (default 15)\n"
-    "  --invert              swap black and white\n"
-    "PBM to BMP:\n"
-    "  --bpp 1|24            bits per pixel of the BMP (default 24)\n"
-    "Both:\n"
+    "Any input:\n"
+    "  --invert              swap black and white (after the method)\n"
     "  --max-pixels N        refuse pictures of more than N pixels before the\n"
     "                        output is touched (default 0: no limit)\n"
     "\n"
@@ -122,6 +129,8 @@ constexpr const char* kUsage =
     "  quorvelpbm pbm2bmp photo.pbm photo-bw.bmp\n"
     "  quorvelpbm bmp2pbm --method floyd-steinberg --raw photo.bmp photo.pbm\n"
     "  quorvelpbm bmp2pbm --method sauvola --window 31 scan.bmp scan.pbm\n"
+    "  quorvelpbm --to bmp --bpp 1 --method atkinson photo.bmp label.bmp\n"
+    "  quorvelpbm --to pbm --raw page.pbm page-raw.pbm\n"
     "  quorvelpbm bmp2pbm --output-dir out scans/*.bmp\n"
     "  find scans -name '*.bmp' -print0 | quorvelpbm -0 --files-from - -o out\n"
     "  quorvelpbm -r -u -f -o out scans\n"
@@ -230,6 +239,13 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
         } else {
             return usage_error("unknown option '" + shown(arg) + "'");
         }
+    }
+    // Without --to or a direction word, a single output's extension names its format.
+    ConversionOptions& conversion = options.conversion;
+    if (!options.output_dir && options.paths.size() == 2 && conversion.to_from.empty() && !options.direction) {
+        conversion.api.to = format_of_name(options.paths[1]);
+        if (conversion.api.to != QPBM_FORMAT_AUTO)
+            conversion.to_from = "the output name '" + shown(options.paths[1]) + "'";
     }
     if (const std::string why = check_conversion_options(options.conversion, options.direction); !why.empty())
         return usage_error(why);

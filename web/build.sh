@@ -16,7 +16,7 @@ mkdir -p "$out"
 export NODE_PATH="${NODE_PATH:+$NODE_PATH:}/usr/share/nodejs"
 "$emxx" -std=c++20 -O3 -msimd128 -Wall -Wextra -Wpedantic -D_FILE_OFFSET_BITS=64 -DQPBM_STATIC \
     -I"$root" -I"$root/library" \
-    "$root"/convert/*.cpp \
+    "$root"/convert/*.cpp "$root"/read/*.cpp "$root"/decide/*.cpp "$root"/write/*.cpp \
     "$root/library/memory_convert.cpp" "$root/library/qpbm_api.cpp" \
     "$web/no_files.cpp" "$web/page_api.cpp" \
     -sSINGLE_FILE=1 -sMODULARIZE=1 -sEXPORT_NAME=QuorvelPBM -sENVIRONMENT=worker \

@@ -29,9 +29,10 @@ EMSCRIPTEN_KEEPALIVE void page_release(void) {
 }
 
 // Converts `size` bytes at `input`. threshold -1 and window 0 take the
-// method's defaults. Returns a qpbm_status.
+// method's defaults; `to` is a qpbm_format (0: the other format than the
+// input's). Returns a qpbm_status.
 EMSCRIPTEN_KEEPALIVE int page_convert(const void* input, std::size_t size, int direction, int raw, int bpp, int method,
-                                      int threshold, int window, int invert) {
+                                      int threshold, int window, int invert, int to) {
     page_release();
     too_large = false;
     if (work == nullptr) work = std::malloc(qpbm_work_size());
@@ -43,6 +44,7 @@ EMSCRIPTEN_KEEPALIVE int page_convert(const void* input, std::size_t size, int d
     options.threshold = threshold;
     options.window = window;
     options.invert = invert;
+    options.to = static_cast<qpbm_format>(to);
     const auto how = static_cast<qpbm_direction>(direction);
     qpbm_status status = qpbm_output_size(input, size, how, &options, work, qpbm_work_size(), &output_size, &result);
     if (status != QPBM_OK) return status;

@@ -174,7 +174,7 @@ async function convert(id, input, options) {
     const head = m.HEAPU8.slice(at, at + Math.min(size, 8));
     progress(id, "converting", 0, 0);
     const code = m._page_convert(at, size, DETECT, options.raw, options.bpp, options.method, options.threshold,
-                                 options.window, options.invert);
+                                 options.window, options.invert, options.to || 0);
     const result = {
       status: code,
       kind: code === OK ? "" : "refused",

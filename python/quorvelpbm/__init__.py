@@ -60,6 +60,7 @@ __all__ = [
     "ConversionError",
     "Converted",
     "Direction",
+    "FORMATS",
     "METHODS",
     "Picture",
     "Status",
@@ -199,11 +200,15 @@ class _Options(ctypes.Structure):
         ("threshold", ctypes.c_int),
         ("window", ctypes.c_int),
         ("invert", ctypes.c_int),
+        ("to", ctypes.c_int),
     ]
 
 
 #: The black-and-white methods by name, as the tool's ``--method`` takes them.
 METHODS = ("channels", "luma", "otsu", "floyd-steinberg", "atkinson", "bayer", "sauvola")
+
+#: The output formats by name, as the tool's ``--to`` takes them.
+FORMATS = ("pbm", "bmp")
 
 _THRESHOLD_DEFAULT = -1
 _MAX_THRESHOLD = {"channels": 255, "luma": 256}
@@ -218,6 +223,7 @@ def _options(
     threshold: Optional[int] = None,
     window: Optional[int] = None,
     invert: bool = False,
+    to: Optional[str] = None,
 ) -> _Options:
     """The options as the library takes them; ValueError for a bad value."""
 
@@ -232,8 +238,10 @@ def _options(
         raise ValueError(f"bpp must be 1 or 24, not {bpp!r}")
     if whole("max_pixels", max_pixels) < 0 or max_pixels >= 1 << 64:
         raise ValueError(f"max_pixels must be 0 (no limit) or a number of pixels, not {max_pixels!r}")
+    if to is not None and to not in FORMATS:
+        raise ValueError(f"to must be one of {', '.join(FORMATS)} or None, not {to!r}")
     options = _Options(ctypes.sizeof(_Options), _FLAG_NO_SIGPIPE, max_pixels, bool(raw), bpp, METHODS.index(method),
-                       _THRESHOLD_DEFAULT, 0, bool(invert))
+                       _THRESHOLD_DEFAULT, 0, bool(invert), 0 if to is None else 1 + FORMATS.index(to))
     if threshold is not None:
         most = _MAX_THRESHOLD.get(method)
         if most is None:
@@ -522,16 +530,19 @@ def convert(
     threshold: Optional[int] = None,
     window: Optional[int] = None,
     invert: bool = False,
+    to: Optional[str] = None,
 ) -> Picture:
     """Converts `src` into `dst` in the direction its first bytes say.
 
     "BM" converts a BMP into a PBM, "P1" or "P4" a PBM into a BMP; anything
     else raises `ConversionError` with `Status.EUNKNOWN_FORMAT`. The
-    returned `Picture.direction` tells which way it went. Takes the options
-    of both directions; those of the other direction are ignored. Raises as
-    `bmp_to_pbm` does.
+    returned `Picture.direction` tells which way it went. `to` ("pbm" or
+    "bmp") names the output format instead, so that any input becomes any
+    output: a BMP a 1-bit BMP under a method, a plain PBM a raw one. Takes
+    the options of both formats; those that do not apply are ignored
+    (`invert` applies to PBM inputs too). Raises as `bmp_to_pbm` does.
     """
-    options = _options(raw, bpp, max_pixels, method, threshold, window, invert)
+    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
     return _run(src, dst, Direction.DETECT, options)
 
 
@@ -576,6 +587,7 @@ def convert_bytes(
     threshold: Optional[int] = None,
     window: Optional[int] = None,
     invert: bool = False,
+    to: Optional[str] = None,
 ) -> Converted:
     """Converts a picture held in memory, in the direction its first bytes say.
 
@@ -585,7 +597,7 @@ def convert_bytes(
     `data` is not bytes-like, and `ConversionError` (with ``path`` "<bytes>")
     when the library refuses the input.
     """
-    options = _options(raw, bpp, max_pixels, method, threshold, window, invert)
+    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
     if isinstance(data, (bytearray, memoryview)):
         data = bytes(data)
     if not isinstance(data, bytes):
@@ -604,6 +616,7 @@ def convert_stream(
     threshold: Optional[int] = None,
     window: Optional[int] = None,
     invert: bool = False,
+    to: Optional[str] = None,
 ) -> Converted:
     """Converts what a binary file object (an open file, ``io.BytesIO``) holds.
 
@@ -613,7 +626,7 @@ def convert_stream(
     names ``src.name`` (an open file's path), or "<stream>", as its path.
     Options are checked before `src` is read.
     """
-    options = _options(raw, bpp, max_pixels, method, threshold, window, invert)
+    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
     data = src.read()
     if not isinstance(data, (bytes, bytearray)):
         raise TypeError(f"src must be a binary file object, its read() gave {type(data).__name__}")

@@ -212,12 +212,14 @@ def main():
                           f"{label}: refused with the tool's message {stderr!r}, page said {got['message']!r}")
                 else:
                     check(got["status"] == 0 and got["bytes"] == expected, f"{label}: the tool's bytes")
-            # The preview of the BMP, 24-bit or 1-bit, shows the P4's pixels.
+            # The preview of the BMP, 24-bit or 1-bit, shows the P4's pixels,
+            # swapped with --invert, which applies to PBM inputs too.
             red = driver.execute_script(
                 """const c = document.querySelector("li[data-name='stripes.pbm'] canvas");
                    const data = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
                    return Array.from(data.filter((_, i) => i % 4 == 0));""")
-            check(red == [0 if (x + y) % 3 == 0 else 255 for y in range(7) for x in range(19)],
+            black = 255 if settings.get("invert") else 0
+            check(red == [black if (x + y) % 3 == 0 else 255 - black for y in range(7) for x in range(19)],
                   f"the preview's pixels {settings}")
 
         # The refusal is shown; previews have the picture's size.

@@ -1,18 +1,11 @@
-// PBM to BMP. The PBM lists rows top first and the BMP stores them bottom
-// first. Every row's place in the BMP is known from the header, so a regular
-// file takes each block of rows at its place as the rows arrive: any size
-// converts in constant memory. An output that cannot seek must be written in
-// order, so the check gathers the picture in the one-bit image buffer first.
-//
-// The input goes through the input buffer unbuffered: the header in small
-// reads, so that a refusal reads little more than the byte that decides it,
-// then the pixels a block at a time.
+// The PBM reader: the header, then the raster, plain or raw.
+#include "read/pbm.hpp"
+
 #include <algorithm>
 #include <cstring>
 
-#include "convert/convert.hpp"
-#include "convert/stream.hpp"
-#include "formats/bmp.hpp"
+#include "convert/buffers.hpp"
+#include "formats/pbm.hpp"
 
 namespace qpbm {
 
@@ -153,9 +146,10 @@ Status read_header(Input& input, PbmSource& source, Facts& facts) {
 
 // ---- The pixels -------------------------------------------------------------
 //
-// Both readers give the next `count` pixels as bits of the image (set for
-// white, lowest bit first) in bits[0, ceil(count / 8)); pixels the input does
-// not reach are black. They return false on a read error.
+// Both readers give the next `count` pixels as a bit row in bits[0,
+// ceil(count / 8)): the leftmost pixel in the highest bit, 1 black, the bits
+// past `count` 0. Pixels the input does not reach are black. They return
+// false on a read error.
 
 // What a byte of a plain PBM's pixels is.
 enum ByteKind : std::uint8_t { kBlackPixel, kWhitePixel, kSpace, kComment };
@@ -221,6 +215,30 @@ std::size_t own_line(const char* p, std::size_t available, std::uint32_t& white)
     return 0;
 }
 
+// Reverses a byte's bits and flips them: white bits lowest first become a
+// bit row's byte (and back).
+struct FlipTable {
+    std::uint8_t bits[256];
+};
+
+constexpr FlipTable make_flip_table() {
+    FlipTable table{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        unsigned bits = 0;
+        for (unsigned i = 0; i < 8; ++i)
+            if (!(byte & (0x80u >> i))) bits |= 1u << i;
+        table.bits[byte] = static_cast<std::uint8_t>(bits);
+    }
+    return table;
+}
+
+constexpr FlipTable kFlip = make_flip_table();
+
+// Clears the bits past `count` in the last byte of a row of `count` pixels.
+void clear_tail(std::uint8_t* bits, std::size_t count) {
+    if (count % 8 != 0) bits[count / 8] &= static_cast<std::uint8_t>(0xFF00u >> (count % 8));
+}
+
 struct PlainRaster {
     Input input;
     bool in_comment = false;
@@ -230,6 +248,15 @@ struct PlainRaster {
 };
 
 constexpr std::uint64_t low_bits(std::size_t n) { return n >= 64 ? ~0ull : (1ull << n) - 1; }
+
+// White bits lowest first, eight bytes of them, as a bit row's bytes: each
+// byte's bits reversed and flipped at once.
+std::uint64_t flip64(std::uint64_t w) {
+    w = ~w;
+    w = ((w >> 1) & 0x5555555555555555u) | ((w & 0x5555555555555555u) << 1);
+    w = ((w >> 2) & 0x3333333333333333u) | ((w & 0x3333333333333333u) << 2);
+    return ((w >> 4) & 0x0F0F0F0F0F0F0F0Fu) | ((w & 0x0F0F0F0F0F0F0F0Fu) << 4);
+}
 
 void store_le64(std::uint8_t* p, std::uint64_t v) {
     for (unsigned i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -247,7 +274,13 @@ bool plain_bits(PlainRaster& r, std::size_t count, std::uint8_t* bits) {
     r.pending_count -= n;
 
     while (done + n < count) {
-        for (; n >= 8; n -= 8, done += 8, acc >>= 8) bits[done / 8] = static_cast<std::uint8_t>(acc);
+        if (n >= 8) {  // whole bytes at once: the word's other bytes are written again later
+            store_le64(bits + done / 8, flip64(acc));
+            const std::size_t whole = n / 8 * 8;
+            acc >>= whole;
+            n -= whole;
+            done += whole;
+        }
         if (input.end - input.begin < kOwnLineLookahead && !input.ended) {
             refill(input, kPbmBlockSize);
             if (input.failed) return false;
@@ -280,7 +313,7 @@ bool plain_bits(PlainRaster& r, std::size_t count, std::uint8_t* bits) {
                 case kWhitePixel: acc |= 1ull << n; [[fallthrough]];
                 case kBlackPixel:
                     if (++n == 64) {
-                        store_le64(bits + done / 8, acc);
+                        store_le64(bits + done / 8, flip64(acc));
                         acc = 0;
                         n = 0;
                         done += 64;
@@ -294,29 +327,11 @@ bool plain_bits(PlainRaster& r, std::size_t count, std::uint8_t* bits) {
     }
 
     std::size_t byte = done / 8;
-    for (; n > 0; n = n > 8 ? n - 8 : 0, acc >>= 8) bits[byte++] = static_cast<std::uint8_t>(acc);
-    std::memset(bits + byte, 0, (count + 7) / 8 - byte);
+    for (; n > 0; n = n > 8 ? n - 8 : 0, acc >>= 8) bits[byte++] = kFlip.bits[acc & 0xFF];
+    std::memset(bits + byte, 0xFF, (count + 7) / 8 - byte);  // black
+    clear_tail(bits, count);
     return true;
 }
-
-// Bit i of a raw PBM byte (counted from the most significant) is pixel i,
-// set for black; in the image, bit i (from the least significant) is set for white.
-struct RawTable {
-    std::uint8_t white[256];
-};
-
-constexpr RawTable make_raw_table() {
-    RawTable table{};
-    for (unsigned byte = 0; byte < 256; ++byte) {
-        unsigned bits = 0;
-        for (unsigned i = 0; i < 8; ++i)
-            if (!(byte & (0x80u >> i))) bits |= 1u << i;
-        table.white[byte] = static_cast<std::uint8_t>(bits);
-    }
-    return table;
-}
-
-constexpr RawTable kRaw = make_raw_table();
 
 // `count` is a whole row, or a multiple of 8 pixels of one.
 bool raw_bits(Input& input, std::size_t count, std::uint8_t* bits) {
@@ -330,16 +345,16 @@ bool raw_bits(Input& input, std::size_t count, std::uint8_t* bits) {
             continue;
         }
         const std::size_t n = std::min(bytes - done, input.end - input.begin);
-        const auto* raw = reinterpret_cast<const unsigned char*>(input.block + input.begin);
-        for (std::size_t i = 0; i < n; ++i) bits[done + i] = kRaw.white[raw[i]];
+        std::memcpy(bits + done, input.block + input.begin, n);
         done += n;
         input.begin += n;
     }
-    std::memset(bits + done, 0, bytes - done);
+    std::memset(bits + done, 0xFF, bytes - done);  // black
+    clear_tail(bits, count);
     return true;
 }
 
-// Either reader, as the source says.
+// Either raster, as the source says.
 struct Raster {
     PlainRaster plain;
     bool raw;
@@ -348,196 +363,46 @@ struct Raster {
     }
 };
 
-Raster raster_after_header(std::FILE* in, const PbmSource& source, Pbm2BmpBuffers& buffers) {
-    Raster r{{Input{in, buffers.input, source.buffered_begin, source.buffered_end, source.input_ended, false}},
-             source.raw};
-    return r;
-}
-
-// Pixel bytes of eight pixels for each byte of the image: bit j set makes
-// bytes 3j to 3j + 2 white.
-struct ExpandTable {
-    std::uint8_t pixels[256][8 * kBytesPerPixel];
-};
-
-constexpr ExpandTable make_expand_table() {
-    ExpandTable table{};
-    for (unsigned byte = 0; byte < 256; ++byte)
-        for (unsigned bit = 0; bit < 8; ++bit)
-            for (unsigned c = 0; c < kBytesPerPixel; ++c)
-                table.pixels[byte][bit * kBytesPerPixel + c] = (byte >> bit) & 1 ? 0xFF : 0x00;
-    return table;
-}
-
-constexpr ExpandTable kExpand = make_expand_table();
-
-std::uint8_t* image_row(Pbm2BmpBuffers& buffers, std::uint64_t stored_row) {
-    return buffers.image + stored_row * kImageRowPitch;
-}
-
-// ---- Writing ----------------------------------------------------------------
-
-// The BMP written: 24 bits per pixel after 54 header bytes, or 1 bit after
-// 62 (the headers and a two-colour palette).
-struct BmpLayout {
-    unsigned bits;
-    std::uint64_t header_size;
-    std::uint64_t stride;
-
-    BmpLayout(unsigned bmp_bits, std::uint64_t width)
-        : bits(bmp_bits),
-          header_size(bmp_bits == 1 ? kBilevelHeadersSize : kHeadersSize),
-          stride(bmp_stride(width, bmp_bits)) {}
-
-    std::size_t bytes_of(std::size_t pixels) const { return bits == 1 ? (pixels + 7) / 8 : pixels * kBytesPerPixel; }
-};
-
-// The stored bytes of `count` pixels of the image's bits: three bytes each,
-// or one bit each with the bits past `count` in the last byte clear.
-void stored_pixels(const BmpLayout& layout, const std::uint8_t* bits, std::size_t count, std::uint8_t* out) {
-    if (layout.bits != 1) {
-        expand_bits(bits, count, out);
-        return;
-    }
-    const std::size_t bytes = (count + 7) / 8;
-    // The raw PBM table reverses a byte's bits and flips them; flipped first,
-    // the image bits come out reversed alone: the leftmost pixel highest, set white.
-    for (std::size_t i = 0; i < bytes; ++i) out[i] = kRaw.white[bits[i] ^ 0xFFu];
-    if (count % 8 != 0) out[bytes - 1] &= static_cast<std::uint8_t>(0xFF00u >> (count % 8));
-}
-
-bool write_all(std::FILE* out, const std::uint8_t* bytes, std::size_t size) {
-    return std::fwrite(bytes, 1, size, out) == size;
-}
-
-// One stored row from bits: the pixels, then zero padding up to the stride.
-void stored_row(const BmpLayout& layout, const std::uint8_t* bits, std::size_t width, std::uint8_t* row) {
-    stored_pixels(layout, bits, width, row);
-    const std::size_t used = layout.bytes_of(width);
-    std::memset(row + used, 0, static_cast<std::size_t>(layout.stride) - used);
-}
-
-// The gathered picture, bottom row first, a block of rows per write.
-Status write_gathered(const PbmSource& source, const BmpLayout& layout, Pbm2BmpBuffers& buffers, std::FILE* out) {
-    const std::size_t width = static_cast<std::size_t>(source.width);
-    const std::size_t height = static_cast<std::size_t>(source.height);
-    const std::size_t stride = static_cast<std::size_t>(layout.stride);
-    const std::size_t rows_per_block = kBmpBlockSize / stride;
-    for (std::size_t row = 0; row < height;) {
-        const std::size_t n = std::min(rows_per_block, height - row);
-        for (std::size_t k = 0; k < n; ++k)
-            stored_row(layout, image_row(buffers, row + k), width, buffers.block + k * stride);
-        if (!write_all(out, buffers.block, n * stride)) return Status::write_failed;
-        row += n;
-    }
-    return Status::ok;
-}
-
-// Rows as they arrive, top first, each at its place: header + (height - 1 -
-// y) * stride. Consecutive rows make one block, written in one piece, the
-// first of them at its end; a row wider than a block goes in pieces.
-Status write_placed(Raster& raster, const PbmSource& source, const BmpLayout& layout, Pbm2BmpBuffers& buffers,
-                    std::FILE* out) {
-    const std::uint64_t width = static_cast<std::uint64_t>(source.width);
-    const std::uint64_t height = static_cast<std::uint64_t>(source.height);
-    const std::uint64_t stride = layout.stride;
-    if (width <= kRowPiecePixels) {
-        const std::uint64_t rows_per_block = kBmpBlockSize / stride;
-        for (std::uint64_t y = 0; y < height;) {
-            const std::uint64_t n = std::min(rows_per_block, height - y);
-            for (std::uint64_t k = 0; k < n; ++k) {
-                if (!raster.bits(width, buffers.row_bits)) return Status::read_failed;
-                stored_row(layout, buffers.row_bits, width, buffers.block + (n - 1 - k) * stride);
-            }
-            y += n;
-            if (!seek_to(out, layout.header_size + (height - y) * stride) || !write_all(out, buffers.block, n * stride))
-                return Status::write_failed;
-        }
-        return Status::ok;
-    }
-    const std::size_t padding = static_cast<std::size_t>(stride) - layout.bytes_of(static_cast<std::size_t>(width));
-    for (std::uint64_t y = 0; y < height; ++y) {
-        if (!seek_to(out, layout.header_size + (height - 1 - y) * stride)) return Status::write_failed;
-        for (std::uint64_t x = 0; x < width;) {
-            // Pieces are a multiple of 8 pixels but the last: each starts on a byte.
-            const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(kRowPiecePixels, width - x));
-            if (!raster.bits(count, buffers.row_bits)) return Status::read_failed;
-            stored_pixels(layout, buffers.row_bits, count, buffers.block);
-            std::size_t size = layout.bytes_of(count);
-            x += count;
-            if (x == width) {
-                std::memset(buffers.block + size, 0, padding);
-                size += padding;
-            }
-            if (!write_all(out, buffers.block, size)) return Status::write_failed;
-        }
-    }
-    return Status::ok;
+bool claims_pbm(const unsigned char* first, std::size_t length) {
+    return length >= 2 && first[0] == kPbmMagicStart && (first[1] == kPbmPlainKind || first[1] == kPbmRawKind);
 }
 
 }  // namespace
 
-void expand_bits(const std::uint8_t* bits, std::size_t count, std::uint8_t* pixels) {
-    constexpr std::size_t kGroup = sizeof kExpand.pixels[0];
-    const std::size_t whole = count / 8;
-    for (std::size_t i = 0; i < whole; ++i) std::memcpy(pixels + i * kGroup, kExpand.pixels[bits[i]], kGroup);
-    if (count % 8 != 0) std::memcpy(pixels + whole * kGroup, kExpand.pixels[bits[whole]], count % 8 * kBytesPerPixel);
+Status PbmReader::check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) {
+    std::setvbuf(in, nullptr, _IONBF, 0);
+    source_ = PbmSource{};
+    Input input{in, b_.input};
+    const Status status = read_header(input, source_, facts);
+    if (status != Status::ok) return status;
+    source_.buffered_begin = static_cast<std::uint32_t>(input.begin);
+    source_.buffered_end = static_cast<std::uint32_t>(input.end);
+    source_.input_ended = input.ended;
+    picture = {source_.width, source_.height, RowForm::bits};
+    return check_size_for(*request.options, source_.width, source_.height, facts);
 }
 
-Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, Pbm2BmpBuffers& buffers, Facts& facts,
-                       const Options& options) {
-    std::setvbuf(in, nullptr, _IONBF, 0);
-    source = PbmSource{};
-    Input input{in, buffers.input};
-    const Status status = read_header(input, source, facts);
-    if (status != Status::ok) return status;
-    source.buffered_begin = static_cast<std::uint32_t>(input.begin);
-    source.buffered_end = static_cast<std::uint32_t>(input.end);
-    source.input_ended = input.ended;
-
-    if (const Status s = check_size_for(options, source.width, source.height, facts); s != Status::ok) return s;
-    const std::uint64_t width = static_cast<std::uint64_t>(source.width);
-    const std::uint64_t height = static_cast<std::uint64_t>(source.height);
-    const BmpLayout layout(options.bmp_bits, width);
-    if (layout.header_size + layout.stride * height > UINT32_MAX) return Status::pbm_too_large;
-    if (output_seekable || width == 0 || height == 0) return Status::ok;
-    if (source.width > kMaxPbmWidth || source.height > kMaxPbmHeight) return Status::pbm_too_large_for_pipe;
-
-    // Rows fill the image top first: the top row is the last stored row.
-    Raster raster = raster_after_header(in, source, buffers);
-    for (std::uint64_t y = 0; y < height; ++y)
-        if (!raster.bits(width, image_row(buffers, height - 1 - y))) return Status::read_failed;
-    source.gathered = true;
+Status PbmReader::read(std::FILE* in, const ReadRequest&, RowSink& sink) {
+    Raster raster{{Input{in, b_.input, source_.buffered_begin, source_.buffered_end, source_.input_ended, false}},
+                  source_.raw};
+    const std::size_t width = static_cast<std::size_t>(source_.width);
+    const std::size_t height = static_cast<std::size_t>(source_.height);
+    for (std::size_t y = 0; y < height; ++y)
+        for (std::size_t first = 0; first < width; first += kRowPiecePixels) {
+            // Pieces are a multiple of 8 pixels but the last: each starts on a byte.
+            const std::size_t count = std::min(kRowPiecePixels, width - first);
+            if (!raster.bits(count, b_.bits)) return Status::read_failed;
+            if (!sink.take(y, first, b_.bits, count)) return Status::write_failed;
+        }
     return Status::ok;
 }
 
-Status write_bmp(std::FILE* in, const PbmSource& source, bool output_seekable, Pbm2BmpBuffers& buffers, std::FILE* out,
-                 const Options& options) {
-    std::setvbuf(out, nullptr, _IONBF, 0);
-    const BmpLayout layout(options.bmp_bits, static_cast<std::uint64_t>(source.width));
-    if (layout.bits == 1) {
-        std::uint8_t header[kBilevelHeadersSize];
-        encode_bmp1_header(header, source.width, source.height);
-        if (!write_all(out, header, sizeof header)) return Status::write_failed;
-    } else {
-        std::uint8_t header[kHeadersSize];
-        encode_bmp_header(header, source.width, source.height);
-        if (!write_all(out, header, sizeof header)) return Status::write_failed;
-    }
-
-    Status status = Status::ok;
-    if (source.width > 0 && source.height > 0) {
-        if (source.gathered) {
-            status = write_gathered(source, layout, buffers, out);
-        } else if (output_seekable) {
-            Raster raster = raster_after_header(in, source, buffers);
-            status = write_placed(raster, source, layout, buffers, out);
-        } else {
-            status = Status::write_failed;  // the check gathers whatever a non-seekable output takes
-        }
-    }
-    if (status != Status::ok) return status;
-    return std::fflush(out) == 0 && !std::ferror(out) ? Status::ok : Status::write_failed;
-}
+const ReaderKind kPbmReader = {
+    "PBM",
+    Format::pbm,
+    Format::bmp,
+    claims_pbm,
+    [](PartRoom& room, Buffers& buffers) -> Reader* { return build_in<PbmReader>(room, buffers.read.pbm); },
+};
 
 }  // namespace qpbm

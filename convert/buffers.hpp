@@ -1,0 +1,27 @@
+// The working memory of one conversion: a reader's, the decision stage's and
+// a writer's buffers, side by side, fixed at build time so that a conversion
+// never allocates. A format whose part needs buffers of its own adds them to
+// its union here.
+#pragma once
+
+#include "decide/methods.hpp"
+#include "read/bmp.hpp"
+#include "read/pbm.hpp"
+#include "write/bmp.hpp"
+#include "write/pbm.hpp"
+
+namespace qpbm {
+
+struct Buffers {
+    union Read {
+        BmpReadBuffers bmp;
+        PbmReadBuffers pbm;
+    } read;
+    MethodBuffers method;
+    union Write {
+        PbmWriteBuffers pbm;
+        BmpWriteBuffers bmp;
+    } write;
+};
+
+}  // namespace qpbm

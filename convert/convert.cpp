@@ -1,0 +1,143 @@
+#include "convert/convert.hpp"
+
+namespace qpbm {
+
+Format output_format(const ReaderKind& reader, const Options& options) {
+    return options.to != Format::automatic ? options.to : reader.becomes;
+}
+
+Conversion::~Conversion() {
+    if (reader != nullptr) reader->~Reader();
+    if (writer != nullptr) writer->~Writer();
+}
+
+Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, const Options& options,
+                Buffers& buffers) {
+    ReadRequest request;
+    request.options = &options;
+    request.row = buffers.method.values;
+    int otsu = -1;
+    if (picture.form == RowForm::values && options.method == Method::otsu) {
+        HistogramSink histogram(buffers.method);
+        const Status status = reader.read(in, request, histogram);
+        if (status != Status::ok) return status;
+        otsu = otsu_threshold(buffers.method.histogram);
+    }
+    DecisionStage stage(options, picture, otsu, buffers.method, writer);
+    request.whole_rows = stage.whole_rows();
+    return reader.read(in, request, stage);
+}
+
+namespace {
+
+// The write phase of checked parts.
+Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool gathered, std::FILE* in, std::FILE* out,
+                   const Options& options, Buffers& buffers) {
+    if (const Status status = writer.begin(out); status != Status::ok) return status;
+    if (!gathered && picture.width > 0 && picture.height > 0) {
+        const Status status = run_rows(reader, picture, writer, in, options, buffers);
+        if (status != Status::ok) return status;
+    }
+    return writer.finish();
+}
+
+// The writer's check, and the rows for a writer that gathers them.
+Status check_writer(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, bool output_seekable,
+                    const Options& options, Buffers& buffers, Facts& facts, bool& gathered) {
+    gathered = false;
+    Status status = writer.check(picture.width, picture.height, output_seekable, facts);
+    if (status != Status::ok || !writer.gathers()) return status;
+    status = run_rows(reader, picture, writer, in, options, buffers);
+    gathered = status == Status::ok;
+    return status;
+}
+
+}  // namespace
+
+Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, bool output_seekable, Buffers& buffers,
+                        Facts& facts, const Options& options) {
+    c.reader_kind = &reader;
+    c.buffers = &buffers;
+    c.options = options;
+    c.writer_kind = writer_for(output_format(reader, options));
+    if (c.writer_kind == nullptr) return Status::unknown_format;
+    c.reader = reader.build(c.reader_room, buffers);
+    c.tokens = takes_pbm_tokens(reader, *c.writer_kind, options);
+    if (c.tokens) {
+        // The legacy path reads the BMP's stored rows itself.
+        BmpSource& source = static_cast<BmpReader*>(c.reader)->source();
+        const Status status = check_bmp(in, output_seekable, true, source, buffers.read.bmp, facts, options);
+        c.picture = {source.width, source.height, RowForm::values};
+        return status;
+    }
+    ReadRequest request;
+    request.options = &c.options;
+    request.output_seekable = output_seekable;
+    Status status = c.reader->check(in, request, c.picture, facts);
+    if (status == Status::ok && c.picture.form == RowForm::values)
+        status = check_method(options, c.picture.width, c.picture.height, facts);
+    if (status != Status::ok) return status;
+    c.writer = c.writer_kind->build(c.writer_room, buffers, c.options);
+    return check_writer(*c.reader, c.picture, *c.writer, in, output_seekable, c.options, buffers, facts, c.gathered);
+}
+
+Status write_conversion(Conversion& c, std::FILE* in, std::FILE* out) {
+    if (c.tokens)
+        return write_pbm_tokens(in, static_cast<BmpReader*>(c.reader)->source(), c.buffers->read.bmp,
+                                c.buffers->write.pbm, out);
+    return write_parts(*c.reader, c.picture, *c.writer, c.gathered, in, out, c.options, *c.buffers);
+}
+
+std::uint64_t conversion_size(const Conversion& c) {
+    return c.writer_kind->encoded_size(static_cast<std::uint64_t>(c.picture.width),
+                                       static_cast<std::uint64_t>(c.picture.height), c.options);
+}
+
+bool writes_text(const Conversion& c) { return c.writer_kind == &kPbmWriter && !c.options.raw; }
+
+// ---- the two classic pairs ----------------------------------------------------
+
+Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Buffers& buffers, Facts& facts,
+                       const Options& options) {
+    return check_bmp(in, output_seekable, plain_channels(options), source, buffers.read.bmp, facts, options);
+}
+
+Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Buffers& buffers, std::FILE* out,
+                 const Options& options) {
+    if (plain_channels(options)) return write_pbm_tokens(in, source, buffers.read.bmp, buffers.write.pbm, out);
+    BmpReader reader(buffers.read.bmp, source);
+    PbmWriter writer(buffers.write.pbm, options.raw);
+    const Picture picture{source.width, source.height, RowForm::values};
+    Facts facts;
+    writer.check(source.width, source.height, output_seekable, facts);  // a PBM takes any size
+    return write_parts(reader, picture, writer, false, in, out, options, buffers);
+}
+
+Status read_pbm_source(std::FILE* in, bool output_seekable, PbmSource& source, Buffers& buffers, Facts& facts,
+                       const Options& options) {
+    PbmReader reader(buffers.read.pbm);
+    ReadRequest request;
+    request.options = &options;
+    request.output_seekable = output_seekable;
+    Picture picture;
+    Status status = reader.check(in, request, picture, facts);
+    source = reader.source();
+    if (status != Status::ok) return status;
+    BmpWriter writer(buffers.write.bmp, options.bmp_bits);
+    status = check_writer(reader, picture, writer, in, output_seekable, options, buffers, facts, source.gathered);
+    return status;
+}
+
+Status write_bmp(std::FILE* in, const PbmSource& source, bool output_seekable, Buffers& buffers, std::FILE* out,
+                 const Options& options) {
+    PbmReader reader(buffers.read.pbm, source);
+    BmpWriter writer(buffers.write.bmp, options.bmp_bits);
+    const Picture picture{source.width, source.height, RowForm::bits};
+    Facts facts;
+    if (writer.check(source.width, source.height, output_seekable, facts) != Status::ok ||
+        writer.gathers() != source.gathered)
+        return Status::write_failed;  // the check refused it, or gathered what this output cannot take in order
+    return write_parts(reader, picture, writer, source.gathered, in, out, options, buffers);
+}
+
+}  // namespace qpbm

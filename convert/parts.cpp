@@ -1,0 +1,62 @@
+// The library's readers and writers. A new format adds its line here.
+#include "convert/convert.hpp"
+#include "read/bmp.hpp"
+#include "read/pbm.hpp"
+#include "write/bmp.hpp"
+#include "write/pbm.hpp"
+
+namespace qpbm {
+
+namespace {
+
+const ReaderKind* const kReaders[] = {
+    &kBmpReader,
+    &kPbmReader,
+};
+
+const WriterKind* const kWriters[] = {
+    &kPbmWriter,
+    &kBmpWriter,
+};
+
+constexpr std::size_t kMaxAddedParts = 8;
+const ReaderKind* added_readers[kMaxAddedParts];
+const WriterKind* added_writers[kMaxAddedParts];
+std::size_t added_reader_count = 0;
+std::size_t added_writer_count = 0;
+
+// How many first bytes a reader is shown at most.
+constexpr std::size_t kClaimBytes = 16;
+
+}  // namespace
+
+const ReaderKind* reader_for(const unsigned char* first, std::size_t length) {
+    if (length > kClaimBytes) length = kClaimBytes;
+    for (const ReaderKind* kind : kReaders)
+        if (kind->claims(first, length)) return kind;
+    for (std::size_t i = 0; i < added_reader_count; ++i)
+        if (added_readers[i]->claims(first, length)) return added_readers[i];
+    return nullptr;
+}
+
+const WriterKind* writer_for(Format format) {
+    for (const WriterKind* kind : kWriters)
+        if (kind->format == format) return kind;
+    for (std::size_t i = 0; i < added_writer_count; ++i)
+        if (added_writers[i]->format == format) return added_writers[i];
+    return nullptr;
+}
+
+bool add_reader(const ReaderKind& kind) {
+    if (added_reader_count == kMaxAddedParts) return false;
+    added_readers[added_reader_count++] = &kind;
+    return true;
+}
+
+bool add_writer(const WriterKind& kind) {
+    if (added_writer_count == kMaxAddedParts) return false;
+    added_writers[added_writer_count++] = &kind;
+    return true;
+}
+
+}  // namespace qpbm

@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""The tool's output formats: --to, the output's extension, the direction
+words, and --invert on PBM inputs. Expected bytes follow the layouts.
+
+Usage: formats_test.py PATH_TO_QUORVELPBM
+"""
+import os
+import struct
+import subprocess
+import sys
+import unittest
+
+import tool_test
+from tool_test import bw_bmp, pbm_text
+
+TOOL = None
+
+
+def run(*args, **kwargs):
+    return subprocess.run([TOOL, *args], capture_output=True, **kwargs)
+
+
+def white(x, y):  # 11 x 3, an irregular pattern
+    return (x * 5 + y * 3) % 7 < 3
+
+
+def raw_pbm(width, height, white, magic=b"P4\n# Created by Quorvel\n"):
+    rows = b""
+    for y in range(height):
+        bits = [0 if white(x, y) else 1 for x in range(width)] + [0] * (-width % 8)
+        rows += bytes(int("".join(map(str, bits[i:i + 8])), 2) for i in range(0, len(bits), 8))
+    return magic + f"{width} {height}\n".encode() + rows
+
+
+def bmp1(width, height, white):
+    stride = (width + 31) // 32 * 4
+    data = struct.pack("<2sIHHI", b"BM", 62 + stride * height, 0, 0, 62)
+    data += struct.pack("<IiiHHIIiiII", 40, width, height, 1, 1, 0, stride * height, 0, 0, 2, 2)
+    data += bytes(4) + bytes([255, 255, 255, 0])
+    for y in reversed(range(height)):
+        bits = [1 if white(x, y) else 0 for x in range(width)] + [0] * (stride * 8 - width)
+        data += bytes(int("".join(map(str, bits[i:i + 8])), 2) for i in range(0, len(bits), 8))
+    return data
+
+
+def black(x, y):
+    return not white(x, y)
+
+
+class FormatsTest(tool_test.Base):
+    def setUp(self):
+        super().setUp()
+        self.bmp = self.path("in.bmp", bw_bmp(11, 3, white))
+        self.p1 = self.path("in.pbm", pbm_text(11, 3, white))
+        self.p4 = self.path("in4.pbm", raw_pbm(11, 3, white))
+
+    def test_any_input_to_any_output(self):
+        cases = [
+            (["--to", "bmp", self.bmp], "out", bw_bmp(11, 3, white)),
+            (["-t", "bmp", "--bpp", "1", self.p4], "out", bmp1(11, 3, white)),
+            (["--to=pbm", "--raw", self.p1], "out", raw_pbm(11, 3, white)),
+            (["--to", "pbm", self.p4], "out", pbm_text(11, 3, white)),
+            (["--to", "pbm", "--invert", self.p1], "out", pbm_text(11, 3, black)),
+            (["pbm2bmp", "--invert", self.p4], "out", bw_bmp(11, 3, black)),
+            # The extension decides when nothing else does ...
+            ([self.bmp], "out.bmp", bw_bmp(11, 3, white)),
+            (["--bpp", "1", self.bmp], "OUT.BMP", bmp1(11, 3, white)),
+            ([self.p4], "out.pbm", pbm_text(11, 3, white)),
+            # ... and the direction word or --to over it.
+            (["bmp2pbm", self.bmp], "out.bmp", pbm_text(11, 3, white)),
+            (["--to", "pbm", self.bmp], "out.bmp", pbm_text(11, 3, white)),
+            ([self.bmp], "out.txt", pbm_text(11, 3, white)),
+        ]
+        for args, out, expected in cases:
+            with self.subTest(args=args, out=out):
+                r = run(*args, self.path(out))
+                self.assertEqual((r.returncode, r.stderr), (0, b""))
+                self.assertEqual(self.read(out), expected)
+
+    def test_options_of_another_format_are_usage_errors_that_say_why(self):
+        cases = [
+            (["pbm2bmp", "--method", "luma", self.p1, "out"], b"a PBM is already black and white"),
+            (["--to", "bmp", "--raw", self.bmp, "out"], b"--raw is an option of a PBM output, not of --to bmp"),
+            (["--bpp", "1", self.bmp, "out.pbm"], b"--bpp is an option of a BMP output"),
+            (["--to", "gif", self.bmp, "out"], b"--to takes pbm or bmp"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                r = run(*args, cwd=self.dir.name)
+                self.assertEqual(r.returncode, 2)
+                self.assertIn(message, r.stderr)
+                self.assertFalse(os.path.exists(self.path("out")))
+
+    def test_a_batch_names_outputs_by_the_format_written(self):
+        os.mkdir(self.path("dir"))
+        r = run("--to", "bmp", "--bpp", "1", "--method", "luma", "-o", self.path("dir"), self.bmp, self.p4)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(sorted(os.listdir(self.path("dir"))), ["in.bmp", "in4.bmp"])
+        self.assertEqual(self.read("dir/in4.bmp"), bmp1(11, 3, white))  # the method is ignored for the PBM
+
+
+if __name__ == "__main__":
+    TOOL = os.path.abspath(sys.argv.pop(1))
+    tool_test.TOOL = TOOL
+    unittest.main()

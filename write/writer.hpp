@@ -1,0 +1,43 @@
+// A writer takes bit rows, top row first, in a raw PBM's order (the leftmost
+// pixel in the highest bit, 1 black, the bits past a piece's end 0) and writes
+// one encoding. Pieces follow the RowSink rules: a piece starts at a multiple
+// of 8 pixels and the pieces of a row come in order.
+//
+// Its check refuses what it cannot write and says whether it gathers: an
+// encoding that stores rows in another order (BMP's bottom-up) to an output
+// that cannot seek takes every row during the check phase, into a gathered
+// picture, and writes it out in its own order in the write phase.
+//
+// The write phase: begin (the header), the rows (unless gathered), finish.
+//
+// A new encoding is a file of its own that defines a Writer and a WriterKind,
+// and one line in the joiner's list (convert/parts.cpp).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "read/reader.hpp"
+
+namespace qpbm {
+
+class Writer : public RowSink {
+public:
+    virtual ~Writer() = default;
+    virtual Status check(std::int32_t width, std::int32_t height, bool output_seekable, Facts& facts) = 0;
+    // Whether the check phase takes the rows (after a successful check).
+    virtual bool gathers() const = 0;
+    virtual Status begin(std::FILE* out) = 0;
+    virtual Status finish() = 0;
+};
+
+struct WriterKind {
+    const char* name;  // "PBM"
+    Format format;     // what it writes
+    Writer* (*build)(PartRoom& room, Buffers& buffers, const Options& options);
+    // The bytes the output of a picture will take, for callers that must
+    // provide room in advance.
+    std::uint64_t (*encoded_size)(std::uint64_t width, std::uint64_t height, const Options& options);
+};
+
+}  // namespace qpbm
