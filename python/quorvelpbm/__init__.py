@@ -188,6 +188,10 @@ class ConversionError(Exception):
         return f"{self.message}: {self.path!r}"
 
 
+# qpbm_options.permissions: no limit on the output's access.
+_PERMISSIONS_ALL = 0o7777
+
+
 class _Options(ctypes.Structure):
     # qpbm_options; the enum is a C int.
     _fields_ = [
@@ -200,6 +204,7 @@ class _Options(ctypes.Structure):
         ("threshold", ctypes.c_int),
         ("window", ctypes.c_int),
         ("invert", ctypes.c_int),
+        ("permissions", ctypes.c_uint),
         ("to", ctypes.c_int),
     ]
 
@@ -241,7 +246,7 @@ def _options(
     if to is not None and to not in FORMATS:
         raise ValueError(f"to must be one of {', '.join(FORMATS)} or None, not {to!r}")
     options = _Options(ctypes.sizeof(_Options), _FLAG_NO_SIGPIPE, max_pixels, bool(raw), bpp, METHODS.index(method),
-                       _THRESHOLD_DEFAULT, 0, bool(invert), 0 if to is None else 1 + FORMATS.index(to))
+                       _THRESHOLD_DEFAULT, 0, bool(invert), _PERMISSIONS_ALL, 0 if to is None else 1 + FORMATS.index(to))
     if threshold is not None:
         most = _MAX_THRESHOLD.get(method)
         if most is None:
