@@ -7,6 +7,7 @@
 #include "decide/methods.hpp"
 #include "read/bmp.hpp"
 #include "read/pbm.hpp"
+#include "read/pnm.hpp"
 #include "write/bmp.hpp"
 #include "write/pbm.hpp"
 
@@ -16,6 +17,7 @@ struct Buffers {
     union Read {
         BmpReadBuffers bmp;
         PbmReadBuffers pbm;
+        PnmReadBuffers pnm;
     } read;
     MethodBuffers method;
     union Write {
