@@ -7,6 +7,7 @@
 #include "decide/methods.hpp"
 #include "read/bmp.hpp"
 #include "read/pbm.hpp"
+#include "read/pixels.hpp"
 #include "read/pnm.hpp"
 #include "write/bmp.hpp"
 #include "write/pbm.hpp"
@@ -18,6 +19,7 @@ struct Buffers {
         BmpReadBuffers bmp;
         PbmReadBuffers pbm;
         PnmReadBuffers pnm;
+        PixelReadBuffers pixels;
     } read;
     MethodBuffers method;
     union Write {

@@ -64,6 +64,10 @@ const char* status_message(Status status) {
         case Status::pnm_sample_over_maxval: return "a sample is over the maxval";
         case Status::pnm_damaged_sample: return "damaged raster: a sample is over the maxval";
         case Status::pnm_pixels_truncated: return "the file ends before the last sample";
+        case Status::pixels_bad_layout: return "unknown pixel layout";
+        case Status::pixels_bad_size: return "width or height is too large (over 2147483647)";
+        case Status::pixels_no_data: return "no pixels given";
+        case Status::pixels_bad_stride: return "the row stride is shorter than a row";
         case Status::output_too_small: return "the output buffer is too small";
     }
     return "unknown status";

@@ -65,6 +65,11 @@ enum class Status {
     pnm_sample_over_maxval,  // plain: a sample over the maxval
     pnm_damaged_sample,      // raw: a sample over the maxval, so the raster is damaged
     pnm_pixels_truncated,    // the file ends before the last sample
+    // Pixel buffers.
+    pixels_bad_layout,  // a layout that is not one of the six
+    pixels_bad_size,    // a width or height over 2^31 - 1
+    pixels_no_data,     // no pixels for a picture that has some
+    pixels_bad_stride,  // a stride shorter than a row, or rows past the end of the address space
     // Memory output.
     output_too_small,  // the caller's buffer holds fewer bytes than the output needs
 };

@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/convert.hpp"
-#include "tests/support.hpp"
+#include "tests/conversion_support.hpp"
 
 namespace qpbm_test {
 namespace {
@@ -18,35 +17,7 @@ using qpbm::Method;
 using qpbm::Options;
 using qpbm::Status;
 
-struct Outcome {
-    Status status = Status::unknown_format;
-    qpbm::Facts facts;
-    Bytes bytes;
-};
-
-// One conversion through the joiner, the reader picked by the first bytes.
-Outcome run(const Bytes& input, Options options) {
-    static qpbm::Buffers buffers;
-    options.raw = true;
-    options.to = qpbm::Format::pbm;
-    Outcome o;
-    std::FILE* in = std::tmpfile();
-    std::FILE* out = std::tmpfile();
-    EXPECT_TRUE(in && out && std::fwrite(input.data(), 1, input.size(), in) == input.size());
-    std::rewind(in);
-    if (const qpbm::ReaderKind* kind = qpbm::reader_for(input.data(), input.size())) {
-        qpbm::Conversion conversion;
-        o.status = qpbm::check_conversion(conversion, *kind, in, true, buffers, o.facts, options);
-        if (o.status == Status::ok) o.status = qpbm::write_conversion(conversion, in, out);
-    }
-    std::rewind(out);
-    for (int c; (c = std::fgetc(out)) != EOF;) o.bytes.push_back(static_cast<std::uint8_t>(c));
-    std::fclose(in);
-    std::fclose(out);
-    return o;
-}
-
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Outcome run(const Bytes& input, Options options) { return run_to_p4(input, options); }
 
 // 8-bit red, green and blue of each pixel, top row first.
 struct Rgb {
