@@ -85,6 +85,10 @@ qpbm_status public_status(Status status) {
         case Status::pnm_bad_sample:
         case Status::pnm_sample_over_maxval:
         case Status::pnm_damaged_sample: return QPBM_EPNM_DAMAGED;
+        case Status::pixels_bad_layout:
+        case Status::pixels_bad_size:
+        case Status::pixels_no_data:
+        case Status::pixels_bad_stride: return QPBM_EINVALID_ARGUMENT;
         case Status::output_too_small: return QPBM_EOUTPUT_TOO_SMALL;
     }
     return QPBM_EINVALID_ARGUMENT;
