@@ -7,6 +7,8 @@
 #include "decide/methods.hpp"
 #include "read/bmp.hpp"
 #include "read/pbm.hpp"
+#include "read/pixels.hpp"
+#include "read/pnm.hpp"
 #include "write/bmp.hpp"
 #include "write/pbm.hpp"
 
@@ -16,6 +18,8 @@ struct Buffers {
     union Read {
         BmpReadBuffers bmp;
         PbmReadBuffers pbm;
+        PnmReadBuffers pnm;
+        PixelReadBuffers pixels;
     } read;
     MethodBuffers method;
     union Write {

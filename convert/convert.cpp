@@ -61,7 +61,7 @@ Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, 
     c.options = options;
     c.writer_kind = writer_for(output_format(reader, options));
     if (c.writer_kind == nullptr) return Status::unknown_format;
-    c.reader = reader.build(c.reader_room, buffers);
+    if (c.reader == nullptr) c.reader = reader.build(c.reader_room, buffers);
     c.tokens = takes_pbm_tokens(reader, *c.writer_kind, options);
     if (c.tokens) {
         // The legacy path reads the BMP's stored rows itself.
@@ -79,6 +79,12 @@ Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, 
     if (status != Status::ok) return status;
     c.writer = c.writer_kind->build(c.writer_room, buffers, c.options);
     return check_writer(*c.reader, c.picture, *c.writer, in, output_seekable, c.options, buffers, facts, c.gathered);
+}
+
+Status check_pixels(Conversion& c, const PixelSource& source, bool output_seekable, Buffers& buffers, Facts& facts,
+                    const Options& options) {
+    c.reader = build_in<PixelReader>(c.reader_room, buffers.read.pixels, source);
+    return check_conversion(c, kPixelReader, nullptr, output_seekable, buffers, facts, options);
 }
 
 Status write_conversion(Conversion& c, std::FILE* in, std::FILE* out) {

@@ -67,6 +67,10 @@ struct Conversion {
 Status check_conversion(Conversion& conversion, const ReaderKind& reader, std::FILE* in, bool output_seekable,
                         Buffers& buffers, Facts& facts, const Options& options);
 
+// The check of pixels in memory, through the pixel reader (read/pixels.hpp).
+Status check_pixels(Conversion& conversion, const PixelSource& source, bool output_seekable, Buffers& buffers,
+                    Facts& facts, const Options& options);
+
 // The write, after a successful check. Fails only on a read or write error.
 Status write_conversion(Conversion& conversion, std::FILE* in, std::FILE* out);
 

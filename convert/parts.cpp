@@ -2,6 +2,7 @@
 #include "convert/convert.hpp"
 #include "read/bmp.hpp"
 #include "read/pbm.hpp"
+#include "read/pnm.hpp"
 #include "write/bmp.hpp"
 #include "write/pbm.hpp"
 
@@ -12,6 +13,7 @@ namespace {
 const ReaderKind* const kReaders[] = {
     &kBmpReader,
     &kPbmReader,
+    &kPnmReader,
 };
 
 const WriterKind* const kWriters[] = {

@@ -52,6 +52,22 @@ const char* status_message(Status status) {
         case Status::pbm_no_raster_separator: return "no single white-space byte after the raw PBM's height";
         case Status::pbm_too_large: return "too large for a BMP file";
         case Status::pbm_too_large_for_pipe: return "a pipe can only take pictures up to 1000 x 1000: write to a file";
+        case Status::pnm_header_truncated: return "the header ends before the picture's size and maxval";
+        case Status::pnm_bad_header: return "malformed PGM, PPM or PAM header";
+        case Status::pnm_too_large: return "width or height is too large (over 2147483647)";
+        case Status::pnm_bad_maxval: return "the maxval must be 1 to 65535";
+        case Status::pam_bad_line: return "unknown PAM header line";
+        case Status::pam_missing_field: return "the PAM header lacks a WIDTH, HEIGHT, DEPTH or MAXVAL line";
+        case Status::pam_bad_tuple_type: return "PAM tuple type not supported";
+        case Status::pam_bad_depth: return "the PAM depth does not suit its tuple type";
+        case Status::pnm_bad_sample: return "a sample is not a number";
+        case Status::pnm_sample_over_maxval: return "a sample is over the maxval";
+        case Status::pnm_damaged_sample: return "damaged raster: a sample is over the maxval";
+        case Status::pnm_pixels_truncated: return "the file ends before the last sample";
+        case Status::pixels_bad_layout: return "unknown pixel layout";
+        case Status::pixels_bad_size: return "width or height is too large (over 2147483647)";
+        case Status::pixels_no_data: return "no pixels given";
+        case Status::pixels_bad_stride: return "the row stride is shorter than a row";
         case Status::output_too_small: return "the output buffer is too small";
     }
     return "unknown status";
@@ -146,6 +162,46 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           "%" PRId64 " x %" PRId64 "; a pipe can only take pictures up to %" PRId32 " x %" PRId32
                           ": write to a file",
                           f.width, f.height, kMaxPbmWidth, kMaxPbmHeight);
+            break;
+        case Status::pnm_bad_maxval:
+            if (f.name[0] == 'B')  // BLACKANDWHITE
+                std::snprintf(buffer, size, "a BLACKANDWHITE PAM has maxval 1, not %" PRIu32, f.maxval);
+            else
+                std::snprintf(buffer, size, "maxval %" PRIu32 " is not 1 to 65535", f.maxval);
+            break;
+        case Status::pam_bad_line: std::snprintf(buffer, size, "unknown PAM header line \"%s\"", f.name); break;
+        case Status::pam_missing_field: std::snprintf(buffer, size, "the PAM header has no %s line", f.name); break;
+        case Status::pam_bad_tuple_type:
+            std::snprintf(buffer, size,
+                          "PAM tuple type \"%s\" is not supported (BLACKANDWHITE, GRAYSCALE, GRAYSCALE_ALPHA, RGB "
+                          "and RGB_ALPHA are)",
+                          f.name);
+            break;
+        case Status::pam_bad_depth:
+            if (f.name[0] != '\0')
+                std::snprintf(buffer, size, "depth %" PRIu32 " does not suit PAM tuple type \"%s\"", f.depth, f.name);
+            else
+                std::snprintf(buffer, size, "a PAM of depth %" PRIu32 " without a TUPLTYPE line", f.depth);
+            break;
+        case Status::pnm_bad_sample:
+            std::snprintf(buffer, size, "byte %" PRIu64 " should start a sample, a decimal number", f.at_byte);
+            break;
+        case Status::pnm_sample_over_maxval:
+            std::snprintf(buffer, size, "the sample at byte %" PRIu64 " is %" PRIu32 ", over the maxval %" PRIu32,
+                          f.at_byte, f.sample, f.maxval);
+            break;
+        case Status::pnm_damaged_sample:
+            std::snprintf(buffer, size,
+                          "damaged raster: the sample at byte %" PRIu64 " is %" PRIu32 ", over the maxval %" PRIu32,
+                          f.at_byte, f.sample, f.maxval);
+            break;
+        case Status::pnm_pixels_truncated:
+            if (f.needed_size != 0)
+                std::snprintf(buffer, size,
+                              "the raster is truncated (%" PRId64 " x %" PRId64 " needs %" PRIu64 " bytes of samples)",
+                              f.width, f.height, f.needed_size);
+            else
+                std::snprintf(buffer, size, "the file ends at byte %" PRIu64 ", before the last sample", f.at_byte);
             break;
         case Status::output_too_small:
             std::snprintf(buffer, size, "the output needs %" PRIu64 " bytes, the buffer has %" PRIu64, f.needed_size,

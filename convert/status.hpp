@@ -52,6 +52,24 @@ enum class Status {
     pbm_no_raster_separator,  // P4: the height not followed by one white-space byte
     pbm_too_large,            // a BMP of this size would pass 4 GiB
     pbm_too_large_for_pipe,   // over 1000 x 1000 to an output that cannot seek
+    // PGM, PPM and PAM input.
+    pnm_header_truncated,    // the file ends inside the header
+    pnm_bad_header,          // a character, sign or separator the header grammar does not allow, or over 64 KiB
+    pnm_too_large,           // a width or height over 2^31 - 1
+    pnm_bad_maxval,          // a maxval of 0 or over 65535 (BLACKANDWHITE: other than 1)
+    pam_bad_line,            // a PAM header line of an unknown keyword
+    pam_missing_field,       // no WIDTH, HEIGHT, DEPTH or MAXVAL line before ENDHDR
+    pam_bad_tuple_type,      // a PAM tuple type that is not read
+    pam_bad_depth,           // a PAM depth that its tuple type cannot have
+    pnm_bad_sample,          // plain: something other than a number where a sample belongs
+    pnm_sample_over_maxval,  // plain: a sample over the maxval
+    pnm_damaged_sample,      // raw: a sample over the maxval, so the raster is damaged
+    pnm_pixels_truncated,    // the file ends before the last sample
+    // Pixel buffers.
+    pixels_bad_layout,  // a layout that is not one of the six
+    pixels_bad_size,    // a width or height over 2^31 - 1
+    pixels_no_data,     // no pixels for a picture that has some
+    pixels_bad_stride,  // a stride shorter than a row, or rows past the end of the address space
     // Memory output.
     output_too_small,  // the caller's buffer holds fewer bytes than the output needs
 };
@@ -70,6 +88,12 @@ struct Facts {
     std::uint64_t limit = 0;  // the limit a picture passed: pixels, or a row's width
     int os_error = 0;         // errno of a failed open, read or write; 0 when unknown
     const char* format = nullptr;
+    // PGM, PPM and PAM.
+    std::uint32_t maxval = 0;
+    std::uint32_t depth = 0;
+    std::uint32_t sample = 0;   // a sample over the maxval
+    std::uint64_t at_byte = 0;  // where a refused sample starts, counted from the picture's first byte
+    char name[32] = {};         // a PAM keyword or tuple type
 };
 
 // A short fixed description of the status, e.g. "input is not a BMP file".

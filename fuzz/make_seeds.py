@@ -2,7 +2,7 @@
 """Writes the seed corpus of the fuzz targets: a few small inputs per target,
 built from the file layouts, each reaching a different part of its converter.
 
-    make_seeds.py OUTPUT_DIR    # makes OUTPUT_DIR/{bmp2pbm,pbm2bmp,header}/
+    make_seeds.py OUTPUT_DIR    # makes OUTPUT_DIR/{bmp2pbm,pbm2bmp,header,methods,pnm}/
 """
 
 import os
@@ -129,6 +129,20 @@ SEEDS = {
         "too_large_for_bmp": b"P4 40000 40000\n",
         "signed": b"P1 -2 2\n0 0 0 0",
         "over_int32": b"P1 2147483648 1\n0",
+    },
+    # The first byte is the luma threshold, the rest a PGM, PPM or PAM.
+    "pnm": {
+        "p2_ramp": b"\x80P2 4 2 15\n0 5 10 15\n15 10 5 0\n",
+        "p3_comments": b"\x80P3#c\n2 1 255\n255 0 0 # red\n0 0 255\n",
+        "p5_255": b"\x40P5 3 2 255\n" + bytes([0, 64, 128, 192, 255, 1]),
+        "p5_16bit": b"\x40P5 2 1 1000\n\x03\xe8\x01\xf4",
+        "p6_short": b"\x80P6 2 2 255\n" + bytes(5),
+        "p6_two_pictures": b"\x80P6 1 1 255\n\xff\xff\xffP6 1 1 255\n\x00\x00\x00",
+        "p2_over_maxval": b"\x80P2 2 1 7\n3 8\n",
+        "pam_rgb_alpha": b"\x80P7\nWIDTH 2\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n"
+        + bytes([255, 0, 0, 128, 0, 0, 0, 0]),
+        "pam_bw": b"\x80P7\nWIDTH 3\nHEIGHT 1\nDEPTH 1\nMAXVAL 1\nTUPLTYPE BLACKANDWHITE\nENDHDR\n\x00\x01\x00",
+        "pam_cmyk": b"\x80P7\nWIDTH 1\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE CMYK\nENDHDR\n\x00\x00\x00\x00",
     },
     # The first byte picks the magic: even "P1", odd "P4".
     "header": {

@@ -101,7 +101,13 @@ typedef enum qpbm_status {
     QPBM_EPBM_BAD_MAGIC = 40,  /* not "P1" or "P4" */
     QPBM_EPBM_BAD_HEADER = 41, /* a malformed header: a sign, another character, over 64 KiB */
     QPBM_EPBM_TOO_LARGE = 42,  /* a number over 2^31 - 1, a BMP over 4 GiB, or over 1000 x 1000 for a pipe */
-    QPBM_EPBM_TRUNCATED = 43   /* the file ends within its header */
+    QPBM_EPBM_TRUNCATED = 43,  /* the file ends within its header */
+    /* PGM, PPM and PAM input */
+    QPBM_EPNM_BAD_HEADER = 60,  /* a malformed header, a maxval not 1..65535, a PAM field missing */
+    QPBM_EPNM_UNSUPPORTED = 61, /* a PAM tuple type that is not read, or a depth it cannot have */
+    QPBM_EPNM_DAMAGED = 62,     /* a sample over the maxval, or not a number (see result.message) */
+    QPBM_EPNM_TRUNCATED = 63,   /* the file ends within its header or before its last sample */
+    QPBM_EPNM_TOO_LARGE = 64    /* a width or height over 2^31 - 1 */
 } qpbm_status;
 
 typedef enum qpbm_direction {

@@ -73,6 +73,22 @@ qpbm_status public_status(Status status) {
         case Status::pbm_number_too_large:
         case Status::pbm_too_large_for_pipe:
         case Status::pbm_too_large: return QPBM_EPBM_TOO_LARGE;
+        case Status::pnm_header_truncated:
+        case Status::pnm_pixels_truncated: return QPBM_EPNM_TRUNCATED;
+        case Status::pnm_bad_header:
+        case Status::pnm_bad_maxval:
+        case Status::pam_bad_line:
+        case Status::pam_missing_field: return QPBM_EPNM_BAD_HEADER;
+        case Status::pnm_too_large: return QPBM_EPNM_TOO_LARGE;
+        case Status::pam_bad_tuple_type:
+        case Status::pam_bad_depth: return QPBM_EPNM_UNSUPPORTED;
+        case Status::pnm_bad_sample:
+        case Status::pnm_sample_over_maxval:
+        case Status::pnm_damaged_sample: return QPBM_EPNM_DAMAGED;
+        case Status::pixels_bad_layout:
+        case Status::pixels_bad_size:
+        case Status::pixels_no_data:
+        case Status::pixels_bad_stride: return QPBM_EINVALID_ARGUMENT;
         case Status::output_too_small: return QPBM_EOUTPUT_TOO_SMALL;
     }
     return QPBM_EINVALID_ARGUMENT;
@@ -363,6 +379,11 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_EPBM_BAD_HEADER: return "invalid PBM header";
         case QPBM_EPBM_TOO_LARGE: return "PBM picture is too large";
         case QPBM_EPBM_TRUNCATED: return "PBM header is truncated";
+        case QPBM_EPNM_BAD_HEADER: return "malformed PGM, PPM or PAM header";
+        case QPBM_EPNM_UNSUPPORTED: return "PAM tuple type or depth not supported";
+        case QPBM_EPNM_DAMAGED: return "PGM, PPM or PAM samples are damaged";
+        case QPBM_EPNM_TRUNCATED: return "PGM, PPM or PAM file is truncated";
+        case QPBM_EPNM_TOO_LARGE: return "PGM, PPM or PAM width or height is too large";
     }
     return "unknown status";
 }

@@ -6,126 +6,28 @@
 
 #include "convert/buffers.hpp"
 #include "formats/pbm.hpp"
+#include "read/netpbm_input.hpp"
 
 namespace qpbm {
 
 namespace {
 
-// ---- The input --------------------------------------------------------------
-
-// Bytes [begin, end) of the block are read and not yet used.
-struct Input {
-    std::FILE* in;
-    char* block;
-    std::size_t begin = 0;
-    std::size_t end = 0;
-    bool ended = false;   // nothing follows `end`: the input ended or failed
-    bool failed = false;  // a read error
-};
-
-// Moves the unused bytes to the front and reads up to `want` more after them.
-void refill(Input& input, std::size_t want) {
-    const std::size_t kept = input.end - input.begin;
-    if (input.begin > 0) std::memmove(input.block, input.block + input.begin, kept);
-    input.begin = 0;
-    input.end = kept;
-    want = std::min(want, kPbmBlockSize - kept);
-    const std::size_t got = std::fread(input.block + kept, 1, want, input.in);
-    input.end += got;
-    if (got < want) {
-        input.ended = true;
-        input.failed = std::ferror(input.in) != 0;
-    }
-}
-
-// ---- The header -----------------------------------------------------------
-
-constexpr int kEnd = -1;
-// Header reads take the magic a byte at a time, so that a pipe that sent
-// only a wrong first byte is refused without waiting for more; then they
-// double up to the largest, so that a long header takes few reads.
-constexpr std::size_t kFirstHeaderRead = 1;
-constexpr std::size_t kLargestHeaderRead = 4096;
-
-struct HeaderReader {
-    Input& input;
-    std::size_t read_size = kFirstHeaderRead;
-    std::size_t used = 0;  // header bytes taken
-};
-
-// The next byte, not taken; kEnd at the end of the input or on a read error.
-int peek(HeaderReader& h) {
-    Input& input = h.input;
-    if (input.begin == input.end && !input.ended) {
-        refill(input, h.read_size);
-        if (h.used >= 2) h.read_size = std::min(h.read_size * 2, kLargestHeaderRead);
-    }
-    return input.begin < input.end ? static_cast<unsigned char>(input.block[input.begin]) : kEnd;
-}
-
-// Takes the byte peek() gave; false when the header would pass its limit.
-bool take(HeaderReader& h) {
-    if (h.used == kPbmHeaderMax) return false;
-    ++h.used;
-    ++h.input.begin;
-    return true;
-}
-
-Status end_status(const HeaderReader& h) { return h.input.failed ? Status::read_failed : Status::pbm_header_truncated; }
-
-constexpr bool is_digit(int c) { return c >= '0' && c <= '9'; }
-
-// Skips white space and comments; `skipped` tells whether there were any.
-Status skip_separators(HeaderReader& h, bool& skipped) {
-    skipped = false;
-    bool in_comment = false;
-    for (int c; (c = peek(h)) != kEnd;) {
-        if (in_comment)
-            in_comment = !ends_pbm_comment(c);
-        else if (c == kPbmCommentStart)
-            in_comment = true;
-        else if (!is_pbm_space(c))
-            return Status::ok;
-        if (!take(h)) return Status::pbm_header_too_long;
-        skipped = true;
-    }
-    return h.input.failed ? Status::read_failed : Status::ok;
-}
-
-// An unsigned decimal number; stops before the first byte that is not a digit.
-Status read_number(HeaderReader& h, std::int64_t& value) {
-    int c = peek(h);
-    if (c == kEnd) return end_status(h);
-    if (c == '+' || c == '-') return Status::pbm_signed_number;
-    if (!is_digit(c)) return Status::pbm_bad_header_char;
-    value = 0;
-    for (; is_digit(c); c = peek(h)) {
-        if (!take(h)) return Status::pbm_header_too_long;
-        value = value * 10 + (c - '0');
-        if (value > kPbmDimensionMax) return Status::pbm_number_too_large;
-    }
-    return c == kEnd && h.input.failed ? Status::read_failed : Status::ok;
-}
-
 // The magic, the width and the height: see formats/pbm.hpp. Leaves the input
 // at the first byte of the pixels.
-Status read_header(Input& input, PbmSource& source, Facts& facts) {
+Status read_header(NetpbmInput& input, PbmSource& source, Facts& facts) {
     HeaderReader h{input};
     int c = peek(h);
-    if (c != kPbmMagicStart || !take(h)) return c == kEnd && input.failed ? Status::read_failed : Status::pbm_bad_magic;
+    if (c != kPbmMagicStart || !take(h))
+        return c == kInputEnd && input.failed ? Status::read_failed : Status::pbm_bad_magic;
     c = peek(h);
     if ((c != kPbmPlainKind && c != kPbmRawKind) || !take(h))
-        return c == kEnd && input.failed ? Status::read_failed : Status::pbm_bad_magic;
+        return c == kInputEnd && input.failed ? Status::read_failed : Status::pbm_bad_magic;
     source.raw = c == kPbmRawKind;
     facts.format = source.raw ? "PBM, raw" : "PBM, plain";
 
     std::int64_t numbers[2] = {};
     for (std::int64_t& number : numbers) {
-        bool separated = false;
-        Status status = skip_separators(h, separated);
-        if (status != Status::ok) return status;
-        if (!separated) return peek(h) == kEnd ? end_status(h) : Status::pbm_bad_header_char;
-        status = read_number(h, number);
+        const Status status = read_field(h, number);
         if (status != Status::ok) return status;
         if (&number == &numbers[0]) facts.width = number;
     }
@@ -135,9 +37,9 @@ Status read_header(Input& input, PbmSource& source, Facts& facts) {
     // ends here has no pixels, which are all black.
     if (source.raw) {
         c = peek(h);
-        if (c == kEnd && input.failed) return Status::read_failed;
-        if (c != kEnd && !is_pbm_space(c)) return Status::pbm_no_raster_separator;
-        if (c != kEnd && !take(h)) return Status::pbm_header_too_long;
+        if (c == kInputEnd && input.failed) return Status::read_failed;
+        if (c != kInputEnd && !is_pbm_space(c)) return Status::pbm_no_raster_separator;
+        if (c != kInputEnd && !take(h)) return Status::pbm_header_too_long;
     }
     source.width = static_cast<std::int32_t>(numbers[0]);
     source.height = static_cast<std::int32_t>(numbers[1]);
@@ -240,7 +142,7 @@ void clear_tail(std::uint8_t* bits, std::size_t count) {
 }
 
 struct PlainRaster {
-    Input input;
+    NetpbmInput input;
     bool in_comment = false;
     // Pixels of an own-layout line past the end of the last request, lowest first.
     std::uint32_t pending = 0;
@@ -265,7 +167,7 @@ void store_le64(std::uint8_t* p, std::uint64_t v) {
 // Whole own-layout lines go 30 pixels at once; anything else a byte at a
 // time up to the next line feed, where the fast way is tried again.
 bool plain_bits(PlainRaster& r, std::size_t count, std::uint8_t* bits) {
-    Input& input = r.input;
+    NetpbmInput& input = r.input;
     std::size_t done = 0;   // pixels stored in bits, a multiple of 8
     std::uint64_t acc = 0;  // white bits of the pixels after those
     std::size_t n = std::min(r.pending_count, count);
@@ -334,7 +236,7 @@ bool plain_bits(PlainRaster& r, std::size_t count, std::uint8_t* bits) {
 }
 
 // `count` is a whole row, or a multiple of 8 pixels of one.
-bool raw_bits(Input& input, std::size_t count, std::uint8_t* bits) {
+bool raw_bits(NetpbmInput& input, std::size_t count, std::uint8_t* bits) {
     const std::size_t bytes = (count + 7) / 8;
     std::size_t done = 0;
     while (done < bytes) {
@@ -372,7 +274,7 @@ bool claims_pbm(const unsigned char* first, std::size_t length) {
 Status PbmReader::check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) {
     std::setvbuf(in, nullptr, _IONBF, 0);
     source_ = PbmSource{};
-    Input input{in, b_.input};
+    NetpbmInput input{in, b_.input, kPbmBlockSize};
     const Status status = read_header(input, source_, facts);
     if (status != Status::ok) return status;
     source_.buffered_begin = static_cast<std::uint32_t>(input.begin);
@@ -383,7 +285,8 @@ Status PbmReader::check(std::FILE* in, const ReadRequest& request, Picture& pict
 }
 
 Status PbmReader::read(std::FILE* in, const ReadRequest&, RowSink& sink) {
-    Raster raster{{Input{in, b_.input, source_.buffered_begin, source_.buffered_end, source_.input_ended, false}},
+    Raster raster{{NetpbmInput{in, b_.input, kPbmBlockSize, source_.buffered_begin, source_.buffered_end,
+                               source_.input_ended, false}},
                   source_.raw};
     const std::size_t width = static_cast<std::size_t>(source_.width);
     const std::size_t height = static_cast<std::size_t>(source_.height);

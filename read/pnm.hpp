@@ -1,0 +1,60 @@
+// The PGM, PPM and PAM reader (formats/pnm.hpp), handed over as value rows:
+// every sample scaled to 8 bits, alpha laid over white, then luma or the
+// channels flags as read/values.hpp computes them.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "formats/pnm.hpp"
+#include "read/reader.hpp"
+
+namespace qpbm {
+
+// Pixels converted at once, whole rows or a piece of one.
+inline constexpr std::size_t kPnmPiecePixels = 16384;
+// A piece of raw samples at the widest: four samples of two bytes a pixel.
+inline constexpr std::size_t kPnmBlockSize = kPnmPiecePixels * kPnmDepthMax * 2;
+
+struct PnmReadBuffers {
+    char input[kPnmBlockSize];                  // the input, a block of it
+    std::uint8_t samples[kPnmPiecePixels * 3];  // a piece as 8-bit grey or red, green, blue
+    std::uint8_t values[kPnmPiecePixels];       // a piece's values
+    std::uint8_t scale[kPnmMaxvalMax + 1];      // every sample up to the maxval as 8 bits
+};
+
+enum class PnmSamples : std::uint8_t { grey, grey_alpha, rgb, rgb_alpha };
+
+// What the check learned, and where the read goes on from.
+struct PnmSource {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::uint32_t maxval = 0;
+    PnmSamples samples = PnmSamples::grey;
+    bool plain = false;
+    std::int64_t raster_start = -1;  // the raster's offset in the stream; -1 where it cannot seek
+    std::uint64_t header_size = 0;   // bytes before the raster
+    std::uint32_t buffered_begin = 0;
+    std::uint32_t buffered_end = 0;
+    bool input_ended = false;
+    bool read_before = false;  // a second read starts again at raster_start
+};
+
+class PnmReader final : public Reader {
+public:
+    explicit PnmReader(PnmReadBuffers& buffers) : b_(buffers) {}
+
+    Status check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) override;
+    Status read(std::FILE* in, const ReadRequest& request, RowSink& sink) override;
+
+    const PnmSource& source() const { return source_; }
+
+private:
+    PnmReadBuffers& b_;
+    PnmSource source_;
+    Facts* facts_ = nullptr;  // the check's, for a sample the read refuses
+};
+
+extern const ReaderKind kPnmReader;
+
+}  // namespace qpbm
