@@ -51,7 +51,7 @@ inline PnmPicture read_pnm_reference(const std::uint8_t* data, std::size_t size)
     mark = at;
     if (!skip() || at == mark || !number(65535, maxval) || maxval == 0) return p;
     if (!plain && at < size && !space(data[at])) return p;
-    ++at;
+    if (!plain) ++at;
     if (!plain && static_cast<std::uint64_t>(size - std::min(at, size)) <
                       static_cast<std::uint64_t>(p.width * p.height * depth * (maxval > 255 ? 2 : 1)))
         return p;
