@@ -32,9 +32,10 @@ bool is_io_error(Status status) { return status == Status::read_failed || status
 // a read and a seek back on Windows, before the stream has read anything.
 // Pipes are spooled into a file before this; a device's bytes, once read,
 // are gone, so its direction must be given.
-Status detect_direction(InputFile& in, Direction& direction, Facts& facts) {
+Status detect_reader(InputFile& in, Direction& direction, const ReaderKind*& reader, Facts& facts) {
+    if (direction != Direction::detect) return reader_of_input(direction, nullptr, 0, reader);
     if (!in.regular) return Status::undetectable_input;
-    unsigned char magic[2];
+    unsigned char magic[kMagicSize];
     std::size_t got = 0;
 #if defined(_WIN32)
     got = std::fread(magic, 1, sizeof magic, in.stream);
@@ -55,7 +56,7 @@ Status detect_direction(InputFile& in, Direction& direction, Facts& facts) {
         got += static_cast<std::size_t>(n);
     }
 #endif
-    return direction_of(magic, got, direction);
+    return reader_of_input(direction, magic, got, reader);
 }
 
 // Keeps the errno of an I/O failure, and names a read that met the end of a
@@ -392,24 +393,21 @@ Status copy_deferred_output(DeferredOutput& deferred, Facts& facts) {
 
 #endif
 
-Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_path, Workspace& work, Facts& facts,
-                     const Options& options, DeferredOutput* deferred) {
-    if (out_path == nullptr) return Status::invalid_path;
-    if (direction == Direction::detect) {
-        const Status status = detect_direction(in, direction, facts);
-        if (status != Status::ok) return status;
-    }
+namespace {
+
+// Locates and checks the output, runs the check phase (`check(seekable,
+// conversion)`), then writes the output and puts it in place. `in` is the
+// input file, whose identity the output may not have (no file for pixels).
+template <class Check>
+Status convert_to_path(const InputFile& in, const NativeChar* out_path, Workspace& work, Facts& facts,
+                       const Options& options, DeferredOutput* deferred, Check check) {
     OutputFile out;
     Conversion conversion;
     Status status = locate_output(out_path, in, work, out, facts);
 #if !defined(_WIN32)
     out.defer = deferred != nullptr && !out.seekable;
 #endif
-    if (status == Status::ok) {
-        errno = 0;
-        status = explain_io(check_input(direction, in.stream, out.seekable, options, work, conversion, facts),
-                            in.stream, facts);
-    }
+    if (status == Status::ok) status = check(out.seekable, conversion);
     // The PBM is text: on platforms that translate line feeds it gets CR LF,
     // which every PBM reader copes with.
     // A raw PBM is binary.
@@ -417,7 +415,8 @@ Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_
     if (status == Status::ok) status = open_output(out, writes_text(conversion), work, facts);
     if (status == Status::ok) {
         errno = 0;
-        status = explain_io(write_output(in.stream, conversion, out.stream), in.stream, facts);
+        status = write_output(in.stream, conversion, out.stream);
+        if (in.stream != nullptr) status = explain_io(status, in.stream, facts);
     }
     if (status == Status::ok && out.defer) {
         if (std::fflush(out.stream) != 0) {
@@ -431,6 +430,42 @@ Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_
         }
     }
     return finish_output(out, status, facts);
+}
+
+}  // namespace
+
+Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_path, Workspace& work, Facts& facts,
+                     const Options& options, DeferredOutput* deferred) {
+    if (out_path == nullptr) return Status::invalid_path;
+    const ReaderKind* reader = nullptr;
+    if (const Status status = detect_reader(in, direction, reader, facts); status != Status::ok) return status;
+    return convert_to_path(in, out_path, work, facts, options, deferred, [&](bool seekable, Conversion& conversion) {
+        errno = 0;
+        return explain_io(check_input(*reader, in.stream, seekable, options, work, conversion, facts), in.stream,
+                          facts);
+    });
+}
+
+template <class Char>
+Status convert_pixels_to(const PixelSource& pixels, const Char* out_path, Workspace& work, Facts& facts,
+                         const Options& options) {
+    if (out_path == nullptr) return Status::invalid_path;
+    const NativeChar* out_native = to_native(out_path, work.out_path, kMaxNativePath);
+    if (out_native == nullptr) return Status::invalid_path;
+    const InputFile none;
+    return convert_to_path(none, out_native, work, facts, options, nullptr, [&](bool seekable, Conversion& conversion) {
+        return check_pixels(conversion, pixels, seekable, work.buffers, facts, options);
+    });
+}
+
+Status convert_pixels_file(const PixelSource& pixels, const char* out_path, Workspace& work, Facts& facts,
+                           const Options& options) {
+    return convert_pixels_to(pixels, out_path, work, facts, options);
+}
+
+Status convert_pixels_file(const PixelSource& pixels, const char16_t* out_path, Workspace& work, Facts& facts,
+                           const Options& options) {
+    return convert_pixels_to(pixels, out_path, work, facts, options);
 }
 
 Status convert_with(Direction& direction, const char* in, const char* out, Workspace& work, Facts& facts,

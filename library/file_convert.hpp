@@ -77,6 +77,13 @@ void close_input(InputFile& in);
 
 // The whole sequence with a caller's workspace and no locks, for paths in
 // UTF-8 or UTF-16 (and, on Windows, wide paths as they are).
+// Converts pixels in memory (read/pixels.hpp) into the file at `out_path`,
+// with the file handling of convert_with. No lock is taken.
+Status convert_pixels_file(const PixelSource& pixels, const char* out_path, Workspace& work, Facts& facts,
+                           const Options& options);
+Status convert_pixels_file(const PixelSource& pixels, const char16_t* out_path, Workspace& work, Facts& facts,
+                           const Options& options);
+
 Status convert_with(Direction& direction, const char* in, const char* out, Workspace& work, Facts& facts,
                     const Options& options = kDefaultOptions);
 Status convert_with(Direction& direction, const char16_t* in, const char16_t* out, Workspace& work, Facts& facts,

@@ -204,24 +204,16 @@ Status check(Direction& direction, const std::uint8_t* input, std::size_t input_
         facts.os_error = errno;
         return Status::read_failed;
     }
-    if (direction == Direction::detect) {
-        const Status status = direction_of(input, input_size, direction);
-        if (status != Status::ok) return status;
-    }
+    const ReaderKind* reader = nullptr;
+    if (const Status status = reader_of_input(direction, input, input_size, reader); status != Status::ok)
+        return status;
     errno = 0;
-    const Status status = check_input(direction, in, true, options, work, conversion, facts);
+    const Status status = check_input(*reader, in, true, options, work, conversion, facts);
     if (status == Status::read_failed && facts.os_error == 0) facts.os_error = errno;
     return status;
 }
 
 }  // namespace
-
-std::uint64_t encoded_size(Direction direction, std::int64_t width, std::int64_t height, const Options& options) {
-    const WriterKind* writer = writer_for(output_format(reader_of(direction), options));
-    return writer == nullptr
-               ? 0
-               : writer->encoded_size(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), options);
-}
 
 Status measure_memory(Direction& direction, const std::uint8_t* input, std::size_t input_size,
                       std::uint64_t& output_size, Workspace& work, Facts& facts, const Options& options) {
@@ -233,14 +225,12 @@ Status measure_memory(Direction& direction, const std::uint8_t* input, std::size
     return status;
 }
 
-Status convert_memory(Direction& direction, const std::uint8_t* input, std::size_t input_size, std::uint8_t* output,
-                      std::size_t capacity, std::uint64_t& output_size, Workspace& work, Facts& facts,
-                      const Options& options) {
-    output_size = 0;
-    const InputStream in(input, input_size);
-    Conversion conversion;
-    Status status = check(direction, input, input_size, in.get(), work, conversion, facts, options);
-    if (status != Status::ok) return status;
+namespace {
+
+// The write phase of a checked conversion into the caller's buffer, refused
+// before anything is written when the output would not fit.
+Status write_memory(Conversion& conversion, std::FILE* in, std::uint8_t* output, std::size_t capacity,
+                    std::uint64_t& output_size, Facts& facts) {
     const std::uint64_t needed = conversion_size(conversion);
     if (needed > capacity) {
         output_size = needed;
@@ -254,7 +244,7 @@ Status convert_memory(Direction& direction, const std::uint8_t* input, std::size
         return Status::open_output_failed;
     }
     errno = 0;
-    status = write_output(in.get(), conversion, out.get());
+    Status status = write_output(in, conversion, out.get());
     if ((status == Status::read_failed || status == Status::write_failed) && facts.os_error == 0)
         facts.os_error = errno;
     std::uint64_t written = 0;
@@ -264,6 +254,28 @@ Status convert_memory(Direction& direction, const std::uint8_t* input, std::size
     }
     if (status == Status::ok) output_size = written;
     return status;
+}
+
+}  // namespace
+
+Status convert_memory(Direction& direction, const std::uint8_t* input, std::size_t input_size, std::uint8_t* output,
+                      std::size_t capacity, std::uint64_t& output_size, Workspace& work, Facts& facts,
+                      const Options& options) {
+    output_size = 0;
+    const InputStream in(input, input_size);
+    Conversion conversion;
+    const Status status = check(direction, input, input_size, in.get(), work, conversion, facts, options);
+    if (status != Status::ok) return status;
+    return write_memory(conversion, in.get(), output, capacity, output_size, facts);
+}
+
+Status convert_pixels_memory(const PixelSource& pixels, std::uint8_t* output, std::size_t capacity,
+                             std::uint64_t& output_size, Workspace& work, Facts& facts, const Options& options) {
+    output_size = 0;
+    Conversion conversion;
+    const Status status = check_pixels(conversion, pixels, true, work.buffers, facts, options);
+    if (status != Status::ok) return status;
+    return write_memory(conversion, nullptr, output, capacity, output_size, facts);
 }
 
 }  // namespace qpbm

@@ -14,12 +14,6 @@
 
 namespace qpbm {
 
-// The bytes a conversion of a width x height picture writes. Plain PBM:
-// the header, two bytes a pixel and a line feed per 30 pixels; raw PBM: the
-// header and ceil(width / 8) bytes a row; BMP: the headers (and a 1-bit
-// BMP's palette) and the padded rows.
-std::uint64_t encoded_size(Direction direction, std::int64_t width, std::int64_t height, const Options& options);
-
 // Checks the input and gives the size its conversion writes. Direction::detect
 // is replaced by the direction the first bytes call for. Writes nothing.
 Status measure_memory(Direction& direction, const std::uint8_t* input, std::size_t input_size,
@@ -32,5 +26,10 @@ Status measure_memory(Direction& direction, const std::uint8_t* input, std::size
 Status convert_memory(Direction& direction, const std::uint8_t* input, std::size_t input_size, std::uint8_t* output,
                       std::size_t capacity, std::uint64_t& output_size, Workspace& work, Facts& facts,
                       const Options& options);
+
+// Converts pixels in memory (read/pixels.hpp) into `output`, as
+// convert_memory does.
+Status convert_pixels_memory(const PixelSource& pixels, std::uint8_t* output, std::size_t capacity,
+                             std::uint64_t& output_size, Workspace& work, Facts& facts, const Options& options);
 
 }  // namespace qpbm

@@ -1,5 +1,5 @@
-// What the file calls and the memory calls share: the direction a picture's
-// first two bytes call for, and the two phases of a conversion on open
+// What the file calls and the memory calls share: the reader a picture's
+// first bytes call for, and the two phases of a conversion on open
 // streams, through the joiner. The check reads and refuses and writes
 // nothing; the write never refuses.
 #pragma once
@@ -12,27 +12,33 @@
 
 namespace qpbm {
 
-// "BM" is a BMP to convert to PBM, "P1" or "P4" a PBM to convert to BMP.
-inline Status direction_of(const unsigned char* magic, std::size_t length, Direction& direction) {
-    if (length >= 2 && magic[0] == 'B' && magic[1] == 'M') {
-        direction = Direction::bmp_to_pbm;
+// How many first bytes are looked at to tell the format.
+inline constexpr std::size_t kMagicSize = 16;
+
+// The reader of an input whose first bytes are `first`: a direction's own
+// format, or when detecting, the registered reader that claims them. A
+// detected BMP or PBM also names its direction; other formats leave it
+// `detect`.
+inline Status reader_of_input(Direction& direction, const unsigned char* first, std::size_t length,
+                              const ReaderKind*& reader) {
+    if (direction == Direction::bmp_to_pbm) {
+        reader = &kBmpReader;
         return Status::ok;
     }
-    if (length >= 2 && magic[0] == kPbmMagicStart && (magic[1] == kPbmPlainKind || magic[1] == kPbmRawKind)) {
-        direction = Direction::pbm_to_bmp;
+    if (direction == Direction::pbm_to_bmp) {
+        reader = &kPbmReader;
         return Status::ok;
     }
-    return Status::unknown_format;
+    reader = reader_for(first, length);
+    if (reader == nullptr) return Status::unknown_format;
+    if (reader == &kBmpReader) direction = Direction::bmp_to_pbm;
+    if (reader == &kPbmReader) direction = Direction::pbm_to_bmp;
+    return Status::ok;
 }
 
-// The reader a direction names: its input's format.
-inline const ReaderKind& reader_of(Direction direction) {
-    return direction == Direction::bmp_to_pbm ? kBmpReader : kPbmReader;
-}
-
-inline Status check_input(Direction direction, std::FILE* in, bool output_seekable, const Options& options,
+inline Status check_input(const ReaderKind& reader, std::FILE* in, bool output_seekable, const Options& options,
                           Workspace& work, Conversion& conversion, Facts& facts) {
-    return check_conversion(conversion, reader_of(direction), in, output_seekable, work.buffers, facts, options);
+    return check_conversion(conversion, reader, in, output_seekable, work.buffers, facts, options);
 }
 
 inline Status write_output(std::FILE* in, Conversion& conversion, std::FILE* out) {

@@ -11,6 +11,8 @@
  *
  * qpbm_convert_memory converts bytes in memory into a buffer of the caller's,
  * and qpbm_output_size tells in advance how large that buffer must be.
+ * qpbm_convert_pixels and qpbm_convert_pixels_file take pixels in memory (a
+ * camera frame, a rendered label) instead of a file's bytes.
  *
  * Every call returns a qpbm_status; QPBM_OK (0) means converted, and
  * qpbm_status_message() names every other value. A qpbm_result, when given,
@@ -263,6 +265,42 @@ QPBM_API qpbm_status qpbm_output_size(const void* input, size_t input_size, qpbm
 QPBM_API qpbm_status qpbm_convert_memory(const void* input, size_t input_size, void* output, size_t output_capacity,
                                          uint64_t* output_size, qpbm_direction direction, const qpbm_options* options,
                                          void* work, size_t work_size, qpbm_result* result);
+
+/* Pixels in memory: rows of 8-bit samples, top row first, in one of these
+ * layouts. Alpha is laid over white, c = (c * a + 255 * (255 - a) + 127) /
+ * 255, so the pixels decided are those of a PAM of the same samples. */
+typedef enum qpbm_layout {
+    QPBM_LAYOUT_GRAY8 = 1,  /* grey */
+    QPBM_LAYOUT_GRAYA8 = 2, /* grey, alpha */
+    QPBM_LAYOUT_RGB8 = 3,   /* red, green, blue */
+    QPBM_LAYOUT_RGBA8 = 4,  /* red, green, blue, alpha */
+    QPBM_LAYOUT_BGR8 = 5,   /* blue, green, red */
+    QPBM_LAYOUT_BGRA8 = 6   /* blue, green, red, alpha */
+} qpbm_layout;
+
+typedef struct qpbm_pixels {
+    const void* data;   /* row y starts at data + y * stride; may be NULL for a picture of no pixels */
+    uint32_t width;     /* at most 2^31 - 1 */
+    uint32_t height;    /* at most 2^31 - 1 */
+    size_t stride;      /* bytes from a row to the next, at least a row's; 0 repeats the first row */
+    qpbm_layout layout; /* QPBM_LAYOUT_* */
+} qpbm_pixels;
+
+/* Converts pixels into the caller's buffer, as qpbm_convert_memory converts
+ * bytes: the same options, statuses and result (format "pixels"), and
+ * QPBM_EOUTPUT_TOO_SMALL with *output_size the size needed when the buffer
+ * is too small (so a first call with output_capacity 0 measures). A layout,
+ * size or stride that does not describe memory is QPBM_EINVALID_ARGUMENT. */
+QPBM_API qpbm_status qpbm_convert_pixels(const qpbm_pixels* pixels, void* output, size_t output_capacity,
+                                         uint64_t* output_size, const qpbm_options* options, void* work,
+                                         size_t work_size, qpbm_result* result);
+
+/* Converts pixels into the file at `output` (UTF-8), with the file handling
+ * of qpbm_convert_ex: a complete file or none, flags QPBM_FLAG_NO_SIGPIPE and
+ * QPBM_FLAG_FSYNC. */
+QPBM_API qpbm_status qpbm_convert_pixels_file(const qpbm_pixels* pixels, const char* output,
+                                              const qpbm_options* options, void* work, size_t work_size,
+                                              qpbm_result* result);
 
 /* A short fixed text for every status, e.g. "not a BMP file". Never NULL. */
 QPBM_API const char* qpbm_status_message(qpbm_status status);

@@ -300,6 +300,59 @@ qpbm_status convert_flags(const Char* input, const Char* output, qpbm_direction 
 
 }  // namespace
 
+namespace {
+
+// The caller's pixels as the pixel reader takes them; false for a layout
+// this library does not know.
+bool take_pixels(const qpbm_pixels* given, qpbm::PixelSource& source) {
+    if (given == nullptr) return false;
+    switch (given->layout) {
+        case QPBM_LAYOUT_GRAY8: source.layout = qpbm::PixelLayout::gray8; break;
+        case QPBM_LAYOUT_GRAYA8: source.layout = qpbm::PixelLayout::graya8; break;
+        case QPBM_LAYOUT_RGB8: source.layout = qpbm::PixelLayout::rgb8; break;
+        case QPBM_LAYOUT_RGBA8: source.layout = qpbm::PixelLayout::rgba8; break;
+        case QPBM_LAYOUT_BGR8: source.layout = qpbm::PixelLayout::bgr8; break;
+        case QPBM_LAYOUT_BGRA8: source.layout = qpbm::PixelLayout::bgra8; break;
+        default: return false;
+    }
+    source.data = static_cast<const std::uint8_t*>(given->data);
+    source.width = given->width;
+    source.height = given->height;
+    source.stride = given->stride;
+    return true;
+}
+
+// A pixel conversion in the caller's work block, or the static one under its lock.
+template <class Run>
+qpbm_status convert_pixels(const qpbm_pixels* pixels, const qpbm_options* options, void* work, std::size_t work_size,
+                           bool valid_output, qpbm_result* result, Run run) {
+    const int saved_errno = errno;  // the status tells; errno is the caller's
+    qpbm::Facts facts;
+    qpbm::Options internal_options;
+    qpbm::PixelSource source;
+    unsigned flags = 0;
+    Status status = Status::ok;
+    Direction internal = Direction::detect;
+    const bool valid = valid_output && take_pixels(pixels, source) &&
+                       take_call(QPBM_DETECT, options, work, work_size, internal, internal_options, flags);
+    if (valid) {
+        const SigpipeBlock block((flags & QPBM_FLAG_NO_SIGPIPE) != 0);
+        const qpbm::SyncOutputs sync((flags & QPBM_FLAG_FSYNC) != 0);
+        if (work != nullptr) {
+            status = run(source, *static_cast<qpbm::Workspace*>(work), facts, internal_options);
+        } else {
+            qpbm::SharedWorkspace& shared = qpbm::static_workspace(Direction::detect);
+            const std::lock_guard<std::mutex> hold(shared.lock);
+            status = run(source, shared.work, facts, internal_options);
+        }
+    }
+    const qpbm_status code = report(valid, status, internal, facts, result);
+    errno = saved_errno;
+    return code;
+}
+
+}  // namespace
+
 extern "C" {
 
 size_t qpbm_work_size(void) { return sizeof(qpbm::Workspace); }
@@ -349,6 +402,29 @@ qpbm_status qpbm_convert_memory(const void* input, size_t input_size, void* outp
                                 void* work, size_t work_size, qpbm_result* result) {
     return convert_in_memory(input, input_size, static_cast<std::uint8_t*>(output), output_capacity, output_size, false,
                              direction, options, work, work_size, result);
+}
+
+
+qpbm_status qpbm_convert_pixels(const qpbm_pixels* pixels, void* output, size_t output_capacity, uint64_t* output_size,
+                                const qpbm_options* options, void* work, size_t work_size, qpbm_result* result) {
+    std::uint64_t size = 0;
+    const qpbm_status code = convert_pixels(
+        pixels, options, work, work_size, output != nullptr || output_capacity == 0, result,
+        [&](const qpbm::PixelSource& source, qpbm::Workspace& w, qpbm::Facts& facts, const qpbm::Options& o) {
+            return qpbm::convert_pixels_memory(source, static_cast<std::uint8_t*>(output), output_capacity, size, w,
+                                               facts, o);
+        });
+    if (output_size != nullptr) *output_size = size;
+    return code;
+}
+
+qpbm_status qpbm_convert_pixels_file(const qpbm_pixels* pixels, const char* output, const qpbm_options* options,
+                                     void* work, size_t work_size, qpbm_result* result) {
+    return convert_pixels(
+        pixels, options, work, work_size, true, result,
+        [&](const qpbm::PixelSource& source, qpbm::Workspace& w, qpbm::Facts& facts, const qpbm::Options& o) {
+            return qpbm::convert_pixels_file(source, output, w, facts, o);
+        });
 }
 
 const char* qpbm_status_message(qpbm_status status) {
