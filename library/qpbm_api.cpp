@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -27,6 +28,11 @@ using qpbm::Status;
 static_assert(alignof(qpbm::Workspace) <= alignof(std::max_align_t), "a malloc'd block holds a workspace");
 static_assert(QPBM_MAX_ROW_METHOD_WIDTH == qpbm::kMaxRowMethodWidth, "qpbm.h states the widest row of a method");
 static_assert(QPBM_THRESHOLD_DEFAULT < 0, "no threshold is negative");
+
+// The longest options struct taken: room for fields of later versions, but
+// a size like SIZE_MAX is a caller's mistake, not a struct.
+constexpr std::size_t kMaxOptionsSize = 4096;
+static_assert(sizeof(qpbm_options) <= kMaxOptionsSize, "today's options fit the bound");
 
 // The public code of each internal status. No default: a new internal
 // status does not compile until it has one.
@@ -130,7 +136,7 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     qpbm_options c;
     qpbm_options_init(&c);
     if (given != nullptr) {
-        if (given->size < offsetof(qpbm_options, flags) + sizeof c.flags) return false;
+        if (given->size < offsetof(qpbm_options, flags) + sizeof c.flags || given->size > kMaxOptionsSize) return false;
         std::memcpy(&c, given, std::min(given->size, sizeof c));
         const unsigned char* extra = reinterpret_cast<const unsigned char*>(given) + sizeof c;
         for (std::size_t i = sizeof c; i < given->size; ++i)
@@ -182,7 +188,8 @@ bool take_call(qpbm_direction direction, const qpbm_options* options, const void
         default: return false;
     }
     return take_options(options, internal_options, flags) && (flags & ~(QPBM_FLAG_NO_SIGPIPE | QPBM_FLAG_FSYNC)) == 0 &&
-           (work == nullptr || work_size >= sizeof(qpbm::Workspace));
+           (work == nullptr || (work_size >= sizeof(qpbm::Workspace) &&
+                                reinterpret_cast<std::uintptr_t>(work) % alignof(qpbm::Workspace) == 0));
 }
 
 // The public status of a call, and what it learned in `result` if given.
