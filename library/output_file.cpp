@@ -321,18 +321,28 @@ int create_temp(OutputFile& out) {
     return -1;
 }
 
-// Gives an unnamed temporary file a name, so that it can be renamed.
+// Gives an unnamed temporary file a name, so that it can be renamed. A name
+// already taken (another process with our PID, in another container on the
+// same volume) is passed over for the next.
 bool name_temp(OutputFile& out, int fd) {
-    make_temp_name(out.temp_name, static_cast<unsigned long long>(getpid()));
-    if (linkat(fd, "", out.dir_fd, out.temp_name, AT_EMPTY_PATH) != 0) {
+    for (int tries = 0; tries < 100; ++tries) {
+        make_temp_name(out.temp_name, static_cast<unsigned long long>(getpid()));
+        if (linkat(fd, "", out.dir_fd, out.temp_name, AT_EMPTY_PATH) == 0) {
+            out.temp_named = true;
+            return true;
+        }
+        if (errno == EEXIST) continue;
         // Without the privilege AT_EMPTY_PATH needs, the descriptor's /proc
         // link does the same.
         char proc_path[40];
         *append_decimal(append(proc_path, "/proc/self/fd/"), static_cast<unsigned long long>(fd)) = '\0';
-        if (linkat(AT_FDCWD, proc_path, out.dir_fd, out.temp_name, AT_SYMLINK_FOLLOW) != 0) return false;
+        if (linkat(AT_FDCWD, proc_path, out.dir_fd, out.temp_name, AT_SYMLINK_FOLLOW) == 0) {
+            out.temp_named = true;
+            return true;
+        }
+        if (errno != EEXIST) return false;
     }
-    out.temp_named = true;
-    return true;
+    return false;
 }
 
 constexpr char kAccessAcl[] = "system.posix_acl_access";
