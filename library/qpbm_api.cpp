@@ -45,7 +45,8 @@ qpbm_status public_status(Status status) {
         case Status::open_output_failed: return QPBM_EOPEN_OUTPUT;
         case Status::read_failed: return QPBM_EREAD;
         case Status::write_failed:
-        case Status::replace_failed: return QPBM_EWRITE;
+        case Status::replace_failed:
+        case Status::space_not_reserved: return QPBM_EWRITE;
         case Status::input_shrank: return QPBM_EINPUT_SHRANK;
         case Status::cleanup_failed: return QPBM_ECLEANUP;
         case Status::output_no_reader: return QPBM_ENO_READER;
