@@ -59,6 +59,7 @@ from typing import BinaryIO, List, Optional, Tuple, Union
 __all__ = [
     "ConversionError",
     "Converted",
+    "DEFAULT_MAX_OUTPUT",
     "Direction",
     "METHODS",
     "Picture",
@@ -545,23 +546,65 @@ class Converted(bytes):
     picture: Picture
 
 
-def _convert_memory(data: bytes, name: str, options: _Options) -> Converted:
+#: The largest output the memory calls make unless told otherwise, as
+#: Pillow's MAX_IMAGE_PIXELS guards against decompression bombs: a header of a
+#: few bytes can declare gigabytes of output. ``max_output=`` raises it (0: no
+#: limit), and so does a pixel budget of the caller's own (``max_pixels=``).
+DEFAULT_MAX_OUTPUT = 1 << 30
+
+
+def _output_ceiling(max_output: Optional[int], max_pixels: int) -> int:
+    """The output ceiling in bytes, 0 for none."""
+    if max_output is None:
+        return 0 if max_pixels else DEFAULT_MAX_OUTPUT
+    if isinstance(max_output, bool) or not isinstance(max_output, int) or max_output < 0:
+        raise ValueError(f"max_output must be 0 (no limit) or a number of bytes, not {max_output!r}")
+    return max_output
+
+
+def _buffer_of(output: bytes) -> Optional[int]:
+    """The address of a new bytes object's bytes, to be written in place
+    before anyone else sees it; None where the interpreter does not tell."""
+    api = getattr(ctypes, "pythonapi", None)
+    if api is None:
+        return None
+    as_string = api.PyBytes_AsString
+    as_string.restype = ctypes.c_void_p
+    as_string.argtypes = [ctypes.py_object]
+    address: Optional[int] = as_string(output)
+    return address
+
+
+def _convert_memory(data: bytes, name: str, options: _Options, ceiling: int) -> Converted:
     result = _Result()
     size = ctypes.c_uint64(0)
     _library.qpbm_output_size(
         data, len(data), Direction.DETECT, ctypes.byref(options), _work.address, _work_size, ctypes.byref(size),
         ctypes.byref(result),
     )
-    # The size comes from the header, so the buffer is exactly the output.
-    output = ctypes.create_string_buffer(size.value) if result.status == Status.OK else None
-    if output is not None:
-        _library.qpbm_convert_memory(
-            data, len(data), output, size.value, ctypes.byref(size), Direction.DETECT, ctypes.byref(options),
-            _work.address, _work_size, ctypes.byref(result),
+    picture = _picture(result, name, name)  # raises unless the input passed the check
+    if ceiling and size.value > ceiling:
+        raise ConversionError(
+            Status.ETOO_MANY_PIXELS,
+            f"the output would take {size.value} bytes, more than the {ceiling} allowed; "
+            "pass max_output= (0: no limit) or max_pixels= to allow more",
+            name,
         )
-    picture = _picture(result, name, name)  # raises unless converted
-    assert output is not None
-    converted = Converted(output.raw[: size.value])
+    # The size comes from the header, so the output is made once at its size
+    # and the library writes straight into it: no copy.
+    converted = Converted(size.value)
+    address = _buffer_of(converted) if size.value else None
+    spare = None
+    if address is None and size.value:
+        spare = ctypes.create_string_buffer(size.value)
+        address = ctypes.addressof(spare)
+    _library.qpbm_convert_memory(
+        data, len(data), address, size.value, ctypes.byref(size), Direction.DETECT, ctypes.byref(options),
+        _work.address, _work_size, ctypes.byref(result),
+    )
+    picture = _picture(result, name, name)
+    if spare is not None:
+        converted = Converted(spare.raw)
     converted.picture = picture
     return converted
 
@@ -576,21 +619,27 @@ def convert_bytes(
     threshold: Optional[int] = None,
     window: Optional[int] = None,
     invert: bool = False,
+    max_output: Optional[int] = None,
 ) -> Converted:
     """Converts a picture held in memory, in the direction its first bytes say.
 
     Takes the options of `convert` and gives the output as `Converted`,
     ``bytes`` whose ``picture`` attribute holds the facts `convert` returns.
-    No file is touched. Raises ValueError for a bad option, TypeError when
-    `data` is not bytes-like, and `ConversionError` (with ``path`` "<bytes>")
-    when the library refuses the input.
+    No file is touched. The output is made once, at the size the header
+    gives, and returned without a copy. An output over `max_output` bytes is
+    refused before it is made: by default over `DEFAULT_MAX_OUTPUT` (1 GiB)
+    unless `max_pixels` sets a budget of its own; 0 allows any size. Raises
+    ValueError for a bad option, TypeError when `data` is not bytes-like, and
+    `ConversionError` (with ``path`` "<bytes>") when the library refuses the
+    input or the output is over the ceiling (status ETOO_MANY_PIXELS).
     """
     options = _options(raw, bpp, max_pixels, method, threshold, window, invert)
+    ceiling = _output_ceiling(max_output, max_pixels)
     if isinstance(data, (bytearray, memoryview)):
         data = bytes(data)
     if not isinstance(data, bytes):
         raise TypeError(f"data must be bytes-like, not {type(data).__name__}")
-    return _convert_memory(data, "<bytes>", options)
+    return _convert_memory(data, "<bytes>", options, ceiling)
 
 
 def convert_stream(
@@ -604,6 +653,7 @@ def convert_stream(
     threshold: Optional[int] = None,
     window: Optional[int] = None,
     invert: bool = False,
+    max_output: Optional[int] = None,
 ) -> Converted:
     """Converts what a binary file object (an open file, ``io.BytesIO``) holds.
 
@@ -611,14 +661,16 @@ def convert_stream(
     does and returns the output; writes it to the binary file object `dst`
     too when one is given (only when the conversion succeeded). A refusal
     names ``src.name`` (an open file's path), or "<stream>", as its path.
-    Options are checked before `src` is read.
+    Options are checked before `src` is read; `max_output` as for
+    `convert_bytes`.
     """
     options = _options(raw, bpp, max_pixels, method, threshold, window, invert)
+    ceiling = _output_ceiling(max_output, max_pixels)
     data = src.read()
     if not isinstance(data, (bytes, bytearray)):
         raise TypeError(f"src must be a binary file object, its read() gave {type(data).__name__}")
     name = getattr(src, "name", "<stream>")
-    converted = _convert_memory(bytes(data), name if isinstance(name, (str, bytes)) else "<stream>", options)
+    converted = _convert_memory(bytes(data), name if isinstance(name, (str, bytes)) else "<stream>", options, ceiling)
     if dst is not None:
         dst.write(converted)
     return converted
