@@ -39,8 +39,10 @@ Threads: every thread converts in working memory of its own, and ctypes
 releases the GIL for the duration of the call, so conversions in different
 threads run at the same time.
 
-Signals: a conversion whose input is a FIFO first waits for its writer in
-Python, so Ctrl-C (KeyboardInterrupt) ends that wait.
+Signals: a conversion whose input is a FIFO reads it in Python and hands the
+bytes to the library through a pipe, so Ctrl-C (KeyboardInterrupt) ends the
+wait for a writer that stalls, before its first byte or after it; the output
+is then left as it was.
 """
 
 from __future__ import annotations
@@ -50,6 +52,7 @@ import ctypes.util
 import enum
 import os
 import select
+import socket
 import stat
 import sys
 import threading
@@ -376,29 +379,73 @@ def _utf16(path: str) -> ctypes.Array:  # type: ignore[type-arg]
     return ctypes.create_string_buffer(units, len(units))
 
 
-def _wait_for_writer(source: Union[str, bytes]) -> Optional[int]:
-    """Waits, interruptibly, until a FIFO input has a writer with data.
-
-    The library's own wait cannot be interrupted: Ctrl-C would wait for it.
-    Here Python's poll runs the signal handlers, so KeyboardInterrupt (or any
-    exception a handler raises) ends the wait. Returns the descriptor the
-    wait used, to be closed only after the conversion: a FIFO whose last
-    reader and writer have closed drops what it holds.
-    """
+def _open_fifo(source: Union[str, bytes]) -> Optional[int]:
+    """A FIFO input opened without blocking, or None for any other input."""
     try:
         if not stat.S_ISFIFO(os.stat(source).st_mode):
             return None
-        fd = os.open(source, os.O_RDONLY | os.O_NONBLOCK)
+        return os.open(source, os.O_RDONLY | os.O_NONBLOCK)
     except OSError:
         return None  # the library reports it
+
+
+def _convert_fifo(fifo: int, target: Union[str, bytes], direction: Direction, options: _Options) -> _Result:
+    """Converts a FIFO's bytes, read here, interruptibly, into a socket that
+    the library reads on another thread.
+
+    The library's own reads cannot be interrupted: Ctrl-C would wait for a
+    writer that stalls, before its first byte or after it. Here Python's poll
+    runs the signal handlers, so KeyboardInterrupt (or any exception a
+    handler raises) ends the wait. The socket is then reset rather than
+    closed (a clean end would be a short picture, which converts), so the
+    library's read fails and the output is left as it was.
+    """
+    ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
+    ours.setblocking(False)
+    write_end = ours.fileno()
+    outcome: List[_Result] = []
+    worker = threading.Thread(
+        target=lambda: outcome.append(_convert(f"/dev/fd/{theirs.fileno()}", target, direction, options)),
+        daemon=True,
+    )
+    worker.start()
+    finished = False
     try:
         waiter = select.poll()
-        waiter.register(fd, select.POLLIN)
-        waiter.poll()
-    except BaseException:
-        os.close(fd)
-        raise
-    return fd
+        waiter.register(fifo, select.POLLIN)
+        writable = select.poll()
+        writable.register(write_end, select.POLLOUT)
+        while worker.is_alive():
+            if not waiter.poll(100):
+                continue
+            try:
+                chunk = os.read(fifo, 1 << 16)
+            except BlockingIOError:
+                continue
+            if not chunk:
+                break  # the FIFO's end
+            view = memoryview(chunk)
+            while view and worker.is_alive():
+                # The library stops reading once it has what the header
+                # allows: then it is no longer waited for.
+                if not writable.poll(100):
+                    continue
+                try:
+                    view = view[ours.send(view):]
+                except BlockingIOError:
+                    continue
+            if view:
+                break
+        finished = True
+    finally:
+        if not finished:
+            # Unread bytes at our end make its close a reset for the
+            # library's end: its next read fails with ECONNRESET.
+            theirs.send(b"\0")
+        ours.close()
+        worker.join()
+        theirs.close()
+    return outcome[0]
 
 
 def _invalid_path(path: Union[str, bytes]) -> bool:
@@ -432,12 +479,13 @@ def _run(src: StrPath, dst: StrPath, direction: Direction, options: _Options) ->
         _check_nul(os.fsdecode(source), os.fsdecode(target))
     else:
         _check_nul(os.fsencode(source), os.fsencode(target))
-    waited = _wait_for_writer(source) if hasattr(select, "poll") else None
+    fifo = _open_fifo(source) if hasattr(select, "poll") else None
+    if fifo is None:
+        return _picture(_convert(source, target, direction, options), source, target)
     try:
-        result = _convert(source, target, direction, options)
+        result = _convert_fifo(fifo, target, direction, options)
     finally:
-        if waited is not None:
-            os.close(waited)
+        os.close(fifo)
     return _picture(result, source, target)
 
 
