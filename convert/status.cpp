@@ -1,5 +1,6 @@
 #include "convert/status.hpp"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -160,6 +161,11 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
         case Status::replace_failed:
         case Status::space_not_reserved:
         case Status::cleanup_failed:
+            if (f.temp_dir != nullptr) {
+                std::snprintf(buffer, size, "cannot write a temporary file in %s: %s", f.temp_dir,
+                              std::strerror(f.os_error != 0 ? f.os_error : EIO));
+                break;
+            }
             if (f.os_error != 0) {
                 std::snprintf(buffer, size, "%s: %s", status_message(status), std::strerror(f.os_error));
                 break;

@@ -71,6 +71,7 @@ struct Facts {
     std::uint64_t limit = 0;  // the limit a picture passed: pixels, or a row's width
     int os_error = 0;         // errno of a failed open, read or write; 0 when unknown
     const char* format = nullptr;
+    const char* temp_dir = nullptr;  // set when the failure was a temporary file's in this directory
 };
 
 // A short fixed description of the status, e.g. "input is not a BMP file".

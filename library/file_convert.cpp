@@ -277,6 +277,10 @@ Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_
         errno = 0;
         status = explain_io(write_output(direction, in.stream, out.seekable, options, work, bmp, pbm, out.stream),
                             in.stream, facts);
+#if !defined(_WIN32)
+        // The output went to a temporary file first: a full $TMPDIR, not the target.
+        if (status == Status::write_failed && (out.spilled || out.defer)) facts.temp_dir = temp_directory();
+#endif
     }
     if (status == Status::ok && out.defer) {
         if (std::fflush(out.stream) != 0) {

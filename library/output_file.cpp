@@ -496,9 +496,13 @@ int named_descriptor(const char* path) {
     return static_cast<int>(value);
 }
 
-int open_spill_file() {
+const char* temp_directory() {
     const char* dir = std::getenv("TMPDIR");
-    if (dir == nullptr || *dir == '\0') dir = "/tmp";
+    return dir == nullptr || *dir == '\0' ? "/tmp" : dir;
+}
+
+int open_spill_file() {
+    const char* dir = temp_directory();
 #if defined(O_TMPFILE)
     const int unnamed = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (unnamed >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return unnamed;
@@ -645,7 +649,10 @@ Status open_output(OutputFile& out, bool text, Workspace& work, Facts& facts) {
     }
     if (out.kind == OutputKind::in_place || (out.descriptor && out.spilled)) {
         const int spill = open_spill_file();
-        if (spill < 0) return failed(Status::open_output_failed, facts, errno);
+        if (spill < 0) {
+            facts.temp_dir = temp_directory();
+            return failed(Status::open_output_failed, facts, errno);
+        }
         out.stream = fdopen(spill, "w+b");
         if (out.stream == nullptr) {
             close(spill);
@@ -665,6 +672,7 @@ Status open_output(OutputFile& out, bool text, Workspace& work, Facts& facts) {
         const int spill = open_spill_file();
         out.stream = spill >= 0 ? fdopen(spill, "w+b") : nullptr;
         if (out.stream == nullptr && spill >= 0) close(spill);
+        if (spill < 0) facts.temp_dir = temp_directory();
         return out.stream ? Status::ok : failed(Status::open_output_failed, facts, errno);
     }
     out.stream = fdopen(out.fd, out.kind == OutputKind::replace ? "w+b" : "wb");

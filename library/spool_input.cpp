@@ -41,6 +41,15 @@ Status failed_read(Facts& facts) {
     return Status::read_failed;
 }
 
+// A failure of the spool itself (it cannot be made, the disk is full) is
+// told as one of $TMPDIR, not as a read error of the input.
+Status failed_spool(Facts& facts) {
+    const int error = errno;
+    if (error == ENOSPC || error == EDQUOT || error == EFBIG || error == EROFS) facts.temp_dir = temp_directory();
+    facts.os_error = error;
+    return Status::read_failed;
+}
+
 // Whether `byte`, at `position` of the input, can still begin a file of the
 // direction: "BM" for a BMP, "P1" or "P4" for a PBM.
 bool magic_continues(Direction direction, std::size_t position, unsigned char first, unsigned char byte) {
@@ -293,6 +302,7 @@ Status spool_input(Direction direction, InputFile& in, Facts& facts, Workspace* 
     const int to = open_spill_file();
     std::FILE* spool = to >= 0 ? fdopen(to, "w+b") : nullptr;
     if (spool == nullptr) {
+        facts.temp_dir = temp_directory();
         const Status status = failed_read(facts);
         if (to >= 0) close(to);
         return status;
@@ -334,7 +344,7 @@ Status spool_input(Direction direction, InputFile& in, Facts& facts, Workspace* 
         if (n < 0) copied = false;
         if (n == 0) ended = true;
     }
-    if (status == Status::ok && (!copied || lseek(to, 0, SEEK_SET) != 0)) status = failed_read(facts);
+    if (status == Status::ok && (!copied || lseek(to, 0, SEEK_SET) != 0)) status = failed_spool(facts);
     if (status != Status::ok) {
         std::fclose(spool);
         return status;

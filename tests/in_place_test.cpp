@@ -13,9 +13,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <thread>
 
 #include "support.hpp"
 
@@ -148,6 +150,49 @@ TEST(InPlaceDisk, AKillPartWayLeavesATargetOlderThanItsInput) {
     });
     if (code == kSkip) GTEST_SKIP() << "no mount namespace or fanotify here";
     EXPECT_EQ(code, 0);
+}
+
+// A full $TMPDIR, where a piped input is kept and an in-place output is
+// written first, is named as such: not as a read error of the input, nor as
+// a failure of the output, which is left as it was.
+TEST(InPlaceDisk, AFullTmpdirIsNamedAsSuch) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to mount a small file system";
+    struct Case {
+        const char* name;
+        bool piped;  // else written in place
+        Status expected;
+    };
+    const Case cases[] = {{"a piped input", true, Status::read_failed},
+                          {"an output written in place", false, Status::write_failed}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        write_file(dir.file("in.bmp"), big_bmp());  // 3 MB, and 2 MB of PBM
+        write_file(dir.file("out.pbm"), kSentinel);
+        ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+        const int code = with_small_disk(dir, "256k", [&] {
+            setenv("TMPDIR", dir.file("small").c_str(), 1);
+            std::signal(SIGPIPE, SIG_IGN);
+            if (c.piped) {
+                std::thread([&] { write_file(dir.file("fifo"), big_bmp()); }).detach();
+            }
+            const int target = open(dir.file("out.pbm").c_str(), O_RDWR);
+            const std::string out = dir.file("link.pbm");
+            symlink(("/proc/self/fd/" + std::to_string(target)).c_str(), out.c_str());
+            qpbm::Facts facts;
+            const Status s = qpbm::convert_file(Direction::bmp_to_pbm, dir.file(c.piped ? "fifo" : "in.bmp").c_str(),
+                                                c.piped ? dir.file("out.pbm").c_str() : out.c_str(), facts);
+            char message[256];
+            qpbm::describe_status(s, facts, message, sizeof message);
+            const std::string expected =
+                "cannot write a temporary file in " + dir.file("small") + ": No space left on device";
+            if (s != c.expected) return 1;
+            if (message != expected) return 2;
+            return read_text(dir.file("out.pbm")) == kSentinel ? 0 : 3;
+        });
+        if (code == kSkip) GTEST_SKIP() << "no mount namespace here";
+        EXPECT_EQ(code, 0);
+    }
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // The temporary files of the output layer: names taken by others, and
 // messages that name $TMPDIR when it is the temporary directory that fails.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "support.hpp"
@@ -28,6 +30,36 @@ TEST(TempNames, NamesTakenByAnotherProcessAreRetried) {
         EXPECT_EQ(convert(Direction::bmp_to_pbm, dir.file("in.bmp"), dir.file(out)), Status::ok);
         EXPECT_EQ(read_text(dir.file(out)), expected_pbm(3, 2, [](int x, int y) { return (x + y) % 2 == 1; }));
     }
+}
+
+// An output written in place, or to a pipe, goes through a temporary file in
+// $TMPDIR first. When that directory cannot take it, the message names it,
+// not the output (which was never touched) or the input.
+TEST(TempDirectory, AnUnusableTmpdirIsNamedAsSuch) {
+    TempDir dir;
+    write_file(dir.file("in.bmp"), make_bmp(4, 2, [](int x, int) { return x % 2 ? kWhite : kBlack; }));
+    write_file(dir.file("out.pbm"), kSentinel);
+    const std::string missing = dir.file("no such directory");
+    const char* before = std::getenv("TMPDIR");
+    const std::string saved = before != nullptr ? before : "";
+    setenv("TMPDIR", missing.c_str(), 1);
+    // A link to a descriptor: written in place, through a temporary file.
+    const int target = open(dir.file("out.pbm").c_str(), O_RDWR);
+    ASSERT_GE(target, 0);
+    const std::string link = dir.file("link.pbm");
+    ASSERT_EQ(symlink(("/proc/self/fd/" + std::to_string(target)).c_str(), link.c_str()), 0);
+    qpbm::Facts facts;
+    const Status status = qpbm::convert_file(Direction::bmp_to_pbm, dir.file("in.bmp").c_str(), link.c_str(), facts);
+    char message[256];
+    qpbm::describe_status(status, facts, message, sizeof message);
+    if (before != nullptr)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+    close(target);
+    EXPECT_EQ(status, Status::open_output_failed);
+    EXPECT_EQ(std::string(message), "cannot write a temporary file in " + missing + ": No such file or directory");
+    EXPECT_EQ(read_text(dir.file("out.pbm")), kSentinel);
 }
 
 }  // namespace
