@@ -86,7 +86,7 @@ typedef enum qpbm_status {
     QPBM_ENO_READER = 9,         /* the output is a FIFO that no process is reading */
     QPBM_EUNKNOWN_FORMAT = 10,   /* neither "BM" nor "P1"/"P4" (direction QPBM_DETECT) */
     QPBM_EUNDETECTABLE = 11,     /* a device input with direction QPBM_DETECT */
-    QPBM_EINVALID_ARGUMENT = 12, /* an unknown direction, flag or option value, options.size over 4096, or work too small or misaligned */
+    QPBM_EINVALID_ARGUMENT = 12, /* a bad direction, flag, option or options.size; work too small or misaligned */
     QPBM_ETOO_MANY_PIXELS = 13,  /* more pixels than qpbm_options.max_pixels allows */
     QPBM_ETOO_WIDE = 14,         /* a row wider than the method can hold (see QPBM_MAX_ROW_METHOD_WIDTH) */
     QPBM_EOUTPUT_TOO_SMALL = 15, /* the output buffer is smaller than the output (qpbm_convert_memory) */
