@@ -161,9 +161,10 @@ Status check_bmp(std::FILE* spool, std::uint64_t spooled, Workspace& work, const
 }
 
 // The same for a PBM, whose header is read in small growing reads: checked
-// again with every new byte until it is whole (at most 64 KiB).
-Status check_pbm(std::FILE* spool, std::uint64_t spooled, Workspace& work, const Options& options, Plan& plan,
-                 Facts& facts) {
+// again with every new byte until it is whole (at most 64 KiB). A height
+// that reaches the end of what is in may go on in the next bytes.
+Status check_pbm(std::FILE* spool, std::uint64_t spooled, bool ended, Workspace& work, const Options& options,
+                 Plan& plan, Facts& facts) {
     Facts seen;
     PbmSource pbm;
     Status status = Status::read_failed;
@@ -173,8 +174,12 @@ Status check_pbm(std::FILE* spool, std::uint64_t spooled, Workspace& work, const
     switch (status) {
         case Status::ok: {
             if (read_to < 0) return failed_read(facts);
-            plan.decided = true;
             const std::uint64_t raster = static_cast<std::uint64_t>(read_to) - (pbm.buffered_end - pbm.buffered_begin);
+            if (raster >= spooled && !ended) {
+                plan.recheck = spooled + 1;
+                return Status::ok;
+            }
+            plan.decided = true;
             const std::uint64_t width = static_cast<std::uint64_t>(pbm.width);
             const std::uint64_t height = static_cast<std::uint64_t>(pbm.height);
             if (pbm.raw) {
@@ -205,17 +210,17 @@ CheckSpace& check_space() {
     return space;
 }
 
-Status check_spooled(bool bmp, std::FILE* spool, std::uint64_t spooled, Workspace* work, const Options& options,
-                     Plan& plan, Facts& facts) {
+Status check_spooled(bool bmp, std::FILE* spool, std::uint64_t spooled, bool ended, Workspace* work,
+                     const Options& options, Plan& plan, Facts& facts) {
     Status status;
     if (work != nullptr) {
         status = bmp ? check_bmp(spool, spooled, *work, options, plan, facts)
-                     : check_pbm(spool, spooled, *work, options, plan, facts);
+                     : check_pbm(spool, spooled, ended, *work, options, plan, facts);
     } else {
         CheckSpace& space = check_space();
         const std::lock_guard<std::mutex> hold(space.lock);
         status = bmp ? check_bmp(spool, spooled, space.work, options, plan, facts)
-                     : check_pbm(spool, spooled, space.work, options, plan, facts);
+                     : check_pbm(spool, spooled, ended, space.work, options, plan, facts);
     }
     if (status == Status::ok && lseek(fileno(spool), static_cast<off_t>(spooled), SEEK_SET) < 0)
         return failed_read(facts);
@@ -253,22 +258,22 @@ private:
 };
 
 // Compacts the spool's bytes from plan.raster on, in place (the pixels
-// never move forwards), behind one line feed that ends the height. The
-// spool's new length.
+// never move forwards). The first byte there ends the height: white space
+// or a comment's start becomes one line feed, a pixel stays where it is.
+// The spool's new length.
 bool compact_spooled(int to, const Plan& plan, std::uint64_t spooled, Compactor& compactor, std::uint64_t& length) {
     std::uint64_t read_at = plan.raster;
     std::uint64_t write_at = plan.raster;
     unsigned char block[2048];
-    if (read_at < spooled) {
-        unsigned char first = 0;
-        if (pread(to, &first, 1, static_cast<off_t>(read_at)) != 1) return false;
+    unsigned char first = 0;
+    if (read_at < spooled && pread(to, &first, 1, static_cast<off_t>(read_at)) != 1) return false;
+    if (read_at < spooled && (is_pbm_space(first) || first == kPbmCommentStart)) {
         if (first == kPbmCommentStart) compactor.in_comment();
-        if (is_pbm_space(first) || first == kPbmCommentStart) ++read_at;
+        const unsigned char line_feed = '\n';
+        if (pwrite(to, &line_feed, 1, static_cast<off_t>(write_at)) != 1) return false;
+        ++read_at;
+        ++write_at;
     }
-    const unsigned char line_feed = '\n';
-    if (pwrite(to, &line_feed, 1, static_cast<off_t>(write_at)) != 1) return false;
-    ++write_at;
-    if (read_at < write_at && read_at < spooled) return false;  // never: the height ends in a separator
     while (read_at < spooled && !compactor.done()) {
         const std::uint64_t left = spooled - read_at;
         const ssize_t n = pread(to, block, left < sizeof block ? static_cast<std::size_t>(left) : sizeof block,
@@ -319,7 +324,7 @@ Status spool_input(Direction direction, InputFile& in, Facts& facts, Workspace* 
     Status status = Status::ok;
     while (copied) {
         if (checking && (spooled >= plan.recheck || ended)) {
-            status = check_spooled(bmp, spool, spooled, work, options, plan, facts);
+            status = check_spooled(bmp, spool, spooled, ended, work, options, plan, facts);
             if (status != Status::ok) break;
             checking = !plan.decided && !ended;
             if (plan.compact) {

@@ -106,6 +106,9 @@ TEST(Spool, EndlessPipesAreKeptOnlyAsFarAsTheirHeaderAllows) {
         // pixels end the spool. "1" is black, and so is every byte but '0'.
         {"plain PBM, detected", Direction::detect, true, 0, plain, '0', Status::ok, one_white_bmp},
         {"plain PBM, no work block", Direction::pbm_to_bmp, false, 0, plain, '1', Status::ok, one_black_bmp},
+        // The header's bytes end in the height's digits: they may go on.
+        {"a height continued by what follows", Direction::detect, true, 0, Bytes{'P', '1', '\n', '1', ' ', '1'}, '0',
+         Status::pbm_number_too_large, ""},
         {"raw PBM, no work block", Direction::pbm_to_bmp, false, 0, raw, 0xFF, Status::ok, one_white_bmp},
         {"RLE 1 x 1", Direction::bmp_to_pbm, true, 0, rle, 0x05, Status::ok, black_pbm},
         {"RLE 1 x 1, no work block", Direction::detect, false, 0, rle, 0x05, Status::ok, black_pbm},
