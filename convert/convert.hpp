@@ -29,6 +29,9 @@ namespace qpbm {
 
 // The reader whose format the first bytes are; null for none.
 const ReaderKind* reader_for(const unsigned char* first, std::size_t length);
+// Whether some reader's format may begin with these first bytes, fewer than
+// its signature (see ReaderKind::may_begin).
+bool any_reader_may_begin(const unsigned char* first, std::size_t length);
 // The writer of a format; null for none.
 const WriterKind* writer_for(Format format);
 // The format a conversion writes: the one asked for, else the reader's other.

@@ -41,6 +41,17 @@ const ReaderKind* reader_for(const unsigned char* first, std::size_t length) {
     return nullptr;
 }
 
+bool any_reader_may_begin(const unsigned char* first, std::size_t length) {
+    auto may = [&](const ReaderKind* kind) {
+        return kind->claims(first, length) || (kind->may_begin != nullptr && kind->may_begin(first, length));
+    };
+    for (const ReaderKind* kind : kReaders)
+        if (may(kind)) return true;
+    for (std::size_t i = 0; i < added_reader_count; ++i)
+        if (may(added_readers[i])) return true;
+    return false;
+}
+
 const WriterKind* writer_for(Format format) {
     for (const WriterKind* kind : kWriters)
         if (kind->format == format) return kind;

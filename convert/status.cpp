@@ -1,5 +1,6 @@
 #include "convert/status.hpp"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,8 @@ const char* status_message(Status status) {
         case Status::too_many_pixels: return "the picture has more pixels than allowed";
         case Status::too_wide_for_method: return "the picture is too wide for the method";
         case Status::replace_failed: return "cannot replace the output";
+        case Status::space_not_reserved:
+            return "cannot reserve the space to write the output in place; it is unchanged";
         case Status::bmp_header_truncated: return "too short for its BMP headers";
         case Status::bmp_not_bmp: return "not a BMP file";
         case Status::bmp_bad_header_size: return "unknown BMP information header size";
@@ -212,7 +215,13 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
         case Status::read_failed:
         case Status::write_failed:
         case Status::replace_failed:
+        case Status::space_not_reserved:
         case Status::cleanup_failed:
+            if (f.temp_dir != nullptr) {
+                std::snprintf(buffer, size, "cannot write a temporary file in %s: %s", f.temp_dir,
+                              std::strerror(f.os_error != 0 ? f.os_error : EIO));
+                break;
+            }
             if (f.os_error != 0) {
                 std::snprintf(buffer, size, "%s: %s", status_message(status), std::strerror(f.os_error));
                 break;

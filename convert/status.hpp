@@ -24,6 +24,7 @@ enum class Status {
     too_many_pixels,      // width x height over the caller's limit
     too_wide_for_method,  // a row wider than a method that holds whole rows can take
     replace_failed,       // the complete output could not be put in the target's place
+    space_not_reserved,   // in place: the output's space could not be reserved, and the target was left as it was
     // BMP input.
     bmp_header_truncated,          // the file ends inside its file or information header, or its masks
     bmp_not_bmp,                   // no "BM" signature
@@ -88,6 +89,7 @@ struct Facts {
     std::uint64_t limit = 0;  // the limit a picture passed: pixels, or a row's width
     int os_error = 0;         // errno of a failed open, read or write; 0 when unknown
     const char* format = nullptr;
+    const char* temp_dir = nullptr;  // set when the failure was a temporary file's in this directory
     // PGM, PPM and PAM.
     std::uint32_t maxval = 0;
     std::uint32_t depth = 0;

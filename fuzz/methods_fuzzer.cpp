@@ -23,9 +23,12 @@ namespace {
 qpbm::Bmp2PbmBuffers buffers;
 
 // Larger pictures are checked and not written: the references are slow,
-// Sauvola's (a whole window per pixel) the most.
-constexpr std::uint64_t kLargestChecked = 1u << 14;
-constexpr std::uint64_t kLargestWindowed = 1u << 11;
+// Sauvola's (a whole window per pixel) the most. Small pictures reach every
+// branch of the methods (a row of a few pixels, a window past the edges) and
+// keep the target fast, and so do inputs of at most 16 KiB.
+constexpr std::uint64_t kLargestChecked = 1u << 12;
+constexpr std::uint64_t kLargestWindowed = 1u << 10;
+constexpr std::size_t kLargestInput = 16 * 1024;
 
 constexpr const char* kNames[] = {"channels", "luma", "otsu", "floyd-steinberg", "atkinson", "bayer", "sauvola"};
 
@@ -47,6 +50,8 @@ void check(const qpbm_fuzz::Reference& ref, const qpbm::Options& o, const std::u
     const std::uint64_t row_bytes = (static_cast<std::uint64_t>(width) + 7) / 8;
     FUZZ_REQUIRE(length == header.size() + (o.raw ? row_bytes * height : 2 * pixels + pixels / 30));
     FUZZ_REQUIRE(header.compare(0, header.size(), reinterpret_cast<const char*>(pbm), header.size()) == 0);
+    // Bounded by pixels, not rows: a width of 0 has a billion rows of nothing.
+    if (pixels == 0) return;
 
     std::vector<bool> black(pixels);
     if (o.method == qpbm::Method::channels) {
@@ -77,7 +82,7 @@ void check(const qpbm_fuzz::Reference& ref, const qpbm::Options& o, const std::u
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 2) return 0;
+    if (size < 2 || size > kLargestInput) return 0;
     qpbm::Options o = options_from(data[0], data[1]);
     if (o.method == qpbm::Method::channels && o.threshold > qpbm::kMaxChannelThreshold) return 0;
     data += 2;

@@ -97,7 +97,8 @@ Status run_with(Direction& direction, const Char* in_path, const Char* out_path,
     if (status == Status::ok) status = wait_for_input(in, facts);
     // A PBM is read top row first, as a pipe gives it; a BMP (or a file that
     // may be one) needs its rows in any order, so a pipe is taken in first.
-    if (status == Status::ok && direction != Direction::pbm_to_bmp) status = spool_input(direction, in, facts, &work);
+    if (status == Status::ok && direction != Direction::pbm_to_bmp)
+        status = spool_input(direction, in, facts, &work, options);
     if (status == Status::ok) status = convert_input(direction, in, out_native, work, facts, options);
     close_input(in);
     return status;
@@ -115,7 +116,7 @@ Status run_shared(Direction& direction, const Char* in_path, const Char* out_pat
         status = in_native == nullptr ? Status::invalid_path : open_input(in_native, in, facts);
     }
     if (status == Status::ok) status = wait_for_input(in, facts);
-    if (status == Status::ok) status = spool_input(direction, in, facts);
+    if (status == Status::ok) status = spool_input(direction, in, facts, nullptr, options);
     DeferredOutput deferred;
     if (status == Status::ok) {
         std::lock_guard<std::mutex> hold(shared.lock);
@@ -152,10 +153,7 @@ Status open_input(const NativeChar* path, InputFile& in, Facts& facts) {
 
 Status wait_for_input(InputFile&, Facts&) { return Status::ok; }
 
-// Windows hosts read pipes through their paths seldom enough that the input
-// is converted as it is, and an output that cannot seek is never deferred.
-Status spool_input(Direction, InputFile&, Facts&, Workspace*) { return Status::ok; }
-
+// An output that cannot seek is never deferred on Windows.
 Status copy_deferred_output(DeferredOutput& deferred, Facts&) {
     deferred = DeferredOutput{};
     return Status::ok;
@@ -230,147 +228,6 @@ void close_input(InputFile& in) {
     in.fd = -1;
 }
 
-namespace {
-
-// Whether `byte`, at `position` of the input, can still begin a file of the
-// direction: "BM" for a BMP, "P1" or "P4" for a PBM.
-bool magic_continues(Direction direction, std::size_t position, unsigned char first, unsigned char byte) {
-    const bool bmp = position == 0 ? byte == 'B' : first == 'B' && byte == 'M';
-    const bool pbm = position == 0 ? byte == 'P' : first == 'P' && (byte == '1' || byte == '4');
-    if (direction == Direction::bmp_to_pbm) return bmp;
-    if (direction == Direction::pbm_to_bmp) return pbm;
-    return bmp || pbm;
-}
-
-Status refusal_for_magic(Direction direction) {
-    if (direction == Direction::bmp_to_pbm) return Status::bmp_not_bmp;
-    if (direction == Direction::pbm_to_bmp) return Status::pbm_bad_magic;
-    return Status::unknown_format;
-}
-
-bool write_all(int fd, const unsigned char* bytes, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = write(fd, bytes, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-}  // namespace
-
-namespace {
-
-// Moves up to `most` bytes from a pipe or socket to the spool's end: through
-// the kernel for a pipe, else through a small block. The count moved, 0 at
-// the input's end, -1 on an error.
-ssize_t move_bytes(int from, int to, std::size_t most, bool& splice_works) {
-#if defined(__linux__)
-    while (splice_works) {
-        const ssize_t n = splice(from, nullptr, to, nullptr, most, SPLICE_F_MOVE);
-        if (n >= 0) return n;
-        if (errno == EINTR) continue;
-        if (errno != EINVAL) return -1;
-        splice_works = false;  // not a pipe
-    }
-#else
-    splice_works = false;
-#endif
-    unsigned char block[1024];
-    for (;;) {
-        const ssize_t n = read(from, block, most < sizeof block ? most : sizeof block);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return n;
-        return write_all(to, block, static_cast<std::size_t>(n)) ? n : -1;
-    }
-}
-
-// The spooled bytes are checked as a BMP once this many have come (or the
-// input ended): every header, mask and palette fits, so a refusal of the
-// header comes this early however long the stream.
-constexpr std::uint64_t kSpoolCheckSize = 64 * 1024;
-constexpr std::uint64_t kMaxRowPadding = 3;
-
-// Checks the BMP spooled so far. A refusal that more bytes cannot undo is
-// returned; otherwise `bound` becomes the bytes the conversion can read,
-// when the header tells (uncompressed pixels), and the rest of the stream
-// need not be kept.
-Status check_spooled_bmp(std::FILE* spool, Workspace& work, std::uint64_t& bound, Facts& facts) {
-    Facts seen;
-    BmpSource bmp;
-    Status status = Status::read_failed;
-    if (std::fseek(spool, 0, SEEK_SET) == 0) status = read_bmp_source(spool, true, bmp, work.bmp2pbm, seen);
-    std::clearerr(spool);
-    if (lseek(fileno(spool), 0, SEEK_END) < 0) return failed_read(facts);
-    switch (status) {
-        case Status::ok:
-        case Status::bmp_pixels_truncated:
-            if (bmp.pixels != BmpPixels::rle && seen.needed_size != 0 && seen.needed_size < UINT64_MAX - kMaxRowPadding)
-                bound = seen.needed_size + kMaxRowPadding;
-            return Status::ok;
-        case Status::bmp_header_truncated:
-        case Status::bmp_palette_truncated:
-        case Status::read_failed: return Status::ok;  // more bytes may mend it; the conversion checks again
-        default: facts = seen; return status;
-    }
-}
-
-}  // namespace
-
-Status spool_input(Direction direction, InputFile& in, Facts& facts, Workspace* work) {
-    if (!in.pipe) return Status::ok;
-    const int fd = fileno(in.stream);
-    // The signature a byte at a time: a wrong first byte is refused at once.
-    unsigned char magic[2];
-    std::size_t got = 0;
-    while (got < sizeof magic) {
-        const ssize_t n = read(fd, magic + got, 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return failed_read(facts);
-        if (n == 0) break;
-        if (!magic_continues(direction, got, magic[0], magic[got])) return refusal_for_magic(direction);
-        ++got;
-    }
-    const int to = open_spill_file();
-    std::FILE* spool = to >= 0 ? fdopen(to, "w+b") : nullptr;
-    if (spool == nullptr) {
-        const Status status = failed_read(facts);
-        if (to >= 0) close(to);
-        return status;
-    }
-    bool copied = write_all(to, magic, got);
-    bool check = work != nullptr && got == sizeof magic && magic[0] == 'B';
-    std::uint64_t spooled = got;
-    std::uint64_t bound = UINT64_MAX;
-    bool splice_works = true;
-    Status status = Status::ok;
-    while (copied && spooled < bound) {
-        const std::uint64_t until = check && spooled < kSpoolCheckSize ? kSpoolCheckSize : bound;
-        const std::uint64_t most = until - spooled < (1u << 20) ? until - spooled : (1u << 20);
-        const ssize_t n = move_bytes(fd, to, static_cast<std::size_t>(most), splice_works);
-        if (n < 0) copied = false;
-        if (n > 0) spooled += static_cast<std::uint64_t>(n);
-        if (copied && check && (n == 0 || spooled >= kSpoolCheckSize)) {
-            check = false;
-            status = check_spooled_bmp(spool, *work, bound, facts);
-            if (status != Status::ok) break;
-        }
-        if (n == 0) break;
-    }
-    if (status == Status::ok && (!copied || lseek(to, 0, SEEK_SET) != 0)) status = failed_read(facts);
-    if (status != Status::ok) {
-        std::fclose(spool);
-        return status;
-    }
-    std::fclose(in.stream);
-    in.stream = spool;
-    in.regular = true;
-    in.pipe = false;
-    return Status::ok;
-}
-
 Status copy_deferred_output(DeferredOutput& deferred, Facts& facts) {
     Status status = Status::ok;
     const int from = fileno(deferred.spool);
@@ -417,6 +274,10 @@ Status convert_to_path(const InputFile& in, const NativeChar* out_path, Workspac
         errno = 0;
         status = write_output(in.stream, conversion, out.stream);
         if (in.stream != nullptr) status = explain_io(status, in.stream, facts);
+#if !defined(_WIN32)
+        // The output went to a temporary file first: a full $TMPDIR, not the target.
+        if (status == Status::write_failed && (out.spilled || out.defer)) facts.temp_dir = temp_directory();
+#endif
     }
     if (status == Status::ok && out.defer) {
         if (std::fflush(out.stream) != 0) {

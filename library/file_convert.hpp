@@ -65,13 +65,14 @@ Status convert_input(Direction& direction, InputFile& in, const NativeChar* out_
 Status copy_deferred_output(DeferredOutput& deferred, Facts& facts);
 
 // Reads a pipe, FIFO or socket input into a temporary file in $TMPDIR, so
-// that converting it can never wait for a writer; the first bytes are checked
-// on the way, so that a wrong signature is refused without waiting for more.
-// With a workspace, a BMP's headers are checked too once they are in, a
-// refusal stops the copy there, and a BMP's pixels are kept only as far as
-// the header says they go. Nothing to do for anything else: a device may
-// never end. Call it with no lock held.
-Status spool_input(Direction direction, InputFile& in, Facts& facts, Workspace* work = nullptr);
+// that converting it can never wait for a writer (library/spool_input.cpp).
+// The signature is checked a byte at a time, then the header, with
+// `options`, as soon as its bytes are in: a refusal stops the copy there,
+// and a picture that passes is kept only as far as its header says its
+// pixels go. Without a workspace, the header is checked in one the library
+// keeps for that. Nothing to do for anything else: a device may never end.
+// Call it with no lock held.
+Status spool_input(Direction direction, InputFile& in, Facts& facts, Workspace* work, const Options& options);
 
 void close_input(InputFile& in);
 

@@ -321,18 +321,28 @@ int create_temp(OutputFile& out) {
     return -1;
 }
 
-// Gives an unnamed temporary file a name, so that it can be renamed.
+// Gives an unnamed temporary file a name, so that it can be renamed. A name
+// already taken (another process with our PID, in another container on the
+// same volume) is passed over for the next.
 bool name_temp(OutputFile& out, int fd) {
-    make_temp_name(out.temp_name, static_cast<unsigned long long>(getpid()));
-    if (linkat(fd, "", out.dir_fd, out.temp_name, AT_EMPTY_PATH) != 0) {
+    for (int tries = 0; tries < 100; ++tries) {
+        make_temp_name(out.temp_name, static_cast<unsigned long long>(getpid()));
+        if (linkat(fd, "", out.dir_fd, out.temp_name, AT_EMPTY_PATH) == 0) {
+            out.temp_named = true;
+            return true;
+        }
+        if (errno == EEXIST) continue;
         // Without the privilege AT_EMPTY_PATH needs, the descriptor's /proc
         // link does the same.
         char proc_path[40];
         *append_decimal(append(proc_path, "/proc/self/fd/"), static_cast<unsigned long long>(fd)) = '\0';
-        if (linkat(AT_FDCWD, proc_path, out.dir_fd, out.temp_name, AT_SYMLINK_FOLLOW) != 0) return false;
+        if (linkat(AT_FDCWD, proc_path, out.dir_fd, out.temp_name, AT_SYMLINK_FOLLOW) == 0) {
+            out.temp_named = true;
+            return true;
+        }
+        if (errno != EEXIST) return false;
     }
-    out.temp_named = true;
-    return true;
+    return false;
 }
 
 constexpr char kAccessAcl[] = "system.posix_acl_access";
@@ -373,11 +383,10 @@ bool copy_metadata(const OutputFile& out, int fd, Workspace& work) {
     return same_access;
 }
 
-// Copies the whole of `from` to `to`: over it from the start, then cut to
-// length (`whole`), or at `to`'s own offset, appending where it appends.
-bool copy_file(int from, int to, bool whole) {
+// Copies the whole of `from` to `to` at `to`'s own offset, appending where
+// it appends.
+bool copy_file(int from, int to) {
     if (lseek(from, 0, SEEK_SET) != 0) return false;
-    if (whole && lseek(to, 0, SEEK_SET) != 0) return false;
     // In the kernel where it can (not to a file opened to append), else
     // through a small block: the stack stays small.
     bool kernel = true;
@@ -399,7 +408,55 @@ bool copy_file(int from, int to, bool whole) {
             done += w;
         }
     }
-    return !whole || ftruncate(to, lseek(to, 0, SEEK_CUR)) == 0;
+    return true;
+}
+
+// Sets a file's modification time to the epoch, older than any input, so
+// that a copy cut short is never taken as up to date. Only the owner (or
+// root) may set a time of their choice; anyone else leaves it as it is.
+void mark_unfinished(int fd) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {0, 0}};
+    futimens(fd, times);
+}
+
+// Copies the complete output `from` over the target in place. The space is
+// reserved first, keeping the old bytes and size, so that a full disk
+// refuses before a byte is changed. While the copy runs, the target's time
+// is the epoch, set again after every piece since each write makes it now:
+// a kill part way leaves a file that `-u` converts again. Success sets it
+// to now; a failure part way empties the target rather than leave half.
+Status copy_in_place(int from, int to, Facts& facts) {
+    struct stat st {};
+    if (fstat(from, &st) != 0 || lseek(from, 0, SEEK_SET) != 0 || lseek(to, 0, SEEK_SET) != 0)
+        return failed(Status::write_failed, facts, errno);
+#if defined(__linux__)
+    if (st.st_size > 0 && fallocate(to, FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0)
+        return failed(Status::space_not_reserved, facts, errno);
+#endif
+    mark_unfinished(to);
+    bool copied = true;
+    for (off_t done = 0; copied && done < st.st_size;) {
+        const ssize_t n = sendfile(to, from, nullptr, 1 << 20);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            copied = false;
+            if (n == 0) errno = EIO;  // the spool shrank
+            break;
+        }
+        done += n;
+        mark_unfinished(to);
+    }
+    if (copied && ftruncate(to, st.st_size) != 0) copied = false;
+    if (copied && sync_outputs && fsync(to) != 0) copied = false;
+    if (!copied) {
+        const Status status = failed(Status::write_failed, facts, errno);
+        // Never half a file: emptied instead.
+        if (ftruncate(to, 0) != 0) return Status::cleanup_failed;
+        mark_unfinished(to);
+        return status;
+    }
+    if (futimens(to, nullptr) != 0) return failed(Status::write_failed, facts, errno);
+    return Status::ok;
 }
 
 // Syncs a directory whose entries changed.
@@ -439,9 +496,13 @@ int named_descriptor(const char* path) {
     return static_cast<int>(value);
 }
 
-int open_spill_file() {
+const char* temp_directory() {
     const char* dir = std::getenv("TMPDIR");
-    if (dir == nullptr || *dir == '\0') dir = "/tmp";
+    return dir == nullptr || *dir == '\0' ? "/tmp" : dir;
+}
+
+int open_spill_file() {
+    const char* dir = temp_directory();
 #if defined(O_TMPFILE)
     const int unnamed = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (unnamed >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return unnamed;
@@ -593,7 +654,10 @@ Status open_output(OutputFile& out, bool text, Workspace& work, Facts& facts) {
     }
     if (out.kind == OutputKind::in_place || (out.descriptor && out.spilled)) {
         const int spill = open_spill_file();
-        if (spill < 0) return failed(Status::open_output_failed, facts, errno);
+        if (spill < 0) {
+            facts.temp_dir = temp_directory();
+            return failed(Status::open_output_failed, facts, errno);
+        }
         out.stream = fdopen(spill, "w+b");
         if (out.stream == nullptr) {
             close(spill);
@@ -613,6 +677,7 @@ Status open_output(OutputFile& out, bool text, Workspace& work, Facts& facts) {
         const int spill = open_spill_file();
         out.stream = spill >= 0 ? fdopen(spill, "w+b") : nullptr;
         if (out.stream == nullptr && spill >= 0) close(spill);
+        if (spill < 0) facts.temp_dir = temp_directory();
         return out.stream ? Status::ok : failed(Status::open_output_failed, facts, errno);
     }
     out.stream = fdopen(out.fd, out.kind == OutputKind::replace ? "w+b" : "wb");
@@ -645,11 +710,7 @@ Status finish_output(OutputFile& out, Status status, Facts& facts) {
     }
     if (out.kind == OutputKind::in_place && written >= 0 && status == Status::ok) {
         // The unsafe window: the complete output is copied over the target.
-        if (!copy_file(written, out.target_fd, true) || (sync && fsync(out.target_fd) != 0)) {
-            status = failed(Status::write_failed, facts, errno);
-            // Never half a file: emptied instead.
-            if (ftruncate(out.target_fd, 0) != 0) status = Status::cleanup_failed;
-        }
+        status = copy_in_place(written, out.target_fd, facts);
     }
     if (out.kind == OutputKind::direct && out.descriptor && out.spilled && written >= 0 && status == Status::ok) {
         // Appended at the end of the file (by '>', '>>' or a shared offset):
@@ -658,7 +719,7 @@ Status finish_output(OutputFile& out, Status status, Facts& facts) {
         const int appends = fcntl(out.fd, F_GETFL) & O_APPEND;
         const off_t at = appends != 0 ? -1 : lseek(out.fd, 0, SEEK_CUR);
         const bool at_end = fstat(out.fd, &before) == 0 && (appends != 0 || at >= before.st_size);
-        if (!copy_file(written, out.fd, false) || (sync && fsync(out.fd) != 0)) {
+        if (!copy_file(written, out.fd) || (sync && fsync(out.fd) != 0)) {
             status = failed(Status::write_failed, facts, errno);
             if (at_end && (ftruncate(out.fd, before.st_size) != 0 || (at >= 0 && lseek(out.fd, at, SEEK_SET) != at)))
                 status = Status::cleanup_failed;

@@ -99,6 +99,9 @@ int named_descriptor(const char* path);
 // An unnamed read-write temporary file in $TMPDIR (else /tmp), or -1 with
 // errno set.
 int open_spill_file();
+
+// The directory open_spill_file uses: $TMPDIR, else /tmp.
+const char* temp_directory();
 #endif
 
 // Finds the file `path` names, refuses the input itself, and tells whether

@@ -19,8 +19,9 @@
  * also receives the picture's size, the format read and the details.
  *
  * Threads: a call needs working memory of qpbm_work_size() bytes. Pass a
- * block of your own (from malloc, suitably aligned for any type) and calls on
- * different blocks run at the same time in different threads without
+ * block of your own (from malloc, suitably aligned for any type; a block at
+ * an address malloc would not give is refused with QPBM_EINVALID_ARGUMENT)
+ * and calls on different blocks run at the same time in different threads without
  * waiting for each other; a block serves one call at a time. Pass NULL and
  * the call uses the library's one static block, so such calls take turns.
  * The library allocates no memory during a conversion either way.
@@ -88,7 +89,7 @@ typedef enum qpbm_status {
     QPBM_ENO_READER = 9,         /* the output is a FIFO that no process is reading */
     QPBM_EUNKNOWN_FORMAT = 10,   /* neither "BM" nor "P1"/"P4" (direction QPBM_DETECT) */
     QPBM_EUNDETECTABLE = 11,     /* a device input with direction QPBM_DETECT */
-    QPBM_EINVALID_ARGUMENT = 12, /* an unknown direction, flag or option value, or work too small */
+    QPBM_EINVALID_ARGUMENT = 12, /* a bad direction, flag, option or options.size; work too small or misaligned */
     QPBM_ETOO_MANY_PIXELS = 13,  /* more pixels than qpbm_options.max_pixels allows */
     QPBM_ETOO_WIDE = 14,         /* a row wider than the method can hold (see QPBM_MAX_ROW_METHOD_WIDTH) */
     QPBM_EOUTPUT_TOO_SMALL = 15, /* the output buffer is smaller than the output (qpbm_convert_memory) */
@@ -171,7 +172,7 @@ typedef enum qpbm_format {
  * The struct may grow at its end in later versions: `size` tells the library
  * which fields the caller knows, and later fields take their defaults. */
 typedef struct qpbm_options {
-    size_t size;         /* sizeof(qpbm_options), set by qpbm_options_init */
+    size_t size;         /* sizeof(qpbm_options), set by qpbm_options_init; at most 4096 */
     unsigned flags;      /* QPBM_FLAG_* */
     uint64_t max_pixels; /* refuse a picture of more pixels, before the output is touched; 0: no limit */
     int raw;             /* PBM output: nonzero writes raw "P4" instead of plain "P1" */

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -28,6 +29,11 @@ static_assert(alignof(qpbm::Workspace) <= alignof(std::max_align_t), "a malloc'd
 static_assert(QPBM_MAX_ROW_METHOD_WIDTH == qpbm::kMaxRowMethodWidth, "qpbm.h states the widest row of a method");
 static_assert(QPBM_THRESHOLD_DEFAULT < 0, "no threshold is negative");
 
+// The longest options struct taken: room for fields of later versions, but
+// a size like SIZE_MAX is a caller's mistake, not a struct.
+constexpr std::size_t kMaxOptionsSize = 4096;
+static_assert(sizeof(qpbm_options) <= kMaxOptionsSize, "today's options fit the bound");
+
 // The public code of each internal status. No default: a new internal
 // status does not compile until it has one.
 qpbm_status public_status(Status status) {
@@ -39,7 +45,8 @@ qpbm_status public_status(Status status) {
         case Status::open_output_failed: return QPBM_EOPEN_OUTPUT;
         case Status::read_failed: return QPBM_EREAD;
         case Status::write_failed:
-        case Status::replace_failed: return QPBM_EWRITE;
+        case Status::replace_failed:
+        case Status::space_not_reserved: return QPBM_EWRITE;
         case Status::input_shrank: return QPBM_EINPUT_SHRANK;
         case Status::cleanup_failed: return QPBM_ECLEANUP;
         case Status::output_no_reader: return QPBM_ENO_READER;
@@ -146,7 +153,7 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     qpbm_options c;
     qpbm_options_init(&c);
     if (given != nullptr) {
-        if (given->size < offsetof(qpbm_options, flags) + sizeof c.flags) return false;
+        if (given->size < offsetof(qpbm_options, flags) + sizeof c.flags || given->size > kMaxOptionsSize) return false;
         std::memcpy(&c, given, std::min(given->size, sizeof c));
         const unsigned char* extra = reinterpret_cast<const unsigned char*>(given) + sizeof c;
         for (std::size_t i = sizeof c; i < given->size; ++i)
@@ -206,7 +213,8 @@ bool take_call(qpbm_direction direction, const qpbm_options* options, const void
         default: return false;
     }
     return take_options(options, internal_options, flags) && (flags & ~(QPBM_FLAG_NO_SIGPIPE | QPBM_FLAG_FSYNC)) == 0 &&
-           (work == nullptr || work_size >= sizeof(qpbm::Workspace));
+           (work == nullptr || (work_size >= sizeof(qpbm::Workspace) &&
+                                reinterpret_cast<std::uintptr_t>(work) % alignof(qpbm::Workspace) == 0));
 }
 
 // The public status of a call, and what it learned in `result` if given.

@@ -90,6 +90,9 @@ Status BmpReader::read(std::FILE* in, const ReadRequest& request, RowSink& sink)
 namespace {
 
 bool claims_bmp(const unsigned char* first, std::size_t length) { return length >= 2 && read_le16(first) == kBmpMagic; }
+bool may_begin_bmp(const unsigned char* first, std::size_t length) {
+    return length == 1 && first[0] == (kBmpMagic & 0xFF);
+}
 
 }  // namespace
 
@@ -99,6 +102,7 @@ const ReaderKind kBmpReader = {
     Format::pbm,
     claims_bmp,
     [](PartRoom& room, Buffers& buffers) -> Reader* { return build_in<BmpReader>(room, buffers.read.bmp); },
+    may_begin_bmp,
 };
 
 }  // namespace qpbm

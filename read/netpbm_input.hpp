@@ -52,6 +52,9 @@ inline Status end_status(const HeaderReader& h) {
 
 constexpr bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
+// The netpbm family's signature so far: 'P', then the kind.
+inline bool may_begin_netpbm(const unsigned char* first, std::size_t length) { return length == 1 && first[0] == 'P'; }
+
 // Skips white space and comments; `skipped` tells whether there were any.
 Status skip_separators(HeaderReader& h, bool& skipped);
 

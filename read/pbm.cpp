@@ -306,6 +306,7 @@ const ReaderKind kPbmReader = {
     Format::bmp,
     claims_pbm,
     [](PartRoom& room, Buffers& buffers) -> Reader* { return build_in<PbmReader>(room, buffers.read.pbm); },
+    may_begin_netpbm,
 };
 
 }  // namespace qpbm

@@ -428,12 +428,23 @@ Status PnmReader::read(std::FILE* in, const ReadRequest& request, RowSink& sink)
     return Status::ok;
 }
 
+std::uint64_t PnmReader::input_bound() const {
+    const PnmSource& s = source_;
+    const std::uint64_t samples = static_cast<std::uint64_t>(s.width) * static_cast<std::uint64_t>(s.height);
+    const std::uint64_t depth = depth_of(s.samples);
+    std::uint64_t raster = s.plain ? samples * depth : raster_size(s);  // samples < 2^62, depth <= 4
+    if (s.plain) raster = raster > UINT64_MAX / kPnmPlainSampleSpan ? UINT64_MAX : raster * kPnmPlainSampleSpan;
+    if (!s.plain && raster == 0 && samples != 0) raster = UINT64_MAX;  // past 2^64
+    return raster > UINT64_MAX - s.header_size ? UINT64_MAX : s.header_size + raster;
+}
+
 const ReaderKind kPnmReader = {
     "PNM",
     Format::pnm,
     Format::pbm,
     claims_pnm,
     [](PartRoom& room, Buffers& buffers) -> Reader* { return build_in<PnmReader>(room, buffers.read.pnm); },
+    may_begin_netpbm,
 };
 
 }  // namespace qpbm

@@ -16,6 +16,10 @@ inline constexpr std::size_t kPnmPiecePixels = 16384;
 // A piece of raw samples at the widest: four samples of two bytes a pixel.
 inline constexpr std::size_t kPnmBlockSize = kPnmPiecePixels * kPnmDepthMax * 2;
 
+// The most bytes a plain sample is kept with, its separators and comments
+// included, when a pipe is spooled: five digits and a generous margin.
+inline constexpr std::uint64_t kPnmPlainSampleSpan = 64;
+
 struct PnmReadBuffers {
     char input[kPnmBlockSize];                  // the input, a block of it
     std::uint8_t samples[kPnmPiecePixels * 3];  // a piece as 8-bit grey or red, green, blue
@@ -46,6 +50,8 @@ public:
 
     Status check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) override;
     Status read(std::FILE* in, const ReadRequest& request, RowSink& sink) override;
+    // A raw raster's bytes; a plain one's at kPnmPlainSampleSpan a sample.
+    std::uint64_t input_bound() const override;
 
     const PnmSource& source() const { return source_; }
 

@@ -67,6 +67,10 @@ public:
     // Every row, top first. Values readers may be read twice (a method that
     // looks at the whole picture first): each read starts at the first row.
     virtual Status read(std::FILE* in, const ReadRequest& request, RowSink& sink) = 0;
+    // After a check that got past the header: the most bytes of the input,
+    // from its start, that the read phase takes. A pipe is spooled only that
+    // far. UINT64_MAX when the header does not bound it.
+    virtual std::uint64_t input_bound() const { return UINT64_MAX; }
 };
 
 // Refuses a picture of more pixels than the caller allows. Every check calls
@@ -97,6 +101,10 @@ struct ReaderKind {
     // Whether the input's first bytes (as many as there are, up to 16) are this format's.
     bool (*claims)(const unsigned char* first, std::size_t length);
     Reader* (*build)(PartRoom& room, Buffers& buffers);
+    // Whether fewer bytes than `claims` needs may still begin this format, so
+    // that a pipe sending a wrong signature is refused at its first wrong
+    // byte. Null: only `claims` tells.
+    bool (*may_begin)(const unsigned char* first, std::size_t length) = nullptr;
 };
 
 }  // namespace qpbm

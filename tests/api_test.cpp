@@ -1,12 +1,14 @@
 // The qpbm C API as a host sees it: a status for every refusal a real input
 // can cause, a message that says what was wrong, the facts of each format,
 // and conversions on several threads at once.
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -171,6 +173,10 @@ TEST(Api, InvalidArgumentsAndPaths) {
     EXPECT_EQ(qpbm_convert(in.c_str(), out.c_str(), QPBM_DETECT, 0x80, nullptr, 0, &r), QPBM_EINVALID_ARGUMENT);
     EXPECT_EQ(qpbm_convert(in.c_str(), out.c_str(), QPBM_DETECT, 0, small_work, sizeof small_work, &r),
               QPBM_EINVALID_ARGUMENT);
+    // A block at an odd address: large enough, but no malloc gives it.
+    std::unique_ptr<unsigned char[]> shifted(new unsigned char[qpbm_work_size() + 1]);
+    EXPECT_EQ(qpbm_convert(in.c_str(), out.c_str(), QPBM_DETECT, 0, shifted.get() + 1, qpbm_work_size(), &r),
+              QPBM_EINVALID_ARGUMENT);
     EXPECT_EQ(qpbm_convert(nullptr, out.c_str(), QPBM_DETECT, 0, nullptr, 0, &r), QPBM_EINVALID_PATH);
     std::vector<std::uint16_t> lone_surrogate = {'x', 0xD800, 0};
     std::vector<std::uint16_t> out16(out.begin(), out.end());
@@ -311,6 +317,20 @@ TEST(Api, OptionsGrowWithoutBreakingCallersAndAreChecked) {
         bad([](qpbm_options& b) { b.permissions = 010000; }),
     };
     for (const qpbm_options& r : refused) EXPECT_EQ(run(&r), (std::pair{QPBM_EINVALID_ARGUMENT, kSentinel}));
+
+    // A size beyond any struct is refused before a byte past the struct is
+    // read: here the struct ends where readable memory does.
+    const long page = sysconf(_SC_PAGESIZE);
+    void* pages = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(static_cast<char*>(pages) + page, page, PROT_NONE), 0);
+    auto* last = reinterpret_cast<qpbm_options*>(static_cast<char*>(pages) + page - sizeof(qpbm_options));
+    for (const std::size_t size : {std::size_t{4097}, SIZE_MAX}) {
+        qpbm_options_init(last);
+        last->size = size;
+        EXPECT_EQ(run(last), (std::pair{QPBM_EINVALID_ARGUMENT, kSentinel})) << size;
+    }
+    munmap(pages, 2 * page);
     EXPECT_STREQ(qpbm_status_message(QPBM_ETOO_MANY_PIXELS), "the picture has more pixels than allowed");
 }
 

@@ -39,8 +39,10 @@ Threads: every thread converts in working memory of its own, and ctypes
 releases the GIL for the duration of the call, so conversions in different
 threads run at the same time.
 
-Signals: a conversion whose input is a FIFO first waits for its writer in
-Python, so Ctrl-C (KeyboardInterrupt) ends that wait.
+Signals: a conversion whose input is a FIFO reads it in Python and hands the
+bytes to the library through a pipe, so Ctrl-C (KeyboardInterrupt) ends the
+wait for a writer that stalls, before its first byte or after it; the output
+is then left as it was.
 """
 
 from __future__ import annotations
@@ -50,6 +52,7 @@ import ctypes.util
 import enum
 import os
 import select
+import socket
 import stat
 import sys
 import threading
@@ -59,6 +62,7 @@ from typing import BinaryIO, List, Optional, Tuple, Union
 __all__ = [
     "ConversionError",
     "Converted",
+    "DEFAULT_MAX_OUTPUT",
     "Direction",
     "FORMATS",
     "METHODS",
@@ -125,6 +129,12 @@ class Status(enum.IntEnum):
     EPBM_BAD_HEADER = 41
     EPBM_TOO_LARGE = 42
     EPBM_TRUNCATED = 43
+    # PGM, PPM and PAM input.
+    EPNM_BAD_HEADER = 60
+    EPNM_UNSUPPORTED = 61
+    EPNM_DAMAGED = 62
+    EPNM_TRUNCATED = 63
+    EPNM_TOO_LARGE = 64
 
     @classmethod
     def _missing_(cls, value: object) -> Optional["Status"]:
@@ -388,29 +398,73 @@ def _utf16(path: str) -> ctypes.Array:  # type: ignore[type-arg]
     return ctypes.create_string_buffer(units, len(units))
 
 
-def _wait_for_writer(source: Union[str, bytes]) -> Optional[int]:
-    """Waits, interruptibly, until a FIFO input has a writer with data.
-
-    The library's own wait cannot be interrupted: Ctrl-C would wait for it.
-    Here Python's poll runs the signal handlers, so KeyboardInterrupt (or any
-    exception a handler raises) ends the wait. Returns the descriptor the
-    wait used, to be closed only after the conversion: a FIFO whose last
-    reader and writer have closed drops what it holds.
-    """
+def _open_fifo(source: Union[str, bytes]) -> Optional[int]:
+    """A FIFO input opened without blocking, or None for any other input."""
     try:
         if not stat.S_ISFIFO(os.stat(source).st_mode):
             return None
-        fd = os.open(source, os.O_RDONLY | os.O_NONBLOCK)
+        return os.open(source, os.O_RDONLY | os.O_NONBLOCK)
     except OSError:
         return None  # the library reports it
+
+
+def _convert_fifo(fifo: int, target: Union[str, bytes], direction: Direction, options: _Options) -> _Result:
+    """Converts a FIFO's bytes, read here, interruptibly, into a socket that
+    the library reads on another thread.
+
+    The library's own reads cannot be interrupted: Ctrl-C would wait for a
+    writer that stalls, before its first byte or after it. Here Python's poll
+    runs the signal handlers, so KeyboardInterrupt (or any exception a
+    handler raises) ends the wait. The socket is then reset rather than
+    closed (a clean end would be a short picture, which converts), so the
+    library's read fails and the output is left as it was.
+    """
+    ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
+    ours.setblocking(False)
+    write_end = ours.fileno()
+    outcome: List[_Result] = []
+    worker = threading.Thread(
+        target=lambda: outcome.append(_convert(f"/dev/fd/{theirs.fileno()}", target, direction, options)),
+        daemon=True,
+    )
+    worker.start()
+    finished = False
     try:
         waiter = select.poll()
-        waiter.register(fd, select.POLLIN)
-        waiter.poll()
-    except BaseException:
-        os.close(fd)
-        raise
-    return fd
+        waiter.register(fifo, select.POLLIN)
+        writable = select.poll()
+        writable.register(write_end, select.POLLOUT)
+        while worker.is_alive():
+            if not waiter.poll(100):
+                continue
+            try:
+                chunk = os.read(fifo, 1 << 16)
+            except BlockingIOError:
+                continue
+            if not chunk:
+                break  # the FIFO's end
+            view = memoryview(chunk)
+            while view and worker.is_alive():
+                # The library stops reading once it has what the header
+                # allows: then it is no longer waited for.
+                if not writable.poll(100):
+                    continue
+                try:
+                    view = view[ours.send(view):]
+                except BlockingIOError:
+                    continue
+            if view:
+                break
+        finished = True
+    finally:
+        if not finished:
+            # Unread bytes at our end make its close a reset for the
+            # library's end: its next read fails with ECONNRESET.
+            theirs.send(b"\0")
+        ours.close()
+        worker.join()
+        theirs.close()
+    return outcome[0]
 
 
 def _invalid_path(path: Union[str, bytes]) -> bool:
@@ -444,12 +498,13 @@ def _run(src: StrPath, dst: StrPath, direction: Direction, options: _Options) ->
         _check_nul(os.fsdecode(source), os.fsdecode(target))
     else:
         _check_nul(os.fsencode(source), os.fsencode(target))
-    waited = _wait_for_writer(source) if hasattr(select, "poll") else None
+    fifo = _open_fifo(source) if hasattr(select, "poll") else None
+    if fifo is None:
+        return _picture(_convert(source, target, direction, options), source, target)
     try:
-        result = _convert(source, target, direction, options)
+        result = _convert_fifo(fifo, target, direction, options)
     finally:
-        if waited is not None:
-            os.close(waited)
+        os.close(fifo)
     return _picture(result, source, target)
 
 
@@ -561,23 +616,65 @@ class Converted(bytes):
     picture: Picture
 
 
-def _convert_memory(data: bytes, name: str, options: _Options) -> Converted:
+#: The largest output the memory calls make unless told otherwise, as
+#: Pillow's MAX_IMAGE_PIXELS guards against decompression bombs: a header of a
+#: few bytes can declare gigabytes of output. ``max_output=`` raises it (0: no
+#: limit), and so does a pixel budget of the caller's own (``max_pixels=``).
+DEFAULT_MAX_OUTPUT = 1 << 30
+
+
+def _output_ceiling(max_output: Optional[int], max_pixels: int) -> int:
+    """The output ceiling in bytes, 0 for none."""
+    if max_output is None:
+        return 0 if max_pixels else DEFAULT_MAX_OUTPUT
+    if isinstance(max_output, bool) or not isinstance(max_output, int) or max_output < 0:
+        raise ValueError(f"max_output must be 0 (no limit) or a number of bytes, not {max_output!r}")
+    return max_output
+
+
+def _buffer_of(output: bytes) -> Optional[int]:
+    """The address of a new bytes object's bytes, to be written in place
+    before anyone else sees it; None where the interpreter does not tell."""
+    api = getattr(ctypes, "pythonapi", None)
+    if api is None:
+        return None
+    as_string = api.PyBytes_AsString
+    as_string.restype = ctypes.c_void_p
+    as_string.argtypes = [ctypes.py_object]
+    address: Optional[int] = as_string(output)
+    return address
+
+
+def _convert_memory(data: bytes, name: str, options: _Options, ceiling: int) -> Converted:
     result = _Result()
     size = ctypes.c_uint64(0)
     _library.qpbm_output_size(
         data, len(data), Direction.DETECT, ctypes.byref(options), _work.address, _work_size, ctypes.byref(size),
         ctypes.byref(result),
     )
-    # The size comes from the header, so the buffer is exactly the output.
-    output = ctypes.create_string_buffer(size.value) if result.status == Status.OK else None
-    if output is not None:
-        _library.qpbm_convert_memory(
-            data, len(data), output, size.value, ctypes.byref(size), Direction.DETECT, ctypes.byref(options),
-            _work.address, _work_size, ctypes.byref(result),
+    picture = _picture(result, name, name)  # raises unless the input passed the check
+    if ceiling and size.value > ceiling:
+        raise ConversionError(
+            Status.ETOO_MANY_PIXELS,
+            f"the output would take {size.value} bytes, more than the {ceiling} allowed; "
+            "pass max_output= (0: no limit) or max_pixels= to allow more",
+            name,
         )
-    picture = _picture(result, name, name)  # raises unless converted
-    assert output is not None
-    converted = Converted(output.raw[: size.value])
+    # The size comes from the header, so the output is made once at its size
+    # and the library writes straight into it: no copy.
+    converted = Converted(size.value)
+    address = _buffer_of(converted) if size.value else None
+    spare = None
+    if address is None and size.value:
+        spare = ctypes.create_string_buffer(size.value)
+        address = ctypes.addressof(spare)
+    _library.qpbm_convert_memory(
+        data, len(data), address, size.value, ctypes.byref(size), Direction.DETECT, ctypes.byref(options),
+        _work.address, _work_size, ctypes.byref(result),
+    )
+    picture = _picture(result, name, name)
+    if spare is not None:
+        converted = Converted(spare.raw)
     converted.picture = picture
     return converted
 
@@ -593,21 +690,27 @@ def convert_bytes(
     window: Optional[int] = None,
     invert: bool = False,
     to: Optional[str] = None,
+    max_output: Optional[int] = None,
 ) -> Converted:
     """Converts a picture held in memory, in the direction its first bytes say.
 
     Takes the options of `convert` and gives the output as `Converted`,
     ``bytes`` whose ``picture`` attribute holds the facts `convert` returns.
-    No file is touched. Raises ValueError for a bad option, TypeError when
-    `data` is not bytes-like, and `ConversionError` (with ``path`` "<bytes>")
-    when the library refuses the input.
+    No file is touched. The output is made once, at the size the header
+    gives, and returned without a copy. An output over `max_output` bytes is
+    refused before it is made: by default over `DEFAULT_MAX_OUTPUT` (1 GiB)
+    unless `max_pixels` sets a budget of its own; 0 allows any size. Raises
+    ValueError for a bad option, TypeError when `data` is not bytes-like, and
+    `ConversionError` (with ``path`` "<bytes>") when the library refuses the
+    input or the output is over the ceiling (status ETOO_MANY_PIXELS).
     """
     options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
+    ceiling = _output_ceiling(max_output, max_pixels)
     if isinstance(data, (bytearray, memoryview)):
         data = bytes(data)
     if not isinstance(data, bytes):
         raise TypeError(f"data must be bytes-like, not {type(data).__name__}")
-    return _convert_memory(data, "<bytes>", options)
+    return _convert_memory(data, "<bytes>", options, ceiling)
 
 
 def convert_stream(
@@ -622,6 +725,7 @@ def convert_stream(
     window: Optional[int] = None,
     invert: bool = False,
     to: Optional[str] = None,
+    max_output: Optional[int] = None,
 ) -> Converted:
     """Converts what a binary file object (an open file, ``io.BytesIO``) holds.
 
@@ -629,14 +733,16 @@ def convert_stream(
     does and returns the output; writes it to the binary file object `dst`
     too when one is given (only when the conversion succeeded). A refusal
     names ``src.name`` (an open file's path), or "<stream>", as its path.
-    Options are checked before `src` is read.
+    Options are checked before `src` is read; `max_output` as for
+    `convert_bytes`.
     """
     options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
+    ceiling = _output_ceiling(max_output, max_pixels)
     data = src.read()
     if not isinstance(data, (bytes, bytearray)):
         raise TypeError(f"src must be a binary file object, its read() gave {type(data).__name__}")
     name = getattr(src, "name", "<stream>")
-    converted = _convert_memory(bytes(data), name if isinstance(name, (str, bytes)) else "<stream>", options)
+    converted = _convert_memory(bytes(data), name if isinstance(name, (str, bytes)) else "<stream>", options, ceiling)
     if dst is not None:
         dst.write(converted)
     return converted

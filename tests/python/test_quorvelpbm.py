@@ -296,6 +296,36 @@ def test_ctrl_c_ends_a_wait_for_a_fifo_writer(tmp_path: pathlib.Path) -> None:
 
 
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs here")
+@pytest.mark.parametrize("first_bytes", [b"BM", bmp24(pattern(3, 3, 1))[:30], b"P4\n2000 2000\n\x00"])
+def test_ctrl_c_ends_a_wait_for_a_writer_that_stalls_after_its_first_bytes(
+    tmp_path: pathlib.Path, first_bytes: bytes
+) -> None:
+    fifo, out = tmp_path / "fifo", tmp_path / "out"
+    os.mkfifo(fifo)
+    out.write_bytes(b"old")
+    script = (
+        "import sys; sys.path.insert(0, sys.argv[1]); import quorvelpbm\n"
+        "try:\n"
+        "    quorvelpbm.convert(sys.argv[2], sys.argv[3])\n"
+        "except KeyboardInterrupt:\n"
+        "    sys.exit(42)\n"
+    )
+    child = subprocess.Popen([sys.executable, "-c", script, str(PACKAGE_DIR), str(fifo), str(out)])
+    writer = os.open(fifo, os.O_WRONLY)  # waits for the child's open
+    try:
+        os.write(writer, first_bytes)
+        time.sleep(0.5)  # the bytes are taken; the writer stays, silent
+        child.send_signal(signal.SIGINT)
+        assert child.wait(timeout=10) == 42
+        assert out.read_bytes() == b"old"
+    finally:
+        os.close(writer)
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs here")
 def test_a_fifo_whose_writer_has_finished_still_converts(tmp_path: pathlib.Path) -> None:
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
