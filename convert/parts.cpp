@@ -42,6 +42,7 @@ const ReaderKind* reader_for(const unsigned char* first, std::size_t length) {
 }
 
 bool any_reader_may_begin(const unsigned char* first, std::size_t length) {
+    if (length == 0) return true;
     auto may = [&](const ReaderKind* kind) {
         return kind->claims(first, length) || (kind->may_begin != nullptr && kind->may_begin(first, length));
     };

@@ -21,7 +21,7 @@ const char* status_message(Status status) {
         case Status::input_shrank: return "the input became shorter while it was read";
         case Status::cleanup_failed: return "write error, and the partial output could not be removed";
         case Status::output_no_reader: return "the output is a FIFO with no reader";
-        case Status::unknown_format: return "neither a BMP (\"BM\") nor a PBM (\"P1\" or \"P4\") file";
+        case Status::unknown_format: return "neither a BMP (\"BM\") nor a PBM, PGM, PPM or PAM (\"P1\" to \"P7\") file";
         case Status::undetectable_input: return "cannot tell the format of a device input: give a direction";
         case Status::too_many_pixels: return "the picture has more pixels than allowed";
         case Status::too_wide_for_method: return "the picture is too wide for the method";

@@ -87,7 +87,7 @@ typedef enum qpbm_status {
     QPBM_EINPUT_SHRANK = 7,      /* the input became shorter while it was read */
     QPBM_ECLEANUP = 8,           /* a write failed and the partial output could not be removed */
     QPBM_ENO_READER = 9,         /* the output is a FIFO that no process is reading */
-    QPBM_EUNKNOWN_FORMAT = 10,   /* neither "BM" nor "P1"/"P4" (direction QPBM_DETECT) */
+    QPBM_EUNKNOWN_FORMAT = 10,   /* no format's signature (direction QPBM_DETECT) */
     QPBM_EUNDETECTABLE = 11,     /* a device input with direction QPBM_DETECT */
     QPBM_EINVALID_ARGUMENT = 12, /* a bad direction, flag, option or options.size; work too small or misaligned */
     QPBM_ETOO_MANY_PIXELS = 13,  /* more pixels than qpbm_options.max_pixels allows */
@@ -165,8 +165,14 @@ typedef enum qpbm_method {
 typedef enum qpbm_format {
     QPBM_FORMAT_AUTO = 0, /* a BMP becomes a PBM, a PBM a BMP */
     QPBM_FORMAT_PBM = 1,  /* PBM, plain or raw (qpbm_options.raw) */
-    QPBM_FORMAT_BMP = 2   /* BMP, 24 or 1 bits per pixel (qpbm_options.bmp_bits) */
+    QPBM_FORMAT_BMP = 2,  /* BMP, 24 or 1 bits per pixel (qpbm_options.bmp_bits) */
+    QPBM_FORMAT_PNM = 3   /* input only: PGM, PPM or PAM */
 } qpbm_format;
+
+/* The format a picture's first bytes (at most 16 are looked at) are the
+ * signature of; QPBM_FORMAT_AUTO for none. Then `more`, when not NULL, is set
+ * nonzero if more bytes may still complete a signature, zero if none can. */
+QPBM_API qpbm_format qpbm_detect_format(const void* first, size_t length, int* more);
 
 /* Conversion options. Fill with qpbm_options_init(), then set fields.
  * The struct may grow at its end in later versions: `size` tells the library

@@ -412,6 +412,19 @@ qpbm_status qpbm_convert_memory(const void* input, size_t input_size, void* outp
                              direction, options, work, work_size, result);
 }
 
+qpbm_format qpbm_detect_format(const void* first, size_t length, int* more) {
+    const auto* bytes = static_cast<const unsigned char*>(first);
+    if (bytes == nullptr) length = 0;
+    const qpbm::ReaderKind* kind = qpbm::reader_for(bytes, length);
+    if (more != nullptr) *more = kind == nullptr && qpbm::any_reader_may_begin(bytes, length) ? 1 : 0;
+    if (kind == nullptr) return QPBM_FORMAT_AUTO;
+    switch (kind->format) {
+        case qpbm::Format::bmp: return QPBM_FORMAT_BMP;
+        case qpbm::Format::pbm: return QPBM_FORMAT_PBM;
+        case qpbm::Format::pnm: return QPBM_FORMAT_PNM;
+        default: return QPBM_FORMAT_AUTO;
+    }
+}
 
 qpbm_status qpbm_convert_pixels(const qpbm_pixels* pixels, void* output, size_t output_capacity, uint64_t* output_size,
                                 const qpbm_options* options, void* work, size_t work_size, qpbm_result* result) {
@@ -447,7 +460,7 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_EINPUT_SHRANK: return "the input became shorter while it was read";
         case QPBM_ECLEANUP: return "write error, and the partial output could not be removed";
         case QPBM_ENO_READER: return "the output is a FIFO with no reader";
-        case QPBM_EUNKNOWN_FORMAT: return "neither a BMP nor a PBM file";
+        case QPBM_EUNKNOWN_FORMAT: return "neither a BMP (\"BM\") nor a PBM, PGM, PPM or PAM (\"P1\" to \"P7\") file";
         case QPBM_EUNDETECTABLE: return "cannot tell the format of a device input: give a direction";
         case QPBM_EINVALID_ARGUMENT: return "invalid argument";
         case QPBM_ETOO_MANY_PIXELS: return "the picture has more pixels than allowed";

@@ -48,8 +48,8 @@ constexpr std::uint64_t kRun = 16;
 // Copies a pipe into an unlinked temporary file, so that a BMP on a pipe can
 // be read bottom row first, and the bytes that tell the direction are kept.
 // The file is gone when the tool exits. Returns the path that opens it, or
-// an error text. The two bytes of the signature come one at a time: when
-// they cannot begin a picture, copying stops there, since the file will be
+// an error text. The bytes of the signature come one at a time: when they
+// cannot begin a picture, copying stops there, since the file will be
 // refused for them whatever follows, and a pipe may never end.
 std::optional<std::string> spool(int from, qpbm_direction direction, std::string& error) {
     const char* dir = std::getenv("TMPDIR");
@@ -68,9 +68,10 @@ std::optional<std::string> spool(int from, qpbm_direction direction, std::string
         return std::nullopt;
     }
     static unsigned char block[64 * 1024];
-    for (std::size_t copied = 0;;) {
-        if (copied == 2 && !may_begin(direction, block)) break;
-        const bool signature = copied < 2;  // its bytes stay at the start of the block
+    for (std::size_t copied = 0, signature = 1;;) {
+        if (signature && copied > 0 && input_format(direction, block, copied) != QPBM_FORMAT_AUTO) signature = 0;
+        if (signature && !may_begin(direction, block, copied)) break;
+        // Its bytes stay at the start of the block.
         unsigned char* into = signature ? block + copied : block;
         const ssize_t n = read(from, into, signature ? 1 : sizeof block);
         if (n < 0 && errno == EINTR) continue;
@@ -102,10 +103,10 @@ std::optional<std::string> spool(int from, qpbm_direction direction, std::string
 }
 #endif
 
-// The direction a file's first bytes call for, or a refusal. Standard input
-// is looked at where it stands, without taking its bytes.
-std::optional<qpbm_direction> sniff(const std::string& path, std::string& refusal) {
-    unsigned char magic[2] = {};
+// The format of a file's first bytes, or a refusal. Standard input is
+// looked at where it stands, without taking its bytes.
+std::optional<qpbm_format> sniff(const std::string& path, std::string& refusal) {
+    unsigned char magic[kSignatureSize] = {};
     std::size_t n = 0;
 #if !defined(_WIN32)
     if (path == "/dev/stdin") {
@@ -131,9 +132,9 @@ std::optional<qpbm_direction> sniff(const std::string& path, std::string& refusa
         n = std::fread(magic, 1, sizeof magic, f);
         std::fclose(f);
     }
-    if (n == 2 && may_begin(QPBM_BMP_TO_PBM, magic)) return QPBM_BMP_TO_PBM;
-    if (n == 2 && may_begin(QPBM_PBM_TO_BMP, magic)) return QPBM_PBM_TO_BMP;
-    refusal = "neither a BMP (\"BM\") nor a PBM (\"P1\" or \"P4\") file";
+    const qpbm_format format = input_format(QPBM_DETECT, magic, n);
+    if (format != QPBM_FORMAT_AUTO) return format;
+    refusal = qpbm_status_message(QPBM_EUNKNOWN_FORMAT);
     return std::nullopt;
 }
 
@@ -159,13 +160,14 @@ struct Job {
     std::string output;     // as shown
     std::string output_path;
     qpbm_direction direction = QPBM_DETECT;
-    std::string refusal;           // set when the job is refused before it runs
-    bool up_to_date = false;       // --update found an output not older than the input
-    std::uint64_t bytes = 0;       // the input's size, for the rate
-    std::uint64_t replaced = 0;    // the identity of the file the output replaces, if any
-    std::string planned;           // where a new output will be made (see planned_place)
-    unsigned permissions = 07777;  // the most access the output may give: a tree's file, its source's
-    Held held;                     // a FIFO or device input, opened here
+    qpbm_format format = QPBM_FORMAT_AUTO;  // the input's, once known
+    std::string refusal;                    // set when the job is refused before it runs
+    bool up_to_date = false;                // --update found an output not older than the input
+    std::uint64_t bytes = 0;                // the input's size, for the rate
+    std::uint64_t replaced = 0;             // the identity of the file the output replaces, if any
+    std::string planned;                    // where a new output will be made (see planned_place)
+    unsigned permissions = 07777;           // the most access the output may give: a tree's file, its source's
+    Held held;                              // a FIFO or device input, opened here
 };
 
 struct Outcome {
@@ -281,6 +283,7 @@ void Batch::prepare(Slot& slot) {
     job.input = name.input;
     job.open_path = name.input;
     job.direction = options_.direction.value_or(QPBM_DETECT);
+    job.format = input_of(job.direction);
     job.refusal = name.refusal;
     if (!job.refusal.empty()) return;
     const bool from_stdin = name.input == kStdio && !name.listed;
@@ -325,9 +328,15 @@ void Batch::prepare(Slot& slot) {
     }
 #endif
     if (job.refusal.empty() && job.direction == QPBM_DETECT && info.regular) {
-        if (const std::optional<qpbm_direction> d = sniff(job.open_path, job.refusal)) job.direction = *d;
+        if (const std::optional<qpbm_format> format = sniff(job.open_path, job.refusal)) {
+            // The library is told the direction of a BMP or a PBM; other formats it tells itself.
+            job.format = *format;
+            job.direction = *format == QPBM_FORMAT_BMP   ? QPBM_BMP_TO_PBM
+                            : *format == QPBM_FORMAT_PBM ? QPBM_PBM_TO_BMP
+                                                         : QPBM_DETECT;
+        }
     }
-    if (job.refusal.empty() && options_.output_dir && job.direction == QPBM_DETECT)
+    if (job.refusal.empty() && options_.output_dir && job.format == QPBM_FORMAT_AUTO)
         job.refusal = info.exists
                           ? "cannot tell the direction of an input that is not a file: give bmp2pbm or "
                             "pbm2bmp"
@@ -342,7 +351,7 @@ void Batch::prepare(Slot& slot) {
             job.refusal = "standard output is closed";
 #endif
         if (job.refusal.empty() && options_.paths[1] == kStdio &&
-            output_format(job.direction, options_.conversion.api) == QPBM_FORMAT_BMP && is_terminal(stdout) &&
+            output_format(job.format, options_.conversion.api) == QPBM_FORMAT_BMP && is_terminal(stdout) &&
             !options_.force)
             job.refusal = "standard output is a terminal and a BMP is binary: redirect it, or use --force";
         if (job.refusal.empty() && options_.update && !from_stdin) {
@@ -351,12 +360,12 @@ void Batch::prepare(Slot& slot) {
         }
         return;
     }
-    if (job.direction == QPBM_DETECT) return;
+    if (job.format == QPBM_FORMAT_AUTO) return;
     const std::string given = from_stdin           ? std::string("stdin")
                               : name.under.empty() ? base_name(name.input)
                                                    : name.under;
     job.output = job.output_path =
-        joined(*options_.output_dir, output_name(given, output_format(job.direction, options_.conversion.api)));
+        joined(*options_.output_dir, output_name(given, output_format(job.format, options_.conversion.api)));
 }
 
 // The checks against every earlier name, in the order of the names: an

@@ -18,12 +18,28 @@
 
 namespace tool {
 
-bool may_begin(qpbm_direction direction, const unsigned char* magic) {
-    const bool bmp = magic[0] == 'B' && magic[1] == 'M';
-    const bool pbm = magic[0] == 'P' && (magic[1] == '1' || magic[1] == '4');
-    if (direction == QPBM_BMP_TO_PBM) return bmp;
-    if (direction == QPBM_PBM_TO_BMP) return pbm;
-    return bmp || pbm;
+qpbm_format input_format(qpbm_direction direction, const unsigned char* first, std::size_t length) {
+    const qpbm_format format = qpbm_detect_format(first, length, nullptr);
+    if (direction == QPBM_BMP_TO_PBM) return format == QPBM_FORMAT_BMP ? format : QPBM_FORMAT_AUTO;
+    if (direction == QPBM_PBM_TO_BMP) return format == QPBM_FORMAT_PBM ? format : QPBM_FORMAT_AUTO;
+    return format;
+}
+
+bool may_begin(qpbm_direction direction, const unsigned char* first, std::size_t length) {
+    int more = 0;
+    if (qpbm_detect_format(first, length, &more) != QPBM_FORMAT_AUTO)
+        return input_format(direction, first, length) != QPBM_FORMAT_AUTO;
+    if (direction == QPBM_DETECT || length == 0) return more != 0;
+    return length == 1 && first[0] == (direction == QPBM_BMP_TO_PBM ? 'B' : 'P');
+}
+
+const char* format_name(qpbm_format format) {
+    switch (format) {
+        case QPBM_FORMAT_BMP: return "a BMP";
+        case QPBM_FORMAT_PBM: return "a PBM";
+        case QPBM_FORMAT_PNM: return "a PGM, PPM or PAM";
+        default: return "a picture";
+    }
 }
 
 #if !defined(_WIN32)
@@ -85,7 +101,7 @@ std::string planned_place(const std::string& path) {
 }
 
 std::string readable_picture(const std::string& path, qpbm_direction direction) {
-    unsigned char magic[2] = {};
+    unsigned char magic[kSignatureSize] = {};
 #if defined(_WIN32)
     std::FILE* f = _wfopen(wide(path).c_str(), L"rb");
     if (f == nullptr) return {};
@@ -97,8 +113,9 @@ std::string readable_picture(const std::string& path, qpbm_direction direction) 
     const ssize_t n = pread(fd, magic, sizeof magic, 0);
     close(fd);
 #endif
-    if (n != 2 || !may_begin(direction, magic)) return {};
-    return magic[0] == 'B' ? "a BMP" : "a PBM";
+    if (n < 0) return {};
+    const qpbm_format format = input_format(direction, magic, static_cast<std::size_t>(n));
+    return format == QPBM_FORMAT_AUTO ? std::string() : format_name(format);
 }
 
 }  // namespace tool

@@ -13,9 +13,20 @@
 
 namespace tool {
 
-// Whether a file's first two bytes begin an input of the direction: "BM" for
-// a BMP, "P1" or "P4" for a PBM, either when it is to be detected.
-bool may_begin(qpbm_direction direction, const unsigned char* magic);
+// The first bytes of a file that tell its format.
+inline constexpr std::size_t kSignatureSize = 16;
+
+// The format whose signature a file's first bytes are, of those a batch of
+// the direction reads (BMP for bmp2pbm, PBM for pbm2bmp, any when detected);
+// QPBM_FORMAT_AUTO for none.
+qpbm_format input_format(qpbm_direction direction, const unsigned char* first, std::size_t length);
+
+// Whether first bytes, no signature yet, may still begin an input of the
+// direction.
+bool may_begin(qpbm_direction direction, const unsigned char* first, std::size_t length);
+
+// "a BMP", "a PBM", "a PGM, PPM or PAM".
+const char* format_name(qpbm_format format);
 
 // An input descriptor the batch opened itself; closed with its job.
 class Held {

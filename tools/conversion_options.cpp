@@ -111,7 +111,7 @@ std::string check_conversion_options(const ConversionOptions& o, std::optional<q
         return o.bmp_input_option + " is an option of bmp2pbm, not of pbm2bmp: a PBM is already black and white";
     // The output format is known when it is asked for, or follows from the
     // direction; a detected one is known per input only.
-    const qpbm_format to = direction ? output_format(*direction, o.api) : o.api.to;
+    const qpbm_format to = direction ? output_format(input_of(*direction), o.api) : o.api.to;
     auto other = [&](const std::string& option, const char* direction_word, const char* format) {
         if (o.to_from.empty())
             return option + " is an option of " + direction_word + ", not of " +
@@ -140,9 +140,15 @@ qpbm_format format_of_name(const std::string& name) {
     return ext == "pbm" ? QPBM_FORMAT_PBM : ext == "bmp" ? QPBM_FORMAT_BMP : QPBM_FORMAT_AUTO;
 }
 
-qpbm_format output_format(qpbm_direction direction, const qpbm_options& options) {
-    if (options.to != QPBM_FORMAT_AUTO || direction == QPBM_DETECT) return options.to;
-    return direction == QPBM_PBM_TO_BMP ? QPBM_FORMAT_BMP : QPBM_FORMAT_PBM;
+qpbm_format input_of(qpbm_direction direction) {
+    return direction == QPBM_BMP_TO_PBM   ? QPBM_FORMAT_BMP
+           : direction == QPBM_PBM_TO_BMP ? QPBM_FORMAT_PBM
+                                          : QPBM_FORMAT_AUTO;
+}
+
+qpbm_format output_format(qpbm_format input, const qpbm_options& options) {
+    if (options.to != QPBM_FORMAT_AUTO || input == QPBM_FORMAT_AUTO) return options.to;
+    return input == QPBM_FORMAT_PBM ? QPBM_FORMAT_BMP : QPBM_FORMAT_PBM;
 }
 
 }  // namespace tool

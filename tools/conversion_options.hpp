@@ -42,8 +42,11 @@ std::string check_conversion_options(const ConversionOptions& options, std::opti
 // any case); QPBM_FORMAT_AUTO for any other name.
 qpbm_format format_of_name(const std::string& name);
 
-// The output format of an input of the direction (a detected one: of its
-// first bytes) under the options.
-qpbm_format output_format(qpbm_direction direction, const qpbm_options& options);
+// The input format a direction word names; QPBM_FORMAT_AUTO when detected.
+qpbm_format input_of(qpbm_direction direction);
+
+// The output format of an input of the format (QPBM_FORMAT_AUTO: not known
+// yet) under the options: a PBM becomes a BMP, anything else a PBM.
+qpbm_format output_format(qpbm_format input, const qpbm_options& options);
 
 }  // namespace tool

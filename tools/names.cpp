@@ -224,9 +224,10 @@ bool Names::is_picture_name(const std::string& name) const {
     if (dot == std::string::npos || dot == 0) return false;
     const std::string ext = lower(name.substr(dot + 1));
     const bool bmp = ext == "bmp" || ext == "dib", pbm = ext == "pbm";
+    const bool pnm = ext == "pgm" || ext == "ppm" || ext == "pam" || ext == "pnm";
     if (options_.direction == QPBM_BMP_TO_PBM) return bmp;
     if (options_.direction == QPBM_PBM_TO_BMP) return pbm;
-    return bmp || pbm;
+    return bmp || pbm || pnm;
 }
 
 bool Names::next(Name& name) {

@@ -113,7 +113,7 @@ class ToolTest(Base):
             ("signed.pbm", b"P1\n-2 2\n", [], "a PBM width or height has no sign"),
             # A number too large to hold is named so, not shown as a wrong one.
             ("nines.pbm", b"P1\n" + b"9" * 23 + b" 1\n0", [], "PBM width or height is too large (over 2147483647)"),
-            ("neither.txt", b"hello", [], 'neither a BMP ("BM") nor a PBM ("P1" or "P4") file'),
+            ("neither.txt", b"hello", [], 'neither a BMP ("BM") nor a PBM, PGM, PPM or PAM ("P1" to "P7") file'),
             ("missing.bmp", None, ["bmp2pbm"], "cannot open the input: No such file or directory"),
             ("pbm-as-bmp.pbm", SMALL_PBM, ["bmp2pbm"], "not a BMP file"),
         ]
@@ -309,7 +309,7 @@ class PipeTest(Base):
 
     def test_inputs_that_never_end_are_refused_by_their_first_bytes(self):
         bmp, pbm = 'not a BMP file', 'not a PBM file (it does not start with "P1" or "P4")'
-        neither = 'neither a BMP ("BM") nor a PBM ("P1" or "P4") file'
+        neither = 'neither a BMP ("BM") nor a PBM, PGM, PPM or PAM ("P1" to "P7") file'
         # A writer that never stops (the tool's exit ends it with SIGPIPE),
         # and a device that never ends, on standard input and by name.
         cases = [
