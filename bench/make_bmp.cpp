@@ -8,8 +8,9 @@
 //   32        blue, green, red, unused bytes (BI_RGB)
 //   rle8      RLE8 of palette indices: runs of 1 to 8 pixels between
 //             absolute runs of 3 to 40, an end of line per row
+//   ppm, pgm  a raw PPM or PGM (maxval 255) of the same noise as 24 bits
 //
-//   make_bmp WIDTH HEIGHT OUT.bmp [--top-down] [--format 24|1|8|16|32|rle8]
+//   make_bmp WIDTH HEIGHT OUT.bmp [--top-down] [--format 24|1|8|16|32|rle8|ppm|pgm]
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,7 +29,7 @@ std::uint32_t next() {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: make_bmp WIDTH HEIGHT OUT.bmp [--top-down] [--format 24|1|8|16|32|rle8]\n");
+    std::fprintf(stderr, "usage: make_bmp WIDTH HEIGHT OUT.bmp [--top-down] [--format 24|1|8|16|32|rle8|ppm|pgm]\n");
     return 2;
 }
 
@@ -46,6 +47,26 @@ void rle8_row(long width, std::vector<std::uint8_t>& out) {
         x += literal;
     }
     out.insert(out.end(), {0, qpbm::bmp_rle::end_of_line});
+}
+
+// A raw PPM (3 samples a pixel) or PGM (1) of noise spread over 50..149.
+int write_netpbm(long width, long height, unsigned samples, const char* path) {
+    std::FILE* out = std::fopen(path, "wb");
+    if (out == nullptr) {
+        std::perror(path);
+        return 1;
+    }
+    bool ok = std::fprintf(out, "P%c\n%ld %ld\n255\n", samples == 3 ? '6' : '5', width, height) > 0;
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(width) * samples);
+    for (long y = 0; y < height && ok; ++y) {
+        for (auto& sample : row) sample = static_cast<std::uint8_t>(50 + next() % 100);
+        ok = std::fwrite(row.data(), 1, row.size(), out) == row.size();
+    }
+    if (std::fclose(out) != 0 || !ok) {
+        std::perror(path);
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -68,6 +89,7 @@ int main(int argc, char** argv) {
         else
             return usage();
     }
+    if (format == "ppm" || format == "pgm") return write_netpbm(width, height, format == "ppm" ? 3 : 1, argv[3]);
     const bool rle = format == "rle8";
     const std::uint32_t bits = rle ? 8 : static_cast<std::uint32_t>(std::strtoul(format.c_str(), nullptr, 10));
     if ((bits != 1 && bits != 8 && bits != 16 && bits != 24 && bits != 32) || (rle && top_down)) return usage();

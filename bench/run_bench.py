@@ -472,6 +472,57 @@ def measure_pipeline(args, mp, work):
     return results
 
 
+# Floyd-Steinberg on the same PPM, by each peer.
+PPM_PEERS = {
+    "netpbm": "ppmtopgm {inp} | pamditherbw -fs | pamtopnm > {out}",
+    "Pillow": PILLOW_1.replace("{dither}", ""),
+    "ImageMagick": "MAGICK_CONFIGURE_PATH={policy} convert-im6.q16 {inp} -dither FloydSteinberg -monochrome {out}",
+}
+
+
+def measure_netpbm(args, mp, work):
+    """PPM and PGM to raw PBM against a 24-bit BMP of the same kind of noise,
+    the pixel call against the conversion from the file less its read, the
+    peak memory, and the peers on the same PPM."""
+    width, height = SIDES[mp]
+    paths = {kind: os.path.join(work, f"n{mp}.{kind}") for kind in ("bmp", "ppm", "pgm")}
+    out, base_out = os.path.join(work, "n.out.pbm"), os.path.join(work, "n.base.pbm")
+    log(f"== PGM and PPM, {mp} megapixels")
+    for kind, path in paths.items():
+        subprocess.run([args.make_bmp, str(width), str(height), path, "--format", "24" if kind == "bmp" else kind],
+                       check=True)
+    results = {"megapixels": mp, "pairs": {}, "peak_rss_kib": {}, "pixels": {}, "peers_s": {}}
+    for method in ("channels", "floyd-steinberg"):
+        base = [args.tool, "--raw", "--method", method, paths["bmp"], base_out]
+        for kind in ("ppm", "pgm"):
+            ours = [args.tool, "--raw", "--method", method, paths[kind], out]
+            wait_for_quiet(args)
+            r = paired(command(*base), command(*ours), args.pairs[mp])
+            r["against"] = "24-bit BMP"
+            results["pairs"][f"{kind}_{method}"] = r
+            rss = peak_rss_kib(" ".join(shlex.quote(a) for a in ours))
+            results["peak_rss_kib"][f"{kind}_{method}"] = rss
+            log(f"  {kind} {method}: {r['ratio_median']:.3f} x BMP, {r['ours_median_s']:.3f} s, {rss} KiB")
+        if args.pixels_bench:
+            wait_for_quiet(args)
+            run = subprocess.run([args.pixels_bench, paths["ppm"], out, method, str(args.pairs[mp])], check=True,
+                                 capture_output=True, text=True)
+            results["pixels"][method] = json.loads(run.stdout)
+            log(f"  pixel call {method}: {results['pixels'][method]['ratio']:.3f} x the file less its read")
+    if not args.no_peers:
+        for peer, template in PPM_PEERS.items():
+            command_line = template.format(inp=paths["ppm"], out=os.path.join(work, "n.peer.pbm"),
+                                           policy=os.path.join(HERE, "magick"))
+            seconds = timed_once(command_line)
+            results["peers_s"][peer] = seconds
+            results["peak_rss_kib"][f"peer_{peer}"] = peak_rss_kib(command_line)
+            log(f"  {peer} (Floyd-Steinberg): {seconds:.2f} s, {results['peak_rss_kib'][f'peer_{peer}']} KiB")
+    for path in os.listdir(work):
+        if path.startswith("n"):
+            os.remove(os.path.join(work, path))
+    return results
+
+
 def plot(results, path):
     import matplotlib
 
@@ -578,10 +629,14 @@ def main():
     parser.add_argument("--base-tool", help="a quorvelpbm of another build, that --pipeline holds the existing "
                         "pairs against")
     parser.add_argument("--only-pipeline", action="store_true", help="run only --pipeline")
+    parser.add_argument("--netpbm", default=None, help="also time PPM and PGM input and the pixel call at these sizes")
+    parser.add_argument("--pixels-bench", help="the quorvelpbm_pixels_bench binary, for --netpbm")
+    parser.add_argument("--only-netpbm", action="store_true", help="run only --netpbm")
     args = parser.parse_args()
     args.tool = os.path.abspath(args.tool)
     args.make_bmp = os.path.abspath(args.make_bmp)
     args.base_tool = os.path.abspath(args.base_tool) if args.base_tool else None
+    args.pixels_bench = os.path.abspath(args.pixels_bench) if args.pixels_bench else None
     args.pairs = {1: 41, 9: 21, 100: 11}
     args.runs = {1: 10, 9: 5, 100: 3}
     args.pbm_pairs = 41
@@ -593,6 +648,11 @@ def main():
         "bmp2pbm": [],
     }
     try:
+        if args.netpbm:
+            results["netpbm"] = [measure_netpbm(args, int(x), args.dir) for x in args.netpbm.split(",")]
+        if args.only_netpbm:
+            args.pipeline = None
+            args.only_pipeline = True
         if args.pipeline:
             results["pipeline"] = [measure_pipeline(args, int(x), args.dir) for x in args.pipeline.split(",")]
         if args.only_pipeline:

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "convert/convert.hpp"
+#include "read/values.hpp"
 #include "support.hpp"
 
 namespace qpbm_test {
@@ -104,6 +105,33 @@ TEST(LumaValues, TheRuleAtEveryWidthAndStart) {
             }
             ASSERT_EQ(values[width], 0x5A);  // nothing written past the last value
         }
+    }
+}
+
+TEST(LumaValues, RedFirstAndGreyRowsFollowTheRuleAtEveryWidth) {
+    Lcg lcg{7};
+    std::vector<std::uint8_t> bytes = {255, 255, 255, 0, 0, 0};
+    for (int i = 0; i < 12000; ++i) bytes.push_back(static_cast<std::uint8_t>(lcg.next()));
+    const std::size_t count = bytes.size() / 3;
+    const qpbm::ValueRule luma{true, 0};
+    const qpbm::ValueRule channels{false, 100};
+    for (std::size_t width : awkward_widths()) {
+        if (width + 1 > count) continue;
+        SCOPED_TRACE(testing::Message() << "width " << width);
+        std::vector<std::uint8_t> values(width + 1, 0x5A), flags(width + 1, 0x5A), grey(width + 1, 0x5A),
+            grey_flags(width + 1, 0x5A);
+        qpbm::rgb_values(bytes.data() + 3, width, values.data(), luma);
+        qpbm::rgb_values(bytes.data() + 3, width, flags.data(), channels);
+        qpbm::grey_values(bytes.data() + 1, width, grey.data(), luma);
+        qpbm::grey_values(bytes.data() + 1, width, grey_flags.data(), channels);
+        for (std::size_t x = 0; x < width; ++x) {
+            const std::uint8_t* p = bytes.data() + 3 + 3 * x;  // red, green, blue
+            ASSERT_EQ(values[x], (299 * p[0] + 587 * p[1] + 114 * p[2]) / 1000) << "pixel " << x;
+            ASSERT_EQ(flags[x], p[0] >= 100 && p[1] >= 100 && p[2] >= 100 ? 255 : 0) << "pixel " << x;
+            ASSERT_EQ(grey[x], bytes[1 + x]) << "pixel " << x;
+            ASSERT_EQ(grey_flags[x], bytes[1 + x] >= 100 ? 255 : 0) << "pixel " << x;
+        }
+        for (const auto* row : {&values, &flags, &grey, &grey_flags}) ASSERT_EQ((*row)[width], 0x5A);
     }
 }
 
