@@ -65,6 +65,7 @@ __all__ = [
     "DEFAULT_MAX_OUTPUT",
     "Direction",
     "FORMATS",
+    "LAYOUTS",
     "METHODS",
     "Picture",
     "Status",
@@ -73,6 +74,8 @@ __all__ = [
     "convert",
     "convert_bytes",
     "convert_stream",
+    "decide",
+    "from_pixels",
     "library_path",
     "library_version",
     "pbm_to_bmp",
@@ -746,3 +749,7 @@ def convert_stream(
     if dst is not None:
         dst.write(converted)
     return converted
+
+
+# Pixels in memory (NumPy, Pillow, bytes-like rows) build on the calls above.
+from ._pixels import LAYOUTS, decide, from_pixels  # noqa: E402
