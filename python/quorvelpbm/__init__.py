@@ -17,6 +17,14 @@ output as ``bytes``, with the same options, facts and errors:
     with open("scan.bmp", "rb") as f:
         pbm = quorvelpbm.convert_stream(f, method="otsu")
 
+Pixels in memory (a NumPy array, a Pillow image, or bytes-like rows with
+their width, height and layout) convert the same way; `decide` gives the
+black-and-white pixels as a NumPy bool array. NumPy and Pillow are optional:
+only the calls that need one import it.
+
+    black = quorvelpbm.decide(frame, method="atkinson")   # True for black
+    pbm = quorvelpbm.from_pixels(image, raw=True)
+
 This package holds no compiled code: it calls the shared library ``qpbm``
 through ctypes. When the environment variable ``QUORVELPBM_LIBRARY`` is set,
 it loads the file it names and nothing else; otherwise the library shipped

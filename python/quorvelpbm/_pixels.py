@@ -80,7 +80,8 @@ def _layout(name: object) -> Tuple[int, int]:
 class _Source:
     """Rows for the library, with whatever keeps their memory alive."""
 
-    def __init__(self, address: Optional[int], width: int, height: int, stride: int, layout: int, keep: object):
+    def __init__(self, address: Optional[int], width: int, height: int, stride: int, layout: int,
+                 keep: object) -> None:
         if not (0 <= width <= _MAX_SIDE and 0 <= height <= _MAX_SIDE):
             raise ValueError(f"a picture of {width} x {height} pixels is over the {_MAX_SIDE} pixels a side allowed")
         self.pixels = _Pixels(address, width, height, stride, layout)

@@ -190,3 +190,10 @@ def test_without_numpy_the_module_works_and_says_what_to_install(tmp_path: pathl
                           timeout=120, env={**os.environ, "PYTHONPATH": ""})
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "no numpy"
+
+
+def test_importing_the_module_imports_neither_numpy_nor_pillow() -> None:
+    code = f"import sys; sys.path.insert(0, {str(PACKAGE_DIR)!r}); import quorvelpbm; " \
+           "print(sorted({'numpy', 'PIL'} & set(sys.modules)))"
+    done = subprocess.run([sys.executable, "-B", "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout.strip() == "[]", done.stderr
