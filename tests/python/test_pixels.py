@@ -197,3 +197,12 @@ def test_importing_the_module_imports_neither_numpy_nor_pillow() -> None:
            "print(sorted({'numpy', 'PIL'} & set(sys.modules)))"
     done = subprocess.run([sys.executable, "-B", "-c", code], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0 and done.stdout.strip() == "[]", done.stderr
+
+
+def test_the_output_ceiling_and_the_pixel_budget_hold_for_pixels() -> None:
+    size = len(quorvelpbm.from_pixels(BASE))
+    assert len(quorvelpbm.from_pixels(BASE, max_output=size)) == size
+    for limits in ({"max_output": size - 1}, {"max_pixels": 9 * 13 - 1}):
+        with pytest.raises(quorvelpbm.ConversionError) as refused:
+            quorvelpbm.from_pixels(BASE, **limits)
+        assert refused.value.status == quorvelpbm.Status.ETOO_MANY_PIXELS and refused.value.path == "<pixels>"
