@@ -17,6 +17,14 @@ output as ``bytes``, with the same options, facts and errors:
     with open("scan.bmp", "rb") as f:
         pbm = quorvelpbm.convert_stream(f, method="otsu")
 
+Pixels in memory (a NumPy array, a Pillow image, or bytes-like rows with
+their width, height and layout) convert the same way; `decide` gives the
+black-and-white pixels as a NumPy bool array. NumPy and Pillow are optional:
+only the calls that need one import it.
+
+    black = quorvelpbm.decide(frame, method="atkinson")   # True for black
+    pbm = quorvelpbm.from_pixels(image, raw=True)
+
 This package holds no compiled code: it calls the shared library ``qpbm``
 through ctypes. When the environment variable ``QUORVELPBM_LIBRARY`` is set,
 it loads the file it names and nothing else; otherwise the library shipped
@@ -65,6 +73,7 @@ __all__ = [
     "DEFAULT_MAX_OUTPUT",
     "Direction",
     "FORMATS",
+    "LAYOUTS",
     "METHODS",
     "Picture",
     "Status",
@@ -73,6 +82,8 @@ __all__ = [
     "convert",
     "convert_bytes",
     "convert_stream",
+    "decide",
+    "from_pixels",
     "library_path",
     "library_version",
     "pbm_to_bmp",
@@ -746,3 +757,7 @@ def convert_stream(
     if dst is not None:
         dst.write(converted)
     return converted
+
+
+# Pixels in memory (NumPy, Pillow, bytes-like rows) build on the calls above.
+from ._pixels import LAYOUTS, decide, from_pixels  # noqa: E402
