@@ -269,6 +269,19 @@ function tooMany(width, height, decodedBy) {
   return Object.assign(result, {width, height, decodedBy, decoded: true});
 }
 
+// The bitmap's RGBA rows copied into the module's memory, or 0 when they
+// do not fit. The canvas and the script's copy are garbage once it returns.
+function pixelsOf(bitmap) {
+  const m = library;
+  const context = new OffscreenCanvas(bitmap.width, bitmap.height).getContext("2d", {willReadFrequently: true});
+  if (!context) return 0;
+  context.drawImage(bitmap, 0, 0);
+  const pixels = context.getImageData(0, 0, bitmap.width, bitmap.height).data;
+  const at = m._malloc(pixels.length) >>> 0;
+  if (at !== 0) m.HEAPU8.set(pixels, at);
+  return at;
+}
+
 // A picture decoded by the browser, its RGBA pixels converted by the
 // library; null when the browser cannot decode it either and its first
 // bytes name no picture format (the library then says what it is not).
@@ -277,7 +290,8 @@ async function fromBrowser(id, file, head, options) {
   const format = pictureFormat(head);
   const decodedBy = format || file.type || "a picture";
   const declared = declaredSize(format, head);
-  if (declared && declared.width * declared.height > DECODE_PIXELS) return tooMany(declared.width, declared.height, decodedBy);
+  if (declared && declared.width * declared.height > DECODE_PIXELS)
+    return tooMany(declared.width, declared.height, decodedBy);
   const undecodable = () => format ? Object.assign(failure("undecodable", ""), {decodedBy, decoded: true}) : null;
   if (typeof createImageBitmap !== "function" || typeof OffscreenCanvas !== "function") return undecodable();
   progress(id, "decoding", 0, 0);
@@ -292,12 +306,11 @@ async function fromBrowser(id, file, head, options) {
   try {
     const {width, height} = bitmap;
     if (width * height > DECODE_PIXELS) return tooMany(width, height, decodedBy);
-    const context = new OffscreenCanvas(width, height).getContext("2d", {willReadFrequently: true});
-    context.drawImage(bitmap, 0, 0);
-    const pixels = context.getImageData(0, 0, width, height).data;
-    at = m._malloc(pixels.length) >>> 0;
-    if (at === 0) return failure("memory", `the picture's pixels (${pixels.length.toLocaleString("en")} bytes) do not fit in the page's memory`);
-    m.HEAPU8.set(pixels, at);
+    at = pixelsOf(bitmap);
+    if (at === 0) {
+      const bytes = (4 * width * height).toLocaleString("en");
+      return failure("memory", `the picture's pixels (${bytes} bytes) do not fit in the page's memory`);
+    }
     progress(id, "converting", 0, 0);
     const code = m._page_convert_pixels(at, width, height, options.raw, options.bpp, options.method, options.threshold,
                                         options.window, options.invert, options.to || 0);
