@@ -169,7 +169,8 @@ window.quorvelpbmCards = (function () {
     if (card.state === "cancelled" || (r && r.status !== OK)) {
       const {title, advice} = problem(card);
       parts.push(element("p", {className: "refused", textContent: title}), element("p", {className: "advice", textContent: advice}));
-      if (r && (r.decoded || r.format)) parts.push(element("p", {className: "help", textContent: reader(r)}));
+      // Which reader took it, when one did and the library refused it.
+      if (r && r.status > 0 && (r.decoded || r.format)) parts.push(element("p", {className: "help", textContent: reader(r)}));
     } else if (r) {
       parts.push(element("p", {className: "facts", textContent:
         `${reader(r)}, ${r.width} x ${r.height} -> ${r.outputName}, ${r.bytes.length.toLocaleString("en")} bytes, ` +
