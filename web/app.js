@@ -131,9 +131,12 @@
     }
   }
 
-  function outputName(card, direction) {
-    const base = card.file.name.replace(/\.(bmp|dib|pbm)$/i, "") + (card.number > 1 ? ` (${card.number})` : "");
-    return base + (direction === BMP_TO_PBM ? ".pbm" : ".bmp");
+  // The input's name with the output's extension: a BMP begins with "BM",
+  // a PBM with "P".
+  function outputName(card, bytes) {
+    const base = card.file.name.replace(/\.(bmp|dib|pbm|pgm|ppm|pam|pnm|png|jpe?g|gif|webp|avif)$/i, "") +
+                 (card.number > 1 ? ` (${card.number})` : "");
+    return base + (bytes[0] === 0x42 ? ".bmp" : ".pbm");
   }
 
   function finish(card, result) {
@@ -143,7 +146,7 @@
     result.date = new Date();
     if (result.status === OK) {
       result.bytes = new Uint8Array(result.bytes);
-      result.outputName = outputName(card, result.direction);
+      result.outputName = outputName(card, result.bytes);
       card.blob = result.blob;
       card.url = URL.createObjectURL(card.blob);
     } else {

@@ -10,7 +10,8 @@ window.quorvelpbmCards = (function () {
   const TOO_MANY_PIXELS = 13;
   const TOO_WIDE = 14;
   const BMP_UNSUPPORTED = 22;
-  const PHASES = {reading: "reading the file", converting: "converting", drawing: "drawing the preview"};
+  const PHASES = {reading: "reading the file", decoding: "decoding the picture", converting: "converting",
+                  drawing: "drawing the preview"};
 
   function element(tag, properties, ...children) {
     const node = document.createElement(tag);
@@ -28,13 +29,17 @@ window.quorvelpbmCards = (function () {
       case "empty":
         return {title: "Refused: the file is empty (0 bytes).",
                 advice: "It may not have been saved or copied completely: choose the original again."};
-      case "other-format":
-        return {title: `Refused: this is a ${r.otherFormat} picture, not a BMP or PBM (only its name says so).`,
-                advice: "Open it in an image editor, save it as BMP, and add that file."};
+      case "undecodable":
+        return {title: `Refused: this browser could not decode this ${r.decodedBy} picture.`,
+                advice: "It may be damaged or cut short: open it in an image editor, save it as PNG or BMP, " +
+                        "and add that file."};
       case "too-large":
         return {title: "Too large: " + r.message + ".",
-                advice: "Choose \u201cRaw PBM\u201d or 1 bit per pixel for a smaller output, " +
-                        "or convert it with the quorvelpbm command-line tool."};
+                advice: r.decoded && r.status === -1
+                  ? "Convert it with the quorvelpbm command-line tool, e.g. " +
+                    "pngtopnm picture.png | quorvelpbm - picture.pbm."
+                  : "Choose \u201cRaw PBM\u201d or 1 bit per pixel for a smaller output, " +
+                    "or convert it with the quorvelpbm command-line tool."};
       case "memory":
         return {title: "Out of memory: " + r.message + ".",
                 advice: "Remove other files or close other tabs, then choose \u201cConvert again\u201d; " +
@@ -43,13 +48,18 @@ window.quorvelpbmCards = (function () {
         break;
     }
     const advice = {
-      [UNKNOWN_FORMAT]: "Only BMP and PBM files are read: save the picture as BMP in an image editor.",
+      [UNKNOWN_FORMAT]: "Neither the library nor this browser reads it: save the picture as PNG or BMP in an image editor.",
       [INVALID_ARGUMENT]: "Check the options above.",
       [TOO_MANY_PIXELS]: "Convert it with the quorvelpbm command-line tool.",
       [TOO_WIDE]: "Choose the channels, luma, otsu or bayer method, which take rows of any width.",
       [BMP_UNSUPPORTED]: "Save it as an uncompressed BMP in an image editor, and add that file.",
-    }[r.status] || "Check that the file is a whole BMP or PBM picture, not one cut short.";
+    }[r.status] || "Check that the file is a whole picture, not one cut short.";
     return {title: "Refused: " + r.message, advice};
+  }
+
+  // Which reader took the file.
+  function reader(r) {
+    return r.decoded ? "decoded by the browser: " + r.decodedBy : "read by the library: " + r.format;
   }
 
   function seconds(ms) {
@@ -159,9 +169,11 @@ window.quorvelpbmCards = (function () {
     if (card.state === "cancelled" || (r && r.status !== OK)) {
       const {title, advice} = problem(card);
       parts.push(element("p", {className: "refused", textContent: title}), element("p", {className: "advice", textContent: advice}));
+      // Which reader took it, when one did and the library refused it.
+      if (r && r.status > 0 && (r.decoded || r.format)) parts.push(element("p", {className: "help", textContent: reader(r)}));
     } else if (r) {
       parts.push(element("p", {className: "facts", textContent:
-        `${r.format}, ${r.width} x ${r.height} -> ${r.outputName}, ${r.bytes.length.toLocaleString("en")} bytes, ` +
+        `${reader(r)}, ${r.width} x ${r.height} -> ${r.outputName}, ${r.bytes.length.toLocaleString("en")} bytes, ` +
         `ready ${seconds(r.readyAfter)} after it was queued`}));
     }
     const buttons = element("p", {className: "actions"});

@@ -1,6 +1,7 @@
 // The page has no file system of the caller's: the library's file calls
 // refuse every path, and the memory calls' shared block lives here.
 #include "library/file_convert.hpp"
+#include "library/output_file.hpp"
 
 namespace qpbm {
 
@@ -19,6 +20,18 @@ Status convert_shared(Direction&, const char*, const char*, SharedWorkspace&, Fa
 Status convert_shared(Direction&, const char16_t*, const char16_t*, SharedWorkspace&, Facts&, const Options&) {
     return Status::invalid_path;
 }
+
+Status convert_pixels_file(const PixelSource&, const char*, Workspace&, Facts&, const Options&) {
+    return Status::invalid_path;
+}
+
+Status convert_pixels_file(const PixelSource&, const char16_t*, Workspace&, Facts&, const Options&) {
+    return Status::invalid_path;
+}
+
+// No file is written, so none is synced.
+SyncOutputs::SyncOutputs(bool) : previous_(false) {}
+SyncOutputs::~SyncOutputs() { static_cast<void>(previous_); }
 
 SharedWorkspace& static_workspace(Direction) {
     static SharedWorkspace shared;

@@ -1,7 +1,8 @@
 // The page's calls into the library: one conversion at a time through
-// qpbm_output_size and qpbm_convert_memory, with flat arguments so that the
-// script needs no struct layouts. The last output stays until the next call
-// or page_release().
+// qpbm_output_size and qpbm_convert_memory (a file's bytes) or
+// qpbm_convert_pixels (pixels the browser decoded), with flat arguments so
+// that the script needs no struct layouts. The last output stays until the
+// next call or page_release().
 #include <emscripten/emscripten.h>
 
 #include <cstdint>
@@ -18,23 +19,17 @@ std::uint64_t output_size = 0;
 qpbm_result result{};
 bool too_large = false;
 
-}  // namespace
-
-extern "C" {
-
-EMSCRIPTEN_KEEPALIVE void page_release(void) {
+void release() {
     std::free(output);
     output = nullptr;
     output_size = 0;
 }
 
-// Converts `size` bytes at `input`. threshold -1 and window 0 take the
-// method's defaults; `to` is a qpbm_format (0: the other format than the
-// input's). Returns a qpbm_status.
-EMSCRIPTEN_KEEPALIVE int page_convert(const void* input, std::size_t size, int direction, int raw, int bpp, int method,
-                                      int threshold, int window, int invert, int to) {
-    page_release();
+// A new call: the last output freed, the options as the page gives them.
+qpbm_options start(int raw, int bpp, int method, int threshold, int window, int invert, int to) {
+    release();
     too_large = false;
+    result = qpbm_result{};
     if (work == nullptr) work = std::malloc(qpbm_work_size());
     qpbm_options options;
     qpbm_options_init(&options);
@@ -45,9 +40,11 @@ EMSCRIPTEN_KEEPALIVE int page_convert(const void* input, std::size_t size, int d
     options.window = window;
     options.invert = invert;
     options.to = static_cast<qpbm_format>(to);
-    const auto how = static_cast<qpbm_direction>(direction);
-    qpbm_status status = qpbm_output_size(input, size, how, &options, work, qpbm_work_size(), &output_size, &result);
-    if (status != QPBM_OK) return status;
+    return options;
+}
+
+// Allocates output_size bytes for the output, or says that they do not fit.
+bool take_output() {
     // A wasm32 heap holds at most 4 GiB.
     if (output_size >= SIZE_MAX || (output = static_cast<std::uint8_t*>(std::malloc(output_size + 1))) == nullptr) {
         std::snprintf(result.message, sizeof result.message,
@@ -55,10 +52,53 @@ EMSCRIPTEN_KEEPALIVE int page_convert(const void* input, std::size_t size, int d
                       static_cast<unsigned long long>(output_size));
         output_size = 0;
         too_large = true;
-        return result.status = QPBM_EOUTPUT_TOO_SMALL;
+        result.status = QPBM_EOUTPUT_TOO_SMALL;
+        return false;
     }
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+EMSCRIPTEN_KEEPALIVE void page_release(void) { release(); }
+
+// Converts `size` bytes at `input`. threshold -1 and window 0 take the
+// method's defaults; `to` is a qpbm_format (0: the other format than the
+// input's). Returns a qpbm_status.
+EMSCRIPTEN_KEEPALIVE int page_convert(const void* input, std::size_t size, int direction, int raw, int bpp, int method,
+                                      int threshold, int window, int invert, int to) {
+    const qpbm_options options = start(raw, bpp, method, threshold, window, invert, to);
+    const auto how = static_cast<qpbm_direction>(direction);
+    qpbm_status status = qpbm_output_size(input, size, how, &options, work, qpbm_work_size(), &output_size, &result);
+    if (status != QPBM_OK) return status;
+    if (!take_output()) return result.status;
     status = qpbm_convert_memory(input, size, output, static_cast<std::size_t>(output_size), &output_size, how,
                                  &options, work, qpbm_work_size(), &result);
+    if (status != QPBM_OK) page_release();
+    return status;
+}
+
+// Converts width x height RGBA pixels at `rgba`, rows packed, as the browser's
+// getImageData gives them; the options as for page_convert.
+EMSCRIPTEN_KEEPALIVE int page_convert_pixels(const void* rgba, int width, int height, int raw, int bpp, int method,
+                                             int threshold, int window, int invert, int to) {
+    const qpbm_options options = start(raw, bpp, method, threshold, window, invert, to);
+    const std::uint64_t stride = 4 * static_cast<std::uint64_t>(width < 0 ? 0 : width);
+    if (width < 0 || height < 0 || stride > SIZE_MAX) {
+        std::snprintf(result.message, sizeof result.message, "%s", qpbm_status_message(QPBM_EINVALID_ARGUMENT));
+        return result.status = QPBM_EINVALID_ARGUMENT;
+    }
+    const qpbm_pixels pixels{rgba, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
+                             static_cast<std::size_t>(stride), QPBM_LAYOUT_RGBA8};
+    // The first call only measures.
+    qpbm_status status =
+        qpbm_convert_pixels(&pixels, nullptr, 0, &output_size, &options, work, qpbm_work_size(), &result);
+    if (status != QPBM_EOUTPUT_TOO_SMALL) return status;
+    if (!take_output()) return result.status;
+    status = qpbm_convert_pixels(&pixels, output, static_cast<std::size_t>(output_size), &output_size, &options, work,
+                                 qpbm_work_size(), &result);
     if (status != QPBM_OK) page_release();
     return status;
 }

@@ -4,14 +4,15 @@
 // (a page opened from file:// may not load a worker script by its path).
 //
 // Messages in:  {type: "convert", id, input, options}
-//   input:   {kind: "file", file} (a File or Blob of BMP or PBM bytes);
-//            other kinds (e.g. decoded pixels) can be added beside it.
+//   input:   {kind: "file", file}: a File or Blob; the library reads BMP,
+//            PBM, PGM, PPM and PAM files, the browser decodes other pictures.
 //   options: {method, threshold, window, invert, raw, bpp}, named, so that
 //            a new option is one more field here and in page_convert.
 // Messages out: {type: "ready", version} or {type: "failed", message};
 //   {type: "progress", id, phase, done, total} (total 0: no measure yet);
 //   {type: "done", id, result}: the library's status, message, format,
-//   direction and size; on success the output as bytes (transferred) and as
+//   direction and size, and decodedBy (the format's name) when the browser
+//   decoded the picture; on success the output as bytes (transferred) and as
 //   a Blob, its CRC-32, and the previews of the result and of the original.
 "use strict";
 
@@ -26,6 +27,12 @@ const CHUNK = 8 << 20;
 const PREVIEW_PIXELS = 2 << 20;
 // Past this many pixels the browser is not asked to decode the original.
 const ORIGINAL_PIXELS = 64e6;
+// Nor a picture to convert: its RGBA pixels take 4 bytes each on the
+// canvas, again in the script and again in the module's memory.
+const DECODE_PIXELS = 64e6;
+// The bytes read to tell a file's format: the library looks at 16, a PNG's
+// size is at 16 to 23.
+const HEAD = 32;
 
 let library = null;
 
@@ -129,12 +136,13 @@ function preview(bytes, width, height, id, phase) {
 }
 
 // The original as the browser shows it, at the preview's size; null when
-// it cannot (a PBM, a kind of BMP it does not read, or too large).
-async function original(file, width, height) {
+// it cannot (a kind of BMP it does not read, or too large). picture: a File
+// or an ImageBitmap.
+async function original(picture, width, height) {
   if (width * height > ORIGINAL_PIXELS || typeof createImageBitmap !== "function") return null;
   const size = previewSize(width, height);
   try {
-    return await createImageBitmap(file, {resizeWidth: size.width, resizeHeight: size.height,
+    return await createImageBitmap(picture, {resizeWidth: size.width, resizeHeight: size.height,
                                           resizeQuality: size.factor === 1 ? "pixelated" : "medium"});
   } catch (error) {
     return null;
@@ -157,11 +165,55 @@ function failure(kind, message) {
   return {status: -1, kind, message, format: "", direction: DETECT, width: 0, height: 0, bytes: null};
 }
 
-async function convert(id, input, options) {
+// The library's result of the last page_convert or page_convert_pixels.
+function outcome(code) {
   const m = library;
-  const file = input.file;
+  return {
+    status: code,
+    kind: code === OK ? "" : m._page_too_large() || TOO_LARGE.includes(code) ? "too-large" : "refused",
+    message: m.UTF8ToString(m._page_message()),
+    format: m.UTF8ToString(m._page_format()),
+    direction: m._page_direction(),
+    width: m._page_width(),
+    height: m._page_height(),
+    bytes: null,
+  };
+}
+
+// The output of a successful call, its previews and checksum, into result.
+// before: the input's own black-and-white preview, or null; picture: what
+// the browser may draw the original from.
+async function finish(id, result, before, picture) {
+  const m = library;
+  const out = m._page_output() >>> 0;
+  const bytes = m.HEAPU8.slice(out, out + m._page_output_size());
+  m._page_release();
+  result.preview = preview(bytes, result.width, result.height, id, "drawing");
+  result.original = before || (await original(picture, result.width, result.height));
+  result.crc = crc32(bytes);
+  // Made here: a Blob of a large output takes the page's thread a while.
+  result.blob = new Blob([bytes], {type: "application/octet-stream"});
+  result.bytes = bytes.buffer;
+  return result;
+}
+
+// Whether the library has a reader for a file beginning with head.
+function libraryReads(head) {
+  const m = library;
+  const at = m._malloc(head.length) >>> 0;
+  if (at === 0) return true;  // the library's own path reports the memory
+  try {
+    m.HEAPU8.set(head, at);
+    return m._qpbm_detect_format(at, head.length, 0) !== 0;
+  } finally {
+    m._free(at);
+  }
+}
+
+// A file through the library's readers (BMP, PBM, PGM, PPM, PAM).
+async function fromLibrary(id, file, options) {
+  const m = library;
   const size = file.size;
-  if (size === 0) return failure("empty", "the file is empty (0 bytes)");
   // Addresses past 2 GiB come back negative.
   const at = m._malloc(size) >>> 0;
   if (at === 0) return failure("memory", `the file (${size.toLocaleString("en")} bytes) does not fit in the page's memory`);
@@ -171,51 +223,119 @@ async function convert(id, input, options) {
       const chunk = new Uint8Array(await file.slice(done, done + CHUNK).arrayBuffer());
       m.HEAPU8.set(chunk, at + done);
     }
-    const head = m.HEAPU8.slice(at, at + Math.min(size, 8));
     progress(id, "converting", 0, 0);
     const code = m._page_convert(at, size, DETECT, options.raw, options.bpp, options.method, options.threshold,
                                  options.window, options.invert, options.to || 0);
-    const result = {
-      status: code,
-      kind: code === OK ? "" : "refused",
-      message: m.UTF8ToString(m._page_message()),
-      format: m.UTF8ToString(m._page_format()),
-      direction: m._page_direction(),
-      width: m._page_width(),
-      height: m._page_height(),
-      bytes: null,
-    };
-    if (code !== OK) {
-      if (m._page_too_large() || TOO_LARGE.includes(code)) result.kind = "too-large";
-      // A PNG, JPEG or GIF named .bmp is common; say what it is.
-      const png = head[0] === 0x89 && head[1] === 0x50 && head[2] === 0x4e && head[3] === 0x47;
-      const jpeg = head[0] === 0xff && head[1] === 0xd8;
-      const gif = head[0] === 0x47 && head[1] === 0x49 && head[2] === 0x46;
-      if (png || jpeg || gif) {
-        result.kind = "other-format";
-        result.otherFormat = png ? "PNG" : jpeg ? "JPEG" : "GIF";
-      }
-      return result;
-    }
-    const out = m._page_output() >>> 0;
-    const bytes = m.HEAPU8.slice(out, out + m._page_output_size());
-    m._page_release();
+    const result = outcome(code);
+    // PGM, PPM and PAM name no direction; their options are a BMP's.
+    if (result.direction === DETECT && result.format !== "") result.direction = BMP_TO_PBM;
+    if (code !== OK) return result;
     // The input's pixels, when they are black and white too, while they are
     // still in memory.
-    let before = null;
-    if (result.direction !== BMP_TO_PBM)
-      before = preview(m.HEAPU8.subarray(at, at + size), result.width, result.height, id, "drawing");
-    result.preview = preview(bytes, result.width, result.height, id, "drawing");
-    result.original = before || (await original(file, result.width, result.height));
-    result.crc = crc32(bytes);
-    // Made here: a Blob of a large output takes the page's thread a while.
-    result.blob = new Blob([bytes], {type: "application/octet-stream"});
-    result.bytes = bytes.buffer;
-    return result;
+    const blackAndWhite = m.UTF8ToString(m._page_format()).startsWith("PBM");
+    const before = blackAndWhite ? preview(m.HEAPU8.subarray(at, at + size), result.width, result.height, id, "drawing")
+                                 : null;
+    return await finish(id, result, before, file);
   } finally {
     m._page_release();
     m._free(at);
   }
+}
+
+// What a picture the library has no reader for is, from its first bytes;
+// "" when they name no format the page knows.
+function pictureFormat(head) {
+  const text = (at, ascii) => Array.from(ascii).every((c, i) => head[at + i] === c.charCodeAt(0));
+  if (head[0] === 0x89 && text(1, "PNG")) return "PNG";
+  if (head[0] === 0xff && head[1] === 0xd8) return "JPEG";
+  if (text(0, "GIF8")) return "GIF";
+  if (text(0, "RIFF") && text(8, "WEBP")) return "WebP";
+  if (text(4, "ftypavi")) return "AVIF";
+  return "";
+}
+
+// The size a PNG or GIF header declares, so that a picture too large is
+// refused before the browser decodes it; null for other formats.
+function declaredSize(format, head) {
+  const view = new DataView(head.buffer, head.byteOffset, head.byteLength);
+  if (format === "PNG" && head.length >= 24) return {width: view.getUint32(16), height: view.getUint32(20)};
+  if (format === "GIF" && head.length >= 10) return {width: view.getUint16(6, true), height: view.getUint16(8, true)};
+  return null;
+}
+
+function tooMany(width, height, decodedBy) {
+  const result = failure("too-large", `${width} x ${height} is more pixels than the page decodes ` +
+                                      `(${DECODE_PIXELS.toLocaleString("en")})`);
+  return Object.assign(result, {width, height, decodedBy, decoded: true});
+}
+
+// The bitmap's RGBA rows copied into the module's memory, or 0 when they
+// do not fit. The canvas and the script's copy are garbage once it returns.
+function pixelsOf(bitmap) {
+  const m = library;
+  const context = new OffscreenCanvas(bitmap.width, bitmap.height).getContext("2d", {willReadFrequently: true});
+  if (!context) return 0;
+  context.drawImage(bitmap, 0, 0);
+  const pixels = context.getImageData(0, 0, bitmap.width, bitmap.height).data;
+  const at = m._malloc(pixels.length) >>> 0;
+  if (at !== 0) m.HEAPU8.set(pixels, at);
+  return at;
+}
+
+// A picture decoded by the browser, its RGBA pixels converted by the
+// library; null when the browser cannot decode it either and its first
+// bytes name no picture format (the library then says what it is not).
+async function fromBrowser(id, file, head, options) {
+  const m = library;
+  const format = pictureFormat(head);
+  const decodedBy = format || file.type || "a picture";
+  const declared = declaredSize(format, head);
+  if (declared && declared.width * declared.height > DECODE_PIXELS)
+    return tooMany(declared.width, declared.height, decodedBy);
+  const undecodable = () => format ? Object.assign(failure("undecodable", ""), {decodedBy, decoded: true}) : null;
+  if (typeof createImageBitmap !== "function" || typeof OffscreenCanvas !== "function") return undecodable();
+  progress(id, "decoding", 0, 0);
+  let bitmap;
+  try {
+    // The file's own samples: no colour management, alpha not multiplied in.
+    bitmap = await createImageBitmap(file, {colorSpaceConversion: "none", premultiplyAlpha: "none"});
+  } catch (error) {
+    return undecodable();
+  }
+  let at = 0;
+  try {
+    const {width, height} = bitmap;
+    if (width * height > DECODE_PIXELS) return tooMany(width, height, decodedBy);
+    at = pixelsOf(bitmap);
+    if (at === 0) {
+      const bytes = (4 * width * height).toLocaleString("en");
+      return failure("memory", `the picture's pixels (${bytes} bytes) do not fit in the page's memory`);
+    }
+    progress(id, "converting", 0, 0);
+    const code = m._page_convert_pixels(at, width, height, options.raw, options.bpp, options.method, options.threshold,
+                                        options.window, options.invert, options.to || 0);
+    // A picture's options are those of a BMP's.
+    const result = Object.assign(outcome(code), {decodedBy, decoded: true, direction: BMP_TO_PBM});
+    if (code !== OK) return result;
+    return await finish(id, result, null, bitmap);
+  } finally {
+    m._page_release();
+    if (at !== 0) m._free(at);
+    bitmap.close();
+  }
+}
+
+async function convert(id, input, options) {
+  const file = input.file;
+  if (file.size === 0) return failure("empty", "the file is empty (0 bytes)");
+  const head = new Uint8Array(await file.slice(0, HEAD).arrayBuffer());
+  // BMP and netpbm files stay with the library, so that their bytes are the
+  // tool's; the browser decodes the rest.
+  if (!libraryReads(head)) {
+    const decoded = await fromBrowser(id, file, head, options);
+    if (decoded) return decoded;
+  }
+  return await fromLibrary(id, file, options);
 }
 
 function transfers(result) {

@@ -12,6 +12,7 @@ ARTEFACT_DIR. Exits 77 (skipped) when something it needs is missing, unless
 the environment variable CI is "true".
 """
 
+import base64
 import os
 import pathlib
 import shutil
@@ -267,17 +268,32 @@ def zip_download(page, downloads):
 
 
 def screenshots(page, artefacts):
-    """The README's: the bundled photo dithered, beside a PBM and a refusal."""
+    """The README's: the bundled photo as a PNG (made by the browser) dithered, beside a PBM and a refusal."""
     page.clear()
     page.option("method", "3")
-    page.add(str(HERE.parent.parent / "examples" / "sample.bmp"),
-             page.file("stripes.pbm", p4(96, 64, lambda x, y: (x // 8 + y // 8) % 2 == 0)),
+    sample = (HERE.parent.parent / "examples" / "sample.bmp").read_bytes()
+    page.driver.execute_async_script(
+        """const done = arguments[arguments.length - 1];
+           const bytes = Uint8Array.from(atob(arguments[0]), (c) => c.charCodeAt(0));
+           createImageBitmap(new Blob([bytes])).then((bitmap) => {
+             const canvas = new OffscreenCanvas(bitmap.width, bitmap.height);
+             canvas.getContext("2d").drawImage(bitmap, 0, 0);
+             return canvas.convertToBlob({type: "image/png"});
+           }).then((png) => {
+             const files = new DataTransfer();
+             files.items.add(new File([png], "sample.png", {type: "image/png"}));
+             document.getElementById("drop").dispatchEvent(new DragEvent("drop", {dataTransfer: files}));
+             done();
+           });""", base64.b64encode(sample).decode())
+    page.add(page.file("stripes.pbm", p4(96, 64, lambda x, y: (x // 8 + y // 8) % 2 == 0)),
              page.file("notes.bmp", b"BM" + bytes(20)))
     page.idle()
+    facts = page.card("sample.png").find_element(By.CLASS_NAME, "facts").text
+    page.check(facts.startswith("decoded by the browser: PNG, 640 x 480 -> sample.pbm"), f"the PNG's card: {facts!r}")
     page.axe("with results")
     page.js("document.getElementById('results-heading').scrollIntoView()")
     page.driver.save_screenshot(str(artefacts / "web-page.png"))
-    card = page.card("sample.bmp")
+    card = page.card("sample.png")
     toggle = card.find_element(By.CSS_SELECTOR, "button[aria-pressed]")
     page.js("arguments[0].scrollIntoView({block: 'center'})", toggle)
     toggle.click()
