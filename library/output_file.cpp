@@ -1,11 +1,11 @@
 #include "library/output_file.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 #include "library/file_convert.hpp"
+#include "library/temp_files.hpp"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -14,58 +14,22 @@
 #include <sys/stat.h>
 #include <windows.h>
 #else
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #endif
 
 namespace qpbm {
 
 namespace {
 
-// Temporary files: ".quorvelpbm-PID-N.tmp", so that the leftovers of a run
-// that was killed are easy to recognise, and concurrent runs never collide.
-constexpr char kTempPrefix[] = ".quorvelpbm-";
-constexpr char kTempSuffix[] = ".tmp";
-std::atomic<unsigned> temp_counter{0};
-std::atomic<bool> named_temps_only{false};
 thread_local bool sync_outputs = false;
-
-char* append(char* at, const char* text) {
-    while (*text != '\0') *at++ = *text++;
-    return at;
-}
-
-char* append_decimal(char* at, unsigned long long value) {
-    char digits[20];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (n > 0) *at++ = digits[--n];
-    return at;
-}
-
-void make_temp_name(char (&name)[48], unsigned long long pid) {
-    char* at = append(name, kTempPrefix);
-    at = append_decimal(at, pid);
-    *at++ = '-';
-    at = append_decimal(at, temp_counter.fetch_add(1, std::memory_order_relaxed));
-    at = append(at, kTempSuffix);
-    *at = '\0';
-}
 
 Status failed(Status status, Facts& facts, int error) {
     facts.os_error = error;
@@ -73,8 +37,6 @@ Status failed(Status status, Facts& facts, int error) {
 }
 
 }  // namespace
-
-void use_named_temp_files(bool named) { named_temps_only = named; }
 
 SyncOutputs::SyncOutputs(bool sync) : previous_(sync_outputs) { sync_outputs = sync; }
 SyncOutputs::~SyncOutputs() { sync_outputs = previous_; }
@@ -216,135 +178,6 @@ bool clear_nonblocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
-bool same_identity(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-// Exactly the form make_temp_name gives: the prefix, digits, '-', digits,
-// the suffix. A user's ".quorvelpbm-1-my notes.tmp" is not one of ours.
-bool is_temp_name(const char* name) {
-    constexpr std::size_t kPrefixLength = sizeof kTempPrefix - 1;
-    if (std::strncmp(name, kTempPrefix, kPrefixLength) != 0) return false;
-    const char* at = name + kPrefixLength;
-    for (int part = 0; part < 2; ++part) {
-        const char* digits = at;
-        while (*at >= '0' && *at <= '9') ++at;
-        if (at == digits || at - digits > 20) return false;
-        if (part == 0 && *at++ != '-') return false;
-    }
-    return std::strcmp(at, kTempSuffix) == 0;
-}
-
-// The directories this process has searched for stale temporary files: a
-// batch into one directory searches it once, not once per file.
-struct DirectoryId {
-    unsigned long long device, inode;
-};
-constexpr std::size_t kScannedDirectories = 256;  // beyond that, a directory may be searched again
-std::mutex scanned_lock;
-DirectoryId scanned[kScannedDirectories];
-std::size_t scanned_count = 0;
-
-bool first_search_of(int dir_fd) {
-    struct stat st {};
-    if (fstat(dir_fd, &st) != 0) return true;
-    const std::lock_guard<std::mutex> hold(scanned_lock);
-    for (std::size_t i = 0; i < scanned_count; ++i)
-        if (scanned[i].device == st.st_dev && scanned[i].inode == st.st_ino) return false;
-    if (scanned_count < kScannedDirectories) scanned[scanned_count++] = {st.st_dev, st.st_ino};
-    return true;
-}
-
-// Removes the temporary files that runs killed part way left in the
-// directory. A run holds an exclusive flock on its temporary file for as long
-// as it lives, wherever its process is (another PID namespace, another NFS
-// client): a file is stale only when that lock can be taken, its name is
-// exactly of the generated form, and it belongs to this user.
-void remove_stale_temps(int dir_fd) {
-    if (!first_search_of(dir_fd)) return;
-    const int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr) {
-        close(fd);
-        return;
-    }
-    const uid_t self = geteuid();
-    while (const dirent* entry = readdir(dir)) {
-        const char* name = entry->d_name;
-        if (!is_temp_name(name)) continue;
-        const int temp = openat(fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (temp < 0) continue;
-        struct stat st {};
-        struct stat now {};
-        if (fstat(temp, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == self && flock(temp, LOCK_EX | LOCK_NB) == 0 &&
-            fstatat(fd, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_identity(st, now))
-            unlinkat(fd, name, 0);
-        close(temp);  // and its lock
-    }
-    closedir(dir);
-}
-
-// Creates the temporary file in the target's directory, readable so that it
-// can still be copied in place: unnamed where the file system allows, so
-// that nothing is left if the process dies. Either is locked from the start.
-int create_temp(OutputFile& out) {
-    // Even an unnamed file is named for the moment before its rename, so a
-    // kill can leave one behind whatever the file system.
-    remove_stale_temps(out.dir_fd);
-#if defined(O_TMPFILE)
-    const int fd = named_temps_only ? -1 : openat(out.dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-    if (named_temps_only) errno = EOPNOTSUPP;
-    if (fd >= 0) {
-        flock(fd, LOCK_EX | LOCK_NB);  // a new inode: nobody else holds it
-        out.temp_unnamed = true;
-        return fd;
-    }
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return -1;
-#endif
-    for (int tries = 0; tries < 100; ++tries) {
-        make_temp_name(out.temp_name, static_cast<unsigned long long>(getpid()));
-        const int fd = openat(out.dir_fd, out.temp_name, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == EEXIST) continue;
-        if (fd < 0) return -1;
-        // Between the create and the lock another run may have found the
-        // file unlocked and removed it: then the name is no longer ours.
-        struct stat mine {};
-        struct stat named {};
-        const bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
-        if (locked && fstat(fd, &mine) == 0 && fstatat(out.dir_fd, out.temp_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-            same_identity(mine, named)) {
-            out.temp_named = true;
-            return fd;
-        }
-        close(fd);
-    }
-    errno = EEXIST;
-    return -1;
-}
-
-// Gives an unnamed temporary file a name, so that it can be renamed. A name
-// already taken (another process with our PID, in another container on the
-// same volume) is passed over for the next.
-bool name_temp(OutputFile& out, int fd) {
-    for (int tries = 0; tries < 100; ++tries) {
-        make_temp_name(out.temp_name, static_cast<unsigned long long>(getpid()));
-        if (linkat(fd, "", out.dir_fd, out.temp_name, AT_EMPTY_PATH) == 0) {
-            out.temp_named = true;
-            return true;
-        }
-        if (errno == EEXIST) continue;
-        // Without the privilege AT_EMPTY_PATH needs, the descriptor's /proc
-        // link does the same.
-        char proc_path[40];
-        *append_decimal(append(proc_path, "/proc/self/fd/"), static_cast<unsigned long long>(fd)) = '\0';
-        if (linkat(AT_FDCWD, proc_path, out.dir_fd, out.temp_name, AT_SYMLINK_FOLLOW) == 0) {
-            out.temp_named = true;
-            return true;
-        }
-        if (errno != EEXIST) return false;
-    }
-    return false;
-}
-
 constexpr char kAccessAcl[] = "system.posix_acl_access";
 
 // Gives the temporary file the target's owner, group, permission bits,
@@ -381,82 +214,6 @@ bool copy_metadata(const OutputFile& out, int fd, Workspace& work) {
     // own; the target had none.
     if (!had_acl && fremovexattr(fd, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP) same_access = false;
     return same_access;
-}
-
-// Copies the whole of `from` to `to` at `to`'s own offset, appending where
-// it appends.
-bool copy_file(int from, int to) {
-    if (lseek(from, 0, SEEK_SET) != 0) return false;
-    // In the kernel where it can (not to a file opened to append), else
-    // through a small block: the stack stays small.
-    bool kernel = true;
-    for (ssize_t n; kernel && (n = sendfile(to, from, nullptr, 1 << 20)) != 0;) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EINVAL || errno == ENOSYS) && lseek(from, 0, SEEK_CUR) == 0)
-            kernel = false;
-        else if (n < 0)
-            return false;
-    }
-    unsigned char block[1024];
-    for (ssize_t n; !kernel && (n = read(from, block, sizeof block)) != 0;) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = write(to, block + done, static_cast<std::size_t>(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) return false;
-            done += w;
-        }
-    }
-    return true;
-}
-
-// Sets a file's modification time to the epoch, older than any input, so
-// that a copy cut short is never taken as up to date. Only the owner (or
-// root) may set a time of their choice; anyone else leaves it as it is.
-void mark_unfinished(int fd) {
-    const timespec times[2] = {{0, UTIME_OMIT}, {0, 0}};
-    futimens(fd, times);
-}
-
-// Copies the complete output `from` over the target in place. The space is
-// reserved first, keeping the old bytes and size, so that a full disk
-// refuses before a byte is changed. While the copy runs, the target's time
-// is the epoch, set again after every piece since each write makes it now:
-// a kill part way leaves a file that `-u` converts again. Success sets it
-// to now; a failure part way empties the target rather than leave half.
-Status copy_in_place(int from, int to, Facts& facts) {
-    struct stat st {};
-    if (fstat(from, &st) != 0 || lseek(from, 0, SEEK_SET) != 0 || lseek(to, 0, SEEK_SET) != 0)
-        return failed(Status::write_failed, facts, errno);
-#if defined(__linux__)
-    if (st.st_size > 0 && fallocate(to, FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0)
-        return failed(Status::space_not_reserved, facts, errno);
-#endif
-    mark_unfinished(to);
-    bool copied = true;
-    for (off_t done = 0; copied && done < st.st_size;) {
-        const ssize_t n = sendfile(to, from, nullptr, 1 << 20);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            copied = false;
-            if (n == 0) errno = EIO;  // the spool shrank
-            break;
-        }
-        done += n;
-        mark_unfinished(to);
-    }
-    if (copied && ftruncate(to, st.st_size) != 0) copied = false;
-    if (copied && sync_outputs && fsync(to) != 0) copied = false;
-    if (!copied) {
-        const Status status = failed(Status::write_failed, facts, errno);
-        // Never half a file: emptied instead.
-        if (ftruncate(to, 0) != 0) return Status::cleanup_failed;
-        mark_unfinished(to);
-        return status;
-    }
-    if (futimens(to, nullptr) != 0) return failed(Status::write_failed, facts, errno);
-    return Status::ok;
 }
 
 // Syncs a directory whose entries changed.
@@ -516,11 +273,6 @@ int open_spill_file() {
     const int fd = mkostemp(name, O_CLOEXEC);
     if (fd >= 0) unlink(name);
     return fd;
-}
-
-void forget_scanned_directories() {
-    const std::lock_guard<std::mutex> hold(scanned_lock);
-    scanned_count = 0;
 }
 
 Status locate_output(const NativeChar* path, const InputFile& in, Workspace& work, OutputFile& out, Facts& facts) {
@@ -710,7 +462,7 @@ Status finish_output(OutputFile& out, Status status, Facts& facts) {
     }
     if (out.kind == OutputKind::in_place && written >= 0 && status == Status::ok) {
         // The unsafe window: the complete output is copied over the target.
-        status = copy_in_place(written, out.target_fd, facts);
+        status = copy_in_place(written, out.target_fd, sync, facts);
     }
     if (out.kind == OutputKind::direct && out.descriptor && out.spilled && written >= 0 && status == Status::ok) {
         // Appended at the end of the file (by '>', '>>' or a shared offset):
