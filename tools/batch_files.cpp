@@ -6,7 +6,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "console.hpp"
 
@@ -116,6 +118,100 @@ std::string readable_picture(const std::string& path, qpbm_direction direction) 
     if (n < 0) return {};
     const qpbm_format format = input_format(direction, magic, static_cast<std::size_t>(n));
     return format == QPBM_FORMAT_AUTO ? std::string() : format_name(format);
+}
+
+#if !defined(_WIN32)
+// Copies a pipe into an unlinked temporary file, so that a BMP on a pipe can
+// be read bottom row first, and the bytes that tell the direction are kept.
+// The file is gone when the tool exits. Returns the path that opens it, or
+// an error text. The bytes of the signature come one at a time: when they
+// cannot begin a picture, copying stops there, since the file will be
+// refused for them whatever follows, and a pipe may never end.
+std::optional<std::string> spool(int from, qpbm_direction direction, std::string& error) {
+    const char* dir = std::getenv("TMPDIR");
+    if (dir == nullptr || *dir == '\0') dir = "/tmp";
+    int fd = -1;
+#if defined(O_TMPFILE)
+    fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (fd < 0) {
+        std::string name = std::string(dir) + "/.quorvelpbm-stdin-XXXXXX";
+        fd = mkstemp(name.data());
+        if (fd >= 0) unlink(name.c_str());
+    }
+    if (fd < 0) {
+        error = std::string("cannot make a temporary file in ") + dir + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    static unsigned char block[64 * 1024];
+    for (std::size_t copied = 0, signature = 1;;) {
+        if (signature && copied > 0 && input_format(direction, block, copied) != QPBM_FORMAT_AUTO) signature = 0;
+        if (signature && !may_begin(direction, block, copied)) break;
+        // Its bytes stay at the start of the block.
+        unsigned char* into = signature ? block + copied : block;
+        const ssize_t n = read(from, into, signature ? 1 : sizeof block);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = std::string("read error: ") + std::strerror(errno);
+            close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        copied += static_cast<std::size_t>(n);
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = write(fd, into + done, static_cast<std::size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) {
+                error = std::string("cannot keep the piped input in ") + dir + ": " + std::strerror(errno);
+                close(fd);
+                return std::nullopt;
+            }
+            done += w;
+        }
+    }
+    // The library reads the descriptor from where it stands: the start.
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        error = std::string("cannot keep the piped input in ") + dir + ": " + std::strerror(errno);
+        close(fd);
+        return std::nullopt;
+    }
+    return "/dev/fd/" + std::to_string(fd);
+}
+#endif
+
+// The format of a file's first bytes, or a refusal. Standard input is
+// looked at where it stands, without taking its bytes.
+std::optional<qpbm_format> sniff(const std::string& path, std::string& refusal) {
+    unsigned char magic[kSignatureSize] = {};
+    std::size_t n = 0;
+#if !defined(_WIN32)
+    if (path == "/dev/stdin") {
+        const off_t at = lseek(STDIN_FILENO, 0, SEEK_CUR);
+        const ssize_t got = at < 0 ? -1 : pread(STDIN_FILENO, magic, sizeof magic, at);
+        if (got < 0) {
+            refusal = std::string("cannot read the input: ") + std::strerror(errno);
+            return std::nullopt;
+        }
+        n = static_cast<std::size_t>(got);
+    } else
+#endif
+    {
+#if defined(_WIN32)
+        std::FILE* f = _wfopen(wide(path).c_str(), L"rb");
+#else
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+#endif
+        if (f == nullptr) {
+            refusal = std::string("cannot open the input: ") + std::strerror(errno);
+            return std::nullopt;
+        }
+        n = std::fread(magic, 1, sizeof magic, f);
+        std::fclose(f);
+    }
+    const qpbm_format format = input_format(QPBM_DETECT, magic, n);
+    if (format != QPBM_FORMAT_AUTO) return format;
+    refusal = qpbm_status_message(QPBM_EUNKNOWN_FORMAT);
+    return std::nullopt;
 }
 
 }  // namespace tool

@@ -5,6 +5,7 @@
 
 #include <qpbm.h>
 
+#include <optional>
 #include <string>
 
 #if !defined(_WIN32)
@@ -71,5 +72,17 @@ std::string planned_place(const std::string& path);
 // when it is one that a batch of `direction` reads; else empty. A file that
 // cannot be read cannot be an input either.
 std::string readable_picture(const std::string& path, qpbm_direction direction);
+
+#if !defined(_WIN32)
+// Copies a pipe into an unlinked temporary file, so that its first bytes,
+// which tell the format, are kept and a BMP can be read bottom row first.
+// The path that opens the file, or an error text; copying stops at a
+// signature that cannot begin a picture of the direction.
+std::optional<std::string> spool(int from, qpbm_direction direction, std::string& error);
+#endif
+
+// The format of a file's first bytes, or a refusal. Standard input is looked
+// at where it stands, without taking its bytes.
+std::optional<qpbm_format> sniff(const std::string& path, std::string& refusal);
 
 }  // namespace tool
