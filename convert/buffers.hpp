@@ -8,6 +8,7 @@
 #include "read/bmp.hpp"
 #include "read/pbm.hpp"
 #include "read/pixels.hpp"
+#include "read/png.hpp"
 #include "read/pnm.hpp"
 #include "write/bmp.hpp"
 #include "write/pbm.hpp"
@@ -20,6 +21,7 @@ struct Buffers {
         PbmReadBuffers pbm;
         PnmReadBuffers pnm;
         PixelReadBuffers pixels;
+        PngReadBuffers png;
     } read;
     MethodBuffers method;
     union Write {

@@ -69,6 +69,10 @@ const char* status_message(Status status) {
         case Status::pixels_no_data: return "no pixels given";
         case Status::pixels_bad_stride: return "the row stride is shorter than a row";
         case Status::output_too_small: return "the output buffer is too small";
+        case Status::decoded_too_many_pixels: return "the picture has more pixels than this reader takes";
+        case Status::png_refused: return "damaged or unsupported PNG";
+        case Status::png_too_large: return "PNG too large to decode in the memory allowed";
+        case Status::png_bad_palette_index: return "a PNG pixel's palette index is past the palette";
     }
     return "unknown status";
 }
@@ -202,6 +206,18 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                               f.width, f.height, f.needed_size);
             else
                 std::snprintf(buffer, size, "the file ends at byte %" PRIu64 ", before the last sample", f.at_byte);
+            break;
+        case Status::decoded_too_many_pixels:
+            std::snprintf(buffer, size,
+                          "%" PRId64 " x %" PRId64 " is more pixels than this reader takes (%" PRIu64
+                          "), so that no output passes 2 GiB",
+                          f.width, f.height, f.limit);
+            break;
+        case Status::png_refused: std::snprintf(buffer, size, "PNG refused by libspng: %s", f.library_text); break;
+        case Status::png_too_large:
+            std::snprintf(buffer, size,
+                          "%" PRId64 " x %" PRId64 ": %s takes %" PRIu64 " bytes, over the %" PRIu64 " allowed",
+                          f.width, f.height, f.name, f.needed_size, f.limit);
             break;
         case Status::output_too_small:
             std::snprintf(buffer, size, "the output needs %" PRIu64 " bytes, the buffer has %" PRIu64, f.needed_size,

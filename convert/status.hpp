@@ -72,6 +72,12 @@ enum class Status {
     pixels_bad_stride,  // a stride shorter than a row, or rows past the end of the address space
     // Memory output.
     output_too_small,  // the caller's buffer holds fewer bytes than the output needs
+    // Pictures decoded by a codec library.
+    decoded_too_many_pixels,  // more pixels than any output of them can hold under 2 GiB
+    // PNG input and output.
+    png_refused,            // libspng refused the file: damaged, truncated, or over a limit (its text in facts)
+    png_too_large,          // a row, or an interlaced picture, over the memory it may take
+    png_bad_palette_index,  // a pixel's palette index past the palette's end
 };
 
 // What a converter learned of its input before it stopped, for messages.
@@ -91,9 +97,10 @@ struct Facts {
     // PGM, PPM and PAM.
     std::uint32_t maxval = 0;
     std::uint32_t depth = 0;
-    std::uint32_t sample = 0;   // a sample over the maxval
-    std::uint64_t at_byte = 0;  // where a refused sample starts, counted from the picture's first byte
-    char name[32] = {};         // a PAM keyword or tuple type
+    std::uint32_t sample = 0;    // a sample over the maxval
+    std::uint64_t at_byte = 0;   // where a refused sample starts, counted from the picture's first byte
+    char name[32] = {};          // a PAM keyword or tuple type
+    char library_text[96] = {};  // a codec library's own words for what it refused
 };
 
 // A short fixed description of the status, e.g. "input is not a BMP file".

@@ -107,7 +107,10 @@ typedef enum qpbm_status {
     QPBM_EPNM_UNSUPPORTED = 61, /* a PAM tuple type that is not read, or a depth it cannot have */
     QPBM_EPNM_DAMAGED = 62,     /* a sample over the maxval, or not a number (see result.message) */
     QPBM_EPNM_TRUNCATED = 63,   /* the file ends within its header or before its last sample */
-    QPBM_EPNM_TOO_LARGE = 64    /* a width or height over 2^31 - 1 */
+    QPBM_EPNM_TOO_LARGE = 64,   /* a width or height over 2^31 - 1 */
+    /* PNG input and output (libspng's own text in result.message) */
+    QPBM_EPNG_DAMAGED = 80,  /* damaged, truncated or refused by libspng, or a palette index past the palette */
+    QPBM_EPNG_TOO_LARGE = 81 /* a row or interlaced picture over the memory it may take */
 } qpbm_status;
 
 typedef enum qpbm_direction {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "convert/codecs.hpp"
 #include "library/file_convert.hpp"
 #include "library/memory_convert.hpp"
 #include "library/output_file.hpp"
@@ -26,6 +27,10 @@ using qpbm::Status;
 
 static_assert(alignof(qpbm::Workspace) <= alignof(std::max_align_t), "a malloc'd block holds a workspace");
 static_assert(QPBM_MAX_ROW_METHOD_WIDTH == qpbm::kMaxRowMethodWidth, "qpbm.h states the widest row of a method");
+
+// The codec readers and writers this build has, in the joiner's lists
+// before any call.
+[[maybe_unused]] const bool codecs_added = qpbm::add_codecs();
 static_assert(QPBM_THRESHOLD_DEFAULT < 0, "no threshold is negative");
 
 // The public code of each internal status. No default: a new internal
@@ -90,6 +95,10 @@ qpbm_status public_status(Status status) {
         case Status::pixels_no_data:
         case Status::pixels_bad_stride: return QPBM_EINVALID_ARGUMENT;
         case Status::output_too_small: return QPBM_EOUTPUT_TOO_SMALL;
+        case Status::decoded_too_many_pixels: return QPBM_ETOO_MANY_PIXELS;
+        case Status::png_refused:
+        case Status::png_bad_palette_index: return QPBM_EPNG_DAMAGED;
+        case Status::png_too_large: return QPBM_EPNG_TOO_LARGE;
     }
     return QPBM_EINVALID_ARGUMENT;
 }
@@ -381,6 +390,8 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_EPNM_DAMAGED: return "PGM, PPM or PAM samples are damaged";
         case QPBM_EPNM_TRUNCATED: return "PGM, PPM or PAM file is truncated";
         case QPBM_EPNM_TOO_LARGE: return "PGM, PPM or PAM width or height is too large";
+        case QPBM_EPNG_DAMAGED: return "damaged or unsupported PNG";
+        case QPBM_EPNG_TOO_LARGE: return "PNG too large to decode";
     }
     return "unknown status";
 }

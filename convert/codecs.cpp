@@ -1,0 +1,21 @@
+#include "convert/codecs.hpp"
+
+#include "convert/convert.hpp"
+#ifdef QUORVELPBM_HAVE_SPNG
+#include "read/png.hpp"
+#endif
+
+namespace qpbm {
+
+bool add_codecs() {
+    static const bool added = [] {
+        bool ok = true;
+#ifdef QUORVELPBM_HAVE_SPNG
+        ok = add_reader(kPngReader) && ok;
+#endif
+        return ok;
+    }();
+    return added;
+}
+
+}  // namespace qpbm
