@@ -3,6 +3,7 @@
 #include "convert/convert.hpp"
 #ifdef QUORVELPBM_HAVE_SPNG
 #include "read/png.hpp"
+#include "write/png.hpp"
 #endif
 
 namespace qpbm {
@@ -12,6 +13,7 @@ bool add_codecs() {
         bool ok = true;
 #ifdef QUORVELPBM_HAVE_SPNG
         ok = add_reader(kPngReader) && ok;
+        ok = add_writer(kPngWriter) && ok;
 #endif
         return ok;
     }();

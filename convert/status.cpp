@@ -73,6 +73,7 @@ const char* status_message(Status status) {
         case Status::png_refused: return "damaged or unsupported PNG";
         case Status::png_too_large: return "PNG too large to decode in the memory allowed";
         case Status::png_bad_palette_index: return "a PNG pixel's palette index is past the palette";
+        case Status::png_empty_picture: return "a PNG cannot hold a picture without pixels";
     }
     return "unknown status";
 }

@@ -78,6 +78,7 @@ enum class Status {
     png_refused,            // libspng refused the file: damaged, truncated, or over a limit (its text in facts)
     png_too_large,          // a row, or an interlaced picture, over the memory it may take
     png_bad_palette_index,  // a pixel's palette index past the palette's end
+    png_empty_picture,      // a PNG output of a picture with no pixels, which PNG cannot hold
 };
 
 // What a converter learned of its input before it stopped, for messages.

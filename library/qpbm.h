@@ -110,7 +110,7 @@ typedef enum qpbm_status {
     QPBM_EPNM_TOO_LARGE = 64,   /* a width or height over 2^31 - 1 */
     /* PNG input and output (libspng's own text in result.message) */
     QPBM_EPNG_DAMAGED = 80,  /* damaged, truncated or refused by libspng, or a palette index past the palette */
-    QPBM_EPNG_TOO_LARGE = 81 /* a row or interlaced picture over the memory it may take */
+    QPBM_EPNG_TOO_LARGE = 81 /* a row or interlaced picture over its memory, or a PNG output of no pixels */
 } qpbm_status;
 
 typedef enum qpbm_direction {
@@ -165,7 +165,8 @@ typedef enum qpbm_method {
 typedef enum qpbm_format {
     QPBM_FORMAT_AUTO = 0, /* a BMP becomes a PBM, a PBM a BMP */
     QPBM_FORMAT_PBM = 1,  /* PBM, plain or raw (qpbm_options.raw) */
-    QPBM_FORMAT_BMP = 2   /* BMP, 24 or 1 bits per pixel (qpbm_options.bmp_bits) */
+    QPBM_FORMAT_BMP = 2,  /* BMP, 24 or 1 bits per pixel (qpbm_options.bmp_bits) */
+    QPBM_FORMAT_PNG = 3   /* PNG, grey, 1 bit per pixel (where built with libspng) */
 } qpbm_format;
 
 /* Conversion options. Fill with qpbm_options_init(), then set fields.

@@ -98,7 +98,8 @@ qpbm_status public_status(Status status) {
         case Status::decoded_too_many_pixels: return QPBM_ETOO_MANY_PIXELS;
         case Status::png_refused:
         case Status::png_bad_palette_index: return QPBM_EPNG_DAMAGED;
-        case Status::png_too_large: return QPBM_EPNG_TOO_LARGE;
+        case Status::png_too_large:
+        case Status::png_empty_picture: return QPBM_EPNG_TOO_LARGE;
     }
     return QPBM_EINVALID_ARGUMENT;
 }
@@ -170,6 +171,7 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
         case QPBM_FORMAT_AUTO: o.to = qpbm::Format::automatic; break;
         case QPBM_FORMAT_PBM: o.to = qpbm::Format::pbm; break;
         case QPBM_FORMAT_BMP: o.to = qpbm::Format::bmp; break;
+        case QPBM_FORMAT_PNG: o.to = qpbm::Format::png; break;
         default: return false;
     }
     o.bmp_bits = static_cast<unsigned>(c.bmp_bits);
@@ -391,7 +393,7 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_EPNM_TRUNCATED: return "PGM, PPM or PAM file is truncated";
         case QPBM_EPNM_TOO_LARGE: return "PGM, PPM or PAM width or height is too large";
         case QPBM_EPNG_DAMAGED: return "damaged or unsupported PNG";
-        case QPBM_EPNG_TOO_LARGE: return "PNG too large to decode";
+        case QPBM_EPNG_TOO_LARGE: return "PNG too large to decode or write";
     }
     return "unknown status";
 }

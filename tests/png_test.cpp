@@ -1,8 +1,9 @@
-// PNG in through the joiner. Inputs are built here from the PNG
+// PNG in and out through the joiner. Inputs are built here from the PNG
 // layout (zlib for the compressed rows), and the expected bits follow from
 // the sample rules: a sample v of depth d is (v * 255 + M div 2) div M with
 // M = 2^d - 1, alpha (a channel or tRNS) is laid over white as
 // (c * a + 255 * (255 - a) + 127) div 255, then luma decides.
+#include "write/png.hpp"
 
 #include <zlib.h>
 
@@ -270,6 +271,87 @@ TEST(PngReader, HostileFilesAreRefused) {
             EXPECT_NE(outcome.facts.library_text[0], '\0');
         }
     }
+}
+
+// ---- the writer -------------------------------------------------------------
+
+std::uint32_t read_be32(const Bytes& b, std::size_t at) {
+    return static_cast<std::uint32_t>(b[at] << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3]);
+}
+
+TEST(PngWriter, OneBitGreyWithOnlyIhdrIdatIend) {
+    for (const int width : {1, 8, 13, 70}) {
+        SCOPED_TRACE(width);
+        const int height = 9;
+        // A raw PBM of diagonal stripes, read back from the PNG's rows.
+        Bytes bits;
+        std::string header = "P4\n" + std::to_string(width) + " " + std::to_string(height) + "\n";
+        Bytes pbm = text(header);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; x += 8) {
+                std::uint8_t byte = 0;
+                for (int k = 0; k < 8 && x + k < width; ++k)
+                    if ((x + k + y) % 3 == 0) byte |= 0x80 >> k;
+                pbm.push_back(byte);
+            }
+        qpbm::Options options;
+        options.to = qpbm::Format::png;
+        const Outcome o = run_checked(pbm, [&](qpbm::Conversion& c, std::FILE* in, qpbm::Facts& facts) {
+            return qpbm::check_conversion(c, *qpbm::reader_for(pbm.data(), pbm.size()), in, true, test_buffers(), facts,
+                                          options);
+        });
+        ASSERT_EQ(o.status, Status::ok);
+        const Bytes& png = o.bytes;
+        ASSERT_GT(png.size(), 8u + 25 + 12);
+        ASSERT_TRUE(
+            std::equal(png.begin(), png.begin() + 8, Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}.begin()));
+        std::vector<std::string> types;
+        Bytes idat;
+        for (std::size_t at = 8; at + 12 <= png.size();) {
+            const std::uint32_t length = read_be32(png, at);
+            ASSERT_LE(at + 12 + length, png.size());
+            const std::string type(png.begin() + static_cast<long>(at) + 4, png.begin() + static_cast<long>(at) + 8);
+            const Bytes body(png.begin() + static_cast<long>(at) + 4, png.begin() + static_cast<long>(at + 8 + length));
+            EXPECT_EQ(read_be32(png, at + 8 + length), crc32(0, body.data(), static_cast<uInt>(body.size())));
+            if (type == "IHDR") {
+                ASSERT_EQ(length, 13u);
+                EXPECT_EQ(read_be32(png, at + 8), static_cast<std::uint32_t>(width));
+                EXPECT_EQ(read_be32(png, at + 12), static_cast<std::uint32_t>(height));
+                EXPECT_EQ(Bytes(png.begin() + static_cast<long>(at) + 16, png.begin() + static_cast<long>(at) + 21),
+                          (Bytes{1, 0, 0, 0, 0}));  // depth 1, grey, deflate, filter 0, no interlace
+            }
+            if (type == "IDAT") idat.insert(idat.end(), body.begin() + 4, body.end());
+            if (types.empty() || types.back() != type) types.push_back(type);
+            at += 12 + length;
+        }
+        EXPECT_EQ(types, (std::vector<std::string>{"IHDR", "IDAT", "IEND"}));
+        const std::size_t stride = (static_cast<std::size_t>(width) + 7) / 8;
+        Bytes rows(height * (stride + 1));
+        uLongf size = static_cast<uLongf>(rows.size());
+        ASSERT_EQ(uncompress(rows.data(), &size, idat.data(), static_cast<uLong>(idat.size())), Z_OK);
+        ASSERT_EQ(size, rows.size());
+        EXPECT_EQ(idat[1] >> 6, 2) << "zlib's level 6 flag";
+        for (int y = 0; y < height; ++y) {
+            EXPECT_EQ(rows[y * (stride + 1)], 0) << "no filter";
+            for (std::size_t i = 0; i < stride; ++i) {
+                std::uint8_t want = static_cast<std::uint8_t>(~pbm[header.size() + y * stride + i]);
+                if (i + 1 == stride && width % 8 != 0) want &= static_cast<std::uint8_t>(0xFF00u >> (width % 8));
+                EXPECT_EQ(rows[y * (stride + 1) + 1 + i], want) << "row " << y << " byte " << i;
+            }
+        }
+        EXPECT_LE(png.size(), qpbm::kPngWriter.encoded_size(width, height, options));
+    }
+}
+
+TEST(PngWriter, RefusesAPictureWithoutPixels) {
+    const Bytes pbm = text("P4\n0 3\n");
+    qpbm::Options options;
+    options.to = qpbm::Format::png;
+    const Outcome o = run_checked(pbm, [&](qpbm::Conversion& c, std::FILE* in, qpbm::Facts& facts) {
+        return qpbm::check_conversion(c, *qpbm::reader_for(pbm.data(), pbm.size()), in, true, test_buffers(), facts,
+                                      options);
+    });
+    EXPECT_EQ(o.status, Status::png_empty_picture);
 }
 
 }  // namespace

@@ -47,11 +47,12 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
     } else if (arg == "--invert") {
         o.api.invert = 1;
     } else if (arg == "-t" || is(arg, "--to")) {
-        if (!value("--to", text) || (text != "pbm" && text != "bmp")) {
-            error = "--to takes pbm or bmp";
+        const qpbm_format format = value("--to", text) ? format_of_extension(text) : QPBM_FORMAT_AUTO;
+        if (format == QPBM_FORMAT_AUTO) {
+            error = "--to takes " QUORVELPBM_OUTPUT_FORMATS;
             return Taken::error;
         }
-        o.api.to = text == "pbm" ? QPBM_FORMAT_PBM : QPBM_FORMAT_BMP;
+        o.api.to = format;
         o.to_from = "--to " + text;
     } else if (is(arg, "--bpp")) {
         if (!value("--bpp", text) || (text != "1" && text != "24")) {
@@ -118,6 +119,10 @@ std::string check_conversion_options(const ConversionOptions& o, std::optional<q
                    (direction == QPBM_BMP_TO_PBM ? "bmp2pbm" : "pbm2bmp");
         return option + " is an option of " + format + ", not of " + o.to_from;
     };
+    if (to == QPBM_FORMAT_PNG && !o.pbm_output_option.empty())
+        return o.pbm_output_option + " is an option of a PBM output";
+    if (to == QPBM_FORMAT_PNG && !o.bmp_output_option.empty())
+        return o.bmp_output_option + " is an option of a BMP output";
     if (to == QPBM_FORMAT_BMP && !o.pbm_output_option.empty())
         return other(o.pbm_output_option, "bmp2pbm", "a PBM output");
     if (to == QPBM_FORMAT_PBM && !o.bmp_output_option.empty())
@@ -135,9 +140,17 @@ std::string check_conversion_options(const ConversionOptions& o, std::optional<q
 qpbm_format format_of_name(const std::string& name) {
     const std::size_t dot = name.rfind('.');
     if (dot == std::string::npos) return QPBM_FORMAT_AUTO;
-    std::string ext = name.substr(dot + 1);
+    return format_of_extension(name.substr(dot + 1));
+}
+
+qpbm_format format_of_extension(std::string ext) {
     for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return ext == "pbm" ? QPBM_FORMAT_PBM : ext == "bmp" ? QPBM_FORMAT_BMP : QPBM_FORMAT_AUTO;
+    if (ext == "pbm") return QPBM_FORMAT_PBM;
+    if (ext == "bmp") return QPBM_FORMAT_BMP;
+#ifdef QUORVELPBM_HAVE_PNG
+    if (ext == "png") return QPBM_FORMAT_PNG;
+#endif
+    return QPBM_FORMAT_AUTO;
 }
 
 qpbm_format output_format(qpbm_direction direction, const qpbm_options& options) {

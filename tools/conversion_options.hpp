@@ -38,9 +38,19 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
 // ignored for the inputs it does not apply to when they are detected.
 std::string check_conversion_options(const ConversionOptions& options, std::optional<qpbm_direction> direction);
 
-// The output format a file name's extension calls for (".pbm" or ".bmp", in
-// any case); QPBM_FORMAT_AUTO for any other name.
+// The output format a file name's extension calls for (".pbm", ".bmp" or,
+// where built with libspng, ".png", in any case); QPBM_FORMAT_AUTO for any
+// other name.
 qpbm_format format_of_name(const std::string& name);
+// The same of an extension without its dot, or of a --to value.
+qpbm_format format_of_extension(std::string extension);
+
+// The formats --to takes, for messages and the help.
+#ifdef QUORVELPBM_HAVE_PNG
+#define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp or png"
+#else
+#define QUORVELPBM_OUTPUT_FORMATS "pbm or bmp"
+#endif
 
 // The output format of an input of the direction (a detected one: of its
 // first bytes) under the options.

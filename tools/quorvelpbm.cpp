@@ -80,8 +80,9 @@ constexpr const char* kUsage =
     "  -V, --version         show the version and exit\n"
     "\n"
     "Formats:\n"
-    "  -t, --to pbm|bmp      the output format, for any input: a BMP may become a\n"
-    "                        1-bit BMP under a method, a plain PBM a raw one\n"
+    "  -t, --to pbm|bmp|png  the output format, for any input: a BMP may become a\n"
+    "                        1-bit BMP under a method, a plain PBM a raw one; png\n"
+    "                        (1-bit grey) where built with libspng\n"
     "A PBM output:\n"
     "  --raw                 write a raw PBM (\"P4\", a bit per pixel) instead of\n"
     "                        a plain one (\"P1\", two characters per pixel)\n"
@@ -181,6 +182,8 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
             return finish_stdout();
         } else if (arg == "-V" || arg == "--version") {
             std::printf("%s %s\n", kProgram, QUORVELPBM_VERSION);
+            // A build that lacks a codec library says which formats it lacks.
+            if (QUORVELPBM_CODECS_MISSING[0] != '\0') std::printf("built without: %s\n", QUORVELPBM_CODECS_MISSING);
             return finish_stdout();
         } else if (arg == "-v" || arg == "--verbose") {
             options.verbose = true;

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Checks PNG in against netpbm and Pillow.
+"""Checks PNG in and out against netpbm, ImageMagick 6 and Pillow.
 
 Groups (one CTest test each):
   readers  PNGs that Pillow (modes 1, L, LA, P with and without
@@ -11,6 +11,8 @@ Groups (one CTest test each):
            pixels a netpbm reading of the file has, by the same sample rules.
            A transparent colour on grey or RGB is the exception: pngtopam
            leaves its pixels opaque, so there the PAM is Pillow's RGBA.
+  writer   1-bit PNGs (--to png) that pngtopnm, ImageMagick and Pillow read
+           with the pixels of the plain PBM of the same conversion.
 
 Conversions run through the codec driver, which picks the reader by the
 first bytes. A missing peer skips (exit 77) with the reason, except when the
@@ -168,7 +170,32 @@ def reader_cases(library, work):
     return [(name, lambda n=name, p=path: case(n, p)) for name, path in pngs]
 
 
-GROUPS = {"readers": reader_cases}
+def writer_cases(library, work):
+    def case(width, height):
+        from PIL import Image
+
+        source = os.path.join(work, "%dx%d.png" % (width, height))
+        image = Image.new("RGBA", (width, height))
+        image.putdata(random_rgba(width, height, width))
+        image.save(source)
+        png = os.path.join(work, "%dx%d-bw.png" % (width, height))
+        convert(library, source, png, "--to", "png", "--method", "floyd-steinberg")
+        plain = os.path.join(work, "%dx%d-bw.pbm" % (width, height))
+        convert(library, source, plain, "--method", "floyd-steinberg")
+        _, _, pixels = interop.netpbm_pbm_pixels(plain)
+        interop.expect_pixels("Pillow reading " + png, interop.pillow_pixels(png), width, height, pixels)
+        interop.expect_pixels("ImageMagick reading " + png, interop.imagemagick_pixels(png), width, height, pixels)
+        result = run(["pngtopnm", png])
+        check(result.returncode == 0, "pngtopnm rejected %s" % png)
+        interop.expect_pixels("pngtopnm reading " + png, interop.netpbm_plain(result.stdout, png), width, height, pixels)
+        with Image.open(png) as written:
+            check(written.mode == "1" and written.info.get("interlace", 0) == 0, "%s is %s" % (png, written.mode))
+
+    sizes = [(1, 1), (7, 3), (8, 8), (9, 2), (33, 17), (200, 150), (1203, 7)]
+    return [("%dx%d" % s, lambda s=s: case(*s)) for s in sizes]
+
+
+GROUPS = {"readers": reader_cases, "writer": writer_cases}
 
 
 if __name__ == "__main__":

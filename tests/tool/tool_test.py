@@ -544,6 +544,66 @@ class JobsTest(Base):
                 self.assertEqual(r.returncode, 2)
 
 
+class PngOutputTest(Base):
+    """--to png and a .png name write a 1-bit grey PNG, where built with libspng."""
+
+    def setUp(self):
+        super().setUp()
+        if "png" not in run("--help").stdout:
+            self.skipTest("built without libspng")
+
+    def rows(self, data):
+        """IHDR's fields and the unfiltered rows of a PNG, read from its chunks."""
+        import zlib
+
+        self.assertEqual(data[:8], b"\x89PNG\r\n\x1a\n")
+        at, ihdr, idat, kinds = 8, None, b"", []
+        while at < len(data):
+            (length,) = struct.unpack(">I", data[at : at + 4])
+            kind, body = data[at + 4 : at + 8], data[at + 8 : at + 8 + length]
+            if kind == b"IHDR":
+                ihdr = struct.unpack(">IIBBBBB", body)
+            if kind == b"IDAT":
+                idat += body
+            if not kinds or kinds[-1] != kind:
+                kinds.append(kind)
+            at += 12 + length
+        self.assertEqual(kinds, [b"IHDR", b"IDAT", b"IEND"])
+        return ihdr, zlib.decompress(idat)
+
+    def test_a_bmp_becomes_a_one_bit_png_by_option_and_by_name(self):
+        white = lambda x, y: (x + y) % 3 != 0  # noqa: E731
+        source = self.path("in.bmp", bw_bmp(11, 4, white))
+        stride = 2
+        want = b"".join(
+            b"\0" + bytes(sum(0x80 >> k for k in range(8) if x + k < 11 and white(x + k, y)) for x in (0, 8))
+            for y in range(4)
+        )
+        for args in (["--to", "png", source, self.path("a.out")], [source, self.path("b.png")]):
+            r = run(*args)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            with open(args[-1], "rb") as f:
+                ihdr, rows = self.rows(f.read())
+            self.assertEqual(ihdr, (11, 4, 1, 0, 0, 0, 0))
+            self.assertEqual(len(rows), 4 * (1 + stride))
+            self.assertEqual(rows, want)
+
+    def test_options_of_other_outputs_are_refused(self):
+        source = self.path("in.bmp", SMALL_BMP)
+        for option in (["--raw"], ["--bpp", "1"]):
+            r = run("--to", "png", *option, source, self.path("out.png"))
+            self.assertEqual(r.returncode, 2, r.stderr)
+            self.assertIn(option[0] + " is an option of", r.stderr)
+            self.assertFalse(os.path.exists(self.path("out.png")))
+
+    def test_a_batch_names_its_outputs_png(self):
+        os.mkdir(self.path("out"))
+        source = self.path("scan.bmp", SMALL_BMP)
+        r = run("--to", "png", "-o", self.path("out"), source)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(os.listdir(self.path("out")), ["scan.png"])
+
+
 if __name__ == "__main__":
     TOOL = sys.argv.pop(1)
     unittest.main(verbosity=1)
