@@ -6,6 +6,7 @@
 
 #include "decide/methods.hpp"
 #include "read/bmp.hpp"
+#include "read/jpeg.hpp"
 #include "read/pbm.hpp"
 #include "read/pixels.hpp"
 #include "read/png.hpp"
@@ -22,6 +23,7 @@ struct Buffers {
         PnmReadBuffers pnm;
         PixelReadBuffers pixels;
         PngReadBuffers png;
+        JpegReadBuffers jpeg;
     } read;
     MethodBuffers method;
     union Write {

@@ -5,6 +5,9 @@
 #include "read/png.hpp"
 #include "write/png.hpp"
 #endif
+#ifdef QUORVELPBM_HAVE_JPEG
+#include "read/jpeg.hpp"
+#endif
 
 namespace qpbm {
 
@@ -14,6 +17,9 @@ bool add_codecs() {
 #ifdef QUORVELPBM_HAVE_SPNG
         ok = add_reader(kPngReader) && ok;
         ok = add_writer(kPngWriter) && ok;
+#endif
+#ifdef QUORVELPBM_HAVE_JPEG
+        ok = add_reader(kJpegReader) && ok;
 #endif
         return ok;
     }();

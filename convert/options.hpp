@@ -29,7 +29,7 @@ inline constexpr unsigned kMaxWindow = 255;
 
 // What a conversion writes. `automatic` is the other format than the
 // input's: a BMP becomes a PBM and a PBM a BMP.
-enum class Format : std::uint8_t { automatic, pbm, bmp, pnm, pixels, png };
+enum class Format : std::uint8_t { automatic, pbm, bmp, pnm, pixels, png, jpeg };
 
 struct Options {
     bool raw = false;              // PBM output: raw "P4" instead of plain "P1"

@@ -74,6 +74,7 @@ const char* status_message(Status status) {
         case Status::png_too_large: return "PNG too large to decode in the memory allowed";
         case Status::png_bad_palette_index: return "a PNG pixel's palette index is past the palette";
         case Status::png_empty_picture: return "a PNG cannot hold a picture without pixels";
+        case Status::jpeg_refused: return "damaged or unsupported JPEG";
     }
     return "unknown status";
 }
@@ -215,6 +216,7 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           f.width, f.height, f.limit);
             break;
         case Status::png_refused: std::snprintf(buffer, size, "PNG refused by libspng: %s", f.library_text); break;
+        case Status::jpeg_refused: std::snprintf(buffer, size, "JPEG refused by libjpeg: %s", f.library_text); break;
         case Status::png_too_large:
             std::snprintf(buffer, size,
                           "%" PRId64 " x %" PRId64 ": %s takes %" PRIu64 " bytes, over the %" PRIu64 " allowed",

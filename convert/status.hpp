@@ -79,6 +79,8 @@ enum class Status {
     png_too_large,          // a row, or an interlaced picture, over the memory it may take
     png_bad_palette_index,  // a pixel's palette index past the palette's end
     png_empty_picture,      // a PNG output of a picture with no pixels, which PNG cannot hold
+    // JPEG input.
+    jpeg_refused,  // libjpeg refused the file: damaged, truncated, unsupported or over its memory (its text)
 };
 
 // What a converter learned of its input before it stopped, for messages.
@@ -98,10 +100,10 @@ struct Facts {
     // PGM, PPM and PAM.
     std::uint32_t maxval = 0;
     std::uint32_t depth = 0;
-    std::uint32_t sample = 0;    // a sample over the maxval
-    std::uint64_t at_byte = 0;   // where a refused sample starts, counted from the picture's first byte
-    char name[32] = {};          // a PAM keyword or tuple type
-    char library_text[96] = {};  // a codec library's own words for what it refused
+    std::uint32_t sample = 0;     // a sample over the maxval
+    std::uint64_t at_byte = 0;    // where a refused sample starts, counted from the picture's first byte
+    char name[32] = {};           // a PAM keyword or tuple type
+    char library_text[160] = {};  // a codec library's own words for what it refused
 };
 
 // A short fixed description of the status, e.g. "input is not a BMP file".

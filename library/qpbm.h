@@ -109,8 +109,10 @@ typedef enum qpbm_status {
     QPBM_EPNM_TRUNCATED = 63,   /* the file ends within its header or before its last sample */
     QPBM_EPNM_TOO_LARGE = 64,   /* a width or height over 2^31 - 1 */
     /* PNG input and output (libspng's own text in result.message) */
-    QPBM_EPNG_DAMAGED = 80,  /* damaged, truncated or refused by libspng, or a palette index past the palette */
-    QPBM_EPNG_TOO_LARGE = 81 /* a row or interlaced picture over its memory, or a PNG output of no pixels */
+    QPBM_EPNG_DAMAGED = 80,   /* damaged, truncated or refused by libspng, or a palette index past the palette */
+    QPBM_EPNG_TOO_LARGE = 81, /* a row or interlaced picture over its memory, or a PNG output of no pixels */
+    /* JPEG input (libjpeg's own text in result.message) */
+    QPBM_EJPEG_DAMAGED = 90 /* damaged, truncated, unsupported or over libjpeg's memory */
 } qpbm_status;
 
 typedef enum qpbm_direction {

@@ -100,6 +100,7 @@ qpbm_status public_status(Status status) {
         case Status::png_bad_palette_index: return QPBM_EPNG_DAMAGED;
         case Status::png_too_large:
         case Status::png_empty_picture: return QPBM_EPNG_TOO_LARGE;
+        case Status::jpeg_refused: return QPBM_EJPEG_DAMAGED;
     }
     return QPBM_EINVALID_ARGUMENT;
 }
@@ -394,6 +395,7 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_EPNM_TOO_LARGE: return "PGM, PPM or PAM width or height is too large";
         case QPBM_EPNG_DAMAGED: return "damaged or unsupported PNG";
         case QPBM_EPNG_TOO_LARGE: return "PNG too large to decode or write";
+        case QPBM_EJPEG_DAMAGED: return "damaged or unsupported JPEG";
     }
     return "unknown status";
 }
