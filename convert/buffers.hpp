@@ -11,6 +11,7 @@
 #include "read/pixels.hpp"
 #include "read/png.hpp"
 #include "read/pnm.hpp"
+#include "read/tiff.hpp"
 #include "write/bmp.hpp"
 #include "write/pbm.hpp"
 
@@ -24,6 +25,7 @@ struct Buffers {
         PixelReadBuffers pixels;
         PngReadBuffers png;
         JpegReadBuffers jpeg;
+        TiffReadBuffers tiff;
     } read;
     MethodBuffers method;
     union Write {

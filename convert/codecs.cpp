@@ -8,6 +8,9 @@
 #ifdef QUORVELPBM_HAVE_JPEG
 #include "read/jpeg.hpp"
 #endif
+#ifdef QUORVELPBM_HAVE_TIFF
+#include "read/tiff.hpp"
+#endif
 
 namespace qpbm {
 
@@ -20,6 +23,9 @@ bool add_codecs() {
 #endif
 #ifdef QUORVELPBM_HAVE_JPEG
         ok = add_reader(kJpegReader) && ok;
+#endif
+#ifdef QUORVELPBM_HAVE_TIFF
+        ok = add_reader(kTiffReader) && ok;
 #endif
         return ok;
     }();

@@ -29,7 +29,7 @@ inline constexpr unsigned kMaxWindow = 255;
 
 // What a conversion writes. `automatic` is the other format than the
 // input's: a BMP becomes a PBM and a PBM a BMP.
-enum class Format : std::uint8_t { automatic, pbm, bmp, pnm, pixels, png, jpeg };
+enum class Format : std::uint8_t { automatic, pbm, bmp, pnm, pixels, png, jpeg, tiff };
 
 struct Options {
     bool raw = false;              // PBM output: raw "P4" instead of plain "P1"
@@ -40,6 +40,7 @@ struct Options {
     unsigned window = kDefaultWindow;               // sauvola
     bool invert = false;                            // swap black and white after the method (any input)
     Format to = Format::automatic;                  // the output format
+    std::uint32_t page = 0;                         // the page of a multi-page input (TIFF), from 0
 };
 
 inline constexpr Options kDefaultOptions{};

@@ -75,6 +75,10 @@ const char* status_message(Status status) {
         case Status::png_bad_palette_index: return "a PNG pixel's palette index is past the palette";
         case Status::png_empty_picture: return "a PNG cannot hold a picture without pixels";
         case Status::jpeg_refused: return "damaged or unsupported JPEG";
+        case Status::tiff_refused: return "damaged TIFF";
+        case Status::tiff_unsupported: return "a kind of TIFF that is not read";
+        case Status::tiff_no_page: return "the TIFF has no such page";
+        case Status::tiff_too_large: return "TIFF rows too large to read in the memory allowed";
     }
     return "unknown status";
 }
@@ -217,6 +221,20 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
             break;
         case Status::png_refused: std::snprintf(buffer, size, "PNG refused by libspng: %s", f.library_text); break;
         case Status::jpeg_refused: std::snprintf(buffer, size, "JPEG refused by libjpeg: %s", f.library_text); break;
+        case Status::tiff_refused: std::snprintf(buffer, size, "TIFF refused by libtiff: %s", f.library_text); break;
+        case Status::tiff_unsupported:
+            std::snprintf(buffer, size, "%s TIFF is not read: %s (compression %" PRIu32 ", %" PRIu32 " bits a sample)",
+                          f.format != nullptr ? f.format : "TIFF", f.name, f.compression, f.bit_count);
+            break;
+        case Status::tiff_no_page:
+            std::snprintf(buffer, size, "page %" PRIu32 " asked for; the TIFF has %" PRIu64 " (counted from 1)",
+                          f.sample + 1, f.limit);
+            break;
+        case Status::tiff_too_large:
+            std::snprintf(buffer, size,
+                          "%" PRId64 " x %" PRId64 ": %s takes %" PRIu64 " bytes, over the %" PRIu64 " allowed",
+                          f.width, f.height, f.name, f.needed_size, f.limit);
+            break;
         case Status::png_too_large:
             std::snprintf(buffer, size,
                           "%" PRId64 " x %" PRId64 ": %s takes %" PRIu64 " bytes, over the %" PRIu64 " allowed",

@@ -81,6 +81,11 @@ enum class Status {
     png_empty_picture,      // a PNG output of a picture with no pixels, which PNG cannot hold
     // JPEG input.
     jpeg_refused,  // libjpeg refused the file: damaged, truncated, unsupported or over its memory (its text)
+    // TIFF input.
+    tiff_refused,      // libtiff refused the file: damaged, truncated or over its limits (its text in facts)
+    tiff_unsupported,  // a photometric, bit depth, layout or compression that is not read (facts.name says which)
+    tiff_no_page,      // the page asked for is past the last one
+    tiff_too_large,    // a row, or a row of tiles, over the memory it may take
 };
 
 // What a converter learned of its input before it stopped, for messages.

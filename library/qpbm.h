@@ -112,7 +112,11 @@ typedef enum qpbm_status {
     QPBM_EPNG_DAMAGED = 80,   /* damaged, truncated or refused by libspng, or a palette index past the palette */
     QPBM_EPNG_TOO_LARGE = 81, /* a row or interlaced picture over its memory, or a PNG output of no pixels */
     /* JPEG input (libjpeg's own text in result.message) */
-    QPBM_EJPEG_DAMAGED = 90 /* damaged, truncated, unsupported or over libjpeg's memory */
+    QPBM_EJPEG_DAMAGED = 90, /* damaged, truncated, unsupported or over libjpeg's memory */
+    /* TIFF input (libtiff's own text in result.message) */
+    QPBM_ETIFF_DAMAGED = 100,     /* damaged or truncated, refused by libtiff */
+    QPBM_ETIFF_UNSUPPORTED = 101, /* a photometric, depth, layout or compression not read, or no such page */
+    QPBM_ETIFF_TOO_LARGE = 102    /* a row or row of tiles over the memory it may take */
 } qpbm_status;
 
 typedef enum qpbm_direction {
@@ -185,6 +189,7 @@ typedef struct qpbm_options {
     int window;          /* SAUVOLA: odd, 3..255, or 0 for 15; 0 otherwise */
     int invert;          /* nonzero swaps black and white after the method (or of a PBM's pixels) */
     qpbm_format to;      /* the output format; QPBM_FORMAT_AUTO (0): the other one than the input's */
+    unsigned page;       /* a multi-page input (TIFF): the page to convert, from 1; 0 (default): the first */
 } qpbm_options;
 
 /* What a call learned, filled in whatever the status. */

@@ -101,6 +101,10 @@ qpbm_status public_status(Status status) {
         case Status::png_too_large:
         case Status::png_empty_picture: return QPBM_EPNG_TOO_LARGE;
         case Status::jpeg_refused: return QPBM_EJPEG_DAMAGED;
+        case Status::tiff_refused: return QPBM_ETIFF_DAMAGED;
+        case Status::tiff_unsupported:
+        case Status::tiff_no_page: return QPBM_ETIFF_UNSUPPORTED;
+        case Status::tiff_too_large: return QPBM_ETIFF_TOO_LARGE;
     }
     return QPBM_EINVALID_ARGUMENT;
 }
@@ -167,6 +171,7 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     o.raw = c.raw != 0;
     o.invert = c.invert != 0;
     o.max_pixels = c.max_pixels;
+    o.page = c.page > 0 ? c.page - 1 : 0;
     if (c.bmp_bits != 24 && c.bmp_bits != 1) return false;
     switch (c.to) {
         case QPBM_FORMAT_AUTO: o.to = qpbm::Format::automatic; break;
@@ -396,6 +401,9 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_EPNG_DAMAGED: return "damaged or unsupported PNG";
         case QPBM_EPNG_TOO_LARGE: return "PNG too large to decode or write";
         case QPBM_EJPEG_DAMAGED: return "damaged or unsupported JPEG";
+        case QPBM_ETIFF_DAMAGED: return "damaged TIFF";
+        case QPBM_ETIFF_UNSUPPORTED: return "a kind of TIFF that is not read, or no such page";
+        case QPBM_ETIFF_TOO_LARGE: return "TIFF rows too large to read";
     }
     return "unknown status";
 }

@@ -69,6 +69,14 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
             return Taken::error;
         }
         o.api.max_pixels = *n;
+    } else if (is(arg, "--page")) {
+        const bool given = value("--page", text);
+        const std::optional<std::uint64_t> n = given ? number(text, UINT32_MAX) : std::nullopt;
+        if (!n || *n == 0) {
+            error = given ? "'" + text + "' is not a page (1 or more)" : "--page needs a number";
+            return Taken::error;
+        }
+        o.api.page = static_cast<unsigned>(*n);
     } else if (is(arg, "--method")) {
         const bool given = value("--method", text);
         const MethodName* found = nullptr;

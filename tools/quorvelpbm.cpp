@@ -111,6 +111,7 @@ constexpr const char* kUsage =
     "  --invert              swap black and white (after the method)\n"
     "  --max-pixels N        refuse pictures of more than N pixels before the\n"
     "                        output is touched (default 0: no limit)\n"
+    "  --page N              the page of a multi-page TIFF to convert (default 1)\n"
     "\n"
     "Nothing is printed on success unless asked. An output file is replaced only\n"
     "by a complete conversion: a refused input or a failed write leaves it as it\n"

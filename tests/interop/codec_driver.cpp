@@ -4,7 +4,7 @@
 // refusal and compare the pixels with a peer's.
 //
 //   quorvelpbm_codec_driver [--raw] [--to pbm|bmp|png] [--method NAME]
-//                           [--threshold N] [--max-pixels N] INPUT OUTPUT
+//                           [--threshold N] [--max-pixels N] [--page N] INPUT OUTPUT
 //
 // Exit code 0: converted. 1 to 124: the Status value of the refusal, whose
 // description goes to standard error. 125: bad usage.
@@ -72,6 +72,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--threshold" && value) {
             options.threshold = static_cast<unsigned>(std::strtoul(value, nullptr, 10)), ++i;
             threshold_given = true;
+        } else if (arg == "--page" && value) {
+            options.page = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10) - 1), ++i;
         } else if (arg == "--max-pixels" && value) {
             options.max_pixels = std::strtoull(value, nullptr, 10), ++i;
         } else {

@@ -604,6 +604,18 @@ class PngOutputTest(Base):
         self.assertEqual(os.listdir(self.path("out")), ["scan.png"])
 
 
+class PageOptionTest(Base):
+    def test_page_counts_from_one(self):
+        source = self.path("in.bmp", SMALL_BMP)
+        for page, message in (("0", "'0' is not a page (1 or more)"), ("x", "'x' is not a page (1 or more)")):
+            r = run("--page", page, source, self.path("out.pbm"))
+            self.assertEqual(r.returncode, 2, r.stderr)
+            self.assertIn(message, r.stderr)
+        # A picture of one page has it as its first.
+        r = run("--page", "1", source, self.path("out.pbm"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+
 if __name__ == "__main__":
     TOOL = sys.argv.pop(1)
     unittest.main(verbosity=1)
