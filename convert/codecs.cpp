@@ -10,6 +10,7 @@
 #endif
 #ifdef QUORVELPBM_HAVE_TIFF
 #include "read/tiff.hpp"
+#include "write/tiff.hpp"
 #endif
 
 namespace qpbm {
@@ -26,6 +27,7 @@ bool add_codecs() {
 #endif
 #ifdef QUORVELPBM_HAVE_TIFF
         ok = add_reader(kTiffReader) && ok;
+        ok = add_writer(kTiffWriter) && ok;
 #endif
         return ok;
     }();

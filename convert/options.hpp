@@ -31,6 +31,9 @@ inline constexpr unsigned kMaxWindow = 255;
 // input's: a BMP becomes a PBM and a PBM a BMP.
 enum class Format : std::uint8_t { automatic, pbm, bmp, pnm, pixels, png, jpeg, tiff };
 
+// How a TIFF output's bits are compressed.
+enum class TiffCompression : std::uint8_t { g4, packbits, none };
+
 struct Options {
     bool raw = false;              // PBM output: raw "P4" instead of plain "P1"
     unsigned bmp_bits = 24;        // BMP output: 24 or 1 bits per pixel
@@ -41,6 +44,7 @@ struct Options {
     bool invert = false;                            // swap black and white after the method (any input)
     Format to = Format::automatic;                  // the output format
     std::uint32_t page = 0;                         // the page of a multi-page input (TIFF), from 0
+    TiffCompression tiff_compression = TiffCompression::g4;
 };
 
 inline constexpr Options kDefaultOptions{};

@@ -79,6 +79,8 @@ const char* status_message(Status status) {
         case Status::tiff_unsupported: return "a kind of TIFF that is not read";
         case Status::tiff_no_page: return "the TIFF has no such page";
         case Status::tiff_too_large: return "TIFF rows too large to read in the memory allowed";
+        case Status::tiff_empty_picture: return "a TIFF cannot hold a picture without pixels";
+        case Status::tiff_needs_file: return "a TIFF is written to a file, not to a pipe";
     }
     return "unknown status";
 }

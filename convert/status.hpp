@@ -86,6 +86,9 @@ enum class Status {
     tiff_unsupported,  // a photometric, bit depth, layout or compression that is not read (facts.name says which)
     tiff_no_page,      // the page asked for is past the last one
     tiff_too_large,    // a row, or a row of tiles, over the memory it may take
+    // TIFF output.
+    tiff_empty_picture,  // a picture with no pixels, which TIFF cannot hold
+    tiff_needs_file,     // an output that cannot seek, where libtiff must go back to its header
 };
 
 // What a converter learned of its input before it stopped, for messages.

@@ -116,7 +116,8 @@ typedef enum qpbm_status {
     /* TIFF input (libtiff's own text in result.message) */
     QPBM_ETIFF_DAMAGED = 100,     /* damaged or truncated, refused by libtiff */
     QPBM_ETIFF_UNSUPPORTED = 101, /* a photometric, depth, layout or compression not read, or no such page */
-    QPBM_ETIFF_TOO_LARGE = 102    /* a row or row of tiles over the memory it may take */
+    QPBM_ETIFF_TOO_LARGE = 102,   /* a row or row of tiles over the memory it may take */
+    QPBM_ETIFF_OUTPUT = 103       /* a TIFF output to a pipe (libtiff must seek), or of no pixels */
 } qpbm_status;
 
 typedef enum qpbm_direction {
@@ -172,24 +173,34 @@ typedef enum qpbm_format {
     QPBM_FORMAT_AUTO = 0, /* a BMP becomes a PBM, a PBM a BMP */
     QPBM_FORMAT_PBM = 1,  /* PBM, plain or raw (qpbm_options.raw) */
     QPBM_FORMAT_BMP = 2,  /* BMP, 24 or 1 bits per pixel (qpbm_options.bmp_bits) */
-    QPBM_FORMAT_PNG = 3   /* PNG, grey, 1 bit per pixel (where built with libspng) */
+    QPBM_FORMAT_PNG = 3,  /* PNG, grey, 1 bit per pixel (where built with libspng) */
+    QPBM_FORMAT_TIFF = 4  /* TIFF, one page, 1 bit, MinIsWhite, to a file (where built with libtiff) */
 } qpbm_format;
+
+/* How a TIFF output is compressed. */
+typedef enum qpbm_compression {
+    QPBM_COMPRESSION_DEFAULT = 0, /* CCITT Group 4 */
+    QPBM_COMPRESSION_G4 = 1,
+    QPBM_COMPRESSION_PACKBITS = 2,
+    QPBM_COMPRESSION_NONE = 3
+} qpbm_compression;
 
 /* Conversion options. Fill with qpbm_options_init(), then set fields.
  * The struct may grow at its end in later versions: `size` tells the library
  * which fields the caller knows, and later fields take their defaults. */
 typedef struct qpbm_options {
-    size_t size;         /* sizeof(qpbm_options), set by qpbm_options_init */
-    unsigned flags;      /* QPBM_FLAG_* */
-    uint64_t max_pixels; /* refuse a picture of more pixels, before the output is touched; 0: no limit */
-    int raw;             /* PBM output: nonzero writes raw "P4" instead of plain "P1" */
-    int bmp_bits;        /* BMP output: 24 (default) or 1 bits per pixel */
-    qpbm_method method;  /* BMP input: default QPBM_METHOD_CHANNELS; a PBM is black and white already */
-    int threshold;       /* CHANNELS 0..255, LUMA 0..256; QPBM_THRESHOLD_DEFAULT otherwise */
-    int window;          /* SAUVOLA: odd, 3..255, or 0 for 15; 0 otherwise */
-    int invert;          /* nonzero swaps black and white after the method (or of a PBM's pixels) */
-    qpbm_format to;      /* the output format; QPBM_FORMAT_AUTO (0): the other one than the input's */
-    unsigned page;       /* a multi-page input (TIFF): the page to convert, from 1; 0 (default): the first */
+    size_t size;                  /* sizeof(qpbm_options), set by qpbm_options_init */
+    unsigned flags;               /* QPBM_FLAG_* */
+    uint64_t max_pixels;          /* refuse a picture of more pixels, before the output is touched; 0: no limit */
+    int raw;                      /* PBM output: nonzero writes raw "P4" instead of plain "P1" */
+    int bmp_bits;                 /* BMP output: 24 (default) or 1 bits per pixel */
+    qpbm_method method;           /* BMP input: default QPBM_METHOD_CHANNELS; a PBM is black and white already */
+    int threshold;                /* CHANNELS 0..255, LUMA 0..256; QPBM_THRESHOLD_DEFAULT otherwise */
+    int window;                   /* SAUVOLA: odd, 3..255, or 0 for 15; 0 otherwise */
+    int invert;                   /* nonzero swaps black and white after the method (or of a PBM's pixels) */
+    qpbm_format to;               /* the output format; QPBM_FORMAT_AUTO (0): the other one than the input's */
+    unsigned page;                /* a multi-page input (TIFF): the page to convert, from 1; 0 (default): the first */
+    qpbm_compression compression; /* a TIFF output's compression; QPBM_COMPRESSION_DEFAULT (0): Group 4 */
 } qpbm_options;
 
 /* What a call learned, filled in whatever the status. */

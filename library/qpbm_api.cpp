@@ -105,6 +105,8 @@ qpbm_status public_status(Status status) {
         case Status::tiff_unsupported:
         case Status::tiff_no_page: return QPBM_ETIFF_UNSUPPORTED;
         case Status::tiff_too_large: return QPBM_ETIFF_TOO_LARGE;
+        case Status::tiff_empty_picture:
+        case Status::tiff_needs_file: return QPBM_ETIFF_OUTPUT;
     }
     return QPBM_EINVALID_ARGUMENT;
 }
@@ -172,12 +174,20 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     o.invert = c.invert != 0;
     o.max_pixels = c.max_pixels;
     o.page = c.page > 0 ? c.page - 1 : 0;
+    switch (c.compression) {
+        case QPBM_COMPRESSION_DEFAULT:
+        case QPBM_COMPRESSION_G4: o.tiff_compression = qpbm::TiffCompression::g4; break;
+        case QPBM_COMPRESSION_PACKBITS: o.tiff_compression = qpbm::TiffCompression::packbits; break;
+        case QPBM_COMPRESSION_NONE: o.tiff_compression = qpbm::TiffCompression::none; break;
+        default: return false;
+    }
     if (c.bmp_bits != 24 && c.bmp_bits != 1) return false;
     switch (c.to) {
         case QPBM_FORMAT_AUTO: o.to = qpbm::Format::automatic; break;
         case QPBM_FORMAT_PBM: o.to = qpbm::Format::pbm; break;
         case QPBM_FORMAT_BMP: o.to = qpbm::Format::bmp; break;
         case QPBM_FORMAT_PNG: o.to = qpbm::Format::png; break;
+        case QPBM_FORMAT_TIFF: o.to = qpbm::Format::tiff; break;
         default: return false;
     }
     o.bmp_bits = static_cast<unsigned>(c.bmp_bits);
@@ -404,6 +414,7 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_ETIFF_DAMAGED: return "damaged TIFF";
         case QPBM_ETIFF_UNSUPPORTED: return "a kind of TIFF that is not read, or no such page";
         case QPBM_ETIFF_TOO_LARGE: return "TIFF rows too large to read";
+        case QPBM_ETIFF_OUTPUT: return "a TIFF cannot be written there";
     }
     return "unknown status";
 }

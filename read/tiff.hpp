@@ -22,6 +22,8 @@
 
 #include "read/reader.hpp"
 
+#include "convert/options.hpp"
+
 struct tiff;
 
 namespace qpbm {

@@ -1,7 +1,12 @@
-// TIFF in through the joiner, on files built here from the TIFF layout
-// (little-endian, uncompressed strips): the sample rules, bilevel pictures
-// as bits, pages, and one refusal each. Compressions, tiles and the files
+// TIFF in and out through the joiner. Inputs are built here from the TIFF
+// layout (little-endian, uncompressed strips): the sample rules, bilevel
+// pictures as bits, pages, and one refusal each. Outputs are read back with
+// libtiff, their fields and their strips. Compressions, tiles and the files
 // other programs write are checked by tests/interop/tiff_files.py.
+#include "write/tiff.hpp"
+
+#include <tiffio.h>
+
 #include <string>
 #include <vector>
 
@@ -157,6 +162,71 @@ TEST(TiffReader, HostileFilesAreRefused) {
             EXPECT_NE(outcome.facts.library_text[0], '\0');
         }
     }
+}
+
+// ---- the writer -------------------------------------------------------------
+
+Outcome to_tiff(const Bytes& pbm, qpbm::TiffCompression compression, bool seekable = true) {
+    qpbm::Options options;
+    options.to = qpbm::Format::tiff;
+    options.tiff_compression = compression;
+    return run_checked(pbm, [&](qpbm::Conversion& c, std::FILE* in, qpbm::Facts& facts) {
+        return qpbm::check_conversion(c, *qpbm::reader_for(pbm.data(), pbm.size()), in, seekable, test_buffers(), facts,
+                                      options);
+    });
+}
+
+TEST(TiffWriter, OnePageOfOneBitMinIsWhiteWhoseStripsDecode) {
+    const std::uint32_t width = 1203, height = 600;  // two strips, a row past whole bytes
+    Bytes pbm = text("P4\n" + std::to_string(width) + " " + std::to_string(height) + "\n");
+    const std::size_t header = pbm.size(), stride = (width + 7) / 8;
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::size_t i = 0; i < stride; ++i) {
+            std::uint8_t byte = static_cast<std::uint8_t>((i * 29 + y * 13) % 251 > 120 ? 0xF0 >> (y % 4) : i + y);
+            if (i + 1 == stride) byte &= static_cast<std::uint8_t>(0xFF00u >> (width % 8));
+            pbm.push_back(byte);
+        }
+    const std::pair<qpbm::TiffCompression, std::uint16_t> kinds[] = {
+        {qpbm::TiffCompression::g4, COMPRESSION_CCITTFAX4},
+        {qpbm::TiffCompression::packbits, COMPRESSION_PACKBITS},
+        {qpbm::TiffCompression::none, COMPRESSION_NONE}};
+    for (const auto& [compression, tag] : kinds) {
+        SCOPED_TRACE(tag);
+        const Outcome o = to_tiff(pbm, compression);
+        ASSERT_EQ(o.status, Status::ok);
+        EXPECT_LE(o.bytes.size(), qpbm::kTiffWriter.encoded_size(width, height, qpbm::Options{}) + 2 * stride * height);
+        const std::string path = ::testing::TempDir() + "/written.tif";
+        write_file(path, o.bytes);
+        TIFF* t = TIFFOpen(path.c_str(), "r");
+        ASSERT_NE(t, nullptr);
+        std::uint32_t w = 0, h = 0, rows = 0;
+        std::uint16_t bits = 0, samples = 0, photometric = 9, stored = 0;
+        TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w);
+        TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
+        TIFFGetField(t, TIFFTAG_BITSPERSAMPLE, &bits);
+        TIFFGetField(t, TIFFTAG_SAMPLESPERPIXEL, &samples);
+        TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric);
+        TIFFGetField(t, TIFFTAG_COMPRESSION, &stored);
+        TIFFGetField(t, TIFFTAG_ROWSPERSTRIP, &rows);
+        EXPECT_EQ(std::vector<std::uint32_t>({w, h, bits, samples, photometric, stored}),
+                  std::vector<std::uint32_t>({width, height, 1, 1, PHOTOMETRIC_MINISWHITE, tag}));
+        EXPECT_LE(rows * stride, qpbm::kTiffStripBytes);
+        EXPECT_GT(TIFFNumberOfStrips(t), 1u);
+        std::vector<std::uint8_t> row(stride);
+        for (std::uint32_t y = 0; y < height; ++y) {
+            ASSERT_EQ(TIFFReadScanline(t, row.data(), y, 0), 1);
+            row.back() &= static_cast<std::uint8_t>(0xFF00u >> (width % 8));
+            ASSERT_TRUE(std::equal(row.begin(), row.end(), pbm.begin() + static_cast<long>(header + y * stride)))
+                << "row " << y;
+        }
+        EXPECT_EQ(TIFFReadDirectory(t), 0) << "one page";
+        TIFFClose(t);
+    }
+}
+
+TEST(TiffWriter, RefusesPipesAndEmptyPictures) {
+    EXPECT_EQ(to_tiff(text("P4\n8 1\n\x0F"), qpbm::TiffCompression::g4, false).status, Status::tiff_needs_file);
+    EXPECT_EQ(to_tiff(text("P4\n0 1\n"), qpbm::TiffCompression::g4).status, Status::tiff_empty_picture);
 }
 
 }  // namespace

@@ -69,6 +69,18 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
             return Taken::error;
         }
         o.api.max_pixels = *n;
+#ifdef QUORVELPBM_HAVE_TIFF
+    } else if (is(arg, "--compression")) {
+        const bool given = value("--compression", text);
+        if (!given || (text != "g4" && text != "packbits" && text != "none")) {
+            error = "--compression takes g4, packbits or none";
+            return Taken::error;
+        }
+        o.api.compression = text == "g4"         ? QPBM_COMPRESSION_G4
+                            : text == "packbits" ? QPBM_COMPRESSION_PACKBITS
+                                                 : QPBM_COMPRESSION_NONE;
+        mark(o.tiff_output_option, "--compression");
+#endif
     } else if (is(arg, "--page")) {
         const bool given = value("--page", text);
         const std::optional<std::uint64_t> n = given ? number(text, UINT32_MAX) : std::nullopt;
@@ -127,10 +139,11 @@ std::string check_conversion_options(const ConversionOptions& o, std::optional<q
                    (direction == QPBM_BMP_TO_PBM ? "bmp2pbm" : "pbm2bmp");
         return option + " is an option of " + format + ", not of " + o.to_from;
     };
-    if (to == QPBM_FORMAT_PNG && !o.pbm_output_option.empty())
-        return o.pbm_output_option + " is an option of a PBM output";
-    if (to == QPBM_FORMAT_PNG && !o.bmp_output_option.empty())
-        return o.bmp_output_option + " is an option of a BMP output";
+    const bool codec_output = to == QPBM_FORMAT_PNG || to == QPBM_FORMAT_TIFF;
+    if (codec_output && !o.pbm_output_option.empty()) return o.pbm_output_option + " is an option of a PBM output";
+    if (codec_output && !o.bmp_output_option.empty()) return o.bmp_output_option + " is an option of a BMP output";
+    if (to != QPBM_FORMAT_TIFF && to != QPBM_FORMAT_AUTO && !o.tiff_output_option.empty())
+        return o.tiff_output_option + " is an option of a TIFF output";
     if (to == QPBM_FORMAT_BMP && !o.pbm_output_option.empty())
         return other(o.pbm_output_option, "bmp2pbm", "a PBM output");
     if (to == QPBM_FORMAT_PBM && !o.bmp_output_option.empty())
@@ -157,6 +170,9 @@ qpbm_format format_of_extension(std::string ext) {
     if (ext == "bmp") return QPBM_FORMAT_BMP;
 #ifdef QUORVELPBM_HAVE_PNG
     if (ext == "png") return QPBM_FORMAT_PNG;
+#endif
+#ifdef QUORVELPBM_HAVE_TIFF
+    if (ext == "tif" || ext == "tiff") return QPBM_FORMAT_TIFF;
 #endif
     return QPBM_FORMAT_AUTO;
 }

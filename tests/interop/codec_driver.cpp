@@ -3,7 +3,7 @@
 // the conversion status, so that a script can tell a conversion from a
 // refusal and compare the pixels with a peer's.
 //
-//   quorvelpbm_codec_driver [--raw] [--to pbm|bmp|png] [--method NAME]
+//   quorvelpbm_codec_driver [--raw] [--to pbm|bmp|png|tiff] [--compression g4|packbits|none] [--method NAME]
 //                           [--threshold N] [--max-pixels N] [--page N] INPUT OUTPUT
 //
 // Exit code 0: converted. 1 to 124: the Status value of the refusal, whose
@@ -39,6 +39,13 @@ constexpr Name kFormats[] = {
     {"pbm", static_cast<int>(qpbm::Format::pbm)},
     {"bmp", static_cast<int>(qpbm::Format::bmp)},
     {"png", static_cast<int>(qpbm::Format::png)},
+    {"tiff", static_cast<int>(qpbm::Format::tiff)},
+};
+
+constexpr Name kCompressions[] = {
+    {"g4", static_cast<int>(qpbm::TiffCompression::g4)},
+    {"packbits", static_cast<int>(qpbm::TiffCompression::packbits)},
+    {"none", static_cast<int>(qpbm::TiffCompression::none)},
 };
 
 template <std::size_t N>
@@ -67,6 +74,8 @@ int main(int argc, char** argv) {
             options.raw = true;
         } else if (arg == "--to" && value && lookup(kFormats, value, n)) {
             options.to = static_cast<qpbm::Format>(n), ++i;
+        } else if (arg == "--compression" && value && lookup(kCompressions, value, n)) {
+            options.tiff_compression = static_cast<qpbm::TiffCompression>(n), ++i;
         } else if (arg == "--method" && value && lookup(kMethods, value, n)) {
             options.method = static_cast<qpbm::Method>(n), ++i;
         } else if (arg == "--threshold" && value) {

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
-"""Checks TIFF in against libtiff's tifftopnm, with files of Pillow, netpbm
-and libtiff's tiffcp.
+"""Checks TIFF in and out against libtiff's tools, netpbm, ImageMagick and Pillow.
 
+Group readers:
 Pillow writes RGB, grey and bilevel pictures uncompressed and with PackBits,
 LZW, Deflate, JPEG (colour and grey) and CCITT G3 and G4 (bilevel), a
 palette and RGBA (unassociated alpha); netpbm's pamtotiff writes grey of 2,
@@ -10,6 +10,11 @@ two-page files. Each converts, under several methods, to the same raw PBM as
 the PNM that tifftopnm makes of it (of the page asked for with --page).
 RGBA is checked against Pillow's pixels laid over white, since tifftopnm
 drops alpha.
+
+Group writer: 1-bit TIFFs (--to tiff, G4, PackBits and none) that tiffinfo
+describes as one MinIsWhite page of that compression, and that tifftopnm,
+ImageMagick and Pillow read with the pixels of the plain PBM of the same
+conversion.
 
 Conversions run through the codec driver. A missing peer skips (exit 77)
 with the reason, except when the environment variable CI is "true".
@@ -106,6 +111,38 @@ def reader_cases(library, work):
     return [(name, lambda n=name, p=path, h=how: case(n, p, h)) for name, path, how in tiffs(work, width, height)]
 
 
+def writer_cases(library, work):
+    names = {"g4": "CCITT Group 4", "packbits": "PackBits", "none": "None"}
+
+    def case(width, height, compression):
+        source = os.path.join(work, "%dx%d.ppm" % (width, height))
+        photo(width, height, width).save(source)
+        tif = os.path.join(work, "%dx%d-%s.tif" % (width, height, compression))
+        convert(library, source, tif, "--to", "tiff", "--compression", compression, "--method", "atkinson")
+        plain = os.path.join(work, "%dx%d.pbm" % (width, height))
+        convert(library, source, plain, "--method", "atkinson")
+        _, _, pixels = interop.netpbm_pbm_pixels(plain)
+        info = interop.run(["tiffinfo", tif])
+        text = info.stdout.decode(errors="replace")
+        check(info.returncode == 0 and text.count("TIFF Directory") == 1, "tiffinfo: %s" % text)
+        for field in ("Compression Scheme: " + names[compression], "Photometric Interpretation: min-is-white"):
+            check(field in text, "tiffinfo does not say %r of %s" % (field, tif))
+        result = interop.run(["tifftopnm", tif])
+        check(result.returncode == 0, "tifftopnm rejected %s" % tif)
+        interop.expect_pixels("tifftopnm reading " + tif, interop.netpbm_plain(result.stdout, tif), width, height, pixels)
+        interop.expect_pixels("Pillow reading " + tif, interop.pillow_pixels(tif), width, height, pixels)
+        interop.expect_pixels("ImageMagick reading " + tif, interop.imagemagick_pixels(tif), width, height, pixels)
+
+    sizes = [(1, 1), (9, 2), (33, 17), (1203, 121)]
+    return [
+        ("%dx%d %s" % (w, h, c), lambda w=w, h=h, c=c: case(w, h, c))
+        for w, h in sizes
+        for c in ("g4", "packbits", "none")
+    ]
+
+
 if __name__ == "__main__":
-    missing = [tool for tool in ("tifftopnm", "pamtotiff", "tiffcp", "tiffsplit") if shutil.which(tool) is None]
-    sys.exit(interop.script_main("tiff", __doc__.split("\n")[0], {"readers": reader_cases}, missing))
+    tools = ("tifftopnm", "pamtotiff", "tiffcp", "tiffsplit", "tiffinfo")
+    missing = [tool for tool in tools if shutil.which(tool) is None]
+    groups = {"readers": reader_cases, "writer": writer_cases}
+    sys.exit(interop.script_main("tiff", __doc__.split("\n")[0], groups, missing))

@@ -604,6 +604,29 @@ class PngOutputTest(Base):
         self.assertEqual(os.listdir(self.path("out")), ["scan.png"])
 
 
+class TiffOutputTest(Base):
+    """--to tiff and a .tif name write a TIFF, to files only, where built with libtiff."""
+
+    def setUp(self):
+        super().setUp()
+        if "tiff" not in run("--help").stdout:
+            self.skipTest("built without libtiff")
+
+    def test_a_tiff_by_name_and_option_and_never_to_a_pipe(self):
+        source = self.path("in.bmp", SMALL_BMP)
+        for args in ([source, self.path("a.tif")], ["--to", "tiff", "--compression", "packbits", source, self.path("b")]):
+            r = run(*args)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            with open(args[-1], "rb") as f:
+                self.assertIn(f.read(4), (b"II*\0", b"MM\0*"))
+        r = run("--to", "tiff", source, "-")
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("a TIFF is written to a file, not to a pipe", r.stderr)
+        r = run("--to", "png", "--compression", "g4", source, self.path("c.png"))
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("--compression is an option of a TIFF output", r.stderr)
+
+
 class PageOptionTest(Base):
     def test_page_counts_from_one(self):
         source = self.path("in.bmp", SMALL_BMP)
