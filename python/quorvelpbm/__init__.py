@@ -125,6 +125,18 @@ class Status(enum.IntEnum):
     EPBM_BAD_HEADER = 41
     EPBM_TOO_LARGE = 42
     EPBM_TRUNCATED = 43
+    EPNM_BAD_HEADER = 60
+    EPNM_UNSUPPORTED = 61
+    EPNM_DAMAGED = 62
+    EPNM_TRUNCATED = 63
+    EPNM_TOO_LARGE = 64
+    EPNG_DAMAGED = 80
+    EPNG_TOO_LARGE = 81
+    EJPEG_DAMAGED = 90
+    ETIFF_DAMAGED = 100
+    ETIFF_UNSUPPORTED = 101
+    ETIFF_TOO_LARGE = 102
+    ETIFF_OUTPUT = 103
 
     @classmethod
     def _missing_(cls, value: object) -> Optional["Status"]:
