@@ -247,7 +247,8 @@ Status TiffReader::hand_over(const std::uint8_t* row, std::size_t y, const ReadR
                 out += 3;
                 continue;
             }
-            const unsigned a = alpha_ ? b_.scale[sample_at(row, at + colours_, bits_)] : 255;
+            // Alpha is never inverted, whatever the photometric says of grey.
+            const unsigned a = alpha_ ? scale_sample(sample_at(row, at + colours_, bits_), (1u << bits_) - 1) : 255;
             for (unsigned k = 0; k < colours_; ++k) {
                 const unsigned c = b_.scale[sample_at(row, at + k, bits_)];
                 *out++ = premultiplied_ ? static_cast<std::uint8_t>(std::min(255u, c + 255 - a)) : over_white(c, a);
