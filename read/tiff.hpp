@@ -20,9 +20,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "read/reader.hpp"
-
 #include "convert/options.hpp"
+#include "read/reader.hpp"
 
 struct tiff;
 
