@@ -6,9 +6,12 @@
 
 #include "decide/methods.hpp"
 #include "read/bmp.hpp"
+#include "read/jpeg.hpp"
 #include "read/pbm.hpp"
 #include "read/pixels.hpp"
+#include "read/png.hpp"
 #include "read/pnm.hpp"
+#include "read/tiff.hpp"
 #include "write/bmp.hpp"
 #include "write/pbm.hpp"
 
@@ -20,6 +23,9 @@ struct Buffers {
         PbmReadBuffers pbm;
         PnmReadBuffers pnm;
         PixelReadBuffers pixels;
+        PngReadBuffers png;
+        JpegReadBuffers jpeg;
+        TiffReadBuffers tiff;
     } read;
     MethodBuffers method;
     union Write {

@@ -29,7 +29,10 @@ inline constexpr unsigned kMaxWindow = 255;
 
 // What a conversion writes. `automatic` is the other format than the
 // input's: a BMP becomes a PBM and a PBM a BMP.
-enum class Format : std::uint8_t { automatic, pbm, bmp, pnm, pixels };
+enum class Format : std::uint8_t { automatic, pbm, bmp, pnm, pixels, png, jpeg, tiff };
+
+// How a TIFF output's bits are compressed.
+enum class TiffCompression : std::uint8_t { g4, packbits, none };
 
 struct Options {
     bool raw = false;              // PBM output: raw "P4" instead of plain "P1"
@@ -41,6 +44,8 @@ struct Options {
     bool invert = false;                            // swap black and white after the method (any input)
     unsigned permissions = 07777;                   // the most access the output file may give
     Format to = Format::automatic;                  // the output format
+    std::uint32_t page = 0;                         // the page of a multi-page input (TIFF), from 0
+    TiffCompression tiff_compression = TiffCompression::g4;
 };
 
 inline constexpr Options kDefaultOptions{};

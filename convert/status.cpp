@@ -21,7 +21,8 @@ const char* status_message(Status status) {
         case Status::input_shrank: return "the input became shorter while it was read";
         case Status::cleanup_failed: return "write error, and the partial output could not be removed";
         case Status::output_no_reader: return "the output is a FIFO with no reader";
-        case Status::unknown_format: return "neither a BMP (\"BM\") nor a PBM, PGM, PPM or PAM (\"P1\" to \"P7\") file";
+        case Status::unknown_format:
+            return "neither a BMP (\"BM\"), a PBM, PGM, PPM or PAM (\"P1\" to \"P7\"), nor a PNG, JPEG or TIFF file";
         case Status::undetectable_input: return "cannot tell the format of a device input: give a direction";
         case Status::too_many_pixels: return "the picture has more pixels than allowed";
         case Status::too_wide_for_method: return "the picture is too wide for the method";
@@ -72,6 +73,18 @@ const char* status_message(Status status) {
         case Status::pixels_no_data: return "no pixels given";
         case Status::pixels_bad_stride: return "the row stride is shorter than a row";
         case Status::output_too_small: return "the output buffer is too small";
+        case Status::decoded_too_many_pixels: return "the picture has more pixels than this reader takes";
+        case Status::png_refused: return "damaged or unsupported PNG";
+        case Status::png_too_large: return "PNG too large to decode in the memory allowed";
+        case Status::png_bad_palette_index: return "a PNG pixel's palette index is past the palette";
+        case Status::png_empty_picture: return "a PNG cannot hold a picture without pixels";
+        case Status::jpeg_refused: return "damaged or unsupported JPEG";
+        case Status::tiff_refused: return "damaged TIFF";
+        case Status::tiff_unsupported: return "a kind of TIFF that is not read";
+        case Status::tiff_no_page: return "the TIFF has no such page";
+        case Status::tiff_too_large: return "TIFF rows too large to read in the memory allowed";
+        case Status::tiff_empty_picture: return "a TIFF cannot hold a picture without pixels";
+        case Status::tiff_needs_file: return "a TIFF is written to a file, not to a pipe";
     }
     return "unknown status";
 }
@@ -205,6 +218,33 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                               f.width, f.height, f.needed_size);
             else
                 std::snprintf(buffer, size, "the file ends at byte %" PRIu64 ", before the last sample", f.at_byte);
+            break;
+        case Status::decoded_too_many_pixels:
+            std::snprintf(buffer, size,
+                          "%" PRId64 " x %" PRId64 " is more pixels than this reader takes (%" PRIu64
+                          "), so that no output passes 2 GiB",
+                          f.width, f.height, f.limit);
+            break;
+        case Status::png_refused: std::snprintf(buffer, size, "PNG refused by libspng: %s", f.library_text); break;
+        case Status::jpeg_refused: std::snprintf(buffer, size, "JPEG refused by libjpeg: %s", f.library_text); break;
+        case Status::tiff_refused: std::snprintf(buffer, size, "TIFF refused by libtiff: %s", f.library_text); break;
+        case Status::tiff_unsupported:
+            std::snprintf(buffer, size, "%s TIFF is not read: %s (compression %" PRIu32 ", %" PRIu32 " bits a sample)",
+                          f.format != nullptr ? f.format : "TIFF", f.name, f.compression, f.bit_count);
+            break;
+        case Status::tiff_no_page:
+            std::snprintf(buffer, size, "page %" PRIu32 " asked for; the TIFF has %" PRIu64 " (counted from 1)",
+                          f.sample + 1, f.limit);
+            break;
+        case Status::tiff_too_large:
+            std::snprintf(buffer, size,
+                          "%" PRId64 " x %" PRId64 ": %s takes %" PRIu64 " bytes, over the %" PRIu64 " allowed",
+                          f.width, f.height, f.name, f.needed_size, f.limit);
+            break;
+        case Status::png_too_large:
+            std::snprintf(buffer, size,
+                          "%" PRId64 " x %" PRId64 ": %s takes %" PRIu64 " bytes, over the %" PRIu64 " allowed",
+                          f.width, f.height, f.name, f.needed_size, f.limit);
             break;
         case Status::output_too_small:
             std::snprintf(buffer, size, "the output needs %" PRIu64 " bytes, the buffer has %" PRIu64, f.needed_size,

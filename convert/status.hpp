@@ -73,6 +73,23 @@ enum class Status {
     pixels_bad_stride,  // a stride shorter than a row, or rows past the end of the address space
     // Memory output.
     output_too_small,  // the caller's buffer holds fewer bytes than the output needs
+    // Pictures decoded by a codec library.
+    decoded_too_many_pixels,  // more pixels than any output of them can hold under 2 GiB
+    // PNG input and output.
+    png_refused,            // libspng refused the file: damaged, truncated, or over a limit (its text in facts)
+    png_too_large,          // a row, or an interlaced picture, over the memory it may take
+    png_bad_palette_index,  // a pixel's palette index past the palette's end
+    png_empty_picture,      // a PNG output of a picture with no pixels, which PNG cannot hold
+    // JPEG input.
+    jpeg_refused,  // libjpeg refused the file: damaged, truncated, unsupported or over its memory (its text)
+    // TIFF input.
+    tiff_refused,      // libtiff refused the file: damaged, truncated or over its limits (its text in facts)
+    tiff_unsupported,  // a photometric, bit depth, layout or compression that is not read (facts.name says which)
+    tiff_no_page,      // the page asked for is past the last one
+    tiff_too_large,    // a row, or a row of tiles, over the memory it may take
+    // TIFF output.
+    tiff_empty_picture,  // a picture with no pixels, which TIFF cannot hold
+    tiff_needs_file,     // an output that cannot seek, where libtiff must go back to its header
 };
 
 // What a converter learned of its input before it stopped, for messages.
@@ -93,9 +110,10 @@ struct Facts {
     // PGM, PPM and PAM.
     std::uint32_t maxval = 0;
     std::uint32_t depth = 0;
-    std::uint32_t sample = 0;   // a sample over the maxval
-    std::uint64_t at_byte = 0;  // where a refused sample starts, counted from the picture's first byte
-    char name[32] = {};         // a PAM keyword or tuple type
+    std::uint32_t sample = 0;     // a sample over the maxval
+    std::uint64_t at_byte = 0;    // where a refused sample starts, counted from the picture's first byte
+    char name[32] = {};           // a PAM keyword or tuple type
+    char library_text[160] = {};  // a codec library's own words for what it refused
 };
 
 // A short fixed description of the status, e.g. "input is not a BMP file".

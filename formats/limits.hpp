@@ -63,3 +63,13 @@ static_assert(bmp_stride(kRowPiecePixels) <= kBmpBlockSize, "a piece and its pad
 static_assert(bmp_stride(kMaxPbmWidth) <= kBmpBlockSize, "a gathered row fits a block");
 
 }  // namespace qpbm
+
+namespace qpbm {
+
+// Pictures that a codec library decodes (PNG) are refused past this many
+// pixels, so that no output of one passes 2 GiB: a 24-bit BMP takes 3 bytes
+// a pixel, a plain PBM a little over 2. A 1 x 10^9 header is refused so.
+inline constexpr std::uint64_t kMaxDecodedPixels = std::uint64_t{1} << 29;
+static_assert(kMaxDecodedPixels * kBytesPerPixel < (std::uint64_t{1} << 31));
+
+}  // namespace qpbm

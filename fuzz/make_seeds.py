@@ -2,12 +2,13 @@
 """Writes the seed corpus of the fuzz targets: a few small inputs per target,
 built from the file layouts, each reaching a different part of its converter.
 
-    make_seeds.py OUTPUT_DIR    # makes OUTPUT_DIR/{bmp2pbm,pbm2bmp,header,methods,pnm}/
+    make_seeds.py OUTPUT_DIR    # makes OUTPUT_DIR/{bmp2pbm,pbm2bmp,header,methods,pnm,codecs}/
 """
 
 import os
 import struct
 import sys
+import zlib
 
 
 def bmp(width, height, top_down=False, info_size=40, gap=0, bit_count=24, compression=0, cut=0, value=None):
@@ -163,9 +164,69 @@ SEEDS = {
 }
 
 
+def png(width, height, depth, colour, rows, chunks=(), interlace=0):
+    """A PNG from its layout: unfiltered rows, zlib at its default level."""
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    ihdr = struct.pack(">IIBBBBB", width, height, depth, colour, 0, 0, interlace)
+    out = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr)
+    for kind, body in chunks:
+        out += chunk(kind, body)
+    return out + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
+
+
+def tiff(width, height, bits, samples, photometric, strip):
+    """A little-endian TIFF of one uncompressed strip."""
+    entries = [(256, 4, 1, width), (257, 4, 1, height), (258, 3, 1, bits), (259, 3, 1, 1), (262, 3, 1, photometric),
+               (273, 4, 1, 8), (277, 3, 1, samples), (278, 4, 1, height), (279, 4, 1, len(strip))]
+    body = strip + b"\0" * (len(strip) % 2)
+    directory = struct.pack("<H", len(entries))
+    for tag, kind, count, value in entries:
+        directory += struct.pack("<HHI", tag, kind, count) + (struct.pack("<HH", value, 0) if kind == 3 else struct.pack("<I", value))
+    return b"II*\0" + struct.pack("<I", 8 + len(body)) + body + directory + b"\0\0\0\0"
+
+
+def codec_seeds():
+    """PNG and TIFF built here, and JPEGs where Pillow is at hand."""
+    seeds = {
+        "png_grey1": png(9, 2, 1, 0, b"\0\xa5\x80\0\x5a\x00"),
+        "png_grey16_trns": png(2, 1, 16, 0, b"\0\x12\x34\xff\xff", [(b"tRNS", b"\x12\x34")]),
+        "png_palette_trns": png(3, 1, 2, 3, b"\0\x1b", [(b"PLTE", bytes(range(9))), (b"tRNS", b"\x80")]),
+        "png_rgba8": png(2, 1, 8, 6, b"\0" + bytes([255, 0, 0, 128, 0, 0, 0, 0])),
+        "png_grey_alpha_interlaced": png(3, 3, 8, 4, b"\0\x10\x20" + b"\0\x30\x40\x50\x60" + b"\0\x70\x80" * 2, interlace=1),
+        "png_cut": png(8, 8, 8, 2, bytes(200))[:60],
+        "tiff_bilevel": tiff(11, 2, 1, 1, 0, b"\xa5\x5a\x0f\xf0"),
+        "tiff_grey8": tiff(3, 2, 8, 1, 1, bytes([0, 128, 255, 1, 2, 3])),
+        "tiff_cut": tiff(40, 40, 8, 1, 1, bytes(1600))[:300],
+    }
+    try:
+        import io
+
+        from PIL import Image
+    except ImportError:
+        return seeds
+    image = Image.new("RGB", (19, 11))
+    image.putdata([((x * 13) % 256, (y * 23) % 256, (x * y) % 256) for y in range(11) for x in range(19)])
+    for name, picture, options in (
+        ("jpeg_baseline", image, {}),
+        ("jpeg_progressive", image, {"progressive": True}),
+        ("jpeg_grey", image.convert("L"), {}),
+        ("jpeg_cmyk", image.convert("CMYK"), {}),
+    ):
+        buffer = io.BytesIO()
+        picture.save(buffer, "JPEG", **options)
+        seeds[name] = buffer.getvalue()
+    seeds["jpeg_cut"] = seeds["jpeg_baseline"][: len(seeds["jpeg_baseline"]) // 2]
+    return seeds
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
+    # The codecs target: the first byte is the luma threshold.
+    SEEDS["codecs"] = {name: b"\x80" + data for name, data in codec_seeds().items()}
     # The methods target: BMP seeds behind two bytes of options (method, raw
     # and invert; threshold or window).
     SEEDS["methods"] = {

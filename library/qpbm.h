@@ -110,7 +110,17 @@ typedef enum qpbm_status {
     QPBM_EPNM_UNSUPPORTED = 61, /* a PAM tuple type that is not read, or a depth it cannot have */
     QPBM_EPNM_DAMAGED = 62,     /* a sample over the maxval, or not a number (see result.message) */
     QPBM_EPNM_TRUNCATED = 63,   /* the file ends within its header or before its last sample */
-    QPBM_EPNM_TOO_LARGE = 64    /* a width or height over 2^31 - 1 */
+    QPBM_EPNM_TOO_LARGE = 64,   /* a width or height over 2^31 - 1 */
+    /* PNG input and output (libspng's own text in result.message) */
+    QPBM_EPNG_DAMAGED = 80,   /* damaged, truncated or refused by libspng, or a palette index past the palette */
+    QPBM_EPNG_TOO_LARGE = 81, /* a row or interlaced picture over its memory, or a PNG output of no pixels */
+    /* JPEG input (libjpeg's own text in result.message) */
+    QPBM_EJPEG_DAMAGED = 90, /* damaged, truncated, unsupported or over libjpeg's memory */
+    /* TIFF input (libtiff's own text in result.message) */
+    QPBM_ETIFF_DAMAGED = 100,     /* damaged or truncated, refused by libtiff */
+    QPBM_ETIFF_UNSUPPORTED = 101, /* a photometric, depth, layout or compression not read, or no such page */
+    QPBM_ETIFF_TOO_LARGE = 102,   /* a row or row of tiles over the memory it may take */
+    QPBM_ETIFF_OUTPUT = 103       /* a TIFF output to a pipe (libtiff must seek), or of no pixels */
 } qpbm_status;
 
 typedef enum qpbm_direction {
@@ -166,13 +176,24 @@ typedef enum qpbm_format {
     QPBM_FORMAT_AUTO = 0, /* a BMP becomes a PBM, a PBM a BMP */
     QPBM_FORMAT_PBM = 1,  /* PBM, plain or raw (qpbm_options.raw) */
     QPBM_FORMAT_BMP = 2,  /* BMP, 24 or 1 bits per pixel (qpbm_options.bmp_bits) */
-    QPBM_FORMAT_PNM = 3   /* input only: PGM, PPM or PAM */
+    QPBM_FORMAT_PNM = 3,  /* input only: PGM, PPM or PAM */
+    QPBM_FORMAT_PNG = 4,  /* PNG, grey, 1 bit per pixel (where built with libspng) */
+    QPBM_FORMAT_TIFF = 5, /* TIFF, one page, 1 bit, MinIsWhite, to a file (where built with libtiff) */
+    QPBM_FORMAT_JPEG = 6  /* input only (where built with libjpeg-turbo) */
 } qpbm_format;
 
 /* The format a picture's first bytes (at most 16 are looked at) are the
  * signature of; QPBM_FORMAT_AUTO for none. Then `more`, when not NULL, is set
  * nonzero if more bytes may still complete a signature, zero if none can. */
 QPBM_API qpbm_format qpbm_detect_format(const void* first, size_t length, int* more);
+
+/* How a TIFF output is compressed. */
+typedef enum qpbm_compression {
+    QPBM_COMPRESSION_DEFAULT = 0, /* CCITT Group 4 */
+    QPBM_COMPRESSION_G4 = 1,
+    QPBM_COMPRESSION_PACKBITS = 2,
+    QPBM_COMPRESSION_NONE = 3
+} qpbm_compression;
 
 /* Conversion options. Fill with qpbm_options_init(), then set fields.
  * The struct may grow at its end in later versions: `size` tells the library
@@ -193,6 +214,8 @@ typedef struct qpbm_options {
      * 07777; default 07777. */
     unsigned permissions;
     qpbm_format to; /* the output format; QPBM_FORMAT_AUTO (0): the other one than the input's */
+    unsigned page;  /* a multi-page input (TIFF): the page to convert, from 1; 0 (default): the first */
+    qpbm_compression compression; /* a TIFF output's compression; QPBM_COMPRESSION_DEFAULT (0): Group 4 */
 } qpbm_options;
 
 /* What a call learned, filled in whatever the status. */

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "convert/codecs.hpp"
 #include "library/file_convert.hpp"
 #include "library/memory_convert.hpp"
 #include "library/output_file.hpp"
@@ -27,6 +28,10 @@ using qpbm::Status;
 
 static_assert(alignof(qpbm::Workspace) <= alignof(std::max_align_t), "a malloc'd block holds a workspace");
 static_assert(QPBM_MAX_ROW_METHOD_WIDTH == qpbm::kMaxRowMethodWidth, "qpbm.h states the widest row of a method");
+
+// The codec readers and writers this build has, in the joiner's lists
+// before any call.
+[[maybe_unused]] const bool codecs_added = qpbm::add_codecs();
 static_assert(QPBM_THRESHOLD_DEFAULT < 0, "no threshold is negative");
 
 // The longest options struct taken: room for fields of later versions, but
@@ -97,6 +102,18 @@ qpbm_status public_status(Status status) {
         case Status::pixels_no_data:
         case Status::pixels_bad_stride: return QPBM_EINVALID_ARGUMENT;
         case Status::output_too_small: return QPBM_EOUTPUT_TOO_SMALL;
+        case Status::decoded_too_many_pixels: return QPBM_ETOO_MANY_PIXELS;
+        case Status::png_refused:
+        case Status::png_bad_palette_index: return QPBM_EPNG_DAMAGED;
+        case Status::png_too_large:
+        case Status::png_empty_picture: return QPBM_EPNG_TOO_LARGE;
+        case Status::jpeg_refused: return QPBM_EJPEG_DAMAGED;
+        case Status::tiff_refused: return QPBM_ETIFF_DAMAGED;
+        case Status::tiff_unsupported:
+        case Status::tiff_no_page: return QPBM_ETIFF_UNSUPPORTED;
+        case Status::tiff_too_large: return QPBM_ETIFF_TOO_LARGE;
+        case Status::tiff_empty_picture:
+        case Status::tiff_needs_file: return QPBM_ETIFF_OUTPUT;
     }
     return QPBM_EINVALID_ARGUMENT;
 }
@@ -165,11 +182,21 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     if (c.permissions > 07777) return false;
     o.permissions = c.permissions;
     o.max_pixels = c.max_pixels;
+    o.page = c.page > 0 ? c.page - 1 : 0;
+    switch (c.compression) {
+        case QPBM_COMPRESSION_DEFAULT:
+        case QPBM_COMPRESSION_G4: o.tiff_compression = qpbm::TiffCompression::g4; break;
+        case QPBM_COMPRESSION_PACKBITS: o.tiff_compression = qpbm::TiffCompression::packbits; break;
+        case QPBM_COMPRESSION_NONE: o.tiff_compression = qpbm::TiffCompression::none; break;
+        default: return false;
+    }
     if (c.bmp_bits != 24 && c.bmp_bits != 1) return false;
     switch (c.to) {
         case QPBM_FORMAT_AUTO: o.to = qpbm::Format::automatic; break;
         case QPBM_FORMAT_PBM: o.to = qpbm::Format::pbm; break;
         case QPBM_FORMAT_BMP: o.to = qpbm::Format::bmp; break;
+        case QPBM_FORMAT_PNG: o.to = qpbm::Format::png; break;
+        case QPBM_FORMAT_TIFF: o.to = qpbm::Format::tiff; break;
         default: return false;
     }
     o.bmp_bits = static_cast<unsigned>(c.bmp_bits);
@@ -422,6 +449,9 @@ qpbm_format qpbm_detect_format(const void* first, size_t length, int* more) {
         case qpbm::Format::bmp: return QPBM_FORMAT_BMP;
         case qpbm::Format::pbm: return QPBM_FORMAT_PBM;
         case qpbm::Format::pnm: return QPBM_FORMAT_PNM;
+        case qpbm::Format::png: return QPBM_FORMAT_PNG;
+        case qpbm::Format::tiff: return QPBM_FORMAT_TIFF;
+        case qpbm::Format::jpeg: return QPBM_FORMAT_JPEG;
         default: return QPBM_FORMAT_AUTO;
     }
 }
@@ -460,7 +490,8 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_EINPUT_SHRANK: return "the input became shorter while it was read";
         case QPBM_ECLEANUP: return "write error, and the partial output could not be removed";
         case QPBM_ENO_READER: return "the output is a FIFO with no reader";
-        case QPBM_EUNKNOWN_FORMAT: return "neither a BMP (\"BM\") nor a PBM, PGM, PPM or PAM (\"P1\" to \"P7\") file";
+        case QPBM_EUNKNOWN_FORMAT:
+            return "neither a BMP (\"BM\"), a PBM, PGM, PPM or PAM (\"P1\" to \"P7\"), nor a PNG, JPEG or TIFF file";
         case QPBM_EUNDETECTABLE: return "cannot tell the format of a device input: give a direction";
         case QPBM_EINVALID_ARGUMENT: return "invalid argument";
         case QPBM_ETOO_MANY_PIXELS: return "the picture has more pixels than allowed";
@@ -481,6 +512,13 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_EPNM_DAMAGED: return "PGM, PPM or PAM samples are damaged";
         case QPBM_EPNM_TRUNCATED: return "PGM, PPM or PAM file is truncated";
         case QPBM_EPNM_TOO_LARGE: return "PGM, PPM or PAM width or height is too large";
+        case QPBM_EPNG_DAMAGED: return "damaged or unsupported PNG";
+        case QPBM_EPNG_TOO_LARGE: return "PNG too large to decode or write";
+        case QPBM_EJPEG_DAMAGED: return "damaged or unsupported JPEG";
+        case QPBM_ETIFF_DAMAGED: return "damaged TIFF";
+        case QPBM_ETIFF_UNSUPPORTED: return "a kind of TIFF that is not read, or no such page";
+        case QPBM_ETIFF_TOO_LARGE: return "TIFF rows too large to read";
+        case QPBM_ETIFF_OUTPUT: return "a TIFF cannot be written there";
     }
     return "unknown status";
 }

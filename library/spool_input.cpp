@@ -11,8 +11,10 @@
 //   PBM, raw           the header + ceil(width / 8) x height
 //   PBM, plain         the header, then the pixels without the white space
 //                      and comments between them: width x height bytes
-//   anything else      as far as its reader's check says the read goes
+//   PGM, PPM, PAM      as far as its reader's check says the read goes
 //                      (Reader::input_bound)
+//   PNG, JPEG, TIFF    whole: the codec libraries cannot tell a short spool
+//                      from a damaged file
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -361,7 +363,10 @@ Status spool_input(Direction direction, InputFile& in, Facts& facts, Workspace* 
         return status;
     }
     bool copied = write_all(to, magic, got);
-    bool checking = kind != nullptr;  // else the input ended: the conversion refuses it
+    // A format whose header check cannot tell a short spool from a damaged
+    // file (the codec libraries' formats; TIFF keeps its directory at the
+    // end) is kept whole and checked by the conversion.
+    bool checking = kind != nullptr && (kind == &kBmpReader || kind == &kPbmReader || kind->format == Format::pnm);
     std::uint64_t spooled = got;
     Plan plan;
     plan.recheck = spooled;

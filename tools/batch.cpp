@@ -51,7 +51,12 @@ std::string output_name(std::string name, qpbm_format format) {
     const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
     const std::size_t dot = name.rfind('.');
     if (dot != std::string::npos && dot > base) name.resize(dot);
-    return name + (format == QPBM_FORMAT_PBM ? ".pbm" : ".bmp");
+    switch (format) {
+        case QPBM_FORMAT_PBM: return name + ".pbm";
+        case QPBM_FORMAT_PNG: return name + ".png";
+        case QPBM_FORMAT_TIFF: return name + ".tif";
+        default: return name + ".bmp";
+    }
 }
 
 std::string base_name(const std::string& path) {

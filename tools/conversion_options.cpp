@@ -47,11 +47,12 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
     } else if (arg == "--invert") {
         o.api.invert = 1;
     } else if (arg == "-t" || is(arg, "--to")) {
-        if (!value("--to", text) || (text != "pbm" && text != "bmp")) {
-            error = "--to takes pbm or bmp";
+        const qpbm_format format = value("--to", text) ? format_of_extension(text) : QPBM_FORMAT_AUTO;
+        if (format == QPBM_FORMAT_AUTO) {
+            error = "--to takes " QUORVELPBM_OUTPUT_FORMATS;
             return Taken::error;
         }
-        o.api.to = text == "pbm" ? QPBM_FORMAT_PBM : QPBM_FORMAT_BMP;
+        o.api.to = format;
         o.to_from = "--to " + text;
     } else if (is(arg, "--bpp")) {
         if (!value("--bpp", text) || (text != "1" && text != "24")) {
@@ -68,6 +69,26 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
             return Taken::error;
         }
         o.api.max_pixels = *n;
+#ifdef QUORVELPBM_HAVE_TIFF
+    } else if (is(arg, "--compression")) {
+        const bool given = value("--compression", text);
+        if (!given || (text != "g4" && text != "packbits" && text != "none")) {
+            error = "--compression takes g4, packbits or none";
+            return Taken::error;
+        }
+        o.api.compression = text == "g4"         ? QPBM_COMPRESSION_G4
+                            : text == "packbits" ? QPBM_COMPRESSION_PACKBITS
+                                                 : QPBM_COMPRESSION_NONE;
+        mark(o.tiff_output_option, "--compression");
+#endif
+    } else if (is(arg, "--page")) {
+        const bool given = value("--page", text);
+        const std::optional<std::uint64_t> n = given ? number(text, UINT32_MAX) : std::nullopt;
+        if (!n || *n == 0) {
+            error = given ? "'" + text + "' is not a page (1 or more)" : "--page needs a number";
+            return Taken::error;
+        }
+        o.api.page = static_cast<unsigned>(*n);
     } else if (is(arg, "--method")) {
         const bool given = value("--method", text);
         const MethodName* found = nullptr;
@@ -118,6 +139,11 @@ std::string check_conversion_options(const ConversionOptions& o, std::optional<q
                    (direction == QPBM_BMP_TO_PBM ? "bmp2pbm" : "pbm2bmp");
         return option + " is an option of " + format + ", not of " + o.to_from;
     };
+    const bool codec_output = to == QPBM_FORMAT_PNG || to == QPBM_FORMAT_TIFF;
+    if (codec_output && !o.pbm_output_option.empty()) return o.pbm_output_option + " is an option of a PBM output";
+    if (codec_output && !o.bmp_output_option.empty()) return o.bmp_output_option + " is an option of a BMP output";
+    if (to != QPBM_FORMAT_TIFF && to != QPBM_FORMAT_AUTO && !o.tiff_output_option.empty())
+        return o.tiff_output_option + " is an option of a TIFF output";
     if (to == QPBM_FORMAT_BMP && !o.pbm_output_option.empty())
         return other(o.pbm_output_option, "bmp2pbm", "a PBM output");
     if (to == QPBM_FORMAT_PBM && !o.bmp_output_option.empty())
@@ -135,9 +161,20 @@ std::string check_conversion_options(const ConversionOptions& o, std::optional<q
 qpbm_format format_of_name(const std::string& name) {
     const std::size_t dot = name.rfind('.');
     if (dot == std::string::npos) return QPBM_FORMAT_AUTO;
-    std::string ext = name.substr(dot + 1);
+    return format_of_extension(name.substr(dot + 1));
+}
+
+qpbm_format format_of_extension(std::string ext) {
     for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return ext == "pbm" ? QPBM_FORMAT_PBM : ext == "bmp" ? QPBM_FORMAT_BMP : QPBM_FORMAT_AUTO;
+    if (ext == "pbm") return QPBM_FORMAT_PBM;
+    if (ext == "bmp") return QPBM_FORMAT_BMP;
+#ifdef QUORVELPBM_HAVE_PNG
+    if (ext == "png") return QPBM_FORMAT_PNG;
+#endif
+#ifdef QUORVELPBM_HAVE_TIFF
+    if (ext == "tif" || ext == "tiff") return QPBM_FORMAT_TIFF;
+#endif
+    return QPBM_FORMAT_AUTO;
 }
 
 qpbm_format input_of(qpbm_direction direction) {

@@ -15,10 +15,11 @@ namespace tool {
 struct ConversionOptions {
     qpbm_options api;  // every field at its default until an option sets it
     // The options given, by name, for the checks against the formats.
-    std::string bmp_input_option;   // the first option of a BMP input (the method's)
-    std::string pbm_output_option;  // the first option of a PBM output
-    std::string bmp_output_option;  // the first option of a BMP output
-    std::string to_from;            // what named the output format: "--to bmp", or the output's name
+    std::string bmp_input_option;    // the first option of a BMP input (the method's)
+    std::string pbm_output_option;   // the first option of a PBM output
+    std::string bmp_output_option;   // the first option of a BMP output
+    std::string tiff_output_option;  // the first option of a TIFF output
+    std::string to_from;             // what named the output format: "--to bmp", or the output's name
     bool threshold_given = false;
     bool window_given = false;
 
@@ -38,9 +39,23 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
 // ignored for the inputs it does not apply to when they are detected.
 std::string check_conversion_options(const ConversionOptions& options, std::optional<qpbm_direction> direction);
 
-// The output format a file name's extension calls for (".pbm" or ".bmp", in
-// any case); QPBM_FORMAT_AUTO for any other name.
+// The output format a file name's extension calls for (".pbm", ".bmp" or,
+// where built with libspng and libtiff, ".png", ".tif" and ".tiff", in any
+// case); QPBM_FORMAT_AUTO for any other name.
 qpbm_format format_of_name(const std::string& name);
+// The same of an extension without its dot, or of a --to value.
+qpbm_format format_of_extension(std::string extension);
+
+// The formats --to takes, for messages and the help.
+#if defined(QUORVELPBM_HAVE_PNG) && defined(QUORVELPBM_HAVE_TIFF)
+#define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp, png or tiff"
+#elif defined(QUORVELPBM_HAVE_PNG)
+#define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp or png"
+#elif defined(QUORVELPBM_HAVE_TIFF)
+#define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp or tiff"
+#else
+#define QUORVELPBM_OUTPUT_FORMATS "pbm or bmp"
+#endif
 
 // The input format a direction word names; QPBM_FORMAT_AUTO when detected.
 qpbm_format input_of(qpbm_direction direction);

@@ -93,8 +93,14 @@ constexpr const char* kUsage =
     "  -V, --version         show the version and exit\n"
     "\n"
     "Formats:\n"
-    "  -t, --to pbm|bmp      the output format, for any input: a BMP may become a\n"
-    "                        1-bit BMP under a method, a plain PBM a raw one\n"
+    "  -t, --to pbm|bmp|png|tiff\n"
+    "                        the output format, for any input: a BMP may become a\n"
+    "                        1-bit BMP under a method, a plain PBM a raw one; png\n"
+    "                        (1-bit grey) and tiff (1 bit, to a file) where built\n"
+    "                        with libspng and libtiff\n"
+    "A TIFF output:\n"
+    "  --compression g4|packbits|none\n"
+    "                        how its bits are compressed (default g4: CCITT Group 4)\n"
     "A PBM output:\n"
     "  --raw                 write a raw PBM (\"P4\", a bit per pixel) instead of\n"
     "                        a plain one (\"P1\", two characters per pixel)\n"
@@ -123,6 +129,7 @@ constexpr const char* kUsage =
     "  --invert              swap black and white (after the method)\n"
     "  --max-pixels N        refuse pictures of more than N pixels before the\n"
     "                        output is touched (default 0: no limit)\n"
+    "  --page N              the page of a multi-page TIFF to convert (default 1)\n"
     "\n"
     "Nothing is printed on success unless asked. An output file is replaced only\n"
     "by a complete conversion: a refused input or a failed write leaves it as it\n"
@@ -199,6 +206,8 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
             return finish_stdout();
         } else if (arg == "-V" || arg == "--version") {
             std::printf("%s %s\n", kProgram, QUORVELPBM_VERSION);
+            // A build that lacks a codec library says which formats it lacks.
+            if (QUORVELPBM_CODECS_MISSING[0] != '\0') std::printf("built without: %s\n", QUORVELPBM_CODECS_MISSING);
             return finish_stdout();
         } else if (arg == "-v" || arg == "--verbose") {
             options.verbose = true;

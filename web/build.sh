@@ -14,9 +14,18 @@ mkdir -p "$out"
 # Emscripten's JavaScript passes need Debian's node modules (node-acorn), which
 # a node from elsewhere does not look for.
 export NODE_PATH="${NODE_PATH:+$NODE_PATH:}/usr/share/nodejs"
+# The parts that wrap codec libraries (convert/codecs.cpp lists them) stay
+# out: the browser decodes those formats itself.
+set --
+for source in "$root"/read/*.cpp "$root"/write/*.cpp; do
+    case $source in
+        */png.cpp | */jpeg.cpp | */jpeg_calls.c | */tiff.cpp) ;;
+        *) set -- "$@" "$source" ;;
+    esac
+done
 "$emxx" -std=c++20 -O3 -msimd128 -Wall -Wextra -Wpedantic -D_FILE_OFFSET_BITS=64 -DQPBM_STATIC \
     -I"$root" -I"$root/library" \
-    "$root"/convert/*.cpp "$root"/read/*.cpp "$root"/decide/*.cpp "$root"/write/*.cpp \
+    "$root"/convert/*.cpp "$root"/decide/*.cpp "$@" \
     "$root/library/memory_convert.cpp" "$root/library/qpbm_api.cpp" \
     "$web/no_files.cpp" "$web/page_api.cpp" \
     -sSINGLE_FILE=1 -sMODULARIZE=1 -sEXPORT_NAME=QuorvelPBM -sENVIRONMENT=worker \

@@ -146,6 +146,13 @@ class Status(enum.IntEnum):
     EPNM_DAMAGED = 62
     EPNM_TRUNCATED = 63
     EPNM_TOO_LARGE = 64
+    EPNG_DAMAGED = 80
+    EPNG_TOO_LARGE = 81
+    EJPEG_DAMAGED = 90
+    ETIFF_DAMAGED = 100
+    ETIFF_UNSUPPORTED = 101
+    ETIFF_TOO_LARGE = 102
+    ETIFF_OUTPUT = 103
 
     @classmethod
     def _missing_(cls, value: object) -> Optional["Status"]:
@@ -234,7 +241,9 @@ class _Options(ctypes.Structure):
 METHODS = ("channels", "luma", "otsu", "floyd-steinberg", "atkinson", "bayer", "sauvola")
 
 #: The output formats by name, as the tool's ``--to`` takes them.
-FORMATS = ("pbm", "bmp")
+FORMATS = ("pbm", "bmp", "png", "tiff")
+# qpbm_format's values (PNG and TIFF outputs where the library was built with them).
+_FORMAT_CODES = {"pbm": 1, "bmp": 2, "png": 4, "tiff": 5}
 
 _THRESHOLD_DEFAULT = -1
 _MAX_THRESHOLD = {"channels": 255, "luma": 256}
@@ -267,7 +276,7 @@ def _options(
     if to is not None and to not in FORMATS:
         raise ValueError(f"to must be one of {', '.join(FORMATS)} or None, not {to!r}")
     options = _Options(ctypes.sizeof(_Options), _FLAG_NO_SIGPIPE, max_pixels, bool(raw), bpp, METHODS.index(method),
-                       _THRESHOLD_DEFAULT, 0, bool(invert), _PERMISSIONS_ALL, 0 if to is None else 1 + FORMATS.index(to))
+                       _THRESHOLD_DEFAULT, 0, bool(invert), _PERMISSIONS_ALL, 0 if to is None else _FORMAT_CODES[to])
     if threshold is not None:
         most = _MAX_THRESHOLD.get(method)
         if most is None:

@@ -113,7 +113,7 @@ class ToolTest(Base):
             ("signed.pbm", b"P1\n-2 2\n", [], "a PBM width or height has no sign"),
             # A number too large to hold is named so, not shown as a wrong one.
             ("nines.pbm", b"P1\n" + b"9" * 23 + b" 1\n0", [], "PBM width or height is too large (over 2147483647)"),
-            ("neither.txt", b"hello", [], 'neither a BMP ("BM") nor a PBM, PGM, PPM or PAM ("P1" to "P7") file'),
+            ("neither.txt", b"hello", [], 'neither a BMP ("BM"), a PBM, PGM, PPM or PAM ("P1" to "P7"), nor a PNG, JPEG or TIFF file'),
             ("missing.bmp", None, ["bmp2pbm"], "cannot open the input: No such file or directory"),
             ("pbm-as-bmp.pbm", SMALL_PBM, ["bmp2pbm"], "not a BMP file"),
         ]
@@ -309,7 +309,7 @@ class PipeTest(Base):
 
     def test_inputs_that_never_end_are_refused_by_their_first_bytes(self):
         bmp, pbm = 'not a BMP file', 'not a PBM file (it does not start with "P1" or "P4")'
-        neither = 'neither a BMP ("BM") nor a PBM, PGM, PPM or PAM ("P1" to "P7") file'
+        neither = 'neither a BMP ("BM"), a PBM, PGM, PPM or PAM ("P1" to "P7"), nor a PNG, JPEG or TIFF file'
         # A writer that never stops (the tool's exit ends it with SIGPIPE),
         # and a device that never ends, on standard input and by name.
         cases = [
@@ -542,6 +542,101 @@ class JobsTest(Base):
             with self.subTest(n=n):
                 r = run("-j", n, self.path("in.bmp", SMALL_BMP), self.path("o"))
                 self.assertEqual(r.returncode, 2)
+
+
+class PngOutputTest(Base):
+    """--to png and a .png name write a 1-bit grey PNG, where built with libspng."""
+
+    def setUp(self):
+        super().setUp()
+        if "png" not in run("--help").stdout:
+            self.skipTest("built without libspng")
+
+    def rows(self, data):
+        """IHDR's fields and the unfiltered rows of a PNG, read from its chunks."""
+        import zlib
+
+        self.assertEqual(data[:8], b"\x89PNG\r\n\x1a\n")
+        at, ihdr, idat, kinds = 8, None, b"", []
+        while at < len(data):
+            (length,) = struct.unpack(">I", data[at : at + 4])
+            kind, body = data[at + 4 : at + 8], data[at + 8 : at + 8 + length]
+            if kind == b"IHDR":
+                ihdr = struct.unpack(">IIBBBBB", body)
+            if kind == b"IDAT":
+                idat += body
+            if not kinds or kinds[-1] != kind:
+                kinds.append(kind)
+            at += 12 + length
+        self.assertEqual(kinds, [b"IHDR", b"IDAT", b"IEND"])
+        return ihdr, zlib.decompress(idat)
+
+    def test_a_bmp_becomes_a_one_bit_png_by_option_and_by_name(self):
+        white = lambda x, y: (x + y) % 3 != 0  # noqa: E731
+        source = self.path("in.bmp", bw_bmp(11, 4, white))
+        stride = 2
+        want = b"".join(
+            b"\0" + bytes(sum(0x80 >> k for k in range(8) if x + k < 11 and white(x + k, y)) for x in (0, 8))
+            for y in range(4)
+        )
+        for args in (["--to", "png", source, self.path("a.out")], [source, self.path("b.png")]):
+            r = run(*args)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            with open(args[-1], "rb") as f:
+                ihdr, rows = self.rows(f.read())
+            self.assertEqual(ihdr, (11, 4, 1, 0, 0, 0, 0))
+            self.assertEqual(len(rows), 4 * (1 + stride))
+            self.assertEqual(rows, want)
+
+    def test_options_of_other_outputs_are_refused(self):
+        source = self.path("in.bmp", SMALL_BMP)
+        for option in (["--raw"], ["--bpp", "1"]):
+            r = run("--to", "png", *option, source, self.path("out.png"))
+            self.assertEqual(r.returncode, 2, r.stderr)
+            self.assertIn(option[0] + " is an option of", r.stderr)
+            self.assertFalse(os.path.exists(self.path("out.png")))
+
+    def test_a_batch_names_its_outputs_png(self):
+        os.mkdir(self.path("out"))
+        source = self.path("scan.bmp", SMALL_BMP)
+        r = run("--to", "png", "-o", self.path("out"), source)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(os.listdir(self.path("out")), ["scan.png"])
+
+
+class TiffOutputTest(Base):
+    """--to tiff and a .tif name write a TIFF, to files only, where built with libtiff."""
+
+    def setUp(self):
+        super().setUp()
+        if "tiff" not in run("--help").stdout:
+            self.skipTest("built without libtiff")
+
+    def test_a_tiff_by_name_and_option_and_never_to_a_pipe(self):
+        source = self.path("in.bmp", SMALL_BMP)
+        for args in ([source, self.path("a.tif")], ["--to", "tiff", "--compression", "packbits", source, self.path("b")]):
+            r = run(*args)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            with open(args[-1], "rb") as f:
+                self.assertIn(f.read(4), (b"II*\0", b"MM\0*"))
+        r = run("--to", "tiff", source, "-")
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("a TIFF is written to a file, not to a pipe", r.stderr)
+        r = run("--to", "png", "--compression", "g4", source, self.path("c.png"))
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("--compression is an option of a TIFF output", r.stderr)
+
+
+class PageOptionTest(Base):
+    def test_page_counts_from_one(self):
+        source = self.path("in.bmp", SMALL_BMP)
+        for page, message in (("0", "'0' is not a page (1 or more)"), ("x", "'x' is not a page (1 or more)")):
+            r = run("--page", page, source, self.path("out.pbm"))
+            self.assertEqual(r.returncode, 2, r.stderr)
+            self.assertIn(message, r.stderr)
+        # A picture of one page has it as its first.
+        r = run("--page", "1", source, self.path("out.pbm"))
+        self.assertEqual(r.returncode, 0, r.stderr)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,37 @@
+#include "convert/codecs.hpp"
+
+#include "convert/convert.hpp"
+#ifdef QUORVELPBM_HAVE_SPNG
+#include "read/png.hpp"
+#include "write/png.hpp"
+#endif
+#ifdef QUORVELPBM_HAVE_JPEG
+#include "read/jpeg.hpp"
+#endif
+#ifdef QUORVELPBM_HAVE_TIFF
+#include "read/tiff.hpp"
+#include "write/tiff.hpp"
+#endif
+
+namespace qpbm {
+
+bool add_codecs() {
+    static const bool added = [] {
+        bool ok = true;
+#ifdef QUORVELPBM_HAVE_SPNG
+        ok = add_reader(kPngReader) && ok;
+        ok = add_writer(kPngWriter) && ok;
+#endif
+#ifdef QUORVELPBM_HAVE_JPEG
+        ok = add_reader(kJpegReader) && ok;
+#endif
+#ifdef QUORVELPBM_HAVE_TIFF
+        ok = add_reader(kTiffReader) && ok;
+        ok = add_writer(kTiffWriter) && ok;
+#endif
+        return ok;
+    }();
+    return added;
+}
+
+}  // namespace qpbm

@@ -1,0 +1,138 @@
+#include "read/jpeg.hpp"
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "convert/buffers.hpp"
+#include "formats/limits.hpp"
+#include "read/jpeg_calls.h"
+#include "read/values.hpp"
+
+namespace qpbm {
+
+namespace {
+
+static_assert(sizeof(qpbm_jpeg) <= kJpegSessionSize, "libjpeg's state fits its room");
+
+Status refused(const qpbm_jpeg& s, Facts& facts) {
+    // libjpeg's messages are at most JMSG_LENGTH_MAX; the long ones lose their end.
+    const char* text = s.message[0] != '\0' ? s.message : "libjpeg gave no row";
+    const std::size_t length = std::min(std::strlen(text), sizeof facts.library_text - 1);
+    std::memcpy(facts.library_text, text, length);
+    facts.library_text[length] = '\0';
+    return Status::jpeg_refused;
+}
+
+const char* format_name(const jpeg_decompress_struct& d) {
+    const bool grey = d.jpeg_color_space == JCS_GRAYSCALE;
+    const bool cmyk = d.jpeg_color_space == JCS_CMYK || d.jpeg_color_space == JCS_YCCK;
+    if (d.progressive_mode)
+        return grey ? "JPEG, progressive, grey" : cmyk ? "JPEG, progressive, CMYK" : "JPEG, progressive";
+    return grey ? "JPEG, grey" : cmyk ? "JPEG, CMYK" : "JPEG";
+}
+
+// Inverted ink (v = 255 - ink) laid on white: each colour's light times
+// what the black lets through.
+void cmyk_on_white(const std::uint8_t* cmyk, std::size_t count, std::uint8_t* rgb) {
+    for (std::size_t x = 0; x < count; ++x, cmyk += 4, rgb += 3) {
+        const unsigned k = cmyk[3];
+        for (int c = 0; c < 3; ++c) rgb[c] = static_cast<std::uint8_t>((cmyk[c] * k + 127) / 255);
+    }
+}
+
+bool claims_jpeg(const unsigned char* first, std::size_t length) {
+    return length >= 3 && first[0] == 0xFF && first[1] == 0xD8 && first[2] == 0xFF;
+}
+
+// The start of an image marker and a first marker, so far.
+bool may_begin_jpeg(const unsigned char* first, std::size_t length) {
+    static constexpr unsigned char kStart[] = {0xFF, 0xD8, 0xFF};
+    return length < sizeof kStart && std::memcmp(first, kStart, length) == 0;
+}
+
+}  // namespace
+
+JpegReader::~JpegReader() {
+    if (session_ != nullptr) qpbm_jpeg_close(session_);
+}
+
+Status JpegReader::open(std::FILE* in, Facts& facts) {
+    if (session_ != nullptr) qpbm_jpeg_close(session_);
+    session_ = new (b_.session) qpbm_jpeg;
+    if (qpbm_jpeg_open(session_, in, kJpegMaxMemory) != 0) return refused(*session_, facts);
+    return Status::ok;
+}
+
+Status JpegReader::check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) {
+    facts_ = &facts;
+    facts.format = "JPEG";
+    read_before_ = false;
+    start_ = ftello(in);
+    if (const Status status = open(in, facts); status != Status::ok) return status;
+    const jpeg_decompress_struct& d = session_->d;
+    facts.format = format_name(d);
+    facts.width = d.image_width;
+    facts.height = d.image_height;
+    picture = {static_cast<std::int32_t>(d.image_width), static_cast<std::int32_t>(d.image_height), RowForm::values};
+    if (const Status status = check_size_for(*request.options, d.image_width, d.image_height, facts);
+        status != Status::ok)
+        return status;
+    if (std::uint64_t{d.image_width} * d.image_height > kMaxDecodedPixels) {
+        facts.limit = kMaxDecodedPixels;
+        return Status::decoded_too_many_pixels;
+    }
+    return Status::ok;
+}
+
+Status JpegReader::read(std::FILE* in, const ReadRequest& request, RowSink& sink) {
+    Facts spare;
+    Facts& facts = facts_ != nullptr ? *facts_ : spare;
+    if (read_before_ || session_ == nullptr) {
+        // Again from the start (Otsu looks at the picture twice).
+        if (start_ < 0 || fseeko(in, start_, SEEK_SET) != 0) return Status::read_failed;
+        if (const Status status = open(in, facts); status != Status::ok) return status;
+    }
+    read_before_ = true;
+    qpbm_jpeg& s = *session_;
+    const J_COLOR_SPACE stored = s.d.jpeg_color_space;
+    const bool cmyk = stored == JCS_CMYK || stored == JCS_YCCK;
+    const J_COLOR_SPACE space = stored == JCS_GRAYSCALE ? JCS_GRAYSCALE : cmyk ? JCS_CMYK : JCS_RGB;
+    if (qpbm_jpeg_start(&s, space) != 0) return refused(s, facts);
+
+    const ValueRule rule = value_rule(*request.options);
+    const std::size_t width = s.d.output_width;
+    const std::size_t height = s.d.output_height;
+    const std::size_t components = static_cast<std::size_t>(s.d.output_components);
+    for (std::size_t y = 0; y < height; ++y) {
+        if (qpbm_jpeg_read_row(&s) != 0) return refused(s, facts);
+        for (std::size_t first = 0; first < width; first += kJpegPiecePixels) {
+            const std::size_t count = std::min(kJpegPiecePixels, width - first);
+            const std::uint8_t* pixels = s.row + first * components;
+            std::uint8_t* values = request.whole_rows ? request.row + first : b_.values;
+            if (space == JCS_GRAYSCALE) {
+                grey_values(pixels, count, values, rule);
+            } else if (space == JCS_RGB) {
+                rgb_values(pixels, count, values, rule);
+            } else {
+                cmyk_on_white(pixels, count, b_.samples);
+                rgb_values(b_.samples, count, values, rule);
+            }
+            if (!sink.take(y, first, values, count)) return Status::write_failed;
+        }
+    }
+    return Status::ok;
+}
+
+const ReaderKind kJpegReader = {
+    "JPEG",
+    Format::jpeg,
+    Format::pbm,
+    claims_jpeg,
+    [](PartRoom& room, Buffers& buffers) -> Reader* { return build_in<JpegReader>(room, buffers.read.jpeg); },
+    may_begin_jpeg,
+};
+
+}  // namespace qpbm

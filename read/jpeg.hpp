@@ -1,0 +1,61 @@
+// The JPEG reader, through libjpeg-turbo's scanline API: baseline and
+// progressive, grey, YCbCr (and RGB) and CMYK/YCCK, handed over as value
+// rows. The pixels are libjpeg's with its defaults (accurate integer DCT,
+// fancy upsampling), the same bits on every platform.
+//
+// CMYK: libjpeg returns each channel as a CMYK JPEG stores it, which Adobe's
+// writers (and so everyone's) invert: v = 255 - ink. Ink is laid on white,
+// channel by channel, as R = (vC * vK + 127) div 255, G from vM, B from vY:
+// white paper where there is no ink, black where C or K is full.
+//
+// A progressive JPEG is read whole into libjpeg's coefficients before the
+// first row: libjpeg's memory is capped at kJpegMaxMemory, and a picture
+// that needs more is refused with libjpeg's words.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "read/reader.hpp"
+
+struct qpbm_jpeg;
+
+namespace qpbm {
+
+// What libjpeg may allocate for one picture.
+inline constexpr long kJpegMaxMemory = 256L << 20;
+// Pixels turned into values at once.
+inline constexpr std::size_t kJpegPiecePixels = 16384;
+// Room for libjpeg's decompressor and error manager (read/jpeg_calls.h).
+inline constexpr std::size_t kJpegSessionSize = 2048;
+
+struct JpegReadBuffers {
+    alignas(std::max_align_t) unsigned char session[kJpegSessionSize];
+    std::uint8_t samples[kJpegPiecePixels * 3];  // a piece as red, green, blue
+    std::uint8_t values[kJpegPiecePixels];
+};
+
+class JpegReader final : public Reader {
+public:
+    explicit JpegReader(JpegReadBuffers& buffers) : b_(buffers) {}
+    ~JpegReader() override;
+    JpegReader(const JpegReader&) = delete;
+    JpegReader& operator=(const JpegReader&) = delete;
+
+    Status check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) override;
+    Status read(std::FILE* in, const ReadRequest& request, RowSink& sink) override;
+
+private:
+    Status open(std::FILE* in, Facts& facts);
+
+    JpegReadBuffers& b_;
+    qpbm_jpeg* session_ = nullptr;  // in b_.session while open
+    std::int64_t start_ = -1;       // the stream's offset, for a second read
+    bool read_before_ = false;
+    Facts* facts_ = nullptr;
+};
+
+extern const ReaderKind kJpegReader;
+
+}  // namespace qpbm

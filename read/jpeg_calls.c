@@ -1,0 +1,48 @@
+#include "read/jpeg_calls.h"
+
+static void refuse(j_common_ptr info) {
+    struct qpbm_jpeg* s = (struct qpbm_jpeg*)info->client_data;
+    (*info->err->format_message)(info, s->message);
+    longjmp(s->jump, 1);
+}
+
+/* Level -1 is a warning: corrupt or missing data. Trace messages are not. */
+static void warn(j_common_ptr info, int level) {
+    if (level < 0) refuse(info);
+}
+
+int qpbm_jpeg_open(struct qpbm_jpeg* s, FILE* in, long max_memory) {
+    s->created = 0;
+    s->row = NULL;
+    s->message[0] = '\0';
+    s->d.err = jpeg_std_error(&s->err);
+    s->err.error_exit = refuse;
+    s->err.emit_message = warn;
+    s->d.client_data = s;
+    if (setjmp(s->jump)) return -1;
+    jpeg_create_decompress(&s->d);
+    s->created = 1;
+    s->d.mem->max_memory_to_use = max_memory;
+    jpeg_stdio_src(&s->d, in);
+    jpeg_read_header(&s->d, TRUE);
+    return 0;
+}
+
+int qpbm_jpeg_start(struct qpbm_jpeg* s, J_COLOR_SPACE space) {
+    if (setjmp(s->jump)) return -1;
+    s->d.out_color_space = space;
+    jpeg_start_decompress(&s->d);
+    s->row = (*s->d.mem->alloc_sarray)((j_common_ptr)&s->d, JPOOL_IMAGE,
+                                       s->d.output_width * (JDIMENSION)s->d.output_components, 1)[0];
+    return 0;
+}
+
+int qpbm_jpeg_read_row(struct qpbm_jpeg* s) {
+    if (setjmp(s->jump)) return -1;
+    return jpeg_read_scanlines(&s->d, &s->row, 1) == 1 ? 0 : -1;
+}
+
+void qpbm_jpeg_close(struct qpbm_jpeg* s) {
+    if (s->created) jpeg_destroy_decompress(&s->d);
+    s->created = 0;
+}

@@ -1,0 +1,83 @@
+// The PNG reader (formats/png.hpp), through libspng: every colour type and
+// bit depth, handed over as value rows. A sample v of depth d becomes
+// (v * 255 + M div 2) div M with M = 2^d - 1, as a netpbm sample of maxval M
+// does; alpha (an alpha channel, or tRNS) is laid over white. Samples are
+// taken as stored: no gamma, no ICC profile.
+//
+// Rows stream one at a time; an interlaced picture is decoded whole first,
+// within kPngMaxInterlacedBytes. libspng's allocations are counted and
+// refused past kPngLibraryMemory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "formats/png.hpp"
+#include "read/reader.hpp"
+
+struct spng_ctx;
+
+namespace qpbm {
+
+// Pixels turned into values at once.
+inline constexpr std::size_t kPngPiecePixels = 16384;
+
+struct PngReadBuffers {
+    std::uint8_t samples[kPngPiecePixels * 3];  // a piece laid over white, grey or red, green, blue
+    std::uint8_t values[kPngPiecePixels];
+    std::uint8_t scale[65536];      // every sample of the bit depth as 8 bits
+    std::uint8_t palette[256 * 3];  // the palette laid over white
+};
+
+// Where libspng reads from, and the errno of a failed read.
+struct PngInput {
+    std::FILE* file = nullptr;
+    int error = 0;
+};
+
+// What the check learned.
+struct PngSource {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    unsigned depth = 8;
+    unsigned colour_type = 0;
+    bool interlaced = false;
+    unsigned palette_size = 0;
+    bool has_key = false;  // grey or RGB tRNS
+    std::uint16_t key[3] = {};
+    std::int64_t start = -1;  // the signature's offset, for a second read
+    std::uint64_t row_bytes = 0;
+};
+
+class PngReader final : public Reader {
+public:
+    explicit PngReader(PngReadBuffers& buffers) : b_(buffers) {}
+    ~PngReader() override;
+    PngReader(const PngReader&) = delete;
+    PngReader& operator=(const PngReader&) = delete;
+
+    Status check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) override;
+    Status read(std::FILE* in, const ReadRequest& request, RowSink& sink) override;
+
+private:
+    Status open(std::FILE* in, Facts& facts);
+    void close();
+    Status rows(const std::uint8_t* row, std::size_t y, const ReadRequest& request, RowSink& sink);
+
+    PngReadBuffers& b_;
+    PngSource source_;
+    spng_ctx* ctx_ = nullptr;
+    std::uint8_t* memory_ = nullptr;  // a row, or the interlaced picture
+    PngInput input_;
+    Facts* facts_ = nullptr;
+    bool read_before_ = false;
+};
+
+extern const ReaderKind kPngReader;
+
+// A libspng context (SPNG_CTX_ENCODER in `flags` for a writer) whose
+// allocations are counted against kPngLibraryMemory; null when it cannot be made.
+spng_ctx* new_png_context(int flags);
+
+}  // namespace qpbm

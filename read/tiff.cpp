@@ -1,0 +1,322 @@
+// The TIFF reader: libtiff decodes strips and tiles, this file turns their
+// samples into bits or values.
+#include "read/tiff.hpp"
+
+#include <sys/types.h>
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "convert/buffers.hpp"
+#include "formats/limits.hpp"
+#include "formats/pnm.hpp"
+#include "read/values.hpp"
+
+namespace qpbm {
+
+namespace {
+
+// ---- libtiff on a stream ------------------------------------------------------
+
+std::FILE* file_of(thandle_t h) { return static_cast<std::FILE*>(h); }
+
+tmsize_t read_proc(thandle_t h, void* buffer, tmsize_t size) {
+    return static_cast<tmsize_t>(std::fread(buffer, 1, static_cast<std::size_t>(size), file_of(h)));
+}
+
+tmsize_t write_proc(thandle_t h, void* buffer, tmsize_t size) {
+    return static_cast<tmsize_t>(std::fwrite(buffer, 1, static_cast<std::size_t>(size), file_of(h)));
+}
+
+toff_t seek_proc(thandle_t h, toff_t offset, int whence) {
+    if (offset > static_cast<toff_t>(INT64_MAX) || fseeko(file_of(h), static_cast<off_t>(offset), whence) != 0)
+        return static_cast<toff_t>(-1);
+    const off_t here = ftello(file_of(h));
+    return here < 0 ? static_cast<toff_t>(-1) : static_cast<toff_t>(here);
+}
+
+int close_proc(thandle_t) { return 0; }  // the stream is the caller's
+
+toff_t size_proc(thandle_t h) {
+    std::FILE* f = file_of(h);
+    const off_t here = ftello(f);
+    if (here < 0 || fseeko(f, 0, SEEK_END) != 0) return 0;
+    const off_t end = ftello(f);
+    if (fseeko(f, here, SEEK_SET) != 0 || end < 0) return 0;
+    return static_cast<toff_t>(end);
+}
+
+int map_proc(thandle_t, void**, toff_t*) { return 0; }
+void unmap_proc(thandle_t, void*, toff_t) {}
+
+int keep_error(TIFF*, void* user, const char*, const char* format, va_list args) {
+    TiffMessage& m = *static_cast<TiffMessage*>(user);
+    std::vsnprintf(m.text, sizeof m.text, format, args);
+    return 1;
+}
+
+int ignore_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+// ---- samples ----------------------------------------------------------------
+
+// Sample i of a row of `bits`-bit samples (16-bit ones in host order, as
+// libtiff hands them over).
+inline unsigned sample_at(const std::uint8_t* row, std::size_t i, unsigned bits) {
+    switch (bits) {
+        case 8: return row[i];
+        case 16: {
+            std::uint16_t v;
+            std::memcpy(&v, row + 2 * i, sizeof v);
+            return v;
+        }
+        default: {
+            const std::size_t bit = i * bits;
+            return (row[bit / 8] >> (8 - bits - bit % 8)) & ((1u << bits) - 1);
+        }
+    }
+}
+
+bool claims_tiff(const unsigned char* first, std::size_t length) {
+    if (length < 4) return false;
+    const bool intel = first[0] == 'I' && first[1] == 'I' && (first[2] == 42 || first[2] == 43) && first[3] == 0;
+    const bool motorola = first[0] == 'M' && first[1] == 'M' && first[2] == 0 && (first[3] == 42 || first[3] == 43);
+    return intel || motorola;
+}
+
+// "II*\0" or "MM\0*" (42, or 43 for BigTIFF), so far.
+bool may_begin_tiff(const unsigned char* first, std::size_t length) {
+    if (length == 0 || length >= 4) return length == 0;
+    const bool intel =
+        first[0] == 'I' && (length < 2 || first[1] == 'I') && (length < 3 || first[2] == 42 || first[2] == 43);
+    const bool motorola = first[0] == 'M' && (length < 2 || first[1] == 'M') && (length < 3 || first[2] == 0);
+    return intel || motorola;
+}
+
+void name_fact(Facts& facts, const char* text) { std::snprintf(facts.name, sizeof facts.name, "%s", text); }
+
+}  // namespace
+
+tiff* open_tiff(std::FILE* file, const char* mode, TiffMessage& message) {
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    if (options == nullptr) return nullptr;
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, static_cast<tmsize_t>(kTiffMaxAllocation));
+    TIFFOpenOptionsSetErrorHandlerExtR(options, keep_error, &message);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, ignore_warning, nullptr);
+    TIFF* t = TIFFClientOpenExt("TIFF", mode, file, read_proc, write_proc, seek_proc, close_proc, size_proc, map_proc,
+                                unmap_proc, options);
+    TIFFOpenOptionsFree(options);
+    return t;
+}
+
+TiffReader::~TiffReader() {
+    if (tif_ != nullptr) TIFFClose(tif_);
+    std::free(band_);
+}
+
+Status TiffReader::refused(Facts& facts) {
+    std::snprintf(facts.library_text, sizeof facts.library_text, "%s",
+                  message_.text[0] != '\0' ? message_.text : "unknown error");
+    return Status::tiff_refused;
+}
+
+Status TiffReader::check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) {
+    facts_ = &facts;
+    facts.format = "TIFF";
+    tif_ = open_tiff(in, "rm", message_);
+    if (tif_ == nullptr) return refused(facts);
+    const std::uint32_t page = request.options->page;
+    if (page > 0 && TIFFSetDirectory(tif_, static_cast<tdir_t>(page)) == 0) {
+        facts.limit = TIFFNumberOfDirectories(tif_);
+        facts.sample = page;
+        return Status::tiff_no_page;
+    }
+    std::uint16_t bits = 1, samples = 1, photometric = PHOTOMETRIC_MINISWHITE, planar = PLANARCONFIG_CONTIG;
+    std::uint16_t compression = COMPRESSION_NONE;
+    if (TIFFGetField(tif_, TIFFTAG_IMAGEWIDTH, &width_) == 0 || TIFFGetField(tif_, TIFFTAG_IMAGELENGTH, &height_) == 0)
+        return refused(facts);
+    TIFFGetFieldDefaulted(tif_, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif_, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif_, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif_, TIFFTAG_COMPRESSION, &compression);
+    if (TIFFGetField(tif_, TIFFTAG_PHOTOMETRIC, &photometric) == 0) photometric = PHOTOMETRIC_MINISWHITE;
+    facts.width = width_;
+    facts.height = height_;
+    facts.bit_count = bits;
+    facts.compression = compression;
+    picture = {static_cast<std::int32_t>(width_), static_cast<std::int32_t>(height_), RowForm::values};
+    if (width_ > INT32_MAX || height_ > INT32_MAX) return Status::decoded_too_many_pixels;
+    if (const Status status = check_size_for(*request.options, width_, height_, facts); status != Status::ok)
+        return status;
+    if (std::uint64_t{width_} * height_ > kMaxDecodedPixels) {
+        facts.limit = kMaxDecodedPixels;
+        return Status::decoded_too_many_pixels;
+    }
+    if (TIFFIsCODECConfigured(compression) == 0) {
+        name_fact(facts, "its compression");
+        return Status::tiff_unsupported;
+    }
+    if (photometric == PHOTOMETRIC_YCBCR && compression == COMPRESSION_JPEG) {
+        // libtiff's JPEG codec turns YCbCr into RGB itself.
+        TIFFSetField(tif_, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+        photometric = PHOTOMETRIC_RGB;
+    }
+
+    bits_ = bits;
+    samples_ = samples;
+    white_is_zero_ = photometric == PHOTOMETRIC_MINISWHITE;
+    palette_ = photometric == PHOTOMETRIC_PALETTE;
+    const bool grey = photometric == PHOTOMETRIC_MINISWHITE || photometric == PHOTOMETRIC_MINISBLACK;
+    colours_ = photometric == PHOTOMETRIC_RGB ? 3 : 1;
+    const bool bits_ok = bits == 1 || bits == 2 || bits == 4 || bits == 8 || bits == 16;
+    if (!(grey || palette_ || photometric == PHOTOMETRIC_RGB)) {
+        name_fact(facts, "its photometric interpretation");
+        return Status::tiff_unsupported;
+    }
+    if (!bits_ok || (photometric == PHOTOMETRIC_RGB && bits < 8) || (palette_ && bits > 8) || samples < colours_) {
+        name_fact(facts, "its bits per sample");
+        return Status::tiff_unsupported;
+    }
+    if (planar != PLANARCONFIG_CONTIG && samples > 1) {
+        name_fact(facts, "separate planes");
+        return Status::tiff_unsupported;
+    }
+    alpha_ = premultiplied_ = false;
+    if (samples > colours_ && !palette_) {
+        std::uint16_t count = 0;
+        std::uint16_t* kinds = nullptr;
+        if (TIFFGetField(tif_, TIFFTAG_EXTRASAMPLES, &count, &kinds) != 0 && count > 0)
+            alpha_ = kinds[0] == EXTRASAMPLE_UNASSALPHA || kinds[0] == EXTRASAMPLE_ASSOCALPHA;
+        premultiplied_ = alpha_ && kinds[0] == EXTRASAMPLE_ASSOCALPHA;
+    }
+    bilevel_ = grey && bits == 1 && samples == 1;
+    facts.format = bilevel_ ? "TIFF, bilevel" : palette_ ? "TIFF, palette" : grey ? "TIFF, grey" : "TIFF, RGB";
+    if (bilevel_) picture.form = RowForm::bits;
+
+    tiled_ = TIFFIsTiled(tif_) != 0;
+    if (tiled_) {
+        TIFFGetField(tif_, TIFFTAG_TILEWIDTH, &tile_width_);
+        TIFFGetField(tif_, TIFFTAG_TILELENGTH, &tile_height_);
+        if (tile_width_ == 0 || tile_height_ == 0) return refused(facts);
+        const std::uint64_t across = (std::uint64_t{width_} + tile_width_ - 1) / tile_width_;
+        band_bytes_ = across * static_cast<std::uint64_t>(TIFFTileSize64(tif_)) + TIFFTileSize64(tif_);
+    } else {
+        band_bytes_ = TIFFScanlineSize64(tif_);
+    }
+    if (band_bytes_ == 0) return refused(facts);
+    if (band_bytes_ > kTiffMaxBandBytes) {
+        name_fact(facts, tiled_ ? "a row of tiles" : "a row");
+        facts.needed_size = band_bytes_;
+        facts.limit = kTiffMaxBandBytes;
+        return Status::tiff_too_large;
+    }
+
+    if (palette_) {
+        std::uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+        if (TIFFGetField(tif_, TIFFTAG_COLORMAP, &red, &green, &blue) == 0) return refused(facts);
+        // Colours are 16 bits, written as v * 256 or v * 257 for an 8-bit v:
+        // the high byte is v either way, as libtiff, netpbm and Pillow take
+        // it. Some old writers wrote 8-bit colours; those are taken whole.
+        const std::uint32_t entries = 1u << bits;
+        bool eight_bit = true;
+        for (std::uint32_t i = 0; i < entries; ++i) eight_bit = eight_bit && (red[i] | green[i] | blue[i]) < 256;
+        const unsigned shift = eight_bit ? 0 : 8;
+        for (std::uint32_t i = 0; i < entries; ++i) {
+            b_.palette[3 * i] = static_cast<std::uint8_t>(red[i] >> shift);
+            b_.palette[3 * i + 1] = static_cast<std::uint8_t>(green[i] >> shift);
+            b_.palette[3 * i + 2] = static_cast<std::uint8_t>(blue[i] >> shift);
+        }
+    } else {
+        const std::uint32_t maxval = (1u << bits) - 1;
+        for (std::uint32_t v = 0; v <= maxval; ++v) b_.scale[v] = scale_sample(white_is_zero_ ? maxval - v : v, maxval);
+    }
+    return Status::ok;
+}
+
+Status TiffReader::hand_over(const std::uint8_t* row, std::size_t y, const ReadRequest& request, RowSink& sink) {
+    const std::size_t width = width_;
+    for (std::size_t first = 0; first < width; first += kTiffPiecePixels) {
+        const std::size_t count = std::min(kTiffPiecePixels, width - first);
+        if (bilevel_) {
+            // MinIsWhite's 1 is black, as in a bit row; MinIsBlack's is white.
+            const std::size_t bytes = (count + 7) / 8;
+            for (std::size_t i = 0; i < bytes; ++i)
+                b_.bits[i] = white_is_zero_ ? row[first / 8 + i] : static_cast<std::uint8_t>(~row[first / 8 + i]);
+            if (count % 8 != 0) b_.bits[bytes - 1] &= static_cast<std::uint8_t>(0xFF00u >> (count % 8));
+            if (!sink.take(y, first, b_.bits, count)) return Status::write_failed;
+            continue;
+        }
+        std::uint8_t* out = b_.samples;
+        for (std::size_t x = first; x < first + count; ++x) {
+            const std::size_t at = x * samples_;
+            if (palette_) {
+                std::memcpy(out, b_.palette + 3 * sample_at(row, at, bits_), 3);
+                out += 3;
+                continue;
+            }
+            // Alpha is never inverted, whatever the photometric says of grey.
+            const unsigned a = alpha_ ? scale_sample(sample_at(row, at + colours_, bits_), (1u << bits_) - 1) : 255;
+            for (unsigned k = 0; k < colours_; ++k) {
+                const unsigned c = b_.scale[sample_at(row, at + k, bits_)];
+                *out++ = premultiplied_ ? static_cast<std::uint8_t>(std::min(255u, c + 255 - a)) : over_white(c, a);
+            }
+        }
+        const ValueRule rule = value_rule(*request.options);
+        std::uint8_t* values = request.whole_rows ? request.row + first : b_.values;
+        if (palette_ || colours_ == 3)
+            rgb_values(b_.samples, count, values, rule);
+        else
+            grey_values(b_.samples, count, values, rule);
+        if (!sink.take(y, first, values, count)) return Status::write_failed;
+    }
+    return Status::ok;
+}
+
+Status TiffReader::read(std::FILE*, const ReadRequest& request, RowSink& sink) {
+    Facts spare;
+    Facts& facts = facts_ != nullptr ? *facts_ : spare;
+    if (band_ == nullptr) band_ = static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(band_bytes_), 1));
+    if (band_ == nullptr) {
+        std::snprintf(message_.text, sizeof message_.text, "out of memory");
+        return refused(facts);
+    }
+    if (!tiled_) {
+        for (std::uint32_t y = 0; y < height_; ++y) {
+            if (TIFFReadScanline(tif_, band_, y, 0) < 0) return refused(facts);
+            if (const Status status = hand_over(band_, y, request, sink); status != Status::ok) return status;
+        }
+        return Status::ok;
+    }
+    // A row of tiles side by side, their rows joined into picture rows; the
+    // last tile's room holds each tile as it is decoded.
+    const auto tile_size = static_cast<std::size_t>(TIFFTileSize64(tif_));
+    const auto tile_row = static_cast<std::size_t>(TIFFTileRowSize64(tif_));
+    const std::size_t across = (width_ + tile_width_ - 1) / tile_width_;
+    const std::size_t band_row = across * tile_row;
+    std::uint8_t* tile = band_ + across * tile_size;
+    for (std::uint32_t top = 0; top < height_; top += tile_height_) {
+        for (std::size_t t = 0; t < across; ++t) {
+            if (TIFFReadTile(tif_, tile, static_cast<std::uint32_t>(t * tile_width_), top, 0, 0) < 0)
+                return refused(facts);
+            for (std::uint32_t r = 0; r < tile_height_; ++r)
+                std::memcpy(band_ + r * band_row + t * tile_row, tile + r * tile_row, tile_row);
+        }
+        for (std::uint32_t r = 0; r < tile_height_ && top + r < height_; ++r)
+            if (const Status status = hand_over(band_ + r * band_row, top + r, request, sink); status != Status::ok)
+                return status;
+    }
+    return Status::ok;
+}
+
+const ReaderKind kTiffReader = {
+    "TIFF",
+    Format::tiff,
+    Format::pbm,
+    claims_tiff,
+    [](PartRoom& room, Buffers& buffers) -> Reader* { return build_in<TiffReader>(room, buffers.read.tiff); },
+    may_begin_tiff,
+};
+
+}  // namespace qpbm

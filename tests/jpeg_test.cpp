@@ -1,0 +1,111 @@
+// JPEG in through the joiner: the refusals, on pictures compressed here with
+// libjpeg and then damaged. The pixels themselves are checked against djpeg
+// and Pillow by tests/interop/jpeg_files.py.
+// jpeglib.h needs size_t and FILE declared before it.
+// clang-format off
+#include <cstddef>
+#include <cstdio>
+#include <jpeglib.h>
+// clang-format on
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "convert/codecs.hpp"
+#include "tests/conversion_support.hpp"
+
+namespace qpbm_test {
+namespace {
+
+using qpbm::Status;
+
+const bool codecs_added = qpbm::add_codecs();
+
+// An RGB picture of stripes as a JPEG, baseline or progressive.
+Bytes compress(int width, int height, bool progressive) {
+    jpeg_compress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = static_cast<JDIMENSION>(width);
+    c.image_height = static_cast<JDIMENSION>(height);
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c);
+    if (progressive) jpeg_simple_progression(&c);
+    jpeg_start_compress(&c, TRUE);
+    std::vector<JSAMPLE> row(static_cast<std::size_t>(width) * 3);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x)
+            for (int k = 0; k < 3; ++k)
+                row[static_cast<std::size_t>(3 * x + k)] = static_cast<JSAMPLE>((x * 16 + y * 8 + k * 85) % 256);
+        JSAMPROW rows[] = {row.data()};
+        jpeg_write_scanlines(&c, rows, 1);
+    }
+    jpeg_finish_compress(&c);
+    Bytes jpeg(out, out + size);
+    jpeg_destroy_compress(&c);
+    std::free(out);
+    return jpeg;
+}
+
+// Sets the width and height of the frame header (SOF0 or SOF2).
+Bytes with_size(Bytes jpeg, unsigned width, unsigned height) {
+    for (std::size_t i = 2; i + 9 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC2)) {
+            jpeg[i + 5] = static_cast<std::uint8_t>(height >> 8), jpeg[i + 6] = static_cast<std::uint8_t>(height);
+            jpeg[i + 7] = static_cast<std::uint8_t>(width >> 8), jpeg[i + 8] = static_cast<std::uint8_t>(width);
+            return jpeg;
+        }
+    ADD_FAILURE() << "no frame header";
+    return jpeg;
+}
+
+TEST(JpegReader, BaselineAndProgressiveConvert) {
+    for (const bool progressive : {false, true}) {
+        const Outcome o = run_to_p4(compress(37, 21, progressive), qpbm::Options{});
+        ASSERT_EQ(o.status, Status::ok);
+        EXPECT_EQ(o.bytes.size(), text("P4\n# Created by Quorvel\n37 21\n").size() + 5 * 21);
+    }
+}
+
+// One refusal each, with libjpeg's own words where it is libjpeg that refuses.
+TEST(JpegReader, HostileFilesAreRefused) {
+    const Bytes good = compress(64, 48, false);
+    struct Case {
+        const char* what;
+        Bytes jpeg;
+        Status status;
+        const char* words;  // part of libjpeg's text
+        std::uint64_t max_pixels = 0;
+    };
+    Bytes not_jpeg = {0xFF, 0xD8, 0xFF, 0x00, 'n', 'o', 't', ' ', 'a', ' ', 'J', 'P', 'E', 'G'};
+    const Case cases[] = {
+        {"truncated", Bytes(good.begin(), good.begin() + static_cast<long>(good.size() / 2)), Status::jpeg_refused,
+         "Premature end"},
+        {"over libjpeg's dimension", with_size(good, 65535, 48), Status::jpeg_refused, "65500"},
+        {"over the pixels any output takes", with_size(good, 65000, 65000), Status::decoded_too_many_pixels, ""},
+        // 4 x 10^8 pixels of coefficients, read whole before the first row.
+        {"progressive over the memory cap", with_size(compress(64, 48, true), 20000, 20000), Status::jpeg_refused,
+         "store"},
+        {"no markers", not_jpeg, Status::jpeg_refused, ""},
+        {"max_pixels", good, Status::too_many_pixels, "", 1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        qpbm::Options options;
+        options.max_pixels = c.max_pixels;
+        const Outcome o = run_to_p4(c.jpeg, options);
+        EXPECT_EQ(o.status, c.status);
+        if (c.status == Status::jpeg_refused) {
+            EXPECT_NE(std::string(o.facts.library_text).find(c.words), std::string::npos) << o.facts.library_text;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace qpbm_test

@@ -1,0 +1,97 @@
+#include "write/tiff.hpp"
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace qpbm {
+
+namespace {
+
+std::uint16_t libtiff_compression(TiffCompression c) {
+    switch (c) {
+        case TiffCompression::packbits: return COMPRESSION_PACKBITS;
+        case TiffCompression::none: return COMPRESSION_NONE;
+        case TiffCompression::g4: break;
+    }
+    return COMPRESSION_CCITTFAX4;
+}
+
+std::uint64_t rows_per_strip(std::uint64_t width, std::uint64_t height) {
+    const std::uint64_t row = (width + 7) / 8;
+    return std::max<std::uint64_t>(1,
+                                   std::min<std::uint64_t>(height, kTiffStripBytes / std::max<std::uint64_t>(row, 1)));
+}
+
+// At most: the header, a directory of a dozen entries and two words a strip,
+// and the rows, which G4 may grow to a byte a pixel and PackBits by a byte
+// in 128.
+std::uint64_t tiff_size(std::uint64_t width, std::uint64_t height, const Options& options) {
+    const std::uint64_t raw = (width + 7) / 8 * height;
+    const std::uint64_t strips = (height + rows_per_strip(width, height) - 1) / rows_per_strip(width, height);
+    std::uint64_t data = raw;
+    if (options.tiff_compression == TiffCompression::packbits) data = raw + ((width + 7) / 8 / 128 + 1) * height;
+    if (options.tiff_compression == TiffCompression::g4) data = width * height + raw + 16;
+    return 1024 + 8 * strips + data;
+}
+
+}  // namespace
+
+TiffWriter::~TiffWriter() {
+    if (tif_ != nullptr) TIFFClose(tif_);
+    std::free(row_);
+}
+
+Status TiffWriter::check(std::int32_t width, std::int32_t height, bool output_seekable, Facts&) {
+    if (width <= 0 || height <= 0) return Status::tiff_empty_picture;
+    if (!output_seekable) return Status::tiff_needs_file;
+    width_ = static_cast<std::uint32_t>(width);
+    height_ = static_cast<std::uint32_t>(height);
+    row_bytes_ = (width_ + 7u) / 8u;
+    return Status::ok;
+}
+
+Status TiffWriter::begin(std::FILE* out) {
+    out_ = out;
+    row_ = static_cast<std::uint8_t*>(std::calloc(row_bytes_, 1));
+    tif_ = open_tiff(out, "w", message_);
+    if (row_ == nullptr || tif_ == nullptr) return Status::write_failed;
+    const bool set =
+        TIFFSetField(tif_, TIFFTAG_IMAGEWIDTH, width_) && TIFFSetField(tif_, TIFFTAG_IMAGELENGTH, height_) &&
+        TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, 1) && TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, 1) &&
+        TIFFSetField(tif_, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE) &&
+        TIFFSetField(tif_, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB) &&
+        TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+        TIFFSetField(tif_, TIFFTAG_COMPRESSION, libtiff_compression(compression_)) &&
+        TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(rows_per_strip(width_, height_)));
+    return set ? Status::ok : Status::write_failed;
+}
+
+bool TiffWriter::take(std::size_t y, std::size_t first, const std::uint8_t* bits, std::size_t count) {
+    std::memcpy(row_ + first / 8, bits, (count + 7) / 8);
+    if (first + count != width_) return true;
+    return TIFFWriteScanline(tif_, row_, static_cast<std::uint32_t>(y), 0) == 1;
+}
+
+Status TiffWriter::finish() {
+    // The last strip and the directory; libtiff seeks back to point its
+    // header at the directory.
+    const bool written = TIFFFlush(tif_) == 1;
+    TIFFClose(tif_);
+    tif_ = nullptr;
+    if (!written) return Status::write_failed;
+    return std::fflush(out_) == 0 && !std::ferror(out_) ? Status::ok : Status::write_failed;
+}
+
+const WriterKind kTiffWriter = {
+    "TIFF",
+    Format::tiff,
+    [](PartRoom& room, Buffers&, const Options& options) -> Writer* {
+        return build_in<TiffWriter>(room, options.tiff_compression);
+    },
+    tiff_size,
+};
+
+}  // namespace qpbm
