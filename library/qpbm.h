@@ -213,8 +213,8 @@ typedef struct qpbm_options {
      * (a new file's 0666 less the umask, or the replaced file's own). 0 to
      * 07777; default 07777. */
     unsigned permissions;
-    qpbm_format to; /* the output format; QPBM_FORMAT_AUTO (0): the other one than the input's */
-    unsigned page;  /* a multi-page input (TIFF): the page to convert, from 1; 0 (default): the first */
+    qpbm_format to;               /* the output format; QPBM_FORMAT_AUTO (0): the other one than the input's */
+    unsigned page;                /* a multi-page input (TIFF): the page to convert, from 1; 0 (default): the first */
     qpbm_compression compression; /* a TIFF output's compression; QPBM_COMPRESSION_DEFAULT (0): Group 4 */
 } qpbm_options;
 

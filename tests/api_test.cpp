@@ -7,8 +7,8 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <thread>
