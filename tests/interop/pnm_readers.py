@@ -15,11 +15,12 @@ reaches 128).
 A missing peer skips (exit 77) with the reason, except when the environment
 variable CI is "true": there it fails.
 
-    pnm_readers.py --tool PATH [--keep]
+    pnm_readers.py --tool PATH [--emulator CMD] [--keep]
 """
 
 import argparse
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -117,7 +118,7 @@ def expect_tool(tool, path, read):
         "luma": lambda p: (299 * p[0] + 587 * p[1] + 114 * p[2]) // 1000 < 128,
     }
     for method, black in rules.items():
-        result = run([tool, "--raw", "--method", method, path, "-"])
+        result = run([*tool, "--raw", "--method", method, path, "-"])
         check(result.returncode == 0, "the tool refused %s: %s" % (path, result.stderr.decode(errors="replace")))
         header = b"P4\n# Created by Quorvel\n%d %d\n" % (width, height)
         check(result.stdout.startswith(header), "%s: header %r" % (path, result.stdout[: len(header)]))
@@ -192,6 +193,7 @@ def cases(tool, work):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--tool", required=True, help="the quorvelpbm tool")
+    parser.add_argument("--emulator", default="", help="command that runs the tool (cross builds)")
     parser.add_argument("--keep", action="store_true", help="keep the work directory for inspection")
     args = parser.parse_args()
     missing = interop.missing_peers() + [p for p in ("pgmramp", "ppmpat", "pamtable", "pamstack", "pamdepth")
@@ -204,7 +206,7 @@ def main():
         print("SKIPPED: " + message)
         return interop.SKIP
     work = tempfile.mkdtemp(prefix="qpbm-pnm-readers-")
-    return interop.run_cases("interop pnm readers", cases(os.path.abspath(args.tool), work), work, args.keep)
+    return interop.run_cases("interop pnm readers", cases([*shlex.split(args.emulator), os.path.abspath(args.tool)], work), work, args.keep)
 
 
 if __name__ == "__main__":
