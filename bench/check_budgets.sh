@@ -2,8 +2,10 @@
 # The benchmark budgets that do not depend on timing, so that a noisy machine
 # cannot fail them: the instructions of the command-line tool converting a
 # 1000 x 1000 BMP (callgrind), and its peak resident memory at 1 and 9
-# megapixels, which must stay under 5 MiB and must not grow with the picture:
-# for 24-bit, 8-bit and RLE8 BMPs, and for plain and raw PBMs.
+# megapixels, which must stay under 6 MiB and must not grow with the picture:
+# for 24-bit, 8-bit and RLE8 BMPs, and for plain and raw PBMs. (The tool
+# links the codec libraries, libtiff, libjpeg and libspng with what they
+# load; their pages add about half a MiB to every run, whatever it reads.)
 #
 #   bench/check_budgets.sh BUILD_DIR
 set -euo pipefail
@@ -11,7 +13,7 @@ build=${1:?usage: check_budgets.sh BUILD_DIR}
 tool=$build/tools/quorvelpbm
 make_bmp=$build/bench/quorvelpbm_make_bmp
 max_instructions=15000000
-max_rss_kib=5120
+max_rss_kib=6144
 rss_spread_kib=512  # buffers are touched a little differently at each width
 
 work=$(mktemp -d)
