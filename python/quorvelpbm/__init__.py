@@ -65,7 +65,7 @@ import stat
 import sys
 import threading
 from dataclasses import dataclass
-from typing import BinaryIO, List, Optional, Tuple, Union
+from typing import BinaryIO, Callable, List, Optional, Tuple, Union
 
 __all__ = [
     "ConversionError",
@@ -672,27 +672,36 @@ def _convert_memory(data: bytes, name: str, options: _Options, ceiling: int) -> 
         data, len(data), Direction.DETECT, ctypes.byref(options), _work.address, _work_size, ctypes.byref(size),
         ctypes.byref(result),
     )
-    picture = _picture(result, name, name)  # raises unless the input passed the check
-    if ceiling and size.value > ceiling:
+    _picture(result, name, name)  # raises unless the input passed the check
+
+    def fill(address: Optional[int]) -> Picture:
+        _library.qpbm_convert_memory(
+            data, len(data), address, size.value, ctypes.byref(size), Direction.DETECT, ctypes.byref(options),
+            _work.address, _work_size, ctypes.byref(result),
+        )
+        return _picture(result, name, name)
+
+    return _made_once(size.value, ceiling, name, fill)
+
+
+def _made_once(size: int, ceiling: int, name: str, fill: Callable[[Optional[int]], Picture]) -> Converted:
+    """The output of `size` bytes, refused over `ceiling`, made once and filled
+    in place by `fill(address)`, which returns its picture: the size comes
+    from the header, so the library writes straight into it, no copy."""
+    if ceiling and size > ceiling:
         raise ConversionError(
             Status.ETOO_MANY_PIXELS,
-            f"the output would take {size.value} bytes, more than the {ceiling} allowed; "
+            f"the output would take {size} bytes, more than the {ceiling} allowed; "
             "pass max_output= (0: no limit) or max_pixels= to allow more",
             name,
         )
-    # The size comes from the header, so the output is made once at its size
-    # and the library writes straight into it: no copy.
-    converted = Converted(size.value)
-    address = _buffer_of(converted) if size.value else None
+    converted = Converted(size)
+    address = _buffer_of(converted) if size else None
     spare = None
-    if address is None and size.value:
-        spare = ctypes.create_string_buffer(size.value)
+    if address is None and size:
+        spare = ctypes.create_string_buffer(size)
         address = ctypes.addressof(spare)
-    _library.qpbm_convert_memory(
-        data, len(data), address, size.value, ctypes.byref(size), Direction.DETECT, ctypes.byref(options),
-        _work.address, _work_size, ctypes.byref(result),
-    )
-    picture = _picture(result, name, name)
+    picture = fill(address)
     if spare is not None:
         converted = Converted(spare.raw)
     converted.picture = picture

@@ -14,10 +14,11 @@ from typing import Any, Optional, Tuple
 from . import (
     ConversionError,
     Converted,
+    Picture,
     Status,
-    _buffer_of,
     _library,
     _options,
+    _made_once,
     _Options,
     _output_ceiling,
     _picture,
@@ -209,26 +210,13 @@ def _convert(source: _Source, options: _Options, ceiling: int) -> Converted:
                              ctypes.byref(result))
     if status != Status.EOUTPUT_TOO_SMALL:
         _picture(result, _NAME, _NAME)  # raises, unless there is nothing to write
-    if ceiling and size.value > ceiling:
-        raise ConversionError(
-            Status.ETOO_MANY_PIXELS,
-            f"the output would take {size.value} bytes, more than the {ceiling} allowed; "
-            "pass max_output= (0: no limit) or max_pixels= to allow more",
-            _NAME,
-        )
-    converted = Converted(size.value)
-    address = _buffer_of(converted) if size.value else None
-    spare = None
-    if address is None and size.value:
-        spare = ctypes.create_string_buffer(size.value)
-        address = ctypes.addressof(spare)
-    _convert_pixels(pixels, address, size.value, ctypes.byref(size), ctypes.byref(options), _work.address, _work_size,
-                    ctypes.byref(result))
-    picture = _picture(result, _NAME, _NAME)
-    if spare is not None:
-        converted = Converted(spare.raw)
-    converted.picture = picture
-    return converted
+
+    def fill(address: Optional[int]) -> Picture:
+        _convert_pixels(pixels, address, size.value, ctypes.byref(size), ctypes.byref(options), _work.address,
+                        _work_size, ctypes.byref(result))
+        return _picture(result, _NAME, _NAME)
+
+    return _made_once(size.value, ceiling, _NAME, fill)
 
 
 def from_pixels(
