@@ -1,6 +1,7 @@
 #include "convert/codecs.hpp"
 
 #include "convert/convert.hpp"
+#include "convert/read_thread.hpp"
 #ifdef QUORVELPBM_HAVE_SPNG
 #include "read/png.hpp"
 #include "write/png.hpp"
@@ -18,6 +19,7 @@ namespace qpbm {
 bool add_codecs() {
     static const bool added = [] {
         bool ok = true;
+        set_threaded_read(read_in_thread);
 #ifdef QUORVELPBM_HAVE_SPNG
         ok = add_reader(kPngReader) && ok;
         ok = add_writer(kPngWriter) && ok;

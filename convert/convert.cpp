@@ -6,13 +6,21 @@ Format output_format(const ReaderKind& reader, const Options& options) {
     return options.to != Format::automatic ? options.to : reader.becomes;
 }
 
+namespace {
+
+ThreadedRead threaded_read = nullptr;
+
+}  // namespace
+
+void set_threaded_read(ThreadedRead read) { threaded_read = read; }
+
 Conversion::~Conversion() {
     if (reader != nullptr) reader->~Reader();
     if (writer != nullptr) writer->~Writer();
 }
 
 Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, const Options& options,
-                Buffers& buffers) {
+                Buffers& buffers, bool thread) {
     ReadRequest request;
     request.options = &options;
     request.row = buffers.method.values;
@@ -25,17 +33,24 @@ Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FIL
     }
     DecisionStage stage(options, picture, otsu, buffers.method, writer);
     request.whole_rows = stage.whole_rows();
+    if (thread && threaded_read != nullptr) {
+        bool started = false;
+        const Status status = threaded_read(reader, in, request, picture.form, stage, started);
+        if (started) return status;
+    }
     return reader.read(in, request, stage);
 }
 
 namespace {
 
+bool reads_in_thread(const Conversion& c) { return c.options.reader_thread && c.reader_kind->decodes; }
+
 // The write phase of checked parts.
 Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool gathered, std::FILE* in, std::FILE* out,
-                   const Options& options, Buffers& buffers) {
+                   const Options& options, Buffers& buffers, bool thread = false) {
     if (const Status status = writer.begin(out); status != Status::ok) return status;
     if (!gathered && picture.width > 0 && picture.height > 0) {
-        const Status status = run_rows(reader, picture, writer, in, options, buffers);
+        const Status status = run_rows(reader, picture, writer, in, options, buffers, thread);
         if (status != Status::ok) return status;
     }
     return writer.finish();
@@ -43,11 +58,11 @@ Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool 
 
 // The writer's check, and the rows for a writer that gathers them.
 Status check_writer(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, bool output_seekable,
-                    const Options& options, Buffers& buffers, Facts& facts, bool& gathered) {
+                    const Options& options, Buffers& buffers, Facts& facts, bool& gathered, bool thread = false) {
     gathered = false;
     Status status = writer.check(picture.width, picture.height, output_seekable, facts);
     if (status != Status::ok || !writer.gathers()) return status;
-    status = run_rows(reader, picture, writer, in, options, buffers);
+    status = run_rows(reader, picture, writer, in, options, buffers, thread);
     gathered = status == Status::ok;
     return status;
 }
@@ -78,7 +93,8 @@ Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, 
         status = check_method(options, c.picture.width, c.picture.height, facts);
     if (status != Status::ok) return status;
     c.writer = c.writer_kind->build(c.writer_room, buffers, c.options);
-    return check_writer(*c.reader, c.picture, *c.writer, in, output_seekable, c.options, buffers, facts, c.gathered);
+    return check_writer(*c.reader, c.picture, *c.writer, in, output_seekable, c.options, buffers, facts, c.gathered,
+                        reads_in_thread(c));
 }
 
 Status check_pixels(Conversion& c, const PixelSource& source, bool output_seekable, Buffers& buffers, Facts& facts,
@@ -91,7 +107,7 @@ Status write_conversion(Conversion& c, std::FILE* in, std::FILE* out) {
     if (c.tokens)
         return write_pbm_tokens(in, static_cast<BmpReader*>(c.reader)->source(), c.buffers->read.bmp,
                                 c.buffers->write.pbm, out);
-    return write_parts(*c.reader, c.picture, *c.writer, c.gathered, in, out, c.options, *c.buffers);
+    return write_parts(*c.reader, c.picture, *c.writer, c.gathered, in, out, c.options, *c.buffers, reads_in_thread(c));
 }
 
 std::uint64_t conversion_size(const Conversion& c) {

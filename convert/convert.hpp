@@ -42,6 +42,14 @@ Format output_format(const ReaderKind& reader, const Options& options);
 bool add_reader(const ReaderKind& kind);
 bool add_writer(const WriterKind& kind);
 
+// Reads in a thread of its own (convert/read_thread.hpp); `started` false
+// when it read nothing and the caller must read.
+using ThreadedRead = Status (*)(Reader& reader, std::FILE* in, const ReadRequest& request, RowForm form, RowSink& sink,
+                                bool& started);
+// Set once, before any conversion starts, by a library that has threads; a
+// conversion whose options allow it and whose reader decodes then uses it.
+void set_threaded_read(ThreadedRead read);
+
 // ---- a conversion -----------------------------------------------------------
 
 // The parts of one conversion between its two phases, built in rooms of its
@@ -83,9 +91,10 @@ std::uint64_t conversion_size(const Conversion& conversion);
 // Whether the output is text (a plain PBM), which some platforms store with CR LF.
 bool writes_text(const Conversion& conversion);
 
-// Rows from a checked reader through the decision stage to a checked writer.
+// Rows from a checked reader through the decision stage to a checked writer;
+// with `thread`, the read in a thread of its own where one can start.
 Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, const Options& options,
-                Buffers& buffers);
+                Buffers& buffers, bool thread = false);
 
 // ---- the two classic pairs, as parts ------------------------------------------
 //

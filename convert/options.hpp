@@ -46,6 +46,7 @@ struct Options {
     Format to = Format::automatic;                  // the output format
     std::uint32_t page = 0;                         // the page of a multi-page input (TIFF), from 0
     TiffCompression tiff_compression = TiffCompression::g4;
+    bool reader_thread = false;  // a decoding reader (ReaderKind::decodes) may run in a thread of its own
 };
 
 inline constexpr Options kDefaultOptions{};

@@ -136,6 +136,14 @@ typedef enum qpbm_direction {
  * directory after the rename that installs it. Without it a power loss soon
  * after a call may leave an empty or an old file on some file systems. */
 #define QPBM_FLAG_FSYNC 0x2u
+/* Let the call start one thread of its own for a PNG, JPEG or TIFF input: it
+ * decodes there while the calling thread decides and writes the rows it has
+ * decoded, handed over through a ring of about 1 MiB. The output is the same,
+ * byte for byte; a call on a machine with two cores takes about the longer
+ * of the two halves instead of their sum. Without it (the default) a call
+ * starts no thread. The thread ends before the call returns; the output is
+ * written in the calling thread. */
+#define QPBM_FLAG_THREAD 0x4u
 
 /* How a colour pixel becomes black or white. All but QPBM_METHOD_CHANNELS
  * look at the luma Y = (299 R + 587 G + 114 B) div 1000, 0..255. The same

@@ -177,6 +177,7 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
             if (extra[i - sizeof c] != 0) return false;
     }
     flags = c.flags;
+    o.reader_thread = (c.flags & QPBM_FLAG_THREAD) != 0;
     o.raw = c.raw != 0;
     o.invert = c.invert != 0;
     if (c.permissions > 07777) return false;
@@ -229,6 +230,8 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     return true;
 }
 
+constexpr unsigned kKnownFlags = QPBM_FLAG_NO_SIGPIPE | QPBM_FLAG_FSYNC | QPBM_FLAG_THREAD;
+
 // The arguments every conversion takes, as the library takes them; false
 // when one is invalid.
 bool take_call(qpbm_direction direction, const qpbm_options* options, const void* work, std::size_t work_size,
@@ -239,7 +242,7 @@ bool take_call(qpbm_direction direction, const qpbm_options* options, const void
         case QPBM_PBM_TO_BMP: internal = Direction::pbm_to_bmp; break;
         default: return false;
     }
-    return take_options(options, internal_options, flags) && (flags & ~(QPBM_FLAG_NO_SIGPIPE | QPBM_FLAG_FSYNC)) == 0 &&
+    return take_options(options, internal_options, flags) && (flags & ~kKnownFlags) == 0 &&
            (work == nullptr || (work_size >= sizeof(qpbm::Workspace) &&
                                 reinterpret_cast<std::uintptr_t>(work) % alignof(qpbm::Workspace) == 0));
 }

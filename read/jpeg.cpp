@@ -133,6 +133,7 @@ const ReaderKind kJpegReader = {
     claims_jpeg,
     [](PartRoom& room, Buffers& buffers) -> Reader* { return build_in<JpegReader>(room, buffers.read.jpeg); },
     may_begin_jpeg,
+    true,  // decodes
 };
 
 }  // namespace qpbm

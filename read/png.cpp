@@ -334,6 +334,7 @@ const ReaderKind kPngReader = {
     claims_png,
     [](PartRoom& room, Buffers& buffers) -> Reader* { return build_in<PngReader>(room, buffers.read.png); },
     may_begin_png,
+    true,  // decodes
 };
 
 }  // namespace qpbm

@@ -105,6 +105,9 @@ struct ReaderKind {
     // that a pipe sending a wrong signature is refused at its first wrong
     // byte. Null: only `claims` tells.
     bool (*may_begin)(const unsigned char* first, std::size_t length) = nullptr;
+    // Whether its read decodes a compressed stream, costly enough that
+    // reading in a thread of its own while the rows are decided pays.
+    bool decodes = false;
 };
 
 }  // namespace qpbm

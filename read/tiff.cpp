@@ -317,6 +317,7 @@ const ReaderKind kTiffReader = {
     claims_tiff,
     [](PartRoom& room, Buffers& buffers) -> Reader* { return build_in<TiffReader>(room, buffers.read.tiff); },
     may_begin_tiff,
+    true,  // decodes
 };
 
 }  // namespace qpbm

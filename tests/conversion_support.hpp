@@ -61,4 +61,28 @@ inline Outcome run_to_p4(const Bytes& input, qpbm::Options options) {
     });
 }
 
+// A conversion that reads in a thread of its own writes the bytes of one
+// that does not, for every kind of method: per pixel, from the histogram,
+// from whole rows, and inverted.
+inline void expect_same_bytes_in_thread(const Bytes& input) {
+    using qpbm::Method;
+    for (const Method method : {Method::channels, Method::otsu, Method::floyd_steinberg, Method::sauvola}) {
+        for (const bool invert : {false, true}) {
+            SCOPED_TRACE(static_cast<int>(method) * 2 + invert);
+            qpbm::Options options;
+            options.method = method;
+            options.threshold =
+                method == Method::channels ? qpbm::kDefaultChannelThreshold : qpbm::kDefaultLumaThreshold;
+            options.invert = invert;
+            const Outcome serial = run_to_p4(input, options);
+            options.reader_thread = true;
+            const Outcome threaded = run_to_p4(input, options);
+            EXPECT_EQ(serial.status, qpbm::Status::ok);
+            EXPECT_EQ(threaded.status, qpbm::Status::ok);
+            EXPECT_GT(serial.bytes.size(), 20u);
+            EXPECT_TRUE(threaded.bytes == serial.bytes);
+        }
+    }
+}
+
 }  // namespace qpbm_test

@@ -73,6 +73,10 @@ TEST(JpegReader, BaselineAndProgressiveConvert) {
     }
 }
 
+TEST(JpegReader, AReaderThreadWritesTheSameBytes) {
+    for (const bool progressive : {false, true}) expect_same_bytes_in_thread(compress(700, 500, progressive));
+}
+
 // One refusal each, with libjpeg's own words where it is libjpeg that refuses.
 TEST(JpegReader, HostileFilesAreRefused) {
     const Bytes good = compress(64, 48, false);

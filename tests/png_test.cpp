@@ -193,6 +193,10 @@ TEST(PngReader, TransparencyIsLaidOverWhite) {
     }
 }
 
+TEST(PngReader, AReaderThreadWritesTheSameBytes) {
+    for (const int type : {0, 2, 3}) expect_same_bytes_in_thread(picture(type, 8, 700, 500).encode());
+}
+
 TEST(PngReader, OtsuReadsThePictureTwice) {
     const Png p = picture(2, 8, 40, 30);
     qpbm::Options otsu;

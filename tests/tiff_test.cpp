@@ -108,6 +108,17 @@ TEST(TiffReader, BilevelIsReadAsBitsEitherWayRound) {
     EXPECT_EQ(black_is_zero.bytes, p4(p, zeros));
 }
 
+TEST(TiffReader, AReaderThreadWritesTheSameBytes) {
+    // Grey values, and bilevel bits.
+    for (const std::uint16_t bits : {8, 1}) {
+        Page p{700, 500, bits, 1, 1, 1, {}};
+        const std::size_t row_bytes = (std::size_t{p.width} * bits + 7) / 8;
+        for (std::size_t i = 0; i < row_bytes * p.height; ++i)
+            p.strip.push_back(static_cast<std::uint8_t>(i * 7 + i / row_bytes * 13));
+        expect_same_bytes_in_thread(tiff({p}));
+    }
+}
+
 TEST(TiffReader, GreySamplesScaleByTheRuleAndPagesAreChosen) {
     // 2-bit grey: 0, 1, 2, 3 are 0, 85, 170, 255; luma at 128 makes 0 and 1 black.
     Page grey{8, 1, 2, 1, 1, 1, {0x1B, 0xE4}};  // 0 1 2 3 3 2 1 0

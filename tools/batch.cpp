@@ -88,9 +88,13 @@ struct Outcome {
 };
 
 // The one place that converts: everything the batch decided is in the job.
-qpbm_status convert(const Options& options, const Job& job, void* work, std::size_t work_size, qpbm_result* result) {
+// A reader thread only when files convert one at a time: several at once
+// keep the cores busy already.
+qpbm_status convert(const Options& options, const Job& job, bool alone, void* work, std::size_t work_size,
+                    qpbm_result* result) {
     qpbm_options conversion = options.conversion.api;
     conversion.flags |= options.fsync ? QPBM_FLAG_FSYNC : 0u;
+    conversion.flags |= alone && options.reader_thread ? QPBM_FLAG_THREAD : 0u;
     conversion.permissions &= job.permissions;
     return qpbm_convert_ex(job.open_path.c_str(), job.output_path.c_str(), job.direction, &conversion, work, work_size,
                            result);
@@ -130,7 +134,10 @@ struct Slot {
 class Batch {
 public:
     Batch(const Options& options, unsigned threads)
-        : options_(options), window_(std::max(kWindowLeast, kWindowPerThread * threads)), slots_(window_) {}
+        : options_(options),
+          alone_(threads == 1),
+          window_(std::max(kWindowLeast, kWindowPerThread * threads)),
+          slots_(window_) {}
 
     // Inputs named on the command line are all known at the start: a later
     // one is kept from being overwritten by an earlier one's output too.
@@ -157,6 +164,7 @@ public:
     void work(bool until_idle = false);
 
     const Options& options_;
+    const bool alone_;  // one worker: a file at a time
     const std::size_t window_;
     std::vector<Slot> slots_;  // name number n in slots_[n % window_]
     std::mutex lock_;
@@ -407,7 +415,7 @@ void Batch::work(bool until_idle) {
             if (slot.outcome.done) continue;
             hold.unlock();
             Outcome outcome;
-            outcome.status = convert(options_, slot.job, block.get(), qpbm_work_size(), &outcome.result);
+            outcome.status = convert(options_, slot.job, alone_, block.get(), qpbm_work_size(), &outcome.result);
             slot.job.held.reset();
             const FileInfo written =
                 outcome.status == QPBM_OK && options_.output_dir ? look(slot.job.output_path) : FileInfo{};
@@ -433,7 +441,9 @@ int run_batch(const Options& options) {
     }
     unsigned threads = options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
     const bool streamed = options.files_from || options.recursive;
-    if (!streamed) threads = static_cast<unsigned>(std::min<std::size_t>(threads, options.paths.size()));
+    // Without an output directory the command line names one conversion.
+    const std::size_t named = options.output_dir ? options.paths.size() : 1;
+    if (!streamed) threads = static_cast<unsigned>(std::min<std::size_t>(threads, named));
     Batch batch(options, threads);
     batch.remember_command_line();
 

@@ -35,6 +35,7 @@ struct Options {
     bool update = false;
     ProgressMode progress = ProgressMode::automatic;
     bool fsync = false;            // sync each output and its directory before reporting it
+    bool reader_thread = true;     // decode in a thread of its own while one file converts at a time
     ConversionOptions conversion;  // --raw, --bpp, --method, ...
     std::vector<std::string> paths;
 };

@@ -76,6 +76,10 @@ constexpr const char* kUsage =
     "                        than it: a batch run again converts only the rest\n"
     "  -j, --jobs N          convert up to N files at once (default: the number\n"
     "                        of processors)\n"
+    "      --no-reader-thread\n"
+    "                        decode a PNG, JPEG or TIFF in the thread that decides\n"
+    "                        and writes it (by default, when files convert one at\n"
+    "                        a time, a second thread decodes meanwhile)\n"
     "      --progress        report progress on standard error as a line every\n"
     "                        second (on a terminal, a batch shows one line redrawn\n"
     "                        in place)\n"
@@ -215,6 +219,8 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
             options.force = true;
         } else if (arg == "--fsync") {
             options.fsync = true;
+        } else if (arg == "--no-reader-thread") {
+            options.reader_thread = false;
         } else if (arg == "-o" || arg == "--output-dir" || arg.rfind("--output-dir=", 0) == 0) {
             std::string dir;
             if (!value("--output-dir", dir)) return usage_error("option '" + arg + "' needs a directory");

@@ -99,6 +99,44 @@ class FormatsTest(tool_test.Base):
         self.assertEqual(self.read("dir/in4.bmp"), bmp1(11, 3, white))  # the method is ignored for the PBM
 
 
+def grey_png(width, height, grey):
+    """An 8-bit grey PNG, unfiltered rows in one IDAT."""
+    import zlib
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    rows = b"".join(b"\0" + bytes(grey(x, y) for x in range(width)) for y in range(height))
+    ihdr = struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
+
+
+class ReaderThreadTest(tool_test.Base):
+    """A PNG decoded in a thread of its own converts to the same bytes."""
+
+    def test_the_reader_thread_changes_no_byte(self):
+        if b"png" not in run("--help").stdout:
+            self.skipTest("built without libspng")
+        png = grey_png(300, 200, lambda x, y: (x * 3 + y * 5 + x * y // 7) % 256)
+        source, other = self.path("in.png", png), self.path("other.png", png)
+        for method in ("floyd-steinberg", "otsu", "sauvola"):
+            with self.subTest(method=method):
+                outs = []
+                for option in ([], ["--no-reader-thread"]):
+                    r = run("--method", method, "--raw", *option, source, self.path("out.pbm"))
+                    self.assertEqual((r.returncode, r.stderr), (0, b""))
+                    outs.append(self.read("out.pbm"))
+                # Two files at once, each decoded where it is decided; and a pipe.
+                os.mkdir(self.path(method))
+                r = run("--method", method, "--raw", "-j", "2", "-o", self.path(method), source, other)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                outs += [self.read(method + "/in.pbm"), self.read(method + "/other.pbm")]
+                r = run("--method", method, "--raw", "-", "-", input=png)
+                self.assertEqual((r.returncode, r.stderr), (0, b""))
+                outs.append(r.stdout)
+                self.assertEqual(len(outs[0]), len(b"P4\n# Created by Quorvel\n300 200\n") + 38 * 200)
+                self.assertEqual(outs, [outs[0]] * 5)
+
 if __name__ == "__main__":
     TOOL = os.path.abspath(sys.argv.pop(1))
     tool_test.TOOL = TOOL
