@@ -700,10 +700,10 @@ def main():
         plot(results, args.plot)
     if args.markdown:
         with open(args.markdown, "w") as f:
-            if not args.only_codecs:
-                f.write(markdown(results) + "\n")
+            tables = [] if args.only_codecs else [markdown(results)]
             if "codecs" in results:
-                f.write("\n" + codec_bench.markdown(results["codecs"]) + "\n")
+                tables.append(codec_bench.markdown(results["codecs"]))
+            f.write("\n\n".join(tables) + "\n")
 
 
 if __name__ == "__main__":
