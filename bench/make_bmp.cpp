@@ -9,8 +9,13 @@
 //   rle8      RLE8 of palette indices: runs of 1 to 8 pixels between
 //             absolute runs of 3 to 40, an end of line per row
 //   ppm, pgm  a raw PPM or PGM (maxval 255) of the same noise as 24 bits
+//   photo     a raw PPM like a photo, for the codecs' benchmarks: smooth
+//             colour gradients, a softer pattern and a little grain, so that
+//             a JPEG or PNG of it compresses as a photo's would
+//   scan      a raw PBM like a scanned page: lines of blocky glyphs on white
 //
-//   make_bmp WIDTH HEIGHT OUT.bmp [--top-down] [--format 24|1|8|16|32|rle8|ppm|pgm]
+//   make_bmp WIDTH HEIGHT OUT.bmp [--top-down] [--format 24|1|8|16|32|rle8|ppm|pgm|photo|scan]
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +34,8 @@ std::uint32_t next() {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: make_bmp WIDTH HEIGHT OUT.bmp [--top-down] [--format 24|1|8|16|32|rle8|ppm|pgm]\n");
+    std::fprintf(stderr,
+                 "usage: make_bmp WIDTH HEIGHT OUT.bmp [--top-down] [--format 24|1|8|16|32|rle8|ppm|pgm|photo|scan]\n");
     return 2;
 }
 
@@ -69,6 +75,92 @@ int write_netpbm(long width, long height, unsigned samples, const char* path) {
     return 0;
 }
 
+// A triangle wave of period 512 over 0..255: smooth and exactly repeatable.
+int triangle(long t) {
+    const long m = t & 511;
+    return static_cast<int>(m < 256 ? m : 511 - m);
+}
+
+std::uint8_t clamp_sample(long v) { return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+// Red grows left to right, green top to bottom, blue along a slow diagonal
+// wave; patches of about 100 pixels, each a step brighter or darker, give
+// edges, a finer wave texture, and the LCG a grain of +-12: at quality 90 a
+// JPEG of it takes about as many bits a pixel as a camera's photo.
+int write_photo(long width, long height, const char* path) {
+    std::FILE* out = std::fopen(path, "wb");
+    if (out == nullptr) {
+        std::perror(path);
+        return 1;
+    }
+    bool ok = std::fprintf(out, "P6\n%ld %ld\n255\n", width, height) > 0;
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(width) * 3);
+    for (long y = 0; y < height && ok; ++y) {
+        for (long x = 0; x < width; ++x) {
+            const std::uint32_t cell =
+                static_cast<std::uint32_t>(x / 97) * 73856093u ^ static_cast<std::uint32_t>(y / 89) * 19349663u;
+            const long patch = static_cast<long>((cell * 2654435761u) >> 25) - 64;
+            const long texture = (triangle(x / 3 + y / 5) - 128) / 4 + (triangle(11 * x + 7 * y) - 128) / 6 + patch / 2;
+            const long base[3] = {30 + x * 200 / width, 30 + y * 200 / height, 40 + triangle((x + 2 * y) / 8) * 3 / 4};
+            for (int c = 0; c < 3; ++c)
+                row[static_cast<std::size_t>(3 * x + c)] =
+                    clamp_sample(base[c] + texture + static_cast<long>(next() % 25) - 12);
+        }
+        ok = std::fwrite(row.data(), 1, row.size(), out) == row.size();
+    }
+    if (std::fclose(out) != 0 || !ok) {
+        std::perror(path);
+        return 1;
+    }
+    return 0;
+}
+
+// Text lines 36 pixels apart within margins; each glyph a 16 x 24 cell
+// holding a random 3 x 5 pattern of 4 x 4 blocks, a word 2 to 9 glyphs.
+int write_scan(long width, long height, const char* path) {
+    std::FILE* out = std::fopen(path, "wb");
+    if (out == nullptr) {
+        std::perror(path);
+        return 1;
+    }
+    constexpr long kCell = 16, kLine = 36, kGlyphRows = 24, kBlock = 4;
+    const long margin = width / 12 + 8;
+    bool ok = std::fprintf(out, "P4\n%ld %ld\n", width, height) > 0;
+    std::vector<std::uint8_t> row(static_cast<std::size_t>((width + 7) / 8));
+    std::vector<std::uint16_t> glyphs(static_cast<std::size_t>(width / kCell + 1));  // 0 is a space
+    for (long y = 0; y < height && ok; ++y) {
+        const long in_line = (y - margin) % kLine;
+        if (in_line == 0) {
+            long word = 0;
+            for (auto& g : glyphs) {
+                if (word == 0) {
+                    word = 2 + static_cast<long>(next() % 8);
+                    g = 0;
+                } else {
+                    --word;
+                    g = static_cast<std::uint16_t>(1 + next() % 0x7fff);
+                }
+            }
+        }
+        std::fill(row.begin(), row.end(), 0);
+        if (y >= margin && y < height - margin && in_line < kGlyphRows - kBlock) {
+            const long block_row = in_line / kBlock;
+            for (long x = margin; x < width - margin; ++x) {
+                const std::uint16_t g = glyphs[static_cast<std::size_t>(x / kCell)];
+                const long block_col = (x % kCell) / kBlock;
+                if (g != 0 && block_col < 3 && (g >> (block_row * 3 + block_col) & 1) != 0)
+                    row[static_cast<std::size_t>(x / 8)] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+            }
+        }
+        ok = std::fwrite(row.data(), 1, row.size(), out) == row.size();
+    }
+    if (std::fclose(out) != 0 || !ok) {
+        std::perror(path);
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,6 +181,8 @@ int main(int argc, char** argv) {
         else
             return usage();
     }
+    if (format == "photo") return write_photo(width, height, argv[3]);
+    if (format == "scan") return write_scan(width, height, argv[3]);
     if (format == "ppm" || format == "pgm") return write_netpbm(width, height, format == "ppm" ? 3 : 1, argv[3]);
     const bool rle = format == "rle8";
     const std::uint32_t bits = rle ? 8 : static_cast<std::uint32_t>(std::strtoul(format.c_str(), nullptr, 10));

@@ -43,6 +43,10 @@ paired runs against `cat` writing a file of the output's size (the input BMP
 itself), one hyperfine run beside the peers (Pillow, netpbm's ppmtobmp and
 ImageMagick), and the peak resident memory of each.
 
+With --codecs SIZES it times PNG, JPEG and TIFF input and G4 TIFF output
+against decoding alone and against the peers (bench/codec_bench.py, which
+runs the same on its own); --only-codecs runs just this.
+
 The results go to a JSON file; --plot draws time per megapixel for each
 command. Run it on a quiet machine: --quiet-load waits (up to --max-wait
 seconds) for the one-minute load average to drop below the given value
@@ -605,6 +609,8 @@ def markdown(results):
 
 
 def main():
+    import codec_bench  # here, as it imports this module's helpers
+
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tool", required=True, help="the quorvelpbm binary")
     parser.add_argument("--make-bmp", required=True, help="the quorvelpbm_make_bmp binary")
@@ -632,6 +638,9 @@ def main():
     parser.add_argument("--netpbm", default=None, help="also time PPM and PGM input and the pixel call at these sizes")
     parser.add_argument("--pixels-bench", help="the quorvelpbm_pixels_bench binary, for --netpbm")
     parser.add_argument("--only-netpbm", action="store_true", help="run only --netpbm")
+    parser.add_argument("--codecs", default=None, help="also time PNG, JPEG and TIFF at these sizes (codec_bench.py)")
+    parser.add_argument("--only-codecs", action="store_true", help="run only --codecs")
+    codec_bench.add_arguments(parser)
     args = parser.parse_args()
     args.tool = os.path.abspath(args.tool)
     args.make_bmp = os.path.abspath(args.make_bmp)
@@ -648,6 +657,11 @@ def main():
         "bmp2pbm": [],
     }
     try:
+        if args.codecs:
+            results["codecs"] = codec_bench.run(args)
+        if args.only_codecs:
+            args.netpbm = args.pipeline = args.compact = args.methods = args.variants = None
+            args.only_new = True
         if args.netpbm:
             results["netpbm"] = [measure_netpbm(args, int(x), args.dir) for x in args.netpbm.split(",")]
         if args.only_netpbm:
@@ -686,7 +700,10 @@ def main():
         plot(results, args.plot)
     if args.markdown:
         with open(args.markdown, "w") as f:
-            f.write(markdown(results) + "\n")
+            tables = [] if args.only_codecs else [markdown(results)]
+            if "codecs" in results:
+                tables.append(codec_bench.markdown(results["codecs"]))
+            f.write("\n\n".join(tables) + "\n")
 
 
 if __name__ == "__main__":
