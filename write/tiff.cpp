@@ -66,7 +66,22 @@ Status TiffWriter::begin(std::FILE* out) {
         TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
         TIFFSetField(tif_, TIFFTAG_COMPRESSION, libtiff_compression(compression_)) &&
         TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(rows_per_strip(width_, height_)));
-    return set ? Status::ok : Status::write_failed;
+    return set && set_resolution_tags() ? Status::ok : Status::write_failed;
+}
+
+bool TiffWriter::set_resolution_tags() {
+    const bool metre = resolution_.unit == ResolutionUnit::metre;
+    double x = resolution_.x, y = resolution_.y;
+    std::uint16_t unit = RESUNIT_INCH;
+    switch (resolution_.unit) {
+        case ResolutionUnit::none: return true;
+        case ResolutionUnit::inch: break;
+        case ResolutionUnit::centimetre:
+        case ResolutionUnit::metre: unit = RESUNIT_CENTIMETER; break;
+    }
+    if (metre) x /= 100, y /= 100;
+    return TIFFSetField(tif_, TIFFTAG_XRESOLUTION, x) && TIFFSetField(tif_, TIFFTAG_YRESOLUTION, y) &&
+           TIFFSetField(tif_, TIFFTAG_RESOLUTIONUNIT, unit);
 }
 
 bool TiffWriter::take(std::size_t y, std::size_t first, const std::uint8_t* bits, std::size_t count) {
