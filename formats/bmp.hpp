@@ -158,7 +158,7 @@ struct BmpHeader {
     std::int32_t height;
     std::uint16_t bit_count;
     std::uint32_t compression;
-    std::uint32_t colors_used;  // biClrUsed
+    std::uint32_t colors_used;      // biClrUsed
     std::int32_t x_pels_per_metre;  // 0 in a core header, which has none
     std::int32_t y_pels_per_metre;
 };
