@@ -183,12 +183,15 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     o.permissions = c.permissions;
     o.max_pixels = c.max_pixels;
     o.page = c.page > 0 ? c.page - 1 : 0;
+    // One field for both outputs: each takes its own values, the other its default.
     switch (c.compression) {
         case QPBM_COMPRESSION_DEFAULT:
         case QPBM_COMPRESSION_G4: o.tiff_compression = qpbm::TiffCompression::g4; break;
         case QPBM_COMPRESSION_PACKBITS: o.tiff_compression = qpbm::TiffCompression::packbits; break;
         case QPBM_COMPRESSION_NONE: o.tiff_compression = qpbm::TiffCompression::none; break;
-        default: return false;
+        default:
+            if (c.compression < QPBM_COMPRESSION_ZLIB_0 || c.compression > QPBM_COMPRESSION_ZLIB_9) return false;
+            o.png_level = static_cast<unsigned>(c.compression - QPBM_COMPRESSION_ZLIB_0);
     }
     if (c.bmp_bits != 24 && c.bmp_bits != 1) return false;
     switch (c.to) {

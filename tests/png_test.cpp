@@ -343,6 +343,63 @@ TEST(PngWriter, OneBitGreyWithOnlyIhdrIdatIend) {
     }
 }
 
+// The zlib stream of a PNG's IDATs, joined.
+Bytes idat_of(const Bytes& png) {
+    Bytes idat;
+    for (std::size_t at = 8; at + 12 <= png.size();) {
+        const std::uint32_t length = read_be32(png, at);
+        if (at + 12 + length > png.size()) break;
+        if (std::equal(png.begin() + static_cast<long>(at) + 4, png.begin() + static_cast<long>(at) + 8, "IDAT"))
+            idat.insert(idat.end(), png.begin() + static_cast<long>(at) + 8,
+                        png.begin() + static_cast<long>(at + 8 + length));
+        at += 12 + length;
+    }
+    return idat;
+}
+
+TEST(PngWriter, TheZlibLevelIsTheCallers) {
+    // 300 x 40 of a pattern that compresses, so that the levels differ.
+    Bytes pbm = text("P4\n300 40\n");
+    for (int y = 0; y < 40; ++y)
+        for (int i = 0; i < 38; ++i) pbm.push_back(static_cast<std::uint8_t>(i % 7 == y % 5 ? 0xF0 : 0x00));
+    const std::size_t raw = 40 * (1 + 38);  // a filter byte and 38 bytes a row
+    Bytes rows[3];
+    const unsigned levels[] = {0, 6, 9};
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(levels[k]);
+        qpbm::Options options;
+        options.to = qpbm::Format::png;
+        options.png_level = levels[k];
+        const Outcome o = run_checked(pbm, [&](qpbm::Conversion& c, std::FILE* in, qpbm::Facts& facts) {
+            return qpbm::check_conversion(c, *qpbm::reader_for(pbm.data(), pbm.size()), in, true, test_buffers(), facts,
+                                          options);
+        });
+        ASSERT_EQ(o.status, Status::ok);
+        EXPECT_LE(o.bytes.size(), qpbm::kPngWriter.encoded_size(300, 40, options));
+        const Bytes idat = idat_of(o.bytes);
+        ASSERT_GT(idat.size(), 2u);
+        // RFC 1950: CMF 8 (deflate) and a 32 KiB window; FLEVEL, FLG's top two
+        // bits, is 0 for the fastest levels, 2 for the default, 3 for the best.
+        EXPECT_EQ(idat[0], 0x78);
+        EXPECT_EQ(idat[1] >> 6, levels[k] == 0 ? 0 : levels[k] == 6 ? 2 : 3);
+        // RFC 1951: the first block's BTYPE, bits 1 and 2 of its first byte,
+        // is 00 for a stored block.
+        if (levels[k] == 0) {
+            EXPECT_EQ((idat[2] >> 1) & 3, 0) << "stored";
+            EXPECT_GT(idat.size(), raw);
+        } else {
+            EXPECT_NE((idat[2] >> 1) & 3, 0) << "compressed";
+            EXPECT_LT(idat.size(), raw / 2);
+        }
+        rows[k].resize(raw);
+        uLongf size = static_cast<uLongf>(raw);
+        ASSERT_EQ(uncompress(rows[k].data(), &size, idat.data(), static_cast<uLong>(idat.size())), Z_OK);
+        EXPECT_EQ(size, raw);
+    }
+    EXPECT_EQ(rows[0], rows[1]);
+    EXPECT_EQ(rows[2], rows[1]);
+}
+
 TEST(PngWriter, RefusesAPictureWithoutPixels) {
     const Bytes pbm = text("P4\n0 3\n");
     qpbm::Options options;
