@@ -93,6 +93,7 @@ typedef enum qpbm_status {
     QPBM_ETOO_MANY_PIXELS = 13,  /* more pixels than qpbm_options.max_pixels allows */
     QPBM_ETOO_WIDE = 14,         /* a row wider than the method can hold (see QPBM_MAX_ROW_METHOD_WIDTH) */
     QPBM_EOUTPUT_TOO_SMALL = 15, /* the output buffer is smaller than the output (qpbm_convert_memory) */
+    QPBM_EINPUT_TOO_LONG = 16,   /* a piped PNG or JPEG goes on past the most its picture can take */
     /* BMP input. */
     QPBM_EBMP_TRUNCATED_HEADER = 20, /* the file ends in its headers, masks or palette */
     QPBM_EBMP_NOT_BMP = 21,          /* no "BM" signature */

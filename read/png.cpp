@@ -155,6 +155,7 @@ Status PngReader::open(std::FILE* in, Facts& facts) {
 Status PngReader::check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) {
     close();
     source_ = PngSource{};
+    bound_ = UINT64_MAX;
     facts_ = &facts;
     facts.format = "PNG";
     read_before_ = false;
@@ -232,6 +233,7 @@ Status PngReader::check(std::FILE* in, const ReadRequest& request, Picture& pict
     const std::uint32_t maxval = (1u << ihdr.bit_depth) - 1;
     if (ihdr.color_type != png_colour::palette)
         for (std::uint32_t v = 0; v <= maxval; ++v) b_.scale[v] = scale_sample(v, maxval);
+    bound_ = codec_input_bound(ihdr.width, ihdr.height, png_channels(ihdr.color_type), ihdr.bit_depth == 16 ? 2 : 1);
     return Status::ok;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "convert/codecs.hpp"
+#include "formats/limits.hpp"
 #include "tests/conversion_support.hpp"
 
 namespace qpbm_test {
@@ -271,6 +272,58 @@ TEST(PngReader, HostileFilesAreRefused) {
             EXPECT_NE(outcome.facts.library_text[0], '\0');
         }
     }
+}
+
+// A pipe is spooled up to twice the picture's samples, 64 bytes a row and
+// 64 MiB: a PNG followed by a shorter tail converts as the file does, one
+// followed by bytes without end is refused at that bound, and a header the
+// check refuses is refused at once.
+TEST(PngReader, APipeIsKeptUpToWhatItsPictureCanTake) {
+    const Bytes png = picture(2, 8).encode();  // 21 x 5 RGB, 8 bits
+    const std::uint64_t bound = qpbm::codec_input_bound(21, 5, 3, 1);
+    EXPECT_EQ(bound, 2 * 21 * 5 * 3 + 5 * 64 + (std::uint64_t{64} << 20));
+    // The signature and an IHDR, nothing after them.
+    auto header = [](std::uint32_t side) {
+        Bytes b = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+        chunk(b, "IHDR", Png{side, side, 8, 0, {}, {}, {}}.ihdr());
+        return b;
+    };
+    constexpr std::uint64_t kPipeSlack = 4u << 20;  // the pipe's buffer and a spliced block
+    struct Case {
+        const char* what;
+        Bytes start;
+        std::uint64_t tail;
+        std::uint64_t max_pixels;
+        Status expected;
+        std::uint64_t most;  // written into the pipe
+    };
+    const Case cases[] = {
+        {"a short tail", png, 1000, 0, Status::ok, UINT64_MAX},
+        {"a tail without end", png, UINT64_MAX, 0, Status::input_too_long, bound + kPipeSlack},
+        {"a side over libspng's limits", header(2147483647), UINT64_MAX, 0, Status::png_refused, kPipeSlack},
+        {"over the pixel budget", header(4000), UINT64_MAX, 1000, Status::too_many_pixels, kPipeSlack},
+    };
+    TempDir dir;
+    write_file(dir.file("in.png"), png);
+    qpbm::Direction d = qpbm::Direction::detect;
+    qpbm::Facts facts;
+    static qpbm::Workspace work;
+    ASSERT_EQ(qpbm::convert_with(d, dir.file("in.png").c_str(), dir.file("file.pbm").c_str(), work, facts,
+                                 qpbm::kDefaultOptions),
+              Status::ok);
+    for (const Case& c : cases)
+        for (const bool own_work : {true, false}) {
+            SCOPED_TRACE(std::string(c.what) + (own_work ? ", own work block" : ", none"));
+            std::filesystem::remove(dir.file("fifo"));
+            std::filesystem::remove(dir.file("out"));
+            qpbm::Options options;
+            options.max_pixels = c.max_pixels;
+            const int code = convert_piped(c.start, c.tail, own_work, options, c.most, dir);
+            ASSERT_EQ(code, static_cast<int>(c.expected)) << (code == 250 ? "kept too much" : "");
+            if (c.expected == Status::ok) {
+                EXPECT_EQ(read_file(dir.file("out")), read_file(dir.file("file.pbm")));
+            }
+        }
 }
 
 // ---- the writer -------------------------------------------------------------
