@@ -184,15 +184,19 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     o.permissions = c.permissions;
     o.max_pixels = c.max_pixels;
     o.page = c.page > 0 ? c.page - 1 : 0;
-    // One field for both outputs: each takes its own values, the other its default.
-    switch (c.compression) {
+    // One field for both outputs: each takes its own values, the other its
+    // default. Read as an int: a C caller may have stored any value in it.
+    int compression;
+    static_assert(sizeof compression == sizeof c.compression);
+    std::memcpy(&compression, &c.compression, sizeof compression);
+    switch (compression) {
         case QPBM_COMPRESSION_DEFAULT:
         case QPBM_COMPRESSION_G4: o.tiff_compression = qpbm::TiffCompression::g4; break;
         case QPBM_COMPRESSION_PACKBITS: o.tiff_compression = qpbm::TiffCompression::packbits; break;
         case QPBM_COMPRESSION_NONE: o.tiff_compression = qpbm::TiffCompression::none; break;
         default:
-            if (c.compression < QPBM_COMPRESSION_ZLIB_0 || c.compression > QPBM_COMPRESSION_ZLIB_9) return false;
-            o.png_level = static_cast<unsigned>(c.compression - QPBM_COMPRESSION_ZLIB_0);
+            if (compression < QPBM_COMPRESSION_ZLIB_0 || compression > QPBM_COMPRESSION_ZLIB_9) return false;
+            o.png_level = static_cast<unsigned>(compression - QPBM_COMPRESSION_ZLIB_0);
     }
     if (c.bmp_bits != 24 && c.bmp_bits != 1) return false;
     switch (c.to) {
