@@ -25,9 +25,9 @@ std::uint64_t rows_per_strip(std::uint64_t width, std::uint64_t height) {
                                    std::min<std::uint64_t>(height, kTiffStripBytes / std::max<std::uint64_t>(row, 1)));
 }
 
-// At most: the header, a directory of a dozen entries and two words a strip,
-// and the rows, which G4 may grow to a byte a pixel and PackBits by a byte
-// in 128.
+// At most: the header, a directory of 14 entries and the resolution's two
+// rationals, two words a strip, and the rows, which G4 may grow to a byte a
+// pixel and PackBits by a byte in 128.
 std::uint64_t tiff_size(std::uint64_t width, std::uint64_t height, const Options& options) {
     const std::uint64_t raw = (width + 7) / 8 * height;
     const std::uint64_t strips = (height + rows_per_strip(width, height) - 1) / rows_per_strip(width, height);
