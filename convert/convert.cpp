@@ -60,6 +60,7 @@ Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool 
 Status check_writer(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, bool output_seekable,
                     const Options& options, Buffers& buffers, Facts& facts, bool& gathered, bool thread = false) {
     gathered = false;
+    writer.set_resolution(picture.resolution);
     Status status = writer.check(picture.width, picture.height, output_seekable, facts);
     if (status != Status::ok || !writer.gathers()) return status;
     status = run_rows(reader, picture, writer, in, options, buffers, thread);

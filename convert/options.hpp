@@ -34,6 +34,11 @@ enum class Format : std::uint8_t { automatic, pbm, bmp, pnm, pixels, png, jpeg, 
 // How a TIFF output's bits are compressed.
 enum class TiffCompression : std::uint8_t { g4, packbits, none };
 
+// A PNG output's zlib level: 0 stores the rows as they are, 9 is the
+// smallest and slowest.
+inline constexpr unsigned kDefaultPngLevel = 6;
+inline constexpr unsigned kMaxPngLevel = 9;
+
 struct Options {
     bool raw = false;              // PBM output: raw "P4" instead of plain "P1"
     unsigned bmp_bits = 24;        // BMP output: 24 or 1 bits per pixel
@@ -46,7 +51,8 @@ struct Options {
     Format to = Format::automatic;                  // the output format
     std::uint32_t page = 0;                         // the page of a multi-page input (TIFF), from 0
     TiffCompression tiff_compression = TiffCompression::g4;
-    bool reader_thread = false;  // a decoding reader (ReaderKind::decodes) may run in a thread of its own
+    unsigned png_level = kDefaultPngLevel;  // 0 to kMaxPngLevel
+    bool reader_thread = false;             // a decoding reader (ReaderKind::decodes) may run in a thread of its own
 };
 
 inline constexpr Options kDefaultOptions{};

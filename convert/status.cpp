@@ -73,6 +73,7 @@ const char* status_message(Status status) {
         case Status::pixels_no_data: return "no pixels given";
         case Status::pixels_bad_stride: return "the row stride is shorter than a row";
         case Status::output_too_small: return "the output buffer is too small";
+        case Status::input_too_long: return "the piped input goes on past the most its picture can take";
         case Status::decoded_too_many_pixels: return "the picture has more pixels than this reader takes";
         case Status::png_refused: return "damaged or unsupported PNG";
         case Status::png_too_large: return "PNG too large to decode in the memory allowed";
@@ -249,6 +250,12 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
         case Status::output_too_small:
             std::snprintf(buffer, size, "the output needs %" PRIu64 " bytes, the buffer has %" PRIu64, f.needed_size,
                           f.limit);
+            break;
+        case Status::input_too_long:
+            std::snprintf(buffer, size,
+                          "%s: the piped input goes on past %" PRIu64 " bytes, the most a %" PRId64 " x %" PRId64
+                          " picture can take",
+                          f.format != nullptr ? f.format : "picture", f.limit, f.width, f.height);
             break;
         case Status::open_input_failed:
         case Status::open_output_failed:

@@ -25,6 +25,7 @@ enum class Status {
     too_wide_for_method,  // a row wider than a method that holds whole rows can take
     replace_failed,       // the complete output could not be put in the target's place
     space_not_reserved,   // in place: the output's space could not be reserved, and the target was left as it was
+    input_too_long,       // a piped PNG or JPEG goes on past the most any encoding of its picture takes
     // BMP input.
     bmp_header_truncated,          // the file ends inside its file or information header, or its masks
     bmp_not_bmp,                   // no "BM" signature

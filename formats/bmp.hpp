@@ -97,6 +97,8 @@ inline constexpr std::size_t biPlanes = 26;
 inline constexpr std::size_t biBitCount = 28;
 inline constexpr std::size_t biCompression = 30;
 inline constexpr std::size_t biSizeImage = 34;
+inline constexpr std::size_t biXPelsPerMeter = 38;  // signed; 0: no resolution
+inline constexpr std::size_t biYPelsPerMeter = 42;
 inline constexpr std::size_t biClrUsed = 46;
 inline constexpr std::size_t biClrImportant = 50;
 inline constexpr std::size_t bcWidth = 18;  // core header fields
@@ -156,7 +158,9 @@ struct BmpHeader {
     std::int32_t height;
     std::uint16_t bit_count;
     std::uint32_t compression;
-    std::uint32_t colors_used;  // biClrUsed
+    std::uint32_t colors_used;      // biClrUsed
+    std::int32_t x_pels_per_metre;  // 0 in a core header, which has none
+    std::int32_t y_pels_per_metre;
 };
 
 // Decodes the fields from the first bytes of a file whose information header
@@ -172,12 +176,15 @@ inline BmpHeader decode_bmp_header(const std::uint8_t (&bytes)[kHeaderProbeSize]
         h.bit_count = read_le16(bytes + bmp_field::bcBitCount);
         h.compression = bmp_compression::rgb;
         h.colors_used = 0;
+        h.x_pels_per_metre = h.y_pels_per_metre = 0;
     } else {
         h.width = read_le32s(bytes + bmp_field::biWidth);
         h.height = read_le32s(bytes + bmp_field::biHeight);
         h.bit_count = read_le16(bytes + bmp_field::biBitCount);
         h.compression = read_le32(bytes + bmp_field::biCompression);
         h.colors_used = read_le32(bytes + bmp_field::biClrUsed);
+        h.x_pels_per_metre = read_le32s(bytes + bmp_field::biXPelsPerMeter);
+        h.y_pels_per_metre = read_le32s(bytes + bmp_field::biYPelsPerMeter);
     }
     return h;
 }

@@ -72,4 +72,30 @@ namespace qpbm {
 inline constexpr std::uint64_t kMaxDecodedPixels = std::uint64_t{1} << 29;
 static_assert(kMaxDecodedPixels * kBytesPerPixel < (std::uint64_t{1} << 31));
 
+// A piped PNG or JPEG is spooled up to a bound that no sane encoding of its
+// picture passes, and refused past it: twice its decoded samples (a JPEG of
+// noise at quality 100 takes about 1.6 times; a PNG at zlib level 0 its
+// samples and a filter byte a row), kCodecRowAllowance bytes a row (a
+// streaming PNG writer's chunk and flush for every row) and
+// kCodecMetadataAllowance for the rest (ICC profiles, Exif, text, a trailer
+// such as a motion photo's video).
+inline constexpr std::uint64_t kCodecRowAllowance = 64;
+inline constexpr std::uint64_t kCodecMetadataAllowance = std::uint64_t{64} << 20;
+
+// That bound, for `channels` samples a pixel of `sample_bytes` bytes each.
+// Saturates rather than wrap: a picture the reader took has at most
+// kMaxDecodedPixels pixels, so no real one comes near.
+inline std::uint64_t codec_input_bound(std::uint64_t width, std::uint64_t height, unsigned channels,
+                                       unsigned sample_bytes) {
+    constexpr std::uint64_t kMax = UINT64_MAX;
+    const std::uint64_t per_pixel = std::uint64_t{channels} * sample_bytes * 2;
+    if (width != 0 && height > kMax / width) return kMax;
+    const std::uint64_t pixels = width * height;
+    if (per_pixel != 0 && pixels > kMax / per_pixel) return kMax;
+    const std::uint64_t samples = pixels * per_pixel;
+    if (height > (kMax - samples) / kCodecRowAllowance) return kMax;
+    const std::uint64_t rows = samples + height * kCodecRowAllowance;
+    return rows > kMax - kCodecMetadataAllowance ? kMax : rows + kCodecMetadataAllowance;
+}
+
 }  // namespace qpbm

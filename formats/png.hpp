@@ -55,7 +55,4 @@ inline constexpr std::size_t kPngLibraryMemory = 96u << 20;
 inline constexpr std::size_t kPngMaxChunkSize = 16u << 20;
 inline constexpr std::size_t kPngMaxChunkCache = 16u << 20;
 
-// The zlib level a 1-bit PNG is written with.
-inline constexpr int kPngCompressionLevel = 6;
-
 }  // namespace qpbm

@@ -93,6 +93,7 @@ typedef enum qpbm_status {
     QPBM_ETOO_MANY_PIXELS = 13,  /* more pixels than qpbm_options.max_pixels allows */
     QPBM_ETOO_WIDE = 14,         /* a row wider than the method can hold (see QPBM_MAX_ROW_METHOD_WIDTH) */
     QPBM_EOUTPUT_TOO_SMALL = 15, /* the output buffer is smaller than the output (qpbm_convert_memory) */
+    QPBM_EINPUT_TOO_LONG = 16,   /* a piped PNG or JPEG goes on past the most its picture can take */
     /* BMP input. */
     QPBM_EBMP_TRUNCATED_HEADER = 20, /* the file ends in its headers, masks or palette */
     QPBM_EBMP_NOT_BMP = 21,          /* no "BM" signature */
@@ -195,12 +196,27 @@ typedef enum qpbm_format {
  * nonzero if more bytes may still complete a signature, zero if none can. */
 QPBM_API qpbm_format qpbm_detect_format(const void* first, size_t length, int* more);
 
-/* How a TIFF output is compressed. */
+/* How the output is compressed: a TIFF output by one of the TIFF values, a
+ * PNG output by a zlib level. A value of the other format is ignored, as
+ * any option of another format is, and that output takes its default. */
 typedef enum qpbm_compression {
-    QPBM_COMPRESSION_DEFAULT = 0, /* CCITT Group 4 */
+    QPBM_COMPRESSION_DEFAULT = 0, /* TIFF: CCITT Group 4; PNG: zlib level 6 */
+    /* TIFF */
     QPBM_COMPRESSION_G4 = 1,
     QPBM_COMPRESSION_PACKBITS = 2,
-    QPBM_COMPRESSION_NONE = 3
+    QPBM_COMPRESSION_NONE = 3,
+    /* PNG: zlib level n is QPBM_COMPRESSION_ZLIB_0 + n. 0 stores the rows
+     * uncompressed; 9 is the smallest and slowest. */
+    QPBM_COMPRESSION_ZLIB_0 = 16,
+    QPBM_COMPRESSION_ZLIB_1 = 17,
+    QPBM_COMPRESSION_ZLIB_2 = 18,
+    QPBM_COMPRESSION_ZLIB_3 = 19,
+    QPBM_COMPRESSION_ZLIB_4 = 20,
+    QPBM_COMPRESSION_ZLIB_5 = 21,
+    QPBM_COMPRESSION_ZLIB_6 = 22,
+    QPBM_COMPRESSION_ZLIB_7 = 23,
+    QPBM_COMPRESSION_ZLIB_8 = 24,
+    QPBM_COMPRESSION_ZLIB_9 = 25
 } qpbm_compression;
 
 /* Conversion options. Fill with qpbm_options_init(), then set fields.
@@ -223,7 +239,7 @@ typedef struct qpbm_options {
     unsigned permissions;
     qpbm_format to;               /* the output format; QPBM_FORMAT_AUTO (0): the other one than the input's */
     unsigned page;                /* a multi-page input (TIFF): the page to convert, from 1; 0 (default): the first */
-    qpbm_compression compression; /* a TIFF output's compression; QPBM_COMPRESSION_DEFAULT (0): Group 4 */
+    qpbm_compression compression; /* TIFF: G4, PACKBITS or NONE; PNG: ZLIB_0..ZLIB_9; DEFAULT (0): G4, level 6 */
 } qpbm_options;
 
 /* What a call learned, filled in whatever the status. */

@@ -102,6 +102,7 @@ qpbm_status public_status(Status status) {
         case Status::pixels_no_data:
         case Status::pixels_bad_stride: return QPBM_EINVALID_ARGUMENT;
         case Status::output_too_small: return QPBM_EOUTPUT_TOO_SMALL;
+        case Status::input_too_long: return QPBM_EINPUT_TOO_LONG;
         case Status::decoded_too_many_pixels: return QPBM_ETOO_MANY_PIXELS;
         case Status::png_refused:
         case Status::png_bad_palette_index: return QPBM_EPNG_DAMAGED;
@@ -184,12 +185,19 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     o.permissions = c.permissions;
     o.max_pixels = c.max_pixels;
     o.page = c.page > 0 ? c.page - 1 : 0;
-    switch (c.compression) {
+    // One field for both outputs: each takes its own values, the other its
+    // default. Read as an int: a C caller may have stored any value in it.
+    int compression;
+    static_assert(sizeof compression == sizeof c.compression);
+    std::memcpy(&compression, &c.compression, sizeof compression);
+    switch (compression) {
         case QPBM_COMPRESSION_DEFAULT:
         case QPBM_COMPRESSION_G4: o.tiff_compression = qpbm::TiffCompression::g4; break;
         case QPBM_COMPRESSION_PACKBITS: o.tiff_compression = qpbm::TiffCompression::packbits; break;
         case QPBM_COMPRESSION_NONE: o.tiff_compression = qpbm::TiffCompression::none; break;
-        default: return false;
+        default:
+            if (compression < QPBM_COMPRESSION_ZLIB_0 || compression > QPBM_COMPRESSION_ZLIB_9) return false;
+            o.png_level = static_cast<unsigned>(compression - QPBM_COMPRESSION_ZLIB_0);
     }
     if (c.bmp_bits != 24 && c.bmp_bits != 1) return false;
     switch (c.to) {
@@ -500,6 +508,7 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_ETOO_MANY_PIXELS: return "the picture has more pixels than allowed";
         case QPBM_ETOO_WIDE: return "the picture is too wide for the method";
         case QPBM_EOUTPUT_TOO_SMALL: return "the output buffer is too small";
+        case QPBM_EINPUT_TOO_LONG: return "the piped input goes on past the most its picture can take";
         case QPBM_EBMP_TRUNCATED_HEADER: return "too short for a BMP header";
         case QPBM_EBMP_NOT_BMP: return "not a BMP file";
         case QPBM_EBMP_UNSUPPORTED: return "a kind of BMP that is not supported";

@@ -13,8 +13,14 @@
 //                      and comments between them: width x height bytes
 //   PGM, PPM, PAM      as far as its reader's check says the read goes
 //                      (Reader::input_bound)
-//   PNG, JPEG, TIFF    whole: the codec libraries cannot tell a short spool
-//                      from a damaged file
+//   PNG, JPEG          up to codec_input_bound of the picture (twice its
+//                      samples, a little a row, 64 MiB for metadata), and
+//                      refused past it: their pictures end where the codec
+//                      says, not at a size the header gives, so a longer
+//                      input cannot be cut without perhaps cutting a picture
+//   TIFF               whole: its pages and tags may lie anywhere, at any
+//                      length (other pages, an editor's layers), so no one
+//                      page bounds the file
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -134,6 +140,8 @@ struct Plan {
     bool compact = false;      // a plain PBM: pixels kept without what separates them
     std::uint64_t raster = 0;  // where they start
     std::uint64_t pixels = 0;  // how many
+    bool refuse_past = false;  // a PNG or JPEG: more than `bound` is refused, not cut
+    Facts picture;             // then its format and size, for that refusal
 };
 
 // Checks the BMP spooled so far (`spooled` bytes). A refusal that more bytes
@@ -211,9 +219,13 @@ Status check_pbm(std::FILE* spool, std::uint64_t spooled, bool ended, Workspace&
 
 // The same for a format without a rule of its own here: its reader's check,
 // and as far as the reader says its read goes. A header not yet whole is
-// checked again once the spool has doubled.
+// checked again once the spool has doubled. The codec libraries do not say
+// whether a file is short or damaged: a refusal of theirs that read to the
+// spool's end waits for the spool to double too, one that did not (and one
+// of ours: the pixel budget, the size) is final.
 Status check_other(const ReaderKind& kind, std::FILE* spool, std::uint64_t spooled, bool ended, Workspace& work,
                    const Options& options, Plan& plan, Facts& facts) {
+    const bool codec = kind.format == Format::png || kind.format == Format::jpeg;
     Facts seen;
     PartRoom room;
     Reader* reader = kind.build(room, work.buffers);
@@ -224,16 +236,24 @@ Status check_other(const ReaderKind& kind, std::FILE* spool, std::uint64_t spool
     if (std::fseek(spool, 0, SEEK_SET) == 0) status = reader->check(spool, request, picture, seen);
     const std::uint64_t bound = reader->input_bound();
     reader->~Reader();
+    const bool short_spool = std::feof(spool) != 0;  // the check wanted bytes past those in
     std::clearerr(spool);
     switch (status) {
         case Status::ok:
         case Status::pnm_pixels_truncated:  // the rest may still come
             plan.decided = true;
             plan.bound = bound;
+            plan.refuse_past = codec;
+            plan.picture = seen;
             return Status::ok;
         case Status::pnm_header_truncated:
             if (ended) break;
             plan.recheck = spooled < kPbmHeaderMax ? spooled * 2 + 1 : spooled + kPbmHeaderMax;
+            return Status::ok;
+        case Status::png_refused:
+        case Status::jpeg_refused:
+            if (ended || !codec || !short_spool) break;
+            plan.recheck = spooled * 2 + 1;
             return Status::ok;
         case Status::read_failed: return failed_read(facts);
         default: break;
@@ -363,10 +383,9 @@ Status spool_input(Direction direction, InputFile& in, Facts& facts, Workspace* 
         return status;
     }
     bool copied = write_all(to, magic, got);
-    // A format whose header check cannot tell a short spool from a damaged
-    // file (the codec libraries' formats; TIFF keeps its directory at the
-    // end) is kept whole and checked by the conversion.
-    bool checking = kind != nullptr && (kind == &kBmpReader || kind == &kPbmReader || kind->format == Format::pnm);
+    // TIFF is kept whole and checked by the conversion (see the top).
+    bool checking = kind != nullptr && (kind == &kBmpReader || kind == &kPbmReader || kind->format == Format::pnm ||
+                                        kind->format == Format::png || kind->format == Format::jpeg);
     std::uint64_t spooled = got;
     Plan plan;
     plan.recheck = spooled;
@@ -385,6 +404,19 @@ Status spool_input(Direction direction, InputFile& in, Facts& facts, Workspace* 
                 continue;
             }
         }
+        if (plan.refuse_past && spooled >= plan.bound && !ended) {
+            // At the bound: one byte more is one too many.
+            unsigned char more = 0;
+            const ssize_t n = spooled > plan.bound ? 1 : read_some(fd, &more, 1);
+            if (n < 0) copied = false;
+            if (n == 0) ended = true;
+            if (n > 0) {
+                facts = plan.picture;
+                facts.limit = plan.bound;
+                status = Status::input_too_long;
+            }
+            break;
+        }
         if (ended || spooled >= plan.bound || (plan.compact && compactor.done())) break;
         ssize_t n;
         if (plan.compact) {
@@ -401,7 +433,9 @@ Status spool_input(Direction direction, InputFile& in, Facts& facts, Workspace* 
         if (n < 0) copied = false;
         if (n == 0) ended = true;
     }
-    if (status == Status::ok && (!copied || lseek(to, 0, SEEK_SET) != 0)) status = failed_spool(facts);
+    // The stream, not only the descriptor, back to the start: a check may
+    // have left bytes in its buffer.
+    if (status == Status::ok && (!copied || std::fseek(spool, 0, SEEK_SET) != 0)) status = failed_spool(facts);
     if (status != Status::ok) {
         std::fclose(spool);
         return status;

@@ -222,6 +222,8 @@ Status check_bmp(std::FILE* in, bool output_seekable, bool tokens, BmpSource& so
     source.height = source.top_down ? -h.height : h.height;
     source.pixel_offset = h.pixel_offset;
     source.file_size = facts.file_size;
+    source.x_pels_per_metre = h.x_pels_per_metre;
+    source.y_pels_per_metre = h.y_pels_per_metre;
     source.stride = bmp_stride(static_cast<std::uint64_t>(h.width), source.bit_count);
     facts.height = source.height;
     facts.needed_size = 0;

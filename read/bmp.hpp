@@ -49,6 +49,8 @@ struct BmpSource {
     bool luma = false;            // values are luma, else channel flags
     bool gathered = false;        // RLE: the check decoded the picture into image (tokens) or rle_indices
     std::uint64_t file_size = 0;
+    std::int32_t x_pels_per_metre = 0;  // as stored; a resolution when both are over 0
+    std::int32_t y_pels_per_metre = 0;
 };
 
 struct BmpReadBuffers {

@@ -66,6 +66,9 @@ void row_values(const BmpSource& source, const BmpReadBuffers& buffers, const st
 Status BmpReader::check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) {
     const Status status = check_bmp(in, request.output_seekable, false, source_, b_, facts, *request.options);
     picture = {source_.width, source_.height, RowForm::values};
+    if (status == Status::ok && source_.x_pels_per_metre > 0 && source_.y_pels_per_metre > 0)
+        picture.resolution = {ResolutionUnit::metre, static_cast<double>(source_.x_pels_per_metre),
+                              static_cast<double>(source_.y_pels_per_metre)};
     return status;
 }
 

@@ -70,6 +70,7 @@ Status JpegReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
     facts_ = &facts;
     facts.format = "JPEG";
     read_before_ = false;
+    bound_ = UINT64_MAX;
     start_ = ftello(in);
     if (const Status status = open(in, facts); status != Status::ok) return status;
     const jpeg_decompress_struct& d = session_->d;
@@ -84,6 +85,15 @@ Status JpegReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
         facts.limit = kMaxDecodedPixels;
         return Status::decoded_too_many_pixels;
     }
+    // JFIF's density: unit 1 dots per inch, 2 per centimetre, 0 only the
+    // aspect ratio (no resolution). libjpeg fills in 1:1 without a JFIF marker.
+    const ResolutionUnit unit = d.density_unit == 1   ? ResolutionUnit::inch
+                                : d.density_unit == 2 ? ResolutionUnit::centimetre
+                                                      : ResolutionUnit::none;
+    if (d.saw_JFIF_marker && unit != ResolutionUnit::none && d.X_density > 0 && d.Y_density > 0)
+        picture.resolution = {unit, static_cast<double>(d.X_density), static_cast<double>(d.Y_density)};
+    bound_ = codec_input_bound(d.image_width, d.image_height, static_cast<unsigned>(std::max(d.num_components, 1)),
+                               d.data_precision > 8 ? 2 : 1);
     return Status::ok;
 }
 

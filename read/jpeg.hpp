@@ -45,6 +45,7 @@ public:
 
     Status check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) override;
     Status read(std::FILE* in, const ReadRequest& request, RowSink& sink) override;
+    std::uint64_t input_bound() const override { return bound_; }
 
 private:
     Status open(std::FILE* in, Facts& facts);
@@ -54,6 +55,7 @@ private:
     std::int64_t start_ = -1;       // the stream's offset, for a second read
     bool read_before_ = false;
     Facts* facts_ = nullptr;
+    std::uint64_t bound_ = UINT64_MAX;  // after a check that passed: codec_input_bound of the picture
 };
 
 extern const ReaderKind kJpegReader;

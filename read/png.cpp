@@ -155,6 +155,7 @@ Status PngReader::open(std::FILE* in, Facts& facts) {
 Status PngReader::check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) {
     close();
     source_ = PngSource{};
+    bound_ = UINT64_MAX;
     facts_ = &facts;
     facts.format = "PNG";
     read_before_ = false;
@@ -224,9 +225,15 @@ Status PngReader::check(std::FILE* in, const ReadRequest& request, Picture& pict
         const int error = spng_get_trns(ctx_, &trns);
         if (error != 0 && error != SPNG_ECHUNKAVAIL) return refused(error, input_, facts);
     }
+    // pHYs comes before the first IDAT too. Unit 1 is the metre; 0 gives
+    // only the aspect ratio, which is no resolution.
+    spng_phys phys{};
+    if (spng_get_phys(ctx_, &phys) == 0 && phys.unit_specifier == 1 && phys.ppu_x > 0 && phys.ppu_y > 0)
+        picture.resolution = {ResolutionUnit::metre, static_cast<double>(phys.ppu_x), static_cast<double>(phys.ppu_y)};
     const std::uint32_t maxval = (1u << ihdr.bit_depth) - 1;
     if (ihdr.color_type != png_colour::palette)
         for (std::uint32_t v = 0; v <= maxval; ++v) b_.scale[v] = scale_sample(v, maxval);
+    bound_ = codec_input_bound(ihdr.width, ihdr.height, png_channels(ihdr.color_type), ihdr.bit_depth == 16 ? 2 : 1);
     return Status::ok;
 }
 

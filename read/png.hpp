@@ -59,6 +59,7 @@ public:
 
     Status check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) override;
     Status read(std::FILE* in, const ReadRequest& request, RowSink& sink) override;
+    std::uint64_t input_bound() const override { return bound_; }
 
 private:
     Status open(std::FILE* in, Facts& facts);
@@ -72,6 +73,7 @@ private:
     PngInput input_;
     Facts* facts_ = nullptr;
     bool read_before_ = false;
+    std::uint64_t bound_ = UINT64_MAX;  // after a check that passed: codec_input_bound of the picture
 };
 
 extern const ReaderKind kPngReader;

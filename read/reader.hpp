@@ -53,11 +53,27 @@ struct ReadRequest {
     std::uint8_t* row = nullptr;
 };
 
+// How many dots a picture has per unit of length, across and down, as its
+// input says. `none` when it says nothing, or gives only an aspect ratio
+// (PNG's and JFIF's unit 0, TIFF's RESUNIT_NONE), which is no resolution.
+// The values are the input's own: its integers and TIFF's floats are exact
+// in a double, and the conversion to another unit is the writer's.
+enum class ResolutionUnit : std::uint8_t { none, inch, centimetre, metre };
+struct Resolution {
+    ResolutionUnit unit = ResolutionUnit::none;
+    double x = 0;  // dots per unit across, over 0 unless unit is none
+    double y = 0;  // and down
+};
+
 // What the check learned, beside the facts (size, format) for messages.
 struct Picture {
+    Picture() = default;
+    Picture(std::int32_t w, std::int32_t h, RowForm f) : width(w), height(h), form(f) {}
+
     std::int32_t width = 0;
     std::int32_t height = 0;
     RowForm form = RowForm::values;
+    Resolution resolution;  // the input's, where it has one
 };
 
 class Reader {

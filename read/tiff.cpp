@@ -6,6 +6,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -194,6 +195,7 @@ Status TiffReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
     bilevel_ = grey && bits == 1 && samples == 1;
     facts.format = bilevel_ ? "TIFF, bilevel" : palette_ ? "TIFF, palette" : grey ? "TIFF, grey" : "TIFF, RGB";
     if (bilevel_) picture.form = RowForm::bits;
+    picture.resolution = resolution();
 
     tiled_ = TIFFIsTiled(tif_) != 0;
     if (tiled_) {
@@ -233,6 +235,21 @@ Status TiffReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
         for (std::uint32_t v = 0; v <= maxval; ++v) b_.scale[v] = scale_sample(white_is_zero_ ? maxval - v : v, maxval);
     }
     return Status::ok;
+}
+
+// The page's XResolution and YResolution in its ResolutionUnit (inch when
+// absent). RESUNIT_NONE gives only the aspect ratio, which is no resolution.
+Resolution TiffReader::resolution() const {
+    float x = 0, y = 0;
+    std::uint16_t unit = RESUNIT_NONE;
+    if (TIFFGetField(tif_, TIFFTAG_XRESOLUTION, &x) == 0 || TIFFGetField(tif_, TIFFTAG_YRESOLUTION, &y) == 0 ||
+        TIFFGetFieldDefaulted(tif_, TIFFTAG_RESOLUTIONUNIT, &unit) == 0)
+        return {};
+    // Not NaN, not infinite, over 0.
+    if (!(x > 0 && y > 0 && x <= FLT_MAX && y <= FLT_MAX)) return {};
+    if (unit == RESUNIT_INCH) return {ResolutionUnit::inch, x, y};
+    if (unit == RESUNIT_CENTIMETER) return {ResolutionUnit::centimetre, x, y};
+    return {};
 }
 
 Status TiffReader::hand_over(const std::uint8_t* row, std::size_t y, const ReadRequest& request, RowSink& sink) {

@@ -60,6 +60,7 @@ public:
 
 private:
     Status refused(Facts& facts);
+    Resolution resolution() const;
     Status hand_over(const std::uint8_t* row, std::size_t y, const ReadRequest& request, RowSink& sink);
 
     TiffReadBuffers& b_;

@@ -1,6 +1,7 @@
-// qpbm_options.to through the shared library: any input to any output, an
-// older caller's shorter options, and a format out of range.
+// qpbm_options.to and .compression through the shared library: any input to
+// any output, an older caller's shorter options, and values out of range.
 #include <cstddef>
+#include <cstring>
 
 #include "library/qpbm.h"
 #include "support.hpp"
@@ -48,6 +49,39 @@ TEST(ApiFormats, TheOutputFormatIsAnOptionOfEveryInput) {
     o.to = static_cast<qpbm_format>(3);
     convert_memory(bmp, o, status);
     EXPECT_EQ(status, QPBM_EINVALID_ARGUMENT);
+}
+
+TEST(ApiFormats, CompressionIsATiffWordOrAPngLevel) {
+    const Bytes bmp = make_bmp(40, 9, [](int x, int y) { return (x / 4 + y) % 3 ? kWhite : kBlack; });
+    qpbm_options o;
+    qpbm_options_init(&o);
+    EXPECT_EQ(o.compression, QPBM_COMPRESSION_DEFAULT);
+    o.to = QPBM_FORMAT_PNG;
+    qpbm_status status;
+    const Bytes level6 = convert_memory(bmp, o, status);
+    if (status != QPBM_OK) GTEST_SKIP() << "built without PNG output";
+    o.compression = QPBM_COMPRESSION_ZLIB_6;
+    EXPECT_TRUE(convert_memory(bmp, o, status) == level6) << "the default level is 6";
+    o.compression = QPBM_COMPRESSION_ZLIB_0;
+    const Bytes level0 = convert_memory(bmp, o, status);
+    EXPECT_EQ(status, QPBM_OK);
+    EXPECT_GT(level0.size(), level6.size()) << "level 0 stores the rows";
+    // A TIFF word is another format's option, which a PNG output ignores.
+    o.compression = QPBM_COMPRESSION_PACKBITS;
+    EXPECT_TRUE(convert_memory(bmp, o, status) == level6);
+    // A caller built before the field gets the default.
+    o.compression = QPBM_COMPRESSION_ZLIB_0;
+    o.size = offsetof(qpbm_options, compression);
+    EXPECT_TRUE(convert_memory(bmp, o, status) == level6);
+
+    for (const int bad : {-1, 4, 15, 26}) {
+        SCOPED_TRACE(bad);
+        qpbm_options_init(&o);
+        o.to = QPBM_FORMAT_PNG;
+        std::memcpy(&o.compression, &bad, sizeof bad);  // as a C caller may store any int
+        convert_memory(bmp, o, status);
+        EXPECT_EQ(status, QPBM_EINVALID_ARGUMENT);
+    }
 }
 
 }  // namespace

@@ -2,8 +2,15 @@
 // and writers.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "convert/convert.hpp"
 #include "tests/support.hpp"
@@ -83,6 +90,48 @@ inline void expect_same_bytes_in_thread(const Bytes& input) {
             EXPECT_TRUE(threaded.bytes == serial.bytes);
         }
     }
+}
+
+// Converts `start`, then `tail` bytes of zeros (UINT64_MAX: without end),
+// sent through a FIFO in dir, into dir's "out" with a work block of its own
+// or none; in a child with an alarm, so that a spool that never ends fails
+// instead of hanging. The child's exit code: the status, 250 when more than
+// `most` bytes went into the FIFO, 255 when it was killed.
+inline int convert_piped(const Bytes& start, std::uint64_t tail, bool own_work, const qpbm::Options& options,
+                         std::uint64_t most, const TempDir& dir) {
+    mkfifo(dir.file("fifo").c_str(), 0600);
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(30);
+        std::signal(SIGPIPE, SIG_IGN);
+        std::atomic<std::uint64_t> written{0};
+        std::thread writer([&] {
+            const int fd = open(dir.file("fifo").c_str(), O_WRONLY);
+            const Bytes block(1 << 16, 0);
+            std::uint64_t left = tail;
+            ssize_t n = write(fd, start.data(), start.size());
+            while (n > 0) {
+                written += static_cast<std::uint64_t>(n);
+                if (left == 0) break;
+                n = write(fd, block.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size())));
+                if (tail != UINT64_MAX && n > 0) left -= static_cast<std::uint64_t>(n);
+            }
+            close(fd);
+        });
+        qpbm::Facts facts;
+        qpbm::Direction d = qpbm::Direction::detect;
+        static qpbm::Workspace work;
+        const qpbm::Status s =
+            own_work ? qpbm::convert_with(d, dir.file("fifo").c_str(), dir.file("out").c_str(), work, facts, options)
+                     : qpbm::convert_shared(d, dir.file("fifo").c_str(), dir.file("out").c_str(),
+                                            qpbm::static_workspace(d), facts, options);
+        writer.join();
+        _exit(written > most ? 250 : static_cast<int>(s));
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
 }
 
 }  // namespace qpbm_test

@@ -111,5 +111,27 @@ TEST(JpegReader, HostileFilesAreRefused) {
     }
 }
 
+// Piped, a JPEG is kept up to twice its samples, 64 bytes a row and 64 MiB:
+// with a short tail it converts as the file does, with one without end it
+// is refused at that bound.
+TEST(JpegReader, APipeIsKeptUpToWhatItsPictureCanTake) {
+    const Bytes jpeg = compress(37, 21, true);
+    constexpr std::uint64_t kPipeSlack = 4u << 20;  // the pipe's buffer and a spliced block
+    TempDir dir;
+    write_file(dir.file("in.jpg"), jpeg);
+    qpbm::Direction d = qpbm::Direction::detect;
+    qpbm::Facts facts;
+    static qpbm::Workspace work;
+    ASSERT_EQ(qpbm::convert_with(d, dir.file("in.jpg").c_str(), dir.file("file.pbm").c_str(), work, facts,
+                                 qpbm::kDefaultOptions),
+              Status::ok);
+    EXPECT_EQ(convert_piped(jpeg, 5000, true, qpbm::kDefaultOptions, UINT64_MAX, dir), static_cast<int>(Status::ok));
+    EXPECT_EQ(read_file(dir.file("out")), read_file(dir.file("file.pbm")));
+    std::filesystem::remove(dir.file("fifo"));
+    const std::uint64_t bound = 2 * 37 * 21 * 3 + 21 * 64 + (std::uint64_t{64} << 20);
+    EXPECT_EQ(convert_piped(jpeg, UINT64_MAX, false, qpbm::kDefaultOptions, bound + kPipeSlack, dir),
+              static_cast<int>(Status::input_too_long));
+}
+
 }  // namespace
 }  // namespace qpbm_test

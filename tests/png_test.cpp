@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "convert/codecs.hpp"
+#include "formats/limits.hpp"
 #include "tests/conversion_support.hpp"
 
 namespace qpbm_test {
@@ -277,6 +278,58 @@ TEST(PngReader, HostileFilesAreRefused) {
     }
 }
 
+// A pipe is spooled up to twice the picture's samples, 64 bytes a row and
+// 64 MiB: a PNG followed by a shorter tail converts as the file does, one
+// followed by bytes without end is refused at that bound, and a header the
+// check refuses is refused at once.
+TEST(PngReader, APipeIsKeptUpToWhatItsPictureCanTake) {
+    const Bytes png = picture(2, 8).encode();  // 21 x 5 RGB, 8 bits
+    const std::uint64_t bound = qpbm::codec_input_bound(21, 5, 3, 1);
+    EXPECT_EQ(bound, 2 * 21 * 5 * 3 + 5 * 64 + (std::uint64_t{64} << 20));
+    // The signature and an IHDR, nothing after them.
+    auto header = [](std::uint32_t side) {
+        Bytes b = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+        chunk(b, "IHDR", Png{side, side, 8, 0, {}, {}, {}}.ihdr());
+        return b;
+    };
+    constexpr std::uint64_t kPipeSlack = 4u << 20;  // the pipe's buffer and a spliced block
+    struct Case {
+        const char* what;
+        Bytes start;
+        std::uint64_t tail;
+        std::uint64_t max_pixels;
+        Status expected;
+        std::uint64_t most;  // written into the pipe
+    };
+    const Case cases[] = {
+        {"a short tail", png, 1000, 0, Status::ok, UINT64_MAX},
+        {"a tail without end", png, UINT64_MAX, 0, Status::input_too_long, bound + kPipeSlack},
+        {"a side over libspng's limits", header(2147483647), UINT64_MAX, 0, Status::png_refused, kPipeSlack},
+        {"over the pixel budget", header(4000), UINT64_MAX, 1000, Status::too_many_pixels, kPipeSlack},
+    };
+    TempDir dir;
+    write_file(dir.file("in.png"), png);
+    qpbm::Direction d = qpbm::Direction::detect;
+    qpbm::Facts facts;
+    static qpbm::Workspace work;
+    ASSERT_EQ(qpbm::convert_with(d, dir.file("in.png").c_str(), dir.file("file.pbm").c_str(), work, facts,
+                                 qpbm::kDefaultOptions),
+              Status::ok);
+    for (const Case& c : cases)
+        for (const bool own_work : {true, false}) {
+            SCOPED_TRACE(std::string(c.what) + (own_work ? ", own work block" : ", none"));
+            std::filesystem::remove(dir.file("fifo"));
+            std::filesystem::remove(dir.file("out"));
+            qpbm::Options options;
+            options.max_pixels = c.max_pixels;
+            const int code = convert_piped(c.start, c.tail, own_work, options, c.most, dir);
+            ASSERT_EQ(code, static_cast<int>(c.expected)) << (code == 250 ? "kept too much" : "");
+            if (c.expected == Status::ok) {
+                EXPECT_EQ(read_file(dir.file("out")), read_file(dir.file("file.pbm")));
+            }
+        }
+}
+
 // ---- the writer -------------------------------------------------------------
 
 std::uint32_t read_be32(const Bytes& b, std::size_t at) {
@@ -345,6 +398,63 @@ TEST(PngWriter, OneBitGreyWithOnlyIhdrIdatIend) {
         }
         EXPECT_LE(png.size(), qpbm::kPngWriter.encoded_size(width, height, options));
     }
+}
+
+// The zlib stream of a PNG's IDATs, joined.
+Bytes idat_of(const Bytes& png) {
+    Bytes idat;
+    for (std::size_t at = 8; at + 12 <= png.size();) {
+        const std::uint32_t length = read_be32(png, at);
+        if (at + 12 + length > png.size()) break;
+        if (std::equal(png.begin() + static_cast<long>(at) + 4, png.begin() + static_cast<long>(at) + 8, "IDAT"))
+            idat.insert(idat.end(), png.begin() + static_cast<long>(at) + 8,
+                        png.begin() + static_cast<long>(at + 8 + length));
+        at += 12 + length;
+    }
+    return idat;
+}
+
+TEST(PngWriter, TheZlibLevelIsTheCallers) {
+    // 300 x 40 of a pattern that compresses, so that the levels differ.
+    Bytes pbm = text("P4\n300 40\n");
+    for (int y = 0; y < 40; ++y)
+        for (int i = 0; i < 38; ++i) pbm.push_back(static_cast<std::uint8_t>(i % 7 == y % 5 ? 0xF0 : 0x00));
+    const std::size_t raw = 40 * (1 + 38);  // a filter byte and 38 bytes a row
+    Bytes rows[3];
+    const unsigned levels[] = {0, 6, 9};
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(levels[k]);
+        qpbm::Options options;
+        options.to = qpbm::Format::png;
+        options.png_level = levels[k];
+        const Outcome o = run_checked(pbm, [&](qpbm::Conversion& c, std::FILE* in, qpbm::Facts& facts) {
+            return qpbm::check_conversion(c, *qpbm::reader_for(pbm.data(), pbm.size()), in, true, test_buffers(), facts,
+                                          options);
+        });
+        ASSERT_EQ(o.status, Status::ok);
+        EXPECT_LE(o.bytes.size(), qpbm::kPngWriter.encoded_size(300, 40, options));
+        const Bytes idat = idat_of(o.bytes);
+        ASSERT_GT(idat.size(), 2u);
+        // RFC 1950: CMF 8 (deflate) and a 32 KiB window; FLEVEL, FLG's top two
+        // bits, is 0 for the fastest levels, 2 for the default, 3 for the best.
+        EXPECT_EQ(idat[0], 0x78);
+        EXPECT_EQ(idat[1] >> 6, levels[k] == 0 ? 0 : levels[k] == 6 ? 2 : 3);
+        // RFC 1951: the first block's BTYPE, bits 1 and 2 of its first byte,
+        // is 00 for a stored block.
+        if (levels[k] == 0) {
+            EXPECT_EQ((idat[2] >> 1) & 3, 0) << "stored";
+            EXPECT_GT(idat.size(), raw);
+        } else {
+            EXPECT_NE((idat[2] >> 1) & 3, 0) << "compressed";
+            EXPECT_LT(idat.size(), raw / 2);
+        }
+        rows[k].resize(raw);
+        uLongf size = static_cast<uLongf>(raw);
+        ASSERT_EQ(uncompress(rows[k].data(), &size, idat.data(), static_cast<uLong>(idat.size())), Z_OK);
+        EXPECT_EQ(size, raw);
+    }
+    EXPECT_EQ(rows[0], rows[1]);
+    EXPECT_EQ(rows[2], rows[1]);
 }
 
 TEST(PngWriter, RefusesAPictureWithoutPixels) {

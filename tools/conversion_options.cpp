@@ -69,17 +69,35 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
             return Taken::error;
         }
         o.api.max_pixels = *n;
-#ifdef QUORVELPBM_HAVE_TIFF
+#if defined(QUORVELPBM_HAVE_TIFF) || defined(QUORVELPBM_HAVE_PNG)
     } else if (is(arg, "--compression")) {
+        // A word for a TIFF output, a zlib level for a PNG one.
         const bool given = value("--compression", text);
-        if (!given || (text != "g4" && text != "packbits" && text != "none")) {
-            error = "--compression takes g4, packbits or none";
+#ifdef QUORVELPBM_HAVE_TIFF
+        const bool word = given && (text == "g4" || text == "packbits" || text == "none");
+#else
+        const bool word = false;
+#endif
+#ifdef QUORVELPBM_HAVE_PNG
+        const bool level = given && text.size() == 1 && text[0] >= '0' && text[0] <= '9';
+#else
+        const bool level = false;
+#endif
+        if (!word && !level) {
+            error = "--compression takes " QUORVELPBM_COMPRESSIONS;
             return Taken::error;
         }
-        o.api.compression = text == "g4"         ? QPBM_COMPRESSION_G4
-                            : text == "packbits" ? QPBM_COMPRESSION_PACKBITS
-                                                 : QPBM_COMPRESSION_NONE;
-        mark(o.tiff_output_option, "--compression");
+        if (word) {
+            o.api.compression = text == "g4"         ? QPBM_COMPRESSION_G4
+                                : text == "packbits" ? QPBM_COMPRESSION_PACKBITS
+                                                     : QPBM_COMPRESSION_NONE;
+            o.tiff_output_option = "--compression";
+            o.png_output_option.clear();
+        } else {
+            o.api.compression = static_cast<qpbm_compression>(QPBM_COMPRESSION_ZLIB_0 + (text[0] - '0'));
+            o.png_output_option = "--compression " + text;
+            o.tiff_output_option.clear();
+        }
 #endif
     } else if (is(arg, "--page")) {
         const bool given = value("--page", text);
@@ -143,7 +161,11 @@ std::string check_conversion_options(const ConversionOptions& o, std::optional<q
     if (codec_output && !o.pbm_output_option.empty()) return o.pbm_output_option + " is an option of a PBM output";
     if (codec_output && !o.bmp_output_option.empty()) return o.bmp_output_option + " is an option of a BMP output";
     if (to != QPBM_FORMAT_TIFF && to != QPBM_FORMAT_AUTO && !o.tiff_output_option.empty())
-        return o.tiff_output_option + " is an option of a TIFF output";
+        return o.tiff_output_option + " is an option of a TIFF output" +
+               (to == QPBM_FORMAT_PNG ? ": a PNG output takes a zlib level, 0 to 9" : "");
+    if (to != QPBM_FORMAT_PNG && to != QPBM_FORMAT_AUTO && !o.png_output_option.empty())
+        return o.png_output_option + " (a zlib level) is an option of a PNG output" +
+               (to == QPBM_FORMAT_TIFF ? ": a TIFF output takes g4, packbits or none" : "");
     if (to == QPBM_FORMAT_BMP && !o.pbm_output_option.empty())
         return other(o.pbm_output_option, "bmp2pbm", "a PBM output");
     if (to == QPBM_FORMAT_PBM && !o.bmp_output_option.empty())

@@ -19,6 +19,7 @@ struct ConversionOptions {
     std::string pbm_output_option;   // the first option of a PBM output
     std::string bmp_output_option;   // the first option of a BMP output
     std::string tiff_output_option;  // the first option of a TIFF output
+    std::string png_output_option;   // the first option of a PNG output, with its value
     std::string to_from;             // what named the output format: "--to bmp", or the output's name
     bool threshold_given = false;
     bool window_given = false;
@@ -55,6 +56,15 @@ qpbm_format format_of_extension(std::string extension);
 #define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp or tiff"
 #else
 #define QUORVELPBM_OUTPUT_FORMATS "pbm or bmp"
+#endif
+
+// What --compression takes, for messages.
+#if defined(QUORVELPBM_HAVE_PNG) && defined(QUORVELPBM_HAVE_TIFF)
+#define QUORVELPBM_COMPRESSIONS "g4, packbits or none (TIFF) or a zlib level, 0 to 9 (PNG)"
+#elif defined(QUORVELPBM_HAVE_PNG)
+#define QUORVELPBM_COMPRESSIONS "a zlib level, 0 to 9 (PNG)"
+#else
+#define QUORVELPBM_COMPRESSIONS "g4, packbits or none (TIFF)"
 #endif
 
 // The input format a direction word names; QPBM_FORMAT_AUTO when detected.

@@ -57,7 +57,7 @@ Status PngWriter::begin(std::FILE* out) {
     ihdr.color_type = png_colour::grey;
     int error = spng_set_png_stream(ctx_, write_output, out);
     if (error == 0) error = spng_set_ihdr(ctx_, &ihdr);
-    if (error == 0) error = spng_set_option(ctx_, SPNG_IMG_COMPRESSION_LEVEL, kPngCompressionLevel);
+    if (error == 0) error = spng_set_option(ctx_, SPNG_IMG_COMPRESSION_LEVEL, static_cast<int>(level_));
     if (error == 0) error = spng_set_option(ctx_, SPNG_FILTER_CHOICE, SPNG_FILTER_CHOICE_NONE);
     if (error == 0)
         error = spng_encode_image(ctx_, nullptr, 0, SPNG_FMT_PNG, SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE);
@@ -85,7 +85,9 @@ Status PngWriter::finish() {
 const WriterKind kPngWriter = {
     "PNG",
     Format::png,
-    [](PartRoom& room, Buffers&, const Options&) -> Writer* { return build_in<PngWriter>(room); },
+    [](PartRoom& room, Buffers&, const Options& options) -> Writer* {
+        return build_in<PngWriter>(room, options.png_level);
+    },
     png_size,
 };
 

@@ -1,6 +1,7 @@
 // The 1-bit PNG writer: grey, bit depth 1 (0 black, 1 white), not
-// interlaced, no filter (as PNG advises below 8 bits), zlib level 6, and no
-// chunks but IHDR, the IDATs and IEND. Rows stream through libspng's
+// interlaced, no filter (as PNG advises below 8 bits), zlib level 6 unless
+// Options::png_level says otherwise, and no chunks but IHDR, the IDATs and
+// IEND. Rows stream through libspng's
 // progressive encoder; the writer holds one row.
 #pragma once
 
@@ -15,7 +16,7 @@ namespace qpbm {
 
 class PngWriter final : public Writer {
 public:
-    PngWriter() = default;
+    explicit PngWriter(unsigned level) : level_(level) {}
     ~PngWriter() override;
     PngWriter(const PngWriter&) = delete;
     PngWriter& operator=(const PngWriter&) = delete;
@@ -27,6 +28,7 @@ public:
     Status finish() override;
 
 private:
+    unsigned level_;  // zlib's, 0 to 9
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
     std::size_t row_bytes_ = 0;

@@ -25,9 +25,9 @@ std::uint64_t rows_per_strip(std::uint64_t width, std::uint64_t height) {
                                    std::min<std::uint64_t>(height, kTiffStripBytes / std::max<std::uint64_t>(row, 1)));
 }
 
-// At most: the header, a directory of a dozen entries and two words a strip,
-// and the rows, which G4 may grow to a byte a pixel and PackBits by a byte
-// in 128.
+// At most: the header, a directory of 14 entries and the resolution's two
+// rationals, two words a strip, and the rows, which G4 may grow to a byte a
+// pixel and PackBits by a byte in 128.
 std::uint64_t tiff_size(std::uint64_t width, std::uint64_t height, const Options& options) {
     const std::uint64_t raw = (width + 7) / 8 * height;
     const std::uint64_t strips = (height + rows_per_strip(width, height) - 1) / rows_per_strip(width, height);
@@ -66,7 +66,22 @@ Status TiffWriter::begin(std::FILE* out) {
         TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
         TIFFSetField(tif_, TIFFTAG_COMPRESSION, libtiff_compression(compression_)) &&
         TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(rows_per_strip(width_, height_)));
-    return set ? Status::ok : Status::write_failed;
+    return set && set_resolution_tags() ? Status::ok : Status::write_failed;
+}
+
+bool TiffWriter::set_resolution_tags() {
+    const bool metre = resolution_.unit == ResolutionUnit::metre;
+    double x = resolution_.x, y = resolution_.y;
+    std::uint16_t unit = RESUNIT_INCH;
+    switch (resolution_.unit) {
+        case ResolutionUnit::none: return true;
+        case ResolutionUnit::inch: break;
+        case ResolutionUnit::centimetre:
+        case ResolutionUnit::metre: unit = RESUNIT_CENTIMETER; break;
+    }
+    if (metre) x /= 100, y /= 100;
+    return TIFFSetField(tif_, TIFFTAG_XRESOLUTION, x) && TIFFSetField(tif_, TIFFTAG_YRESOLUTION, y) &&
+           TIFFSetField(tif_, TIFFTAG_RESOLUTIONUNIT, unit);
 }
 
 bool TiffWriter::take(std::size_t y, std::size_t first, const std::uint8_t* bits, std::size_t count) {

@@ -2,7 +2,11 @@
 // row), CCITT Group 4 by default or PackBits or none, in strips of about
 // kTiffStripBytes of rows so that memory stays flat. libtiff seeks back to
 // its header when it closes the file, so a TIFF is written to a file only.
-// No resolution is written.
+//
+// The input's resolution, when it has one, becomes XResolution, YResolution
+// and ResolutionUnit: inches and centimetres as they are, dots per metre
+// (BMP, PNG) as dots per centimetre, a hundredth of the value, the unit that
+// keeps it a plain decimal. An input without one gives none of the three.
 #pragma once
 
 #include <cstddef>
@@ -25,13 +29,17 @@ public:
     TiffWriter& operator=(const TiffWriter&) = delete;
 
     Status check(std::int32_t width, std::int32_t height, bool output_seekable, Facts& facts) override;
+    void set_resolution(const Resolution& resolution) override { resolution_ = resolution; }
     bool gathers() const override { return false; }
     Status begin(std::FILE* out) override;
     bool take(std::size_t y, std::size_t first, const std::uint8_t* bits, std::size_t count) override;
     Status finish() override;
 
 private:
+    bool set_resolution_tags();
+
     TiffCompression compression_;
+    Resolution resolution_;
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
     std::size_t row_bytes_ = 0;

@@ -25,6 +25,9 @@ class Writer : public RowSink {
 public:
     virtual ~Writer() = default;
     virtual Status check(std::int32_t width, std::int32_t height, bool output_seekable, Facts& facts) = 0;
+    // The input's resolution, told before the check; an encoding that
+    // stores none ignores it.
+    virtual void set_resolution(const Resolution&) {}
     // Whether the check phase takes the rows (after a successful check).
     virtual bool gathers() const = 0;
     virtual Status begin(std::FILE* out) = 0;

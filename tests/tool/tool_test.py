@@ -588,6 +588,29 @@ class PngOutputTest(Base):
             self.assertEqual(len(rows), 4 * (1 + stride))
             self.assertEqual(rows, want)
 
+    def test_compression_is_the_zlib_level(self):
+        source = self.path("in.bmp", bw_bmp(64, 16, lambda x, y: (x // 4 + y) % 3 != 0))
+        sizes, rows = {}, set()
+        for level in ("0", "9", None):
+            out = self.path("level-%s.png" % level)
+            r = run(*(["--compression", level] if level else []), source, out)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            with open(out, "rb") as f:
+                data = f.read()
+            sizes[level] = len(data)
+            rows.add(self.rows(data)[1])
+        self.assertEqual(len(rows), 1, "every level holds the same rows")
+        self.assertGreater(sizes["0"], sizes[None])
+        for value in ("10", "-1", "fast", ""):
+            r = run("--compression", value, source, self.path("bad.png"))
+            self.assertEqual(r.returncode, 2, r.stderr)
+            self.assertIn("--compression takes", r.stderr)
+        if "tiff" in run("--help").stdout:
+            r = run("--compression", "9", source, self.path("bad.tif"))
+            self.assertEqual(r.returncode, 2, r.stderr)
+            self.assertIn("--compression 9 (a zlib level) is an option of a PNG output", r.stderr)
+        self.assertFalse(os.path.exists(self.path("bad.png")) or os.path.exists(self.path("bad.tif")))
+
     def test_options_of_other_outputs_are_refused(self):
         source = self.path("in.bmp", SMALL_BMP)
         for option in (["--raw"], ["--bpp", "1"]):
