@@ -244,8 +244,21 @@ Status PngReader::rows(const std::uint8_t* row, std::size_t y, const ReadRequest
     const std::size_t width = s.width;
     const bool colour =
         s.colour_type == png_colour::rgb || s.colour_type == png_colour::rgba || s.colour_type == png_colour::palette;
+    // 8-bit grey or RGB without a key are the samples already, as the value
+    // rules take them: no copy.
+    const bool as_stored =
+        s.depth == 8 && !s.has_key && (s.colour_type == png_colour::grey || s.colour_type == png_colour::rgb);
     for (std::size_t first = 0; first < width; first += kPngPiecePixels) {
         const std::size_t count = std::min(kPngPiecePixels, width - first);
+        std::uint8_t* values = request.whole_rows ? request.row + first : b_.values;
+        if (as_stored) {
+            if (colour)
+                rgb_values(row + 3 * first, count, values, rule);
+            else
+                grey_values(row + first, count, values, rule);
+            if (!sink.take(y, first, values, count)) return Status::write_failed;
+            continue;
+        }
         std::uint8_t* out = b_.samples;
         for (std::size_t x = first; x < first + count; ++x) {
             switch (s.colour_type) {
@@ -283,7 +296,6 @@ Status PngReader::rows(const std::uint8_t* row, std::size_t y, const ReadRequest
                 }
             }
         }
-        std::uint8_t* values = request.whole_rows ? request.row + first : b_.values;
         if (colour)
             rgb_values(b_.samples, count, values, rule);
         else
