@@ -43,6 +43,18 @@ void cmyk_on_white(const std::uint8_t* cmyk, std::size_t count, std::uint8_t* rg
     }
 }
 
+// CMYK samples laid on white, then values: a block at a time on the stack,
+// so that any thread may make them.
+void cmyk_values(const std::uint8_t* cmyk, std::size_t count, std::uint8_t* values, ValueRule rule) {
+    constexpr std::size_t kBlock = 256;
+    std::uint8_t rgb[kBlock * 3];
+    for (std::size_t done = 0; done < count; done += kBlock) {
+        const std::size_t n = std::min(kBlock, count - done);
+        cmyk_on_white(cmyk + 4 * done, n, rgb);
+        rgb_values(rgb, n, values + done, rule);
+    }
+}
+
 bool claims_jpeg(const unsigned char* first, std::size_t length) {
     return length >= 3 && first[0] == 0xFF && first[1] == 0xD8 && first[2] == 0xFF;
 }
@@ -116,20 +128,26 @@ Status JpegReader::read(std::FILE* in, const ReadRequest& request, RowSink& sink
     const std::size_t width = s.d.output_width;
     const std::size_t height = s.d.output_height;
     const std::size_t components = static_cast<std::size_t>(s.d.output_components);
+    const SampleRow how{space == JCS_GRAYSCALE ? grey_values
+                        : space == JCS_RGB     ? rgb_values
+                                               : cmyk_values,
+                        rule, components, kJpegPiecePixels};
     for (std::size_t y = 0; y < height; ++y) {
+        // A sink in another thread takes the row as libjpeg decodes it.
+        if (std::uint8_t* room = sink.room(width * components)) {
+            const JSAMPROW own = s.row;
+            s.row = room;
+            const int failed = qpbm_jpeg_read_row(&s);
+            s.row = own;
+            if (failed != 0) return refused(s, facts);
+            if (!sink.take_samples(y, width, how)) return Status::write_failed;
+            continue;
+        }
         if (qpbm_jpeg_read_row(&s) != 0) return refused(s, facts);
         for (std::size_t first = 0; first < width; first += kJpegPiecePixels) {
             const std::size_t count = std::min(kJpegPiecePixels, width - first);
-            const std::uint8_t* pixels = s.row + first * components;
             std::uint8_t* values = request.whole_rows ? request.row + first : b_.values;
-            if (space == JCS_GRAYSCALE) {
-                grey_values(pixels, count, values, rule);
-            } else if (space == JCS_RGB) {
-                rgb_values(pixels, count, values, rule);
-            } else {
-                cmyk_on_white(pixels, count, b_.samples);
-                rgb_values(b_.samples, count, values, rule);
-            }
+            how.make(s.row + first * components, count, values, rule);
             if (!sink.take(y, first, values, count)) return Status::write_failed;
         }
     }

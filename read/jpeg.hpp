@@ -32,7 +32,6 @@ inline constexpr std::size_t kJpegSessionSize = 2048;
 
 struct JpegReadBuffers {
     alignas(std::max_align_t) unsigned char session[kJpegSessionSize];
-    std::uint8_t samples[kJpegPiecePixels * 3];  // a piece as red, green, blue
     std::uint8_t values[kJpegPiecePixels];
 };
 

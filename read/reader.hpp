@@ -23,6 +23,7 @@
 
 #include "convert/options.hpp"
 #include "convert/status.hpp"
+#include "read/values.hpp"
 
 namespace qpbm {
 
@@ -33,12 +34,32 @@ enum class RowForm : std::uint8_t { values, bits };
 // Where rows go. A piece is pixels [first, first + count) of row y; first is
 // a multiple of 8 and the pieces of a row come in order, left to right.
 // False stops the read with a write error.
+struct SampleRow;
+
 class RowSink {
 public:
     virtual bool take(std::size_t y, std::size_t first, const std::uint8_t* row, std::size_t count) = 0;
 
+    // A sink in another thread may take a whole row of samples instead, and
+    // make the values itself, so that the reader's thread only decodes: the
+    // reader asks for room for the row's samples (null: values only),
+    // decodes into it, then hands it over. The sink makes values piece by
+    // piece, as the reader would have, and takes them as above.
+    virtual std::uint8_t* room(std::size_t) { return nullptr; }
+    virtual bool take_samples(std::size_t, std::size_t, const SampleRow&) { return false; }
+
 protected:
     ~RowSink() = default;
+};
+
+// How a row of samples becomes values: `make` turns `count` pixels of
+// `bytes_per_pixel` bytes into values by the rule (read/values.hpp's
+// functions, or a reader's own), a piece of at most `piece` pixels at a time.
+struct SampleRow {
+    void (*make)(const std::uint8_t* samples, std::size_t count, std::uint8_t* values, ValueRule rule);
+    ValueRule rule;
+    std::size_t bytes_per_pixel;
+    std::size_t piece;
 };
 
 // What the joiner asks of a reader.

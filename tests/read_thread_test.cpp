@@ -1,5 +1,6 @@
-// The reader thread's ring: whatever the pieces' sizes and forms, the sink
-// sees the pieces of a one-thread read, in order, with the same bytes; a sink
+// The reader thread's ring: whatever the pieces' sizes and forms, and when
+// the values are made from samples in the deciding thread, the sink sees the
+// pieces of a one-thread read, in order, with the same bytes; a sink
 // that fails stops the reader; a reader that fails reports its own status.
 // The same-bytes checks of whole conversions are in the codec tests.
 #include "convert/read_thread.hpp"
@@ -29,6 +30,7 @@ public:
     Status check(std::FILE*, const ReadRequest&, qpbm::Picture&, qpbm::Facts&) override { return Status::ok; }
 
     Status read(std::FILE*, const ReadRequest& request, qpbm::RowSink& sink) override {
+        if (samples) return read_samples(request, sink);
         std::vector<std::uint8_t> own(piece_);
         for (std::size_t y = 0; y < height_; ++y)
             for (std::size_t first = 0; first < width_; first += piece_) {
@@ -43,6 +45,37 @@ public:
         return Status::ok;
     }
 
+    // Two samples a pixel, made into values as the codec readers do: decoded
+    // into the sink's room where it has some, else made here in pieces.
+    Status read_samples(const ReadRequest& request, qpbm::RowSink& sink) {
+        const qpbm::SampleRow how{make, {}, 2, piece_};
+        std::vector<std::uint8_t> own(width_ * 2), values(piece_);
+        for (std::size_t y = 0; y < height_; ++y) {
+            std::uint8_t* room = sink.room(width_ * 2);
+            std::uint8_t* at = room != nullptr ? room : own.data();
+            for (std::size_t i = 0; i < width_ * 2; ++i) at[i] = static_cast<std::uint8_t>(y * 5 + i * 3);
+            if (room != nullptr) {
+                ++rooms;
+                if (!sink.take_samples(y, width_, how)) return Status::write_failed;
+                continue;
+            }
+            for (std::size_t first = 0; first < width_; first += piece_) {
+                const std::size_t count = std::min(piece_, width_ - first);
+                std::uint8_t* out = request.whole_rows ? request.row + first : values.data();
+                make(at + 2 * first, count, out, {});
+                if (!sink.take(y, first, out, count)) return Status::write_failed;
+            }
+        }
+        return Status::ok;
+    }
+
+    static void make(const std::uint8_t* samples, std::size_t count, std::uint8_t* values, qpbm::ValueRule) {
+        for (std::size_t i = 0; i < count; ++i)
+            values[i] = static_cast<std::uint8_t>(samples[2 * i] ^ samples[2 * i + 1]);
+    }
+
+    bool samples = false;
+    std::size_t rooms = 0;  // rows decoded into the sink's room
     std::size_t pieces = 0;
     std::size_t fail_after = SIZE_MAX;
 
@@ -86,6 +119,7 @@ struct Shape {
     RowForm form;
     std::size_t width, height, piece;
     bool whole_rows;
+    bool samples = false;
 };
 
 // Many pieces to a chunk; a piece too big for two to share one; pieces of a
@@ -95,10 +129,13 @@ const Shape kShapes[] = {
     {"wide values", RowForm::values, qpbm::kMaxRowMethodWidth, 9, qpbm::kMaxRowMethodWidth, false},
     {"whole rows in pieces", RowForm::values, 100000, 40, 30000, true},
     {"bits", RowForm::bits, 70001, 300, 8192, false},
+    {"samples", RowForm::values, 50000, 40, 16384, false, true},
+    {"samples, whole rows", RowForm::values, 50000, 40, 16384, true, true},
 };
 
 std::vector<Piece> serial_pieces(const Shape& s, std::vector<std::uint8_t>& row) {
     CountingReader reader(s.form, s.width, s.height, s.piece);
+    reader.samples = s.samples;
     Recorder sink(s.form, s.whole_rows ? row.data() : nullptr);
     ReadRequest request;
     request.whole_rows = s.whole_rows;
@@ -113,6 +150,7 @@ TEST(ReadThread, HandsOverThePiecesOfAOneThreadRead) {
         std::vector<std::uint8_t> row(qpbm::kMaxRowMethodWidth);
         const std::vector<Piece> expected = serial_pieces(s, row);
         CountingReader reader(s.form, s.width, s.height, s.piece);
+        reader.samples = s.samples;
         Recorder sink(s.form, s.whole_rows ? row.data() : nullptr);
         ReadRequest request;
         request.whole_rows = s.whole_rows;
@@ -120,6 +158,7 @@ TEST(ReadThread, HandsOverThePiecesOfAOneThreadRead) {
         bool started = false;
         EXPECT_EQ(qpbm::read_in_thread(reader, nullptr, request, s.form, sink, started), Status::ok);
         EXPECT_TRUE(started);
+        EXPECT_EQ(reader.rooms, s.samples ? s.height : 0);  // no copy where the reader offers samples
         EXPECT_EQ(sink.pieces.size(), expected.size());
         EXPECT_TRUE(sink.pieces == expected);
     }
