@@ -248,9 +248,9 @@ void Batch::prepare(Slot& slot) {
     }
     // A pipe whose direction is not given is told by its first bytes, read
     // here; those bytes and the rest of the pipe then reach the library
-    // through a pipe of the tool's own (a Relay), which spools it as far as
-    // its header allows. With a direction it goes to the library as it is,
-    // as does a device (a terminal, /dev/zero).
+    // through a pipe of the tool's own (a Relay), and the library reads as
+    // far as the picture's header allows. With a direction a pipe goes to
+    // the library as it is, as does a device (a terminal, /dev/zero).
     if (job.refusal.empty() && info.pipe && job.direction == QPBM_DETECT) {
         const int from = from_stdin ? STDIN_FILENO : job.held.get();
         unsigned char first[kSignatureSize];
