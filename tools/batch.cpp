@@ -64,10 +64,16 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The library is told the direction of a BMP or a PBM; other formats it
+// tells itself.
+qpbm_direction direction_of(qpbm_format format) {
+    return format == QPBM_FORMAT_BMP ? QPBM_BMP_TO_PBM : format == QPBM_FORMAT_PBM ? QPBM_PBM_TO_BMP : QPBM_DETECT;
+}
+
 // One conversion of the batch, planned when its name arrives.
 struct Job {
     std::string input;      // as given, for messages
-    std::string open_path;  // what the library opens (a spooled copy for standard input)
+    std::string open_path;  // what the library opens (a relay's end for a pipe it reads after the tool)
     std::string output;     // as shown
     std::string output_path;
     qpbm_direction direction = QPBM_DETECT;
@@ -79,6 +85,17 @@ struct Job {
     std::string planned;                    // where a new output will be made (see planned_place)
     unsigned permissions = 07777;           // the most access the output may give: a tree's file, its source's
     Held held;                              // a FIFO or device input, opened here
+#if !defined(_WIN32)
+    Relay relay;  // a pipe whose first bytes the tool took, on its way to the library
+#endif
+
+    // Lets go of the input once it is converted or refused.
+    void release() {
+#if !defined(_WIN32)
+        relay.stop();
+#endif
+        held.reset();
+    }
 };
 
 struct Outcome {
@@ -229,30 +246,31 @@ void Batch::prepare(Slot& slot) {
             job.open_path = "/dev/fd/" + std::to_string(job.held.get());
         }
     }
-    // A pipe whose direction is not given is read once, into a file, so
-    // that the first bytes that tell the direction are not lost. With a
-    // direction it goes to the library as it is, as does a device (a
-    // terminal, /dev/zero): a PBM is read forwards, and a BMP is kept in a
-    // file only as far as its checked header says it goes.
+    // A pipe whose direction is not given is told by its first bytes, read
+    // here; those bytes and the rest of the pipe then reach the library
+    // through a pipe of the tool's own (a Relay), and the library reads as
+    // far as the picture's header allows. With a direction a pipe goes to
+    // the library as it is, as does a device (a terminal, /dev/zero).
     if (job.refusal.empty() && info.pipe && job.direction == QPBM_DETECT) {
-        std::string error;
         const int from = from_stdin ? STDIN_FILENO : job.held.get();
-        if (const std::optional<std::string> spooled = spool(from, job.direction, error)) {
-            job.open_path = *spooled;
-            info.regular = true;
-        } else {
-            job.refusal = error;
+        unsigned char first[kSignatureSize];
+        if (const std::optional<std::size_t> got = read_signature(from, job.direction, first, job.refusal)) {
+            const qpbm_format format = input_format(job.direction, first, *got);
+            if (format == QPBM_FORMAT_AUTO) {
+                job.refusal = qpbm_status_message(QPBM_EUNKNOWN_FORMAT);
+            } else if (job.relay.start(from, std::move(job.held), first, *got, job.refusal)) {
+                job.open_path = job.relay.path();
+                job.format = format;
+                job.direction = direction_of(format);
+            }
         }
         job.held.reset();
     }
 #endif
     if (job.refusal.empty() && job.direction == QPBM_DETECT && info.regular) {
         if (const std::optional<qpbm_format> format = sniff(job.open_path, job.refusal)) {
-            // The library is told the direction of a BMP or a PBM; other formats it tells itself.
             job.format = *format;
-            job.direction = *format == QPBM_FORMAT_BMP   ? QPBM_BMP_TO_PBM
-                            : *format == QPBM_FORMAT_PBM ? QPBM_PBM_TO_BMP
-                                                         : QPBM_DETECT;
+            job.direction = direction_of(*format);
         }
     }
     if (job.refusal.empty() && options_.output_dir && job.format == QPBM_FORMAT_AUTO)
@@ -407,6 +425,9 @@ void Batch::work(bool until_idle) {
             check(slot);
             ++checked_;
             slot.outcome.done = !slot.job.refusal.empty() || slot.job.up_to_date;
+            // Before the slot can be reported and used again: a relay's thread
+            // ends quickly (see Relay::stop).
+            if (slot.outcome.done) slot.job.release();
         }
         turn_.notify_all();
         finished_.notify_one();
@@ -416,7 +437,9 @@ void Batch::work(bool until_idle) {
             hold.unlock();
             Outcome outcome;
             outcome.status = convert(options_, slot.job, alone_, block.get(), qpbm_work_size(), &outcome.result);
-            slot.job.held.reset();
+            // The library has closed its descriptors: the relay's side goes,
+            // then the relay, whatever its source still sends.
+            slot.job.release();
             const FileInfo written =
                 outcome.status == QPBM_OK && options_.output_dir ? look(slot.job.output_path) : FileInfo{};
             outcome.done = true;

@@ -8,17 +8,28 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
+#include <system_error>
+#include <thread>
 
 #include "console.hpp"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #endif
 
 namespace tool {
+
+#if !defined(_WIN32)
+// What the relay moves at a time.
+constexpr std::size_t kRelayBlock = 64 * 1024;
+#endif
 
 qpbm_format input_format(qpbm_direction direction, const unsigned char* first, std::size_t length) {
     const qpbm_format format = qpbm_detect_format(first, length, nullptr);
@@ -121,62 +132,155 @@ std::string readable_picture(const std::string& path, qpbm_direction direction) 
 }
 
 #if !defined(_WIN32)
-// Copies a pipe into an unlinked temporary file, so that a BMP on a pipe can
-// be read bottom row first, and the bytes that tell the direction are kept.
-// The file is gone when the tool exits. Returns the path that opens it, or
-// an error text. The bytes of the signature come one at a time: when they
-// cannot begin a picture, copying stops there, since the file will be
-// refused for them whatever follows, and a pipe may never end.
-std::optional<std::string> spool(int from, qpbm_direction direction, std::string& error) {
-    const char* dir = std::getenv("TMPDIR");
-    if (dir == nullptr || *dir == '\0') dir = "/tmp";
-    int fd = -1;
-#if defined(O_TMPFILE)
-    fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-#endif
-    if (fd < 0) {
-        std::string name = std::string(dir) + "/.quorvelpbm-stdin-XXXXXX";
-        fd = mkstemp(name.data());
-        if (fd >= 0) unlink(name.c_str());
+namespace {
+
+// Waits for `fd` to have a byte or an end; false on an error of poll.
+bool wait_readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    while (poll(&p, 1, -1) < 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
+bool write_all(int to, const unsigned char* bytes, std::size_t length) {
+    for (std::size_t done = 0; done < length;) {
+        const ssize_t w = write(to, bytes + done, length - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) return false;  // EPIPE: the library is done reading
+        done += static_cast<std::size_t>(w);
     }
-    if (fd < 0) {
-        error = std::string("cannot make a temporary file in ") + dir + ": " + std::strerror(errno);
-        return std::nullopt;
-    }
-    static unsigned char block[64 * 1024];
-    for (std::size_t copied = 0, signature = 1;;) {
-        if (signature && copied > 0 && input_format(direction, block, copied) != QPBM_FORMAT_AUTO) signature = 0;
-        if (signature && !may_begin(direction, block, copied)) break;
-        // Its bytes stay at the start of the block.
-        unsigned char* into = signature ? block + copied : block;
-        const ssize_t n = read(from, into, signature ? 1 : sizeof block);
+    return true;
+}
+
+bool make_pipe(int (&ends)[2]) {
+    if (pipe(ends) != 0) return false;
+    for (const int fd : ends) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return true;
+}
+
+void close_if_open(int& fd) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+// The bytes of the signature come one at a time: when they cannot begin a
+// picture, reading stops there, since the input will be refused for them
+// whatever follows, and a pipe may never end.
+std::optional<std::size_t> read_signature(int from, qpbm_direction direction, unsigned char* first,
+                                          std::string& error) {
+    std::size_t got = 0;
+    while (got < kSignatureSize && (got == 0 || input_format(direction, first, got) == QPBM_FORMAT_AUTO) &&
+           may_begin(direction, first, got)) {
+        const ssize_t n = read(from, first + got, 1);
+        // A descriptor another process left without blocking is waited for.
+        if (n < 0 && errno == EAGAIN && wait_readable(from)) continue;
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             error = std::string("read error: ") + std::strerror(errno);
-            close(fd);
             return std::nullopt;
         }
         if (n == 0) break;
-        copied += static_cast<std::size_t>(n);
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = write(fd, into + done, static_cast<std::size_t>(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) {
-                error = std::string("cannot keep the piped input in ") + dir + ": " + std::strerror(errno);
-                close(fd);
-                return std::nullopt;
-            }
-            done += w;
-        }
+        ++got;
     }
-    // The library reads the descriptor from where it stands: the start.
-    if (lseek(fd, 0, SEEK_SET) != 0) {
-        error = std::string("cannot keep the piped input in ") + dir + ": " + std::strerror(errno);
-        close(fd);
-        return std::nullopt;
-    }
-    return "/dev/fd/" + std::to_string(fd);
+    return got;
 }
+
+struct Relay::State {
+    int source = -1;
+    Held owned;
+    int read_end = -1;   // the library's side
+    int write_end = -1;  // the thread's, closed by it: the library then sees the end
+    int stop_read = -1;
+    int stop_write = -1;
+    unsigned char first[kSignatureSize] = {};
+    std::size_t length = 0;
+    std::thread thread;
+
+    void run() const;
+    ~State();
+};
+
+// Ends at the source's end, at a read error, when the library's side is
+// closed (EPIPE; SIGPIPE is blocked here, so it only fails the write) or
+// when stop() asks: the source is polled with the stop pipe, as it may
+// never send another byte.
+void Relay::State::run() const {
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[kRelayBlock]);
+    bool open = block != nullptr && write_all(write_end, first, length);
+    while (open) {
+        pollfd p[2] = {{source, POLLIN, 0}, {stop_read, POLLIN, 0}};
+        if (poll(p, 2, -1) < 0) {
+            open = errno == EINTR;
+            continue;
+        }
+        if (p[1].revents != 0) break;
+        if (p[0].revents == 0) continue;
+        const ssize_t n = read(source, block.get(), kRelayBlock);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        open = n > 0 && write_all(write_end, block.get(), static_cast<std::size_t>(n));
+    }
+    close(write_end);
+}
+
+Relay::State::~State() {
+    // The library has closed its own descriptor by now: with this one gone,
+    // a write blocked on a full pipe fails at once.
+    close_if_open(read_end);
+    if (thread.joinable()) {
+        const unsigned char wake = 1;
+        write_all(stop_write, &wake, 1);
+        thread.join();
+    } else {
+        close_if_open(write_end);
+    }
+    close_if_open(stop_read);
+    close_if_open(stop_write);
+}
+
+Relay::Relay() = default;
+Relay::Relay(Relay&& other) noexcept = default;
+Relay& Relay::operator=(Relay&& other) noexcept = default;
+Relay::~Relay() = default;
+
+bool Relay::start(int from, Held owned, const unsigned char* first, std::size_t length, std::string& error) {
+    auto state = std::make_unique<State>();
+    state->source = from;
+    state->owned = std::move(owned);
+    state->length = std::min(length, kSignatureSize);
+    std::memcpy(state->first, first, state->length);
+    int data[2], wake[2];
+    if (!make_pipe(data)) {
+        error = std::string("cannot make a pipe for the input: ") + std::strerror(errno);
+        return false;
+    }
+    state->read_end = data[0];
+    state->write_end = data[1];
+    if (!make_pipe(wake)) {
+        error = std::string("cannot make a pipe for the input: ") + std::strerror(errno);
+        return false;
+    }
+    state->stop_read = wake[0];
+    state->stop_write = wake[1];
+    try {
+        state->thread = std::thread([s = state.get()] { s->run(); });
+    } catch (const std::system_error& failure) {
+        error = "cannot start a thread to pass the input on: " + failure.code().message();
+        return false;
+    }
+    stop();
+    state_ = std::move(state);
+    return true;
+}
+
+std::string Relay::path() const { return state_ ? "/dev/fd/" + std::to_string(state_->read_end) : std::string(); }
+
+void Relay::stop() { state_.reset(); }
 #endif
 
 // The format of a file's first bytes, or a refusal. Standard input is

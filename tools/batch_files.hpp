@@ -5,6 +5,7 @@
 
 #include <qpbm.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -74,11 +75,36 @@ std::string planned_place(const std::string& path);
 std::string readable_picture(const std::string& path, qpbm_direction direction);
 
 #if !defined(_WIN32)
-// Copies a pipe into an unlinked temporary file, so that its first bytes,
-// which tell the format, are kept and a BMP can be read bottom row first.
-// The path that opens the file, or an error text; copying stops at a
-// signature that cannot begin a picture of the direction.
-std::optional<std::string> spool(int from, qpbm_direction direction, std::string& error);
+// Reads a pipe's first bytes, one at a time, into `first` (kSignatureSize
+// bytes) until they name a format of the direction, cannot begin one, or
+// the pipe ends. The count read, or none with the error.
+std::optional<std::size_t> read_signature(int from, qpbm_direction direction, unsigned char* first, std::string& error);
+
+// Hands a pipe to the library through a pipe of the tool's own: a thread
+// writes the first bytes, already read here to tell the format, and then
+// whatever the source sends, until the source ends or the library's side
+// is closed. The library bounds what it reads, so the relay copies nothing
+// that it does not. Stopped (and the source, when given, closed) when the
+// relay goes.
+class Relay {
+public:
+    Relay();
+    Relay(Relay&& other) noexcept;
+    Relay& operator=(Relay&& other) noexcept;
+    ~Relay();
+    // Starts relaying `first` and then `from`; `owned` is closed with the
+    // relay. False, with the error, when no pipe or thread could be had.
+    bool start(int from, Held owned, const unsigned char* first, std::size_t length, std::string& error);
+    // The path that opens the relay's end: "/dev/fd/N".
+    std::string path() const;
+    // Closes the library's side and ends the thread, which may be waiting
+    // on a source that never sends more. Call once the conversion is over.
+    void stop();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 #endif
 
 // The format of a file's first bytes, or a refusal. Standard input is looked

@@ -5,9 +5,11 @@ words, and --invert on PBM inputs. Expected bytes follow the layouts.
 Usage: formats_test.py PATH_TO_QUORVELPBM
 """
 import os
+import re
 import struct
 import subprocess
 import sys
+import threading
 import unittest
 
 import tool_test
@@ -136,6 +138,71 @@ class ReaderThreadTest(tool_test.Base):
                 outs.append(r.stdout)
                 self.assertEqual(len(outs[0]), len(b"P4\n# Created by Quorvel\n300 200\n") + 38 * 200)
                 self.assertEqual(outs, [outs[0]] * 5)
+class EndlessPipeTest(tool_test.Base):
+    """A pipe whose format the tool tells from its first bytes reaches the
+    library as it comes: the picture's header bounds what is read of one
+    that never ends, and the tool stops taking bytes once it is done."""
+
+    # What the pipes between the writer and the library may hold besides
+    # what the library reads: the tool's own pipe, the pipe to the tool, a
+    # block in between, and the writer's chunk.
+    SLACK = 1 << 20
+
+    def convert_endless(self, picture, args):
+        """Runs the tool on `picture` and then zeros without end on standard
+        input: its exit status, its messages, and the bytes it took."""
+        reader, writer = os.pipe()
+        p = subprocess.Popen([TOOL, *args], stdin=reader, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        os.close(reader)
+        taken = [0]
+
+        def feed():
+            zeros = bytes(1 << 16)
+            try:
+                os.write(writer, picture)
+                while True:
+                    taken[0] += os.write(writer, zeros)
+            except BrokenPipeError:
+                pass  # the tool is gone
+
+        t = threading.Thread(target=feed, daemon=True)
+        t.start()
+        try:
+            _, err = p.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.communicate()
+            self.fail("still reading an endless pipe after 60 s")
+        finally:
+            t.join(10)
+            os.close(writer)
+        return p.returncode, err.decode(), len(picture) + taken[0]
+
+    def test_an_endless_pipe_ends_where_its_picture_says(self):
+        png = grey_png(30, 20, lambda x, y: (x * 7 + y * 3) % 256)
+        out, batch = self.path("out.pbm"), self.path("batch")
+        os.mkdir(batch)
+        for args, made in ((["-", out], out), (["-o", batch, "-"], os.path.join(batch, "stdin.pbm"))):
+            with self.subTest(args=args[:-1], picture="BMP"):
+                # A BMP is kept as far as its header says and converted.
+                status, err, taken = self.convert_endless(tool_test.SMALL_BMP, args)
+                self.assertEqual(status, 0, err)
+                with open(made, "rb") as f:
+                    self.assertEqual(f.read(), tool_test.SMALL_PBM)
+                os.remove(made)
+                self.assertLess(taken, len(tool_test.SMALL_BMP) + self.SLACK)
+            if b"png" not in run("--help").stdout:
+                continue  # built without libspng
+            with self.subTest(args=args[:-1], picture="PNG"):
+                # A PNG has no end but its codec's: past the most its
+                # picture can take, it is refused, not cut.
+                status, err, taken = self.convert_endless(png, args)
+                self.assertEqual(status, 1, err)
+                found = re.search(r"the piped input goes on past (\d+) bytes, the most a 30 x 20 picture can take", err)
+                self.assertIsNotNone(found, err)
+                self.assertFalse(os.path.exists(made))
+                self.assertLess(taken, int(found.group(1)) + self.SLACK)
+
 
 if __name__ == "__main__":
     TOOL = os.path.abspath(sys.argv.pop(1))

@@ -346,6 +346,49 @@ class PipeTest(Base):
                 self.assertFalse(os.path.exists(out))
                 self.assertFalse(os.path.exists(self.path("zero.pbm")))
 
+    def test_a_writer_that_stays_open_and_silent_holds_nothing_up(self):
+        neither = 'neither a BMP ("BM"), a PBM, PGM, PPM or PAM ("P1" to "P7"), nor a PNG, JPEG or TIFF file'
+        # A BMP's last row may be padded: three bytes after it reach its bound.
+        whole = SMALL_BMP + bytes(3)
+        cases = [
+            # (bytes per FIFO, the FIFOs of a batch or none for standard
+            # input, exit status, message, outputs made)
+            (b"BX", [], 1, neither, {}),
+            (whole, [], 0, "", {"out/in.pbm": SMALL_PBM}),
+            (b"BX", ["a/in"], 1, "a/in: " + neither, {}),
+            (whole, ["a/in"], 0, "converted 1, refused 0", {"out/in.pbm": SMALL_PBM}),
+            # The second has the first's output: refused after its first
+            # bytes were taken.
+            (whole, ["a/in", "b/in"], 1, "b/in: its output", {"out/in.pbm": SMALL_PBM}),
+        ]
+        for n, (data, fifos, status, message, made) in enumerate(cases):
+            with self.subTest(data=data[:2], fifos=fifos):
+                here = self.path(str(n))
+                for d in ("", "a", "b", "out"):
+                    os.mkdir(os.path.join(here, d))
+                held = []
+                try:
+                    for name in fifos:
+                        os.mkfifo(os.path.join(here, name))
+                        # Read and write: opened without waiting for a reader.
+                        held.append(os.open(os.path.join(here, name), os.O_RDWR))
+                        os.write(held[-1], data)
+                    if not fifos:
+                        held += os.pipe()
+                        os.write(held[1], data)
+                    args = ["--wait", "5", "-o", "out", *fifos] if fifos else ["-", "out/in.pbm"]
+                    r = subprocess.run([TOOL, *args], stdin=None if fifos else held[0], capture_output=True,
+                                       text=True, cwd=here, timeout=30)
+                finally:
+                    for fd in held:
+                        os.close(fd)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertIn(message, r.stderr)
+                self.assertEqual(["out/" + name for name in os.listdir(os.path.join(here, "out"))], list(made))
+                for name, content in made.items():
+                    with open(os.path.join(here, name), "rb") as f:
+                        self.assertEqual(f.read(), content)
+
     def test_a_large_bmp_on_standard_input_in_constant_memory(self):
         if not os.path.exists("/usr/bin/time") and os.environ.get("CI") != "true":
             self.skipTest("/usr/bin/time is missing (apt-get install time)")
