@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "batch_files.hpp"
+#include "batch_job.hpp"
 #include "console.hpp"
 #include "names.hpp"
 #include "progress.hpp"
@@ -43,100 +44,6 @@ constexpr std::size_t kWindowLeast = 64;
 constexpr std::size_t kWindowPerThread = 4;
 // The most names a thread takes at once (see Batch::work).
 constexpr std::uint64_t kRun = 16;
-
-// `name` (a base name, or a path below a tree's top) with the extension of
-// the output format in place of its own.
-std::string output_name(std::string name, qpbm_format format) {
-    const std::size_t slash = name.find_last_of(kSeparators);
-    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
-    const std::size_t dot = name.rfind('.');
-    if (dot != std::string::npos && dot > base) name.resize(dot);
-    switch (format) {
-        case QPBM_FORMAT_PBM: return name + ".pbm";
-        case QPBM_FORMAT_PNG: return name + ".png";
-        case QPBM_FORMAT_TIFF: return name + ".tif";
-        default: return name + ".bmp";
-    }
-}
-
-std::string base_name(const std::string& path) {
-    const std::size_t slash = path.find_last_of(kSeparators);
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The library is told the direction of a BMP or a PBM; other formats it
-// tells itself.
-qpbm_direction direction_of(qpbm_format format) {
-    return format == QPBM_FORMAT_BMP ? QPBM_BMP_TO_PBM : format == QPBM_FORMAT_PBM ? QPBM_PBM_TO_BMP : QPBM_DETECT;
-}
-
-// One conversion of the batch, planned when its name arrives.
-struct Job {
-    std::string input;      // as given, for messages
-    std::string open_path;  // what the library opens (a relay's end for a pipe it reads after the tool)
-    std::string output;     // as shown
-    std::string output_path;
-    qpbm_direction direction = QPBM_DETECT;
-    qpbm_format format = QPBM_FORMAT_AUTO;  // the input's, once known
-    std::string refusal;                    // set when the job is refused before it runs
-    bool up_to_date = false;                // --update found an output not older than the input
-    std::uint64_t bytes = 0;                // the input's size, for the rate
-    std::uint64_t replaced = 0;             // the identity of the file the output replaces, if any
-    std::string planned;                    // where a new output will be made (see planned_place)
-    unsigned permissions = 07777;           // the most access the output may give: a tree's file, its source's
-    Held held;                              // a FIFO or device input, opened here
-#if !defined(_WIN32)
-    Relay relay;  // a pipe whose first bytes the tool took, on its way to the library
-#endif
-
-    // Lets go of the input once it is converted or refused.
-    void release() {
-#if !defined(_WIN32)
-        relay.stop();
-#endif
-        held.reset();
-    }
-};
-
-struct Outcome {
-    bool done = false;
-    qpbm_status status = QPBM_OK;
-    qpbm_result result{};
-};
-
-// The one place that converts: everything the batch decided is in the job.
-// A reader thread only when files convert one at a time: several at once
-// keep the cores busy already.
-qpbm_status convert(const Options& options, const Job& job, bool alone, void* work, std::size_t work_size,
-                    qpbm_result* result) {
-    qpbm_options conversion = options.conversion.api;
-    conversion.flags |= options.fsync ? QPBM_FLAG_FSYNC : 0u;
-    conversion.flags |= alone && options.reader_thread ? QPBM_FLAG_THREAD : 0u;
-    conversion.permissions &= job.permissions;
-    return qpbm_convert_ex(job.open_path.c_str(), job.output_path.c_str(), job.direction, &conversion, work, work_size,
-                           result);
-}
-
-bool output_at_fault(qpbm_status status) {
-    return status == QPBM_EOPEN_OUTPUT || status == QPBM_EWRITE || status == QPBM_ECLEANUP ||
-           status == QPBM_ENO_READER || status == QPBM_ESAME_FILE;
-}
-
-// The line that reports one job, or nothing.
-std::string report(const Job& job, const Outcome& outcome, bool verbose) {
-    const std::string prefix = std::string(kProgram) + ": " + shown(job.input);
-    if (!job.refusal.empty()) return prefix + ": " + job.refusal + "\n";
-    if (job.up_to_date) return verbose ? prefix + " -> " + shown(job.output) + " (up to date)\n" : std::string();
-    const qpbm_result& r = outcome.result;
-    if (outcome.status != QPBM_OK) {
-        const std::string where = output_at_fault(outcome.status) ? " -> " + shown(job.output) : "";
-        return prefix + where + ": " + r.message + "\n";
-    }
-    if (!verbose) return {};
-    std::string facts = std::to_string(r.width) + " x " + std::to_string(r.height);
-    if (r.format[0] != '\0') facts = facts + ", " + r.format;
-    return prefix + " -> " + shown(job.output) + " (" + facts + ")\n";
-}
 
 // A name's place in the window, from the moment it is read until it is
 // reported. What a worker found out about the input (prepare) waits here for
