@@ -28,12 +28,7 @@ bool codec(qpbm::Format f) { return f == qpbm::Format::png || f == qpbm::Format:
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const bool added = qpbm::add_codecs();
     if (!added || size < 5) return 0;
-    qpbm::Options options;
-    options.method = qpbm::Method::luma;
-    options.threshold = data[0];
-    options.raw = true;
-    options.to = qpbm::Format::pbm;
-    options.max_pixels = qpbm_fuzz::kMaxWrittenPixels;
+    const qpbm::Options options = qpbm_fuzz::luma_to_raw_pbm(data[0]);
     ++data, --size;
     const qpbm::ReaderKind* kind = qpbm::reader_for(data, size);
     if (kind == nullptr || !codec(kind->format)) return 0;

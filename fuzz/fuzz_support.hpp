@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "convert/options.hpp"
+
 namespace qpbm_fuzz {
 
 [[noreturn]] inline void broken(const char* what, const char* file, int line) {
@@ -26,6 +28,19 @@ inline constexpr std::size_t kMaxInput = 4u << 20;
 // megabytes per input drop the throughput a hundredfold; the check phase
 // still runs on every size, and large pictures have tests of their own.
 inline constexpr std::uint64_t kMaxWrittenPixels = 1u << 14;
+
+// The options of the targets that feed a reader through the joiner: a raw
+// PBM under the luma rule at the input's first byte, pictures up to
+// kMaxWrittenPixels.
+inline qpbm::Options luma_to_raw_pbm(std::uint8_t threshold) {
+    qpbm::Options options;
+    options.method = qpbm::Method::luma;
+    options.threshold = threshold;
+    options.raw = true;
+    options.to = qpbm::Format::pbm;
+    options.max_pixels = kMaxWrittenPixels;
+    return options;
+}
 
 // Input bytes as a read-only stream over a static copy (fmemopen takes a
 // non-const buffer). Null when the input is too large.

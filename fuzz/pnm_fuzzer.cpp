@@ -26,12 +26,7 @@ bool damaged(qpbm::Status s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 3) return 0;
-    qpbm::Options options;
-    options.method = qpbm::Method::luma;
-    options.threshold = data[0];
-    options.raw = true;
-    options.to = qpbm::Format::pbm;
-    options.max_pixels = qpbm_fuzz::kMaxWrittenPixels;
+    const qpbm::Options options = qpbm_fuzz::luma_to_raw_pbm(data[0]);
     ++data, --size;
     const qpbm::ReaderKind* kind = qpbm::reader_for(data, size);
     if (kind == nullptr || kind->format != qpbm::Format::pnm) return 0;
