@@ -50,11 +50,11 @@ libqpbm ${qpbm_soversion} quorvelpbm (>= ${PROJECT_VERSION})
 
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME quorvelpbm)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION graphics)
-  set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "convert pictures between BMP and PBM
-The quorvelpbm tool converts BMP pictures (1 to 32 bits, palettes, bit
-fields, RLE) to plain PBM and PBM pictures (plain or raw) to 24-bit BMP of
-pure black and white, in constant memory, replacing an output only with a
-complete file.
+  set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "turn pictures into black and white
+The quorvelpbm tool reads PNG, JPEG, TIFF, BMP and netpbm pictures, decides
+every pixel black or white by a threshold, Otsu, dithering or a local
+threshold, and writes PBM, 1-bit PNG, 1-bit TIFF (CCITT Group 4) or BMP,
+replacing an output only with a complete file.
 
 This package holds the tool and the two shared libraries it is built on:
 libqpbm, a C API that reports a status for every call, and libQuorvelPBM,
@@ -63,7 +63,7 @@ the legacy BMP2PBM and PBM2BMP exports.")
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME quorvelpbm-dev)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "quorvelpbm (= ${PROJECT_VERSION})")
-  set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "convert pictures between BMP and PBM - development files
+  set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "turn pictures into black and white - development files
 The headers qpbm.h and quorvelpbm.h, the link names of libqpbm and
 libQuorvelPBM, a CMake package (find_package(QuorvelPBM)) and the
 pkg-config files qpbm.pc and quorvelpbm.pc.")
