@@ -14,6 +14,7 @@
 #include "read/tiff.hpp"
 #include "write/bmp.hpp"
 #include "write/pbm.hpp"
+#include "write/zpl.hpp"
 
 namespace qpbm {
 
@@ -31,6 +32,7 @@ struct Buffers {
     union Write {
         PbmWriteBuffers pbm;
         BmpWriteBuffers bmp;
+        ZplWriteBuffers zpl;
     } write;
 };
 

@@ -2,6 +2,9 @@
 
 #include "convert/convert.hpp"
 #include "convert/read_thread.hpp"
+#include "write/escpos.hpp"
+#include "write/xbm.hpp"
+#include "write/zpl.hpp"
 #ifdef QUORVELPBM_HAVE_SPNG
 #include "read/png.hpp"
 #include "write/png.hpp"
@@ -20,6 +23,11 @@ bool add_codecs() {
     static const bool added = [] {
         bool ok = true;
         set_threaded_read(read_in_thread);
+        // The devices' formats need no library, but like the codecs they
+        // are no part of the legacy pair.
+        ok = add_writer(kEscPosWriter) && ok;
+        ok = add_writer(kZplWriter) && ok;
+        ok = add_writer(kXbmWriter) && ok;
 #ifdef QUORVELPBM_HAVE_SPNG
         ok = add_reader(kPngReader) && ok;
         ok = add_writer(kPngWriter) && ok;

@@ -29,7 +29,9 @@ inline constexpr unsigned kMaxWindow = 255;
 
 // What a conversion writes. `automatic` is the other format than the
 // input's: a BMP becomes a PBM and a PBM a BMP.
-enum class Format : std::uint8_t { automatic, pbm, bmp, pnm, pixels, png, jpeg, tiff };
+// `escpos`, `zpl` and `xbm` are the devices' own: receipt and label printers,
+// and bitmaps compiled into a panel's program.
+enum class Format : std::uint8_t { automatic, pbm, bmp, pnm, pixels, png, jpeg, tiff, escpos, zpl, xbm };
 
 // How a TIFF output's bits are compressed.
 enum class TiffCompression : std::uint8_t { g4, packbits, none };

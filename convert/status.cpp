@@ -86,6 +86,8 @@ const char* status_message(Status status) {
         case Status::tiff_too_large: return "TIFF rows too large to read in the memory allowed";
         case Status::tiff_empty_picture: return "a TIFF cannot hold a picture without pixels";
         case Status::tiff_needs_file: return "a TIFF is written to a file, not to a pipe";
+        case Status::device_empty_picture: return "an ESC/POS, ZPL or XBM output cannot hold a picture without pixels";
+        case Status::device_too_wide: return "the picture is wider than the output format holds";
     }
     return "unknown status";
 }
@@ -246,6 +248,10 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
             std::snprintf(buffer, size,
                           "%" PRId64 " x %" PRId64 ": %s takes %" PRIu64 " bytes, over the %" PRIu64 " allowed",
                           f.width, f.height, f.name, f.needed_size, f.limit);
+            break;
+        case Status::device_too_wide:
+            std::snprintf(buffer, size, "%" PRId64 " pixels wide: %s holds rows of at most %" PRIu64 " pixels", f.width,
+                          f.format != nullptr ? f.format : "the output", f.limit);
             break;
         case Status::output_too_small:
             std::snprintf(buffer, size, "the output needs %" PRIu64 " bytes, the buffer has %" PRIu64, f.needed_size,

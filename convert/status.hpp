@@ -91,6 +91,9 @@ enum class Status {
     // TIFF output.
     tiff_empty_picture,  // a picture with no pixels, which TIFF cannot hold
     tiff_needs_file,     // an output that cannot seek, where libtiff must go back to its header
+    // ESC/POS, ZPL and XBM output.
+    device_empty_picture,  // a picture with no pixels, which a printer's format cannot hold
+    device_too_wide,       // a row wider than the format holds (facts.limit pixels, facts.format names it)
 };
 
 // What a converter learned of its input before it stopped, for messages.

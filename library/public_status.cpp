@@ -78,6 +78,8 @@ qpbm_status public_status(Status status) {
         case Status::tiff_too_large: return QPBM_ETIFF_TOO_LARGE;
         case Status::tiff_empty_picture:
         case Status::tiff_needs_file: return QPBM_ETIFF_OUTPUT;
+        case Status::device_empty_picture:
+        case Status::device_too_wide: return QPBM_EDEVICE_OUTPUT;
     }
     return QPBM_EINVALID_ARGUMENT;
 }
@@ -128,6 +130,7 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_ETIFF_UNSUPPORTED: return "a kind of TIFF that is not read, or no such page";
         case QPBM_ETIFF_TOO_LARGE: return "TIFF rows too large to read";
         case QPBM_ETIFF_OUTPUT: return "a TIFF cannot be written there";
+        case QPBM_EDEVICE_OUTPUT: return "the picture does not fit the printer's format";
     }
     return "unknown status";
 }

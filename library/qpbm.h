@@ -121,7 +121,9 @@ typedef enum qpbm_status {
     QPBM_ETIFF_DAMAGED = 100,     /* damaged or truncated, refused by libtiff */
     QPBM_ETIFF_UNSUPPORTED = 101, /* a photometric, depth, layout or compression not read, or no such page */
     QPBM_ETIFF_TOO_LARGE = 102,   /* a row or row of tiles over the memory it may take */
-    QPBM_ETIFF_OUTPUT = 103       /* a TIFF output to a pipe (libtiff must seek), or of no pixels */
+    QPBM_ETIFF_OUTPUT = 103,      /* a TIFF output to a pipe (libtiff must seek), or of no pixels */
+    /* ESC/POS, ZPL and XBM output */
+    QPBM_EDEVICE_OUTPUT = 110 /* a picture of no pixels, or rows wider than the format holds */
 } qpbm_status;
 
 typedef enum qpbm_direction {
@@ -188,7 +190,11 @@ typedef enum qpbm_format {
     QPBM_FORMAT_PNM = 3,  /* input only: PGM, PPM or PAM */
     QPBM_FORMAT_PNG = 4,  /* PNG, grey, 1 bit per pixel (where built with libspng) */
     QPBM_FORMAT_TIFF = 5, /* TIFF, one page, 1 bit, MinIsWhite, to a file (where built with libtiff) */
-    QPBM_FORMAT_JPEG = 6  /* input only (where built with libjpeg-turbo) */
+    QPBM_FORMAT_JPEG = 6, /* input only (where built with libjpeg-turbo) */
+    /* The devices' own formats, bits as they are decided: */
+    QPBM_FORMAT_ESCPOS = 7, /* ESC/POS raster (GS v 0) for receipt printers, bands of 255 rows */
+    QPBM_FORMAT_ZPL = 8,    /* a ZPL label of one graphic field (^GFA, compressed hex) for label printers */
+    QPBM_FORMAT_XBM = 9     /* X bitmap, which is also C source */
 } qpbm_format;
 
 /* The format a picture's first bytes (at most 16 are looked at) are the

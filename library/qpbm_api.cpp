@@ -127,6 +127,9 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
         case QPBM_FORMAT_BMP: o.to = qpbm::Format::bmp; break;
         case QPBM_FORMAT_PNG: o.to = qpbm::Format::png; break;
         case QPBM_FORMAT_TIFF: o.to = qpbm::Format::tiff; break;
+        case QPBM_FORMAT_ESCPOS: o.to = qpbm::Format::escpos; break;
+        case QPBM_FORMAT_ZPL: o.to = qpbm::Format::zpl; break;
+        case QPBM_FORMAT_XBM: o.to = qpbm::Format::xbm; break;
         default: return false;
     }
     o.bmp_bits = static_cast<unsigned>(c.bmp_bits);

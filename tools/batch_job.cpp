@@ -14,6 +14,9 @@ std::string output_name(std::string name, qpbm_format format) {
         case QPBM_FORMAT_PBM: return name + ".pbm";
         case QPBM_FORMAT_PNG: return name + ".png";
         case QPBM_FORMAT_TIFF: return name + ".tif";
+        case QPBM_FORMAT_ESCPOS: return name + ".bin";
+        case QPBM_FORMAT_ZPL: return name + ".zpl";
+        case QPBM_FORMAT_XBM: return name + ".xbm";
         default: return name + ".bmp";
     }
 }

@@ -157,9 +157,10 @@ std::string check_conversion_options(const ConversionOptions& o, std::optional<q
                    (direction == QPBM_BMP_TO_PBM ? "bmp2pbm" : "pbm2bmp");
         return option + " is an option of " + format + ", not of " + o.to_from;
     };
-    const bool codec_output = to == QPBM_FORMAT_PNG || to == QPBM_FORMAT_TIFF;
-    if (codec_output && !o.pbm_output_option.empty()) return o.pbm_output_option + " is an option of a PBM output";
-    if (codec_output && !o.bmp_output_option.empty()) return o.bmp_output_option + " is an option of a BMP output";
+    // The codecs' and the devices' outputs, which take neither PBM's nor BMP's options.
+    const bool other_output = to != QPBM_FORMAT_AUTO && to != QPBM_FORMAT_PBM && to != QPBM_FORMAT_BMP;
+    if (other_output && !o.pbm_output_option.empty()) return o.pbm_output_option + " is an option of a PBM output";
+    if (other_output && !o.bmp_output_option.empty()) return o.bmp_output_option + " is an option of a BMP output";
     if (to != QPBM_FORMAT_TIFF && to != QPBM_FORMAT_AUTO && !o.tiff_output_option.empty())
         return o.tiff_output_option + " is an option of a TIFF output" +
                (to == QPBM_FORMAT_PNG ? ": a PNG output takes a zlib level, 0 to 9" : "");
@@ -190,6 +191,9 @@ qpbm_format format_of_extension(std::string ext) {
     for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     if (ext == "pbm") return QPBM_FORMAT_PBM;
     if (ext == "bmp") return QPBM_FORMAT_BMP;
+    if (ext == "escpos") return QPBM_FORMAT_ESCPOS;
+    if (ext == "zpl") return QPBM_FORMAT_ZPL;
+    if (ext == "xbm") return QPBM_FORMAT_XBM;
 #ifdef QUORVELPBM_HAVE_PNG
     if (ext == "png") return QPBM_FORMAT_PNG;
 #endif

@@ -40,22 +40,23 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
 // ignored for the inputs it does not apply to when they are detected.
 std::string check_conversion_options(const ConversionOptions& options, std::optional<qpbm_direction> direction);
 
-// The output format a file name's extension calls for (".pbm", ".bmp" or,
-// where built with libspng and libtiff, ".png", ".tif" and ".tiff", in any
-// case); QPBM_FORMAT_AUTO for any other name.
+// The output format a file name's extension calls for (".pbm", ".bmp",
+// ".escpos", ".zpl", ".xbm" or, where built with libspng and libtiff,
+// ".png", ".tif" and ".tiff", in any case); QPBM_FORMAT_AUTO for any other
+// name.
 qpbm_format format_of_name(const std::string& name);
 // The same of an extension without its dot, or of a --to value.
 qpbm_format format_of_extension(std::string extension);
 
 // The formats --to takes, for messages and the help.
 #if defined(QUORVELPBM_HAVE_PNG) && defined(QUORVELPBM_HAVE_TIFF)
-#define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp, png or tiff"
+#define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp, png, tiff, escpos, zpl or xbm"
 #elif defined(QUORVELPBM_HAVE_PNG)
-#define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp or png"
+#define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp, png, escpos, zpl or xbm"
 #elif defined(QUORVELPBM_HAVE_TIFF)
-#define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp or tiff"
+#define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp, tiff, escpos, zpl or xbm"
 #else
-#define QUORVELPBM_OUTPUT_FORMATS "pbm or bmp"
+#define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp, escpos, zpl or xbm"
 #endif
 
 // What --compression takes, for messages.

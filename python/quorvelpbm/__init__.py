@@ -242,9 +242,9 @@ class _Options(ctypes.Structure):
 METHODS = ("channels", "luma", "otsu", "floyd-steinberg", "atkinson", "bayer", "sauvola")
 
 #: The output formats by name, as the tool's ``--to`` takes them.
-FORMATS = ("pbm", "bmp", "png", "tiff")
+FORMATS = ("pbm", "bmp", "png", "tiff", "escpos", "zpl", "xbm")
 # qpbm_format's values (PNG and TIFF outputs where the library was built with them).
-_FORMAT_CODES = {"pbm": 1, "bmp": 2, "png": 4, "tiff": 5}
+_FORMAT_CODES = {"pbm": 1, "bmp": 2, "png": 4, "tiff": 5, "escpos": 7, "zpl": 8, "xbm": 9}
 
 _THRESHOLD_DEFAULT = -1
 _MAX_THRESHOLD = {"channels": 255, "luma": 256}

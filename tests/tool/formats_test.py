@@ -6,6 +6,7 @@ Usage: formats_test.py PATH_TO_QUORVELPBM
 """
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -99,6 +100,26 @@ class FormatsTest(tool_test.Base):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(sorted(os.listdir(self.path("dir"))), ["in.bmp", "in4.bmp"])
         self.assertEqual(self.read("dir/in4.bmp"), bmp1(11, 3, white))  # the method is ignored for the PBM
+
+
+    def test_the_devices_formats_by_name_in_a_batch_and_an_xbm_that_peers_read(self):
+        os.mkdir(self.path("dir"))
+        r = run("--to", "escpos", "-o", self.path("dir"), self.p4)
+        r2 = run("-t", "zpl", "-o", self.path("dir"), self.p4)
+        r3 = run(self.p1, self.path("in.XBM"))
+        self.assertEqual([r.returncode, r2.returncode, r3.returncode], [0, 0, 0], r.stderr + r2.stderr + r3.stderr)
+        self.assertEqual(sorted(os.listdir(self.path("dir"))), ["in4.bin", "in4.zpl"])
+        self.assertTrue(self.read("dir/in4.zpl").startswith(b"^XA"))
+        peers = [["xbmtopbm", self.path("in.XBM")], ["/usr/bin/convert-im6.q16", "xbm:" + self.path("in.XBM"), "pbm:-"]]
+        for peer in peers:
+            with self.subTest(peer=peer[0]):
+                if not shutil.which(peer[0]):
+                    self.skipTest(peer[0] + " is not installed")
+                decoded = subprocess.run(peer, capture_output=True, check=True).stdout
+                self.assertEqual(decoded, raw_pbm(11, 3, white, magic=b"P4\n"))
+        r = run("--to", "zpl", "--raw", self.p1, self.path("out"))
+        self.assertEqual(r.returncode, 2)
+        self.assertIn(b"--raw is an option of a PBM output", r.stderr)
 
 
 def grey_png(width, height, grey):
