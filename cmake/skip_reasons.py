@@ -1,11 +1,12 @@
 #!/usr/bin/python3
 """Prints why each skipped test was skipped, from CTest's JUnit report.
 
-CTest itself says only "Skipped". Run after the tests (CTestCustom.cmake's
-CTEST_CUSTOM_POST_TEST); the test presets write the report. A report older
-than the last run's log is not this run's, and is not read.
+CTest itself says only "Skipped". Run after the tests, pass or fail
+(CTestCustom.cmake's CTEST_CUSTOM_POST_TEST, from skip_reasons.cmake); the
+test presets write the report. A report older than the stamp touched before
+the tests is an earlier run's, and is not read.
 
-Usage: skip_reasons.py JUNIT_XML LAST_TEST_LOG
+Usage: skip_reasons.py JUNIT_XML STAMP
 """
 
 import os
@@ -23,9 +24,9 @@ def reason(output):
 
 
 def main():
-    report, log = sys.argv[1:3]
+    report, stamp = sys.argv[1:3]
     try:
-        if os.path.getmtime(report) < os.path.getmtime(log):
+        if os.path.getmtime(report) < os.path.getmtime(stamp):
             return
         suite = ElementTree.parse(report).getroot()
     except (OSError, ElementTree.ParseError):

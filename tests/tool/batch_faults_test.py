@@ -11,7 +11,7 @@ import sys
 import unittest
 
 import tool_test
-from tool_test import SMALL_BMP, SMALL_PBM, Base
+from tool_test import SMALL_BMP, SMALL_PBM, Base, tool_for_others
 
 NOBODY = 65534
 
@@ -34,13 +34,14 @@ class OtherUserTest(Base):
     def setUp(self):
         if os.geteuid() != 0:
             self.skipTest("needs root, to run as another user")
+        self.tool = tool_for_others(self)
         super().setUp()
         os.chmod(self.dir.name, 0o777)
         os.mkdir(self.path("out"))
         os.chmod(self.path("out"), 0o777)
 
     def run_as_nobody(self, *args, processes=None):
-        return subprocess.run([tool_test.TOOL, *args], capture_output=True, text=True, cwd=self.dir.name,
+        return subprocess.run([self.tool, *args], capture_output=True, text=True, cwd=self.dir.name,
                               preexec_fn=as_nobody(processes), env=self.env, timeout=60)
 
     def test_what_cannot_be_searched_is_refused_as_a_permission_error(self):
