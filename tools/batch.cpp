@@ -253,7 +253,10 @@ void Batch::check(Slot& slot) {
                     (out_id != 0 && running.job.replaced == out_id);
     }
     if (duplicate) {
-        job.refusal = "its output " + shown(job.output) + " was already written for an earlier input";
+        // Two inputs of one name in two formats (a.png and a.jpg) meet here.
+        job.refusal = "its output " + shown(job.output) +
+                      " was already written for an earlier input (to keep both, convert this one on its own, "
+                      "with an output name of its own)";
         return;
     }
     // An output must never overwrite an input of the batch: one read so far,

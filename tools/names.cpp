@@ -227,7 +227,18 @@ bool Names::is_picture_name(const std::string& name) const {
     const bool pnm = ext == "pgm" || ext == "ppm" || ext == "pam" || ext == "pnm";
     if (options_.direction == QPBM_BMP_TO_PBM) return bmp;
     if (options_.direction == QPBM_PBM_TO_BMP) return pbm;
-    return bmp || pbm || pnm;
+    // And the codecs' formats, where this build reads them.
+    bool codec = false;
+#ifdef QUORVELPBM_HAVE_PNG
+    codec = codec || ext == "png";
+#endif
+#ifdef QUORVELPBM_HAVE_JPEG
+    codec = codec || ext == "jpg" || ext == "jpeg";
+#endif
+#ifdef QUORVELPBM_HAVE_TIFF
+    codec = codec || ext == "tif" || ext == "tiff";
+#endif
+    return bmp || pbm || pnm || codec;
 }
 
 bool Names::next(Name& name) {

@@ -125,6 +125,27 @@ class TreeTest(Base):
         self.assertEqual(found, {"A.pbm", "a/y.pbm", "a/b/z.bmp"})
         self.assertEqual((self.read("scans/out/A.pbm"), self.read("scans/out/a/b/z.bmp")), (SMALL_PBM, SMALL_BMP))
 
+    def test_a_tree_takes_the_codecs_formats_and_keeps_both_of_a_png_and_a_jpeg_of_one_name(self):
+        os.makedirs(self.path("t/sub"))
+        self.path("t/small.bmp", SMALL_BMP)
+        for name in ("t/a.png", "t/sub/b.TIF", "t/sub/c.pNg"):
+            r = run("-t", name.rsplit(".", 1)[1].lower().replace("tif", "tiff"), "t/small.bmp", name, cwd=self.dir.name)
+            if r.returncode != 0:
+                self.skipTest("built without libspng or libtiff: " + r.stderr.decode())
+        ppm = self.path("t.ppm", b"P6\n2 2\n255\n" + bytes(range(12)))
+        for name in ("t/a.jpg", "t/sub/d.JPEG"):
+            with open(self.path(name), "wb") as out:
+                if subprocess.run(["cjpeg", ppm], stdout=out).returncode != 0:
+                    self.skipTest("cjpeg (libjpeg-turbo-progs) is not installed")
+        os.mkdir(self.path("out"))
+        r = run("-r", "-o", "out", "t", cwd=self.dir.name)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(SUMMARY.format(5, 1) + ", skipped 0\n", r.stderr.decode())
+        self.assertIn("to keep both, convert this one on its own", r.stderr.decode())
+        found = sorted(os.path.relpath(os.path.join(d, f), self.path("out"))
+                       for d, _, files in os.walk(self.path("out")) for f in files)
+        self.assertEqual(found, ["a.pbm", "small.pbm", "sub/b.pbm", "sub/c.pbm", "sub/d.pbm"])
+
     def test_a_direction_takes_only_its_own_inputs(self):
         os.makedirs(self.path("t/sub"))
         self.path("t/sub/p.bmp", SMALL_BMP)
