@@ -14,9 +14,13 @@ ThreadedRead threaded_read = nullptr;
 
 void set_threaded_read(ThreadedRead read) { threaded_read = read; }
 
-Conversion::~Conversion() {
+Conversion::~Conversion() { release(); }
+
+void Conversion::release() {
     if (reader != nullptr) reader->~Reader();
     if (writer != nullptr) writer->~Writer();
+    reader = nullptr;
+    writer = nullptr;
 }
 
 Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, const Options& options,
@@ -48,12 +52,13 @@ bool reads_in_thread(const Conversion& c) { return c.options.reader_thread && c.
 // The write phase of checked parts.
 Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool gathered, std::FILE* in, std::FILE* out,
                    const Options& options, Buffers& buffers, bool thread = false) {
-    if (const Status status = writer.begin(out); status != Status::ok) return status;
-    if (!gathered && picture.width > 0 && picture.height > 0) {
-        const Status status = run_rows(reader, picture, writer, in, options, buffers, thread);
-        if (status != Status::ok) return status;
-    }
-    return writer.finish();
+    Status status = writer.begin(out);
+    if (status == Status::ok && !gathered && picture.width > 0 && picture.height > 0)
+        status = run_rows(reader, picture, writer, in, options, buffers, thread);
+    if (status == Status::ok) status = writer.finish();
+    // Whatever failed, the output is thrown away: nothing more may reach it.
+    if (status != Status::ok) writer.abandon();
+    return status;
 }
 
 // The writer's check, and the rows for a writer that gathers them.

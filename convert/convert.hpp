@@ -59,6 +59,9 @@ struct Conversion {
     Conversion(const Conversion&) = delete;
     Conversion& operator=(const Conversion&) = delete;
     ~Conversion();
+    // Destroys the reader and the writer now, before the caller closes the
+    // streams they were given.
+    void release();
 
     const ReaderKind* reader_kind = nullptr;
     const WriterKind* writer_kind = nullptr;
@@ -82,7 +85,9 @@ Status check_conversion(Conversion& conversion, const ReaderKind& reader, std::F
 Status check_pixels(Conversion& conversion, const PixelSource& source, bool output_seekable, Buffers& buffers,
                     Facts& facts, const Options& options);
 
-// The write, after a successful check. Fails only on a read or write error.
+// The write, after a successful check. Fails only on a read or write error
+// (or damage the check could not see); a failed output is abandoned, so
+// that the writer sends nothing more to `out`.
 Status write_conversion(Conversion& conversion, std::FILE* in, std::FILE* out);
 
 // The output's size in bytes, after a successful check.

@@ -2,7 +2,7 @@
 """Writes the seed corpus of the fuzz targets: a few small inputs per target,
 built from the file layouts, each reaching a different part of its converter.
 
-    make_seeds.py OUTPUT_DIR    # makes OUTPUT_DIR/{bmp2pbm,pbm2bmp,header,methods,pnm,codecs}/
+    make_seeds.py OUTPUT_DIR    # makes OUTPUT_DIR/{bmp2pbm,pbm2bmp,header,methods,pnm,codecs,writers}/
 """
 
 import os
@@ -197,6 +197,7 @@ def codec_seeds():
         "png_rgba8": png(2, 1, 8, 6, b"\0" + bytes([255, 0, 0, 128, 0, 0, 0, 0])),
         "png_grey_alpha_interlaced": png(3, 3, 8, 4, b"\0\x10\x20" + b"\0\x30\x40\x50\x60" + b"\0\x70\x80" * 2, interlace=1),
         "png_cut": png(8, 8, 8, 2, bytes(200))[:60],
+        "png_cut_in_idat": png(16, 16, 8, 0, bytes((i * 89 + i // 17 * 7) % 256 if i % 17 else 0 for i in range(272)))[:-60],
         "tiff_bilevel": tiff(11, 2, 1, 1, 0, b"\xa5\x5a\x0f\xf0"),
         "tiff_grey8": tiff(3, 2, 8, 1, 1, bytes([0, 128, 255, 1, 2, 3])),
         "tiff_cut": tiff(40, 40, 8, 1, 1, bytes(1600))[:300],
@@ -227,6 +228,18 @@ def main():
         sys.exit(__doc__)
     # The codecs target: the first byte is the luma threshold.
     SEEDS["codecs"] = {name: b"\x80" + data for name, data in codec_seeds().items()}
+    # The writers target: a picture of every reader behind the output byte
+    # (format, variant, method, reader thread) and a threshold, each format
+    # once per picture, the options turning from one picture to the next.
+    pictures = {name: data[1:] for name, data in SEEDS["codecs"].items()}
+    pictures.update({name: data for name, data in list(SEEDS["bmp2pbm"].items())[:6]})
+    pictures.update({name: data for name, data in list(SEEDS["pbm2bmp"].items())[:4]})
+    pictures.update({name: data[1:] for name, data in list(SEEDS["pnm"].items())[:4]})
+    SEEDS["writers"] = {
+        f"{name}_{pick:02x}": bytes((pick, 128)) + data
+        for k, (name, data) in enumerate(pictures.items())
+        for pick in (f | (k % 4) << 2 | ((k + f) % 7) << 4 | (k % 2) << 7 for f in range(4))
+    }
     # The methods target: BMP seeds behind two bytes of options (method, raw
     # and invert; threshold or window).
     SEEDS["methods"] = {

@@ -8,7 +8,7 @@
 #   fuzz/run.sh [SECONDS [TARGET...]]    # default: 60 seconds each, all targets
 #   fuzz/run.sh --long [TARGET...]       # an hour each
 #
-# Targets: bmp2pbm pbm2bmp header methods pnm codecs.
+# Targets: bmp2pbm pbm2bmp header methods pnm codecs writers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,7 +16,7 @@ seconds=${1:-60}
 [ "$seconds" = --long ] && seconds=3600
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(bmp2pbm pbm2bmp header methods pnm codecs)
+[ ${#targets[@]} -gt 0 ] || targets=(bmp2pbm pbm2bmp header methods pnm codecs writers)
 build=build-fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -279,6 +279,8 @@ Status convert_to_path(const InputFile& in, const NativeChar* out_path, Workspac
         if (status == Status::write_failed && (out.spilled || out.defer)) facts.temp_dir = temp_directory();
 #endif
     }
+    // The parts go before the output is closed, whatever happened.
+    conversion.release();
     if (status == Status::ok && out.defer) {
         if (std::fflush(out.stream) != 0) {
             facts.os_error = errno;

@@ -247,6 +247,7 @@ Status write_memory(Conversion& conversion, std::FILE* in, std::uint8_t* output,
     Status status = write_output(in, conversion, out.get());
     if ((status == Status::read_failed || status == Status::write_failed) && facts.os_error == 0)
         facts.os_error = errno;
+    conversion.release();  // before the stream over the caller's buffer is closed
     std::uint64_t written = 0;
     if (!out.finish(written) && status == Status::ok) {
         facts.os_error = errno;

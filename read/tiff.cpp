@@ -22,27 +22,34 @@ namespace {
 
 // ---- libtiff on a stream ------------------------------------------------------
 
-std::FILE* file_of(thandle_t h) { return static_cast<std::FILE*>(h); }
+TiffStream& stream_of(thandle_t h) { return *static_cast<TiffStream*>(h); }
 
 tmsize_t read_proc(thandle_t h, void* buffer, tmsize_t size) {
-    return static_cast<tmsize_t>(std::fread(buffer, 1, static_cast<std::size_t>(size), file_of(h)));
+    const TiffStream& s = stream_of(h);
+    if (s.cut) return 0;
+    return static_cast<tmsize_t>(std::fread(buffer, 1, static_cast<std::size_t>(size), s.file));
 }
 
 tmsize_t write_proc(thandle_t h, void* buffer, tmsize_t size) {
-    return static_cast<tmsize_t>(std::fwrite(buffer, 1, static_cast<std::size_t>(size), file_of(h)));
+    const TiffStream& s = stream_of(h);
+    if (s.cut) return 0;
+    return static_cast<tmsize_t>(std::fwrite(buffer, 1, static_cast<std::size_t>(size), s.file));
 }
 
 toff_t seek_proc(thandle_t h, toff_t offset, int whence) {
-    if (offset > static_cast<toff_t>(INT64_MAX) || fseeko(file_of(h), static_cast<off_t>(offset), whence) != 0)
+    const TiffStream& s = stream_of(h);
+    if (s.cut || offset > static_cast<toff_t>(INT64_MAX) || fseeko(s.file, static_cast<off_t>(offset), whence) != 0)
         return static_cast<toff_t>(-1);
-    const off_t here = ftello(file_of(h));
+    const off_t here = ftello(s.file);
     return here < 0 ? static_cast<toff_t>(-1) : static_cast<toff_t>(here);
 }
 
 int close_proc(thandle_t) { return 0; }  // the stream is the caller's
 
 toff_t size_proc(thandle_t h) {
-    std::FILE* f = file_of(h);
+    const TiffStream& s = stream_of(h);
+    if (s.cut) return 0;
+    std::FILE* f = s.file;
     const off_t here = ftello(f);
     if (here < 0 || fseeko(f, 0, SEEK_END) != 0) return 0;
     const off_t end = ftello(f);
@@ -100,14 +107,14 @@ void name_fact(Facts& facts, const char* text) { std::snprintf(facts.name, sizeo
 
 }  // namespace
 
-tiff* open_tiff(std::FILE* file, const char* mode, TiffMessage& message) {
+tiff* open_tiff(TiffStream& stream, const char* mode, TiffMessage& message) {
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
     if (options == nullptr) return nullptr;
     TIFFOpenOptionsSetMaxSingleMemAlloc(options, static_cast<tmsize_t>(kTiffMaxAllocation));
     TIFFOpenOptionsSetErrorHandlerExtR(options, keep_error, &message);
     TIFFOpenOptionsSetWarningHandlerExtR(options, ignore_warning, nullptr);
-    TIFF* t = TIFFClientOpenExt("TIFF", mode, file, read_proc, write_proc, seek_proc, close_proc, size_proc, map_proc,
-                                unmap_proc, options);
+    TIFF* t = TIFFClientOpenExt("TIFF", mode, &stream, read_proc, write_proc, seek_proc, close_proc, size_proc,
+                                map_proc, unmap_proc, options);
     TIFFOpenOptionsFree(options);
     return t;
 }
@@ -126,7 +133,8 @@ Status TiffReader::refused(Facts& facts) {
 Status TiffReader::check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) {
     facts_ = &facts;
     facts.format = "TIFF";
-    tif_ = open_tiff(in, "rm", message_);
+    stream_.file = in;
+    tif_ = open_tiff(stream_, "rm", message_);
     if (tif_ == nullptr) return refused(facts);
     const std::uint32_t page = request.options->page;
     if (page > 0 && TIFFSetDirectory(tif_, static_cast<tdir_t>(page)) == 0) {

@@ -44,9 +44,17 @@ struct TiffMessage {
     char text[160] = {};
 };
 
-// A libtiff handle on an open stream ("r" or "w"), its errors kept in
-// `message`; null when libtiff refuses.
-tiff* open_tiff(std::FILE* file, const char* mode, TiffMessage& message);
+// The stream under a libtiff handle. Once `cut`, libtiff's reads, writes and
+// seeks fail without reaching the file: TIFFClose of a file open for writing
+// flushes, and the flush of a picture given up must go nowhere.
+struct TiffStream {
+    std::FILE* file = nullptr;
+    bool cut = false;
+};
+
+// A libtiff handle on an open stream ("r" or "w"), which must outlive it,
+// its errors kept in `message`; null when libtiff refuses.
+tiff* open_tiff(TiffStream& stream, const char* mode, TiffMessage& message);
 
 class TiffReader final : public Reader {
 public:
@@ -64,6 +72,7 @@ private:
     Status hand_over(const std::uint8_t* row, std::size_t y, const ReadRequest& request, RowSink& sink);
 
     TiffReadBuffers& b_;
+    TiffStream stream_;
     tiff* tif_ = nullptr;
     TiffMessage message_;
     std::uint8_t* band_ = nullptr;  // a scanline, or a row of tiles

@@ -6,11 +6,14 @@
 #include "write/tiff.hpp"
 
 #include <tiffio.h>
+#include <zlib.h>
 
 #include <string>
 #include <vector>
 
 #include "convert/codecs.hpp"
+#include "library/file_convert.hpp"
+#include "library/memory_convert.hpp"
 #include "tests/conversion_support.hpp"
 
 namespace qpbm_test {
@@ -238,6 +241,139 @@ TEST(TiffWriter, OnePageOfOneBitMinIsWhiteWhoseStripsDecode) {
 TEST(TiffWriter, RefusesPipesAndEmptyPictures) {
     EXPECT_EQ(to_tiff(text("P4\n8 1\n\x0F"), qpbm::TiffCompression::g4, false).status, Status::tiff_needs_file);
     EXPECT_EQ(to_tiff(text("P4\n0 1\n"), qpbm::TiffCompression::g4).status, Status::tiff_empty_picture);
+}
+
+// ---- a failed output ------------------------------------------------------------
+
+void be32(Bytes& b, std::uint32_t v) {
+    for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<std::uint8_t>(v >> s));
+}
+
+// Noise, so that the compressed rows run on past any header.
+Bytes noise(std::size_t n) {
+    Bytes b(n);
+    std::uint32_t x = 12345;
+    for (std::uint8_t& v : b) v = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+    return b;
+}
+
+// A 64 x 64 grey PNG cut in the middle of its IDAT.
+Bytes cut_png() {
+    Bytes rows = noise(65 * 64);
+    for (std::size_t y = 0; y < 64; ++y) rows[y * 65] = 0;  // filter: none
+    uLongf size = compressBound(static_cast<uLong>(rows.size()));
+    Bytes z(size);
+    compress2(z.data(), &size, rows.data(), static_cast<uLong>(rows.size()), 6);
+    z.resize(size);
+    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    for (const auto& [type, data] : {std::pair<std::string, Bytes>{"IHDR", {0, 0, 0, 64, 0, 0, 0, 64, 8, 0, 0, 0, 0}},
+                                     std::pair<std::string, Bytes>{"IDAT", z}}) {
+        be32(png, static_cast<std::uint32_t>(data.size()));
+        Bytes body(type.begin(), type.end());
+        body.insert(body.end(), data.begin(), data.end());
+        png.insert(png.end(), body.begin(), body.end());
+        be32(png, static_cast<std::uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
+    }
+    png.resize(png.size() - z.size() / 2);
+    return png;
+}
+
+// A 16 x 16 grey baseline JPEG's header up to its scan, whose data is missing:
+// quantisation and Huffman tables of one code each, a frame and the scan's header.
+Bytes cut_jpeg() {
+    Bytes j = {0xFF, 0xD8, 0xFF, 0xDB, 0, 67, 0};
+    j.insert(j.end(), 64, 1);
+    j.insert(j.end(), {0xFF, 0xC0, 0, 11, 8, 0, 16, 0, 16, 1, 1, 0x11, 0});
+    for (const std::uint8_t table : {0x00, 0x10}) {  // DC 0, AC 0: one code of one bit, symbol 0
+        j.insert(j.end(), {0xFF, 0xC4, 0, 20, table, 1});
+        j.insert(j.end(), 15, 0);
+        j.push_back(0);
+    }
+    j.insert(j.end(), {0xFF, 0xDA, 0, 8, 1, 1, 0x00, 0, 63, 0});
+    return j;
+}
+
+// A 64 x 64 grey TIFF whose PackBits strip claims to run on past the end.
+Bytes cut_tiff() {
+    Page p;
+    p.width = p.height = 64;
+    p.strip = noise(64 * 64);
+    Bytes b = tiff({p});
+    const std::size_t directory = b[4] | b[5] << 8 | b[6] << 16 | static_cast<std::size_t>(b[7]) << 24;
+    for (std::size_t e = directory + 2; e + 12 <= b.size(); e += 12) {
+        const unsigned tag = b[e] | b[e + 1] << 8;
+        if (tag == 259) b[e + 8] = 0x05, b[e + 9] = 0x80;  // Compression: 32773, PackBits
+        if (tag == 279) b[e + 10] = 1;                     // StripByteCounts: 65,536 more
+    }
+    return b;
+}
+
+// Input damaged past its header is refused only once the TIFF has begun.
+// The refusal must leave the old file and free libtiff before the stream
+// it wrote to is closed: ASan (or a crash) shows a TIFF flushed late.
+TEST(TiffWriter, AnInputDamagedPastItsHeaderLeavesNothingBehind) {
+    static qpbm::Workspace work;
+    struct Case {
+        const char* what;
+        Bytes input;
+        Status refusal;
+    };
+    const Case cases[] = {
+        {"PNG", cut_png(), Status::png_refused},
+        {"JPEG", cut_jpeg(), Status::jpeg_refused},
+        {"TIFF", cut_tiff(), Status::tiff_refused},
+    };
+    const TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (qpbm::reader_for(c.input.data(), c.input.size()) == nullptr) continue;  // built without it
+        for (const auto compression :
+             {qpbm::TiffCompression::g4, qpbm::TiffCompression::packbits, qpbm::TiffCompression::none}) {
+            qpbm::Options options = luma();
+            options.to = qpbm::Format::tiff;
+            options.tiff_compression = compression;
+            qpbm::Facts facts;
+            qpbm::Direction d = qpbm::Direction::detect;
+            std::uint64_t size = 0;
+            ASSERT_EQ(qpbm::measure_memory(d, c.input.data(), c.input.size(), size, work, facts, options), Status::ok)
+                << "the check accepts it";
+
+            write_file(dir.file("in"), c.input);
+            write_file(dir.file("out.tif"), kSentinel);
+            EXPECT_EQ(qpbm::convert_with(d, dir.file("in").c_str(), dir.file("out.tif").c_str(), work, facts, options),
+                      c.refusal);
+            EXPECT_EQ(read_text(dir.file("out.tif")), kSentinel);
+
+            Bytes out(static_cast<std::size_t>(size));
+            std::uint64_t written = 1;
+            EXPECT_EQ(qpbm::convert_memory(d, c.input.data(), c.input.size(), out.data(), out.size(), written, work,
+                                           facts, options),
+                      c.refusal);
+            EXPECT_EQ(written, 0u);
+        }
+    }
+}
+
+// Abandoned part way, a TIFF gets no byte more: no strip, no directory.
+TEST(TiffWriter, AnAbandonedPictureWritesNothingMore) {
+    for (const auto compression :
+         {qpbm::TiffCompression::g4, qpbm::TiffCompression::packbits, qpbm::TiffCompression::none}) {
+        SCOPED_TRACE(static_cast<int>(compression));
+        qpbm::TiffWriter writer(compression);
+        qpbm::Facts facts;
+        ASSERT_EQ(writer.check(1000, 1000, true, facts), Status::ok);
+        std::FILE* out = std::tmpfile();
+        ASSERT_EQ(writer.begin(out), Status::ok);
+        const Bytes row = noise(125);
+        for (std::size_t y = 0; y < 600; ++y) ASSERT_TRUE(writer.take(y, 0, row.data(), 1000));  // past a strip
+        ASSERT_EQ(std::fflush(out), 0);
+        const Bytes before = read_stream(out);
+        EXPECT_GT(before.size(), 1000u) << "a strip went out";
+        writer.abandon();
+        EXPECT_EQ(std::fflush(out), 0);
+        EXPECT_TRUE(read_stream(out) == before);
+        std::fclose(out);
+    }
 }
 
 }  // namespace

@@ -27,8 +27,14 @@ std::uint64_t png_size(std::uint64_t width, std::uint64_t height, const Options&
 }  // namespace
 
 PngWriter::~PngWriter() {
-    if (ctx_ != nullptr) spng_ctx_free(ctx_);
+    abandon();
     std::free(row_);
+}
+
+// spng_ctx_free only frees; IEND went out with the last row, if at all.
+void PngWriter::abandon() {
+    if (ctx_ != nullptr) spng_ctx_free(ctx_);
+    ctx_ = nullptr;
 }
 
 Status PngWriter::check(std::int32_t width, std::int32_t height, bool, Facts& facts) {

@@ -26,6 +26,7 @@ public:
     Status begin(std::FILE* out) override;
     bool take(std::size_t y, std::size_t first, const std::uint8_t* bits, std::size_t count) override;
     Status finish() override;
+    void abandon() override;
 
 private:
     unsigned level_;  // zlib's, 0 to 9

@@ -40,8 +40,19 @@ std::uint64_t tiff_size(std::uint64_t width, std::uint64_t height, const Options
 }  // namespace
 
 TiffWriter::~TiffWriter() {
-    if (tif_ != nullptr) TIFFClose(tif_);
+    abandon();
     std::free(row_);
+}
+
+// TIFFClose flushes: the strip in hand and the directory, with a seek back
+// to the header. With the stream cut, that flush fails at once and libtiff
+// frees what it holds (PackBits frees its state only there), so nothing
+// reaches a stream the caller may close next.
+void TiffWriter::abandon() {
+    if (tif_ == nullptr) return;
+    stream_.cut = true;
+    TIFFClose(tif_);
+    tif_ = nullptr;
 }
 
 Status TiffWriter::check(std::int32_t width, std::int32_t height, bool output_seekable, Facts&) {
@@ -54,9 +65,9 @@ Status TiffWriter::check(std::int32_t width, std::int32_t height, bool output_se
 }
 
 Status TiffWriter::begin(std::FILE* out) {
-    out_ = out;
+    stream_ = {out, false};
     row_ = static_cast<std::uint8_t*>(std::calloc(row_bytes_, 1));
-    tif_ = open_tiff(out, "w", message_);
+    tif_ = open_tiff(stream_, "w", message_);
     if (row_ == nullptr || tif_ == nullptr) return Status::write_failed;
     const bool set =
         TIFFSetField(tif_, TIFFTAG_IMAGEWIDTH, width_) && TIFFSetField(tif_, TIFFTAG_IMAGELENGTH, height_) &&
@@ -94,10 +105,9 @@ Status TiffWriter::finish() {
     // The last strip and the directory; libtiff seeks back to point its
     // header at the directory.
     const bool written = TIFFFlush(tif_) == 1;
-    TIFFClose(tif_);
-    tif_ = nullptr;
+    abandon();  // flushed, or failed: a second flush would only write again
     if (!written) return Status::write_failed;
-    return std::fflush(out_) == 0 && !std::ferror(out_) ? Status::ok : Status::write_failed;
+    return std::fflush(stream_.file) == 0 && !std::ferror(stream_.file) ? Status::ok : Status::write_failed;
 }
 
 const WriterKind kTiffWriter = {

@@ -34,6 +34,7 @@ public:
     Status begin(std::FILE* out) override;
     bool take(std::size_t y, std::size_t first, const std::uint8_t* bits, std::size_t count) override;
     Status finish() override;
+    void abandon() override;
 
 private:
     bool set_resolution_tags();
@@ -43,10 +44,10 @@ private:
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
     std::size_t row_bytes_ = 0;
+    TiffStream stream_;  // before tif_, which must not outlive it
     tiff* tif_ = nullptr;
     TiffMessage message_;
     std::uint8_t* row_ = nullptr;
-    std::FILE* out_ = nullptr;
 };
 
 extern const WriterKind kTiffWriter;

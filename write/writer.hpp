@@ -9,6 +9,9 @@
 // picture, and writes it out in its own order in the write phase.
 //
 // The write phase: begin (the header), the rows (unless gathered), finish.
+// When anything after begin fails, the joiner calls abandon instead of
+// finish: the writer lets go of the output without writing another byte,
+// since the caller may close the stream next. No destructor writes either.
 //
 // A new encoding is a file of its own that defines a Writer and a WriterKind,
 // and one line in the joiner's list (convert/parts.cpp).
@@ -32,6 +35,9 @@ public:
     virtual bool gathers() const = 0;
     virtual Status begin(std::FILE* out) = 0;
     virtual Status finish() = 0;
+    // After a failed begin, row or finish: frees what the encoding holds
+    // and writes nothing more.
+    virtual void abandon() {}
 };
 
 struct WriterKind {

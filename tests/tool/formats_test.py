@@ -159,6 +159,39 @@ class ReaderThreadTest(tool_test.Base):
                 outs.append(r.stdout)
                 self.assertEqual(len(outs[0]), len(b"P4\n# Created by Quorvel\n300 200\n") + 38 * 200)
                 self.assertEqual(outs, [outs[0]] * 5)
+def cut_jpeg():
+    """A 16 x 16 grey baseline JPEG up to its scan's header, the scan's data
+    missing: tables of one code each, the frame, the scan."""
+    tables = b"".join(b"\xff\xc4\x00\x14" + bytes([kind, 1]) + bytes(16) for kind in (0x00, 0x10))
+    return (b"\xff\xd8\xff\xdb\x00\x43\x00" + bytes([1]) * 64 + b"\xff\xc0\x00\x0b\x08\x00\x10\x00\x10\x01\x01\x11\x00"
+            + tables + b"\xff\xda\x00\x08\x01\x01\x00\x00\x3f\x00")
+
+
+class FailedTiffTest(tool_test.Base):
+    """A TIFF given up part way is freed before its file is closed: every good
+    picture of a batch is written beside the damaged ones, at any -j."""
+
+    def test_damaged_jpegs_beside_good_pngs(self):
+        help_text = run("--help").stdout
+        if b"png" not in help_text or b"tiff" not in help_text:
+            self.skipTest("built without libspng or libtiff")
+        png = grey_png(40, 30, lambda x, y: (x * 7 + y * 11) % 256)
+        names = []
+        for i in range(6):
+            names += [self.path(f"cut{i}.jpg", cut_jpeg()), self.path(f"good{i}.png", png)]
+        for jobs in ("1", "2"):
+            with self.subTest(jobs=jobs):
+                out = self.path("out" + jobs)
+                os.mkdir(out)
+                r = run("--to", "tiff", "-j", jobs, "-o", out, *names)
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertTrue(r.stderr.decode().endswith("quorvelpbm: converted 6, refused 6\n"), r.stderr)
+                self.assertEqual(sorted(os.listdir(out)), [f"good{i}.tif" for i in range(6)])
+                for i in range(6):
+                    with open(os.path.join(out, f"good{i}.tif"), "rb") as f:
+                        self.assertIn(f.read(4), (b"II*\0", b"MM\0*"))
+
+
 class EndlessPipeTest(tool_test.Base):
     """A pipe whose format the tool tells from its first bytes reaches the
     library as it comes: the picture's header bounds what is read of one
