@@ -80,6 +80,7 @@ const char* status_message(Status status) {
         case Status::png_bad_palette_index: return "a PNG pixel's palette index is past the palette";
         case Status::png_empty_picture: return "a PNG cannot hold a picture without pixels";
         case Status::jpeg_refused: return "damaged or unsupported JPEG";
+        case Status::jpeg_too_many_scans: return "a JPEG of more scans than an encoder writes";
         case Status::tiff_refused: return "damaged TIFF";
         case Status::tiff_unsupported: return "a kind of TIFF that is not read";
         case Status::tiff_no_page: return "the TIFF has no such page";
@@ -230,6 +231,10 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
             break;
         case Status::png_refused: std::snprintf(buffer, size, "PNG refused by libspng: %s", f.library_text); break;
         case Status::jpeg_refused: std::snprintf(buffer, size, "JPEG refused by libjpeg: %s", f.library_text); break;
+        case Status::jpeg_too_many_scans:
+            std::snprintf(buffer, size, "%s: more than %" PRIu64 " scans, more than an encoder writes",
+                          f.format != nullptr ? f.format : "JPEG", f.limit);
+            break;
         case Status::tiff_refused: std::snprintf(buffer, size, "TIFF refused by libtiff: %s", f.library_text); break;
         case Status::tiff_unsupported:
             std::snprintf(buffer, size, "%s TIFF is not read: %s (compression %" PRIu32 ", %" PRIu32 " bits a sample)",
@@ -258,6 +263,11 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           f.limit);
             break;
         case Status::input_too_long:
+            if (f.width == 0 || f.height == 0) {
+                std::snprintf(buffer, size, "%s: the piped input goes on past %" PRIu64 " bytes before its picture",
+                              f.format != nullptr ? f.format : "picture", f.limit);
+                break;
+            }
             std::snprintf(buffer, size,
                           "%s: the piped input goes on past %" PRIu64 " bytes, the most a %" PRId64 " x %" PRId64
                           " picture can take",

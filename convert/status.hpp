@@ -25,7 +25,7 @@ enum class Status {
     too_wide_for_method,  // a row wider than a method that holds whole rows can take
     replace_failed,       // the complete output could not be put in the target's place
     space_not_reserved,   // in place: the output's space could not be reserved, and the target was left as it was
-    input_too_long,       // a piped PNG or JPEG goes on past the most any encoding of its picture takes
+    input_too_long,       // a piped PNG, JPEG or TIFF goes on past the most any encoding of its picture takes
     // BMP input.
     bmp_header_truncated,          // the file ends inside its file or information header, or its masks
     bmp_not_bmp,                   // no "BM" signature
@@ -83,6 +83,7 @@ enum class Status {
     png_empty_picture,      // a PNG output of a picture with no pixels, which PNG cannot hold
     // JPEG input.
     jpeg_refused,  // libjpeg refused the file: damaged, truncated, unsupported or over its memory (its text)
+    jpeg_too_many_scans,  // more scans than kJpegMaxScans (facts.limit)
     // TIFF input.
     tiff_refused,      // libtiff refused the file: damaged, truncated or over its limits (its text in facts)
     tiff_unsupported,  // a photometric, bit depth, layout or compression that is not read (facts.name says which)

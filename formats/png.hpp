@@ -51,6 +51,10 @@ inline constexpr std::uint64_t kPngMaxInterlacedBytes = 128u << 20;
 // What libspng may allocate for itself: its two scanlines, the inflate
 // state and the ancillary chunks it keeps.
 inline constexpr std::size_t kPngLibraryMemory = 96u << 20;
+// What one reader's or writer's libspng context holds of it.
+struct PngMemory {
+    std::size_t in_use = 0;
+};
 // The longest chunk it reads, and what it keeps of ancillary chunks in all.
 inline constexpr std::size_t kPngMaxChunkSize = 16u << 20;
 inline constexpr std::size_t kPngMaxChunkCache = 16u << 20;

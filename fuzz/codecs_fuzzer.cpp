@@ -18,7 +18,7 @@ qpbm::Buffers buffers;
 
 bool damaged(qpbm::Status s) {
     return s == qpbm::Status::png_refused || s == qpbm::Status::png_bad_palette_index ||
-           s == qpbm::Status::jpeg_refused || s == qpbm::Status::tiff_refused;
+           s == qpbm::Status::jpeg_refused || s == qpbm::Status::jpeg_too_many_scans || s == qpbm::Status::tiff_refused;
 }
 
 bool codec(qpbm::Format f) { return f == qpbm::Format::png || f == qpbm::Format::jpeg || f == qpbm::Format::tiff; }

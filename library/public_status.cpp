@@ -72,6 +72,7 @@ qpbm_status public_status(Status status) {
         case Status::png_too_large:
         case Status::png_empty_picture: return QPBM_EPNG_TOO_LARGE;
         case Status::jpeg_refused: return QPBM_EJPEG_DAMAGED;
+        case Status::jpeg_too_many_scans: return QPBM_EJPEG_TOO_MANY_SCANS;
         case Status::tiff_refused: return QPBM_ETIFF_DAMAGED;
         case Status::tiff_unsupported:
         case Status::tiff_no_page: return QPBM_ETIFF_UNSUPPORTED;
@@ -126,6 +127,7 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_EPNG_DAMAGED: return "damaged or unsupported PNG";
         case QPBM_EPNG_TOO_LARGE: return "PNG too large to decode or write";
         case QPBM_EJPEG_DAMAGED: return "damaged or unsupported JPEG";
+        case QPBM_EJPEG_TOO_MANY_SCANS: return "a JPEG of more scans than an encoder writes";
         case QPBM_ETIFF_DAMAGED: return "damaged TIFF";
         case QPBM_ETIFF_UNSUPPORTED: return "a kind of TIFF that is not read, or no such page";
         case QPBM_ETIFF_TOO_LARGE: return "TIFF rows too large to read";

@@ -93,7 +93,7 @@ typedef enum qpbm_status {
     QPBM_ETOO_MANY_PIXELS = 13,  /* more pixels than qpbm_options.max_pixels allows */
     QPBM_ETOO_WIDE = 14,         /* a row wider than the method can hold (see QPBM_MAX_ROW_METHOD_WIDTH) */
     QPBM_EOUTPUT_TOO_SMALL = 15, /* the output buffer is smaller than the output (qpbm_convert_memory) */
-    QPBM_EINPUT_TOO_LONG = 16,   /* a piped PNG or JPEG goes on past the most its picture can take */
+    QPBM_EINPUT_TOO_LONG = 16,   /* a piped PNG, JPEG or TIFF goes on past the most its picture can take */
     /* BMP input. */
     QPBM_EBMP_TRUNCATED_HEADER = 20, /* the file ends in its headers, masks or palette */
     QPBM_EBMP_NOT_BMP = 21,          /* no "BM" signature */
@@ -116,7 +116,8 @@ typedef enum qpbm_status {
     QPBM_EPNG_DAMAGED = 80,   /* damaged, truncated or refused by libspng, or a palette index past the palette */
     QPBM_EPNG_TOO_LARGE = 81, /* a row or interlaced picture over its memory, or a PNG output of no pixels */
     /* JPEG input (libjpeg's own text in result.message) */
-    QPBM_EJPEG_DAMAGED = 90, /* damaged, truncated, unsupported or over libjpeg's memory */
+    QPBM_EJPEG_DAMAGED = 90,        /* damaged, truncated, unsupported or over libjpeg's memory */
+    QPBM_EJPEG_TOO_MANY_SCANS = 91, /* more than 500 scans, more than an encoder writes */
     /* TIFF input (libtiff's own text in result.message) */
     QPBM_ETIFF_DAMAGED = 100,     /* damaged or truncated, refused by libtiff */
     QPBM_ETIFF_UNSUPPORTED = 101, /* a photometric, depth, layout or compression not read, or no such page */

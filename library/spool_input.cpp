@@ -17,10 +17,13 @@
 //                      samples, a little a row, 64 MiB for metadata), and
 //                      refused past it: their pictures end where the codec
 //                      says, not at a size the header gives, so a longer
-//                      input cannot be cut without perhaps cutting a picture
-//   TIFF               whole: its pages and tags may lie anywhere, at any
-//                      length (other pages, an editor's layers), so no one
-//                      page bounds the file
+//                      input cannot be cut without perhaps cutting a picture.
+//                      Before the header passes, kCodecMetadataAllowance:
+//                      what the metadata before it may take
+//   TIFF               as far as the page's IFDs, their values and its
+//                      strips or tiles go (read/tiff_extent.hpp), the
+//                      IFDs read as they arrive
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +32,7 @@
 #include "library/file_convert.hpp"
 #include "library/output_file.hpp"
 #include "library/phases.hpp"
+#include "read/tiff_extent.hpp"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -253,13 +257,41 @@ Status check_other(const ReaderKind& kind, std::FILE* spool, std::uint64_t spool
         case Status::png_refused:
         case Status::jpeg_refused:
             if (ended || !codec || !short_spool) break;
-            plan.recheck = spooled * 2 + 1;
+            if (spooled >= kCodecMetadataAllowance) {
+                // No header in the bytes the metadata before one may take.
+                facts = seen;
+                facts.width = facts.height = 0;
+                facts.limit = kCodecMetadataAllowance;
+                return Status::input_too_long;
+            }
+            plan.recheck = std::min(spooled * 2 + 1, kCodecMetadataAllowance);
             return Status::ok;
         case Status::read_failed: return failed_read(facts);
         default: break;
     }
     facts = seen;
     return status;
+}
+
+// The same for a TIFF: as far as its page goes, looked at again as its IFDs
+// and the strips' offsets come in.
+Status check_tiff(std::FILE* spool, std::uint64_t spooled, bool ended, const Options& options, Plan& plan,
+                  Facts& facts) {
+    TiffExtent extent;
+    Facts seen;
+    const Status status = tiff_extent(spool, spooled, options, extent, seen);
+    std::clearerr(spool);
+    if (status != Status::ok) {
+        facts = seen;
+        return status;
+    }
+    if (extent.wanted > spooled && !ended) {
+        plan.recheck = extent.wanted;
+        return Status::ok;
+    }
+    plan.decided = true;
+    plan.bound = extent.wanted != 0 ? spooled : extent.end;
+    return Status::ok;
 }
 
 // The workspace of the header checks of calls that have none of their own:
@@ -280,6 +312,7 @@ Status check_spooled(const ReaderKind& kind, std::FILE* spool, std::uint64_t spo
     auto check = [&](Workspace& w) {
         if (&kind == &kBmpReader) return check_bmp(spool, spooled, w, options, plan, facts);
         if (&kind == &kPbmReader) return check_pbm(spool, spooled, ended, w, options, plan, facts);
+        if (kind.format == Format::tiff) return check_tiff(spool, spooled, ended, options, plan, facts);
         return check_other(kind, spool, spooled, ended, w, options, plan, facts);
     };
     Status status;
@@ -383,9 +416,9 @@ Status spool_input(Direction direction, InputFile& in, Facts& facts, Workspace* 
         return status;
     }
     bool copied = write_all(to, magic, got);
-    // TIFF is kept whole and checked by the conversion (see the top).
-    bool checking = kind != nullptr && (kind == &kBmpReader || kind == &kPbmReader || kind->format == Format::pnm ||
-                                        kind->format == Format::png || kind->format == Format::jpeg);
+    bool checking = kind != nullptr &&
+                    (kind == &kBmpReader || kind == &kPbmReader || kind->format == Format::pnm ||
+                     kind->format == Format::png || kind->format == Format::jpeg || kind->format == Format::tiff);
     std::uint64_t spooled = got;
     Plan plan;
     plan.recheck = spooled;

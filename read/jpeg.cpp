@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -18,6 +19,10 @@ namespace {
 static_assert(sizeof(qpbm_jpeg) <= kJpegSessionSize, "libjpeg's state fits its room");
 
 Status refused(const qpbm_jpeg& s, Facts& facts) {
+    if (s.too_many_scans != 0) {
+        facts.limit = static_cast<std::uint64_t>(s.max_scans);
+        return Status::jpeg_too_many_scans;
+    }
     // libjpeg's messages are at most JMSG_LENGTH_MAX; the long ones lose their end.
     const char* text = s.message[0] != '\0' ? s.message : "libjpeg gave no row";
     const std::size_t length = std::min(std::strlen(text), sizeof facts.library_text - 1);
@@ -59,6 +64,11 @@ bool claims_jpeg(const unsigned char* first, std::size_t length) {
     return length >= 3 && first[0] == 0xFF && first[1] == 0xD8 && first[2] == 0xFF;
 }
 
+// What may follow SOI's 0xFF: a marker's code or a fill byte. A stuffed zero,
+// TEM, a reserved code, RSTn, SOI or EOI is no first marker, and libjpeg
+// would search the rest of the stream for one.
+bool first_marker(unsigned char code) { return code >= 0xC0 && !(code >= 0xD0 && code <= 0xD9); }
+
 // The start of an image marker and a first marker, so far.
 bool may_begin_jpeg(const unsigned char* first, std::size_t length) {
     static constexpr unsigned char kStart[] = {0xFF, 0xD8, 0xFF};
@@ -74,7 +84,7 @@ JpegReader::~JpegReader() {
 Status JpegReader::open(std::FILE* in, Facts& facts) {
     if (session_ != nullptr) qpbm_jpeg_close(session_);
     session_ = new (b_.session) qpbm_jpeg;
-    if (qpbm_jpeg_open(session_, in, kJpegMaxMemory) != 0) return refused(*session_, facts);
+    if (qpbm_jpeg_open(session_, in, kJpegMaxMemory, kJpegMaxScans) != 0) return refused(*session_, facts);
     return Status::ok;
 }
 
@@ -84,6 +94,16 @@ Status JpegReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
     read_before_ = false;
     bound_ = UINT64_MAX;
     start_ = ftello(in);
+    if (start_ >= 0) {
+        unsigned char first[4];
+        const std::size_t got = std::fread(first, 1, sizeof first, in);
+        if (got == sizeof first && !first_marker(first[3])) {
+            std::snprintf(facts.library_text, sizeof facts.library_text,
+                          "the start of image is followed by 0xFF 0x%02X, not a marker", first[3]);
+            return Status::jpeg_refused;
+        }
+        if (fseeko(in, start_, SEEK_SET) != 0) return Status::read_failed;
+    }
     if (const Status status = open(in, facts); status != Status::ok) return status;
     const jpeg_decompress_struct& d = session_->d;
     facts.format = format_name(d);

@@ -10,7 +10,8 @@
 //
 // A progressive JPEG is read whole into libjpeg's coefficients before the
 // first row: libjpeg's memory is capped at kJpegMaxMemory, and a picture
-// that needs more is refused with libjpeg's words.
+// that needs more is refused with libjpeg's words; one of more than
+// kJpegMaxScans scans is refused at the scan past them.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +26,11 @@ namespace qpbm {
 
 // What libjpeg may allocate for one picture.
 inline constexpr long kJpegMaxMemory = 256L << 20;
+// The most scans read: an encoder writes about ten (a full progression of
+// three components), and each scan is a pass over the whole picture's
+// coefficients, so hundreds are work without a picture. 500 is TurboJPEG's
+// default limit.
+inline constexpr int kJpegMaxScans = 500;
 // Pixels turned into values at once.
 inline constexpr std::size_t kJpegPiecePixels = 16384;
 // Room for libjpeg's decompressor and error manager (read/jpeg_calls.h).

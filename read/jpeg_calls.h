@@ -5,7 +5,8 @@
  * -1 with libjpeg's text in `message`. The jump never crosses a C++ frame:
  * the reader calls these functions and only sees their results. Warnings
  * (damaged or truncated data, which libjpeg would paper over with grey) are
- * refusals too. */
+ * refusals too, but for bytes between the last scan and EOI. A progress
+ * monitor counts the scans read and refuses one past `max_scans`. */
 #ifndef QPBM_JPEG_CALLS_H
 #define QPBM_JPEG_CALLS_H
 
@@ -24,14 +25,18 @@ extern "C" {
 struct qpbm_jpeg {
     struct jpeg_decompress_struct d;
     struct jpeg_error_mgr err;
+    struct jpeg_progress_mgr progress;
     jmp_buf jump;
     int created;
     JSAMPROW row; /* one output row, in libjpeg's image pool */
+    int max_scans;
+    int too_many_scans; /* set when a refusal is the scans' count */
     char message[JMSG_LENGTH_MAX];
 };
 
-/* Reads the header from `in`, libjpeg's memory capped at max_memory bytes. */
-int qpbm_jpeg_open(struct qpbm_jpeg* s, FILE* in, long max_memory);
+/* Reads the header from `in`, libjpeg's memory capped at max_memory bytes
+ * and the scans read at max_scans. */
+int qpbm_jpeg_open(struct qpbm_jpeg* s, FILE* in, long max_memory, int max_scans);
 /* Starts decompressing into `space` (JCS_GRAYSCALE, JCS_RGB or JCS_CMYK)
  * with libjpeg's defaults: accurate integer DCT, fancy upsampling. A
  * progressive picture is read whole into its coefficients here. */

@@ -21,27 +21,37 @@ namespace {
 
 // ---- libspng's memory, counted --------------------------------------------
 //
-// Each block carries its size in front, so that a free can give it back. A
-// conversion runs in one thread, so the count is the thread's.
+// Each block carries its size and the count it was charged to in front, so
+// that a free gives it back to that count in whatever thread it runs: with
+// the reader thread, a context is made in one thread, decodes in another
+// and is freed in the first. libspng's allocator has no user pointer, so an
+// allocation is charged to the count of the PngMemoryScope around the call.
 
+struct BlockHead {
+    std::size_t size;
+    PngMemory* memory;
+};
 constexpr std::size_t kBlockHeader = alignof(std::max_align_t);
-thread_local std::size_t png_memory_in_use = 0;
+static_assert(sizeof(BlockHead) <= kBlockHeader);
+thread_local PngMemory* charged = nullptr;
 
 void* counted_malloc(std::size_t size) {
-    if (size > kPngLibraryMemory - png_memory_in_use) return nullptr;
+    PngMemory* memory = charged;
+    if (memory == nullptr || size > kPngLibraryMemory - memory->in_use) return nullptr;
     auto* block = static_cast<unsigned char*>(std::malloc(size + kBlockHeader));
     if (block == nullptr) return nullptr;
-    std::memcpy(block, &size, sizeof size);
-    png_memory_in_use += size;
+    const BlockHead head{size, memory};
+    std::memcpy(block, &head, sizeof head);
+    memory->in_use += size;
     return block + kBlockHeader;
 }
 
 void counted_free(void* p) {
     if (p == nullptr) return;
     auto* block = static_cast<unsigned char*>(p) - kBlockHeader;
-    std::size_t size;
-    std::memcpy(&size, block, sizeof size);
-    png_memory_in_use -= size;
+    BlockHead head;
+    std::memcpy(&head, block, sizeof head);
+    head.memory->in_use -= head.size;
     std::free(block);
 }
 
@@ -54,8 +64,9 @@ void* counted_calloc(std::size_t count, std::size_t size) {
 
 void* counted_realloc(void* p, std::size_t size) {
     if (p == nullptr) return counted_malloc(size);
-    std::size_t old;
-    std::memcpy(&old, static_cast<unsigned char*>(p) - kBlockHeader, sizeof old);
+    BlockHead head;
+    std::memcpy(&head, static_cast<unsigned char*>(p) - kBlockHeader, sizeof head);
+    const std::size_t old = head.size;
     void* fresh = counted_malloc(size);
     if (fresh == nullptr) return nullptr;
     std::memcpy(fresh, p, std::min(old, size));
@@ -138,6 +149,9 @@ void PngReader::close() {
     memory_ = nullptr;
 }
 
+PngMemoryScope::PngMemoryScope(PngMemory& memory) : saved_(charged) { charged = &memory; }
+PngMemoryScope::~PngMemoryScope() { charged = saved_; }
+
 spng_ctx* new_png_context(int flags) { return spng_ctx_new2(&kCountedAlloc, flags); }
 
 // A decoder on `in` with its limits set, before it reads a byte.
@@ -153,6 +167,7 @@ Status PngReader::open(std::FILE* in, Facts& facts) {
 }
 
 Status PngReader::check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) {
+    const PngMemoryScope scope(library_memory_);
     close();
     source_ = PngSource{};
     bound_ = UINT64_MAX;
@@ -306,6 +321,7 @@ Status PngReader::rows(const std::uint8_t* row, std::size_t y, const ReadRequest
 }
 
 Status PngReader::read(std::FILE* in, const ReadRequest& request, RowSink& sink) {
+    const PngMemoryScope scope(library_memory_);
     Facts spare;
     Facts& facts = facts_ != nullptr ? *facts_ : spare;
     if (read_before_ || ctx_ == nullptr) {

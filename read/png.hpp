@@ -50,6 +50,20 @@ struct PngSource {
     std::uint64_t row_bytes = 0;
 };
 
+// libspng's allocations in this thread are charged to `memory` while the
+// scope lasts, and given back to it when freed, in any thread. Every call
+// that may allocate runs in one; outside, allocations fail.
+class PngMemoryScope {
+public:
+    explicit PngMemoryScope(PngMemory& memory);
+    ~PngMemoryScope();
+    PngMemoryScope(const PngMemoryScope&) = delete;
+    PngMemoryScope& operator=(const PngMemoryScope&) = delete;
+
+private:
+    PngMemory* saved_;
+};
+
 class PngReader final : public Reader {
 public:
     explicit PngReader(PngReadBuffers& buffers) : b_(buffers) {}
@@ -60,6 +74,7 @@ public:
     Status check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) override;
     Status read(std::FILE* in, const ReadRequest& request, RowSink& sink) override;
     std::uint64_t input_bound() const override { return bound_; }
+    std::size_t library_memory() const { return library_memory_.in_use; }
 
 private:
     Status open(std::FILE* in, Facts& facts);
@@ -70,6 +85,7 @@ private:
     PngSource source_;
     spng_ctx* ctx_ = nullptr;
     std::uint8_t* memory_ = nullptr;  // a row, or the interlaced picture
+    PngMemory library_memory_;        // what ctx_ holds
     PngInput input_;
     Facts* facts_ = nullptr;
     bool read_before_ = false;
@@ -79,7 +95,7 @@ private:
 extern const ReaderKind kPngReader;
 
 // A libspng context (SPNG_CTX_ENCODER in `flags` for a writer) whose
-// allocations are counted against kPngLibraryMemory; null when it cannot be made.
+// allocations are counted, within a PngMemoryScope; null when it cannot be made.
 spng_ctx* new_png_context(int flags);
 
 }  // namespace qpbm

@@ -103,6 +103,21 @@ bool may_begin_tiff(const unsigned char* first, std::size_t length) {
     return intel || motorola;
 }
 
+// The first `count` bits of `from` into `to`, from its bit `at` on (bits
+// from the high end of each byte, as TIFF packs samples).
+void copy_bits(const std::uint8_t* from, std::size_t count, std::uint8_t* to, std::size_t at) {
+    for (std::size_t i = 0; i < count; i += 8) {
+        const unsigned n = static_cast<unsigned>(std::min<std::size_t>(8, count - i));
+        const unsigned mask = (0xFF00u >> n) & 0xFFu;
+        const unsigned bits = from[i / 8] & mask;
+        std::uint8_t* out = to + (at + i) / 8;
+        const unsigned shift = (at + i) % 8;
+        out[0] = static_cast<std::uint8_t>((out[0] & ~(mask >> shift)) | bits >> shift);
+        if (shift + n > 8)
+            out[1] = static_cast<std::uint8_t>((out[1] & ~(mask << (8 - shift))) | (bits << (8 - shift) & 0xFFu));
+    }
+}
+
 void name_fact(Facts& facts, const char* text) { std::snprintf(facts.name, sizeof facts.name, "%s", text); }
 
 }  // namespace
@@ -320,13 +335,21 @@ Status TiffReader::read(std::FILE*, const ReadRequest& request, RowSink& sink) {
     const auto tile_row = static_cast<std::size_t>(TIFFTileRowSize64(tif_));
     const std::size_t across = (width_ + tile_width_ - 1) / tile_width_;
     const std::size_t band_row = across * tile_row;
+    // A tile's row of samples, which ends within a byte when the tile's
+    // width is not the multiple of 16 the TIFF rules ask for: the next
+    // tile's samples go on from that bit, not from the next byte.
+    const std::size_t tile_bits = std::size_t{tile_width_} * samples_ * bits_;
     std::uint8_t* tile = band_ + across * tile_size;
     for (std::uint32_t top = 0; top < height_; top += tile_height_) {
         for (std::size_t t = 0; t < across; ++t) {
             if (TIFFReadTile(tif_, tile, static_cast<std::uint32_t>(t * tile_width_), top, 0, 0) < 0)
                 return refused(facts);
-            for (std::uint32_t r = 0; r < tile_height_; ++r)
-                std::memcpy(band_ + r * band_row + t * tile_row, tile + r * tile_row, tile_row);
+            for (std::uint32_t r = 0; r < tile_height_; ++r) {
+                if (tile_bits % 8 == 0)
+                    std::memcpy(band_ + r * band_row + t * tile_row, tile + r * tile_row, tile_row);
+                else
+                    copy_bits(tile + r * tile_row, tile_bits, band_ + r * band_row, t * tile_bits);
+            }
         }
         for (std::uint32_t r = 0; r < tile_height_ && top + r < height_; ++r)
             if (const Status status = hand_over(band_ + r * band_row, top + r, request, sink); status != Status::ok)

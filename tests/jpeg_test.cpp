@@ -8,6 +8,7 @@
 #include <jpeglib.h>
 // clang-format on
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -65,11 +66,80 @@ Bytes with_size(Bytes jpeg, unsigned width, unsigned height) {
     return jpeg;
 }
 
+// A grey progressive JPEG of `count` scans (64 to 704): the DC, then each
+// AC coefficient alone, in as many successive approximation steps (at most
+// 11, Al from 10 down) as the count needs.
+Bytes compress_scans(int count) {
+    std::vector<jpeg_scan_info> scans = {{1, {0}, 0, 0, 0, 0}};
+    int left = count - 1;
+    for (int k = 1; k <= 63; ++k) {
+        const int steps = std::min(11, left - (63 - k));
+        scans.push_back({1, {0}, k, k, 0, steps - 1});
+        for (int al = steps - 1; al > 0; --al) scans.push_back({1, {0}, k, k, al, al - 1});
+        left -= steps;
+    }
+    jpeg_compress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&c, &out, &size);
+    c.image_width = c.image_height = 16;
+    c.input_components = 1;
+    c.in_color_space = JCS_GRAYSCALE;
+    jpeg_set_defaults(&c);
+    c.scan_info = scans.data();
+    c.num_scans = static_cast<int>(scans.size());
+    jpeg_start_compress(&c, TRUE);
+    JSAMPLE row[16];
+    for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 16; ++x) row[x] = static_cast<JSAMPLE>(x * y);
+        JSAMPROW rows[] = {row};
+        jpeg_write_scanlines(&c, rows, 1);
+    }
+    jpeg_finish_compress(&c);
+    Bytes jpeg(out, out + size);
+    jpeg_destroy_compress(&c);
+    std::free(out);
+    return jpeg;
+}
+
+// Bytes that are no marker between the last scan and EOI.
+Bytes junk_before_eoi(Bytes jpeg) {
+    const Bytes junk = text("junk after the last scan");
+    jpeg.insert(jpeg.end() - 2, junk.begin(), junk.end());
+    return jpeg;
+}
+
 TEST(JpegReader, BaselineAndProgressiveConvert) {
     for (const bool progressive : {false, true}) {
         const Outcome o = run_to_p4(compress(37, 21, progressive), qpbm::Options{});
         ASSERT_EQ(o.status, Status::ok);
         EXPECT_EQ(o.bytes.size(), text("P4\n# Created by Quorvel\n37 21\n").size() + 5 * 21);
+    }
+}
+
+// As Pillow and ImageMagick take them: damage after the last scan, which a
+// baseline read never reaches and a progressive one passes, and as many
+// scans as an encoder may write.
+TEST(JpegReader, WholePicturesConvertAsTheirCleanCopies) {
+    const struct {
+        const char* what;
+        Bytes jpeg;
+        Bytes clean;
+    } cases[] = {
+        {"baseline, junk before EOI", junk_before_eoi(compress(37, 21, false)), compress(37, 21, false)},
+        {"progressive, junk before EOI", junk_before_eoi(compress(37, 21, true)), compress(37, 21, true)},
+        {"500 scans", compress_scans(500), {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Outcome o = run_to_p4(c.jpeg, qpbm::Options{});
+        ASSERT_EQ(o.status, Status::ok);
+        if (!c.clean.empty()) {
+            EXPECT_EQ(o.bytes, run_to_p4(c.clean, qpbm::Options{}).bytes);
+        }
     }
 }
 
@@ -96,7 +166,8 @@ TEST(JpegReader, HostileFilesAreRefused) {
         // 4 x 10^8 pixels of coefficients, read whole before the first row.
         {"progressive over the memory cap", with_size(compress(64, 48, true), 20000, 20000), Status::jpeg_refused,
          "store"},
-        {"no markers", not_jpeg, Status::jpeg_refused, ""},
+        {"no markers", not_jpeg, Status::jpeg_refused, "0xFF 0x00, not a marker"},
+        {"more scans than an encoder writes", compress_scans(501), Status::jpeg_too_many_scans, ""},
         {"max_pixels", good, Status::too_many_pixels, "", 1000},
     };
     for (const Case& c : cases) {
@@ -127,10 +198,27 @@ TEST(JpegReader, APipeIsKeptUpToWhatItsPictureCanTake) {
               Status::ok);
     EXPECT_EQ(convert_piped(jpeg, 5000, true, qpbm::kDefaultOptions, UINT64_MAX, dir), static_cast<int>(Status::ok));
     EXPECT_EQ(read_file(dir.file("out")), read_file(dir.file("file.pbm")));
-    std::filesystem::remove(dir.file("fifo"));
     const std::uint64_t bound = 2 * 37 * 21 * 3 + 21 * 64 + (std::uint64_t{64} << 20);
-    EXPECT_EQ(convert_piped(jpeg, UINT64_MAX, false, qpbm::kDefaultOptions, bound + kPipeSlack, dir),
-              static_cast<int>(Status::input_too_long));
+    // Before its header, a JPEG is kept as far as its metadata may go.
+    const std::uint64_t metadata = std::uint64_t{64} << 20;
+    const Bytes app0 = {0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0};
+    const struct {
+        const char* what;
+        Bytes start;
+        Status status;
+        std::uint64_t most;
+    } cases[] = {
+        {"a tail without end", jpeg, Status::input_too_long, bound + kPipeSlack},
+        {"no marker after SOI", {0xFF, 0xD8, 0xFF}, Status::jpeg_refused, kPipeSlack},
+        {"fill bytes without end", {0xFF, 0xD8, 0xFF, 0xFF}, Status::input_too_long, metadata + kPipeSlack},
+        {"no frame after APP0", app0, Status::input_too_long, metadata + kPipeSlack},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(dir.file("fifo"));
+        EXPECT_EQ(convert_piped(c.start, UINT64_MAX, false, qpbm::kDefaultOptions, c.most, dir),
+                  static_cast<int>(c.status));
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "convert/codecs.hpp"
@@ -196,6 +197,45 @@ TEST(PngReader, TransparencyIsLaidOverWhite) {
 
 TEST(PngReader, AReaderThreadWritesTheSameBytes) {
     for (const int type : {0, 2, 3}) expect_same_bytes_in_thread(picture(type, 8, 700, 500).encode());
+}
+
+// libspng's memory is counted per reader, whichever thread allocates or
+// frees: checked here, read in another thread (as with the reader thread)
+// and again here and there (as Otsu does), then checked again, the reader
+// holds what its first check held.
+TEST(PngReader, LibspngMemoryIsCountedPerReaderAcrossThreads) {
+    struct Sink : qpbm::RowSink {
+        std::size_t rows = 0;
+        bool take(std::size_t, std::size_t first, const std::uint8_t*, std::size_t count) override {
+            rows += first + count == 300;
+            return true;
+        }
+    };
+    static qpbm::Buffers buffers;
+    std::FILE* in = tmpfile();
+    const Bytes png = picture(2, 8, 300, 200).encode();
+    std::fwrite(png.data(), 1, png.size(), in);
+    std::rewind(in);
+    {
+        qpbm::PngReader reader(buffers.read.png);
+        qpbm::Picture picture;
+        qpbm::Facts facts;
+        ASSERT_EQ(reader.check(in, qpbm::ReadRequest{}, picture, facts), Status::ok);
+        const std::size_t checked = reader.library_memory();
+        EXPECT_GT(checked, 0u);
+        Sink sink;
+        Status status = Status::read_failed;
+        std::thread([&] { status = reader.read(in, qpbm::ReadRequest{}, sink); }).join();
+        EXPECT_EQ(status, Status::ok);
+        EXPECT_EQ(reader.read(in, qpbm::ReadRequest{}, sink), Status::ok);
+        EXPECT_EQ(sink.rows, 400u);
+        EXPECT_GT(reader.library_memory(), 0u);
+        std::thread([&] { EXPECT_EQ(reader.read(in, qpbm::ReadRequest{}, sink), Status::ok); }).join();
+        std::rewind(in);
+        ASSERT_EQ(reader.check(in, qpbm::ReadRequest{}, picture, facts), Status::ok);
+        EXPECT_EQ(reader.library_memory(), checked);
+    }
+    std::fclose(in);
 }
 
 TEST(PngReader, OtsuReadsThePictureTwice) {

@@ -8,6 +8,8 @@
 #include <tiffio.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -174,6 +176,134 @@ TEST(TiffReader, HostileFilesAreRefused) {
         EXPECT_EQ(outcome.status, c.status);
         if (c.status == Status::tiff_refused) {
             EXPECT_NE(outcome.facts.library_text[0], '\0');
+        }
+    }
+}
+
+// A page in tiles of the given size, which the TIFF rules ask to be
+// multiples of 16 and libtiff reads at any size: the tiles, their offsets
+// and byte counts, then the directory.
+Bytes tiled(const Page& p, std::uint32_t tile_width, std::uint32_t tile_height) {
+    const std::size_t row_bits = std::size_t{p.width} * p.bits * p.samples;
+    const std::size_t tile_bits = std::size_t{tile_width} * p.bits * p.samples;
+    const std::size_t tile_row = (tile_bits + 7) / 8;
+    Bytes b = {'I', 'I', 42, 0};
+    le(b, 0, 4);
+    std::vector<std::uint32_t> offsets;
+    for (std::uint32_t top = 0; top < p.height; top += tile_height)
+        for (std::uint32_t left = 0; left < p.width; left += tile_width) {
+            offsets.push_back(static_cast<std::uint32_t>(b.size()));
+            Bytes tile(tile_row * tile_height, 0);
+            for (std::uint32_t r = 0; r < tile_height && top + r < p.height; ++r)
+                for (std::size_t bit = 0; bit < tile_bits; ++bit) {
+                    const std::size_t x = left * std::size_t{p.bits} * p.samples + bit;
+                    const std::size_t from = (top + r) * ((row_bits + 7) / 8 * 8) + x;
+                    if (x < row_bits && (p.strip[from / 8] >> (7 - from % 8) & 1))
+                        tile[r * tile_row + bit / 8] |= static_cast<std::uint8_t>(0x80 >> (bit % 8));
+                }
+            b.insert(b.end(), tile.begin(), tile.end());
+        }
+    const std::size_t offsets_at = b.size();
+    for (const std::uint32_t o : offsets) le(b, o, 4);
+    const std::size_t counts_at = b.size();
+    for (std::size_t i = 0; i < offsets.size(); ++i) le(b, tile_row * tile_height, 4);
+    const std::size_t bits_at = b.size();
+    for (int i = 0; i < p.samples; ++i) le(b, p.bits, 2);
+    const std::size_t directory = b.size();
+    for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<std::uint8_t>(directory >> (8 * i));
+    const auto count = static_cast<std::uint32_t>(offsets.size());
+    const std::uint32_t entries[][4] = {
+        {256, 4, 1, p.width},
+        {257, 4, 1, p.height},
+        {258, 3, p.samples, p.samples == 1 ? p.bits : static_cast<std::uint32_t>(bits_at)},
+        {259, 3, 1, 1},
+        {262, 3, 1, p.photometric},
+        {277, 3, 1, p.samples},
+        {284, 3, 1, 1},
+        {322, 4, 1, tile_width},
+        {323, 4, 1, tile_height},
+        {324, 4, count, count == 1 ? offsets[0] : static_cast<std::uint32_t>(offsets_at)},
+        {325, 4, count,
+         count == 1 ? static_cast<std::uint32_t>(tile_row * tile_height) : static_cast<std::uint32_t>(counts_at)},
+    };
+    le(b, std::size(entries), 2);
+    for (const auto& e : entries) le(b, e[0], 2), le(b, e[1], 2), le(b, e[2], 4), le(b, e[3], 4);
+    le(b, 0, 4);
+    return b;
+}
+
+// Tiles decode to the pixels of the same page in one strip, whatever their
+// width: one that ends within a byte is joined to the next bit by bit.
+TEST(TiffReader, TilesOfAnyWidthJoinAsTheStripDoes) {
+    struct Case {
+        std::uint16_t bits, samples, photometric;
+        std::uint32_t tile_width, tile_height;
+    };
+    const Case cases[] = {
+        {1, 1, 0, 4, 4}, {1, 1, 1, 16, 16}, {1, 1, 0, 3, 5}, {2, 1, 1, 6, 2}, {4, 1, 1, 3, 4}, {8, 3, 2, 5, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.bits) + " bits, tiles " + std::to_string(c.tile_width));
+        Page p{21, 9, c.bits, c.samples, c.photometric, 1, {}};
+        const std::size_t row_bytes = (std::size_t{p.width} * c.bits * c.samples + 7) / 8;
+        for (std::size_t i = 0; i < row_bytes * p.height; ++i)
+            p.strip.push_back(static_cast<std::uint8_t>(i * 97 + 31));
+        const Outcome strip = run_to_p4(tiff({p}), luma());
+        const Outcome tiles = run_to_p4(tiled(p, c.tile_width, c.tile_height), luma());
+        ASSERT_EQ(strip.status, Status::ok);
+        ASSERT_EQ(tiles.status, Status::ok);
+        EXPECT_EQ(tiles.bytes, strip.bytes);
+    }
+}
+
+// Piped, a TIFF is kept as far as its page goes: its IFD when it arrives,
+// then the strips it names. A short tail or one without end after the file
+// converts as the file does; a page over --max-pixels is refused at its IFD;
+// an IFD or a strip farther than its picture can take is refused there.
+TEST(TiffReader, APipeIsKeptAsFarAsItsPageGoes) {
+    const Page grey{40, 30, 8, 1, 1, 1, Bytes(1200, 0x80)};
+    const Bytes two_pages = tiff({grey, grey});
+    Bytes far_strip = tiff({grey});
+    far_strip[far_strip.size() - 4 - 12 * 10 + 5 * 12 + 8 + 3] = 0x40;  // the strip's offset (entry 273) past 1 GiB
+    Bytes far_ifd = {'I', 'I', 42, 0, 0, 0, 0, 0x40};                   // the first IFD at 1 GiB
+    constexpr std::uint64_t kPipeSlack = 4u << 20;                      // the pipe's buffer and a spliced block
+    const std::uint64_t grey_reach = qpbm::codec_input_bound(40, 30, 1, 2);
+    struct Case {
+        const char* what;
+        Bytes start;
+        std::uint64_t tail, max_pixels;
+        std::uint32_t page;
+        Status expected;
+        std::uint64_t most;
+    };
+    const Case cases[] = {
+        {"a short tail", two_pages, 1000, 0, 0, Status::ok, UINT64_MAX},
+        {"a tail without end", two_pages, UINT64_MAX, 0, 0, Status::ok, UINT64_MAX},
+        {"the second page", two_pages, UINT64_MAX, 0, 1, Status::ok, UINT64_MAX},
+        {"over --max-pixels", two_pages, UINT64_MAX, 100, 0, Status::too_many_pixels, kPipeSlack},
+        {"no IFD", {'I', 'I', 42, 0}, UINT64_MAX, 100, 0, Status::tiff_refused, kPipeSlack},
+        {"an IFD past the pixels allowed", far_ifd, UINT64_MAX, 100, 0, Status::input_too_long, kPipeSlack},
+        {"a strip past its picture", far_strip, UINT64_MAX, 0, 0, Status::input_too_long, grey_reach + kPipeSlack},
+    };
+    TempDir dir;
+    write_file(dir.file("in.tif"), two_pages);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        qpbm::Options options = luma();
+        options.max_pixels = c.max_pixels;
+        options.page = c.page;
+        std::filesystem::remove(dir.file("fifo"));
+        std::filesystem::remove(dir.file("out"));
+        const int code = convert_piped(c.start, c.tail, true, options, c.most, dir);
+        ASSERT_EQ(code, static_cast<int>(c.expected)) << (code == 250 ? "kept too much" : "");
+        if (c.expected == Status::ok) {
+            qpbm::Direction d = qpbm::Direction::detect;
+            qpbm::Facts facts;
+            static qpbm::Workspace work;
+            ASSERT_EQ(
+                qpbm::convert_with(d, dir.file("in.tif").c_str(), dir.file("file.pbm").c_str(), work, facts, options),
+                Status::ok);
+            EXPECT_EQ(read_file(dir.file("out")), read_file(dir.file("file.pbm")));
         }
     }
 }

@@ -52,6 +52,7 @@ Status PngWriter::check(std::int32_t width, std::int32_t height, bool, Facts& fa
 }
 
 Status PngWriter::begin(std::FILE* out) {
+    const PngMemoryScope scope(library_memory_);
     out_ = out;
     ctx_ = new_png_context(SPNG_CTX_ENCODER);
     row_ = static_cast<std::uint8_t*>(std::calloc(row_bytes_, 1));
@@ -78,6 +79,7 @@ bool PngWriter::take(std::size_t, std::size_t first, const std::uint8_t* bits, s
     for (std::size_t i = 0; i < bytes; ++i) to[i] = static_cast<std::uint8_t>(~bits[i]);
     if (first + count != width_) return true;
     if (width_ % 8 != 0) row_[row_bytes_ - 1] &= static_cast<std::uint8_t>(0xFF00u >> (width_ % 8));
+    const PngMemoryScope scope(library_memory_);
     const int error = spng_encode_row(ctx_, row_, row_bytes_);
     if (error == SPNG_EOI) finished_ = true;
     return error == 0 || error == SPNG_EOI;

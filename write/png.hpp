@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "formats/png.hpp"
 #include "write/writer.hpp"
 
 struct spng_ctx;
@@ -34,6 +35,7 @@ private:
     std::uint32_t height_ = 0;
     std::size_t row_bytes_ = 0;
     spng_ctx* ctx_ = nullptr;
+    PngMemory library_memory_;  // what ctx_ holds
     std::uint8_t* row_ = nullptr;
     std::FILE* out_ = nullptr;
     bool finished_ = false;  // the last row went out, and IEND with it
