@@ -85,6 +85,7 @@ public:
     void prepare(Slot& slot);
     void check(Slot& slot);
     bool is_own_output(const std::string& input, const FileInfo& info) const;
+    bool up_to_date(const Job& job, const FileInfo& input, const FileInfo& out) const;
     void work(bool until_idle = false);
 
     const Options& options_;
@@ -115,6 +116,14 @@ bool Batch::is_own_output(const std::string& input, const FileInfo& info) const 
         if (running.job.output_path == input || (as_output != 0 && running.job.replaced == as_output)) return true;
     }
     return false;
+}
+
+// Whether --update skips a job: its output is a file not older than the
+// input, and begins as a complete picture of the kind the job makes, so
+// that one cut short (a copy in place killed part way) is converted again.
+bool Batch::up_to_date(const Job& job, const FileInfo& input, const FileInfo& out) const {
+    return out.exists && out.regular && input.regular && out.modified_ns >= input.modified_ns &&
+           complete_output(job.output_path, out.size, output_format(job.format, options_.conversion.api));
 }
 
 // What can be found out about a name without the others: the files, the
@@ -200,7 +209,7 @@ void Batch::prepare(Slot& slot) {
             job.refusal = "standard output is a terminal and a BMP is binary: redirect it, or use --force";
         if (job.refusal.empty() && options_.update && !from_stdin) {
             const FileInfo out = look(job.output_path);
-            job.up_to_date = out.exists && !out.directory && info.regular && out.modified_ns >= info.modified_ns;
+            job.up_to_date = up_to_date(job, info, out);
         }
         return;
     }
@@ -277,7 +286,7 @@ void Batch::check(Slot& slot) {
         }
 #endif
     job.replaced = out.exists ? IdentitySet::of(job.output_path, out, IdentitySet::output) : 0;
-    if (options_.update && out.exists && !out.directory && info.regular && out.modified_ns >= info.modified_ns) {
+    if (options_.update && up_to_date(job, info, out)) {
         job.up_to_date = true;
         known_.insert(job.replaced);  // a later input with the same output is still a duplicate
         return;
