@@ -47,10 +47,14 @@ Threads: every thread converts in working memory of its own, and ctypes
 releases the GIL for the duration of the call, so conversions in different
 threads run at the same time.
 
-Signals: a conversion whose input is a FIFO reads it in Python and hands the
-bytes to the library through a pipe, so Ctrl-C (KeyboardInterrupt) ends the
-wait for a writer that stalls, before its first byte or after it; the output
-is then left as it was.
+Signals: Ctrl-C (KeyboardInterrupt) stops a conversion in the main thread
+between two rows, and the output is left as it was: the library runs in a
+thread of its own while the main thread waits, and the interrupt sets the
+cancel flag that the library reads as each row begins. A picture's header,
+and what a decoder does before its first row, are not interrupted. A
+conversion whose input is a FIFO reads it in Python and hands the bytes to
+the library through a pipe, so Ctrl-C also ends the wait for a writer that
+stalls, before its first byte or after it.
 """
 
 from __future__ import annotations
@@ -59,13 +63,14 @@ import ctypes
 import ctypes.util
 import enum
 import os
+import queue
 import select
 import socket
 import stat
 import sys
 import threading
 from dataclasses import dataclass
-from typing import BinaryIO, Callable, List, Optional, Tuple, Union
+from typing import BinaryIO, Callable, List, Optional, Tuple, TypeVar, Union
 
 __all__ = [
     "ConversionError",
@@ -131,6 +136,7 @@ class Status(enum.IntEnum):
     ETOO_WIDE = 14
     EOUTPUT_TOO_SMALL = 15
     EINPUT_TOO_LONG = 16
+    ECANCELLED = 17
     EBMP_TRUNCATED_HEADER = 20
     EBMP_NOT_BMP = 21
     EBMP_UNSUPPORTED = 22
@@ -235,6 +241,9 @@ class _Options(ctypes.Structure):
         ("invert", ctypes.c_int),
         ("permissions", ctypes.c_uint),
         ("to", ctypes.c_int),
+        ("page", ctypes.c_uint),
+        ("compression", ctypes.c_int),
+        ("cancel", ctypes.c_void_p),  # the flag _interruptible sets; NULL otherwise
     ]
 
 
@@ -402,6 +411,98 @@ class _Work(threading.local):
 _work = _Work()
 
 
+def _reads_cancel() -> bool:
+    """Whether the library reads qpbm_options.cancel: an older one refuses
+    options whose fields past its own are not zero."""
+    options = _options()
+    flag = ctypes.c_int(0)
+    options.cancel = ctypes.addressof(flag)
+    probe = b"P1\n1 1\n0\n"
+    size = ctypes.c_uint64(0)
+    status = _library.qpbm_output_size(probe, len(probe), Direction.DETECT, ctypes.byref(options), None, 0,
+                                       ctypes.byref(size), None)
+    return status == Status.OK
+
+
+_cancels = _reads_cancel()
+_Returned = TypeVar("_Returned")
+# How long the main thread waits at a time for a conversion in a thread of
+# its own: where a signal does not end the wait (Windows), Ctrl-C is seen
+# after at most this.
+_WAIT_STEP = 0.1
+
+
+class _Worker:
+    """The thread that runs the main thread's library calls, started on the
+    first: a thread started for every call would cost more than a small
+    conversion takes."""
+
+    def __init__(self) -> None:
+        self.jobs: "queue.SimpleQueue[Callable[[], None]]" = queue.SimpleQueue()
+        self.thread: Optional[threading.Thread] = None
+
+    def submit(self, job: Callable[[], None]) -> None:
+        if self.thread is None or not self.thread.is_alive():  # the first call, or a child after fork()
+            self.thread = threading.Thread(target=self.serve, name="quorvelpbm conversions", daemon=True)
+            self.thread.start()
+        self.jobs.put(job)
+
+    def serve(self) -> None:
+        while True:
+            self.jobs.get()()
+
+
+_worker = _Worker()
+
+
+def _interruptible(options: _Options, call: Callable[[], _Returned]) -> _Returned:
+    """Runs `call`, one library call with `options`, so that Ctrl-C stops it.
+
+    Python runs its signal handlers in the main thread between bytecodes, so a
+    conversion there would hold KeyboardInterrupt until its end. In the main
+    thread the call runs in the worker's thread while this one waits; on
+    KeyboardInterrupt (or whatever a signal handler raises) it sets the
+    options' cancel flag, which the library reads as each row begins, waits
+    for the call to stop (with QPBM_ECANCELLED, the output left as it was),
+    and raises. Other threads receive no signals and call directly.
+    """
+    if not _cancels or threading.current_thread() is not threading.main_thread():
+        return call()
+    flag = ctypes.c_int(0)
+    options.cancel = ctypes.addressof(flag)
+    outcome: List[_Returned] = []
+    failure: List[BaseException] = []
+    done = threading.Event()
+
+    def job() -> None:
+        try:
+            outcome.append(call())
+        except BaseException as error:  # e.g. ctypes refusing an argument: raised in the caller's thread
+            failure.append(error)
+        finally:
+            done.set()
+
+    _worker.submit(job)
+    try:
+        while not done.wait(_WAIT_STEP):
+            pass
+    except BaseException:
+        flag.value = 1
+        while not done.is_set():
+            # The call uses this thread's work block: it must end before
+            # this thread goes on. A second Ctrl-C only repeats the first.
+            try:
+                done.wait()
+            except KeyboardInterrupt:
+                pass
+        raise
+    finally:
+        options.cancel = None
+    if failure:
+        raise failure[0]
+    return outcome[0]
+
+
 def library_path() -> str:
     """The name or path through which the qpbm library was loaded."""
     return _library_name
@@ -499,16 +600,15 @@ def _invalid_path(path: Union[str, bytes]) -> bool:
 def _convert(source: Union[str, bytes], target: Union[str, bytes], direction: Direction, options: _Options) -> _Result:
     """One call of the library, in this thread's work block."""
     result = _Result()
+    work = _work.address
     if sys.platform == "win32":
-        _library.qpbm_convert_utf16_ex(
-            _utf16(os.fsdecode(source)), _utf16(os.fsdecode(target)), direction, ctypes.byref(options),
-            _work.address, _work_size, ctypes.byref(result),
-        )
+        paths = (_utf16(os.fsdecode(source)), _utf16(os.fsdecode(target)))
+        call = _library.qpbm_convert_utf16_ex
     else:
-        _library.qpbm_convert_ex(
-            os.fsencode(source), os.fsencode(target), direction, ctypes.byref(options), _work.address, _work_size,
-            ctypes.byref(result),
-        )
+        paths = (os.fsencode(source), os.fsencode(target))
+        call = _library.qpbm_convert_ex
+    _interruptible(options, lambda: call(*paths, direction, ctypes.byref(options), work, _work_size,
+                                         ctypes.byref(result)))
     return result
 
 
@@ -736,12 +836,13 @@ def _convert_memory(data: bytes, name: str, options: _Options, ceiling: int) -> 
     )
     _picture(result, name, name)  # raises unless the input passed the check
     bound = size.value
+    work = _work.address
 
     def fill(address: Optional[int]) -> Tuple[Picture, int]:
-        _library.qpbm_convert_memory(
-            data, len(data), address, bound, ctypes.byref(size), Direction.DETECT, ctypes.byref(options),
-            _work.address, _work_size, ctypes.byref(result),
-        )
+        _interruptible(options, lambda: _library.qpbm_convert_memory(
+            data, len(data), address, bound, ctypes.byref(size), Direction.DETECT, ctypes.byref(options), work,
+            _work_size, ctypes.byref(result),
+        ))
         return _picture(result, name, name), size.value
 
     return _made_once(bound, ceiling, name, fill)

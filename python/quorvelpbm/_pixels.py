@@ -23,6 +23,7 @@ from . import (
     _output_ceiling,
     _picture,
     _Result,
+    _interruptible,
     _work,
     _work_size,
 )
@@ -213,10 +214,12 @@ def _convert(source: _Source, options: _Options, ceiling: int) -> Tuple[bytes, P
         _picture(result, _NAME, _NAME)  # raises, unless there is nothing to write
 
     bound = size.value
+    work = _work.address
 
     def fill(address: Optional[int]) -> Tuple[Picture, int]:
-        _convert_pixels(pixels, address, bound, ctypes.byref(size), ctypes.byref(options), _work.address,
-                        _work_size, ctypes.byref(result))
+        _interruptible(options, lambda: _convert_pixels(pixels, address, bound, ctypes.byref(size),
+                                                        ctypes.byref(options), work, _work_size,
+                                                        ctypes.byref(result)))
         return _picture(result, _NAME, _NAME), size.value
 
     return _made_once(bound, ceiling, _NAME, fill)
