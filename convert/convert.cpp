@@ -14,6 +14,47 @@ ThreadedRead threaded_read = nullptr;
 
 void set_threaded_read(ThreadedRead read) { threaded_read = read; }
 
+namespace {
+
+// Passes rows on until the caller's cancel flag is set, looked at as each
+// row begins; then refuses them, which stops the reader.
+class CancellableSink final : public RowSink {
+public:
+    CancellableSink(RowSink& to, const Options& options) : to_(to), options_(options) {}
+    bool take(std::size_t y, std::size_t first, const std::uint8_t* row, std::size_t count) override {
+        return !(first == 0 && stop()) && to_.take(y, first, row, count);
+    }
+    std::uint8_t* room(std::size_t bytes) override { return to_.room(bytes); }
+    bool take_samples(std::size_t y, std::size_t count, const SampleRow& how) override {
+        return !stop() && to_.take_samples(y, count, how);
+    }
+    bool cancelled() const { return cancelled_; }
+
+private:
+    bool stop() {
+        cancelled_ = cancelled_ || cancel_requested(options_);
+        return cancelled_;
+    }
+
+    RowSink& to_;
+    const Options& options_;
+    bool cancelled_ = false;
+};
+
+// Every row into `sink`, in a thread of the reader's own where one can start.
+Status read_rows(Reader& reader, std::FILE* in, const ReadRequest& request, RowForm form, RowSink& sink,
+                 const Options& options, bool thread) {
+    CancellableSink watched(sink, options);
+    RowSink& to = options.cancel != nullptr ? watched : sink;
+    bool started = false;
+    Status status = Status::ok;
+    if (thread && threaded_read != nullptr) status = threaded_read(reader, in, request, form, to, started);
+    if (!started) status = reader.read(in, request, to);
+    return watched.cancelled() ? Status::cancelled : status;
+}
+
+}  // namespace
+
 Conversion::~Conversion() { release(); }
 
 void Conversion::release() {
@@ -31,18 +72,13 @@ Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FIL
     int otsu = -1;
     if (picture.form == RowForm::values && options.method == Method::otsu) {
         HistogramSink histogram(buffers.method);
-        const Status status = reader.read(in, request, histogram);
+        const Status status = read_rows(reader, in, request, picture.form, histogram, options, false);
         if (status != Status::ok) return status;
         otsu = otsu_threshold(buffers.method.histogram);
     }
     DecisionStage stage(options, picture, otsu, buffers.method, writer);
     request.whole_rows = stage.whole_rows();
-    if (thread && threaded_read != nullptr) {
-        bool started = false;
-        const Status status = threaded_read(reader, in, request, picture.form, stage, started);
-        if (started) return status;
-    }
-    return reader.read(in, request, stage);
+    return read_rows(reader, in, request, picture.form, stage, options, thread);
 }
 
 namespace {
@@ -112,7 +148,7 @@ Status check_pixels(Conversion& c, const PixelSource& source, bool output_seekab
 Status write_conversion(Conversion& c, std::FILE* in, std::FILE* out) {
     if (c.tokens)
         return write_pbm_tokens(in, static_cast<BmpReader*>(c.reader)->source(), c.buffers->read.bmp,
-                                c.buffers->write.pbm, out);
+                                c.buffers->write.pbm, out, c.options);
     return write_parts(*c.reader, c.picture, *c.writer, c.gathered, in, out, c.options, *c.buffers, reads_in_thread(c));
 }
 
@@ -132,7 +168,7 @@ Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, B
 
 Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Buffers& buffers, std::FILE* out,
                  const Options& options) {
-    if (plain_channels(options)) return write_pbm_tokens(in, source, buffers.read.bmp, buffers.write.pbm, out);
+    if (plain_channels(options)) return write_pbm_tokens(in, source, buffers.read.bmp, buffers.write.pbm, out, options);
     BmpReader reader(buffers.read.bmp, source);
     PbmWriter writer(buffers.write.pbm, options.raw);
     const Picture picture{source.width, source.height, RowForm::values};

@@ -55,9 +55,21 @@ struct Options {
     TiffCompression tiff_compression = TiffCompression::g4;
     unsigned png_level = kDefaultPngLevel;  // 0 to kMaxPngLevel
     bool reader_thread = false;             // a decoding reader (ReaderKind::decodes) may run in a thread of its own
+    const int* cancel = nullptr;            // the caller's flag: nonzero stops the conversion between rows
 };
 
 inline constexpr Options kDefaultOptions{};
+
+// Whether the caller has set its cancel flag. Another thread or a signal
+// handler of the caller's sets it while the rows run: read atomically.
+inline bool cancel_requested(const Options& o) {
+    if (o.cancel == nullptr) return false;
+#if defined(_MSC_VER)
+    return *static_cast<const volatile int*>(o.cancel) != 0;  // MSVC's volatile reads are atomic
+#else
+    return __atomic_load_n(o.cancel, __ATOMIC_RELAXED) != 0;
+#endif
+}
 
 // Whether a BMP to plain PBM conversion is the legacy one, which has a path
 // of its own (the token tables and the vectorised rule).

@@ -74,6 +74,7 @@ const char* status_message(Status status) {
         case Status::pixels_bad_stride: return "the row stride is shorter than a row";
         case Status::output_too_small: return "the output buffer is too small";
         case Status::input_too_long: return "the piped input goes on past the most its picture can take";
+        case Status::cancelled: return "the conversion was cancelled";
         case Status::decoded_too_many_pixels: return "the picture has more pixels than this reader takes";
         case Status::png_refused: return "damaged or unsupported PNG";
         case Status::png_too_large: return "PNG too large to decode in the memory allowed";

@@ -26,6 +26,7 @@ enum class Status {
     replace_failed,       // the complete output could not be put in the target's place
     space_not_reserved,   // in place: the output's space could not be reserved, and the target was left as it was
     input_too_long,       // a piped PNG, JPEG or TIFF goes on past the most any encoding of its picture takes
+    cancelled,            // the caller's cancel flag (Options::cancel) was set between rows
     // BMP input.
     bmp_header_truncated,          // the file ends inside its file or information header, or its masks
     bmp_not_bmp,                   // no "BM" signature

@@ -66,6 +66,7 @@ qpbm_status public_status(Status status) {
         case Status::pixels_bad_stride: return QPBM_EINVALID_ARGUMENT;
         case Status::output_too_small: return QPBM_EOUTPUT_TOO_SMALL;
         case Status::input_too_long: return QPBM_EINPUT_TOO_LONG;
+        case Status::cancelled: return QPBM_ECANCELLED;
         case Status::decoded_too_many_pixels: return QPBM_ETOO_MANY_PIXELS;
         case Status::png_refused:
         case Status::png_bad_palette_index: return QPBM_EPNG_DAMAGED;
@@ -109,6 +110,7 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_ETOO_WIDE: return "the picture is too wide for the method";
         case QPBM_EOUTPUT_TOO_SMALL: return "the output buffer is too small";
         case QPBM_EINPUT_TOO_LONG: return "the piped input goes on past the most its picture can take";
+        case QPBM_ECANCELLED: return "the conversion was cancelled";
         case QPBM_EBMP_TRUNCATED_HEADER: return "too short for a BMP header";
         case QPBM_EBMP_NOT_BMP: return "not a BMP file";
         case QPBM_EBMP_UNSUPPORTED: return "a kind of BMP that is not supported";

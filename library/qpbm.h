@@ -94,6 +94,7 @@ typedef enum qpbm_status {
     QPBM_ETOO_WIDE = 14,         /* a row wider than the method can hold (see QPBM_MAX_ROW_METHOD_WIDTH) */
     QPBM_EOUTPUT_TOO_SMALL = 15, /* the output buffer is smaller than the output (qpbm_convert_memory) */
     QPBM_EINPUT_TOO_LONG = 16,   /* a piped PNG, JPEG or TIFF goes on past the most its picture can take */
+    QPBM_ECANCELLED = 17,        /* qpbm_options.cancel was set; no output was left */
     /* BMP input. */
     QPBM_EBMP_TRUNCATED_HEADER = 20, /* the file ends in its headers, masks or palette */
     QPBM_EBMP_NOT_BMP = 21,          /* no "BM" signature */
@@ -247,6 +248,13 @@ typedef struct qpbm_options {
     qpbm_format to;               /* the output format; QPBM_FORMAT_AUTO (0): the other one than the input's */
     unsigned page;                /* a multi-page input (TIFF): the page to convert, from 1; 0 (default): the first */
     qpbm_compression compression; /* TIFF: G4, PACKBITS or NONE; PNG: ZLIB_0..ZLIB_9; DEFAULT (0): G4, level 6 */
+    /* NULL (default), or a flag of the caller's that the call reads between
+     * rows: once it is nonzero the call stops with QPBM_ECANCELLED, and
+     * leaves the output path as it was. Set it from another thread or a
+     * signal handler with an atomic store (__atomic_store_n, or
+     * InterlockedExchange on Windows). A picture's header, and what a
+     * decoder does before its first row, run without looking at it. */
+    const int* cancel;
 } qpbm_options;
 
 /* What a call learned, filled in whatever the status. */

@@ -106,6 +106,7 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     o.permissions = c.permissions;
     o.max_pixels = c.max_pixels;
     o.page = c.page > 0 ? c.page - 1 : 0;
+    o.cancel = c.cancel;
     // One field for both outputs: each takes its own values, the other its
     // default. Read as an int: a C caller may have stored any value in it.
     int compression;
