@@ -2,7 +2,9 @@
 // qpbm_convert_pixels_file give the bytes that a PAM of the same samples
 // gives through qpbm_convert_memory, and qpbm_detect_format names formats by
 // their first bytes.
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -112,6 +114,20 @@ TEST(ApiPixels, ArgumentsThatDescribeNoPixelsAreRefusedAndTouchNothing) {
         EXPECT_EQ(read_text(path), kSentinel);
     }
     EXPECT_EQ(qpbm_convert_pixels(nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, nullptr), QPBM_EINVALID_ARGUMENT);
+}
+
+TEST(ApiPixels, ALayoutNoEnumeratorHasIsRefused) {
+    const std::uint8_t row[4] = {};
+    for (const int bad : {0, 7, 8, 99, -1, INT_MAX, INT_MIN}) {
+        SCOPED_TRACE(bad);
+        qpbm_pixels pixels{row, 1, 1, 0, QPBM_LAYOUT_GRAY8};
+        std::memcpy(&pixels.layout, &bad, sizeof bad);  // as a C caller may store any int
+        std::uint8_t out[64];
+        std::uint64_t size = 99;
+        EXPECT_EQ(qpbm_convert_pixels(&pixels, out, sizeof out, &size, nullptr, nullptr, 0, nullptr),
+                  QPBM_EINVALID_ARGUMENT);
+        EXPECT_EQ(size, 0u);
+    }
 }
 
 TEST(ApiPixels, FormatsAreToldByTheirFirstBytes) {
