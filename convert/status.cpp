@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "formats/limits.hpp"
+#include "formats/pnm.hpp"
 
 namespace qpbm {
 
@@ -71,7 +72,7 @@ const char* status_message(Status status) {
         case Status::pixels_bad_layout: return "unknown pixel layout";
         case Status::pixels_bad_size: return "width or height is too large (over 2147483647)";
         case Status::pixels_no_data: return "no pixels given";
-        case Status::pixels_bad_stride: return "the row stride is shorter than a row";
+        case Status::pixels_bad_stride: return "the row stride does not describe rows in memory";
         case Status::output_too_small: return "the output buffer is too small";
         case Status::input_too_long: return "the piped input goes on past the most its picture can take";
         case Status::decoded_too_many_pixels: return "the picture has more pixels than this reader takes";
@@ -85,10 +86,21 @@ const char* status_message(Status status) {
         case Status::tiff_no_page: return "the TIFF has no such page";
         case Status::tiff_too_large: return "TIFF rows too large to read in the memory allowed";
         case Status::tiff_empty_picture: return "a TIFF cannot hold a picture without pixels";
-        case Status::tiff_needs_file: return "a TIFF is written to a file, not to a pipe";
+        case Status::tiff_needs_file: return "a TIFF is written to a file, not to a pipe or a device";
     }
     return "unknown status";
 }
+
+namespace {
+
+bool disk_full(int error) {
+#if defined(EDQUOT)
+    if (error == EDQUOT) return true;
+#endif
+    return error == ENOSPC;
+}
+
+}  // namespace
 
 const char* describe_status(Status status, const Facts& f, char* buffer, std::size_t size) {
     if (size == 0) return buffer;
@@ -204,8 +216,14 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
             std::snprintf(buffer, size, "byte %" PRIu64 " should start a sample, a decimal number", f.at_byte);
             break;
         case Status::pnm_sample_over_maxval:
-            std::snprintf(buffer, size, "the sample at byte %" PRIu64 " is %" PRIu32 ", over the maxval %" PRIu32,
-                          f.at_byte, f.sample, f.maxval);
+            if (f.sample > kPnmMaxvalMax)  // counted only that far
+                std::snprintf(buffer, size,
+                              "the sample at byte %" PRIu64 " is over %" PRIu32
+                              ", the largest maxval (this one is %" PRIu32 ")",
+                              f.at_byte, kPnmMaxvalMax, f.maxval);
+            else
+                std::snprintf(buffer, size, "the sample at byte %" PRIu64 " is %" PRIu32 ", over the maxval %" PRIu32,
+                              f.at_byte, f.sample, f.maxval);
             break;
         case Status::pnm_damaged_sample:
             std::snprintf(buffer, size,
@@ -213,7 +231,12 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           f.at_byte, f.sample, f.maxval);
             break;
         case Status::pnm_pixels_truncated:
-            if (f.needed_size != 0)
+            if (f.needed_size == UINT64_MAX)  // the size did not fit in 64 bits
+                std::snprintf(buffer, size,
+                              "the raster is truncated (%" PRId64 " x %" PRId64
+                              " needs more bytes than any file holds)",
+                              f.width, f.height);
+            else if (f.needed_size != 0)
                 std::snprintf(buffer, size,
                               "the raster is truncated (%" PRId64 " x %" PRId64 " needs %" PRIu64 " bytes of samples)",
                               f.width, f.height, f.needed_size);
@@ -247,6 +270,16 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           "%" PRId64 " x %" PRId64 ": %s takes %" PRIu64 " bytes, over the %" PRIu64 " allowed",
                           f.width, f.height, f.name, f.needed_size, f.limit);
             break;
+        case Status::pixels_bad_stride:
+            if (f.limit < f.needed_size)
+                std::snprintf(buffer, size,
+                              "the row stride (%" PRIu64 " bytes) is shorter than a row (%" PRIu64 " bytes)", f.limit,
+                              f.needed_size);
+            else
+                std::snprintf(buffer, size,
+                              "%" PRId64 " rows %" PRIu64 " bytes apart run past the end of the address space",
+                              f.height, f.limit);
+            break;
         case Status::output_too_small:
             std::snprintf(buffer, size, "the output needs %" PRIu64 " bytes, the buffer has %" PRIu64, f.needed_size,
                           f.limit);
@@ -257,12 +290,18 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           " picture can take",
                           f.format != nullptr ? f.format : "picture", f.limit, f.width, f.height);
             break;
+        case Status::space_not_reserved:
+            if (disk_full(f.os_error)) {
+                std::snprintf(buffer, size, "no room on its disk for the new output; the old one is unchanged: %s",
+                              std::strerror(f.os_error));
+                break;
+            }
+            [[fallthrough]];
         case Status::open_input_failed:
         case Status::open_output_failed:
         case Status::read_failed:
         case Status::write_failed:
         case Status::replace_failed:
-        case Status::space_not_reserved:
         case Status::cleanup_failed:
             if (f.temp_dir != nullptr) {
                 std::snprintf(buffer, size, "cannot write a temporary file in %s: %s", f.temp_dir,
@@ -271,6 +310,10 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
             }
             if (f.os_error != 0) {
                 std::snprintf(buffer, size, "%s: %s", status_message(status), std::strerror(f.os_error));
+                break;
+            }
+            if (f.library_text[0] != '\0') {  // a codec library's reason
+                std::snprintf(buffer, size, "%s: %s", status_message(status), f.library_text);
                 break;
             }
             [[fallthrough]];

@@ -98,6 +98,24 @@ bool may_begin_tiff(const unsigned char* first, std::size_t length) {
 
 void name_fact(Facts& facts, const char* text) { std::snprintf(facts.name, sizeof facts.name, "%s", text); }
 
+// libtiff refuses a header whose first directory offset is 0 without a
+// word: that reason, from the header's own fields, when it is the one.
+void explain_silent_refusal(std::FILE* in, off_t start, TiffMessage& message) {
+    unsigned char h[16] = {};
+    if (message.text[0] != '\0' || start < 0 || fseeko(in, start, SEEK_SET) != 0) return;
+    const std::size_t got = std::fread(h, 1, sizeof h, in);
+    const bool intel = h[0] == 'I';
+    auto field = [&](std::size_t at, unsigned bytes) {
+        std::uint64_t v = 0;
+        for (unsigned i = 0; i < bytes; ++i) v |= std::uint64_t{h[at + (intel ? i : bytes - 1 - i)]} << (8 * i);
+        return v;
+    };
+    const bool big = got >= 4 && field(2, 2) == 43;
+    if (got < (big ? 16u : 8u) || (big ? field(8, 8) : field(4, 4)) != 0) return;
+    std::snprintf(message.text, sizeof message.text,
+                  "its header points to no directory (offset 0), so the file holds no picture");
+}
+
 }  // namespace
 
 tiff* open_tiff(std::FILE* file, const char* mode, TiffMessage& message) {
@@ -126,8 +144,12 @@ Status TiffReader::refused(Facts& facts) {
 Status TiffReader::check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) {
     facts_ = &facts;
     facts.format = "TIFF";
+    const off_t start = ftello(in);
     tif_ = open_tiff(in, "rm", message_);
-    if (tif_ == nullptr) return refused(facts);
+    if (tif_ == nullptr) {
+        explain_silent_refusal(in, start, message_);
+        return refused(facts);
+    }
     const std::uint32_t page = request.options->page;
     if (page > 0 && TIFFSetDirectory(tif_, static_cast<tdir_t>(page)) == 0) {
         facts.limit = TIFFNumberOfDirectories(tif_);

@@ -2,7 +2,12 @@
 
 #include <tiffio.h>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -44,7 +49,15 @@ TiffWriter::~TiffWriter() {
     std::free(row_);
 }
 
-Status TiffWriter::check(std::int32_t width, std::int32_t height, bool output_seekable, Facts&) {
+// A failed write, with libtiff's reason when it gave one.
+Status TiffWriter::failed() {
+    if (facts_ != nullptr && message_.text[0] != '\0')
+        std::snprintf(facts_->library_text, sizeof facts_->library_text, "%s", message_.text);
+    return Status::write_failed;
+}
+
+Status TiffWriter::check(std::int32_t width, std::int32_t height, bool output_seekable, Facts& facts) {
+    facts_ = &facts;
     if (width <= 0 || height <= 0) return Status::tiff_empty_picture;
     if (!output_seekable) return Status::tiff_needs_file;
     width_ = static_cast<std::uint32_t>(width);
@@ -55,9 +68,16 @@ Status TiffWriter::check(std::int32_t width, std::int32_t height, bool output_se
 
 Status TiffWriter::begin(std::FILE* out) {
     out_ = out;
+#if !defined(_WIN32)
+    // A device that seeks without keeping bytes (/dev/null) would fail
+    // libtiff only when it reads its header back.
+    struct stat st {};
+    const int fd = fileno(out);
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode)) return Status::tiff_needs_file;
+#endif
     row_ = static_cast<std::uint8_t*>(std::calloc(row_bytes_, 1));
     tif_ = open_tiff(out, "w", message_);
-    if (row_ == nullptr || tif_ == nullptr) return Status::write_failed;
+    if (row_ == nullptr || tif_ == nullptr) return failed();
     const bool set =
         TIFFSetField(tif_, TIFFTAG_IMAGEWIDTH, width_) && TIFFSetField(tif_, TIFFTAG_IMAGELENGTH, height_) &&
         TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, 1) && TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, 1) &&
@@ -66,7 +86,7 @@ Status TiffWriter::begin(std::FILE* out) {
         TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
         TIFFSetField(tif_, TIFFTAG_COMPRESSION, libtiff_compression(compression_)) &&
         TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(rows_per_strip(width_, height_)));
-    return set && set_resolution_tags() ? Status::ok : Status::write_failed;
+    return set && set_resolution_tags() ? Status::ok : failed();
 }
 
 bool TiffWriter::set_resolution_tags() {
@@ -87,7 +107,9 @@ bool TiffWriter::set_resolution_tags() {
 bool TiffWriter::take(std::size_t y, std::size_t first, const std::uint8_t* bits, std::size_t count) {
     std::memcpy(row_ + first / 8, bits, (count + 7) / 8);
     if (first + count != width_) return true;
-    return TIFFWriteScanline(tif_, row_, static_cast<std::uint32_t>(y), 0) == 1;
+    if (TIFFWriteScanline(tif_, row_, static_cast<std::uint32_t>(y), 0) == 1) return true;
+    failed();
+    return false;
 }
 
 Status TiffWriter::finish() {
@@ -96,7 +118,7 @@ Status TiffWriter::finish() {
     const bool written = TIFFFlush(tif_) == 1;
     TIFFClose(tif_);
     tif_ = nullptr;
-    if (!written) return Status::write_failed;
+    if (!written) return failed();
     return std::fflush(out_) == 0 && !std::ferror(out_) ? Status::ok : Status::write_failed;
 }
 

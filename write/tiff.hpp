@@ -37,6 +37,7 @@ public:
 
 private:
     bool set_resolution_tags();
+    Status failed();
 
     TiffCompression compression_;
     Resolution resolution_;
@@ -47,6 +48,7 @@ private:
     TiffMessage message_;
     std::uint8_t* row_ = nullptr;
     std::FILE* out_ = nullptr;
+    Facts* facts_ = nullptr;  // the check's, for libtiff's reason when a write fails
 };
 
 extern const WriterKind kTiffWriter;
