@@ -75,7 +75,7 @@ const char* status_message(Status status) {
         case Status::pixels_bad_stride: return "the row stride does not describe rows in memory";
         case Status::output_too_small: return "the output buffer is too small";
         case Status::input_too_long: return "the piped input goes on past the most its picture can take";
-        case Status::decoded_too_many_pixels: return "the picture has more pixels than this reader takes";
+        case Status::decoded_too_many_pixels: return "the picture is larger than this library takes";
         case Status::png_refused: return "damaged or unsupported PNG";
         case Status::png_too_large: return "PNG too large to decode in the memory allowed";
         case Status::png_bad_palette_index: return "a PNG pixel's palette index is past the palette";
@@ -87,6 +87,7 @@ const char* status_message(Status status) {
         case Status::tiff_too_large: return "TIFF rows too large to read in the memory allowed";
         case Status::tiff_empty_picture: return "a TIFF cannot hold a picture without pixels";
         case Status::tiff_needs_file: return "a TIFF is written to a file, not to a pipe or a device";
+        case Status::tiff_output_too_large: return "too large for an uncompressed TIFF: use G4 compression";
     }
     return "unknown status";
 }
@@ -184,7 +185,17 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                               f.width, f.height, f.needed_size, f.file_size);
             break;
         case Status::pbm_too_large:
-            std::snprintf(buffer, size, "%" PRId64 " x %" PRId64 " is too large for a BMP file", f.width, f.height);
+            std::snprintf(
+                buffer, size,
+                "%" PRId64 " x %" PRId64
+                " is too large for a BMP file, which holds 4 GiB (a 1-bit BMP, a PBM, PNG or TIFF holds more)",
+                f.width, f.height);
+            break;
+        case Status::tiff_output_too_large:
+            std::snprintf(buffer, size,
+                          "%" PRId64 " x %" PRId64 ": its TIFF takes %" PRIu64
+                          " bytes, past the 4 GiB a TIFF holds: use G4 compression",
+                          f.width, f.height, f.needed_size);
             break;
         case Status::pbm_too_large_for_pipe:
             std::snprintf(buffer, size,
@@ -245,9 +256,8 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
             break;
         case Status::decoded_too_many_pixels:
             std::snprintf(buffer, size,
-                          "%" PRId64 " x %" PRId64 " is more pixels than this reader takes (%" PRIu64
-                          "), so that no output passes 2 GiB",
-                          f.width, f.height, f.limit);
+                          "%" PRId64 " x %" PRId64 " is larger than this library takes (%" PRId32 " a side)", f.width,
+                          f.height, INT32_MAX);
             break;
         case Status::png_refused: std::snprintf(buffer, size, "PNG refused by libspng: %s", f.library_text); break;
         case Status::jpeg_refused: std::snprintf(buffer, size, "JPEG refused by libjpeg: %s", f.library_text); break;

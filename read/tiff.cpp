@@ -173,10 +173,6 @@ Status TiffReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
     if (width_ > INT32_MAX || height_ > INT32_MAX) return Status::decoded_too_many_pixels;
     if (const Status status = check_size_for(*request.options, width_, height_, facts); status != Status::ok)
         return status;
-    if (std::uint64_t{width_} * height_ > kMaxDecodedPixels) {
-        facts.limit = kMaxDecodedPixels;
-        return Status::decoded_too_many_pixels;
-    }
     if (TIFFIsCODECConfigured(compression) == 0) {
         name_fact(facts, "its compression");
         return Status::tiff_unsupported;

@@ -63,6 +63,20 @@ Status TiffWriter::check(std::int32_t width, std::int32_t height, bool output_se
     width_ = static_cast<std::uint32_t>(width);
     height_ = static_cast<std::uint32_t>(height);
     row_bytes_ = (width_ + 7u) / 8u;
+    // A classic TIFF's offsets are 32 bits. Rows stored as they are, or
+    // PackBits at its worst, are known to fit or not now; G4 (which the
+    // bound overstates, a byte a pixel) is left for libtiff to tell.
+    if (compression_ != TiffCompression::g4) {
+        Options options;
+        options.tiff_compression = compression_;
+        const std::uint64_t size = tiff_size(width_, height_, options);
+        if (size > UINT32_MAX) {
+            facts.width = width;
+            facts.height = height;
+            facts.needed_size = size;
+            return Status::tiff_output_too_large;
+        }
+    }
     return Status::ok;
 }
 
