@@ -276,9 +276,13 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           f.width, f.height, f.name, f.needed_size, f.limit);
             break;
         case Status::png_too_large:
+            // Only an interlaced picture is held whole: saved without, it is read a row at a time.
             std::snprintf(buffer, size,
-                          "%" PRId64 " x %" PRId64 ": %s takes %" PRIu64 " bytes, over the %" PRIu64 " allowed",
-                          f.width, f.height, f.name, f.needed_size, f.limit);
+                          "%" PRId64 " x %" PRId64 ": %s takes %" PRIu64 " bytes, over the %" PRIu64 " allowed%s",
+                          f.width, f.height, f.name, f.needed_size, f.limit,
+                          std::strstr(f.name, "interlaced") != nullptr
+                              ? " (saved without interlacing, it is read a row at a time)"
+                              : "");
             break;
         case Status::pixels_bad_stride:
             if (f.limit < f.needed_size)

@@ -30,9 +30,9 @@ def chunk(kind, body):
     return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
 
 
-def png(width, height, idat, depth=1, extra=b""):
+def png(width, height, idat, depth=1, extra=b"", interlace=0):
     """A grey PNG: `extra` chunks between IHDR and IDAT."""
-    ihdr = struct.pack(">IIBBBBB", width, height, depth, 0, 0, 0, 0)
+    ihdr = struct.pack(">IIBBBBB", width, height, depth, 0, 0, 0, interlace)
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + extra + chunk(b"IDAT", idat) + chunk(b"IEND", b"")
 
 
@@ -61,6 +61,9 @@ class MessagesTest(tool_test.Base):
             # (what, input, options, in the message, not in it)
             ("a PNG whose stream is shorter than its 1 x 10^9 header", png(1, 10**9, zlib.compress(bytes(20))), [],
              "IDAT stream too short", "user limit"),
+            ("an interlaced PNG over the memory its whole picture may take",
+             png(20000, 20000, zlib.compress(b"\0"), depth=8, interlace=1), [],
+             "(saved without interlacing, it is read a row at a time)", None),
             ("a TIFF whose header points to no directory", b"II*\0\0\0\0\0" + bytes(8), [],
              "points to no directory (offset 0)", "unknown error"),
             ("a big-endian one", b"MM\0*\0\0\0\0" + bytes(8), [], "points to no directory", "unknown error"),

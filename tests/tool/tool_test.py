@@ -107,7 +107,8 @@ class ToolTest(Base):
                                             "pass the largest file offset"),
             ("scan.bmp", bytes(bmp64), [], "64 bits per pixel is not supported"),
             ("photo.bmp", bytes(jpeg), [], "JPEG-compressed BMP"),
-            ("huge.pbm", HEAD + b"40000 40000\n", [], "40000 x 40000 is too large for a BMP file"),
+            ("huge.pbm", HEAD + b"40000 40000\n", [],
+             "40000 x 40000 is too large for a BMP file, which holds 4 GiB (a 1-bit BMP, a PBM, PNG or TIFF holds more)"),
             ("short.bmp", SMALL_BMP[:60], [], "pixel data is truncated (2 x 2 needs 68 bytes, the file has 60)"),
             ("p2.pgm", b"P2\n2 2\n1\n0 0 0 0", ["pbm2bmp"], 'not a PBM file (it does not start with "P1" or "P4")'),
             ("signed.pbm", b"P1\n-2 2\n", [], "a PBM width or height has no sign"),
@@ -498,7 +499,7 @@ class OutputIdentityTest(Base):
         listening.listen()
         with listening:
             cases = [
-                ("", "invalid path"),
+                ("", "the output path is empty"),
                 (self.path("sock"), "No such device or address"),
             ]
             for out, message in cases:
