@@ -79,7 +79,8 @@ qpbm_status public_status(Status status) {
         case Status::tiff_no_page: return QPBM_ETIFF_UNSUPPORTED;
         case Status::tiff_too_large: return QPBM_ETIFF_TOO_LARGE;
         case Status::tiff_empty_picture:
-        case Status::tiff_needs_file: return QPBM_ETIFF_OUTPUT;
+        case Status::tiff_needs_file:
+        case Status::tiff_output_too_large: return QPBM_ETIFF_OUTPUT;
         case Status::device_empty_picture:
         case Status::device_too_wide: return QPBM_EDEVICE_OUTPUT;
     }

@@ -113,10 +113,6 @@ Status JpegReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
     if (const Status status = check_size_for(*request.options, d.image_width, d.image_height, facts);
         status != Status::ok)
         return status;
-    if (std::uint64_t{d.image_width} * d.image_height > kMaxDecodedPixels) {
-        facts.limit = kMaxDecodedPixels;
-        return Status::decoded_too_many_pixels;
-    }
     // JFIF's density: unit 1 dots per inch, 2 per centimetre, 0 only the
     // aspect ratio (no resolution). libjpeg fills in 1:1 without a JFIF marker.
     const ResolutionUnit unit = d.density_unit == 1   ? ResolutionUnit::inch

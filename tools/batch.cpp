@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -199,6 +200,7 @@ void Batch::prepare(Slot& slot) {
         job.output = options_.paths[1];
         job.output_path = job.output == kStdio ? "/dev/stdout" : job.output;
         if (job.output == kStdio) job.output = "standard output";
+        if (job.refusal.empty() && job.output.empty()) job.refusal = "the output path is empty";
 #if !defined(_WIN32)
         if (job.refusal.empty() && options_.paths[1] == kStdio && standard_stream_closed(STDOUT_FILENO))
             job.refusal = "standard output is closed";
@@ -296,11 +298,14 @@ void Batch::check(Slot& slot) {
     // on the command line are all known, and checked, from the start.)
     const bool streamed = options_.files_from || options_.recursive;
     if (streamed && out.exists && out.regular && !options_.force) {
-        const std::string kind = readable_picture(job.output_path, options_.direction.value_or(QPBM_DETECT));
+        const qpbm_direction direction = options_.direction.value_or(QPBM_DETECT);
+        const std::string kind = readable_picture(job.output_path, direction);
         if (!kind.empty()) {
+            const char* reads = direction == QPBM_BMP_TO_PBM   ? "BMPs"
+                                : direction == QPBM_PBM_TO_BMP ? "PBMs"
+                                                               : "every format";
             job.refusal = "its output " + shown(job.output) + " exists and is " + kind + ", which a batch that reads " +
-                          (kind == "a BMP" ? "BMPs" : "PBMs") +
-                          " never replaces (it may be an input yet to come): give --force to replace it";
+                          reads + " never replaces (it may be an input yet to come): give --force to replace it";
             return;
         }
     }
@@ -408,6 +413,7 @@ int run_batch(const Options& options) {
     }
 
     std::uint64_t converted = 0, up_to_date = 0;
+    bool left = false;  // standard output's reader went away
     std::unique_lock<std::mutex> hold(batch.lock_, std::defer_lock);
     for (bool more = true;;) {
         // Read names while the window has room; the workers look at the
@@ -449,6 +455,7 @@ int run_batch(const Options& options) {
             ++tally.done;
             tally.refused += ok ? 0 : 1;
             tally.bytes += ok && !slot.job.up_to_date ? slot.job.bytes : 0;
+            left = left || reader_left(slot.job, slot.outcome);
             std::string line = report(slot.job, slot.outcome, options.verbose);
             if (!line.empty()) lines.push_back(std::move(line));
             ++batch.reported_;
@@ -469,6 +476,13 @@ int run_batch(const Options& options) {
         if (options.recursive) summary += ", skipped " + std::to_string(names.skipped());
         say(summary + "\n");
     }
+#if !defined(_WIN32)
+    if (left) {
+        // Ends as the netpbm tools do, by the signal a shell keeps quiet about.
+        std::signal(SIGPIPE, SIG_DFL);
+        std::raise(SIGPIPE);
+    }
+#endif
     return tally.refused == 0 ? kExitConverted : kExitRefused;
 }
 
