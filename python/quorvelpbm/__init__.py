@@ -161,6 +161,7 @@ class Status(enum.IntEnum):
     ETIFF_UNSUPPORTED = 101
     ETIFF_TOO_LARGE = 102
     ETIFF_OUTPUT = 103
+    EDEVICE_OUTPUT = 110
 
     @classmethod
     def _missing_(cls, value: object) -> Optional["Status"]:
