@@ -55,6 +55,16 @@ struct Options {
     TiffCompression tiff_compression = TiffCompression::g4;
     unsigned png_level = kDefaultPngLevel;  // 0 to kMaxPngLevel
     bool reader_thread = false;             // a decoding reader (ReaderKind::decodes) may run in a thread of its own
+    // The output's layout (convert/orient.hpp): upright by the input's
+    // orientation, then turned clockwise (0, 90, 180 or 270 degrees), then
+    // flipped top to bottom and mirrored left to right.
+    bool auto_orient = true;
+    unsigned rotate = 0;
+    bool flip = false;
+    bool mirror = false;
+    // The output's resolution in dots per inch, across and down; 0: the input's.
+    std::uint32_t dpi_x = 0;
+    std::uint32_t dpi_y = 0;
 };
 
 inline constexpr Options kDefaultOptions{};
