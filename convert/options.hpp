@@ -41,6 +41,10 @@ enum class TiffCompression : std::uint8_t { g4, packbits, none };
 inline constexpr unsigned kDefaultPngLevel = 6;
 inline constexpr unsigned kMaxPngLevel = 9;
 
+// The finest resolution an output is given: BMP and PNG store dots per
+// metre in 31 bits.
+inline constexpr std::uint32_t kMaxDpi = 1000000;
+
 struct Options {
     bool raw = false;              // PBM output: raw "P4" instead of plain "P1"
     unsigned bmp_bits = 24;        // BMP output: 24 or 1 bits per pixel
@@ -62,7 +66,8 @@ struct Options {
     unsigned rotate = 0;
     bool flip = false;
     bool mirror = false;
-    // The output's resolution in dots per inch, across and down; 0: the input's.
+    // The output's resolution in dots per inch, across and down, 1 to
+    // kMaxDpi; 0: the input's.
     std::uint32_t dpi_x = 0;
     std::uint32_t dpi_y = 0;
 };
