@@ -167,6 +167,12 @@ TEST(Orientation, EveryTaggedLayoutComesOutUpright) {
         const Grey stored = stored_as(kUpright, o);
         EXPECT_EQ(p4(tiff(stored, o), luma()), upright) << "TIFF tag 274";
         EXPECT_EQ(p4(png(stored, exif(o, o % 2 == 0)), luma()), upright) << "PNG eXIf";
+        // The other methods that decide a pixel by its surroundings alone.
+        for (const qpbm::Method m : {qpbm::Method::otsu, qpbm::Method::sauvola}) {
+            qpbm::Options other;
+            other.method = m;
+            EXPECT_EQ(p4(tiff(stored, o), other), p4(pgm(kUpright), other)) << "method " << static_cast<int>(m);
+        }
         qpbm::Options kept = luma();
         kept.auto_orient = false;
         EXPECT_EQ(p4(tiff(stored, o), kept), p4(pgm(stored), luma())) << "--no-auto-orient: as stored";
