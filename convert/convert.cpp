@@ -59,8 +59,10 @@ Conversion::~Conversion() { release(); }
 
 void Conversion::release() {
     if (reader != nullptr) reader->~Reader();
+    if (turner != nullptr) turner->~Writer();
     if (writer != nullptr) writer->~Writer();
     reader = nullptr;
+    turner = nullptr;
     writer = nullptr;
 }
 
@@ -85,6 +87,9 @@ namespace {
 
 bool reads_in_thread(const Conversion& c) { return c.options.reader_thread && c.reader_kind->decodes; }
 
+// What the rows go to: the turner, which gives them to the writer turned, or the writer.
+Writer& output_writer(Conversion& c) { return c.turner != nullptr ? *c.turner : *c.writer; }
+
 // The write phase of checked parts.
 Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool gathered, std::FILE* in, std::FILE* out,
                    const Options& options, Buffers& buffers, bool thread = false) {
@@ -99,9 +104,10 @@ Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool 
 
 // The writer's check, and the rows for a writer that gathers them.
 Status check_writer(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, bool output_seekable,
-                    const Options& options, Buffers& buffers, Facts& facts, bool& gathered, bool thread = false) {
+                    const Options& options, Buffers& buffers, Facts& facts, bool& gathered, bool thread = false,
+                    Turn turn = {}) {
     gathered = false;
-    writer.set_resolution(picture.resolution);
+    writer.set_resolution(output_resolution(options, picture.resolution, turn));
     Status status = writer.check(picture.width, picture.height, output_seekable, facts);
     if (status != Status::ok || !writer.gathers()) return status;
     status = run_rows(reader, picture, writer, in, options, buffers, thread);
@@ -119,12 +125,15 @@ Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, 
     c.writer_kind = writer_for(output_format(reader, options));
     if (c.writer_kind == nullptr) return Status::unknown_format;
     if (c.reader == nullptr) c.reader = reader.build(c.reader_room, buffers);
-    c.tokens = takes_pbm_tokens(reader, *c.writer_kind, options);
+    // A BMP records no orientation: the options alone say whether it turns.
+    c.tokens = takes_pbm_tokens(reader, *c.writer_kind, options) && turn_for(options, 1).identity();
     if (c.tokens) {
         // The legacy path reads the BMP's stored rows itself.
         BmpSource& source = static_cast<BmpReader*>(c.reader)->source();
         const Status status = check_bmp(in, output_seekable, true, source, buffers.read.bmp, facts, options);
         c.picture = {source.width, source.height, RowForm::values};
+        c.out_width = source.width;
+        c.out_height = source.height;
         return status;
     }
     ReadRequest request;
@@ -134,9 +143,13 @@ Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, 
     if (status == Status::ok && c.picture.form == RowForm::values)
         status = check_method(options, c.picture.width, c.picture.height, facts);
     if (status != Status::ok) return status;
+    c.turn = turn_for(c.options, c.picture.orientation);
+    c.out_width = c.turn.swap ? c.picture.height : c.picture.width;
+    c.out_height = c.turn.swap ? c.picture.width : c.picture.height;
     c.writer = c.writer_kind->build(c.writer_room, buffers, c.options);
-    return check_writer(*c.reader, c.picture, *c.writer, in, output_seekable, c.options, buffers, facts, c.gathered,
-                        reads_in_thread(c));
+    if (!c.turn.identity()) c.turner = build_in<TurnWriter>(c.turner_room, *c.writer, c.turn);
+    return check_writer(*c.reader, c.picture, output_writer(c), in, output_seekable, c.options, buffers, facts,
+                        c.gathered, reads_in_thread(c), c.turn);
 }
 
 Status check_pixels(Conversion& c, const PixelSource& source, bool output_seekable, Buffers& buffers, Facts& facts,
@@ -149,12 +162,13 @@ Status write_conversion(Conversion& c, std::FILE* in, std::FILE* out) {
     if (c.tokens)
         return write_pbm_tokens(in, static_cast<BmpReader*>(c.reader)->source(), c.buffers->read.bmp,
                                 c.buffers->write.pbm, out, c.options);
-    return write_parts(*c.reader, c.picture, *c.writer, c.gathered, in, out, c.options, *c.buffers, reads_in_thread(c));
+    return write_parts(*c.reader, c.picture, output_writer(c), c.gathered, in, out, c.options, *c.buffers,
+                       reads_in_thread(c));
 }
 
 std::uint64_t conversion_size(const Conversion& c) {
-    return c.writer_kind->encoded_size(static_cast<std::uint64_t>(c.picture.width),
-                                       static_cast<std::uint64_t>(c.picture.height), c.options);
+    return c.writer_kind->encoded_size(static_cast<std::uint64_t>(c.out_width),
+                                       static_cast<std::uint64_t>(c.out_height), c.options);
 }
 
 bool writes_text(const Conversion& c) { return c.writer_kind == &kPbmWriter && !c.options.raw; }

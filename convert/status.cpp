@@ -27,6 +27,7 @@ const char* status_message(Status status) {
         case Status::undetectable_input: return "cannot tell the format of a device input: give a direction";
         case Status::too_many_pixels: return "the picture has more pixels than allowed";
         case Status::too_wide_for_method: return "the picture is too wide for the method";
+        case Status::turn_too_large: return "the picture is too large to turn or flip";
         case Status::replace_failed: return "cannot replace the output";
         case Status::space_not_reserved:
             return "cannot reserve the space to write the output in place; it is unchanged";
@@ -171,6 +172,15 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
         case Status::too_wide_for_method:
             std::snprintf(buffer, size, "a row of %" PRId64 " pixels is wider than this method takes (%" PRIu64 ")",
                           f.width, f.limit);
+            break;
+        case Status::turn_too_large:
+            if (f.limit == 0)
+                std::snprintf(buffer, size, "%" PRId64 " x %" PRId64 ": no memory to hold its bits to turn or flip",
+                              f.width, f.height);
+            else
+                std::snprintf(buffer, size,
+                              "%" PRId64 " x %" PRId64 " is more pixels than can be turned or flipped (%" PRIu64 ")",
+                              f.width, f.height, f.limit);
             break;
         case Status::bmp_text_too_large:
             std::snprintf(buffer, size,

@@ -27,6 +27,7 @@ enum class Status {
     space_not_reserved,   // in place: the output's space could not be reserved, and the target was left as it was
     input_too_long,       // a piped PNG, JPEG or TIFF goes on past the most any encoding of its picture takes
     cancelled,            // the caller's cancel flag (Options::cancel) was set between rows
+    turn_too_large,       // a picture to turn or flip, held whole as bits, over kMaxTurnPixels (or the memory)
     // BMP input.
     bmp_header_truncated,          // the file ends inside its file or information header, or its masks
     bmp_not_bmp,                   // no "BM" signature
@@ -83,7 +84,7 @@ enum class Status {
     png_bad_palette_index,  // a pixel's palette index past the palette's end
     png_empty_picture,      // a PNG output of a picture with no pixels, which PNG cannot hold
     // JPEG input.
-    jpeg_refused,  // libjpeg refused the file: damaged, truncated, unsupported or over its memory (its text)
+    jpeg_refused,         // libjpeg refused the file: damaged, truncated, unsupported or over its memory (its text)
     jpeg_too_many_scans,  // more scans than kJpegMaxScans (facts.limit)
     // TIFF input.
     tiff_refused,      // libtiff refused the file: damaged, truncated or over its limits (its text in facts)

@@ -21,6 +21,7 @@ qpbm_status public_status(Status status) {
         case Status::unknown_format: return QPBM_EUNKNOWN_FORMAT;
         case Status::undetectable_input: return QPBM_EUNDETECTABLE;
         case Status::too_many_pixels: return QPBM_ETOO_MANY_PIXELS;
+        case Status::turn_too_large: return QPBM_ETOO_MANY_PIXELS;
         case Status::too_wide_for_method: return QPBM_ETOO_WIDE;
         case Status::bmp_header_truncated:
         case Status::bmp_palette_truncated: return QPBM_EBMP_TRUNCATED_HEADER;

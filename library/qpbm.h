@@ -255,6 +255,26 @@ typedef struct qpbm_options {
      * InterlockedExchange on Windows). A picture's header, and what a
      * decoder does before its first row, run without looking at it. */
     const int* cancel;
+    /* The output's layout. The orientation the input records (JPEG EXIF,
+     * TIFF tag 274, PNG eXIf) is undone, so that the output is upright, as a
+     * browser shows it; then the picture is turned `rotate` degrees
+     * clockwise (0, 90, 180 or 270), then flipped top to bottom and mirrored
+     * left to right. A turn swaps the output's width and height and its
+     * resolution's axes. The bits are decided on the rows as stored: the
+     * threshold methods give the bits of the upright picture, the dithers
+     * spread along the stored rows. Anything but no change holds the
+     * output's bits, one bit a pixel, up to 2^29 pixels (else
+     * QPBM_ETOO_MANY_PIXELS); a mirror alone holds a row. */
+    int no_auto_orient; /* nonzero: keep the rows as stored, whatever the input records */
+    int rotate;         /* 0, 90, 180 or 270 */
+    int flip;           /* nonzero: top to bottom, after the turn */
+    int mirror;         /* nonzero: left to right, after the turn */
+    /* The output's resolution in dots per inch, across and down as the
+     * output lies (BMP, PNG, TIFF; the other outputs hold none), 1 to
+     * 1000000; dpi_y 0 takes dpi_x. Both 0 (default): the input's resolution,
+     * where it has one. */
+    unsigned dpi_x;
+    unsigned dpi_y;
 } qpbm_options;
 
 /* What a call learned, filled in whatever the status. */

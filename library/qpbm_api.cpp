@@ -162,6 +162,15 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
         o.threshold = static_cast<unsigned>(c.threshold);
     else
         return false;
+    o.auto_orient = c.no_auto_orient == 0;
+    if (c.rotate != 0 && c.rotate != 90 && c.rotate != 180 && c.rotate != 270) return false;
+    o.rotate = static_cast<unsigned>(c.rotate);
+    o.flip = c.flip != 0;
+    o.mirror = c.mirror != 0;
+    const unsigned dpi_y = c.dpi_y != 0 ? c.dpi_y : c.dpi_x;
+    if ((c.dpi_x == 0 && c.dpi_y != 0) || c.dpi_x > qpbm::kMaxDpi || dpi_y > qpbm::kMaxDpi) return false;
+    o.dpi_x = c.dpi_x;
+    o.dpi_y = dpi_y;
     if (c.window == 0)
         o.window = qpbm::kDefaultWindow;
     else if (o.method == qpbm::Method::sauvola && c.window % 2 == 1 && c.window >= static_cast<int>(qpbm::kMinWindow) &&

@@ -13,6 +13,7 @@
 #include "convert/buffers.hpp"
 #include "formats/limits.hpp"
 #include "formats/pnm.hpp"
+#include "read/exif.hpp"
 #include "read/values.hpp"
 
 namespace qpbm {
@@ -239,6 +240,14 @@ Status PngReader::check(std::FILE* in, const ReadRequest& request, Picture& pict
     spng_phys phys{};
     if (spng_get_phys(ctx_, &phys) == 0 && phys.unit_specifier == 1 && phys.ppu_x > 0 && phys.ppu_y > 0)
         picture.resolution = {ResolutionUnit::metre, static_cast<double>(phys.ppu_x), static_cast<double>(phys.ppu_y)};
+    // eXIf before the first IDAT, as browsers take it: its Orientation,
+    // and its resolution where pHYs gave none.
+    spng_exif exif{};
+    if (spng_get_exif(ctx_, &exif) == 0) {
+        const ExifLayout layout = parse_exif(reinterpret_cast<const std::uint8_t*>(exif.data), exif.length);
+        if (layout.orientation != 0) picture.orientation = static_cast<std::uint8_t>(layout.orientation);
+        if (picture.resolution.unit == ResolutionUnit::none) picture.resolution = layout.resolution;
+    }
     const std::uint32_t maxval = (1u << ihdr.bit_depth) - 1;
     if (ihdr.color_type != png_colour::palette)
         for (std::uint32_t v = 0; v <= maxval; ++v) b_.scale[v] = scale_sample(v, maxval);

@@ -237,6 +237,10 @@ Status TiffReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
     facts.format = bilevel_ ? "TIFF, bilevel" : palette_ ? "TIFF, palette" : grey ? "TIFF, grey" : "TIFF, RGB";
     if (bilevel_) picture.form = RowForm::bits;
     picture.resolution = resolution();
+    // Tag 274; a value out of range is left as stored.
+    std::uint16_t orientation = ORIENTATION_TOPLEFT;
+    if (TIFFGetField(tif_, TIFFTAG_ORIENTATION, &orientation) != 0 && orientation >= 1 && orientation <= 8)
+        picture.orientation = static_cast<std::uint8_t>(orientation);
 
     tiled_ = TIFFIsTiled(tif_) != 0;
     if (tiled_) {

@@ -246,6 +246,12 @@ class _Options(ctypes.Structure):
         ("page", ctypes.c_uint),
         ("compression", ctypes.c_int),
         ("cancel", ctypes.c_void_p),  # the flag _interruptible sets; NULL otherwise
+        ("no_auto_orient", ctypes.c_int),
+        ("rotate", ctypes.c_int),
+        ("flip", ctypes.c_int),
+        ("mirror", ctypes.c_int),
+        ("dpi_x", ctypes.c_uint),
+        ("dpi_y", ctypes.c_uint),
     ]
 
 
@@ -303,6 +309,33 @@ def _options(
         if not low <= whole("window", window) <= high or window % 2 == 0:
             raise ValueError(f"window must be odd, {low} to {high}, not {window!r}")
         options.window = window
+    return options
+
+
+_MAX_DPI = 1000000
+
+
+def _layout(
+    options: _Options,
+    auto_orient: bool = True,
+    rotate: int = 0,
+    flip: bool = False,
+    mirror: bool = False,
+    dpi: Union[None, int, Tuple[int, int]] = None,
+) -> _Options:
+    """The output's layout and resolution set in `options`; ValueError for a bad value."""
+    if isinstance(rotate, bool) or rotate not in (0, 90, 180, 270):
+        raise ValueError(f"rotate must be 0, 90, 180 or 270 (degrees clockwise), not {rotate!r}")
+    options.no_auto_orient = not auto_orient
+    options.rotate = rotate
+    options.flip = bool(flip)
+    options.mirror = bool(mirror)
+    if dpi is not None:
+        pair = (dpi, dpi) if isinstance(dpi, int) else tuple(dpi) if isinstance(dpi, (tuple, list)) else ()
+        if len(pair) != 2 or not all(
+                isinstance(v, int) and not isinstance(v, bool) and 1 <= v <= _MAX_DPI for v in pair):
+            raise ValueError(f"dpi must be dots per inch, 1 to {_MAX_DPI}, or a pair (across, down), not {dpi!r}")
+        options.dpi_x, options.dpi_y = pair
     return options
 
 
@@ -714,6 +747,11 @@ def convert(
     window: Optional[int] = None,
     invert: bool = False,
     to: Optional[str] = None,
+    auto_orient: bool = True,
+    rotate: int = 0,
+    flip: bool = False,
+    mirror: bool = False,
+    dpi: Union[None, int, Tuple[int, int]] = None,
 ) -> Picture:
     """Converts `src` into `dst` in the direction its first bytes say.
 
@@ -724,8 +762,16 @@ def convert(
     output: a BMP a 1-bit BMP under a method, a plain PBM a raw one. Takes
     the options of both formats; those that do not apply are ignored
     (`invert` applies to PBM inputs too). Raises as `bmp_to_pbm` does.
+
+    The output is upright: the orientation a JPEG's EXIF, a TIFF or a PNG's
+    eXIf records is undone (`auto_orient=False` keeps the stored rows); then
+    it is turned `rotate` degrees clockwise (0, 90, 180 or 270), flipped top
+    to bottom (`flip`) and mirrored left to right (`mirror`). `dpi` (dots per
+    inch, or a pair across and down) is the resolution a BMP, PNG or TIFF
+    output records; by default the input's.
     """
-    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
+    options = _layout(_options(raw, bpp, max_pixels, method, threshold, window, invert, to), auto_orient, rotate,
+                      flip, mirror, dpi)
     return _run(src, dst, Direction.DETECT, options)
 
 
@@ -861,6 +907,11 @@ def convert_bytes(
     window: Optional[int] = None,
     invert: bool = False,
     to: Optional[str] = None,
+    auto_orient: bool = True,
+    rotate: int = 0,
+    flip: bool = False,
+    mirror: bool = False,
+    dpi: Union[None, int, Tuple[int, int]] = None,
     max_output: Optional[int] = None,
     return_picture: bool = False,
 ) -> Union[bytes, Converted]:
@@ -877,7 +928,8 @@ def convert_bytes(
     `ConversionError` (with ``path`` "<bytes>") when the library refuses the
     input or the output is over the ceiling (status ETOO_MANY_PIXELS).
     """
-    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
+    options = _layout(_options(raw, bpp, max_pixels, method, threshold, window, invert, to), auto_orient, rotate,
+                      flip, mirror, dpi)
     ceiling = _output_ceiling(max_output, max_pixels)
     if isinstance(data, (bytearray, memoryview)):
         data = bytes(data)
@@ -899,6 +951,11 @@ def convert_stream(
     window: Optional[int] = None,
     invert: bool = False,
     to: Optional[str] = None,
+    auto_orient: bool = True,
+    rotate: int = 0,
+    flip: bool = False,
+    mirror: bool = False,
+    dpi: Union[None, int, Tuple[int, int]] = None,
     max_output: Optional[int] = None,
     return_picture: bool = False,
 ) -> Union[bytes, Converted]:
@@ -911,7 +968,8 @@ def convert_stream(
     Options are checked before `src` is read; `max_output` and
     `return_picture` as for `convert_bytes`.
     """
-    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
+    options = _layout(_options(raw, bpp, max_pixels, method, threshold, window, invert, to), auto_orient, rotate,
+                      flip, mirror, dpi)
     ceiling = _output_ceiling(max_output, max_pixels)
     data = src.read()
     if not isinstance(data, (bytes, bytearray)):
