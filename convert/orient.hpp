@@ -49,9 +49,9 @@ Turn turn_for(const Options& options, unsigned orientation);
 // the axes.
 Resolution output_resolution(const Options& options, const Resolution& input, Turn turn);
 
-// A turned or flipped picture is held whole, up to this many pixels
-// (64 MiB of bits): as many as a codec reader takes.
-inline constexpr std::uint64_t kMaxTurnPixels = kMaxDecodedPixels;
+// A turned or flipped picture is held whole, a bit a pixel, up to this many
+// pixels (256 MiB of bits): a 46,000-pixel square, past any page or photo.
+inline constexpr std::uint64_t kMaxTurnPixels = std::uint64_t{1} << 31;
 
 // Takes the stored rows, gives `out` the rows of the turned picture: all at
 // once when the last stored row is in (in the check phase for a writer

@@ -263,7 +263,7 @@ typedef struct qpbm_options {
      * resolution's axes. The bits are decided on the rows as stored: the
      * threshold methods give the bits of the upright picture, the dithers
      * spread along the stored rows. Anything but no change holds the
-     * output's bits, one bit a pixel, up to 2^29 pixels (else
+     * output's bits, one bit a pixel, up to 2^31 pixels (else
      * QPBM_ETOO_MANY_PIXELS); a mirror alone holds a row. */
     int no_auto_orient; /* nonzero: keep the rows as stored, whatever the input records */
     int rotate;         /* 0, 90, 180 or 270 */
