@@ -24,25 +24,37 @@ void Conversion::release() {
 }
 
 Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, const Options& options,
-                Buffers& buffers, bool thread) {
+                Buffers& buffers, bool thread, const Picture* stored) {
     ReadRequest request;
     request.options = &options;
     request.row = buffers.method.values;
+    // Resized, the reader's rows go through the resize stage, which puts
+    // each output row whole in the method's values.
+    auto through = [&](RowSink& sink, auto&& read) {
+        if (stored == nullptr) return read(sink);
+        ResizeStage resize(*stored, picture, options, buffers.resize, buffers.method.values, sink);
+        request.row = buffers.resize.in_row;
+        request.whole_rows = resize.whole_rows();
+        return read(static_cast<RowSink&>(resize));
+    };
     int otsu = -1;
     if (picture.form == RowForm::values && options.method == Method::otsu) {
         HistogramSink histogram(buffers.method);
-        const Status status = reader.read(in, request, histogram);
+        const Status status = through(histogram, [&](RowSink& sink) { return reader.read(in, request, sink); });
         if (status != Status::ok) return status;
         otsu = otsu_threshold(buffers.method.histogram);
     }
     DecisionStage stage(options, picture, otsu, buffers.method, writer);
     request.whole_rows = stage.whole_rows();
-    if (thread && threaded_read != nullptr) {
-        bool started = false;
-        const Status status = threaded_read(reader, in, request, picture.form, stage, started);
-        if (started) return status;
-    }
-    return reader.read(in, request, stage);
+    const RowForm form = stored != nullptr ? stored->form : picture.form;
+    return through(stage, [&](RowSink& sink) {
+        if (thread && threaded_read != nullptr) {
+            bool started = false;
+            const Status status = threaded_read(reader, in, request, form, sink, started);
+            if (started) return status;
+        }
+        return reader.read(in, request, sink);
+    });
 }
 
 namespace {
@@ -51,10 +63,10 @@ bool reads_in_thread(const Conversion& c) { return c.options.reader_thread && c.
 
 // The write phase of checked parts.
 Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool gathered, std::FILE* in, std::FILE* out,
-                   const Options& options, Buffers& buffers, bool thread = false) {
+                   const Options& options, Buffers& buffers, bool thread = false, const Picture* stored = nullptr) {
     Status status = writer.begin(out);
     if (status == Status::ok && !gathered && picture.width > 0 && picture.height > 0)
-        status = run_rows(reader, picture, writer, in, options, buffers, thread);
+        status = run_rows(reader, picture, writer, in, options, buffers, thread, stored);
     if (status == Status::ok) status = writer.finish();
     // Whatever failed, the output is thrown away: nothing more may reach it.
     if (status != Status::ok) writer.abandon();
@@ -63,12 +75,13 @@ Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool 
 
 // The writer's check, and the rows for a writer that gathers them.
 Status check_writer(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, bool output_seekable,
-                    const Options& options, Buffers& buffers, Facts& facts, bool& gathered, bool thread = false) {
+                    const Options& options, Buffers& buffers, Facts& facts, bool& gathered, bool thread = false,
+                    const Picture* stored = nullptr) {
     gathered = false;
     writer.set_resolution(picture.resolution);
     Status status = writer.check(picture.width, picture.height, output_seekable, facts);
     if (status != Status::ok || !writer.gathers()) return status;
-    status = run_rows(reader, picture, writer, in, options, buffers, thread);
+    status = run_rows(reader, picture, writer, in, options, buffers, thread, stored);
     gathered = status == Status::ok;
     return status;
 }
@@ -83,7 +96,8 @@ Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, 
     c.writer_kind = writer_for(output_format(reader, options));
     if (c.writer_kind == nullptr) return Status::unknown_format;
     if (c.reader == nullptr) c.reader = reader.build(c.reader_room, buffers);
-    c.tokens = takes_pbm_tokens(reader, *c.writer_kind, options);
+    c.tokens = takes_pbm_tokens(reader, *c.writer_kind, options) && !resizing(options);
+    c.resized = false;
     if (c.tokens) {
         // The legacy path reads the BMP's stored rows itself.
         BmpSource& source = static_cast<BmpReader*>(c.reader)->source();
@@ -95,12 +109,13 @@ Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, 
     request.options = &c.options;
     request.output_seekable = output_seekable;
     Status status = c.reader->check(in, request, c.picture, facts);
+    if (status == Status::ok) status = plan_resize(c.options, c.picture, c.stored, c.resized, facts);
     if (status == Status::ok && c.picture.form == RowForm::values)
         status = check_method(options, c.picture.width, c.picture.height, facts);
     if (status != Status::ok) return status;
     c.writer = c.writer_kind->build(c.writer_room, buffers, c.options);
     return check_writer(*c.reader, c.picture, *c.writer, in, output_seekable, c.options, buffers, facts, c.gathered,
-                        reads_in_thread(c));
+                        reads_in_thread(c), c.resized ? &c.stored : nullptr);
 }
 
 Status check_pixels(Conversion& c, const PixelSource& source, bool output_seekable, Buffers& buffers, Facts& facts,
@@ -113,7 +128,8 @@ Status write_conversion(Conversion& c, std::FILE* in, std::FILE* out) {
     if (c.tokens)
         return write_pbm_tokens(in, static_cast<BmpReader*>(c.reader)->source(), c.buffers->read.bmp,
                                 c.buffers->write.pbm, out);
-    return write_parts(*c.reader, c.picture, *c.writer, c.gathered, in, out, c.options, *c.buffers, reads_in_thread(c));
+    return write_parts(*c.reader, c.picture, *c.writer, c.gathered, in, out, c.options, *c.buffers, reads_in_thread(c),
+                       c.resized ? &c.stored : nullptr);
 }
 
 std::uint64_t conversion_size(const Conversion& c) {

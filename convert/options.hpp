@@ -41,6 +41,15 @@ enum class TiffCompression : std::uint8_t { g4, packbits, none };
 inline constexpr unsigned kDefaultPngLevel = 6;
 inline constexpr unsigned kMaxPngLevel = 9;
 
+// The size a picture is to come out at (read/resize.hpp): 0 leaves a side
+// to follow the other's aspect ratio; both set, the exact size, or with
+// `fit` a box that the largest size of the same aspect ratio fits in.
+struct Resize {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    bool fit = false;
+};
+
 struct Options {
     bool raw = false;              // PBM output: raw "P4" instead of plain "P1"
     unsigned bmp_bits = 24;        // BMP output: 24 or 1 bits per pixel
@@ -55,6 +64,7 @@ struct Options {
     TiffCompression tiff_compression = TiffCompression::g4;
     unsigned png_level = kDefaultPngLevel;  // 0 to kMaxPngLevel
     bool reader_thread = false;             // a decoding reader (ReaderKind::decodes) may run in a thread of its own
+    Resize resize;                          // the output's size; none asked by default
 };
 
 inline constexpr Options kDefaultOptions{};

@@ -152,6 +152,8 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
         o.threshold = static_cast<unsigned>(c.threshold);
     else
         return false;
+    if (c.width > INT32_MAX || c.height > INT32_MAX || (c.fit != 0 && (c.width == 0 || c.height == 0))) return false;
+    o.resize = {c.width, c.height, c.fit != 0};
     if (c.window == 0)
         o.window = qpbm::kDefaultWindow;
     else if (o.method == qpbm::Method::sauvola && c.window % 2 == 1 && c.window >= static_cast<int>(qpbm::kMinWindow) &&

@@ -95,6 +95,10 @@ struct Picture {
     std::int32_t height = 0;
     RowForm form = RowForm::values;
     Resolution resolution;  // the input's, where it has one
+    // A reader that shrinks as it decodes (JPEG's DCT scaling, for a resize)
+    // hands rows of width x height: this is the size stored. 0: the same.
+    std::int32_t stored_width = 0;
+    std::int32_t stored_height = 0;
 };
 
 class Reader {
