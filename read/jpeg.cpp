@@ -145,6 +145,7 @@ Status JpegReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
     if (shrink_ > 1) {
         picture.stored_width = picture.width;
         picture.stored_height = picture.height;
+        picture.shrink = shrink_;
         picture.width = static_cast<std::int32_t>(shrunk(d.image_width, shrink_));
         picture.height = static_cast<std::int32_t>(shrunk(d.image_height, shrink_));
     }

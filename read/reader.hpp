@@ -96,9 +96,12 @@ struct Picture {
     RowForm form = RowForm::values;
     Resolution resolution;  // the input's, where it has one
     // A reader that shrinks as it decodes (JPEG's DCT scaling, for a resize)
-    // hands rows of width x height: this is the size stored. 0: the same.
+    // hands rows of width x height, each pixel `shrink` x `shrink` pixels of
+    // the picture as stored, which is stored_width x stored_height (the
+    // last column and row may lie partly past it). 0: the same.
     std::int32_t stored_width = 0;
     std::int32_t stored_height = 0;
+    std::uint32_t shrink = 1;
 };
 
 class Reader {

@@ -62,8 +62,10 @@ Status plan_resize(const Options& options, Picture& picture, Picture& stored, bo
         facts.height = size.height;
         return status;
     }
+    const bool shrunk = picture.shrink > 1;
     picture.stored_width = picture.stored_height = 0;
-    if (size.width == picture.width && size.height == picture.height) return Status::ok;
+    picture.shrink = 1;
+    if (!shrunk && size.width == picture.width && size.height == picture.height) return Status::ok;
     resized = true;
     picture.width = static_cast<std::int32_t>(size.width);
     picture.height = static_cast<std::int32_t>(size.height);
@@ -87,8 +89,12 @@ ResizeStage::ResizeStage(const Picture& stored, const Picture& out, const Option
       b_(buffers),
       out_row_(out_row),
       next_(next),
-      across_scale_((kAcrossOne + in_w_ / 2) / in_w_),
-      y_end_(in_h_) {
+      span_w_(stored.shrink > 1 ? static_cast<std::uint64_t>(stored.stored_width) : in_w_),
+      span_h_(stored.shrink > 1 ? static_cast<std::uint64_t>(stored.stored_height) : in_h_),
+      step_x_(std::uint64_t{stored.shrink} * out_w_),
+      step_y_(std::uint64_t{stored.shrink} * out_h_),
+      across_scale_((kAcrossOne + span_w_ / 2) / span_w_),
+      y_end_(span_h_) {
     if (out_h_ <= in_h_) std::memset(b_.sums, 0, out_w_ * sizeof b_.sums[0]);
 }
 
@@ -97,7 +103,7 @@ bool ResizeStage::take(std::size_t y, std::size_t first, const std::uint8_t* row
     across_ = b_.rows[y % 2];
     if (first == 0) {
         x_at_ = 0;
-        x_end_ = in_w_;
+        x_end_ = span_w_;
         x_sum_ = 0;
         x_out_ = 0;
     }
@@ -125,26 +131,27 @@ bool ResizeStage::take(std::size_t y, std::size_t first, const std::uint8_t* row
     return out_h_ > in_h_ ? down_linear(y) : down_area(y);
 }
 
-// Input pixel x spans [x * out_w_, (x + 1) * out_w_) and output pixel i
-// spans [i * in_w_, (i + 1) * in_w_): shrinking, an input pixel falls in
-// one output pixel or is split between two.
+// Input pixel x spans [x * s * out_w_, (x + 1) * s * out_w_) and output
+// pixel i spans [i * W, (i + 1) * W), W the stored width and s the
+// reader's shrink (usually 1): shrinking, an input pixel falls in one output
+// pixel or is split between two, or, shrunk by the reader, up to three.
+// The last input pixel of a shrunk row ends at the stored width.
 void ResizeStage::across_area(const std::uint8_t* values, std::size_t count) {
-    const std::uint64_t w = out_w_;
+    const std::uint64_t step = step_x_, last = span_w_ * out_w_;
     std::uint64_t at = x_at_, end = x_end_, sum = x_sum_;
     std::size_t i = x_out_;
     for (std::size_t k = 0; k < count; ++k) {
         const std::uint64_t v = values[k];
-        const std::uint64_t next = at + w;
-        if (next < end) {
-            sum += v * w;
-        } else {
-            const std::uint64_t rest = next - end;
-            sum += v * (w - rest);
+        const std::uint64_t next = std::min(at + step, last);
+        while (next >= end) {
+            sum += v * (end - at);
             across_[i++] = static_cast<std::uint16_t>(
                 (sum * across_scale_ + (std::uint64_t{1} << (kAcrossShift - 1))) >> kAcrossShift);
-            sum = v * rest;
-            end += in_w_;
+            sum = 0;
+            at = end;
+            end += span_w_;
         }
+        sum += v * (next - at);
         at = next;
     }
     x_at_ = at;
@@ -174,26 +181,27 @@ void ResizeStage::across_linear() {
     }
 }
 
-// Input row y spans [y * out_h_, (y + 1) * out_h_) and output row j spans
-// [j * in_h_, (j + 1) * in_h_), as across.
+// Input row y spans [y * s * out_h_, (y + 1) * s * out_h_) and output row j
+// spans [j * H, (j + 1) * H), as across.
 bool ResizeStage::down_area(std::size_t) {
     const std::uint16_t* r = across_;
-    const std::uint64_t h = out_h_;
-    const std::uint64_t next = y_at_ + h;
+    const std::uint64_t next = std::min(y_at_ + step_y_, span_h_ * out_h_);
+    const std::uint64_t div = span_h_ * 256, half = span_h_ * 128;
+    while (next >= y_end_) {
+        const std::uint64_t part = y_end_ - y_at_;
+        for (std::uint64_t i = 0; i < out_w_; ++i) {
+            out_row_[i] = value((b_.sums[i] + std::uint64_t{r[i]} * part + half) / div);
+            b_.sums[i] = 0;
+        }
+        y_at_ = y_end_;
+        y_end_ += span_h_;
+        if (!emit()) return false;
+    }
+    const std::uint64_t part = next - y_at_;
+    if (part != 0)
+        for (std::uint64_t i = 0; i < out_w_; ++i) b_.sums[i] += std::uint64_t{r[i]} * part;
     y_at_ = next;
-    if (next < y_end_) {
-        for (std::uint64_t i = 0; i < out_w_; ++i) b_.sums[i] += std::uint64_t{r[i]} * h;
-        return true;
-    }
-    const std::uint64_t rest = next - y_end_, part = h - rest;
-    const std::uint64_t div = in_h_ * 256, half = in_h_ * 128;
-    for (std::uint64_t i = 0; i < out_w_; ++i) {
-        const std::uint64_t total = b_.sums[i] + std::uint64_t{r[i]} * part;
-        out_row_[i] = value((total + half) / div);
-        b_.sums[i] = std::uint64_t{r[i]} * rest;
-    }
-    y_end_ += in_h_;
-    return emit();
+    return true;
 }
 
 // Every output row whose two input rows (y0 and y0 + 1, or y0 alone on a

@@ -91,6 +91,9 @@ private:
     ResizeBuffers& b_;
     std::uint8_t* out_row_;
     RowSink& next_;
+    // The stored size, and an input pixel's length in units of an output
+    // pixel's W or H: out_w_ (out_h_) times the reader's shrink.
+    std::uint64_t span_w_, span_h_, step_x_, step_y_;
     std::uint16_t* across_ = nullptr;  // the row across being made: rows[y % 2]
     std::uint64_t across_scale_;       // 2^48 / in_w_, rounded: area sums across to values times 256
     // Across, by area, within a row: the input pixel's start, the output
