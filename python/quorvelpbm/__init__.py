@@ -236,6 +236,11 @@ class _Options(ctypes.Structure):
         ("invert", ctypes.c_int),
         ("permissions", ctypes.c_uint),
         ("to", ctypes.c_int),
+        ("page", ctypes.c_uint),
+        ("compression", ctypes.c_int),
+        ("width", ctypes.c_uint32),
+        ("height", ctypes.c_uint32),
+        ("fit", ctypes.c_int),
     ]
 
 
@@ -261,6 +266,9 @@ def _options(
     window: Optional[int] = None,
     invert: bool = False,
     to: Optional[str] = None,
+    width: Optional[int] = None,
+    height: Optional[int] = None,
+    fit: Optional[Tuple[int, int]] = None,
 ) -> _Options:
     """The options as the library takes them; ValueError for a bad value."""
 
@@ -293,7 +301,34 @@ def _options(
         if not low <= whole("window", window) <= high or window % 2 == 0:
             raise ValueError(f"window must be odd, {low} to {high}, not {window!r}")
         options.window = window
+    _size_options(options, width, height, fit)
     return options
+
+
+_MOST_SIDE = (1 << 31) - 1
+
+
+def _size_options(
+    options: _Options, width: Optional[int], height: Optional[int], fit: Optional[Tuple[int, int]]
+) -> None:
+    """The output's size, as the tool's --width, --height and --fit take it."""
+
+    def side(name: str, value: object) -> int:
+        if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= _MOST_SIDE:
+            raise ValueError(f"{name} must be a number of pixels from 1 to {_MOST_SIDE}, not {value!r}")
+        return value
+
+    if fit is not None:
+        if width is not None or height is not None:
+            raise ValueError("fit goes without width and height")
+        if not isinstance(fit, tuple) or len(fit) != 2:
+            raise ValueError(f"fit must be a (width, height) pair, not {fit!r}")
+        options.width, options.height, options.fit = side("fit's width", fit[0]), side("fit's height", fit[1]), 1
+        return
+    if width is not None:
+        options.width = side("width", width)
+    if height is not None:
+        options.height = side("height", height)
 
 
 class _Result(ctypes.Structure):
@@ -613,6 +648,9 @@ def convert(
     window: Optional[int] = None,
     invert: bool = False,
     to: Optional[str] = None,
+    width: Optional[int] = None,
+    height: Optional[int] = None,
+    fit: Optional[Tuple[int, int]] = None,
 ) -> Picture:
     """Converts `src` into `dst` in the direction its first bytes say.
 
@@ -623,8 +661,13 @@ def convert(
     output: a BMP a 1-bit BMP under a method, a plain PBM a raw one. Takes
     the options of both formats; those that do not apply are ignored
     (`invert` applies to PBM inputs too). Raises as `bmp_to_pbm` does.
+
+    `width` and `height` resize the picture before the method decides it,
+    as the tool's --width and --height do: one of them keeps the aspect
+    ratio, both give that exact size; `fit=(w, h)` the largest size inside
+    w x h that keeps it.
     """
-    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
+    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to, width, height, fit)
     return _run(src, dst, Direction.DETECT, options)
 
 
@@ -721,6 +764,9 @@ def convert_bytes(
     window: Optional[int] = None,
     invert: bool = False,
     to: Optional[str] = None,
+    width: Optional[int] = None,
+    height: Optional[int] = None,
+    fit: Optional[Tuple[int, int]] = None,
     max_output: Optional[int] = None,
 ) -> Converted:
     """Converts a picture held in memory, in the direction its first bytes say.
@@ -735,7 +781,7 @@ def convert_bytes(
     `ConversionError` (with ``path`` "<bytes>") when the library refuses the
     input or the output is over the ceiling (status ETOO_MANY_PIXELS).
     """
-    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
+    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to, width, height, fit)
     ceiling = _output_ceiling(max_output, max_pixels)
     if isinstance(data, (bytearray, memoryview)):
         data = bytes(data)
@@ -756,6 +802,9 @@ def convert_stream(
     window: Optional[int] = None,
     invert: bool = False,
     to: Optional[str] = None,
+    width: Optional[int] = None,
+    height: Optional[int] = None,
+    fit: Optional[Tuple[int, int]] = None,
     max_output: Optional[int] = None,
 ) -> Converted:
     """Converts what a binary file object (an open file, ``io.BytesIO``) holds.
@@ -767,7 +816,7 @@ def convert_stream(
     Options are checked before `src` is read; `max_output` as for
     `convert_bytes`.
     """
-    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
+    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to, width, height, fit)
     ceiling = _output_ceiling(max_output, max_pixels)
     data = src.read()
     if not isinstance(data, (bytes, bytearray)):
