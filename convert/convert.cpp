@@ -38,7 +38,11 @@ Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FIL
         return read(static_cast<RowSink&>(resize));
     };
     int otsu = -1;
-    if (picture.form == RowForm::values && options.method == Method::otsu) {
+    // A bilevel picture is read once (a PBM may come down a pipe): resized,
+    // its two classes are black and white already, and Otsu's -1 decides
+    // it at the middle.
+    const bool bilevel = stored != nullptr && stored->form == RowForm::bits;
+    if (picture.form == RowForm::values && options.method == Method::otsu && !bilevel) {
         HistogramSink histogram(buffers.method);
         const Status status = through(histogram, [&](RowSink& sink) { return reader.read(in, request, sink); });
         if (status != Status::ok) return status;

@@ -81,7 +81,8 @@ class ResizeTest(tool_test.Base):
             return (x * 5 + y * 3) % 7 < 3
 
         src = self.path("in.pbm", raw_pbm(11, 3, white))
-        for args in (["--width", "22"], ["--height", "6"], ["--fit", "22x100"], ["--width", "22", "--height", "6"]):
+        for args in (["--width", "22"], ["--height", "6"], ["--fit", "22x100"], ["--width", "22", "--height", "6"],
+                     ["--width", "22", "--method", "luma"], ["--width", "22", "--method", "otsu"]):
             with self.subTest(args=args):
                 r = run(*args, "--to", "pbm", "--raw", src, self.path("out.pbm"))
                 self.assertEqual(r.returncode, 0, r.stderr)
