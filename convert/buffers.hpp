@@ -11,6 +11,7 @@
 #include "read/pixels.hpp"
 #include "read/png.hpp"
 #include "read/pnm.hpp"
+#include "read/resize.hpp"
 #include "read/tiff.hpp"
 #include "write/bmp.hpp"
 #include "write/pbm.hpp"
@@ -29,6 +30,7 @@ struct Buffers {
         TiffReadBuffers tiff;
     } read;
     MethodBuffers method;
+    ResizeBuffers resize;
     union Write {
         PbmWriteBuffers pbm;
         BmpWriteBuffers bmp;

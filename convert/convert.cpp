@@ -67,20 +67,36 @@ void Conversion::release() {
 }
 
 Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, const Options& options,
-                Buffers& buffers, bool thread) {
+                Buffers& buffers, bool thread, const Picture* stored) {
     ReadRequest request;
     request.options = &options;
     request.row = buffers.method.values;
+    // Resized, the reader's rows go through the resize stage, which puts
+    // each output row whole in the method's values.
+    auto through = [&](RowSink& sink, auto&& read) {
+        if (stored == nullptr) return read(sink);
+        ResizeStage resize(*stored, picture, options, buffers.resize, buffers.method.values, sink);
+        request.row = buffers.resize.in_row;
+        request.whole_rows = resize.whole_rows();
+        return read(static_cast<RowSink&>(resize));
+    };
+    const RowForm form = stored != nullptr ? stored->form : picture.form;
     int otsu = -1;
-    if (picture.form == RowForm::values && options.method == Method::otsu) {
+    // A bilevel picture is read once (a PBM may come down a pipe): resized,
+    // its two classes are black and white already, and Otsu's -1 decides
+    // it at the middle.
+    const bool bilevel = stored != nullptr && stored->form == RowForm::bits;
+    if (picture.form == RowForm::values && options.method == Method::otsu && !bilevel) {
         HistogramSink histogram(buffers.method);
-        const Status status = read_rows(reader, in, request, picture.form, histogram, options, false);
+        const Status status = through(histogram, [&](RowSink& sink) {
+            return read_rows(reader, in, request, form, sink, options, false);
+        });
         if (status != Status::ok) return status;
         otsu = otsu_threshold(buffers.method.histogram);
     }
     DecisionStage stage(options, picture, otsu, buffers.method, writer);
     request.whole_rows = stage.whole_rows();
-    return read_rows(reader, in, request, picture.form, stage, options, thread);
+    return through(stage, [&](RowSink& sink) { return read_rows(reader, in, request, form, sink, options, thread); });
 }
 
 namespace {
@@ -92,10 +108,10 @@ Writer& output_writer(Conversion& c) { return c.turner != nullptr ? *c.turner : 
 
 // The write phase of checked parts.
 Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool gathered, std::FILE* in, std::FILE* out,
-                   const Options& options, Buffers& buffers, bool thread = false) {
+                   const Options& options, Buffers& buffers, bool thread = false, const Picture* stored = nullptr) {
     Status status = writer.begin(out);
     if (status == Status::ok && !gathered && picture.width > 0 && picture.height > 0)
-        status = run_rows(reader, picture, writer, in, options, buffers, thread);
+        status = run_rows(reader, picture, writer, in, options, buffers, thread, stored);
     if (status == Status::ok) status = writer.finish();
     // Whatever failed, the output is thrown away: nothing more may reach it.
     if (status != Status::ok) writer.abandon();
@@ -105,12 +121,12 @@ Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool 
 // The writer's check, and the rows for a writer that gathers them.
 Status check_writer(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, bool output_seekable,
                     const Options& options, Buffers& buffers, Facts& facts, bool& gathered, bool thread = false,
-                    Turn turn = {}) {
+                    Turn turn = {}, const Picture* stored = nullptr) {
     gathered = false;
     writer.set_resolution(output_resolution(options, picture.resolution, turn));
     Status status = writer.check(picture.width, picture.height, output_seekable, facts);
     if (status != Status::ok || !writer.gathers()) return status;
-    status = run_rows(reader, picture, writer, in, options, buffers, thread);
+    status = run_rows(reader, picture, writer, in, options, buffers, thread, stored);
     gathered = status == Status::ok;
     return status;
 }
@@ -126,7 +142,9 @@ Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, 
     if (c.writer_kind == nullptr) return Status::unknown_format;
     if (c.reader == nullptr) c.reader = reader.build(c.reader_room, buffers);
     // A BMP records no orientation: the options alone say whether it turns.
-    c.tokens = takes_pbm_tokens(reader, *c.writer_kind, options) && turn_for(options, 1).identity();
+    c.tokens = takes_pbm_tokens(reader, *c.writer_kind, options) && turn_for(options, 1).identity() &&
+               !resizing(options);
+    c.resized = false;
     if (c.tokens) {
         // The legacy path reads the BMP's stored rows itself.
         BmpSource& source = static_cast<BmpReader*>(c.reader)->source();
@@ -140,6 +158,9 @@ Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, 
     request.options = &c.options;
     request.output_seekable = output_seekable;
     Status status = c.reader->check(in, request, c.picture, facts);
+    if (status == Status::ok)
+        status = plan_resize(c.options, turns_a_quarter(c.options, c.picture.orientation), c.picture, c.stored,
+                             c.resized, facts);
     if (status == Status::ok && c.picture.form == RowForm::values)
         status = check_method(options, c.picture.width, c.picture.height, facts);
     if (status != Status::ok) return status;
@@ -149,7 +170,7 @@ Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, 
     c.writer = c.writer_kind->build(c.writer_room, buffers, c.options);
     if (!c.turn.identity()) c.turner = build_in<TurnWriter>(c.turner_room, *c.writer, c.turn);
     return check_writer(*c.reader, c.picture, output_writer(c), in, output_seekable, c.options, buffers, facts,
-                        c.gathered, reads_in_thread(c), c.turn);
+                        c.gathered, reads_in_thread(c), c.turn, c.resized ? &c.stored : nullptr);
 }
 
 Status check_pixels(Conversion& c, const PixelSource& source, bool output_seekable, Buffers& buffers, Facts& facts,
@@ -163,7 +184,7 @@ Status write_conversion(Conversion& c, std::FILE* in, std::FILE* out) {
         return write_pbm_tokens(in, static_cast<BmpReader*>(c.reader)->source(), c.buffers->read.bmp,
                                 c.buffers->write.pbm, out, c.options);
     return write_parts(*c.reader, c.picture, output_writer(c), c.gathered, in, out, c.options, *c.buffers,
-                       reads_in_thread(c));
+                       reads_in_thread(c), c.resized ? &c.stored : nullptr);
 }
 
 std::uint64_t conversion_size(const Conversion& c) {

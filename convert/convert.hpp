@@ -21,6 +21,7 @@
 #include "formats/limits.hpp"
 #include "formats/pbm.hpp"
 #include "read/reader.hpp"
+#include "read/resize.hpp"
 #include "write/pbm_tokens.hpp"
 #include "write/writer.hpp"
 
@@ -71,7 +72,9 @@ struct Conversion {
     Writer* turner = nullptr;  // a TurnWriter before `writer`, when the output is turned or flipped
     Buffers* buffers = nullptr;
     Options options;
-    Picture picture;
+    Picture picture;                             // as the writer takes it: resized, where a size is asked
+    Picture stored;                              // as the reader hands it
+    bool resized = false;                        // the rows go through the resize stage
     Turn turn;                                   // the output's layout
     std::int32_t out_width = 0, out_height = 0;  // the output's size: the picture's, turned
     bool tokens = false;                         // the legacy plain PBM path (write/pbm_tokens.hpp)
@@ -102,9 +105,10 @@ std::uint64_t conversion_size(const Conversion& conversion);
 bool writes_text(const Conversion& conversion);
 
 // Rows from a checked reader through the decision stage to a checked writer;
-// with `thread`, the read in a thread of its own where one can start.
+// with `thread`, the read in a thread of its own where one can start; with
+// `stored`, the reader's picture, resized to `picture` on the way.
 Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, const Options& options,
-                Buffers& buffers, bool thread = false);
+                Buffers& buffers, bool thread = false, const Picture* stored = nullptr);
 
 // ---- the two classic pairs, as parts ------------------------------------------
 //

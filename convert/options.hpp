@@ -45,6 +45,15 @@ inline constexpr unsigned kMaxPngLevel = 9;
 // metre in 31 bits.
 inline constexpr std::uint32_t kMaxDpi = 1000000;
 
+// The size a picture is to come out at (read/resize.hpp): 0 leaves a side
+// to follow the other's aspect ratio; both set, the exact size, or with
+// `fit` a box that the largest size of the same aspect ratio fits in.
+struct Resize {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    bool fit = false;
+};
+
 struct Options {
     bool raw = false;              // PBM output: raw "P4" instead of plain "P1"
     unsigned bmp_bits = 24;        // BMP output: 24 or 1 bits per pixel
@@ -71,6 +80,7 @@ struct Options {
     // kMaxDpi; 0: the input's.
     std::uint32_t dpi_x = 0;
     std::uint32_t dpi_y = 0;
+    Resize resize;                          // the output's size; none asked by default
 };
 
 inline constexpr Options kDefaultOptions{};

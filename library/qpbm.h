@@ -275,6 +275,20 @@ typedef struct qpbm_options {
      * where it has one. */
     unsigned dpi_x;
     unsigned dpi_y;
+    /* The output's size in pixels, 1 to 2^31 - 1, or 0 (default): not asked.
+     * The picture is resized before the method decides it, so a photo is
+     * dithered at the size it is printed at. width alone or height alone:
+     * the other side keeps the aspect ratio, rounded to the nearest and at
+     * least 1. Both: exactly width x height (the aspect ratio may change).
+     * Both with fit nonzero: the largest size of the picture's aspect ratio
+     * inside width x height; fit needs both. Shrinking averages areas,
+     * enlarging interpolates bilinearly, and the resolution written scales
+     * so that the physical size stays. An output of more than max_pixels
+     * pixels is refused (QPBM_ETOO_MANY_PIXELS), as is one wider than
+     * QPBM_MAX_ROW_METHOD_WIDTH (QPBM_ETOO_WIDE). */
+    uint32_t width;
+    uint32_t height;
+    int fit;
 } qpbm_options;
 
 /* What a call learned, filled in whatever the status. */

@@ -171,6 +171,8 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     if ((c.dpi_x == 0 && c.dpi_y != 0) || c.dpi_x > qpbm::kMaxDpi || dpi_y > qpbm::kMaxDpi) return false;
     o.dpi_x = c.dpi_x;
     o.dpi_y = dpi_y;
+    if (c.width > INT32_MAX || c.height > INT32_MAX || (c.fit != 0 && (c.width == 0 || c.height == 0))) return false;
+    o.resize = {c.width, c.height, c.fit != 0};
     if (c.window == 0)
         o.window = qpbm::kDefaultWindow;
     else if (o.method == qpbm::Method::sauvola && c.window % 2 == 1 && c.window >= static_cast<int>(qpbm::kMinWindow) &&

@@ -11,6 +11,7 @@
 #include "formats/limits.hpp"
 #include "read/exif.hpp"
 #include "read/jpeg_calls.h"
+#include "read/resize.hpp"
 #include "read/values.hpp"
 
 namespace qpbm {
@@ -76,6 +77,22 @@ bool may_begin_jpeg(const unsigned char* first, std::size_t length) {
     return length < sizeof kStart && std::memcmp(first, kStart, length) == 0;
 }
 
+// libjpeg's size at 1/shrink: the size divided, rounded up.
+std::uint64_t shrunk(std::uint64_t size, unsigned shrink) { return (size + shrink - 1) / shrink; }
+
+// The smallest of libjpeg's scales (1/8, 1/4, 1/2) that keeps the picture
+// at least the size the resize asks for, else 1.
+unsigned shrink_on_load(std::uint64_t width, std::uint64_t height, unsigned orientation, const Options& options) {
+    if (!resizing(options)) return 1;
+    const Size size = resized_size(static_cast<std::int64_t>(width), static_cast<std::int64_t>(height), options,
+                                   turns_a_quarter(options, orientation));
+    for (const unsigned shrink : {8u, 4u, 2u})
+        if (shrunk(width, shrink) >= static_cast<std::uint64_t>(size.width) &&
+            shrunk(height, shrink) >= static_cast<std::uint64_t>(size.height))
+            return shrink;
+    return 1;
+}
+
 }  // namespace
 
 JpegReader::~JpegReader() {
@@ -94,6 +111,7 @@ Status JpegReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
     facts.format = "JPEG";
     read_before_ = false;
     bound_ = UINT64_MAX;
+    shrink_ = 1;
     start_ = ftello(in);
     if (start_ >= 0) {
         unsigned char first[4];
@@ -130,6 +148,14 @@ Status JpegReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
         if (picture.resolution.unit == ResolutionUnit::none) picture.resolution = exif.resolution;
         break;
     }
+    shrink_ = shrink_on_load(d.image_width, d.image_height, picture.orientation, *request.options);
+    if (shrink_ > 1) {
+        picture.stored_width = picture.width;
+        picture.stored_height = picture.height;
+        picture.shrink = shrink_;
+        picture.width = static_cast<std::int32_t>(shrunk(d.image_width, shrink_));
+        picture.height = static_cast<std::int32_t>(shrunk(d.image_height, shrink_));
+    }
     bound_ = codec_input_bound(d.image_width, d.image_height, static_cast<unsigned>(std::max(d.num_components, 1)),
                                d.data_precision > 8 ? 2 : 1);
     return Status::ok;
@@ -148,7 +174,9 @@ Status JpegReader::read(std::FILE* in, const ReadRequest& request, RowSink& sink
     const J_COLOR_SPACE stored = s.d.jpeg_color_space;
     const bool cmyk = stored == JCS_CMYK || stored == JCS_YCCK;
     const J_COLOR_SPACE space = stored == JCS_GRAYSCALE ? JCS_GRAYSCALE : cmyk ? JCS_CMYK : JCS_RGB;
-    if (qpbm_jpeg_start(&s, space) != 0) return refused(s, facts);
+    if (qpbm_jpeg_start(&s, space, shrink_) != 0) return refused(s, facts);
+    if (s.d.output_width != shrunk(s.d.image_width, shrink_) || s.d.output_height != shrunk(s.d.image_height, shrink_))
+        return Status::read_failed;  // not the size the check promised
 
     const ValueRule rule = value_rule(*request.options);
     const std::size_t width = s.d.output_width;

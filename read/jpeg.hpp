@@ -8,6 +8,12 @@
 // channel by channel, as R = (vC * vK + 127) div 255, G from vM, B from vY:
 // white paper where there is no ink, black where C or K is full.
 //
+// Shrink-on-load: for a resize to half the size or less, libjpeg decodes
+// at 1/2, 1/4 or 1/8 through its scaled DCT (1/8 is each block's mean),
+// the smallest of them no smaller than the output, and the resize stage
+// averages the rest; a DCT at 1/8 of the size costs a fraction of a whole
+// one.
+//
 // A progressive JPEG is read whole into libjpeg's coefficients before the
 // first row: libjpeg's memory is capped at kJpegMaxMemory, and a picture
 // that needs more is refused with libjpeg's words; one of more than
@@ -61,6 +67,7 @@ private:
     bool read_before_ = false;
     Facts* facts_ = nullptr;
     std::uint64_t bound_ = UINT64_MAX;  // after a check that passed: codec_input_bound of the picture
+    unsigned shrink_ = 1;               // the DCT's scale, 1/shrink_
 };
 
 extern const ReaderKind kJpegReader;

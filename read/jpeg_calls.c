@@ -51,9 +51,11 @@ int qpbm_jpeg_open(struct qpbm_jpeg* s, FILE* in, long max_memory, int max_scans
     return 0;
 }
 
-int qpbm_jpeg_start(struct qpbm_jpeg* s, J_COLOR_SPACE space) {
+int qpbm_jpeg_start(struct qpbm_jpeg* s, J_COLOR_SPACE space, unsigned shrink) {
     if (setjmp(s->jump)) return -1;
     s->d.out_color_space = space;
+    s->d.scale_num = 1;
+    s->d.scale_denom = shrink;
     jpeg_start_decompress(&s->d);
     s->row = (*s->d.mem->alloc_sarray)((j_common_ptr)&s->d, JPOOL_IMAGE,
                                        s->d.output_width * (JDIMENSION)s->d.output_components, 1)[0];

@@ -38,9 +38,10 @@ struct qpbm_jpeg {
  * and the scans read at max_scans. */
 int qpbm_jpeg_open(struct qpbm_jpeg* s, FILE* in, long max_memory, int max_scans);
 /* Starts decompressing into `space` (JCS_GRAYSCALE, JCS_RGB or JCS_CMYK)
- * with libjpeg's defaults: accurate integer DCT, fancy upsampling. A
+ * with libjpeg's defaults: accurate integer DCT, fancy upsampling; at
+ * 1/`shrink` of the size (1, 2, 4 or 8) through libjpeg's scaled DCT. A
  * progressive picture is read whole into its coefficients here. */
-int qpbm_jpeg_start(struct qpbm_jpeg* s, J_COLOR_SPACE space);
+int qpbm_jpeg_start(struct qpbm_jpeg* s, J_COLOR_SPACE space, unsigned shrink);
 /* The next row into s->row. */
 int qpbm_jpeg_read_row(struct qpbm_jpeg* s);
 /* Frees everything libjpeg holds; safe after any failure. */

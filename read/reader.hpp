@@ -99,6 +99,13 @@ struct Picture {
     // (also when the input says nothing, or nothing valid), 2 to 8 the
     // mirrored and turned layouts (convert/orient.hpp undoes them).
     std::uint8_t orientation = 1;
+    // A reader that shrinks as it decodes (JPEG's DCT scaling, for a resize)
+    // hands rows of width x height, each pixel `shrink` x `shrink` pixels of
+    // the picture as stored, which is stored_width x stored_height (the
+    // last column and row may lie partly past it). 0: the same.
+    std::int32_t stored_width = 0;
+    std::int32_t stored_height = 0;
+    std::uint32_t shrink = 1;
 };
 
 class Reader {

@@ -35,6 +35,15 @@ std::optional<std::uint64_t> number(const std::string& text, std::uint64_t most)
 // The finest --dpi, as the library takes it.
 constexpr std::uint64_t kMaxDpi = 1000000;
 
+constexpr std::uint64_t kMostSide = INT32_MAX;
+
+// A side of the output: 1 to 2^31 - 1 pixels.
+std::optional<std::uint32_t> side(const std::string& text) {
+    const std::optional<std::uint64_t> n = number(text, kMostSide);
+    if (!n || *n == 0) return std::nullopt;
+    return static_cast<std::uint32_t>(*n);
+}
+
 bool is(const std::string& arg, const char* name) { return arg == name || arg.rfind(std::string(name) + "=", 0) == 0; }
 
 }  // namespace
@@ -137,6 +146,32 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
             return Taken::error;
         }
         o.api.page = static_cast<unsigned>(*n);
+    } else if (is(arg, "--width") || is(arg, "--height")) {
+        const bool across = is(arg, "--width");
+        const char* name = across ? "--width" : "--height";
+        const bool given = value(name, text);
+        const std::optional<std::uint32_t> n = given ? side(text) : std::nullopt;
+        if (!n) {
+            error = given ? std::string(name) + " takes a number of pixels from 1 to 2147483647, not '" + text + "'"
+                          : std::string(name) + " needs a number of pixels";
+            return Taken::error;
+        }
+        (across ? o.api.width : o.api.height) = *n;
+        o.side_given = true;
+    } else if (is(arg, "--fit")) {
+        const bool given = value("--fit", text);
+        const std::size_t x = given ? text.find_first_of("xX") : std::string::npos;
+        const std::optional<std::uint32_t> w = x != std::string::npos ? side(text.substr(0, x)) : std::nullopt;
+        const std::optional<std::uint32_t> h = x != std::string::npos ? side(text.substr(x + 1)) : std::nullopt;
+        if (!w || !h) {
+            error = "--fit takes WIDTHxHEIGHT, each from 1 to 2147483647 pixels (e.g. 800x480)" +
+                    (given ? ", not '" + text + "'" : std::string());
+            return Taken::error;
+        }
+        o.api.width = *w;
+        o.api.height = *h;
+        o.api.fit = 1;
+        o.fit_given = true;
     } else if (is(arg, "--method")) {
         const bool given = value("--method", text);
         const MethodName* found = nullptr;
@@ -208,7 +243,21 @@ std::string check_conversion_options(const ConversionOptions& o, std::optional<q
         if (m == QPBM_METHOD_CHANNELS && o.api.threshold > 255) return "the channels threshold is 0 to 255";
     }
     if (o.window_given && m != QPBM_METHOD_SAUVOLA) return "--window goes only with --method sauvola";
-    return {};
+    return check_size_options(o);
+}
+
+std::string check_size_options(const ConversionOptions& o) {
+    const std::uint64_t w = o.api.width, h = o.api.height, most = o.api.max_pixels;
+    if (o.fit_given && o.side_given) return "--fit goes without --width and --height";
+    if (most == 0 || o.fit_given) return {};
+    // The fewest pixels the output can have: the sides given, the other at least 1.
+    const std::uint64_t least = (w != 0 ? w : 1) * (h != 0 ? h : 1);
+    if (least <= most) return {};
+    const std::string given = w != 0 && h != 0 ? "--width " + std::to_string(w) + " --height " + std::to_string(h)
+                              : w != 0         ? "--width " + std::to_string(w)
+                                               : "--height " + std::to_string(h);
+    return given + " makes an output of " + (w != 0 && h != 0 ? "" : "at least ") + std::to_string(least) +
+           " pixels, more than --max-pixels " + std::to_string(most);
 }
 
 qpbm_format format_of_name(const std::string& name) {

@@ -1,5 +1,5 @@
 // The command line's conversion options (--to, --raw, --bpp, --max-pixels,
-// --method, --threshold, --window, --invert, the layout and --dpi): parsed into the qpbm_options
+// --method, --threshold, --window, --invert, the layout, --dpi, --width, --height, --fit): parsed into the qpbm_options
 // the library takes, and checked against each other, the direction and the
 // output format.
 #pragma once
@@ -23,6 +23,8 @@ struct ConversionOptions {
     std::string to_from;             // what named the output format: "--to bmp", or the output's name
     bool threshold_given = false;
     bool window_given = false;
+    bool fit_given = false;   // --fit, which sets both sides
+    bool side_given = false;  // --width or --height
 
     ConversionOptions() { qpbm_options_init(&api); }
 };
@@ -39,6 +41,10 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
 // option of another format is an error when the formats are known, and is
 // ignored for the inputs it does not apply to when they are detected.
 std::string check_conversion_options(const ConversionOptions& options, std::optional<qpbm_direction> direction);
+
+// The size options' part of the check: --fit alone, and no size that makes
+// every output larger than --max-pixels.
+std::string check_size_options(const ConversionOptions& options);
 
 // The output format a file name's extension calls for (".pbm", ".bmp",
 // ".escpos", ".zpl", ".xbm" or, where built with libspng and libtiff,

@@ -252,6 +252,9 @@ class _Options(ctypes.Structure):
         ("mirror", ctypes.c_int),
         ("dpi_x", ctypes.c_uint),
         ("dpi_y", ctypes.c_uint),
+        ("width", ctypes.c_uint32),
+        ("height", ctypes.c_uint32),
+        ("fit", ctypes.c_int),
     ]
 
 
@@ -277,6 +280,9 @@ def _options(
     window: Optional[int] = None,
     invert: bool = False,
     to: Optional[str] = None,
+    width: Optional[int] = None,
+    height: Optional[int] = None,
+    fit: Optional[Tuple[int, int]] = None,
 ) -> _Options:
     """The options as the library takes them; ValueError for a bad value."""
 
@@ -309,6 +315,7 @@ def _options(
         if not low <= whole("window", window) <= high or window % 2 == 0:
             raise ValueError(f"window must be odd, {low} to {high}, not {window!r}")
         options.window = window
+    _size_options(options, width, height, fit)
     return options
 
 
@@ -337,6 +344,32 @@ def _layout(
             raise ValueError(f"dpi must be dots per inch, 1 to {_MAX_DPI}, or a pair (across, down), not {dpi!r}")
         options.dpi_x, options.dpi_y = pair
     return options
+
+
+_MOST_SIDE = (1 << 31) - 1
+
+
+def _size_options(
+    options: _Options, width: Optional[int], height: Optional[int], fit: Optional[Tuple[int, int]]
+) -> None:
+    """The output's size, as the tool's --width, --height and --fit take it."""
+
+    def side(name: str, value: object) -> int:
+        if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= _MOST_SIDE:
+            raise ValueError(f"{name} must be a number of pixels from 1 to {_MOST_SIDE}, not {value!r}")
+        return value
+
+    if fit is not None:
+        if width is not None or height is not None:
+            raise ValueError("fit goes without width and height")
+        if not isinstance(fit, tuple) or len(fit) != 2:
+            raise ValueError(f"fit must be a (width, height) pair, not {fit!r}")
+        options.width, options.height, options.fit = side("fit's width", fit[0]), side("fit's height", fit[1]), 1
+        return
+    if width is not None:
+        options.width = side("width", width)
+    if height is not None:
+        options.height = side("height", height)
 
 
 class _Result(ctypes.Structure):
@@ -752,6 +785,9 @@ def convert(
     flip: bool = False,
     mirror: bool = False,
     dpi: Union[None, int, Tuple[int, int]] = None,
+    width: Optional[int] = None,
+    height: Optional[int] = None,
+    fit: Optional[Tuple[int, int]] = None,
 ) -> Picture:
     """Converts `src` into `dst` in the direction its first bytes say.
 
@@ -769,9 +805,14 @@ def convert(
     to bottom (`flip`) and mirrored left to right (`mirror`). `dpi` (dots per
     inch, or a pair across and down) is the resolution a BMP, PNG or TIFF
     output records; by default the input's.
+
+    `width` and `height` resize the picture before the method decides it,
+    as the tool's --width and --height do: one of them keeps the aspect
+    ratio, both give that exact size; `fit=(w, h)` the largest size inside
+    w x h that keeps it.
     """
-    options = _layout(_options(raw, bpp, max_pixels, method, threshold, window, invert, to), auto_orient, rotate,
-                      flip, mirror, dpi)
+    options = _layout(_options(raw, bpp, max_pixels, method, threshold, window, invert, to, width, height, fit),
+                      auto_orient, rotate, flip, mirror, dpi)
     return _run(src, dst, Direction.DETECT, options)
 
 
@@ -912,6 +953,9 @@ def convert_bytes(
     flip: bool = False,
     mirror: bool = False,
     dpi: Union[None, int, Tuple[int, int]] = None,
+    width: Optional[int] = None,
+    height: Optional[int] = None,
+    fit: Optional[Tuple[int, int]] = None,
     max_output: Optional[int] = None,
     return_picture: bool = False,
 ) -> Union[bytes, Converted]:
@@ -928,8 +972,8 @@ def convert_bytes(
     `ConversionError` (with ``path`` "<bytes>") when the library refuses the
     input or the output is over the ceiling (status ETOO_MANY_PIXELS).
     """
-    options = _layout(_options(raw, bpp, max_pixels, method, threshold, window, invert, to), auto_orient, rotate,
-                      flip, mirror, dpi)
+    options = _layout(_options(raw, bpp, max_pixels, method, threshold, window, invert, to, width, height, fit),
+                      auto_orient, rotate, flip, mirror, dpi)
     ceiling = _output_ceiling(max_output, max_pixels)
     if isinstance(data, (bytearray, memoryview)):
         data = bytes(data)
@@ -956,6 +1000,9 @@ def convert_stream(
     flip: bool = False,
     mirror: bool = False,
     dpi: Union[None, int, Tuple[int, int]] = None,
+    width: Optional[int] = None,
+    height: Optional[int] = None,
+    fit: Optional[Tuple[int, int]] = None,
     max_output: Optional[int] = None,
     return_picture: bool = False,
 ) -> Union[bytes, Converted]:
@@ -968,8 +1015,8 @@ def convert_stream(
     Options are checked before `src` is read; `max_output` and
     `return_picture` as for `convert_bytes`.
     """
-    options = _layout(_options(raw, bpp, max_pixels, method, threshold, window, invert, to), auto_orient, rotate,
-                      flip, mirror, dpi)
+    options = _layout(_options(raw, bpp, max_pixels, method, threshold, window, invert, to, width, height, fit),
+                      auto_orient, rotate, flip, mirror, dpi)
     ceiling = _output_ceiling(max_output, max_pixels)
     data = src.read()
     if not isinstance(data, (bytes, bytearray)):
