@@ -29,7 +29,7 @@ done
     "$root/library/memory_convert.cpp" "$root/library/qpbm_api.cpp" "$root/library/public_status.cpp" \
     "$web/no_files.cpp" "$web/page_api.cpp" \
     -sSINGLE_FILE=1 -sMODULARIZE=1 -sEXPORT_NAME=QuorvelPBM -sENVIRONMENT=worker \
-    -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=4GB -sFILESYSTEM=0 \
+    -sINITIAL_MEMORY=32MB -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=4GB -sFILESYSTEM=0 \
     -sEXPORTED_FUNCTIONS=_malloc,_free,_qpbm_version,_qpbm_detect_format,_page_convert_pixels -sEXPORTED_RUNTIME_METHODS=UTF8ToString \
     -o "$out/qpbm-module.js"
 {
