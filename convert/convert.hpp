@@ -12,13 +12,13 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "convert/buffers.hpp"
-#include "convert/options.hpp"
-#include "convert/status.hpp"
+#include "core/bmp.hpp"
+#include "core/buffers.hpp"
+#include "core/limits.hpp"
+#include "core/options.hpp"
+#include "core/pbm.hpp"
+#include "core/status.hpp"
 #include "decide/decide.hpp"
-#include "formats/bmp.hpp"
-#include "formats/limits.hpp"
-#include "formats/pbm.hpp"
 #include "read/reader.hpp"
 #include "write/pbm_tokens.hpp"
 #include "write/writer.hpp"

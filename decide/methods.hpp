@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "convert/options.hpp"
+#include "core/options.hpp"
 
 namespace qpbm {
 

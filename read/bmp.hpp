@@ -14,10 +14,10 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "convert/stream.hpp"
+#include "core/bmp.hpp"
+#include "core/limits.hpp"
+#include "core/stream.hpp"
 #include "decide/methods.hpp"
-#include "formats/bmp.hpp"
-#include "formats/limits.hpp"
 #include "read/reader.hpp"
 
 namespace qpbm {

@@ -1,4 +1,4 @@
-// The PBM reader: plain "P1" and raw "P4", as formats/pbm.hpp describes
+// The PBM reader: plain "P1" and raw "P4", as core/pbm.hpp describes
 // them, handed over as bit rows. The check reads the header in small reads,
 // so that a refusal reads little more than the byte that decides it; the
 // rows then come a block of input at a time. The input is read unbuffered,
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "formats/limits.hpp"
+#include "core/limits.hpp"
 #include "read/reader.hpp"
 
 namespace qpbm {

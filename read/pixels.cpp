@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "convert/buffers.hpp"
-#include "formats/pbm.hpp"
-#include "formats/pnm.hpp"
+#include "core/buffers.hpp"
+#include "core/pbm.hpp"
+#include "core/pnm.hpp"
 #include "read/values.hpp"
 
 namespace qpbm {

@@ -1,4 +1,4 @@
-// The PNG reader (formats/png.hpp), through libspng: every colour type and
+// The PNG reader (core/png.hpp), through libspng: every colour type and
 // bit depth, handed over as value rows. A sample v of depth d becomes
 // (v * 255 + M div 2) div M with M = 2^d - 1, as a netpbm sample of maxval M
 // does; alpha (an alpha channel, or tRNS) is laid over white. Samples are
@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "formats/png.hpp"
+#include "core/png.hpp"
 #include "read/reader.hpp"
 
 struct spng_ctx;

@@ -1,4 +1,4 @@
-// The PGM, PPM and PAM reader (formats/pnm.hpp), handed over as value rows:
+// The PGM, PPM and PAM reader (core/pnm.hpp), handed over as value rows:
 // every sample scaled to 8 bits, alpha laid over white, then luma or the
 // channels flags as read/values.hpp computes them.
 #pragma once
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "formats/pnm.hpp"
+#include "core/pnm.hpp"
 #include "read/reader.hpp"
 
 namespace qpbm {

@@ -21,8 +21,8 @@
 #include <cstdio>
 #include <new>
 
-#include "convert/options.hpp"
-#include "convert/status.hpp"
+#include "core/options.hpp"
+#include "core/status.hpp"
 #include "read/values.hpp"
 
 namespace qpbm {

@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "convert/options.hpp"
+#include "core/options.hpp"
 #include "read/reader.hpp"
 
 struct tiff;

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "formats/limits.hpp"
+#include "core/limits.hpp"
 #include "write/writer.hpp"
 
 namespace qpbm {

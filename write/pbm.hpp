@@ -1,12 +1,12 @@
 // The PBM writer: plain "P1" (a token per pixel, a line feed after every
 // 30th token of the file) or raw "P4" (rows of ceil(width / 8) bytes), as
-// formats/pbm.hpp lays them out.
+// core/pbm.hpp lays them out.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "formats/limits.hpp"
+#include "core/limits.hpp"
 #include "write/writer.hpp"
 
 namespace qpbm {

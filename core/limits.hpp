@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "formats/bmp.hpp"
-#include "formats/pbm.hpp"
+#include "core/bmp.hpp"
+#include "core/pbm.hpp"
 
 namespace qpbm {
 

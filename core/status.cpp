@@ -1,11 +1,11 @@
-#include "convert/status.hpp"
+#include "core/status.hpp"
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
-#include "formats/limits.hpp"
+#include "core/limits.hpp"
 
 namespace qpbm {
 
