@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/buffers.hpp"
 #include "read/reader.hpp"
 
 struct qpbm_jpeg;
@@ -25,15 +26,6 @@ namespace qpbm {
 
 // What libjpeg may allocate for one picture.
 inline constexpr long kJpegMaxMemory = 256L << 20;
-// Pixels turned into values at once.
-inline constexpr std::size_t kJpegPiecePixels = 16384;
-// Room for libjpeg's decompressor and error manager (read/jpeg_calls.h).
-inline constexpr std::size_t kJpegSessionSize = 2048;
-
-struct JpegReadBuffers {
-    alignas(std::max_align_t) unsigned char session[kJpegSessionSize];
-    std::uint8_t values[kJpegPiecePixels];
-};
 
 class JpegReader final : public Reader {
 public:

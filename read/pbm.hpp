@@ -8,16 +8,11 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/buffers.hpp"
 #include "core/limits.hpp"
 #include "read/reader.hpp"
 
 namespace qpbm {
-
-struct PbmReadBuffers {
-    char input[kPbmBlockSize];  // the input, one block of it
-    // One row or piece of one, and room for a word stored past its end.
-    std::uint8_t bits[kRowPiecePixels / 8 + 8];
-};
 
 // What the check learned, and where the read goes on from.
 struct PbmSource {

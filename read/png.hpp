@@ -13,22 +13,13 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/buffers.hpp"
 #include "core/png.hpp"
 #include "read/reader.hpp"
 
 struct spng_ctx;
 
 namespace qpbm {
-
-// Pixels turned into values at once.
-inline constexpr std::size_t kPngPiecePixels = 16384;
-
-struct PngReadBuffers {
-    std::uint8_t samples[kPngPiecePixels * 3];  // a piece laid over white, grey or red, green, blue
-    std::uint8_t values[kPngPiecePixels];
-    std::uint8_t scale[65536];      // every sample of the bit depth as 8 bits
-    std::uint8_t palette[256 * 3];  // the palette laid over white
-};
 
 // Where libspng reads from, and the errno of a failed read.
 struct PngInput {

@@ -6,15 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/buffers.hpp"
 #include "core/limits.hpp"
 #include "write/writer.hpp"
 
 namespace qpbm {
-
-struct PbmWriteBuffers {
-    char tokens[kBlockPixelsMax * kTokenSize];  // tokens before line feeds
-    char text[kBlockTextSize];                  // the output on its way out
-};
 
 // "P1" (or the given start), the comment, and "<width> <height>" in signed
 // decimal, each ending in a line feed; returns the length.
