@@ -12,11 +12,11 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "core/bmp.hpp"
+#include "core/bmp_format.hpp"
 #include "core/buffers.hpp"
 #include "core/limits.hpp"
 #include "core/options.hpp"
-#include "core/pbm.hpp"
+#include "core/pbm_format.hpp"
 #include "core/status.hpp"
 #include "decide/decide.hpp"
 #include "read/bmp.hpp"

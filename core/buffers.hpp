@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "core/limits.hpp"
-#include "core/pnm.hpp"
+#include "core/pnm_format.hpp"
 
 namespace qpbm {
 

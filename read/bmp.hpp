@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "core/bmp.hpp"
+#include "core/bmp_format.hpp"
 #include "core/buffers.hpp"
 #include "core/limits.hpp"
 #include "decide/methods.hpp"

@@ -1,4 +1,4 @@
-// The PBM reader: plain "P1" and raw "P4", as core/pbm.hpp describes
+// The PBM reader: plain "P1" and raw "P4", as core/pbm_format.hpp describes
 // them, handed over as bit rows. The check reads the header in small reads,
 // so that a refusal reads little more than the byte that decides it; the
 // rows then come a block of input at a time. The input is read unbuffered,

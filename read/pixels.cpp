@@ -6,8 +6,8 @@
 #include <algorithm>
 
 #include "core/buffers.hpp"
-#include "core/pbm.hpp"
-#include "core/pnm.hpp"
+#include "core/pbm_format.hpp"
+#include "core/pnm_format.hpp"
 #include "read/values.hpp"
 
 namespace qpbm {

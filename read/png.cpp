@@ -12,7 +12,7 @@
 
 #include "core/buffers.hpp"
 #include "core/limits.hpp"
-#include "core/pnm.hpp"
+#include "core/pnm_format.hpp"
 #include "read/values.hpp"
 
 namespace qpbm {

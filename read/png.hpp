@@ -1,4 +1,4 @@
-// The PNG reader (core/png.hpp), through libspng: every colour type and
+// The PNG reader (core/png_format.hpp), through libspng: every colour type and
 // bit depth, handed over as value rows. A sample v of depth d becomes
 // (v * 255 + M div 2) div M with M = 2^d - 1, as a netpbm sample of maxval M
 // does; alpha (an alpha channel, or tRNS) is laid over white. Samples are
@@ -14,7 +14,7 @@
 #include <cstdio>
 
 #include "core/buffers.hpp"
-#include "core/png.hpp"
+#include "core/png_format.hpp"
 #include "read/reader.hpp"
 
 struct spng_ctx;

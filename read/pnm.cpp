@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "core/buffers.hpp"
-#include "core/pbm.hpp"
+#include "core/pbm_format.hpp"
 #include "read/netpbm_input.hpp"
 #include "read/values.hpp"
 

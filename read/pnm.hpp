@@ -1,4 +1,4 @@
-// The PGM, PPM and PAM reader (core/pnm.hpp), handed over as value rows:
+// The PGM, PPM and PAM reader (core/pnm_format.hpp), handed over as value rows:
 // every sample scaled to 8 bits, alpha laid over white, then luma or the
 // channels flags as read/values.hpp computes them.
 #pragma once
@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "core/buffers.hpp"
-#include "core/pnm.hpp"
+#include "core/pnm_format.hpp"
 #include "read/reader.hpp"
 
 namespace qpbm {

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/pbm.hpp"
+#include "core/pbm_format.hpp"
 #include "decide/methods.hpp"
 
 namespace qpbm {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/bmp.hpp"
+#include "core/bmp_format.hpp"
 #include "core/buffers.hpp"
 #include "core/stream.hpp"
 

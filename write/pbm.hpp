@@ -1,6 +1,6 @@
 // The PBM writer: plain "P1" (a token per pixel, a line feed after every
 // 30th token of the file) or raw "P4" (rows of ceil(width / 8) bytes), as
-// core/pbm.hpp lays them out.
+// core/pbm_format.hpp lays them out.
 #pragma once
 
 #include <cstddef>
