@@ -25,7 +25,7 @@ Then:
 
 Paired runs alternate the floor and ours, swapping the order every pair,
 each started directly (no shell); the figure is the median of the per-pair
-ratios (run_bench.paired). --tool-args adds arguments to every run of the
+ratios (timing.paired). --tool-args adds arguments to every run of the
 tool (for example a thread count), so that two settings can be compared.
 
     bench/codec_bench.py --build build --codecs 1,25,100 \\
@@ -47,7 +47,7 @@ import subprocess
 import tempfile
 import time
 
-from run_bench import command, cpu_model, log, paired, peak_rss_kib, sh, wait_for_quiet
+from timing import command, cpu_model, log, paired, peak_rss_kib, sh, wait_for_quiet
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 POLICY = os.path.join(HERE, "magick")

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/bmp.hpp"
+#include "core/bmp_format.hpp"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "formats/limits.hpp"
+#include "core/limits.hpp"
 #include "write/writer.hpp"
 
 namespace qpbm {

@@ -5,8 +5,9 @@
 
 #include <optional>
 
+#include "core/rows.hpp"
+#include "core/status.hpp"
 #include "decide/methods.hpp"
-#include "read/reader.hpp"
 
 namespace qpbm {
 

@@ -18,7 +18,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "convert/options.hpp"
+#include "core/buffers.hpp"
+#include "core/options.hpp"
 
 namespace qpbm {
 
@@ -38,31 +39,8 @@ constexpr unsigned channel_to_8bit(std::uint64_t v, unsigned bits) {
 inline constexpr std::uint8_t kChannelsWhite = 255;
 inline constexpr std::uint8_t kChannelsBlack = 0;
 
-// Rows that the whole-row methods take, at most, and the bytes Sauvola may
-// keep for the rows of its window. Both fix the size of the buffers below.
-inline constexpr std::size_t kMaxRowMethodWidth = 131072;
-inline constexpr std::size_t kWindowRowsSize = 4 * 1024 * 1024;
-// Error rows reach two pixels past either end of a row, so that shares
-// falling outside the picture land somewhere and are then dropped.
-inline constexpr std::size_t kDiffusionMargin = 2;
 // Otsu compares sums of up to 2^40 pixels exactly in 256 bits.
 inline constexpr std::uint64_t kMaxOtsuPixels = std::uint64_t{1} << 40;
-
-struct MethodBuffers {
-    std::uint8_t values[kMaxRowMethodWidth];     // a piece of a row, or a whole row
-    std::uint8_t flags[kMaxRowMethodWidth + 8];  // a row's decisions, a byte each (1 black), before packing
-    std::uint8_t bits[kMaxRowMethodWidth / 8];
-    std::int32_t errors[3][kMaxRowMethodWidth + 2 * kDiffusionMargin];  // rows y, y + 1, y + 2 (Floyd-
-                                                                        // Steinberg: y, y + 1, and row y's own)
-    std::uint8_t window_rows[kWindowRowsSize];                          // Sauvola: row k at (k % W) * width
-    std::uint32_t column_sums[kMaxRowMethodWidth];                      // Sauvola: sum of Y down the window
-    std::uint32_t column_squares[kMaxRowMethodWidth];                   // and of Y^2
-    std::uint32_t prefix_sums[kMaxRowMethodWidth + 1];     // Sauvola: column sums added up along the row, modulo
-    std::uint32_t prefix_squares[kMaxRowMethodWidth + 1];  // 2^32 (a window's sums are below 2^32)
-    std::uint64_t histogram[256];                          // Otsu: pixels of each Y
-    std::uint32_t histogram_parts[4][256];  // Otsu: counts of a row, four tables so that equal neighbours
-                                            // do not wait for each other's increments
-};
 
 // The widest row the method takes; 0 for any width.
 std::uint64_t max_row_width(const Options& options);

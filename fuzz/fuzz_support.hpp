@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "convert/options.hpp"
+#include "core/options.hpp"
 
 namespace qpbm_fuzz {
 

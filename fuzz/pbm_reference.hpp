@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "convert/status.hpp"
+#include "core/status.hpp"
 
 namespace qpbm_fuzz {
 

@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "convert/convert.hpp"
-#include "convert/status.hpp"
+#include "core/status.hpp"
 #include "library/wide_path.hpp"
 
 namespace qpbm {

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "convert/convert.hpp"
-#include "convert/stream.hpp"
+#include "core/stream.hpp"
 #include "library/phases.hpp"
 
 #if defined(_WIN32)

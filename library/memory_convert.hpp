@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "convert/options.hpp"
-#include "convert/status.hpp"
+#include "core/options.hpp"
+#include "core/status.hpp"
 #include "library/file_convert.hpp"
 
 namespace qpbm {

@@ -29,7 +29,7 @@
 
 #include <cstdio>
 
-#include "convert/status.hpp"
+#include "core/status.hpp"
 #include "library/wide_path.hpp"
 
 namespace qpbm {

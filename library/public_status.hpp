@@ -2,7 +2,7 @@
 // (qpbm_status_message): the one table a caller's code is read from.
 #pragma once
 
-#include "convert/status.hpp"
+#include "core/status.hpp"
 #include "library/qpbm.h"
 
 namespace qpbm {

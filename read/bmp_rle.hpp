@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "read/bmp.hpp"
+#include "core/buffers.hpp"
+#include "read/bmp_source.hpp"
 
 namespace qpbm {
 

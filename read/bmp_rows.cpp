@@ -2,7 +2,7 @@
 // hands them over top row first.
 #include <bit>
 
-#include "convert/buffers.hpp"
+#include "core/buffers.hpp"
 #include "read/bmp.hpp"
 #include "read/values.hpp"
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <new>
 
-#include "convert/buffers.hpp"
-#include "formats/limits.hpp"
+#include "core/buffers.hpp"
+#include "core/limits.hpp"
 #include "read/exif.hpp"
 #include "read/jpeg_calls.h"
 #include "read/resize.hpp"

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/buffers.hpp"
 #include "read/reader.hpp"
 
 struct qpbm_jpeg;
@@ -37,15 +38,6 @@ inline constexpr long kJpegMaxMemory = 256L << 20;
 // coefficients, so hundreds are work without a picture. 500 is TurboJPEG's
 // default limit.
 inline constexpr int kJpegMaxScans = 500;
-// Pixels turned into values at once.
-inline constexpr std::size_t kJpegPiecePixels = 16384;
-// Room for libjpeg's decompressor and error manager (read/jpeg_calls.h).
-inline constexpr std::size_t kJpegSessionSize = 2048;
-
-struct JpegReadBuffers {
-    alignas(std::max_align_t) unsigned char session[kJpegSessionSize];
-    std::uint8_t values[kJpegPiecePixels];
-};
 
 class JpegReader final : public Reader {
 public:

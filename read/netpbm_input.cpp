@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "formats/pbm.hpp"
+#include "core/pbm_format.hpp"
 
 namespace qpbm {
 

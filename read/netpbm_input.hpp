@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "convert/status.hpp"
+#include "core/status.hpp"
 
 namespace qpbm {
 

@@ -4,15 +4,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "convert/buffers.hpp"
-#include "formats/pbm.hpp"
+#include "core/buffers.hpp"
+#include "core/pbm_format.hpp"
 #include "read/netpbm_input.hpp"
 
 namespace qpbm {
 
 namespace {
 
-// The magic, the width and the height: see formats/pbm.hpp. Leaves the input
+// The magic, the width and the height: see core/pbm_format.hpp. Leaves the input
 // at the first byte of the pixels.
 Status read_header(NetpbmInput& input, PbmSource& source, Facts& facts) {
     HeaderReader h{input};

@@ -1,4 +1,4 @@
-// The PBM reader: plain "P1" and raw "P4", as formats/pbm.hpp describes
+// The PBM reader: plain "P1" and raw "P4", as core/pbm_format.hpp describes
 // them, handed over as bit rows. The check reads the header in small reads,
 // so that a refusal reads little more than the byte that decides it; the
 // rows then come a block of input at a time. The input is read unbuffered,
@@ -8,16 +8,11 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "formats/limits.hpp"
+#include "core/buffers.hpp"
+#include "core/limits.hpp"
 #include "read/reader.hpp"
 
 namespace qpbm {
-
-struct PbmReadBuffers {
-    char input[kPbmBlockSize];  // the input, one block of it
-    // One row or piece of one, and room for a word stored past its end.
-    std::uint8_t bits[kRowPiecePixels / 8 + 8];
-};
 
 // What the check learned, and where the read goes on from.
 struct PbmSource {

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "convert/buffers.hpp"
-#include "formats/pbm.hpp"
-#include "formats/pnm.hpp"
+#include "core/buffers.hpp"
+#include "core/pbm_format.hpp"
+#include "core/pnm_format.hpp"
 #include "read/values.hpp"
 
 namespace qpbm {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/buffers.hpp"
 #include "read/reader.hpp"
 
 namespace qpbm {
@@ -34,14 +35,6 @@ struct PixelSource {
     std::uint32_t height = 0;
     std::size_t stride = 0;
     PixelLayout layout = PixelLayout::rgb8;
-};
-
-// Pixels turned into values at once, when alpha needs a pass of its own.
-inline constexpr std::size_t kPixelPiecePixels = 16384;
-
-struct PixelReadBuffers {
-    std::uint8_t samples[kPixelPiecePixels * 3];  // a piece laid over white, grey or red, green, blue
-    std::uint8_t values[kPixelPiecePixels];
 };
 
 class PixelReader final : public Reader {

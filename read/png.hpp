@@ -1,4 +1,4 @@
-// The PNG reader (formats/png.hpp), through libspng: every colour type and
+// The PNG reader (core/png_format.hpp), through libspng: every colour type and
 // bit depth, handed over as value rows. A sample v of depth d becomes
 // (v * 255 + M div 2) div M with M = 2^d - 1, as a netpbm sample of maxval M
 // does; alpha (an alpha channel, or tRNS) is laid over white. Samples are
@@ -13,23 +13,14 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "formats/png.hpp"
+#include "core/buffers.hpp"
+#include "core/png_format.hpp"
 #include "read/png_chunks.hpp"
 #include "read/reader.hpp"
 
 struct spng_ctx;
 
 namespace qpbm {
-
-// Pixels turned into values at once.
-inline constexpr std::size_t kPngPiecePixels = 16384;
-
-struct PngReadBuffers {
-    std::uint8_t samples[kPngPiecePixels * 3];  // a piece laid over white, grey or red, green, blue
-    std::uint8_t values[kPngPiecePixels];
-    std::uint8_t scale[65536];      // every sample of the bit depth as 8 bits
-    std::uint8_t palette[256 * 3];  // the palette laid over white
-};
 
 // Where libspng reads from, and the errno of a failed read.
 struct PngInput {

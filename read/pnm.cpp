@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "convert/buffers.hpp"
-#include "formats/pbm.hpp"
+#include "core/buffers.hpp"
+#include "core/pbm_format.hpp"
 #include "read/netpbm_input.hpp"
 #include "read/values.hpp"
 

@@ -1,4 +1,4 @@
-// The PGM, PPM and PAM reader (formats/pnm.hpp), handed over as value rows:
+// The PGM, PPM and PAM reader (core/pnm_format.hpp), handed over as value rows:
 // every sample scaled to 8 bits, alpha laid over white, then luma or the
 // channels flags as read/values.hpp computes them.
 #pragma once
@@ -6,26 +6,15 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "formats/pnm.hpp"
+#include "core/buffers.hpp"
+#include "core/pnm_format.hpp"
 #include "read/reader.hpp"
 
 namespace qpbm {
 
-// Pixels converted at once, whole rows or a piece of one.
-inline constexpr std::size_t kPnmPiecePixels = 16384;
-// A piece of raw samples at the widest: four samples of two bytes a pixel.
-inline constexpr std::size_t kPnmBlockSize = kPnmPiecePixels * kPnmDepthMax * 2;
-
 // The most bytes a plain sample is kept with, its separators and comments
 // included, when a pipe is spooled: five digits and a generous margin.
 inline constexpr std::uint64_t kPnmPlainSampleSpan = 64;
-
-struct PnmReadBuffers {
-    char input[kPnmBlockSize];                  // the input, a block of it
-    std::uint8_t samples[kPnmPiecePixels * 3];  // a piece as 8-bit grey or red, green, blue
-    std::uint8_t values[kPnmPiecePixels];       // a piece's values
-    std::uint8_t scale[kPnmMaxvalMax + 1];      // every sample up to the maxval as 8 bits
-};
 
 enum class PnmSamples : std::uint8_t { grey, grey_alpha, rgb, rgb_alpha };
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "formats/limits.hpp"
+#include "core/limits.hpp"
 
 namespace qpbm {
 

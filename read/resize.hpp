@@ -25,12 +25,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/buffers.hpp"
 #include "read/reader.hpp"
 
 namespace qpbm {
-
-// The widest output a resize makes (the widest row a method takes).
-inline constexpr std::size_t kMaxResizeWidth = kMaxRowMethodWidth;
 
 struct Size {
     std::int64_t width = 0;
@@ -62,12 +60,6 @@ inline Size resized_size(std::int64_t width, std::int64_t height, const Options&
     const Size turned = resize_target(height, width, options.resize);
     return {turned.height, turned.width};
 }
-
-struct ResizeBuffers {
-    std::uint8_t in_row[kMaxResizeWidth];    // where a reader puts its pieces; a row to enlarge across
-    std::uint16_t rows[2][kMaxResizeWidth];  // rows y - 1 and y across, values times 256
-    std::uint64_t sums[kMaxResizeWidth];     // shrinking down: the output row being added up
-};
 
 // The check's part: with a resize asked, turns the reader's picture into the
 // output's (size, values, resolution scaled so that the physical size stays),

@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "convert/buffers.hpp"
-#include "formats/limits.hpp"
-#include "formats/pnm.hpp"
+#include "core/buffers.hpp"
+#include "core/limits.hpp"
+#include "core/pnm_format.hpp"
 #include "read/values.hpp"
 
 namespace qpbm {

@@ -20,7 +20,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "convert/options.hpp"
+#include "core/buffers.hpp"
+#include "core/options.hpp"
 #include "read/reader.hpp"
 
 struct tiff;
@@ -29,15 +30,6 @@ namespace qpbm {
 
 inline constexpr std::uint64_t kTiffMaxBandBytes = 64u << 20;
 inline constexpr std::size_t kTiffMaxAllocation = 64u << 20;
-inline constexpr std::size_t kTiffPiecePixels = 16384;
-
-struct TiffReadBuffers {
-    std::uint8_t samples[kTiffPiecePixels * 3];  // a piece as grey or red, green, blue
-    std::uint8_t values[kTiffPiecePixels];
-    std::uint8_t bits[kTiffPiecePixels / 8];
-    std::uint8_t scale[65536];
-    std::uint8_t palette[3 * 256];  // each index's colour, when the picture has a palette
-};
 
 // libtiff's last error, in its words.
 struct TiffMessage {

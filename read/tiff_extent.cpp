@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "formats/limits.hpp"
+#include "core/limits.hpp"
 #include "read/reader.hpp"
 
 namespace qpbm {

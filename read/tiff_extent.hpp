@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "convert/options.hpp"
-#include "convert/status.hpp"
+#include "core/options.hpp"
+#include "core/status.hpp"
 
 namespace qpbm {
 

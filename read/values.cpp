@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "convert/vector_paths.hpp"
+#include "core/vector_paths.hpp"
 
 #if QPBM_HAVE_AVX2_PATH
 #include <immintrin.h>

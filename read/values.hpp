@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/pbm_format.hpp"
 #include "decide/methods.hpp"
-#include "formats/pbm.hpp"
 
 namespace qpbm {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "convert/codecs.hpp"
-#include "formats/limits.hpp"
+#include "core/limits.hpp"
 #include "tests/conversion_support.hpp"
 
 namespace qpbm_test {

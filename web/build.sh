@@ -25,7 +25,7 @@ for source in "$root"/read/*.cpp "$root"/write/*.cpp; do
 done
 "$emxx" -std=c++20 -O3 -msimd128 -Wall -Wextra -Wpedantic -D_FILE_OFFSET_BITS=64 -DQPBM_STATIC \
     -I"$root" -I"$root/library" \
-    "$root"/convert/*.cpp "$root"/decide/*.cpp "$@" \
+    "$root"/core/*.cpp "$root"/convert/*.cpp "$root"/decide/*.cpp "$@" \
     "$root/library/memory_convert.cpp" "$root/library/qpbm_api.cpp" "$root/library/public_status.cpp" \
     "$web/no_files.cpp" "$web/page_api.cpp" \
     -sSINGLE_FILE=1 -sMODULARIZE=1 -sEXPORT_NAME=QuorvelPBM -sENVIRONMENT=worker \

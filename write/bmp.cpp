@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "convert/buffers.hpp"
-#include "convert/stream.hpp"
-#include "formats/bmp.hpp"
+#include "core/bmp_format.hpp"
+#include "core/buffers.hpp"
+#include "core/stream.hpp"
 
 namespace qpbm {
 

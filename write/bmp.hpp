@@ -12,17 +12,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "formats/limits.hpp"
+#include "core/buffers.hpp"
+#include "core/limits.hpp"
 #include "write/writer.hpp"
 
 namespace qpbm {
-
-struct BmpWriteBuffers {
-    // The gathered picture: stored row k (row 0 is the bottom one) at
-    // k * kImageRowPitch, its bits as the rows came.
-    std::uint8_t image[kImageBufferSize];
-    std::uint8_t block[kBmpBlockSize];  // BMP bytes on their way out
-};
 
 // The pixel bytes of `count` pixels of one-bit image bits (bit x % 8 of byte
 // x / 8 is pixel x, set for white): three bytes of 0xFF for a set bit, of

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "convert/buffers.hpp"
+#include "core/buffers.hpp"
 
 namespace qpbm {
 

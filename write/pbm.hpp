@@ -1,20 +1,16 @@
 // The PBM writer: plain "P1" (a token per pixel, a line feed after every
 // 30th token of the file) or raw "P4" (rows of ceil(width / 8) bytes), as
-// formats/pbm.hpp lays them out.
+// core/pbm_format.hpp lays them out.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "formats/limits.hpp"
+#include "core/buffers.hpp"
+#include "core/limits.hpp"
 #include "write/writer.hpp"
 
 namespace qpbm {
-
-struct PbmWriteBuffers {
-    char tokens[kBlockPixelsMax * kTokenSize];  // tokens before line feeds
-    char text[kBlockTextSize];                  // the output on its way out
-};
 
 // "P1" (or the given start), the comment, and "<width> <height>" in signed
 // decimal, each ending in a line feed; returns the length.

@@ -17,7 +17,7 @@
 #include <bit>
 #include <cstring>
 
-#include "convert/vector_paths.hpp"
+#include "core/vector_paths.hpp"
 #include "read/bmp_rle.hpp"
 
 namespace qpbm {

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "read/bmp.hpp"
+#include "read/bmp_source.hpp"
 #include "write/pbm.hpp"
 
 namespace qpbm {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "formats/png.hpp"
+#include "core/png_format.hpp"
 #include "read/png.hpp"
 
 namespace qpbm {

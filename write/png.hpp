@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "formats/png.hpp"
+#include "core/png_format.hpp"
 #include "write/writer.hpp"
 
 struct spng_ctx;

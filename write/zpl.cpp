@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "convert/buffers.hpp"
+#include "core/buffers.hpp"
 
 namespace qpbm {
 

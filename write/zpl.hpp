@@ -18,18 +18,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/buffers.hpp"
 #include "write/writer.hpp"
 
 namespace qpbm {
-
-// The widest row, in bytes: far beyond any label printer (an 8-inch head at
-// 600 dpi is 4,800 dots), and the size of this writer's row buffers.
-inline constexpr std::size_t kZplMaxRowBytes = 8192;
-
-struct ZplWriteBuffers {
-    std::uint8_t rows[2][kZplMaxRowBytes];  // this row and the one before
-    char text[2 * kZplMaxRowBytes + 1];     // a row's data at most
-};
 
 class ZplWriter final : public Writer {
 public:

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "convert/status.hpp"
+#include "core/status.hpp"
 #include "library/file_convert.hpp"
 
 namespace {

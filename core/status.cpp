@@ -1,12 +1,12 @@
-#include "convert/status.hpp"
+#include "core/status.hpp"
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
-#include "formats/limits.hpp"
-#include "formats/pnm.hpp"
+#include "core/limits.hpp"
+#include "core/pnm_format.hpp"
 
 namespace qpbm {
 

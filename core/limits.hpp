@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "formats/bmp.hpp"
-#include "formats/pbm.hpp"
+#include "core/bmp_format.hpp"
+#include "core/pbm_format.hpp"
 
 namespace qpbm {
 
