@@ -17,7 +17,17 @@ enum class Method : std::uint8_t {
     atkinson,         // error diffusion that drops a quarter of the error
     bayer,            // 8 x 8 ordered dither
     sauvola,          // a local threshold from the mean and deviation of a window
+    // Error diffusion over wider kernels, serpentine rows (decide/diffusion.cpp):
+    jarvis,       // Jarvis, Judice and Ninke: 12 pixels over three rows, in 48ths
+    stucki,       // Stucki: the same reach, in 42nds, sharper
+    burkes,       // Burkes: Stucki's first two rows, in 32nds
+    sierra,       // Sierra: 10 pixels over three rows, in 32nds
+    sierra2,      // two-row Sierra: 7 pixels over two rows, in 16ths
+    sierra_lite,  // Sierra Lite: 3 pixels, in quarters
 };
+
+// The kernels above, in their order.
+inline bool is_kernel_diffusion(Method m) { return m >= Method::jarvis && m <= Method::sierra_lite; }
 
 inline constexpr unsigned kDefaultChannelThreshold = 100;
 inline constexpr unsigned kMaxChannelThreshold = 255;
@@ -103,7 +113,7 @@ inline bool plain_channels(const Options& o) { return o.method == Method::channe
 // Methods that decide a pixel from whole rows around it, so that a row must
 // be held whole.
 inline bool needs_whole_rows(Method m) {
-    return m == Method::floyd_steinberg || m == Method::atkinson || m == Method::sauvola;
+    return m == Method::floyd_steinberg || m == Method::atkinson || m == Method::sauvola || is_kernel_diffusion(m);
 }
 
 }  // namespace qpbm

@@ -1,4 +1,4 @@
-// Error diffusion: Floyd-Steinberg and Atkinson.
+// Error diffusion: Floyd-Steinberg, Atkinson, and the wider kernels.
 #include <algorithm>
 #include <cstring>
 
@@ -160,6 +160,65 @@ void Decider::diffuse_atkinson(const std::uint8_t* values, std::uint8_t* bits) {
     }
     e1[w - 1] += q2 + q1;
     e1[-1] = 0;  // the shares that fell outside the picture, dropped
+    pack(width_, bits);
+}
+
+namespace {
+
+// A kernel: the share of a pixel's error that each neighbour gets, in
+// `divisor`ths, on this row (the two pixels ahead), the row below and the
+// one below that (two pixels either side), ahead meaning the row's
+// direction. Each share is the floor of weight x error / divisor; the pixel
+// just ahead gets the rest, so that no error is lost but at the edges.
+struct Kernel {
+    std::int32_t divisor;
+    std::int32_t ahead[2];    // x + d, x + 2d
+    std::int32_t below[2][5];  // rows y + 1 and y + 2, x - 2d .. x + 2d
+};
+
+constexpr Kernel kernel_of(Method m) {
+    switch (m) {
+        case Method::jarvis: return {48, {7, 5}, {{3, 5, 7, 5, 3}, {1, 3, 5, 3, 1}}};
+        case Method::stucki: return {42, {8, 4}, {{2, 4, 8, 4, 2}, {1, 2, 4, 2, 1}}};
+        case Method::burkes: return {32, {8, 4}, {{2, 4, 8, 4, 2}, {0, 0, 0, 0, 0}}};
+        case Method::sierra: return {32, {5, 3}, {{2, 4, 5, 4, 2}, {0, 2, 3, 2, 0}}};
+        case Method::sierra2: return {16, {4, 3}, {{1, 2, 3, 2, 1}, {0, 0, 0, 0, 0}}};
+        default: return {4, {2, 0}, {{0, 1, 1, 0, 0}, {0, 0, 0, 0, 0}}};  // sierra_lite
+    }
+}
+
+// Rounds towards minus infinity, as a shift would, whatever the sign.
+constexpr std::int32_t floor_div(std::int32_t v, std::int32_t by) { return v >= 0 ? v / by : -((by - 1 - v) / by); }
+
+}  // namespace
+
+// Serpentine, as Floyd-Steinberg: even rows left to right, odd rows right to
+// left. Errors of rows y, y + 1 and y + 2 in a ring of three; the shares
+// past a row's ends fall in its margins and are dropped.
+void Decider::diffuse_kernel(std::size_t y, const std::uint8_t* values, std::uint8_t* bits) {
+    const Kernel k = kernel_of(method_);
+    std::int32_t* e0 = b_.errors[y % 3] + kDiffusionMargin;
+    std::int32_t* below[2] = {b_.errors[(y + 1) % 3] + kDiffusionMargin, b_.errors[(y + 2) % 3] + kDiffusionMargin};
+    const std::ptrdiff_t w = static_cast<std::ptrdiff_t>(width_), d = y % 2 == 0 ? 1 : -1;
+    for (std::ptrdiff_t step = 0; step < w; ++step) {
+        const std::ptrdiff_t x = d > 0 ? step : w - 1 - step;
+        const std::int32_t s = kErrorScale * values[x] + e0[x];
+        const bool white = s >= kWhiteFrom;
+        const std::int32_t q = s - (white ? kWhiteValue : 0);
+        b_.flags[x] = !white;
+        std::int32_t given = 0;
+        const std::int32_t second = floor_div(k.ahead[1] * q, k.divisor);
+        e0[x + 2 * d] += second;
+        given += second;
+        for (int r = 0; r < 2; ++r)
+            for (std::ptrdiff_t i = -2; i <= 2; ++i) {
+                const std::int32_t share = floor_div(k.below[r][i + 2] * q, k.divisor);
+                below[r][x + i * d] += share;
+                given += share;
+            }
+        e0[x + d] += q - given;
+    }
+    clear_errors(e0 - kDiffusionMargin);  // row y + 3's, next
     pack(width_, bits);
 }
 

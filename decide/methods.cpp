@@ -78,8 +78,10 @@ bool Decider::push_row(const std::uint8_t* values, BitRowSink& sink) {
     if (method_ != Method::sauvola) {
         if (method_ == Method::floyd_steinberg)
             diffuse_floyd_steinberg(k, values, b_.bits);
-        else
+        else if (method_ == Method::atkinson)
             diffuse_atkinson(values, b_.bits);
+        else
+            diffuse_kernel(k, values, b_.bits);
         ++pushed_;
         ++decided_;
         return sink.row(b_.bits, width_);

@@ -83,6 +83,7 @@ public:
 private:
     void diffuse_floyd_steinberg(std::size_t y, const std::uint8_t* values, std::uint8_t* bits);
     void diffuse_atkinson(const std::uint8_t* values, std::uint8_t* bits);
+    void diffuse_kernel(std::size_t y, const std::uint8_t* values, std::uint8_t* bits);
     void decide_sauvola(std::size_t y, std::uint8_t* bits);
     void add_window_row(std::size_t k, int sign);
     void finish_bits(std::uint8_t* bits, std::size_t count) const;

@@ -172,7 +172,15 @@ typedef enum qpbm_method {
     QPBM_METHOD_BAYER = 5,
     /* A local threshold from the mean and deviation of a window around each
      * pixel (Sauvola; window odd, 3..255, default 15): unevenly lit pages. */
-    QPBM_METHOD_SAUVOLA = 6
+    QPBM_METHOD_SAUVOLA = 6,
+    /* Error diffusion over wider kernels (serpentine rows, as Floyd-Steinberg):
+     * smoother tones for printers, each a little different in texture. */
+    QPBM_METHOD_JARVIS = 9,      /* Jarvis, Judice and Ninke: 12 neighbours over three rows */
+    QPBM_METHOD_STUCKI = 10,     /* Stucki: the same reach, sharper */
+    QPBM_METHOD_BURKES = 11,     /* Burkes: two rows, 7 neighbours */
+    QPBM_METHOD_SIERRA = 12,     /* Sierra: 10 neighbours over three rows */
+    QPBM_METHOD_SIERRA2 = 13,    /* two-row Sierra: 7 neighbours */
+    QPBM_METHOD_SIERRA_LITE = 14 /* Sierra Lite: 3 neighbours, the fastest */
 } qpbm_method;
 
 /* The widest row the methods that hold whole rows take (Floyd-Steinberg,

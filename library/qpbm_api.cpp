@@ -149,6 +149,12 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
         case QPBM_METHOD_OTSU: o.method = qpbm::Method::otsu; break;
         case QPBM_METHOD_FLOYD_STEINBERG: o.method = qpbm::Method::floyd_steinberg; break;
         case QPBM_METHOD_ATKINSON: o.method = qpbm::Method::atkinson; break;
+        case QPBM_METHOD_JARVIS: o.method = qpbm::Method::jarvis; break;
+        case QPBM_METHOD_STUCKI: o.method = qpbm::Method::stucki; break;
+        case QPBM_METHOD_BURKES: o.method = qpbm::Method::burkes; break;
+        case QPBM_METHOD_SIERRA: o.method = qpbm::Method::sierra; break;
+        case QPBM_METHOD_SIERRA2: o.method = qpbm::Method::sierra2; break;
+        case QPBM_METHOD_SIERRA_LITE: o.method = qpbm::Method::sierra_lite; break;
         case QPBM_METHOD_BAYER: o.method = qpbm::Method::bayer; break;
         case QPBM_METHOD_SAUVOLA: o.method = qpbm::Method::sauvola; break;
         default: return false;

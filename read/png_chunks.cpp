@@ -11,14 +11,19 @@ namespace qpbm {
 namespace {
 
 constexpr std::uint32_t kPngLongestChunk = 0x7FFFFFFF;
+// An eXIf is kept for its orientation when it is as small as any camera's:
+// a JPEG's APP1, where EXIF comes from, holds at most 64 KiB.
+constexpr std::uint32_t kPngKeptExifBytes = 65535;
 
 std::uint32_t big_endian_32(const unsigned char* p) {
     return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
 
 // Bit 5 of the type's first letter (lower case) marks an ancillary chunk.
-bool unused_ancillary(const unsigned char* type) {
+// The reader uses tRNS, pHYs and eXIf.
+bool unused_ancillary(const unsigned char* type, std::uint32_t length) {
     if ((type[0] & 0x20) == 0) return false;
+    if (std::memcmp(type, "eXIf", 4) == 0) return length > kPngKeptExifBytes;
     return std::memcmp(type, "tRNS", 4) != 0 && std::memcmp(type, "pHYs", 4) != 0;
 }
 
@@ -67,7 +72,7 @@ int PngChunkFilter::read(std::FILE* file, unsigned char* dest, std::size_t lengt
                 next_ = UINT64_MAX;
                 continue;
             }
-            if (unused_ancillary(held_ + 4)) {
+            if (unused_ancillary(held_ + 4, data)) {
                 held_end_ = 0;
                 if (const int status = skip(file, std::uint64_t{data} + 4, error); status != 0) return status;
                 next_ = position_;

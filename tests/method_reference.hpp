@@ -127,6 +127,53 @@ inline std::vector<bool> reference_diffusion(const LumaPicture& p, bool atkinson
     return black;
 }
 
+// The wider kernels as their authors publish them: weights in a 3 x 5 box,
+// the pixel at row 0, column 2, with the divisor. Serpentine, like
+// Floyd-Steinberg; each share the floor of weight x error / divisor, and the
+// pixel just ahead takes what the floors leave.
+struct ReferenceKernel {
+    const char* name;
+    int divisor;
+    int weights[3][5];
+};
+
+inline const ReferenceKernel kReferenceKernels[] = {
+    {"jarvis", 48, {{0, 0, 0, 7, 5}, {3, 5, 7, 5, 3}, {1, 3, 5, 3, 1}}},
+    {"stucki", 42, {{0, 0, 0, 8, 4}, {2, 4, 8, 4, 2}, {1, 2, 4, 2, 1}}},
+    {"burkes", 32, {{0, 0, 0, 8, 4}, {2, 4, 8, 4, 2}, {0, 0, 0, 0, 0}}},
+    {"sierra", 32, {{0, 0, 0, 5, 3}, {2, 4, 5, 4, 2}, {0, 2, 3, 2, 0}}},
+    {"sierra2", 16, {{0, 0, 0, 4, 3}, {1, 2, 3, 2, 1}, {0, 0, 0, 0, 0}}},
+    {"sierra-lite", 4, {{0, 0, 0, 2, 0}, {0, 1, 1, 0, 0}, {0, 0, 0, 0, 0}}},
+};
+
+inline std::vector<bool> reference_kernel(const LumaPicture& p, const ReferenceKernel& k) {
+    const int pad = 2, w = p.width + 2 * pad;
+    std::vector<std::int64_t> err(static_cast<std::size_t>(w) * (p.height + 2), 0);
+    auto e = [&](int x, int row) -> std::int64_t& { return err[static_cast<std::size_t>(row) * w + x + pad]; };
+    auto floor_div = [](std::int64_t v, std::int64_t by) { return v >= 0 ? v / by : -((-v + by - 1) / by); };
+    std::vector<bool> black(p.y.size());
+    for (int row = 0; row < p.height; ++row) {
+        const int d = row % 2 == 0 ? 1 : -1;
+        for (int step = 0; step < p.width; ++step) {
+            const int x = d > 0 ? step : p.width - 1 - step;
+            const std::int64_t s = 16 * p.at(x, row) + e(x, row);
+            const bool white = s >= 2048;
+            const std::int64_t q = s - (white ? 4080 : 0);
+            black[static_cast<std::size_t>(row) * p.width + x] = !white;
+            std::int64_t given = 0;
+            for (int r = 0; r < 3; ++r)
+                for (int c = 0; c < 5; ++c) {
+                    if (r == 0 && c == 3) continue;  // just ahead: the rest, below
+                    const std::int64_t share = floor_div(k.weights[r][c] * q, k.divisor);
+                    e(x + (c - 2) * d, row + r) += share;
+                    given += share;
+                }
+            e(x + d, row) += q - given;
+        }
+    }
+    return black;
+}
+
 // Y > m (1 + 0.2 (s / 128 - 1)) over the window clipped to the picture, with
 // m = S1 / n and s = sqrt(n S2 - S1^2) / n from the sums of Y and Y^2 over its
 // n pixels. Times 640 n^2 it reads 640 n^2 Y - 512 n S1 > S1 sqrt(n S2 - S1^2),
@@ -161,6 +208,8 @@ inline std::vector<bool> reference_method(const std::string& method, const LumaP
     if (method == "bayer") return reference_ordered(p);
     if (method == "floyd-steinberg") return reference_diffusion(p, false);
     if (method == "atkinson") return reference_diffusion(p, true);
+    for (const ReferenceKernel& k : kReferenceKernels)
+        if (method == k.name) return reference_kernel(p, k);
     return reference_sauvola(p, window);
 }
 

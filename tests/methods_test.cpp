@@ -122,7 +122,10 @@ TEST(Methods, EveryMethodGivesTheBitsOfItsRule) {
     };
     const Case methods[] = {{"luma", Method::luma},         {"otsu", Method::otsu},
                             {"bayer", Method::bayer},       {"floyd-steinberg", Method::floyd_steinberg},
-                            {"atkinson", Method::atkinson}, {"sauvola", Method::sauvola}};
+                            {"atkinson", Method::atkinson}, {"sauvola", Method::sauvola},
+                            {"jarvis", Method::jarvis},     {"stucki", Method::stucki},
+                            {"burkes", Method::burkes},     {"sierra", Method::sierra},
+                            {"sierra2", Method::sierra2},   {"sierra-lite", Method::sierra_lite}};
     const std::pair<int, int> sizes[] = {{1, 1}, {1, 2}, {2, 1}, {3, 2}, {17, 3}, {40, 33}, {90001, 2}};
     std::mt19937 random(7);
     for (const auto& [width, height] : sizes) {

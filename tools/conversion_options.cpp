@@ -16,7 +16,10 @@ constexpr MethodName kMethods[] = {
     {"channels", QPBM_METHOD_CHANNELS}, {"luma", QPBM_METHOD_LUMA},
     {"otsu", QPBM_METHOD_OTSU},         {"floyd-steinberg", QPBM_METHOD_FLOYD_STEINBERG},
     {"atkinson", QPBM_METHOD_ATKINSON}, {"bayer", QPBM_METHOD_BAYER},
-    {"sauvola", QPBM_METHOD_SAUVOLA},
+    {"sauvola", QPBM_METHOD_SAUVOLA},   {"jarvis", QPBM_METHOD_JARVIS},
+    {"stucki", QPBM_METHOD_STUCKI},     {"burkes", QPBM_METHOD_BURKES},
+    {"sierra", QPBM_METHOD_SIERRA},     {"sierra2", QPBM_METHOD_SIERRA2},
+    {"sierra-lite", QPBM_METHOD_SIERRA_LITE},
 };
 
 // A decimal number without a sign, at most `most`.
@@ -178,7 +181,9 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
         for (const MethodName& m : kMethods)
             if (given && text == m.name) found = &m;
         if (found == nullptr) {
-            error = "--method takes channels, luma, otsu, floyd-steinberg, atkinson, bayer or sauvola";
+            error =
+                "--method takes channels, luma, otsu, floyd-steinberg, atkinson, bayer, sauvola, jarvis, stucki, "
+                "burkes, sierra, sierra2 or sierra-lite";
             return Taken::error;
         }
         o.api.method = found->method;

@@ -36,7 +36,8 @@ from PIL import Image, ImageDraw, ImageFont
 from scipy.ndimage import gaussian_filter
 from skimage import data
 
-METHODS = ["channels", "luma", "otsu", "floyd-steinberg", "atkinson", "bayer", "sauvola"]
+METHODS = ["channels", "luma", "otsu", "floyd-steinberg", "atkinson", "bayer", "sauvola",
+           "jarvis", "stucki", "burkes", "sierra", "sierra2", "sierra-lite"]
 IM = "/usr/bin/convert-im6.q16"
 BLUR_SIGMA = 1.5
 CAPTION_HEIGHT = 14
@@ -319,7 +320,8 @@ def main():
             grey = luma(rgb)
             bmp = run.bmp(rgb)
             row = {m: blurred_psnr(run.ours(bmp, m), grey)
-                   for m in ("floyd-steinberg", "atkinson", "bayer")}
+                   for m in ("floyd-steinberg", "atkinson", "bayer", "jarvis", "stucki", "burkes", "sierra",
+                             "sierra2", "sierra-lite")}
             if not np.array_equal(run.ours(bmp, "floyd-steinberg"),
                                   floyd_steinberg(grey, serpentine=True)):
                 sys.exit(f"the tool's floyd-steinberg differs from the rule on {name}")
