@@ -14,7 +14,7 @@ from typing import List, Optional, Tuple, Union
 
 from ._binding import _interruptible, _library, _work, _work_size
 from ._errors import Direction, Picture, _picture, _Result
-from ._settings import _layout, _options, _Options
+from ._settings import _call_options, _options, _Options
 
 
 #: A path as the functions accept it: ``str``, ``bytes`` or ``os.PathLike``.
@@ -221,6 +221,5 @@ def convert(
     ratio, both give that exact size; `fit=(w, h)` the largest size inside
     w x h that keeps it.
     """
-    options = _layout(_options(raw, bpp, max_pixels, method, threshold, window, invert, to, width, height, fit),
-                      auto_orient, rotate, flip, mirror, dpi)
+    options = _call_options(locals())
     return _run(src, dst, Direction.DETECT, options)

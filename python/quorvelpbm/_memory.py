@@ -8,7 +8,7 @@ from typing import BinaryIO, Callable, Optional, Tuple, Union
 
 from ._binding import _interruptible, _library, _work, _work_size
 from ._errors import ConversionError, Direction, Picture, Status, _picture, _Result
-from ._settings import _layout, _options, _Options
+from ._settings import _call_options, _Options
 
 
 #: What the memory calls return with ``return_picture=True``: the output and
@@ -167,8 +167,7 @@ def convert_bytes(
     `ConversionError` (with ``path`` "<bytes>") when the library refuses the
     input or the output is over the ceiling (status ETOO_MANY_PIXELS).
     """
-    options = _layout(_options(raw, bpp, max_pixels, method, threshold, window, invert, to, width, height, fit),
-                      auto_orient, rotate, flip, mirror, dpi)
+    options = _call_options(locals())
     ceiling = _output_ceiling(max_output, max_pixels)
     if isinstance(data, (bytearray, memoryview)):
         data = bytes(data)
@@ -210,8 +209,7 @@ def convert_stream(
     Options are checked before `src` is read; `max_output` and
     `return_picture` as for `convert_bytes`.
     """
-    options = _layout(_options(raw, bpp, max_pixels, method, threshold, window, invert, to, width, height, fit),
-                      auto_orient, rotate, flip, mirror, dpi)
+    options = _call_options(locals())
     ceiling = _output_ceiling(max_output, max_pixels)
     data = src.read()
     if not isinstance(data, (bytes, bytearray)):

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import ctypes
-from typing import Optional, Tuple, Union
+from typing import Any, Callable, Mapping, Optional, Tuple, Union
 
 
 # QPBM_FLAG_NO_SIGPIPE: a vanished pipe reader fails the write with EPIPE
@@ -156,3 +156,20 @@ def _size_options(
         options.width = side("width", width)
     if height is not None:
         options.height = side("height", height)
+
+
+def _parameters(function: Callable[..., Any]) -> Tuple[str, ...]:
+    code = function.__code__
+    return code.co_varnames[: code.co_argcount + code.co_kwonlyargcount]
+
+
+_OPTION_NAMES = _parameters(_options)
+_LAYOUT_NAMES = _parameters(_layout)[1:]
+
+
+def _call_options(arguments: Mapping[str, Any]) -> _Options:
+    """The options of convert, convert_bytes or convert_stream, checked, from
+    the call's arguments by name: its locals() before it binds anything else.
+    One place builds them, so that the three calls cannot drift apart."""
+    options = _options(**{name: arguments[name] for name in _OPTION_NAMES})
+    return _layout(options, **{name: arguments[name] for name in _LAYOUT_NAMES})
