@@ -63,8 +63,8 @@ from ._binding import library_path, library_version
 from ._errors import ConversionError, Direction, Picture, Status
 from ._files import StrPath, bmp_to_pbm, convert, pbm_to_bmp
 from ._memory import DEFAULT_MAX_OUTPUT, Converted, convert_bytes, convert_stream
-from ._settings import FORMATS, METHODS
 from ._pixels import LAYOUTS, decide, from_pixels
+from ._settings import FORMATS, METHODS
 
 __all__ = [
     "ConversionError",

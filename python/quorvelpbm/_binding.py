@@ -17,8 +17,6 @@ from ._settings import _options, _Options
 
 # The major version of the C API this module is written against.
 _API_MAJOR = 1
-
-
 # Work blocks are aligned by hand: ctypes does not promise the alignment that
 # the library asks for (that of malloc).
 _WORK_ALIGNMENT = 64

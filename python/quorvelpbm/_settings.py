@@ -9,8 +9,6 @@ from typing import Any, Callable, Mapping, Optional, Tuple, Union
 # QPBM_FLAG_NO_SIGPIPE: a vanished pipe reader fails the write with EPIPE
 # instead of killing the interpreter with SIGPIPE.
 _FLAG_NO_SIGPIPE = 0x1
-
-
 # qpbm_options.permissions: no limit on the output's access.
 _PERMISSIONS_ALL = 0o7777
 
