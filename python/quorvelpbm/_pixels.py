@@ -11,22 +11,10 @@ import ctypes
 import sys
 from typing import Any, Optional, Tuple, Union
 
-from . import (
-    ConversionError,
-    Converted,
-    Picture,
-    Status,
-    _library,
-    _options,
-    _made_once,
-    _Options,
-    _output_ceiling,
-    _picture,
-    _Result,
-    _interruptible,
-    _work,
-    _work_size,
-)
+from ._binding import _interruptible, _library, _work, _work_size
+from ._errors import ConversionError, Picture, Status, _picture, _Result
+from ._memory import Converted, _made_once, _output_ceiling
+from ._settings import _options, _Options
 
 # qpbm_layout by the names the calls take, with the samples of a pixel.
 _LAYOUTS = {"gray": (1, 1), "graya": (2, 2), "rgb": (3, 3), "rgba": (4, 4), "bgr": (5, 3), "bgra": (6, 4)}

@@ -1,0 +1,173 @@
+"""The options as the library takes them, checked as the tool checks its own."""
+
+from __future__ import annotations
+
+import ctypes
+from typing import Any, Callable, Mapping, Optional, Tuple, Union
+
+
+# QPBM_FLAG_NO_SIGPIPE: a vanished pipe reader fails the write with EPIPE
+# instead of killing the interpreter with SIGPIPE.
+_FLAG_NO_SIGPIPE = 0x1
+# qpbm_options.permissions: no limit on the output's access.
+_PERMISSIONS_ALL = 0o7777
+
+
+class _Options(ctypes.Structure):
+    # qpbm_options; the enum is a C int.
+    _fields_ = [
+        ("size", ctypes.c_size_t),
+        ("flags", ctypes.c_uint),
+        ("max_pixels", ctypes.c_uint64),
+        ("raw", ctypes.c_int),
+        ("bmp_bits", ctypes.c_int),
+        ("method", ctypes.c_int),
+        ("threshold", ctypes.c_int),
+        ("window", ctypes.c_int),
+        ("invert", ctypes.c_int),
+        ("permissions", ctypes.c_uint),
+        ("to", ctypes.c_int),
+        ("page", ctypes.c_uint),
+        ("compression", ctypes.c_int),
+        ("cancel", ctypes.c_void_p),  # the flag _interruptible sets; NULL otherwise
+        ("no_auto_orient", ctypes.c_int),
+        ("rotate", ctypes.c_int),
+        ("flip", ctypes.c_int),
+        ("mirror", ctypes.c_int),
+        ("dpi_x", ctypes.c_uint),
+        ("dpi_y", ctypes.c_uint),
+        ("width", ctypes.c_uint32),
+        ("height", ctypes.c_uint32),
+        ("fit", ctypes.c_int),
+    ]
+
+
+#: The black-and-white methods by name, as the tool's ``--method`` takes them.
+METHODS = ("channels", "luma", "otsu", "floyd-steinberg", "atkinson", "bayer", "sauvola")
+
+#: The output formats by name, as the tool's ``--to`` takes them.
+FORMATS = ("pbm", "bmp", "png", "tiff", "escpos", "zpl", "xbm")
+# qpbm_format's values (PNG and TIFF outputs where the library was built with them).
+_FORMAT_CODES = {"pbm": 1, "bmp": 2, "png": 4, "tiff": 5, "escpos": 7, "zpl": 8, "xbm": 9}
+
+_THRESHOLD_DEFAULT = -1
+_MAX_THRESHOLD = {"channels": 255, "luma": 256}
+_WINDOW_RANGE = (3, 255)
+
+
+def _options(
+    raw: bool = False,
+    bpp: int = 24,
+    max_pixels: int = 0,
+    method: str = "channels",
+    threshold: Optional[int] = None,
+    window: Optional[int] = None,
+    invert: bool = False,
+    to: Optional[str] = None,
+    width: Optional[int] = None,
+    height: Optional[int] = None,
+    fit: Optional[Tuple[int, int]] = None,
+) -> _Options:
+    """The options as the library takes them; ValueError for a bad value."""
+
+    def whole(name: str, value: object) -> int:
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise ValueError(f"{name} must be an integer, not {value!r}")
+        return value
+
+    if method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(METHODS)}, not {method!r}")
+    if whole("bpp", bpp) not in (1, 24):
+        raise ValueError(f"bpp must be 1 or 24, not {bpp!r}")
+    if whole("max_pixels", max_pixels) < 0 or max_pixels >= 1 << 64:
+        raise ValueError(f"max_pixels must be 0 (no limit) or a number of pixels, not {max_pixels!r}")
+    if to is not None and to not in FORMATS:
+        raise ValueError(f"to must be one of {', '.join(FORMATS)} or None, not {to!r}")
+    options = _Options(ctypes.sizeof(_Options), _FLAG_NO_SIGPIPE, max_pixels, bool(raw), bpp, METHODS.index(method),
+                       _THRESHOLD_DEFAULT, 0, bool(invert), _PERMISSIONS_ALL, 0 if to is None else _FORMAT_CODES[to])
+    if threshold is not None:
+        most = _MAX_THRESHOLD.get(method)
+        if most is None:
+            raise ValueError(f"threshold goes only with method 'channels' or 'luma', not {method!r}")
+        if not 0 <= whole("threshold", threshold) <= most:
+            raise ValueError(f"the {method} threshold is 0 to {most}, not {threshold!r}")
+        options.threshold = threshold
+    if window is not None:
+        if method != "sauvola":
+            raise ValueError(f"window goes only with method 'sauvola', not {method!r}")
+        low, high = _WINDOW_RANGE
+        if not low <= whole("window", window) <= high or window % 2 == 0:
+            raise ValueError(f"window must be odd, {low} to {high}, not {window!r}")
+        options.window = window
+    _size_options(options, width, height, fit)
+    return options
+
+
+_MAX_DPI = 1000000
+
+
+def _layout(
+    options: _Options,
+    auto_orient: bool = True,
+    rotate: int = 0,
+    flip: bool = False,
+    mirror: bool = False,
+    dpi: Union[None, int, Tuple[int, int]] = None,
+) -> _Options:
+    """The output's layout and resolution set in `options`; ValueError for a bad value."""
+    if isinstance(rotate, bool) or rotate not in (0, 90, 180, 270):
+        raise ValueError(f"rotate must be 0, 90, 180 or 270 (degrees clockwise), not {rotate!r}")
+    options.no_auto_orient = not auto_orient
+    options.rotate = rotate
+    options.flip = bool(flip)
+    options.mirror = bool(mirror)
+    if dpi is not None:
+        pair = (dpi, dpi) if isinstance(dpi, int) else tuple(dpi) if isinstance(dpi, (tuple, list)) else ()
+        if len(pair) != 2 or not all(
+                isinstance(v, int) and not isinstance(v, bool) and 1 <= v <= _MAX_DPI for v in pair):
+            raise ValueError(f"dpi must be dots per inch, 1 to {_MAX_DPI}, or a pair (across, down), not {dpi!r}")
+        options.dpi_x, options.dpi_y = pair
+    return options
+
+
+_MOST_SIDE = (1 << 31) - 1
+
+
+def _size_options(
+    options: _Options, width: Optional[int], height: Optional[int], fit: Optional[Tuple[int, int]]
+) -> None:
+    """The output's size, as the tool's --width, --height and --fit take it."""
+
+    def side(name: str, value: object) -> int:
+        if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= _MOST_SIDE:
+            raise ValueError(f"{name} must be a number of pixels from 1 to {_MOST_SIDE}, not {value!r}")
+        return value
+
+    if fit is not None:
+        if width is not None or height is not None:
+            raise ValueError("fit goes without width and height")
+        if not isinstance(fit, tuple) or len(fit) != 2:
+            raise ValueError(f"fit must be a (width, height) pair, not {fit!r}")
+        options.width, options.height, options.fit = side("fit's width", fit[0]), side("fit's height", fit[1]), 1
+        return
+    if width is not None:
+        options.width = side("width", width)
+    if height is not None:
+        options.height = side("height", height)
+
+
+def _parameters(function: Callable[..., Any]) -> Tuple[str, ...]:
+    code = function.__code__
+    return code.co_varnames[: code.co_argcount + code.co_kwonlyargcount]
+
+
+_OPTION_NAMES = _parameters(_options)
+_LAYOUT_NAMES = _parameters(_layout)[1:]
+
+
+def _call_options(arguments: Mapping[str, Any]) -> _Options:
+    """The options of convert, convert_bytes or convert_stream, checked, from
+    the call's arguments by name: its locals() before it binds anything else.
+    One place builds them, so that the three calls cannot drift apart."""
+    options = _options(**{name: arguments[name] for name in _OPTION_NAMES})
+    return _layout(options, **{name: arguments[name] for name in _LAYOUT_NAMES})
