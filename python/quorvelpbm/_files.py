@@ -156,7 +156,9 @@ def bmp_to_pbm(
     reaches `threshold`, 0 to 256, default 128: documents), "otsu" (a
     threshold from the histogram: scans), "floyd-steinberg", "atkinson" and
     "bayer" (dithering: photos), "sauvola" (a local threshold over a `window`,
-    odd, 3 to 255, default 15: unevenly lit pages). `invert` swaps black and
+    odd, 3 to 255, default 15: unevenly lit pages), and the other error
+    diffusions "jarvis", "stucki", "burkes", "sierra", "sierra2" and
+    "sierra-lite" (photos, in other textures). `invert` swaps black and
     white. A picture of more than `max_pixels` pixels (0: no limit) is
     refused before `dst` is touched.
 

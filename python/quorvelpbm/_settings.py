@@ -43,7 +43,11 @@ class _Options(ctypes.Structure):
 
 
 #: The black-and-white methods by name, as the tool's ``--method`` takes them.
-METHODS = ("channels", "luma", "otsu", "floyd-steinberg", "atkinson", "bayer", "sauvola")
+METHODS = ("channels", "luma", "otsu", "floyd-steinberg", "atkinson", "bayer", "sauvola", "jarvis", "stucki", "burkes",
+           "sierra", "sierra2", "sierra-lite")
+# qpbm_method's values: the first seven in order, the kernels' from 9.
+_METHOD_CODES = {name: code for code, name in enumerate(METHODS[:7])}
+_METHOD_CODES.update({name: 9 + k for k, name in enumerate(METHODS[7:])})
 
 #: The output formats by name, as the tool's ``--to`` takes them.
 FORMATS = ("pbm", "bmp", "png", "tiff", "escpos", "zpl", "xbm")
@@ -83,7 +87,7 @@ def _options(
         raise ValueError(f"max_pixels must be 0 (no limit) or a number of pixels, not {max_pixels!r}")
     if to is not None and to not in FORMATS:
         raise ValueError(f"to must be one of {', '.join(FORMATS)} or None, not {to!r}")
-    options = _Options(ctypes.sizeof(_Options), _FLAG_NO_SIGPIPE, max_pixels, bool(raw), bpp, METHODS.index(method),
+    options = _Options(ctypes.sizeof(_Options), _FLAG_NO_SIGPIPE, max_pixels, bool(raw), bpp, _METHOD_CODES[method],
                        _THRESHOLD_DEFAULT, 0, bool(invert), _PERMISSIONS_ALL, 0 if to is None else _FORMAT_CODES[to])
     if threshold is not None:
         most = _MAX_THRESHOLD.get(method)
