@@ -1,5 +1,7 @@
 #include "convert/convert.hpp"
 
+#include <cstdio>
+
 namespace qpbm {
 
 Format output_format(const ReaderKind& reader, const Options& options) {
@@ -23,11 +25,33 @@ void Conversion::release() {
     writer = nullptr;
 }
 
-Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, const Options& options,
-                Buffers& buffers, bool thread) {
+Options for_input(const Options& options, bool decodes) {
+    Options o = options;
+    if (o.method == Method::by_input) o.method = decodes ? Method::automatic : Method::channels;
+    return o;
+}
+
+Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, const Options& given,
+                Buffers& buffers, bool thread, Facts* facts) {
+    Options options = given;
     ReadRequest request;
     request.options = &options;
     request.row = buffers.method.values;
+    if (picture.form == RowForm::values && options.method == Method::automatic) {
+        // A first look, of luma; then the second read as the chosen method's.
+        options.method = Method::luma;
+        AutoSink look(static_cast<std::size_t>(picture.width), static_cast<std::size_t>(picture.height),
+                      buffers.method);
+        request.glimpse = &look.glimpse_factor;
+        const Status status = reader.read(in, request, look);
+        if (status != Status::ok) return status;
+        request.glimpse = nullptr;
+        const AutoChoice choice = look.choose();
+        options.method = choice.method;
+        if (facts != nullptr)
+            std::snprintf(facts->decision, sizeof facts->decision, "auto chose %s: %s", method_name(choice.method),
+                          choice.why);
+    }
     int otsu = -1;
     if (picture.form == RowForm::values && options.method == Method::otsu) {
         HistogramSink histogram(buffers.method);
@@ -51,10 +75,10 @@ bool reads_in_thread(const Conversion& c) { return c.options.reader_thread && c.
 
 // The write phase of checked parts.
 Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool gathered, std::FILE* in, std::FILE* out,
-                   const Options& options, Buffers& buffers, bool thread = false) {
+                   const Options& options, Buffers& buffers, bool thread = false, Facts* facts = nullptr) {
     Status status = writer.begin(out);
     if (status == Status::ok && !gathered && picture.width > 0 && picture.height > 0)
-        status = run_rows(reader, picture, writer, in, options, buffers, thread);
+        status = run_rows(reader, picture, writer, in, options, buffers, thread, facts);
     if (status == Status::ok) status = writer.finish();
     // Whatever failed, the output is thrown away: nothing more may reach it.
     if (status != Status::ok) writer.abandon();
@@ -68,7 +92,7 @@ Status check_writer(Reader& reader, const Picture& picture, Writer& writer, std:
     writer.set_resolution(picture.resolution);
     Status status = writer.check(picture.width, picture.height, output_seekable, facts);
     if (status != Status::ok || !writer.gathers()) return status;
-    status = run_rows(reader, picture, writer, in, options, buffers, thread);
+    status = run_rows(reader, picture, writer, in, options, buffers, thread, &facts);
     gathered = status == Status::ok;
     return status;
 }
@@ -76,9 +100,11 @@ Status check_writer(Reader& reader, const Picture& picture, Writer& writer, std:
 }  // namespace
 
 Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, bool output_seekable, Buffers& buffers,
-                        Facts& facts, const Options& options) {
+                        Facts& facts, const Options& given) {
+    const Options options = for_input(given, reader.decodes);
     c.reader_kind = &reader;
     c.buffers = &buffers;
+    c.facts = &facts;
     c.options = options;
     c.writer_kind = writer_for(output_format(reader, options));
     if (c.writer_kind == nullptr) return Status::unknown_format;
@@ -113,7 +139,8 @@ Status write_conversion(Conversion& c, std::FILE* in, std::FILE* out) {
     if (c.tokens)
         return write_pbm_tokens(in, static_cast<BmpReader*>(c.reader)->source(), c.buffers->read.bmp,
                                 c.buffers->write.pbm, out);
-    return write_parts(*c.reader, c.picture, *c.writer, c.gathered, in, out, c.options, *c.buffers, reads_in_thread(c));
+    return write_parts(*c.reader, c.picture, *c.writer, c.gathered, in, out, c.options, *c.buffers, reads_in_thread(c),
+                       c.facts);
 }
 
 std::uint64_t conversion_size(const Conversion& c) {
@@ -126,12 +153,14 @@ bool writes_text(const Conversion& c) { return c.writer_kind == &kPbmWriter && !
 // ---- the two classic pairs ----------------------------------------------------
 
 Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Buffers& buffers, Facts& facts,
-                       const Options& options) {
+                       const Options& given) {
+    const Options options = for_input(given, false);
     return check_bmp(in, output_seekable, plain_channels(options), source, buffers.read.bmp, facts, options);
 }
 
 Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Buffers& buffers, std::FILE* out,
-                 const Options& options) {
+                 const Options& given) {
+    const Options options = for_input(given, false);
     if (plain_channels(options)) return write_pbm_tokens(in, source, buffers.read.bmp, buffers.write.pbm, out);
     BmpReader reader(buffers.read.bmp, source);
     PbmWriter writer(buffers.write.pbm, options.raw);

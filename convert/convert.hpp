@@ -15,6 +15,7 @@
 #include "convert/buffers.hpp"
 #include "convert/options.hpp"
 #include "convert/status.hpp"
+#include "decide/auto.hpp"
 #include "decide/decide.hpp"
 #include "formats/bmp.hpp"
 #include "formats/limits.hpp"
@@ -68,10 +69,11 @@ struct Conversion {
     Reader* reader = nullptr;
     Writer* writer = nullptr;
     Buffers* buffers = nullptr;
-    Options options;
+    Options options;  // the method `by_input` made the reader's own
     Picture picture;
-    bool tokens = false;    // the legacy plain PBM path (write/pbm_tokens.hpp)
-    bool gathered = false;  // the writer took every row during the check
+    Facts* facts = nullptr;  // the check's, where the read tells what `auto` chose
+    bool tokens = false;     // the legacy plain PBM path (write/pbm_tokens.hpp)
+    bool gathered = false;   // the writer took every row during the check
     PartRoom reader_room;
     PartRoom writer_room;
 };
@@ -98,8 +100,14 @@ bool writes_text(const Conversion& conversion);
 
 // Rows from a checked reader through the decision stage to a checked writer;
 // with `thread`, the read in a thread of its own where one can start.
+// Under `auto`, a first read chooses the method, and says why in
+// facts->decision when facts is given.
 Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, const Options& options,
-                Buffers& buffers, bool thread = false);
+                Buffers& buffers, bool thread = false, Facts* facts = nullptr);
+
+// The options with `by_input` made the method for this input: `automatic`
+// for a reader that decodes (PNG, JPEG, TIFF), `channels` for any other.
+Options for_input(const Options& options, bool decodes);
 
 // ---- the two classic pairs, as parts ------------------------------------------
 //

@@ -17,6 +17,10 @@ enum class Method : std::uint8_t {
     atkinson,         // error diffusion that drops a quarter of the error
     bayer,            // 8 x 8 ordered dither
     sauvola,          // a local threshold from the mean and deviation of a window
+    automatic,        // `auto`: a first look at the picture, then floyd_steinberg for a photo, sauvola
+                      // for a document (decide/auto.hpp)
+    by_input,         // automatic for a PNG, JPEG or TIFF input, channels for any other (BMP, netpbm,
+                      // pixels), whose users rely on the legacy rule
 };
 
 inline constexpr unsigned kDefaultChannelThreshold = 100;
@@ -66,7 +70,7 @@ inline bool plain_channels(const Options& o) { return o.method == Method::channe
 // Methods that decide a pixel from whole rows around it, so that a row must
 // be held whole.
 inline bool needs_whole_rows(Method m) {
-    return m == Method::floyd_steinberg || m == Method::atkinson || m == Method::sauvola;
+    return m == Method::floyd_steinberg || m == Method::atkinson || m == Method::sauvola || m == Method::automatic;
 }
 
 }  // namespace qpbm

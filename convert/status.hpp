@@ -82,7 +82,7 @@ enum class Status {
     png_bad_palette_index,  // a pixel's palette index past the palette's end
     png_empty_picture,      // a PNG output of a picture with no pixels, which PNG cannot hold
     // JPEG input.
-    jpeg_refused,  // libjpeg refused the file: damaged, truncated, unsupported or over its memory (its text)
+    jpeg_refused,         // libjpeg refused the file: damaged, truncated, unsupported or over its memory (its text)
     jpeg_too_many_scans,  // more scans than kJpegMaxScans (facts.limit)
     // TIFF input.
     tiff_refused,      // libtiff refused the file: damaged, truncated or over its limits (its text in facts)
@@ -119,6 +119,7 @@ struct Facts {
     std::uint64_t at_byte = 0;    // where a refused sample starts, counted from the picture's first byte
     char name[32] = {};           // a PAM keyword or tuple type
     char library_text[160] = {};  // a codec library's own words for what it refused
+    char decision[160] = {};      // what `auto` chose and why
 };
 
 // A short fixed description of the status, e.g. "input is not a BMP file".

@@ -72,6 +72,10 @@ struct ReadRequest {
     // that the row is whole when its last piece is.
     bool whole_rows = false;
     std::uint8_t* row = nullptr;
+    // Not null: a first look, for which an eighth of the picture (each pixel
+    // about the mean of an 8 x 8 block) will do. A reader that can give that
+    // for less than the whole picture sets it to 8, and gives those rows.
+    unsigned* glimpse = nullptr;
 };
 
 // How many dots a picture has per unit of length, across and down, as its

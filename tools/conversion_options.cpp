@@ -15,7 +15,7 @@ constexpr MethodName kMethods[] = {
     {"channels", QPBM_METHOD_CHANNELS}, {"luma", QPBM_METHOD_LUMA},
     {"otsu", QPBM_METHOD_OTSU},         {"floyd-steinberg", QPBM_METHOD_FLOYD_STEINBERG},
     {"atkinson", QPBM_METHOD_ATKINSON}, {"bayer", QPBM_METHOD_BAYER},
-    {"sauvola", QPBM_METHOD_SAUVOLA},
+    {"sauvola", QPBM_METHOD_SAUVOLA},   {"auto", QPBM_METHOD_AUTO},
 };
 
 // A decimal number without a sign, at most `most`.
@@ -113,7 +113,7 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
         for (const MethodName& m : kMethods)
             if (given && text == m.name) found = &m;
         if (found == nullptr) {
-            error = "--method takes channels, luma, otsu, floyd-steinberg, atkinson, bayer or sauvola";
+            error = "--method takes auto, channels, luma, otsu, floyd-steinberg, atkinson, bayer or sauvola";
             return Taken::error;
         }
         o.api.method = found->method;
@@ -128,6 +128,8 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
         }
         o.api.threshold = static_cast<int>(*n);
         o.threshold_given = true;
+        // A threshold alone is the legacy rule's, whatever the input.
+        if (o.api.method == QPBM_METHOD_DEFAULT) o.api.method = QPBM_METHOD_CHANNELS;
         mark(o.bmp_input_option, "--threshold");
     } else if (is(arg, "--window")) {
         const bool given = value("--window", text);

@@ -24,7 +24,10 @@ struct ConversionOptions {
     bool threshold_given = false;
     bool window_given = false;
 
-    ConversionOptions() { qpbm_options_init(&api); }
+    ConversionOptions() {
+        qpbm_options_init(&api);
+        api.method = QPBM_METHOD_DEFAULT;  // auto for PNG, JPEG and TIFF; channels for BMP and netpbm
+    }
 };
 
 enum class Taken { no, yes, error };
