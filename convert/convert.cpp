@@ -42,10 +42,12 @@ Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FIL
         options.method = Method::luma;
         AutoSink look(static_cast<std::size_t>(picture.width), static_cast<std::size_t>(picture.height),
                       buffers.method);
-        request.glimpse = &look.glimpse_factor;
+        request.glimpse = look.factor();
+        request.shrunk = &look.shrunk;
         const Status status = reader.read(in, request, look);
         if (status != Status::ok) return status;
-        request.glimpse = nullptr;
+        request.glimpse = 1;
+        request.shrunk = nullptr;
         const AutoChoice choice = look.choose();
         options.method = choice.method;
         if (facts != nullptr)

@@ -22,19 +22,27 @@ const char* method_name(Method method) {
 }
 
 AutoSink::AutoSink(std::size_t width, std::size_t height, MethodBuffers& buffers)
-    : width_(width), height_(height), b_(buffers) {}
+    : width_(width), height_(height), b_(buffers) {
+    const std::size_t side = std::min(width, height);
+    while (factor_ < 8 && side / (factor_ * 2) >= kLookSide) factor_ *= 2;
+}
 
-void AutoSink::glimpse(unsigned factor) {
-    block_ = factor >= 8 ? 1 : 8;
-    // libjpeg's eighth, and the blocks here, both round up.
-    small_width_ = factor >= 8 ? (width_ + 7) / 8 : (width_ + block_ - 1) / block_;
-    small_height_ = factor >= 8 ? (height_ + 7) / 8 : (height_ + block_ - 1) / block_;
-    if (factor >= 8) width_ = small_width_, height_ = small_height_;
+void AutoSink::start() {
+    // A reader's shrunk picture and the blocks here both round up.
+    if (shrunk) {
+        width_ = (width_ + factor_ - 1) / factor_;
+        height_ = (height_ + factor_ - 1) / factor_;
+        block_ = 1;
+    } else {
+        block_ = factor_;
+    }
+    small_width_ = (width_ + block_ - 1) / block_;
+    small_height_ = (height_ + block_ - 1) / block_;
     std::memset(b_.column_sums, 0, sizeof(b_.column_sums[0]) * small_width_);
 }
 
 bool AutoSink::take(std::size_t y, std::size_t first, const std::uint8_t* row, std::size_t count) {
-    if (last_y_ == SIZE_MAX) glimpse(glimpse_factor);
+    if (last_y_ == SIZE_MAX) start();
     if (y != last_y_) {
         if (y / block_ != block_row_) end_block_row();
         block_row_ = y / block_;

@@ -38,8 +38,11 @@ class AutoSink final : public RowSink {
 public:
     AutoSink(std::size_t width, std::size_t height, MethodBuffers& buffers);
 
-    // What the reader sets when it gives the picture shrunk (ReadRequest::glimpse).
-    unsigned glimpse_factor = 1;
+    // How much smaller a picture it looks at: 8, or less for a small picture,
+    // so that the shorter side keeps about kLookSide pixels.
+    unsigned factor() const { return factor_; }
+    // Set by a reader that shrinks the picture itself (ReadRequest::shrunk).
+    bool shrunk = false;
 
     bool take(std::size_t y, std::size_t first, const std::uint8_t* row, std::size_t count) override;
 
@@ -50,12 +53,14 @@ private:
     static constexpr unsigned kGrid = 8;  // parts across and down
     static constexpr unsigned kBins = 32;
 
-    void glimpse(unsigned factor);
+    void start();
     void end_block_row();
     void look(const std::uint8_t* small, std::size_t n);
 
     std::size_t width_, height_;
-    std::size_t block_ = 8;  // picture pixels per eighth-size pixel, across and down
+    static constexpr std::size_t kLookSide = 256;
+    unsigned factor_ = 1;
+    std::size_t block_ = 1;  // picture pixels per eighth-size pixel, across and down
     std::size_t small_width_ = 0, small_height_ = 0;
     std::size_t block_row_ = 0;  // the block row being summed
     std::size_t rows_in_block_ = 0;

@@ -142,11 +142,11 @@ Status JpegReader::read(std::FILE* in, const ReadRequest& request, RowSink& sink
     const J_COLOR_SPACE stored = s.d.jpeg_color_space;
     const bool cmyk = stored == JCS_CMYK || stored == JCS_YCCK;
     const J_COLOR_SPACE space = stored == JCS_GRAYSCALE ? JCS_GRAYSCALE : cmyk ? JCS_CMYK : JCS_RGB;
-    if (request.glimpse != nullptr) {
-        // The DC terms alone: an eighth of the picture, for little more than the entropy decoding.
+    if (request.glimpse > 1 && request.shrunk != nullptr) {
+        // libjpeg's own scaling: at 1/8 the DC terms alone, for little more than the entropy decoding.
         s.d.scale_num = 1;
-        s.d.scale_denom = 8;
-        *request.glimpse = 8;
+        s.d.scale_denom = request.glimpse;
+        *request.shrunk = true;
     }
     if (qpbm_jpeg_start(&s, space) != 0) return refused(s, facts);
 
