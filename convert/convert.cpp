@@ -45,7 +45,7 @@ Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FIL
         request.glimpse = look.factor();
         request.shrunk = &look.shrunk;
         const Status status = reader.read(in, request, look);
-        if (status != Status::ok) return status;
+        if (status != Status::ok && !(status == Status::write_failed && look.stopped())) return status;
         request.glimpse = 1;
         request.shrunk = nullptr;
         const AutoChoice choice = look.choose();

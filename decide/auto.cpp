@@ -42,6 +42,7 @@ void AutoSink::start() {
 }
 
 bool AutoSink::take(std::size_t y, std::size_t first, const std::uint8_t* row, std::size_t count) {
+    if (stopped_) return false;
     if (last_y_ == SIZE_MAX) start();
     if (y != last_y_) {
         if (y / block_ != block_row_) end_block_row();
@@ -66,56 +67,55 @@ void AutoSink::end_block_row() {
     }
     look(small, small_width_);
     rows_in_block_ = 0;
+    if (settled()) stopped_ = true;
 }
 
 void AutoSink::look(const std::uint8_t* small, std::size_t n) {
-    const std::size_t part_y =
-        std::min<std::size_t>(small_y_ * kGrid / std::max<std::size_t>(small_height_, 1), kGrid - 1);
+    // The paper under each pixel: the brightest a column has been lately, a
+    // level lost a row, so the paper's level follows the light down the page
+    // and ink a few rows tall never counts as paper; then the brightest of
+    // kReach columns either side, across the strokes of a letter.
+    std::uint32_t* lately = b_.column_squares;
+    for (std::size_t x = 0; x < n; ++x)
+        lately[x] = small_y_ == 0 ? small[x] : std::max<std::uint32_t>(small[x], lately[x] > 0 ? lately[x] - 1 : 0);
     ++small_y_;
-    std::uint32_t(&parts)[kGrid][kBins] = parts_[part_y];
-    for (std::size_t x = 0; x < n; ++x) ++parts[x * kGrid / n][small[x] * kBins / 256];
-    for (std::size_t x = 1; x < n; ++x)
-        ++steps_[small[x] > small[x - 1] ? small[x] - small[x - 1] : small[x - 1] - small[x]];
+    for (std::size_t x = 0; x < n; ++x) {
+        const std::size_t from = x >= kReach ? x - kReach : 0, to = std::min(n - 1, x + kReach);
+        std::uint32_t paper = 0;
+        for (std::size_t i = from; i <= to; ++i) paper = std::max(paper, lately[i]);
+        const std::uint32_t below = paper - small[x];
+        paper_ += below <= kPaperBelow;
+        ink_ += below >= kInkBelow;
+    }
+    // Steps over two pixels, so that an edge blurred over one still counts as sharp.
+    for (std::size_t x = 2; x < n; ++x) {
+        const unsigned step = small[x] > small[x - 2] ? small[x] - small[x - 2] : small[x - 2] - small[x];
+        moving_ += step > kStill;
+        jumps_ += step >= kInkBelow;
+    }
     pixels_ += n;
 }
 
+bool AutoSink::settled() const {
+    // Too few paper pixels left to make a document of the whole: a photo, whatever the rest holds.
+    const std::uint64_t all = static_cast<std::uint64_t>(small_width_) * small_height_;
+    return (pixels_ - paper_) * 100 > (100 - kPaperPct) * all;
+}
+
 AutoChoice AutoSink::choose() {
-    end_block_row();
+    if (!stopped_) end_block_row();
     AutoChoice choice;
-    std::uint64_t steps = 0, flat = 0, sharp = 0;
-    for (unsigned d = 0; d < 256; ++d) {
-        steps += steps_[d];
-        if (d <= 2) flat += steps_[d];
-        if (d >= 32) sharp += steps_[d];
-    }
-    // Paper: in each part, the blocks within two bins of its brightest tenth.
-    std::uint64_t paper = 0, counted = 0;
-    unsigned lightest = 0, darkest = kBins;
-    for (auto& line : parts_)
-        for (auto& part : line) {
-            std::uint64_t total = 0;
-            for (const std::uint32_t c : part) total += c;
-            if (total == 0) continue;
-            std::uint64_t above = 0;
-            unsigned top = kBins - 1;
-            for (;; --top) {
-                above += part[top];
-                if (above * 10 >= total || top == 0) break;
-            }
-            for (unsigned bin = top > 0 ? top - 1 : 0; bin < kBins; ++bin) paper += part[bin];
-            counted += total;
-            lightest = std::max(lightest, top);
-            darkest = std::min(darkest, top);
-        }
-    const unsigned paper_pct = counted != 0 ? static_cast<unsigned>(paper * 100 / counted) : 0;
-    const unsigned flat_pct = steps != 0 ? static_cast<unsigned>(flat * 100 / steps) : 100;
-    const unsigned sharp_pmil = steps != 0 ? static_cast<unsigned>(sharp * 1000 / steps) : 0;
-    const bool document = paper_pct >= 60 && flat_pct >= 60;
+    const std::uint64_t all = std::max<std::uint64_t>(pixels_, 1);
+    const unsigned paper_pct = static_cast<unsigned>(paper_ * 100 / all);
+    const unsigned ink_pmil = static_cast<unsigned>(ink_ * 1000 / all);
+    const unsigned sharp_pct = moving_ != 0 ? static_cast<unsigned>(jumps_ * 100 / moving_) : 0;
+    const bool document = !stopped_ && paper_pct >= kPaperPct && ink_pmil >= kInkPmil && sharp_pct >= kSharpPct;
     choice.method = document ? kAutoDocumentMethod : Method::floyd_steinberg;
-    std::snprintf(choice.why, sizeof choice.why,
-                  "%s: paper %u%%, flat steps %u%%, sharp %u per mille, paper light spread %u",
-                  document ? "a document" : "a photo", paper_pct, flat_pct, sharp_pmil,
-                  (lightest - std::min(darkest, lightest)) * 256 / kBins);
+    if (stopped_)
+        std::snprintf(choice.why, sizeof choice.why, "a photo: under %u%% paper", kPaperPct);
+    else
+        std::snprintf(choice.why, sizeof choice.why, "%s: paper %u%%, ink %u per mille, sharp steps %u%%",
+                      document ? "a document" : "a photo", paper_pct, ink_pmil, sharp_pct);
     return choice;
 }
 

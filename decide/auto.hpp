@@ -5,10 +5,11 @@
 // other reader gives every row, and the blocks are averaged here, in a row of
 // sums an eighth as wide as the picture.
 //
-// At that size a page is mostly paper: in each part of it, most blocks sit
-// within a few levels of that part's brightest, however the light falls
-// across the page, and what is not paper is the ink's darker blocks. A photo
-// has few such plateaus and many small steps between neighbours.
+// At that size a page is mostly paper, each pixel near the paper's level
+// around it (which follows the light, however it falls), with ink well below
+// it, and the steps between ink and paper sharp. A photo, even a smooth one
+// with wide plateaus, has few sharp steps: its darks are reached gradually.
+// Once too little paper is left to make a page, the look stops early.
 #pragma once
 
 #include <cstddef>
@@ -46,30 +47,41 @@ public:
 
     bool take(std::size_t y, std::size_t first, const std::uint8_t* row, std::size_t count) override;
 
-    // After the last row: the choice.
+    // True once the answer is known (a photo) and the rest need not be read:
+    // take() then refuses, and the reader stops.
+    bool stopped() const { return stopped_; }
+
+    // After the last row, or once stopped: the choice.
     AutoChoice choose();
 
 private:
-    static constexpr unsigned kGrid = 8;  // parts across and down
-    static constexpr unsigned kBins = 32;
+    // A pixel is paper within kPaperBelow levels of the paper near it, ink
+    // kInkBelow or more below it; a step over two pixels of kInkBelow or more
+    // is sharp, of more than kStill a step at all. A document: at least
+    // kPaperPct % paper, kInkPmil per mille ink, and kSharpPct % of its steps
+    // sharp (ink on paper); a photo's steps are mostly gradual.
+    static constexpr std::size_t kReach = 4;
+    static constexpr std::uint32_t kPaperBelow = 16, kInkBelow = 48, kStill = 4;
+    static constexpr unsigned kPaperPct = 60, kInkPmil = 3, kSharpPct = 16;
+    static constexpr std::size_t kLookSide = 256;
 
     void start();
     void end_block_row();
     void look(const std::uint8_t* small, std::size_t n);
+    bool settled() const;
 
     std::size_t width_, height_;
-    static constexpr std::size_t kLookSide = 256;
     unsigned factor_ = 1;
-    std::size_t block_ = 1;  // picture pixels per eighth-size pixel, across and down
+    std::size_t block_ = 1;  // picture pixels per looked-at pixel, across and down
     std::size_t small_width_ = 0, small_height_ = 0;
     std::size_t block_row_ = 0;  // the block row being summed
     std::size_t rows_in_block_ = 0;
     std::size_t last_y_ = SIZE_MAX;
-    std::size_t small_y_ = 0;        // eighth-size rows looked at
-    MethodBuffers& b_;               // column_sums: the block row's sums; flags: an eighth-size row
-    std::uint64_t steps_[256] = {};  // |difference| of neighbours across
-    std::uint32_t parts_[kGrid][kGrid][kBins] = {};
-    std::uint64_t pixels_ = 0;
+    std::size_t small_y_ = 0;  // looked-at rows
+    MethodBuffers& b_;         // column_sums: the block row's sums; flags: a looked-at row; column_squares:
+                               // each column's paper level lately
+    std::uint64_t pixels_ = 0, paper_ = 0, ink_ = 0, moving_ = 0, jumps_ = 0;
+    bool stopped_ = false;
 };
 
 }  // namespace qpbm
