@@ -190,12 +190,15 @@ class Picture:
         format: what the input was, e.g. ``"BMP, 24-bit"`` or ``"PBM, raw"``.
         direction: the direction taken (`Direction.BMP_TO_PBM` or
             `Direction.PBM_TO_BMP`), also when it was detected.
+        decision: what method "auto" chose and why, e.g. ``"auto chose
+            floyd-steinberg: a photo: under 60% paper"``; empty otherwise.
     """
 
     width: int
     height: int
     format: str
     direction: Direction
+    decision: str = ""
 
 
 class ConversionError(Exception):
@@ -240,7 +243,9 @@ class _Options(ctypes.Structure):
 
 
 #: The black-and-white methods by name, as the tool's ``--method`` takes them.
-METHODS = ("channels", "luma", "otsu", "floyd-steinberg", "atkinson", "bayer", "sauvola")
+METHODS = ("channels", "luma", "otsu", "floyd-steinberg", "atkinson", "bayer", "sauvola", "auto")
+# QPBM_METHOD_DEFAULT: "auto" for PNG, JPEG and TIFF, "channels" for BMP, netpbm and pixels.
+_METHOD_DEFAULT = 8
 
 #: The output formats by name, as the tool's ``--to`` takes them.
 FORMATS = ("pbm", "bmp", "png", "tiff", "escpos", "zpl", "xbm")
@@ -256,7 +261,7 @@ def _options(
     raw: bool = False,
     bpp: int = 24,
     max_pixels: int = 0,
-    method: str = "channels",
+    method: Optional[str] = None,
     threshold: Optional[int] = None,
     window: Optional[int] = None,
     invert: bool = False,
@@ -269,7 +274,9 @@ def _options(
             raise ValueError(f"{name} must be an integer, not {value!r}")
         return value
 
-    if method not in METHODS:
+    if method is None and threshold is not None:
+        method = "channels"  # as the tool: a threshold is channels' unless luma is named
+    if method is not None and method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(METHODS)}, not {method!r}")
     if whole("bpp", bpp) not in (1, 24):
         raise ValueError(f"bpp must be 1 or 24, not {bpp!r}")
@@ -277,7 +284,8 @@ def _options(
         raise ValueError(f"max_pixels must be 0 (no limit) or a number of pixels, not {max_pixels!r}")
     if to is not None and to not in FORMATS:
         raise ValueError(f"to must be one of {', '.join(FORMATS)} or None, not {to!r}")
-    options = _Options(ctypes.sizeof(_Options), _FLAG_NO_SIGPIPE, max_pixels, bool(raw), bpp, METHODS.index(method),
+    options = _Options(ctypes.sizeof(_Options), _FLAG_NO_SIGPIPE, max_pixels, bool(raw), bpp,
+                       _METHOD_DEFAULT if method is None else METHODS.index(method),
                        _THRESHOLD_DEFAULT, 0, bool(invert), _PERMISSIONS_ALL, 0 if to is None else _FORMAT_CODES[to])
     if threshold is not None:
         most = _MAX_THRESHOLD.get(method)
@@ -534,11 +542,13 @@ def _picture(result: _Result, source: object, target: object) -> Picture:
     """The facts of a conversion, or the error it reports."""
     status = Status(result.status)
     if status == Status.OK:
+        said = result.message.decode("utf-8", "replace")
         return Picture(
             width=result.width,
             height=result.height,
             format=(result.format or b"").decode("utf-8", "replace"),
             direction=Direction(result.direction),
+            decision=said if said.startswith("auto chose ") else "",
         )
     message = result.message.decode("utf-8", "replace")
     path = target if status in _OUTPUT_FAULTS else source
@@ -579,7 +589,8 @@ def bmp_to_pbm(
     reaches `threshold`, 0 to 256, default 128: documents), "otsu" (a
     threshold from the histogram: scans), "floyd-steinberg", "atkinson" and
     "bayer" (dithering: photos), "sauvola" (a local threshold over a `window`,
-    odd, 3 to 255, default 15: unevenly lit pages). `invert` swaps black and
+    odd, 3 to 255, default 15: unevenly lit pages), "auto" (Floyd-Steinberg
+    for a photo, Sauvola for a document). `invert` swaps black and
     white. A picture of more than `max_pixels` pixels (0: no limit) is
     refused before `dst` is touched.
 
@@ -608,7 +619,7 @@ def convert(
     raw: bool = False,
     bpp: int = 24,
     max_pixels: int = 0,
-    method: str = "channels",
+    method: Optional[str] = None,
     threshold: Optional[int] = None,
     window: Optional[int] = None,
     invert: bool = False,
@@ -622,7 +633,11 @@ def convert(
     "bmp") names the output format instead, so that any input becomes any
     output: a BMP a 1-bit BMP under a method, a plain PBM a raw one. Takes
     the options of both formats; those that do not apply are ignored
-    (`invert` applies to PBM inputs too). Raises as `bmp_to_pbm` does.
+    (`invert` applies to PBM inputs too). `method` None (the default) is the
+    input's own default, as the tool's: "auto" for PNG, JPEG and TIFF
+    (Floyd-Steinberg for a photo, Sauvola for a document, after a first
+    look; `Picture.decision` says which), "channels" for BMP and netpbm, and
+    with a `threshold`. Raises as `bmp_to_pbm` does.
     """
     options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
     return _run(src, dst, Direction.DETECT, options)
@@ -716,7 +731,7 @@ def convert_bytes(
     raw: bool = False,
     bpp: int = 24,
     max_pixels: int = 0,
-    method: str = "channels",
+    method: Optional[str] = None,
     threshold: Optional[int] = None,
     window: Optional[int] = None,
     invert: bool = False,
@@ -751,7 +766,7 @@ def convert_stream(
     raw: bool = False,
     bpp: int = 24,
     max_pixels: int = 0,
-    method: str = "channels",
+    method: Optional[str] = None,
     threshold: Optional[int] = None,
     window: Optional[int] = None,
     invert: bool = False,
