@@ -257,7 +257,8 @@ def from_pixels(
 
     Alpha is laid over white. The method is "channels" unless named, as
     for a BMP: pass ``method="auto"`` for a photo or a page to be looked at
-    first. Takes the options of `convert_bytes` and returns the output as `Converted`, with ``picture.format`` "pixels".
+    first. Takes the options of `convert_bytes` and returns the output as
+    `Converted`, with ``picture.format`` "pixels".
     Raises TypeError for an object or dtype it cannot read, ValueError for a
     bad shape, layout, option or a buffer too short for its rows, ImportError
     naming the package to install when the call needs NumPy that is missing,
