@@ -16,12 +16,55 @@ ThreadedRead threaded_read = nullptr;
 
 void set_threaded_read(ThreadedRead read) { threaded_read = read; }
 
+namespace {
+
+// Passes rows on until the caller's cancel flag is set, looked at as each
+// row begins; then refuses them, which stops the reader.
+class CancellableSink final : public RowSink {
+public:
+    CancellableSink(RowSink& to, const Options& options) : to_(to), options_(options) {}
+    bool take(std::size_t y, std::size_t first, const std::uint8_t* row, std::size_t count) override {
+        return !(first == 0 && stop()) && to_.take(y, first, row, count);
+    }
+    std::uint8_t* room(std::size_t bytes) override { return to_.room(bytes); }
+    bool take_samples(std::size_t y, std::size_t count, const SampleRow& how) override {
+        return !stop() && to_.take_samples(y, count, how);
+    }
+    bool cancelled() const { return cancelled_; }
+
+private:
+    bool stop() {
+        cancelled_ = cancelled_ || cancel_requested(options_);
+        return cancelled_;
+    }
+
+    RowSink& to_;
+    const Options& options_;
+    bool cancelled_ = false;
+};
+
+// Every row into `sink`, in a thread of the reader's own where one can start.
+Status read_rows(Reader& reader, std::FILE* in, const ReadRequest& request, RowForm form, RowSink& sink,
+                 const Options& options, bool thread) {
+    CancellableSink watched(sink, options);
+    RowSink& to = options.cancel != nullptr ? watched : sink;
+    bool started = false;
+    Status status = Status::ok;
+    if (thread && threaded_read != nullptr) status = threaded_read(reader, in, request, form, to, started);
+    if (!started) status = reader.read(in, request, to);
+    return watched.cancelled() ? Status::cancelled : status;
+}
+
+}  // namespace
+
 Conversion::~Conversion() { release(); }
 
 void Conversion::release() {
     if (reader != nullptr) reader->~Reader();
+    if (turner != nullptr) turner->~Writer();
     if (writer != nullptr) writer->~Writer();
     reader = nullptr;
+    turner = nullptr;
     writer = nullptr;
 }
 
@@ -44,7 +87,7 @@ Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FIL
                       buffers.method);
         request.glimpse = look.factor();
         request.shrunk = &look.shrunk;
-        const Status status = reader.read(in, request, look);
+        const Status status = read_rows(reader, in, request, picture.form, look, options, false);
         if (status != Status::ok && !(status == Status::write_failed && look.stopped())) return status;
         request.glimpse = 1;
         request.shrunk = nullptr;
@@ -57,23 +100,21 @@ Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FIL
     int otsu = -1;
     if (picture.form == RowForm::values && options.method == Method::otsu) {
         HistogramSink histogram(buffers.method);
-        const Status status = reader.read(in, request, histogram);
+        const Status status = read_rows(reader, in, request, picture.form, histogram, options, false);
         if (status != Status::ok) return status;
         otsu = otsu_threshold(buffers.method.histogram);
     }
     DecisionStage stage(options, picture, otsu, buffers.method, writer);
     request.whole_rows = stage.whole_rows();
-    if (thread && threaded_read != nullptr) {
-        bool started = false;
-        const Status status = threaded_read(reader, in, request, picture.form, stage, started);
-        if (started) return status;
-    }
-    return reader.read(in, request, stage);
+    return read_rows(reader, in, request, picture.form, stage, options, thread);
 }
 
 namespace {
 
 bool reads_in_thread(const Conversion& c) { return c.options.reader_thread && c.reader_kind->decodes; }
+
+// What the rows go to: the turner, which gives them to the writer turned, or the writer.
+Writer& output_writer(Conversion& c) { return c.turner != nullptr ? *c.turner : *c.writer; }
 
 // The write phase of checked parts.
 Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool gathered, std::FILE* in, std::FILE* out,
@@ -89,9 +130,10 @@ Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool 
 
 // The writer's check, and the rows for a writer that gathers them.
 Status check_writer(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, bool output_seekable,
-                    const Options& options, Buffers& buffers, Facts& facts, bool& gathered, bool thread = false) {
+                    const Options& options, Buffers& buffers, Facts& facts, bool& gathered, bool thread = false,
+                    Turn turn = {}) {
     gathered = false;
-    writer.set_resolution(picture.resolution);
+    writer.set_resolution(output_resolution(options, picture.resolution, turn));
     Status status = writer.check(picture.width, picture.height, output_seekable, facts);
     if (status != Status::ok || !writer.gathers()) return status;
     status = run_rows(reader, picture, writer, in, options, buffers, thread, &facts);
@@ -111,24 +153,35 @@ Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, 
     c.writer_kind = writer_for(output_format(reader, options));
     if (c.writer_kind == nullptr) return Status::unknown_format;
     if (c.reader == nullptr) c.reader = reader.build(c.reader_room, buffers);
-    c.tokens = takes_pbm_tokens(reader, *c.writer_kind, options);
+    // A BMP records no orientation: the options alone say whether it turns.
+    c.tokens = takes_pbm_tokens(reader, *c.writer_kind, options) && turn_for(options, 1).identity();
     if (c.tokens) {
         // The legacy path reads the BMP's stored rows itself.
         BmpSource& source = static_cast<BmpReader*>(c.reader)->source();
         const Status status = check_bmp(in, output_seekable, true, source, buffers.read.bmp, facts, options);
         c.picture = {source.width, source.height, RowForm::values};
+        c.out_width = source.width;
+        c.out_height = source.height;
         return status;
     }
     ReadRequest request;
     request.options = &c.options;
     request.output_seekable = output_seekable;
     Status status = c.reader->check(in, request, c.picture, facts);
+    // Rows wider than auto's methods hold keep, by default, the rule of any width they had before auto.
+    if (status == Status::ok && given.method == Method::by_input && c.options.method == Method::automatic &&
+        static_cast<std::uint64_t>(c.picture.width) > max_row_width(c.options))
+        c.options.method = Method::channels;
     if (status == Status::ok && c.picture.form == RowForm::values)
-        status = check_method(options, c.picture.width, c.picture.height, facts);
+        status = check_method(c.options, c.picture.width, c.picture.height, facts);
     if (status != Status::ok) return status;
+    c.turn = turn_for(c.options, c.picture.orientation);
+    c.out_width = c.turn.swap ? c.picture.height : c.picture.width;
+    c.out_height = c.turn.swap ? c.picture.width : c.picture.height;
     c.writer = c.writer_kind->build(c.writer_room, buffers, c.options);
-    return check_writer(*c.reader, c.picture, *c.writer, in, output_seekable, c.options, buffers, facts, c.gathered,
-                        reads_in_thread(c));
+    if (!c.turn.identity()) c.turner = build_in<TurnWriter>(c.turner_room, *c.writer, c.turn);
+    return check_writer(*c.reader, c.picture, output_writer(c), in, output_seekable, c.options, buffers, facts,
+                        c.gathered, reads_in_thread(c), c.turn);
 }
 
 Status check_pixels(Conversion& c, const PixelSource& source, bool output_seekable, Buffers& buffers, Facts& facts,
@@ -140,14 +193,14 @@ Status check_pixels(Conversion& c, const PixelSource& source, bool output_seekab
 Status write_conversion(Conversion& c, std::FILE* in, std::FILE* out) {
     if (c.tokens)
         return write_pbm_tokens(in, static_cast<BmpReader*>(c.reader)->source(), c.buffers->read.bmp,
-                                c.buffers->write.pbm, out);
-    return write_parts(*c.reader, c.picture, *c.writer, c.gathered, in, out, c.options, *c.buffers, reads_in_thread(c),
-                       c.facts);
+                                c.buffers->write.pbm, out, c.options);
+    return write_parts(*c.reader, c.picture, output_writer(c), c.gathered, in, out, c.options, *c.buffers,
+                       reads_in_thread(c), c.facts);
 }
 
 std::uint64_t conversion_size(const Conversion& c) {
-    return c.writer_kind->encoded_size(static_cast<std::uint64_t>(c.picture.width),
-                                       static_cast<std::uint64_t>(c.picture.height), c.options);
+    return c.writer_kind->encoded_size(static_cast<std::uint64_t>(c.out_width),
+                                       static_cast<std::uint64_t>(c.out_height), c.options);
 }
 
 bool writes_text(const Conversion& c) { return c.writer_kind == &kPbmWriter && !c.options.raw; }
@@ -163,7 +216,7 @@ Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, B
 Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Buffers& buffers, std::FILE* out,
                  const Options& given) {
     const Options options = for_input(given, false);
-    if (plain_channels(options)) return write_pbm_tokens(in, source, buffers.read.bmp, buffers.write.pbm, out);
+    if (plain_channels(options)) return write_pbm_tokens(in, source, buffers.read.bmp, buffers.write.pbm, out, options);
     BmpReader reader(buffers.read.bmp, source);
     PbmWriter writer(buffers.write.pbm, options.raw);
     const Picture picture{source.width, source.height, RowForm::values};

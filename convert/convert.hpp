@@ -14,6 +14,7 @@
 
 #include "convert/buffers.hpp"
 #include "convert/options.hpp"
+#include "convert/orient.hpp"
 #include "convert/status.hpp"
 #include "decide/auto.hpp"
 #include "decide/decide.hpp"
@@ -68,14 +69,18 @@ struct Conversion {
     const WriterKind* writer_kind = nullptr;
     Reader* reader = nullptr;
     Writer* writer = nullptr;
+    Writer* turner = nullptr;  // a TurnWriter before `writer`, when the output is turned or flipped
     Buffers* buffers = nullptr;
     Options options;  // the method `by_input` made the reader's own
     Picture picture;
-    Facts* facts = nullptr;  // the check's, where the read tells what `auto` chose
-    bool tokens = false;     // the legacy plain PBM path (write/pbm_tokens.hpp)
-    bool gathered = false;   // the writer took every row during the check
+    Turn turn;                                   // the output's layout
+    std::int32_t out_width = 0, out_height = 0;  // the output's size: the picture's, turned
+    Facts* facts = nullptr;                      // the check's, where the read tells what `auto` chose
+    bool tokens = false;                         // the legacy plain PBM path (write/pbm_tokens.hpp)
+    bool gathered = false;                       // the writer took every row during the check
     PartRoom reader_room;
     PartRoom writer_room;
+    PartRoom turner_room;
 };
 
 // The check: the reader's, the method's and the writer's; a writer that

@@ -45,6 +45,10 @@ enum class TiffCompression : std::uint8_t { g4, packbits, none };
 inline constexpr unsigned kDefaultPngLevel = 6;
 inline constexpr unsigned kMaxPngLevel = 9;
 
+// The finest resolution an output is given: BMP and PNG store dots per
+// metre in 31 bits.
+inline constexpr std::uint32_t kMaxDpi = 1000000;
+
 struct Options {
     bool raw = false;              // PBM output: raw "P4" instead of plain "P1"
     unsigned bmp_bits = 24;        // BMP output: 24 or 1 bits per pixel
@@ -59,9 +63,32 @@ struct Options {
     TiffCompression tiff_compression = TiffCompression::g4;
     unsigned png_level = kDefaultPngLevel;  // 0 to kMaxPngLevel
     bool reader_thread = false;             // a decoding reader (ReaderKind::decodes) may run in a thread of its own
+    const int* cancel = nullptr;            // the caller's flag: nonzero stops the conversion between rows
+    // The output's layout (convert/orient.hpp): upright by the input's
+    // orientation, then turned clockwise (0, 90, 180 or 270 degrees), then
+    // flipped top to bottom and mirrored left to right.
+    bool auto_orient = true;
+    unsigned rotate = 0;
+    bool flip = false;
+    bool mirror = false;
+    // The output's resolution in dots per inch, across and down, 1 to
+    // kMaxDpi; 0: the input's.
+    std::uint32_t dpi_x = 0;
+    std::uint32_t dpi_y = 0;
 };
 
 inline constexpr Options kDefaultOptions{};
+
+// Whether the caller has set its cancel flag. Another thread or a signal
+// handler of the caller's sets it while the rows run: read atomically.
+inline bool cancel_requested(const Options& o) {
+    if (o.cancel == nullptr) return false;
+#if defined(_MSC_VER)
+    return *static_cast<const volatile int*>(o.cancel) != 0;  // MSVC's volatile reads are atomic
+#else
+    return __atomic_load_n(o.cancel, __ATOMIC_RELAXED) != 0;
+#endif
+}
 
 // Whether a BMP to plain PBM conversion is the legacy one, which has a path
 // of its own (the token tables and the vectorised rule).

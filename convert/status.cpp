@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "formats/limits.hpp"
+#include "formats/pnm.hpp"
 
 namespace qpbm {
 
@@ -26,6 +27,7 @@ const char* status_message(Status status) {
         case Status::undetectable_input: return "cannot tell the format of a device input: give a direction";
         case Status::too_many_pixels: return "the picture has more pixels than allowed";
         case Status::too_wide_for_method: return "the picture is too wide for the method";
+        case Status::turn_too_large: return "the picture is too large to turn or flip";
         case Status::replace_failed: return "cannot replace the output";
         case Status::space_not_reserved:
             return "cannot reserve the space to write the output in place; it is unchanged";
@@ -71,10 +73,11 @@ const char* status_message(Status status) {
         case Status::pixels_bad_layout: return "unknown pixel layout";
         case Status::pixels_bad_size: return "width or height is too large (over 2147483647)";
         case Status::pixels_no_data: return "no pixels given";
-        case Status::pixels_bad_stride: return "the row stride is shorter than a row";
+        case Status::pixels_bad_stride: return "the row stride does not describe rows in memory";
         case Status::output_too_small: return "the output buffer is too small";
         case Status::input_too_long: return "the piped input goes on past the most its picture can take";
-        case Status::decoded_too_many_pixels: return "the picture has more pixels than this reader takes";
+        case Status::cancelled: return "the conversion was cancelled";
+        case Status::decoded_too_many_pixels: return "the picture is larger than this library takes";
         case Status::png_refused: return "damaged or unsupported PNG";
         case Status::png_too_large: return "PNG too large to decode in the memory allowed";
         case Status::png_bad_palette_index: return "a PNG pixel's palette index is past the palette";
@@ -86,12 +89,24 @@ const char* status_message(Status status) {
         case Status::tiff_no_page: return "the TIFF has no such page";
         case Status::tiff_too_large: return "TIFF rows too large to read in the memory allowed";
         case Status::tiff_empty_picture: return "a TIFF cannot hold a picture without pixels";
-        case Status::tiff_needs_file: return "a TIFF is written to a file, not to a pipe";
+        case Status::tiff_needs_file: return "a TIFF is written to a file, not to a pipe or a device";
+        case Status::tiff_output_too_large: return "too large for an uncompressed TIFF: use G4 compression";
         case Status::device_empty_picture: return "an ESC/POS, ZPL or XBM output cannot hold a picture without pixels";
         case Status::device_too_wide: return "the picture is wider than the output format holds";
     }
     return "unknown status";
 }
+
+namespace {
+
+bool disk_full(int error) {
+#if defined(EDQUOT)
+    if (error == EDQUOT) return true;
+#endif
+    return error == ENOSPC;
+}
+
+}  // namespace
 
 const char* describe_status(Status status, const Facts& f, char* buffer, std::size_t size) {
     if (size == 0) return buffer;
@@ -158,6 +173,15 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
             std::snprintf(buffer, size, "a row of %" PRId64 " pixels is wider than this method takes (%" PRIu64 ")",
                           f.width, f.limit);
             break;
+        case Status::turn_too_large:
+            if (f.limit == 0)
+                std::snprintf(buffer, size, "%" PRId64 " x %" PRId64 ": no memory to hold its bits to turn or flip",
+                              f.width, f.height);
+            else
+                std::snprintf(buffer, size,
+                              "%" PRId64 " x %" PRId64 " is more pixels than can be turned or flipped (%" PRIu64 ")",
+                              f.width, f.height, f.limit);
+            break;
         case Status::bmp_text_too_large:
             std::snprintf(buffer, size,
                           "%" PRId64 " x %" PRId64 " is too large: its PBM text (over %" PRIu64
@@ -175,7 +199,17 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                               f.width, f.height, f.needed_size, f.file_size);
             break;
         case Status::pbm_too_large:
-            std::snprintf(buffer, size, "%" PRId64 " x %" PRId64 " is too large for a BMP file", f.width, f.height);
+            std::snprintf(
+                buffer, size,
+                "%" PRId64 " x %" PRId64
+                " is too large for a BMP file, which holds 4 GiB (a 1-bit BMP, a PBM, PNG or TIFF holds more)",
+                f.width, f.height);
+            break;
+        case Status::tiff_output_too_large:
+            std::snprintf(buffer, size,
+                          "%" PRId64 " x %" PRId64 ": its TIFF takes %" PRIu64
+                          " bytes, past the 4 GiB a TIFF holds: use G4 compression",
+                          f.width, f.height, f.needed_size);
             break;
         case Status::pbm_too_large_for_pipe:
             std::snprintf(buffer, size,
@@ -207,8 +241,14 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
             std::snprintf(buffer, size, "byte %" PRIu64 " should start a sample, a decimal number", f.at_byte);
             break;
         case Status::pnm_sample_over_maxval:
-            std::snprintf(buffer, size, "the sample at byte %" PRIu64 " is %" PRIu32 ", over the maxval %" PRIu32,
-                          f.at_byte, f.sample, f.maxval);
+            if (f.sample > kPnmMaxvalMax)  // counted only that far
+                std::snprintf(buffer, size,
+                              "the sample at byte %" PRIu64 " is over %" PRIu32
+                              ", the largest maxval (this one is %" PRIu32 ")",
+                              f.at_byte, kPnmMaxvalMax, f.maxval);
+            else
+                std::snprintf(buffer, size, "the sample at byte %" PRIu64 " is %" PRIu32 ", over the maxval %" PRIu32,
+                              f.at_byte, f.sample, f.maxval);
             break;
         case Status::pnm_damaged_sample:
             std::snprintf(buffer, size,
@@ -216,7 +256,12 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           f.at_byte, f.sample, f.maxval);
             break;
         case Status::pnm_pixels_truncated:
-            if (f.needed_size != 0)
+            if (f.needed_size == UINT64_MAX)  // the size did not fit in 64 bits
+                std::snprintf(buffer, size,
+                              "the raster is truncated (%" PRId64 " x %" PRId64
+                              " needs more bytes than any file holds)",
+                              f.width, f.height);
+            else if (f.needed_size != 0)
                 std::snprintf(buffer, size,
                               "the raster is truncated (%" PRId64 " x %" PRId64 " needs %" PRIu64 " bytes of samples)",
                               f.width, f.height, f.needed_size);
@@ -225,9 +270,8 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
             break;
         case Status::decoded_too_many_pixels:
             std::snprintf(buffer, size,
-                          "%" PRId64 " x %" PRId64 " is more pixels than this reader takes (%" PRIu64
-                          "), so that no output passes 2 GiB",
-                          f.width, f.height, f.limit);
+                          "%" PRId64 " x %" PRId64 " is larger than this library takes (%" PRId32 " a side)", f.width,
+                          f.height, INT32_MAX);
             break;
         case Status::png_refused: std::snprintf(buffer, size, "PNG refused by libspng: %s", f.library_text); break;
         case Status::jpeg_refused: std::snprintf(buffer, size, "JPEG refused by libjpeg: %s", f.library_text); break;
@@ -250,9 +294,23 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           f.width, f.height, f.name, f.needed_size, f.limit);
             break;
         case Status::png_too_large:
+            // Only an interlaced picture is held whole: saved without, it is read a row at a time.
             std::snprintf(buffer, size,
-                          "%" PRId64 " x %" PRId64 ": %s takes %" PRIu64 " bytes, over the %" PRIu64 " allowed",
-                          f.width, f.height, f.name, f.needed_size, f.limit);
+                          "%" PRId64 " x %" PRId64 ": %s takes %" PRIu64 " bytes, over the %" PRIu64 " allowed%s",
+                          f.width, f.height, f.name, f.needed_size, f.limit,
+                          std::strstr(f.name, "interlaced") != nullptr
+                              ? " (saved without interlacing, it is read a row at a time)"
+                              : "");
+            break;
+        case Status::pixels_bad_stride:
+            if (f.limit < f.needed_size)
+                std::snprintf(buffer, size,
+                              "the row stride (%" PRIu64 " bytes) is shorter than a row (%" PRIu64 " bytes)", f.limit,
+                              f.needed_size);
+            else
+                std::snprintf(buffer, size,
+                              "%" PRId64 " rows %" PRIu64 " bytes apart run past the end of the address space",
+                              f.height, f.limit);
             break;
         case Status::device_too_wide:
             std::snprintf(buffer, size, "%" PRId64 " pixels wide: %s holds rows of at most %" PRIu64 " pixels", f.width,
@@ -273,12 +331,18 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           " picture can take",
                           f.format != nullptr ? f.format : "picture", f.limit, f.width, f.height);
             break;
+        case Status::space_not_reserved:
+            if (disk_full(f.os_error)) {
+                std::snprintf(buffer, size, "no room on its disk for the new output; the old one is unchanged: %s",
+                              std::strerror(f.os_error));
+                break;
+            }
+            [[fallthrough]];
         case Status::open_input_failed:
         case Status::open_output_failed:
         case Status::read_failed:
         case Status::write_failed:
         case Status::replace_failed:
-        case Status::space_not_reserved:
         case Status::cleanup_failed:
             if (f.temp_dir != nullptr) {
                 std::snprintf(buffer, size, "cannot write a temporary file in %s: %s", f.temp_dir,
@@ -287,6 +351,10 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
             }
             if (f.os_error != 0) {
                 std::snprintf(buffer, size, "%s: %s", status_message(status), std::strerror(f.os_error));
+                break;
+            }
+            if (f.library_text[0] != '\0') {  // a codec library's reason
+                std::snprintf(buffer, size, "%s: %s", status_message(status), f.library_text);
                 break;
             }
             [[fallthrough]];

@@ -26,6 +26,8 @@ enum class Status {
     replace_failed,       // the complete output could not be put in the target's place
     space_not_reserved,   // in place: the output's space could not be reserved, and the target was left as it was
     input_too_long,       // a piped PNG, JPEG or TIFF goes on past the most any encoding of its picture takes
+    cancelled,            // the caller's cancel flag (Options::cancel) was set between rows
+    turn_too_large,       // a picture to turn or flip, held whole as bits, over kMaxTurnPixels (or the memory)
     // BMP input.
     bmp_header_truncated,          // the file ends inside its file or information header, or its masks
     bmp_not_bmp,                   // no "BM" signature
@@ -75,7 +77,7 @@ enum class Status {
     // Memory output.
     output_too_small,  // the caller's buffer holds fewer bytes than the output needs
     // Pictures decoded by a codec library.
-    decoded_too_many_pixels,  // more pixels than any output of them can hold under 2 GiB
+    decoded_too_many_pixels,  // a side over 2^31 - 1, more than any output here takes
     // PNG input and output.
     png_refused,            // libspng refused the file: damaged, truncated, or over a limit (its text in facts)
     png_too_large,          // a row, or an interlaced picture, over the memory it may take
@@ -90,8 +92,9 @@ enum class Status {
     tiff_no_page,      // the page asked for is past the last one
     tiff_too_large,    // a row, or a row of tiles, over the memory it may take
     // TIFF output.
-    tiff_empty_picture,  // a picture with no pixels, which TIFF cannot hold
-    tiff_needs_file,     // an output that cannot seek, where libtiff must go back to its header
+    tiff_empty_picture,     // a picture with no pixels, which TIFF cannot hold
+    tiff_needs_file,        // an output that cannot seek, where libtiff must go back to its header
+    tiff_output_too_large,  // uncompressed or PackBits rows past the 4 GiB a TIFF's offsets reach
     // ESC/POS, ZPL and XBM output.
     device_empty_picture,  // a picture with no pixels, which a printer's format cannot hold
     device_too_wide,       // a row wider than the format holds (facts.limit pixels, facts.format names it)

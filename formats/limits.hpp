@@ -66,11 +66,11 @@ static_assert(bmp_stride(kMaxPbmWidth) <= kBmpBlockSize, "a gathered row fits a 
 
 namespace qpbm {
 
-// Pictures that a codec library decodes (PNG) are refused past this many
-// pixels, so that no output of one passes 2 GiB: a 24-bit BMP takes 3 bytes
-// a pixel, a plain PBM a little over 2. A 1 x 10^9 header is refused so.
-inline constexpr std::uint64_t kMaxDecodedPixels = std::uint64_t{1} << 29;
-static_assert(kMaxDecodedPixels * kBytesPerPixel < (std::uint64_t{1} << 31));
+// A picture a codec library decodes is taken at any size its format allows:
+// it streams a row (or a band) at a time, and the output's writer refuses
+// what its own format cannot hold (a BMP past 4 GiB, a PNG row past
+// kPngMaxRowBytes, an uncompressed TIFF past 4 GiB); in memory, the caller's
+// buffer is the limit.
 
 // A piped PNG or JPEG is spooled up to a bound that no sane encoding of its
 // picture passes, and refused past it: twice its decoded samples (a JPEG of
@@ -83,8 +83,7 @@ inline constexpr std::uint64_t kCodecRowAllowance = 64;
 inline constexpr std::uint64_t kCodecMetadataAllowance = std::uint64_t{64} << 20;
 
 // That bound, for `channels` samples a pixel of `sample_bytes` bytes each.
-// Saturates rather than wrap: a picture the reader took has at most
-// kMaxDecodedPixels pixels, so no real one comes near.
+// Saturates rather than wrap.
 inline std::uint64_t codec_input_bound(std::uint64_t width, std::uint64_t height, unsigned channels,
                                        unsigned sample_bytes) {
     constexpr std::uint64_t kMax = UINT64_MAX;

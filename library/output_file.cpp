@@ -225,6 +225,13 @@ bool sync_directory(int dir_fd) {
     return synced;
 }
 
+// Opens the file that will be replaced, to read too where it may be read:
+// a copy in place gives its first bytes back when it cannot begin.
+int open_target(int dir_fd, const char* path, int flags) {
+    const int fd = openat(dir_fd, path, O_RDWR | flags);
+    return fd >= 0 ? fd : openat(dir_fd, path, O_WRONLY | flags);
+}
+
 // Remembers the file that will be replaced: its access, to give the new
 // file, and its identity, to find it again.
 void take_target(OutputFile& out, const struct stat& st) {
@@ -325,7 +332,7 @@ Status locate_output(const NativeChar* path, const InputFile& in, Workspace& wor
         // Opened for writing without O_TRUNC: a file we may not write stays
         // as it is, as fopen would leave it, even where its directory would
         // let us replace it. This is the file that will be replaced.
-        if (out.target_fd < 0) out.target_fd = open(out.path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (out.target_fd < 0) out.target_fd = open_target(AT_FDCWD, out.path, O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         struct stat reached {};
         if (out.target_fd < 0 || fstat(out.target_fd, &reached) != 0)
             return failed(Status::open_output_failed, facts, errno);
@@ -345,7 +352,7 @@ Status locate_output(const NativeChar* path, const InputFile& in, Workspace& wor
         if (out.exists && !descriptor_link && found && S_ISREG(entry.st_mode) && !same_identity(entry, st)) {
             // Another writer's rename came between: the file now at the
             // name (no link is followed) is the one replaced.
-            const int again = openat(out.dir_fd, out.name, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW);
+            const int again = open_target(out.dir_fd, out.name, O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW);
             struct stat now {};
             if (again >= 0 && fstat(again, &now) == 0 && same_identity(now, entry)) {
                 close(out.target_fd);

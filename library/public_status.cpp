@@ -21,6 +21,7 @@ qpbm_status public_status(Status status) {
         case Status::unknown_format: return QPBM_EUNKNOWN_FORMAT;
         case Status::undetectable_input: return QPBM_EUNDETECTABLE;
         case Status::too_many_pixels: return QPBM_ETOO_MANY_PIXELS;
+        case Status::turn_too_large: return QPBM_ETOO_MANY_PIXELS;
         case Status::too_wide_for_method: return QPBM_ETOO_WIDE;
         case Status::bmp_header_truncated:
         case Status::bmp_palette_truncated: return QPBM_EBMP_TRUNCATED_HEADER;
@@ -66,6 +67,7 @@ qpbm_status public_status(Status status) {
         case Status::pixels_bad_stride: return QPBM_EINVALID_ARGUMENT;
         case Status::output_too_small: return QPBM_EOUTPUT_TOO_SMALL;
         case Status::input_too_long: return QPBM_EINPUT_TOO_LONG;
+        case Status::cancelled: return QPBM_ECANCELLED;
         case Status::decoded_too_many_pixels: return QPBM_ETOO_MANY_PIXELS;
         case Status::png_refused:
         case Status::png_bad_palette_index: return QPBM_EPNG_DAMAGED;
@@ -78,7 +80,8 @@ qpbm_status public_status(Status status) {
         case Status::tiff_no_page: return QPBM_ETIFF_UNSUPPORTED;
         case Status::tiff_too_large: return QPBM_ETIFF_TOO_LARGE;
         case Status::tiff_empty_picture:
-        case Status::tiff_needs_file: return QPBM_ETIFF_OUTPUT;
+        case Status::tiff_needs_file:
+        case Status::tiff_output_too_large: return QPBM_ETIFF_OUTPUT;
         case Status::device_empty_picture:
         case Status::device_too_wide: return QPBM_EDEVICE_OUTPUT;
     }
@@ -109,6 +112,7 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_ETOO_WIDE: return "the picture is too wide for the method";
         case QPBM_EOUTPUT_TOO_SMALL: return "the output buffer is too small";
         case QPBM_EINPUT_TOO_LONG: return "the piped input goes on past the most its picture can take";
+        case QPBM_ECANCELLED: return "the conversion was cancelled";
         case QPBM_EBMP_TRUNCATED_HEADER: return "too short for a BMP header";
         case QPBM_EBMP_NOT_BMP: return "not a BMP file";
         case QPBM_EBMP_UNSUPPORTED: return "a kind of BMP that is not supported";

@@ -94,6 +94,7 @@ typedef enum qpbm_status {
     QPBM_ETOO_WIDE = 14,         /* a row wider than the method can hold (see QPBM_MAX_ROW_METHOD_WIDTH) */
     QPBM_EOUTPUT_TOO_SMALL = 15, /* the output buffer is smaller than the output (qpbm_convert_memory) */
     QPBM_EINPUT_TOO_LONG = 16,   /* a piped PNG, JPEG or TIFF goes on past the most its picture can take */
+    QPBM_ECANCELLED = 17,        /* qpbm_options.cancel was set; no output was left */
     /* BMP input. */
     QPBM_EBMP_TRUNCATED_HEADER = 20, /* the file ends in its headers, masks or palette */
     QPBM_EBMP_NOT_BMP = 21,          /* no "BM" signature */
@@ -255,6 +256,33 @@ typedef struct qpbm_options {
     qpbm_format to;               /* the output format; QPBM_FORMAT_AUTO (0): the other one than the input's */
     unsigned page;                /* a multi-page input (TIFF): the page to convert, from 1; 0 (default): the first */
     qpbm_compression compression; /* TIFF: G4, PACKBITS or NONE; PNG: ZLIB_0..ZLIB_9; DEFAULT (0): G4, level 6 */
+    /* NULL (default), or a flag of the caller's that the call reads between
+     * rows: once it is nonzero the call stops with QPBM_ECANCELLED, and
+     * leaves the output path as it was. Set it from another thread or a
+     * signal handler with an atomic store (__atomic_store_n, or
+     * InterlockedExchange on Windows). A picture's header, and what a
+     * decoder does before its first row, run without looking at it. */
+    const int* cancel;
+    /* The output's layout. The orientation the input records (JPEG EXIF,
+     * TIFF tag 274, PNG eXIf) is undone, so that the output is upright, as a
+     * browser shows it; then the picture is turned `rotate` degrees
+     * clockwise (0, 90, 180 or 270), then flipped top to bottom and mirrored
+     * left to right. A turn swaps the output's width and height and its
+     * resolution's axes. The bits are decided on the rows as stored: the
+     * threshold methods give the bits of the upright picture, the dithers
+     * spread along the stored rows. Anything but no change holds the
+     * output's bits, one bit a pixel, up to 2^31 pixels (else
+     * QPBM_ETOO_MANY_PIXELS); a mirror alone holds a row. */
+    int no_auto_orient; /* nonzero: keep the rows as stored, whatever the input records */
+    int rotate;         /* 0, 90, 180 or 270 */
+    int flip;           /* nonzero: top to bottom, after the turn */
+    int mirror;         /* nonzero: left to right, after the turn */
+    /* The output's resolution in dots per inch, across and down as the
+     * output lies (BMP, PNG, TIFF; the other outputs hold none), 1 to
+     * 1000000; dpi_y 0 takes dpi_x. Both 0 (default): the input's resolution,
+     * where it has one. */
+    unsigned dpi_x;
+    unsigned dpi_y;
 } qpbm_options;
 
 /* What a call learned, filled in whatever the status. */

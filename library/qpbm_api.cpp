@@ -85,6 +85,17 @@ private:
 };
 #endif
 
+// The integer a C caller stored in an enum field. Loading a value no
+// enumerator has as the enum itself is undefined in C++, so it is read as
+// an int and checked as one.
+template <class Enum>
+int stored_int(const Enum& field) {
+    static_assert(sizeof(int) == sizeof(Enum));
+    int value;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
+}
+
 // The caller's options as the library takes them. A struct from a newer
 // header may be longer: the fields this library does not know must then be
 // zero, which is their default. False for a value out of range.
@@ -106,11 +117,10 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     o.permissions = c.permissions;
     o.max_pixels = c.max_pixels;
     o.page = c.page > 0 ? c.page - 1 : 0;
+    o.cancel = c.cancel;
     // One field for both outputs: each takes its own values, the other its
-    // default. Read as an int: a C caller may have stored any value in it.
-    int compression;
-    static_assert(sizeof compression == sizeof c.compression);
-    std::memcpy(&compression, &c.compression, sizeof compression);
+    // default.
+    const int compression = stored_int(c.compression);
     switch (compression) {
         case QPBM_COMPRESSION_DEFAULT:
         case QPBM_COMPRESSION_G4: o.tiff_compression = qpbm::TiffCompression::g4; break;
@@ -121,7 +131,7 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
             o.png_level = static_cast<unsigned>(compression - QPBM_COMPRESSION_ZLIB_0);
     }
     if (c.bmp_bits != 24 && c.bmp_bits != 1) return false;
-    switch (c.to) {
+    switch (stored_int(c.to)) {
         case QPBM_FORMAT_AUTO: o.to = qpbm::Format::automatic; break;
         case QPBM_FORMAT_PBM: o.to = qpbm::Format::pbm; break;
         case QPBM_FORMAT_BMP: o.to = qpbm::Format::bmp; break;
@@ -133,7 +143,7 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
         default: return false;
     }
     o.bmp_bits = static_cast<unsigned>(c.bmp_bits);
-    switch (c.method) {
+    switch (stored_int(c.method)) {
         case QPBM_METHOD_CHANNELS: o.method = qpbm::Method::channels; break;
         case QPBM_METHOD_LUMA: o.method = qpbm::Method::luma; break;
         case QPBM_METHOD_OTSU: o.method = qpbm::Method::otsu; break;
@@ -154,6 +164,15 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
         o.threshold = static_cast<unsigned>(c.threshold);
     else
         return false;
+    o.auto_orient = c.no_auto_orient == 0;
+    if (c.rotate != 0 && c.rotate != 90 && c.rotate != 180 && c.rotate != 270) return false;
+    o.rotate = static_cast<unsigned>(c.rotate);
+    o.flip = c.flip != 0;
+    o.mirror = c.mirror != 0;
+    const unsigned dpi_y = c.dpi_y != 0 ? c.dpi_y : c.dpi_x;
+    if ((c.dpi_x == 0 && c.dpi_y != 0) || c.dpi_x > qpbm::kMaxDpi || dpi_y > qpbm::kMaxDpi) return false;
+    o.dpi_x = c.dpi_x;
+    o.dpi_y = dpi_y;
     if (c.window == 0)
         o.window = qpbm::kDefaultWindow;
     else if (o.method == qpbm::Method::sauvola && c.window % 2 == 1 && c.window >= static_cast<int>(qpbm::kMinWindow) &&
@@ -280,7 +299,7 @@ namespace {
 // this library does not know.
 bool take_pixels(const qpbm_pixels* given, qpbm::PixelSource& source) {
     if (given == nullptr) return false;
-    switch (given->layout) {
+    switch (stored_int(given->layout)) {
         case QPBM_LAYOUT_GRAY8: source.layout = qpbm::PixelLayout::gray8; break;
         case QPBM_LAYOUT_GRAYA8: source.layout = qpbm::PixelLayout::graya8; break;
         case QPBM_LAYOUT_RGB8: source.layout = qpbm::PixelLayout::rgb8; break;

@@ -3,6 +3,7 @@
 // left behind), and the copies out of it.
 #include "library/temp_files.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -132,12 +133,33 @@ void remove_stale_temps(int dir_fd) {
     closedir(dir);
 }
 
-// Sets a file's modification time to the epoch, older than any input, so
-// that a copy cut short is never taken as up to date. Only the owner (or
-// root) may set a time of their choice; anyone else leaves it as it is.
-void mark_unfinished(int fd) {
-    const timespec times[2] = {{0, UTIME_OMIT}, {0, 0}};
-    futimens(fd, times);
+// The first bytes of an output, which tell a reader what it is: every header
+// we write fits. A copy in place writes them last, so that until it is
+// complete the file is no picture at all; a write this small at the start
+// of a file is done whole or not at all, even by a kill.
+constexpr std::size_t kHeadSize = 512;
+
+bool read_all(int fd, unsigned char* bytes, std::size_t length, off_t at) {
+    for (std::size_t done = 0; done < length;) {
+        const ssize_t n = pread(fd, bytes + done, length - done, at + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;  // shorter than it was
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool write_all(int fd, const unsigned char* bytes, std::size_t length, off_t at) {
+    for (std::size_t done = 0; done < length;) {
+        const ssize_t n = pwrite(fd, bytes + done, length - done, at + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 }  // namespace
@@ -232,43 +254,61 @@ bool copy_file(int from, int to) {
     return true;
 }
 
-// Copies the complete output `from` over the target in place. The space is
-// reserved first, keeping the old bytes and size, so that a full disk
-// refuses before a byte is changed. While the copy runs, the target's time
-// is the epoch, set again after every piece since each write makes it now:
-// a kill part way leaves a file that `-u` converts again. Success sets it
-// to now; a failure part way empties the target rather than leave half.
+// Copies the complete output `from` over the target in place. The target's
+// head is blanked before anything else changes, the rest copied, the file
+// cut to length, and the head written last: a kill at any moment leaves the
+// old file or one that is no picture, which an update converts again. The
+// space is reserved after the blanking (which changes no size), keeping the
+// old bytes, so that a full disk refuses with the old file given back. A
+// failure part way empties the target rather than leave half of one.
 Status copy_in_place(int from, int to, bool sync, Facts& facts) {
-    struct stat st {};
-    if (fstat(from, &st) != 0 || lseek(from, 0, SEEK_SET) != 0 || lseek(to, 0, SEEK_SET) != 0)
-        return failed(Status::write_failed, facts, errno);
+    struct stat spool {};
+    struct stat target {};
+    if (fstat(from, &spool) != 0 || fstat(to, &target) != 0) return failed(Status::write_failed, facts, errno);
+    const off_t size = spool.st_size;
+    const std::size_t head = static_cast<std::size_t>(std::min<off_t>(size, kHeadSize));
+    const std::size_t old = static_cast<std::size_t>(std::min<off_t>(target.st_size, kHeadSize));
+    static constexpr unsigned char kBlank[kHeadSize] = {};
+    unsigned char bytes[kHeadSize];
+    // A target we may not read (opened to write only) cannot be given back:
+    // it is blanked only once the space is reserved. (Nor can the caller's
+    // update read it, and so trust it.)
+    const bool kept = read_all(to, bytes, old, 0);
+    if (kept && !write_all(to, kBlank, old, 0)) {
+        const int error = errno;
+        return write_all(to, bytes, old, 0) ? failed(Status::write_failed, facts, error) : Status::cleanup_failed;
+    }
 #if defined(__linux__)
-    if (st.st_size > 0 && fallocate(to, FALLOC_FL_KEEP_SIZE, 0, st.st_size) != 0)
-        return failed(Status::space_not_reserved, facts, errno);
+    if (size > 0 && fallocate(to, FALLOC_FL_KEEP_SIZE, 0, size) != 0) {
+        const int error = errno;
+        if (kept && !write_all(to, bytes, old, 0)) return Status::cleanup_failed;
+        // Its times too, where the caller may set them (its owner, root).
+        const timespec times[2] = {target.st_atim, target.st_mtim};
+        futimens(to, times);
+        return failed(Status::space_not_reserved, facts, error);
+    }
 #endif
-    mark_unfinished(to);
-    bool copied = true;
-    for (off_t done = 0; copied && done < st.st_size;) {
-        const ssize_t n = sendfile(to, from, nullptr, 1 << 20);
+    bool copied = kept || write_all(to, kBlank, old, 0);
+    if (copied && lseek(to, static_cast<off_t>(head), SEEK_SET) != static_cast<off_t>(head)) copied = false;
+    for (off_t at = static_cast<off_t>(head); copied && at < size;) {
+        const ssize_t n = sendfile(to, from, &at, static_cast<std::size_t>(std::min<off_t>(size - at, 1 << 20)));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             copied = false;
             if (n == 0) errno = EIO;  // the spool shrank
-            break;
         }
-        done += n;
-        mark_unfinished(to);
     }
-    if (copied && ftruncate(to, st.st_size) != 0) copied = false;
+    if (copied && ftruncate(to, size) != 0) copied = false;
+    // With a sync, the rest is on the disk before the head that makes it a
+    // picture, so that a power loss too leaves no half picture.
+    if (copied && sync && fsync(to) != 0) copied = false;
+    if (copied && (!read_all(from, bytes, head, 0) || !write_all(to, bytes, head, 0))) copied = false;
     if (copied && sync && fsync(to) != 0) copied = false;
     if (!copied) {
         const Status status = failed(Status::write_failed, facts, errno);
-        // Never half a file: emptied instead.
-        if (ftruncate(to, 0) != 0) return Status::cleanup_failed;
-        mark_unfinished(to);
-        return status;
+        // Never half a file: emptied instead (and blank, should that fail).
+        return ftruncate(to, 0) == 0 ? status : Status::cleanup_failed;
     }
-    if (futimens(to, nullptr) != 0) return failed(Status::write_failed, facts, errno);
     return Status::ok;
 }
 

@@ -30,9 +30,10 @@ bool name_temp(OutputFile& out, int fd);
 // Copies the whole of `from` to `to` at `to`'s own offset.
 bool copy_file(int from, int to);
 
-// Copies the complete output `from` over a target written in place: the
-// space reserved first, the target older than any input until the copy is
-// complete, and emptied rather than left half written on a failure.
+// Copies the complete output `from` over a target written in place: its
+// head blank until the copy is complete, the space reserved before a byte
+// of the new output is written, and emptied rather than left half written
+// on a failure.
 Status copy_in_place(int from, int to, bool sync, Facts& facts);
 
 #endif

@@ -9,6 +9,7 @@
 
 #include "convert/buffers.hpp"
 #include "formats/limits.hpp"
+#include "read/exif.hpp"
 #include "read/jpeg_calls.h"
 #include "read/values.hpp"
 
@@ -113,10 +114,6 @@ Status JpegReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
     if (const Status status = check_size_for(*request.options, d.image_width, d.image_height, facts);
         status != Status::ok)
         return status;
-    if (std::uint64_t{d.image_width} * d.image_height > kMaxDecodedPixels) {
-        facts.limit = kMaxDecodedPixels;
-        return Status::decoded_too_many_pixels;
-    }
     // JFIF's density: unit 1 dots per inch, 2 per centimetre, 0 only the
     // aspect ratio (no resolution). libjpeg fills in 1:1 without a JFIF marker.
     const ResolutionUnit unit = d.density_unit == 1   ? ResolutionUnit::inch
@@ -124,6 +121,15 @@ Status JpegReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
                                                       : ResolutionUnit::none;
     if (d.saw_JFIF_marker && unit != ResolutionUnit::none && d.X_density > 0 && d.Y_density > 0)
         picture.resolution = {unit, static_cast<double>(d.X_density), static_cast<double>(d.Y_density)};
+    // The first APP1 that is EXIF: its Orientation, and its resolution
+    // where JFIF gave none.
+    for (jpeg_saved_marker_ptr m = d.marker_list; m != nullptr; m = m->next) {
+        if (m->marker != JPEG_APP0 + 1 || m->data_length < 6 || std::memcmp(m->data, "Exif\0", 5) != 0) continue;
+        const ExifLayout exif = parse_jpeg_exif(m->data, m->data_length);
+        if (exif.orientation != 0) picture.orientation = static_cast<std::uint8_t>(exif.orientation);
+        if (picture.resolution.unit == ResolutionUnit::none) picture.resolution = exif.resolution;
+        break;
+    }
     bound_ = codec_input_bound(d.image_width, d.image_height, static_cast<unsigned>(std::max(d.num_components, 1)),
                                d.data_precision > 8 ? 2 : 1);
     return Status::ok;

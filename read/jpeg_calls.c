@@ -45,6 +45,8 @@ int qpbm_jpeg_open(struct qpbm_jpeg* s, FILE* in, long max_memory, int max_scans
     s->d.progress = &s->progress;
     s->d.mem->max_memory_to_use = max_memory;
     jpeg_stdio_src(&s->d, in);
+    /* APP1 holds EXIF, whose Orientation the reader applies. */
+    jpeg_save_markers(&s->d, JPEG_APP0 + 1, 0xFFFF);
     jpeg_read_header(&s->d, TRUE);
     return 0;
 }

@@ -43,10 +43,14 @@ Status PixelReader::check(std::FILE*, const ReadRequest& request, Picture& pictu
         // The stride must hold a row (or repeat one), and the last row must
         // end within the address space.
         if (s.data == nullptr) return Status::pixels_no_data;
+        facts.needed_size = row;
+        facts.limit = s.stride;
         if (s.stride != 0 && s.stride < row) return Status::pixels_bad_stride;
         const std::uint64_t last = static_cast<std::uint64_t>(s.height - 1);
         const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(s.data);
+        if (row > UINTPTR_MAX - start) return Status::pixels_bad_stride;
         if (s.stride != 0 && last > (UINTPTR_MAX - start - row) / s.stride) return Status::pixels_bad_stride;
+        facts.needed_size = facts.limit = 0;
     }
     picture = {static_cast<std::int32_t>(s.width), static_cast<std::int32_t>(s.height), RowForm::values};
     return check_size_for(*request.options, s.width, s.height, facts);

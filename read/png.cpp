@@ -13,6 +13,7 @@
 #include "convert/buffers.hpp"
 #include "formats/limits.hpp"
 #include "formats/pnm.hpp"
+#include "read/exif.hpp"
 #include "read/values.hpp"
 
 namespace qpbm {
@@ -80,13 +81,7 @@ spng_alloc kCountedAlloc = {counted_malloc, counted_realloc, counted_calloc, cou
 
 int read_input(spng_ctx*, void* user, void* dest, std::size_t length) {
     auto* input = static_cast<PngInput*>(user);
-    const std::size_t got = std::fread(dest, 1, length, input->file);
-    if (got == length) return 0;
-    if (std::ferror(input->file)) {
-        input->error = errno != 0 ? errno : EIO;
-        return SPNG_IO_ERROR;
-    }
-    return SPNG_IO_EOF;
+    return input->chunks.read(input->file, static_cast<unsigned char*>(dest), length, input->error);
 }
 
 Status refused(int error, const PngInput& input, Facts& facts) {
@@ -95,7 +90,11 @@ Status refused(int error, const PngInput& input, Facts& facts) {
         return Status::read_failed;
     }
     const char* text = spng_strerror(error);
-    std::snprintf(facts.library_text, sizeof facts.library_text, "%s", text != nullptr ? text : "unknown error");
+    if (error == SPNG_EMEM)  // our count refused it: say which limit
+        std::snprintf(facts.library_text, sizeof facts.library_text,
+                      "it needs more memory than the %zu MiB this reader gives libspng", kPngLibraryMemory >> 20);
+    else
+        std::snprintf(facts.library_text, sizeof facts.library_text, "%s", text != nullptr ? text : "unknown error");
     return Status::png_refused;
 }
 
@@ -158,8 +157,9 @@ spng_ctx* new_png_context(int flags) { return spng_ctx_new2(&kCountedAlloc, flag
 Status PngReader::open(std::FILE* in, Facts& facts) {
     ctx_ = new_png_context(0);
     if (ctx_ == nullptr) return refused(SPNG_EMEM, input_, facts);
-    input_ = PngInput{in};
-    constexpr auto kSide = static_cast<std::uint32_t>(kMaxDecodedPixels);
+    input_ = PngInput{};
+    input_.file = in;
+    constexpr std::uint32_t kSide = 0x7FFFFFFF;  // PNG's own limit: the writer of the output has its own
     int error = spng_set_png_stream(ctx_, read_input, &input_);
     if (error == 0) error = spng_set_image_limits(ctx_, kSide, kSide);
     if (error == 0) error = spng_set_chunk_limits(ctx_, kPngMaxChunkSize, kPngMaxChunkCache);
@@ -191,12 +191,7 @@ Status PngReader::check(std::FILE* in, const ReadRequest& request, Picture& pict
     picture = {static_cast<std::int32_t>(ihdr.width), static_cast<std::int32_t>(ihdr.height), RowForm::values};
     if (const Status status = check_size_for(*request.options, ihdr.width, ihdr.height, facts); status != Status::ok)
         return status;
-    const std::uint64_t pixels = std::uint64_t{ihdr.width} * ihdr.height;
-    if (pixels > kMaxDecodedPixels) {
-        facts.limit = kMaxDecodedPixels;
-        return Status::decoded_too_many_pixels;
-    }
-    // No product here passes 2^64: the width is below 2^29, a pixel 64 bits.
+    // No product here passes 2^64: the width is below 2^31, a pixel 64 bits.
     source_.row_bytes = (std::uint64_t{ihdr.width} * png_channels(ihdr.color_type) * ihdr.bit_depth + 7) / 8;
     if (source_.row_bytes > kPngMaxRowBytes) {
         name_fact(facts, "a row");
@@ -245,6 +240,14 @@ Status PngReader::check(std::FILE* in, const ReadRequest& request, Picture& pict
     spng_phys phys{};
     if (spng_get_phys(ctx_, &phys) == 0 && phys.unit_specifier == 1 && phys.ppu_x > 0 && phys.ppu_y > 0)
         picture.resolution = {ResolutionUnit::metre, static_cast<double>(phys.ppu_x), static_cast<double>(phys.ppu_y)};
+    // eXIf before the first IDAT, as browsers take it: its Orientation,
+    // and its resolution where pHYs gave none.
+    spng_exif exif{};
+    if (spng_get_exif(ctx_, &exif) == 0) {
+        const ExifLayout layout = parse_exif(reinterpret_cast<const std::uint8_t*>(exif.data), exif.length);
+        if (layout.orientation != 0) picture.orientation = static_cast<std::uint8_t>(layout.orientation);
+        if (picture.resolution.unit == ResolutionUnit::none) picture.resolution = layout.resolution;
+    }
     const std::uint32_t maxval = (1u << ihdr.bit_depth) - 1;
     if (ihdr.color_type != png_colour::palette)
         for (std::uint32_t v = 0; v <= maxval; ++v) b_.scale[v] = scale_sample(v, maxval);

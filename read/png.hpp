@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "formats/png.hpp"
+#include "read/png_chunks.hpp"
 #include "read/reader.hpp"
 
 struct spng_ctx;
@@ -34,6 +35,7 @@ struct PngReadBuffers {
 struct PngInput {
     std::FILE* file = nullptr;
     int error = 0;
+    PngChunkFilter chunks;
 };
 
 // What the check learned.

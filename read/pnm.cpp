@@ -366,7 +366,7 @@ Status PnmReader::check(std::FILE* in, const ReadRequest& request, Picture& pict
         const std::uint64_t held = static_cast<std::uint64_t>(std::max<off_t>(end - source_.raster_start, 0));
         if (end >= 0 && (needed == 0 ? source_.width > 0 && source_.height > 0 : held < needed)) {
             facts.file_size = static_cast<std::uint64_t>(end);
-            facts.needed_size = needed;
+            facts.needed_size = needed == 0 ? UINT64_MAX : needed;  // 0: past 2^64
             return Status::pnm_pixels_truncated;
         }
     }

@@ -101,6 +101,10 @@ struct Picture {
     std::int32_t height = 0;
     RowForm form = RowForm::values;
     Resolution resolution;  // the input's, where it has one
+    // How the stored rows lie, as EXIF and TIFF's tag 274 say it: 1 upright
+    // (also when the input says nothing, or nothing valid), 2 to 8 the
+    // mirrored and turned layouts (convert/orient.hpp undoes them).
+    std::uint8_t orientation = 1;
 };
 
 class Reader {

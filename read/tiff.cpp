@@ -120,6 +120,24 @@ void copy_bits(const std::uint8_t* from, std::size_t count, std::uint8_t* to, st
 
 void name_fact(Facts& facts, const char* text) { std::snprintf(facts.name, sizeof facts.name, "%s", text); }
 
+// libtiff refuses a header whose first directory offset is 0 without a
+// word: that reason, from the header's own fields, when it is the one.
+void explain_silent_refusal(std::FILE* in, off_t start, TiffMessage& message) {
+    unsigned char h[16] = {};
+    if (message.text[0] != '\0' || start < 0 || fseeko(in, start, SEEK_SET) != 0) return;
+    const std::size_t got = std::fread(h, 1, sizeof h, in);
+    const bool intel = h[0] == 'I';
+    auto field = [&](std::size_t at, unsigned bytes) {
+        std::uint64_t v = 0;
+        for (unsigned i = 0; i < bytes; ++i) v |= std::uint64_t{h[at + (intel ? i : bytes - 1 - i)]} << (8 * i);
+        return v;
+    };
+    const bool big = got >= 4 && field(2, 2) == 43;
+    if (got < (big ? 16u : 8u) || (big ? field(8, 8) : field(4, 4)) != 0) return;
+    std::snprintf(message.text, sizeof message.text,
+                  "its header points to no directory (offset 0), so the file holds no picture");
+}
+
 }  // namespace
 
 tiff* open_tiff(TiffStream& stream, const char* mode, TiffMessage& message) {
@@ -148,9 +166,13 @@ Status TiffReader::refused(Facts& facts) {
 Status TiffReader::check(std::FILE* in, const ReadRequest& request, Picture& picture, Facts& facts) {
     facts_ = &facts;
     facts.format = "TIFF";
+    const off_t start = ftello(in);
     stream_.file = in;
     tif_ = open_tiff(stream_, "rm", message_);
-    if (tif_ == nullptr) return refused(facts);
+    if (tif_ == nullptr) {
+        explain_silent_refusal(in, start, message_);
+        return refused(facts);
+    }
     const std::uint32_t page = request.options->page;
     if (page > 0 && TIFFSetDirectory(tif_, static_cast<tdir_t>(page)) == 0) {
         facts.limit = TIFFNumberOfDirectories(tif_);
@@ -174,10 +196,6 @@ Status TiffReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
     if (width_ > INT32_MAX || height_ > INT32_MAX) return Status::decoded_too_many_pixels;
     if (const Status status = check_size_for(*request.options, width_, height_, facts); status != Status::ok)
         return status;
-    if (std::uint64_t{width_} * height_ > kMaxDecodedPixels) {
-        facts.limit = kMaxDecodedPixels;
-        return Status::decoded_too_many_pixels;
-    }
     if (TIFFIsCODECConfigured(compression) == 0) {
         name_fact(facts, "its compression");
         return Status::tiff_unsupported;
@@ -219,6 +237,10 @@ Status TiffReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
     facts.format = bilevel_ ? "TIFF, bilevel" : palette_ ? "TIFF, palette" : grey ? "TIFF, grey" : "TIFF, RGB";
     if (bilevel_) picture.form = RowForm::bits;
     picture.resolution = resolution();
+    // Tag 274; a value out of range is left as stored.
+    std::uint16_t orientation = ORIENTATION_TOPLEFT;
+    if (TIFFGetField(tif_, TIFFTAG_ORIENTATION, &orientation) != 0 && orientation >= 1 && orientation <= 8)
+        picture.orientation = static_cast<std::uint8_t>(orientation);
 
     tiled_ = TIFFIsTiled(tif_) != 0;
     if (tiled_) {

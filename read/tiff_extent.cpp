@@ -14,6 +14,12 @@ namespace {
 
 constexpr std::uint64_t kMax = UINT64_MAX;
 
+// How many pixels' samples a piped TIFF may put before a directory when
+// --max-pixels gives none (it gives its own): a gigapixel page, far past any scan (libtiff
+// writes a page's directory after its strips), and a bound on the spool
+// all the same.
+constexpr std::uint64_t kPipedPagePixels = std::uint64_t{1} << 30;
+
 std::uint64_t sum(std::uint64_t a, std::uint64_t b) { return a > kMax - b ? kMax : a + b; }
 
 // Bytes a value of a field type takes; 0 for a type libtiff skips.
@@ -104,8 +110,7 @@ Status tiff_extent(std::FILE* in, std::uint64_t length, const Options& options, 
     const unsigned entry_bytes = w.big_ ? 20 : 12;
     std::uint64_t ifd = w.number(head + (w.big_ ? 8 : 4), ob);
     std::uint64_t end = header;  // the farthest byte needed so far
-    const std::uint64_t allowed =
-        options.max_pixels != 0 ? std::min(options.max_pixels, kMaxDecodedPixels) : kMaxDecodedPixels;
+    const std::uint64_t allowed = options.max_pixels != 0 ? options.max_pixels : kPipedPagePixels;
     const std::uint64_t between_ifds = codec_input_bound(allowed, 1, 4, 2);
     std::uint64_t ifd_end = header;
     Field width, height, samples, offsets, counts;

@@ -2,7 +2,10 @@
 // qpbm_convert_pixels_file give the bytes that a PAM of the same samples
 // gives through qpbm_convert_memory, and qpbm_detect_format names formats by
 // their first bytes.
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -112,6 +115,41 @@ TEST(ApiPixels, ArgumentsThatDescribeNoPixelsAreRefusedAndTouchNothing) {
         EXPECT_EQ(read_text(path), kSentinel);
     }
     EXPECT_EQ(qpbm_convert_pixels(nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, nullptr), QPBM_EINVALID_ARGUMENT);
+}
+
+TEST(ApiPixels, AStrideThatDescribesNoMemorySaysHow) {
+    const std::uint8_t row[6] = {};
+    struct Case {
+        qpbm_pixels pixels;
+        const char* said;
+    };
+    const Case cases[] = {
+        {{row, 2, 2, 5, QPBM_LAYOUT_RGB8}, "the row stride (5 bytes) is shorter than a row (6 bytes)"},
+        {{row, 1, 3, SIZE_MAX / 2, QPBM_LAYOUT_GRAY8}, "bytes apart run past the end of the address space"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.said);
+        std::uint8_t out[64];
+        std::uint64_t size = 0;
+        qpbm_result result{};
+        EXPECT_EQ(qpbm_convert_pixels(&c.pixels, out, sizeof out, &size, nullptr, nullptr, 0, &result),
+                  QPBM_EINVALID_ARGUMENT);
+        EXPECT_NE(std::string(result.message).find(c.said), std::string::npos) << result.message;
+    }
+}
+
+TEST(ApiPixels, ALayoutNoEnumeratorHasIsRefused) {
+    const std::uint8_t row[4] = {};
+    for (const int bad : {0, 7, 8, 99, -1, INT_MAX, INT_MIN}) {
+        SCOPED_TRACE(bad);
+        qpbm_pixels pixels{row, 1, 1, 0, QPBM_LAYOUT_GRAY8};
+        std::memcpy(&pixels.layout, &bad, sizeof bad);  // as a C caller may store any int
+        std::uint8_t out[64];
+        std::uint64_t size = 99;
+        EXPECT_EQ(qpbm_convert_pixels(&pixels, out, sizeof out, &size, nullptr, nullptr, 0, nullptr),
+                  QPBM_EINVALID_ARGUMENT);
+        EXPECT_EQ(size, 0u);
+    }
 }
 
 TEST(ApiPixels, FormatsAreToldByTheirFirstBytes) {

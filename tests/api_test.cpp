@@ -288,6 +288,11 @@ TEST(Api, OptionsGrowWithoutBreakingCallersAndAreChecked) {
     const std::string raw = std::string("P4\n# Created by Quorvel\n2 2\n") + '\x00' + '\xC0';
     EXPECT_EQ(run(&o), (std::pair{QPBM_OK, raw}));
     EXPECT_EQ(run(nullptr), (std::pair{QPBM_OK, kSmallPbm}));
+    // Turned a quarter clockwise: the black row becomes the left column.
+    o.rotate = 90;
+    EXPECT_EQ(run(&o), (std::pair{QPBM_OK, std::string("P4\n# Created by Quorvel\n2 2\n") + '\x80' + '\x80'}));
+    o.size = offsetof(qpbm_options, no_auto_orient);  // a caller from before the layout: no turn
+    EXPECT_EQ(run(&o), (std::pair{QPBM_OK, raw}));
     o.size = offsetof(qpbm_options, max_pixels);  // a caller that knew only the flags: raw is not read
     EXPECT_EQ(run(&o), (std::pair{QPBM_OK, kSmallPbm}));
     Longer longer{};
@@ -315,6 +320,10 @@ TEST(Api, OptionsGrowWithoutBreakingCallersAndAreChecked) {
         bad([](qpbm_options& b) { b.flags = 0x80; }),
         bad([](qpbm_options& b) { b.size = 2; }),
         bad([](qpbm_options& b) { b.permissions = 010000; }),
+        bad([](qpbm_options& b) { b.rotate = 45; }),
+        bad([](qpbm_options& b) { b.rotate = -90; }),
+        bad([](qpbm_options& b) { b.dpi_y = 300; }),  // without dpi_x
+        bad([](qpbm_options& b) { b.dpi_x = 1000001; }),
     };
     for (const qpbm_options& r : refused) EXPECT_EQ(run(&r), (std::pair{QPBM_EINVALID_ARGUMENT, kSentinel}));
 

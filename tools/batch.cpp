@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -85,6 +86,7 @@ public:
     void prepare(Slot& slot);
     void check(Slot& slot);
     bool is_own_output(const std::string& input, const FileInfo& info) const;
+    bool up_to_date(const Job& job, const FileInfo& input, const FileInfo& out) const;
     void work(bool until_idle = false);
 
     const Options& options_;
@@ -115,6 +117,14 @@ bool Batch::is_own_output(const std::string& input, const FileInfo& info) const 
         if (running.job.output_path == input || (as_output != 0 && running.job.replaced == as_output)) return true;
     }
     return false;
+}
+
+// Whether --update skips a job: its output is a file not older than the
+// input, and begins as a complete picture of the kind the job makes, so
+// that one cut short (a copy in place killed part way) is converted again.
+bool Batch::up_to_date(const Job& job, const FileInfo& input, const FileInfo& out) const {
+    return out.exists && out.regular && input.regular && out.modified_ns >= input.modified_ns &&
+           complete_output(job.output_path, out.size, output_format(job.format, options_.conversion.api));
 }
 
 // What can be found out about a name without the others: the files, the
@@ -190,6 +200,7 @@ void Batch::prepare(Slot& slot) {
         job.output = options_.paths[1];
         job.output_path = job.output == kStdio ? "/dev/stdout" : job.output;
         if (job.output == kStdio) job.output = "standard output";
+        if (job.refusal.empty() && job.output.empty()) job.refusal = "the output path is empty";
 #if !defined(_WIN32)
         if (job.refusal.empty() && options_.paths[1] == kStdio && standard_stream_closed(STDOUT_FILENO))
             job.refusal = "standard output is closed";
@@ -200,7 +211,7 @@ void Batch::prepare(Slot& slot) {
             job.refusal = "standard output is a terminal and a BMP is binary: redirect it, or use --force";
         if (job.refusal.empty() && options_.update && !from_stdin) {
             const FileInfo out = look(job.output_path);
-            job.up_to_date = out.exists && !out.directory && info.regular && out.modified_ns >= info.modified_ns;
+            job.up_to_date = up_to_date(job, info, out);
         }
         return;
     }
@@ -277,7 +288,7 @@ void Batch::check(Slot& slot) {
         }
 #endif
     job.replaced = out.exists ? IdentitySet::of(job.output_path, out, IdentitySet::output) : 0;
-    if (options_.update && out.exists && !out.directory && info.regular && out.modified_ns >= info.modified_ns) {
+    if (options_.update && up_to_date(job, info, out)) {
         job.up_to_date = true;
         known_.insert(job.replaced);  // a later input with the same output is still a duplicate
         return;
@@ -287,11 +298,14 @@ void Batch::check(Slot& slot) {
     // on the command line are all known, and checked, from the start.)
     const bool streamed = options_.files_from || options_.recursive;
     if (streamed && out.exists && out.regular && !options_.force) {
-        const std::string kind = readable_picture(job.output_path, options_.direction.value_or(QPBM_DETECT));
+        const qpbm_direction direction = options_.direction.value_or(QPBM_DETECT);
+        const std::string kind = readable_picture(job.output_path, direction);
         if (!kind.empty()) {
+            const char* reads = direction == QPBM_BMP_TO_PBM   ? "BMPs"
+                                : direction == QPBM_PBM_TO_BMP ? "PBMs"
+                                                               : "every format";
             job.refusal = "its output " + shown(job.output) + " exists and is " + kind + ", which a batch that reads " +
-                          (kind == "a BMP" ? "BMPs" : "PBMs") +
-                          " never replaces (it may be an input yet to come): give --force to replace it";
+                          reads + " never replaces (it may be an input yet to come): give --force to replace it";
             return;
         }
     }
@@ -399,6 +413,7 @@ int run_batch(const Options& options) {
     }
 
     std::uint64_t converted = 0, up_to_date = 0;
+    bool left = false;  // standard output's reader went away
     std::unique_lock<std::mutex> hold(batch.lock_, std::defer_lock);
     for (bool more = true;;) {
         // Read names while the window has room; the workers look at the
@@ -440,6 +455,7 @@ int run_batch(const Options& options) {
             ++tally.done;
             tally.refused += ok ? 0 : 1;
             tally.bytes += ok && !slot.job.up_to_date ? slot.job.bytes : 0;
+            left = left || reader_left(slot.job, slot.outcome);
             std::string line = report(slot.job, slot.outcome, options.verbose);
             if (!line.empty()) lines.push_back(std::move(line));
             ++batch.reported_;
@@ -460,6 +476,13 @@ int run_batch(const Options& options) {
         if (options.recursive) summary += ", skipped " + std::to_string(names.skipped());
         say(summary + "\n");
     }
+#if !defined(_WIN32)
+    if (left) {
+        // Ends as the netpbm tools do, by the signal a shell keeps quiet about.
+        std::signal(SIGPIPE, SIG_DFL);
+        std::raise(SIGPIPE);
+    }
+#endif
     return tally.refused == 0 ? kExitConverted : kExitRefused;
 }
 

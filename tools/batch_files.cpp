@@ -131,6 +131,57 @@ std::string readable_picture(const std::string& path, qpbm_direction direction) 
     return format == QPBM_FORMAT_AUTO ? std::string() : format_name(format);
 }
 
+namespace {
+
+std::uint32_t le32(const unsigned char* p) {
+    return p[0] | static_cast<std::uint32_t>(p[1]) << 8 | static_cast<std::uint32_t>(p[2]) << 16 |
+           static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+std::uint32_t be32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+           static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+}
+
+// A PNG's last chunk: IEND, empty, and its CRC.
+constexpr unsigned char kPngEnd[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+
+}  // namespace
+
+bool complete_output(const std::string& path, std::uint64_t size, qpbm_format format) {
+#if defined(_WIN32)
+    std::FILE* f = _wfopen(wide(path).c_str(), L"rb");
+#else
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    std::FILE* f = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+    if (f == nullptr && fd >= 0) close(fd);
+#endif
+    if (f == nullptr) return false;
+    unsigned char head[kSignatureSize] = {};
+    unsigned char tail[sizeof kPngEnd] = {};
+    const std::size_t got = std::fread(head, 1, sizeof head, f);
+    const qpbm_format is = qpbm_detect_format(head, got, nullptr);
+    bool complete = is != QPBM_FORMAT_AUTO && (format == QPBM_FORMAT_AUTO || is == format);
+    if (complete && is == QPBM_FORMAT_BMP) complete = got >= 6 && le32(head + 2) == size;  // bfSize
+    if (complete && is == QPBM_FORMAT_PNG) {
+#if defined(_WIN32)
+        const bool at_tail = _fseeki64(f, -static_cast<long long>(sizeof tail), SEEK_END) == 0;
+#else
+        const bool at_tail = fseeko(f, -static_cast<off_t>(sizeof tail), SEEK_END) == 0;
+#endif
+        complete = at_tail && std::fread(tail, 1, sizeof tail, f) == sizeof tail &&
+                   std::memcmp(tail, kPngEnd, sizeof tail) == 0;
+    }
+    const bool little = head[0] == 'I';
+    if (complete && is == QPBM_FORMAT_TIFF && got >= 8 && head[little ? 2 : 3] == 42) {  // not a BigTIFF
+        // The first directory, which the writer puts after the strips.
+        const std::uint64_t first = little ? le32(head + 4) : be32(head + 4);
+        complete = first >= 8 && first + 2 <= size;
+    }
+    std::fclose(f);
+    return complete;
+}
+
 #if !defined(_WIN32)
 namespace {
 

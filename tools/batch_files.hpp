@@ -5,6 +5,7 @@
 
 #include <qpbm.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,6 +74,12 @@ std::string planned_place(const std::string& path);
 // when it is one that a batch of `direction` reads; else empty. A file that
 // cannot be read cannot be an input either.
 std::string readable_picture(const std::string& path, qpbm_direction direction);
+
+// Whether an existing output of `size` bytes begins as a complete picture
+// of `format` (of any format for QPBM_FORMAT_AUTO): its signature, and what
+// its header tells cheaply of the file's size or end. A copy in place cut
+// short has a blank head, so an update converts it again.
+bool complete_output(const std::string& path, std::uint64_t size, qpbm_format format);
 
 #if !defined(_WIN32)
 // Reads a pipe's first bytes, one at a time, into `first` (kSignatureSize

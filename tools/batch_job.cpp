@@ -1,5 +1,7 @@
 #include "batch_job.hpp"
 
+#include <cerrno>
+
 #include "console.hpp"
 #include "files.hpp"
 
@@ -49,9 +51,15 @@ bool output_at_fault(qpbm_status status) {
 
 }  // namespace
 
+bool reader_left(const Job& job, const Outcome& outcome) {
+    return job.refusal.empty() && outcome.status == QPBM_EWRITE && outcome.result.os_error == EPIPE &&
+           job.output_path == "/dev/stdout";
+}
+
 std::string report(const Job& job, const Outcome& outcome, bool verbose) {
     const std::string prefix = std::string(kProgram) + ": " + shown(job.input);
     if (!job.refusal.empty()) return prefix + ": " + job.refusal + "\n";
+    if (reader_left(job, outcome)) return {};
     if (job.up_to_date) return verbose ? prefix + " -> " + shown(job.output) + " (up to date)\n" : std::string();
     const qpbm_result& r = outcome.result;
     if (outcome.status != QPBM_OK) {

@@ -64,6 +64,10 @@ qpbm_direction direction_of(qpbm_format format);
 qpbm_status convert(const Options& options, const Job& job, bool alone, void* work, std::size_t work_size,
                     qpbm_result* result);
 
+// Whether the job wrote to standard output and its reader went away: a
+// filter then stops quietly, as netpbm's do (`quorvelpbm x.png - | head`).
+bool reader_left(const Job& job, const Outcome& outcome);
+
 // The line that reports one job, or nothing.
 std::string report(const Job& job, const Outcome& outcome, bool verbose);
 

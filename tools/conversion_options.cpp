@@ -1,6 +1,7 @@
 #include "conversion_options.hpp"
 
 #include <cstdint>
+#include <string>
 
 namespace tool {
 
@@ -30,6 +31,9 @@ std::optional<std::uint64_t> number(const std::string& text, std::uint64_t most)
     }
     return n;
 }
+
+// The finest --dpi, as the library takes it.
+constexpr std::uint64_t kMaxDpi = 1000000;
 
 bool is(const std::string& arg, const char* name) { return arg == name || arg.rfind(std::string(name) + "=", 0) == 0; }
 
@@ -99,6 +103,32 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
             o.tiff_output_option.clear();
         }
 #endif
+    } else if (arg == "--no-auto-orient") {
+        o.api.no_auto_orient = 1;
+    } else if (arg == "--flip") {
+        o.api.flip = 1;
+    } else if (arg == "--mirror") {
+        o.api.mirror = 1;
+    } else if (is(arg, "--rotate")) {
+        const bool given = value("--rotate", text);
+        if (!given || (text != "0" && text != "90" && text != "180" && text != "270")) {
+            error = "--rotate takes 90, 180 or 270 (degrees clockwise)";
+            return Taken::error;
+        }
+        o.api.rotate = std::stoi(text);
+    } else if (is(arg, "--dpi")) {
+        // N, or X,Y across and down.
+        const bool given = value("--dpi", text);
+        const std::size_t comma = given ? text.find(',') : std::string::npos;
+        const std::optional<std::uint64_t> x = given ? number(text.substr(0, comma), kMaxDpi) : std::nullopt;
+        const std::optional<std::uint64_t> y = comma == std::string::npos ? x : number(text.substr(comma + 1), kMaxDpi);
+        if (!x || !y || *x == 0 || *y == 0) {
+            error = given ? "--dpi takes N or X,Y dots per inch, 1 to 1000000, not '" + text + "'"
+                          : "--dpi needs a resolution";
+            return Taken::error;
+        }
+        o.api.dpi_x = static_cast<unsigned>(*x);
+        o.api.dpi_y = static_cast<unsigned>(*y);
     } else if (is(arg, "--page")) {
         const bool given = value("--page", text);
         const std::optional<std::uint64_t> n = given ? number(text, UINT32_MAX) : std::nullopt;

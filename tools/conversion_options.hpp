@@ -1,5 +1,5 @@
 // The command line's conversion options (--to, --raw, --bpp, --max-pixels,
-// --method, --threshold, --window, --invert): parsed into the qpbm_options
+// --method, --threshold, --window, --invert, the layout and --dpi): parsed into the qpbm_options
 // the library takes, and checked against each other, the direction and the
 // output format.
 #pragma once

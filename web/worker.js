@@ -297,8 +297,10 @@ async function fromBrowser(id, file, head, options) {
   progress(id, "decoding", 0, 0);
   let bitmap;
   try {
-    // The file's own samples: no colour management, alpha not multiplied in.
-    bitmap = await createImageBitmap(file, {colorSpaceConversion: "none", premultiplyAlpha: "none"});
+    // The file's own samples: no colour management, alpha not multiplied in;
+    // upright by its EXIF orientation, as the tool and the library make it.
+    bitmap = await createImageBitmap(file,
+                                     {colorSpaceConversion: "none", premultiplyAlpha: "none", imageOrientation: "from-image"});
   } catch (error) {
     return undecodable();
   }

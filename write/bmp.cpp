@@ -84,14 +84,20 @@ Status BmpWriter::begin(std::FILE* out) {
     top_ = rows_ = 0;
     failed_ = false;
     const std::int32_t width = static_cast<std::int32_t>(width_), height = static_cast<std::int32_t>(height_);
+    // The resolution's fields are signed.
+    auto send = [&](std::uint8_t* header, std::size_t size) {
+        write_le32(header + bmp_field::biXPelsPerMeter, dots_per_metre(resolution_.unit, resolution_.x, INT32_MAX));
+        write_le32(header + bmp_field::biYPelsPerMeter, dots_per_metre(resolution_.unit, resolution_.y, INT32_MAX));
+        return write_all(out, header, size) ? Status::ok : Status::write_failed;
+    };
     if (bits_ == 1) {
         std::uint8_t header[kBilevelHeadersSize];
         encode_bmp1_header(header, width, height);
-        return write_all(out, header, sizeof header) ? Status::ok : Status::write_failed;
+        return send(header, sizeof header);
     }
     std::uint8_t header[kHeadersSize];
     encode_bmp_header(header, width, height);
-    return write_all(out, header, sizeof header) ? Status::ok : Status::write_failed;
+    return send(header, sizeof header);
 }
 
 // Rows come top first, and picture row y is stored row height - 1 - y: a

@@ -34,6 +34,8 @@ public:
     BmpWriter(BmpWriteBuffers& buffers, unsigned bits) : b_(buffers), bits_(bits) {}
 
     Status check(std::int32_t width, std::int32_t height, bool output_seekable, Facts& facts) override;
+    // biXPelsPerMeter and biYPelsPerMeter; 0 without a resolution, as ever.
+    void set_resolution(const Resolution& resolution) override { resolution_ = resolution; }
     bool gathers() const override { return gathers_; }
     Status begin(std::FILE* out) override;
     bool take(std::size_t y, std::size_t first, const std::uint8_t* bits, std::size_t count) override;
@@ -47,6 +49,7 @@ private:
 
     BmpWriteBuffers& b_;
     unsigned bits_;
+    Resolution resolution_;
     std::FILE* out_ = nullptr;
     std::uint64_t width_ = 0, height_ = 0;
     std::uint64_t header_size_ = 0, stride_ = 0;

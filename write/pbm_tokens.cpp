@@ -120,11 +120,15 @@ void row_tokens(const BmpSource& source, const BmpReadBuffers& buffers, const st
 namespace {
 
 // Uncompressed rows, for a picture of at least one pixel.
-Status write_rows(std::FILE* in, const BmpSource& source, std::FILE* out, BmpReadBuffers& read,
-                  PbmWriteBuffers& write) {
+Status write_rows(std::FILE* in, const BmpSource& source, std::FILE* out, BmpReadBuffers& read, PbmWriteBuffers& write,
+                  const Options& options, bool& cancelled) {
     std::size_t line_tokens = 0;
     char* text = write.text;
-    auto piece = [&](std::size_t, std::size_t, const std::uint8_t* bytes, std::size_t count) {
+    auto piece = [&](std::size_t, std::size_t first, const std::uint8_t* bytes, std::size_t count) {
+        if (first == 0 && cancel_requested(options)) {
+            cancelled = true;
+            return false;
+        }
         row_tokens(source, read, bytes, count, write.tokens);
         text = break_lines(write.tokens, count, text, line_tokens);
         return true;
@@ -183,11 +187,15 @@ private:
 };
 
 Status write_rle_placed(std::FILE* in, const BmpSource& source, std::FILE* out, std::uint64_t header_size,
-                        BmpReadBuffers& read, PbmWriteBuffers& write) {
+                        BmpReadBuffers& read, PbmWriteBuffers& write, const Options& options, bool& cancelled) {
     const std::uint64_t width = static_cast<std::uint64_t>(source.width);
     const std::uint64_t height = static_cast<std::uint64_t>(source.height);
     PlacedText text(out, header_size, write);
     auto sink = [&](std::size_t row, std::size_t first, const std::uint8_t* indices, std::size_t count) {
+        if (first == 0 && cancel_requested(options)) {
+            cancelled = true;
+            return false;
+        }
         row_tokens(source, read, indices, count, write.tokens);
         return text.place((height - 1 - row) * width + first, write.tokens, count);
     };
@@ -218,21 +226,23 @@ Status write_rle_gathered(const BmpSource& source, std::FILE* out, const BmpRead
 }  // namespace
 
 Status write_pbm_tokens(std::FILE* in, const BmpSource& source, BmpReadBuffers& read, PbmWriteBuffers& write,
-                        std::FILE* out) {
+                        std::FILE* out, const Options& options) {
     char header[64];
     const std::size_t header_length = format_pbm_header(header, source.width, source.height);
     if (std::fwrite(header, 1, header_length, out) != header_length) return Status::write_failed;
     if (source.width > 0 && source.height > 0) {
         Status status = Status::ok;
+        bool cancelled = false;
         if (source.pixels != BmpPixels::rle) {
-            status = write_rows(in, source, out, read, write);
+            status = write_rows(in, source, out, read, write, options, cancelled);
         } else if (source.gathered) {
-            status = write_rle_gathered(source, out, read, write);
+            status = write_rle_gathered(source, out, read, write);  // from memory, gathered during the check
         } else {
             constexpr std::size_t kHeaderLineFeeds = 3;
             status = write_rle_placed(in, source, out, header_length + kHeaderLineFeeds * (kStoredLineFeedSize - 1),
-                                      read, write);
+                                      read, write, options, cancelled);
         }
+        if (cancelled) return Status::cancelled;
         if (status != Status::ok) return status;
     }
     return std::fflush(out) == 0 && !std::ferror(out) ? Status::ok : Status::write_failed;

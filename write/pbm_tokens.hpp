@@ -17,9 +17,10 @@ inline bool takes_pbm_tokens(const ReaderKind& reader, const WriterKind& writer,
 }
 
 // Writes the PBM header and one token per pixel, top row first, from a
-// source checked with tokens. Fails only when reading or writing fails.
+// source checked with tokens. Fails only when reading or writing fails, or
+// when options.cancel is set as a row begins.
 Status write_pbm_tokens(std::FILE* in, const BmpSource& source, BmpReadBuffers& read, PbmWriteBuffers& write,
-                        std::FILE* out);
+                        std::FILE* out, const Options& options = kDefaultOptions);
 
 // The tokens of `count` pixels of a stored row whose bytes start at `bytes`,
 // "0 " or "1 " per pixel and no line feeds, into tokens[0, 2 * count).

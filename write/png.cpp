@@ -16,12 +16,12 @@ int write_output(spng_ctx*, void* user, void* src, std::size_t length) {
     return std::fwrite(src, 1, length, static_cast<std::FILE*>(user)) == length ? 0 : SPNG_IO_ERROR;
 }
 
-// At most: the signature, IHDR and IEND, and the rows' zlib stream (zlib's
+// At most: the signature, IHDR, pHYs and IEND, and the rows' zlib stream (zlib's
 // own bound for stored blocks) in IDATs of at least 1 KiB each.
 std::uint64_t png_size(std::uint64_t width, std::uint64_t height, const Options&) {
     const std::uint64_t raw = ((width + 7) / 8 + 1) * height;
     const std::uint64_t z = raw + (raw >> 12) + (raw >> 14) + (raw >> 25) + 13;
-    return 8 + 25 + 12 + z + 12 * (z / 1024 + 1);
+    return 8 + 25 + 21 + 12 + z + 12 * (z / 1024 + 1);
 }
 
 }  // namespace
@@ -64,6 +64,12 @@ Status PngWriter::begin(std::FILE* out) {
     ihdr.color_type = png_colour::grey;
     int error = spng_set_png_stream(ctx_, write_output, out);
     if (error == 0) error = spng_set_ihdr(ctx_, &ihdr);
+    // pHYs holds dots per metre in 31 bits.
+    spng_phys phys{};
+    phys.unit_specifier = 1;
+    phys.ppu_x = dots_per_metre(resolution_.unit, resolution_.x, INT32_MAX);
+    phys.ppu_y = dots_per_metre(resolution_.unit, resolution_.y, INT32_MAX);
+    if (error == 0 && phys.ppu_x != 0 && phys.ppu_y != 0) error = spng_set_phys(ctx_, &phys);
     if (error == 0) error = spng_set_option(ctx_, SPNG_IMG_COMPRESSION_LEVEL, static_cast<int>(level_));
     if (error == 0) error = spng_set_option(ctx_, SPNG_FILTER_CHOICE, SPNG_FILTER_CHOICE_NONE);
     if (error == 0)

@@ -1,7 +1,7 @@
 // The 1-bit PNG writer: grey, bit depth 1 (0 black, 1 white), not
 // interlaced, no filter (as PNG advises below 8 bits), zlib level 6 unless
-// Options::png_level says otherwise, and no chunks but IHDR, the IDATs and
-// IEND. Rows stream through libspng's
+// Options::png_level says otherwise, and no chunks but IHDR, pHYs (for a
+// picture with a resolution), the IDATs and IEND. Rows stream through libspng's
 // progressive encoder; the writer holds one row.
 #pragma once
 
@@ -23,6 +23,8 @@ public:
     PngWriter& operator=(const PngWriter&) = delete;
 
     Status check(std::int32_t width, std::int32_t height, bool output_seekable, Facts& facts) override;
+    // pHYs, in dots per metre, for a picture with a resolution.
+    void set_resolution(const Resolution& resolution) override { resolution_ = resolution; }
     bool gathers() const override { return false; }
     Status begin(std::FILE* out) override;
     bool take(std::size_t y, std::size_t first, const std::uint8_t* bits, std::size_t count) override;
@@ -31,6 +33,7 @@ public:
 
 private:
     unsigned level_;  // zlib's, 0 to 9
+    Resolution resolution_;
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
     std::size_t row_bytes_ = 0;

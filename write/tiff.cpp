@@ -2,7 +2,12 @@
 
 #include <tiffio.h>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -55,20 +60,49 @@ void TiffWriter::abandon() {
     tif_ = nullptr;
 }
 
-Status TiffWriter::check(std::int32_t width, std::int32_t height, bool output_seekable, Facts&) {
+// A failed write, with libtiff's reason when it gave one.
+Status TiffWriter::failed() {
+    if (facts_ != nullptr && message_.text[0] != '\0')
+        std::snprintf(facts_->library_text, sizeof facts_->library_text, "%s", message_.text);
+    return Status::write_failed;
+}
+
+Status TiffWriter::check(std::int32_t width, std::int32_t height, bool output_seekable, Facts& facts) {
+    facts_ = &facts;
     if (width <= 0 || height <= 0) return Status::tiff_empty_picture;
     if (!output_seekable) return Status::tiff_needs_file;
     width_ = static_cast<std::uint32_t>(width);
     height_ = static_cast<std::uint32_t>(height);
     row_bytes_ = (width_ + 7u) / 8u;
+    // A classic TIFF's offsets are 32 bits. Rows stored as they are, or
+    // PackBits at its worst, are known to fit or not now; G4 (which the
+    // bound overstates, a byte a pixel) is left for libtiff to tell.
+    if (compression_ != TiffCompression::g4) {
+        Options options;
+        options.tiff_compression = compression_;
+        const std::uint64_t size = tiff_size(width_, height_, options);
+        if (size > UINT32_MAX) {
+            facts.width = width;
+            facts.height = height;
+            facts.needed_size = size;
+            return Status::tiff_output_too_large;
+        }
+    }
     return Status::ok;
 }
 
 Status TiffWriter::begin(std::FILE* out) {
     stream_ = {out, false};
+#if !defined(_WIN32)
+    // A device that seeks without keeping bytes (/dev/null) would fail
+    // libtiff only when it reads its header back.
+    struct stat st {};
+    const int fd = fileno(out);
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode)) return Status::tiff_needs_file;
+#endif
     row_ = static_cast<std::uint8_t*>(std::calloc(row_bytes_, 1));
     tif_ = open_tiff(stream_, "w", message_);
-    if (row_ == nullptr || tif_ == nullptr) return Status::write_failed;
+    if (row_ == nullptr || tif_ == nullptr) return failed();
     const bool set =
         TIFFSetField(tif_, TIFFTAG_IMAGEWIDTH, width_) && TIFFSetField(tif_, TIFFTAG_IMAGELENGTH, height_) &&
         TIFFSetField(tif_, TIFFTAG_BITSPERSAMPLE, 1) && TIFFSetField(tif_, TIFFTAG_SAMPLESPERPIXEL, 1) &&
@@ -77,7 +111,7 @@ Status TiffWriter::begin(std::FILE* out) {
         TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
         TIFFSetField(tif_, TIFFTAG_COMPRESSION, libtiff_compression(compression_)) &&
         TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(rows_per_strip(width_, height_)));
-    return set && set_resolution_tags() ? Status::ok : Status::write_failed;
+    return set && set_resolution_tags() ? Status::ok : failed();
 }
 
 bool TiffWriter::set_resolution_tags() {
@@ -98,7 +132,9 @@ bool TiffWriter::set_resolution_tags() {
 bool TiffWriter::take(std::size_t y, std::size_t first, const std::uint8_t* bits, std::size_t count) {
     std::memcpy(row_ + first / 8, bits, (count + 7) / 8);
     if (first + count != width_) return true;
-    return TIFFWriteScanline(tif_, row_, static_cast<std::uint32_t>(y), 0) == 1;
+    if (TIFFWriteScanline(tif_, row_, static_cast<std::uint32_t>(y), 0) == 1) return true;
+    failed();
+    return false;
 }
 
 Status TiffWriter::finish() {
@@ -106,7 +142,7 @@ Status TiffWriter::finish() {
     // header at the directory.
     const bool written = TIFFFlush(tif_) == 1;
     abandon();  // flushed, or failed: a second flush would only write again
-    if (!written) return Status::write_failed;
+    if (!written) return failed();
     return std::fflush(stream_.file) == 0 && !std::ferror(stream_.file) ? Status::ok : Status::write_failed;
 }
 

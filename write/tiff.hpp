@@ -38,6 +38,7 @@ public:
 
 private:
     bool set_resolution_tags();
+    Status failed();
 
     TiffCompression compression_;
     Resolution resolution_;
@@ -48,6 +49,7 @@ private:
     tiff* tif_ = nullptr;
     TiffMessage message_;
     std::uint8_t* row_ = nullptr;
+    Facts* facts_ = nullptr;  // the check's, for libtiff's reason when a write fails
 };
 
 extern const WriterKind kTiffWriter;

@@ -40,6 +40,17 @@ public:
     virtual void abandon() {}
 };
 
+// Dots per metre, rounded, of `dots` per the unit, at most `most`; 0 for
+// no resolution. BMP and PNG store their resolution so.
+inline std::uint32_t dots_per_metre(ResolutionUnit unit, double dots, std::uint32_t most) {
+    const double per_metre = unit == ResolutionUnit::inch         ? dots / 0.0254
+                             : unit == ResolutionUnit::centimetre ? dots * 100
+                             : unit == ResolutionUnit::metre      ? dots
+                                                                  : 0;
+    if (!(per_metre >= 0.5)) return 0;
+    return per_metre >= most ? most : static_cast<std::uint32_t>(per_metre + 0.5);
+}
+
 struct WriterKind {
     const char* name;  // "PBM"
     Format format;     // what it writes

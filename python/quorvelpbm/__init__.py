@@ -12,8 +12,8 @@ failed write leaves whatever was there before.
 Conversions in memory take ``bytes`` or a binary file object and give the
 output as ``bytes``, with the same options, facts and errors:
 
-    pbm = quorvelpbm.convert_bytes(bmp_bytes, raw=True)
-    print(pbm.picture.width, len(pbm))
+    pbm, picture = quorvelpbm.convert_bytes(bmp_bytes, raw=True, return_picture=True)
+    print(picture.width, len(pbm))
     with open("scan.bmp", "rb") as f:
         pbm = quorvelpbm.convert_stream(f, method="otsu")
 
@@ -47,10 +47,14 @@ Threads: every thread converts in working memory of its own, and ctypes
 releases the GIL for the duration of the call, so conversions in different
 threads run at the same time.
 
-Signals: a conversion whose input is a FIFO reads it in Python and hands the
-bytes to the library through a pipe, so Ctrl-C (KeyboardInterrupt) ends the
-wait for a writer that stalls, before its first byte or after it; the output
-is then left as it was.
+Signals: Ctrl-C (KeyboardInterrupt) stops a conversion in the main thread
+between two rows, and the output is left as it was: the library runs in a
+thread of its own while the main thread waits, and the interrupt sets the
+cancel flag that the library reads as each row begins. A picture's header,
+and what a decoder does before its first row, are not interrupted. A
+conversion whose input is a FIFO reads it in Python and hands the bytes to
+the library through a pipe, so Ctrl-C also ends the wait for a writer that
+stalls, before its first byte or after it.
 """
 
 from __future__ import annotations
@@ -59,13 +63,14 @@ import ctypes
 import ctypes.util
 import enum
 import os
+import queue
 import select
 import socket
 import stat
 import sys
 import threading
 from dataclasses import dataclass
-from typing import BinaryIO, Callable, List, Optional, Tuple, Union
+from typing import BinaryIO, Callable, List, Optional, Tuple, TypeVar, Union
 
 __all__ = [
     "ConversionError",
@@ -131,6 +136,7 @@ class Status(enum.IntEnum):
     ETOO_WIDE = 14
     EOUTPUT_TOO_SMALL = 15
     EINPUT_TOO_LONG = 16
+    ECANCELLED = 17
     EBMP_TRUNCATED_HEADER = 20
     EBMP_NOT_BMP = 21
     EBMP_UNSUPPORTED = 22
@@ -155,6 +161,7 @@ class Status(enum.IntEnum):
     ETIFF_UNSUPPORTED = 101
     ETIFF_TOO_LARGE = 102
     ETIFF_OUTPUT = 103
+    EDEVICE_OUTPUT = 110
 
     @classmethod
     def _missing_(cls, value: object) -> Optional["Status"]:
@@ -239,6 +246,15 @@ class _Options(ctypes.Structure):
         ("invert", ctypes.c_int),
         ("permissions", ctypes.c_uint),
         ("to", ctypes.c_int),
+        ("page", ctypes.c_uint),
+        ("compression", ctypes.c_int),
+        ("cancel", ctypes.c_void_p),  # the flag _interruptible sets; NULL otherwise
+        ("no_auto_orient", ctypes.c_int),
+        ("rotate", ctypes.c_int),
+        ("flip", ctypes.c_int),
+        ("mirror", ctypes.c_int),
+        ("dpi_x", ctypes.c_uint),
+        ("dpi_y", ctypes.c_uint),
     ]
 
 
@@ -301,6 +317,33 @@ def _options(
         if not low <= whole("window", window) <= high or window % 2 == 0:
             raise ValueError(f"window must be odd, {low} to {high}, not {window!r}")
         options.window = window
+    return options
+
+
+_MAX_DPI = 1000000
+
+
+def _layout(
+    options: _Options,
+    auto_orient: bool = True,
+    rotate: int = 0,
+    flip: bool = False,
+    mirror: bool = False,
+    dpi: Union[None, int, Tuple[int, int]] = None,
+) -> _Options:
+    """The output's layout and resolution set in `options`; ValueError for a bad value."""
+    if isinstance(rotate, bool) or rotate not in (0, 90, 180, 270):
+        raise ValueError(f"rotate must be 0, 90, 180 or 270 (degrees clockwise), not {rotate!r}")
+    options.no_auto_orient = not auto_orient
+    options.rotate = rotate
+    options.flip = bool(flip)
+    options.mirror = bool(mirror)
+    if dpi is not None:
+        pair = (dpi, dpi) if isinstance(dpi, int) else tuple(dpi) if isinstance(dpi, (tuple, list)) else ()
+        if len(pair) != 2 or not all(
+                isinstance(v, int) and not isinstance(v, bool) and 1 <= v <= _MAX_DPI for v in pair):
+            raise ValueError(f"dpi must be dots per inch, 1 to {_MAX_DPI}, or a pair (across, down), not {dpi!r}")
+        options.dpi_x, options.dpi_y = pair
     return options
 
 
@@ -411,6 +454,98 @@ class _Work(threading.local):
 _work = _Work()
 
 
+def _reads_cancel() -> bool:
+    """Whether the library reads qpbm_options.cancel: an older one refuses
+    options whose fields past its own are not zero."""
+    options = _options()
+    flag = ctypes.c_int(0)
+    options.cancel = ctypes.addressof(flag)
+    probe = b"P1\n1 1\n0\n"
+    size = ctypes.c_uint64(0)
+    status = _library.qpbm_output_size(probe, len(probe), Direction.DETECT, ctypes.byref(options), None, 0,
+                                       ctypes.byref(size), None)
+    return status == Status.OK
+
+
+_cancels = _reads_cancel()
+_Returned = TypeVar("_Returned")
+# How long the main thread waits at a time for a conversion in a thread of
+# its own: where a signal does not end the wait (Windows), Ctrl-C is seen
+# after at most this.
+_WAIT_STEP = 0.1
+
+
+class _Worker:
+    """The thread that runs the main thread's library calls, started on the
+    first: a thread started for every call would cost more than a small
+    conversion takes."""
+
+    def __init__(self) -> None:
+        self.jobs: "queue.SimpleQueue[Callable[[], None]]" = queue.SimpleQueue()
+        self.thread: Optional[threading.Thread] = None
+
+    def submit(self, job: Callable[[], None]) -> None:
+        if self.thread is None or not self.thread.is_alive():  # the first call, or a child after fork()
+            self.thread = threading.Thread(target=self.serve, name="quorvelpbm conversions", daemon=True)
+            self.thread.start()
+        self.jobs.put(job)
+
+    def serve(self) -> None:
+        while True:
+            self.jobs.get()()
+
+
+_worker = _Worker()
+
+
+def _interruptible(options: _Options, call: Callable[[], _Returned]) -> _Returned:
+    """Runs `call`, one library call with `options`, so that Ctrl-C stops it.
+
+    Python runs its signal handlers in the main thread between bytecodes, so a
+    conversion there would hold KeyboardInterrupt until its end. In the main
+    thread the call runs in the worker's thread while this one waits; on
+    KeyboardInterrupt (or whatever a signal handler raises) it sets the
+    options' cancel flag, which the library reads as each row begins, waits
+    for the call to stop (with QPBM_ECANCELLED, the output left as it was),
+    and raises. Other threads receive no signals and call directly.
+    """
+    if not _cancels or threading.current_thread() is not threading.main_thread():
+        return call()
+    flag = ctypes.c_int(0)
+    options.cancel = ctypes.addressof(flag)
+    outcome: List[_Returned] = []
+    failure: List[BaseException] = []
+    done = threading.Event()
+
+    def job() -> None:
+        try:
+            outcome.append(call())
+        except BaseException as error:  # e.g. ctypes refusing an argument: raised in the caller's thread
+            failure.append(error)
+        finally:
+            done.set()
+
+    _worker.submit(job)
+    try:
+        while not done.wait(_WAIT_STEP):
+            pass
+    except BaseException:
+        flag.value = 1
+        while not done.is_set():
+            # The call uses this thread's work block: it must end before
+            # this thread goes on. A second Ctrl-C only repeats the first.
+            try:
+                done.wait()
+            except KeyboardInterrupt:
+                pass
+        raise
+    finally:
+        options.cancel = None
+    if failure:
+        raise failure[0]
+    return outcome[0]
+
+
 def library_path() -> str:
     """The name or path through which the qpbm library was loaded."""
     return _library_name
@@ -508,16 +643,15 @@ def _invalid_path(path: Union[str, bytes]) -> bool:
 def _convert(source: Union[str, bytes], target: Union[str, bytes], direction: Direction, options: _Options) -> _Result:
     """One call of the library, in this thread's work block."""
     result = _Result()
+    work = _work.address
     if sys.platform == "win32":
-        _library.qpbm_convert_utf16_ex(
-            _utf16(os.fsdecode(source)), _utf16(os.fsdecode(target)), direction, ctypes.byref(options),
-            _work.address, _work_size, ctypes.byref(result),
-        )
+        paths = (_utf16(os.fsdecode(source)), _utf16(os.fsdecode(target)))
+        call = _library.qpbm_convert_utf16_ex
     else:
-        _library.qpbm_convert_ex(
-            os.fsencode(source), os.fsencode(target), direction, ctypes.byref(options), _work.address, _work_size,
-            ctypes.byref(result),
-        )
+        paths = (os.fsencode(source), os.fsencode(target))
+        call = _library.qpbm_convert_ex
+    _interruptible(options, lambda: call(*paths, direction, ctypes.byref(options), work, _work_size,
+                                         ctypes.byref(result)))
     return result
 
 
@@ -624,6 +758,11 @@ def convert(
     window: Optional[int] = None,
     invert: bool = False,
     to: Optional[str] = None,
+    auto_orient: bool = True,
+    rotate: int = 0,
+    flip: bool = False,
+    mirror: bool = False,
+    dpi: Union[None, int, Tuple[int, int]] = None,
 ) -> Picture:
     """Converts `src` into `dst` in the direction its first bytes say.
 
@@ -638,19 +777,23 @@ def convert(
     (Floyd-Steinberg for a photo, Sauvola for a document, after a first
     look; `Picture.decision` says which), "channels" for BMP and netpbm, and
     with a `threshold`. Raises as `bmp_to_pbm` does.
+
+    The output is upright: the orientation a JPEG's EXIF, a TIFF or a PNG's
+    eXIf records is undone (`auto_orient=False` keeps the stored rows); then
+    it is turned `rotate` degrees clockwise (0, 90, 180 or 270), flipped top
+    to bottom (`flip`) and mirrored left to right (`mirror`). `dpi` (dots per
+    inch, or a pair across and down) is the resolution a BMP, PNG or TIFF
+    output records; by default the input's.
     """
-    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
+    options = _layout(_options(raw, bpp, max_pixels, method, threshold, window, invert, to), auto_orient, rotate,
+                      flip, mirror, dpi)
     return _run(src, dst, Direction.DETECT, options)
 
 
-class Converted(bytes):
-    """The output of a conversion in memory: ``bytes``, with the facts.
-
-    Attributes:
-        picture: the `Picture` read, as the file conversions return it.
-    """
-
-    picture: Picture
+#: What the memory calls return with ``return_picture=True``: the output and
+#: the `Picture` read. The output itself is a plain ``bytes``, which can carry
+#: no attribute: a subclass of bytes cannot be made in place, only copied.
+Converted = Tuple[bytes, Picture]
 
 
 #: The largest output the memory calls make unless told otherwise, as
@@ -669,42 +812,65 @@ def _output_ceiling(max_output: Optional[int], max_pixels: int) -> int:
     return max_output
 
 
-def _buffer_of(output: bytes) -> Optional[int]:
-    """The address of a new bytes object's bytes, to be written in place
-    before anyone else sees it; None where the interpreter does not tell."""
+class _BytesInPlace:
+    """A bytes object made by the C API and written in place.
+
+    PyBytes_FromStringAndSize(NULL, n) makes a plain bytes of n bytes and
+    leaves them as malloc gave them: pages that nothing writes are never made
+    resident, so an output bound far over the output (a PNG's, a TIFF's)
+    costs address space, not memory. The object is held as a bare address
+    with the one reference it was made with, so that _PyBytes_Resize, which
+    takes only a sole reference, can shrink it to the bytes written. With
+    glibc that shrink copies nothing: realloc gives a mapped block's tail back
+    with mremap and splits a heap block where it is; only pymalloc's blocks of
+    512 bytes or less may move, a copy of at most that. The interpreter sees
+    the object when it is complete.
+    """
+
+    def __init__(self, api: ctypes.PyDLL) -> None:
+        self.new = api.PyBytes_FromStringAndSize
+        self.new.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
+        self.new.restype = ctypes.c_void_p  # a new reference, as a bare address
+        self.data = api.PyBytes_AsString
+        self.data.argtypes = [ctypes.c_void_p]
+        self.data.restype = ctypes.c_void_p
+        self.resize = api._PyBytes_Resize
+        self.resize.argtypes = [ctypes.POINTER(ctypes.c_void_p), ctypes.c_ssize_t]
+        self.resize.restype = ctypes.c_int
+        self.release = api.Py_DecRef
+        self.release.argtypes = [ctypes.c_void_p]
+        self.release.restype = None
+
+    def make(self, size: int, fill: Callable[[Optional[int]], Tuple[Picture, int]]) -> Tuple[bytes, Picture]:
+        made = ctypes.c_void_p(self.new(None, size))  # MemoryError is raised by ctypes
+        try:
+            picture, written = fill(self.data(made))
+            if written != size:
+                self.resize(ctypes.byref(made), written)  # frees the object and raises when it fails
+            # .value takes a reference of its own; then ours is let go.
+            output: bytes = ctypes.cast(made.value, ctypes.py_object).value
+        finally:
+            if made.value is not None:
+                self.release(made)
+        return output, picture
+
+
+def _bytes_in_place() -> Optional[_BytesInPlace]:
     api = getattr(ctypes, "pythonapi", None)
-    if api is None:
+    try:
+        return _BytesInPlace(api) if api is not None else None
+    except AttributeError:  # an interpreter without these calls
         return None
-    as_string = api.PyBytes_AsString
-    as_string.restype = ctypes.c_void_p
-    as_string.argtypes = [ctypes.py_object]
-    address: Optional[int] = as_string(output)
-    return address
 
 
-def _convert_memory(data: bytes, name: str, options: _Options, ceiling: int) -> Converted:
-    result = _Result()
-    size = ctypes.c_uint64(0)
-    _library.qpbm_output_size(
-        data, len(data), Direction.DETECT, ctypes.byref(options), _work.address, _work_size, ctypes.byref(size),
-        ctypes.byref(result),
-    )
-    _picture(result, name, name)  # raises unless the input passed the check
-
-    def fill(address: Optional[int]) -> Picture:
-        _library.qpbm_convert_memory(
-            data, len(data), address, size.value, ctypes.byref(size), Direction.DETECT, ctypes.byref(options),
-            _work.address, _work_size, ctypes.byref(result),
-        )
-        return _picture(result, name, name)
-
-    return _made_once(size.value, ceiling, name, fill)
+_in_place = _bytes_in_place()
 
 
-def _made_once(size: int, ceiling: int, name: str, fill: Callable[[Optional[int]], Picture]) -> Converted:
-    """The output of `size` bytes, refused over `ceiling`, made once and filled
-    in place by `fill(address)`, which returns its picture: the size comes
-    from the header, so the library writes straight into it, no copy."""
+def _made_once(size: int, ceiling: int, name: str,
+               fill: Callable[[Optional[int]], Tuple[Picture, int]]) -> Tuple[bytes, Picture]:
+    """The output, with room for `size` bytes (the bound the header gives),
+    refused over `ceiling`, filled in place by `fill(address)`, which returns
+    its picture and the bytes written, and cut to those bytes."""
     if ceiling and size > ceiling:
         raise ConversionError(
             Status.ETOO_MANY_PIXELS,
@@ -712,17 +878,37 @@ def _made_once(size: int, ceiling: int, name: str, fill: Callable[[Optional[int]
             "pass max_output= (0: no limit) or max_pixels= to allow more",
             name,
         )
-    converted = Converted(size)
-    address = _buffer_of(converted) if size else None
-    spare = None
-    if address is None and size:
-        spare = ctypes.create_string_buffer(size)
-        address = ctypes.addressof(spare)
-    picture = fill(address)
-    if spare is not None:
-        converted = Converted(spare.raw)
-    converted.picture = picture
-    return converted
+    if size == 0:
+        picture, _ = fill(None)
+        return b"", picture
+    if _in_place is not None:
+        return _in_place.make(size, fill)
+    # Elsewhere (no ctypes.pythonapi): a ctypes buffer and one copy of the
+    # bytes written.
+    spare = ctypes.create_string_buffer(size)
+    picture, written = fill(ctypes.addressof(spare))
+    return ctypes.string_at(spare, written), picture
+
+
+def _convert_memory(data: bytes, name: str, options: _Options, ceiling: int) -> Tuple[bytes, Picture]:
+    result = _Result()
+    size = ctypes.c_uint64(0)
+    _library.qpbm_output_size(
+        data, len(data), Direction.DETECT, ctypes.byref(options), _work.address, _work_size, ctypes.byref(size),
+        ctypes.byref(result),
+    )
+    _picture(result, name, name)  # raises unless the input passed the check
+    bound = size.value
+    work = _work.address
+
+    def fill(address: Optional[int]) -> Tuple[Picture, int]:
+        _interruptible(options, lambda: _library.qpbm_convert_memory(
+            data, len(data), address, bound, ctypes.byref(size), Direction.DETECT, ctypes.byref(options), work,
+            _work_size, ctypes.byref(result),
+        ))
+        return _picture(result, name, name), size.value
+
+    return _made_once(bound, ceiling, name, fill)
 
 
 def convert_bytes(
@@ -736,27 +922,36 @@ def convert_bytes(
     window: Optional[int] = None,
     invert: bool = False,
     to: Optional[str] = None,
+    auto_orient: bool = True,
+    rotate: int = 0,
+    flip: bool = False,
+    mirror: bool = False,
+    dpi: Union[None, int, Tuple[int, int]] = None,
     max_output: Optional[int] = None,
-) -> Converted:
+    return_picture: bool = False,
+) -> Union[bytes, Converted]:
     """Converts a picture held in memory, in the direction its first bytes say.
 
-    Takes the options of `convert` and gives the output as `Converted`,
-    ``bytes`` whose ``picture`` attribute holds the facts `convert` returns.
-    No file is touched. The output is made once, at the size the header
-    gives, and returned without a copy. An output over `max_output` bytes is
+    Takes the options of `convert` and gives the output as ``bytes``; with
+    `return_picture`, a pair of the output and the `Picture` that `convert`
+    returns. No file is touched. The output is made once, with room for the
+    most the header allows, written in place and cut to the bytes written:
+    never copied. An output over `max_output` bytes is
     refused before it is made: by default over `DEFAULT_MAX_OUTPUT` (1 GiB)
     unless `max_pixels` sets a budget of its own; 0 allows any size. Raises
     ValueError for a bad option, TypeError when `data` is not bytes-like, and
     `ConversionError` (with ``path`` "<bytes>") when the library refuses the
     input or the output is over the ceiling (status ETOO_MANY_PIXELS).
     """
-    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
+    options = _layout(_options(raw, bpp, max_pixels, method, threshold, window, invert, to), auto_orient, rotate,
+                      flip, mirror, dpi)
     ceiling = _output_ceiling(max_output, max_pixels)
     if isinstance(data, (bytearray, memoryview)):
         data = bytes(data)
     if not isinstance(data, bytes):
         raise TypeError(f"data must be bytes-like, not {type(data).__name__}")
-    return _convert_memory(data, "<bytes>", options, ceiling)
+    output, picture = _convert_memory(data, "<bytes>", options, ceiling)
+    return (output, picture) if return_picture else output
 
 
 def convert_stream(
@@ -771,27 +966,35 @@ def convert_stream(
     window: Optional[int] = None,
     invert: bool = False,
     to: Optional[str] = None,
+    auto_orient: bool = True,
+    rotate: int = 0,
+    flip: bool = False,
+    mirror: bool = False,
+    dpi: Union[None, int, Tuple[int, int]] = None,
     max_output: Optional[int] = None,
-) -> Converted:
+    return_picture: bool = False,
+) -> Union[bytes, Converted]:
     """Converts what a binary file object (an open file, ``io.BytesIO``) holds.
 
     Reads `src` from its position to its end, converts as `convert_bytes`
     does and returns the output; writes it to the binary file object `dst`
     too when one is given (only when the conversion succeeded). A refusal
     names ``src.name`` (an open file's path), or "<stream>", as its path.
-    Options are checked before `src` is read; `max_output` as for
-    `convert_bytes`.
+    Options are checked before `src` is read; `max_output` and
+    `return_picture` as for `convert_bytes`.
     """
-    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
+    options = _layout(_options(raw, bpp, max_pixels, method, threshold, window, invert, to), auto_orient, rotate,
+                      flip, mirror, dpi)
     ceiling = _output_ceiling(max_output, max_pixels)
     data = src.read()
     if not isinstance(data, (bytes, bytearray)):
         raise TypeError(f"src must be a binary file object, its read() gave {type(data).__name__}")
     name = getattr(src, "name", "<stream>")
-    converted = _convert_memory(bytes(data), name if isinstance(name, (str, bytes)) else "<stream>", options, ceiling)
+    output, picture = _convert_memory(bytes(data), name if isinstance(name, (str, bytes)) else "<stream>", options,
+                                      ceiling)
     if dst is not None:
-        dst.write(converted)
-    return converted
+        dst.write(output)
+    return (output, picture) if return_picture else output
 
 
 # Pixels in memory (NumPy, Pillow, bytes-like rows) build on the calls above.

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import ctypes
 import sys
-from typing import Any, Optional, Tuple
+from typing import Any, Optional, Tuple, Union
 
 from . import (
     ConversionError,
@@ -23,6 +23,7 @@ from . import (
     _output_ceiling,
     _picture,
     _Result,
+    _interruptible,
     _work,
     _work_size,
 )
@@ -197,26 +198,31 @@ def _source(obj: Any, width: Any, height: Any, layout: Any, stride: Any) -> _Sou
     return _from_array(numpy.asarray(obj), layout)
 
 
-def _convert(source: _Source, options: _Options, ceiling: int) -> Converted:
+def _convert(source: _Source, options: _Options, ceiling: int) -> Tuple[bytes, Picture]:
     if _convert_pixels is None:
         raise ConversionError(Status.EINVALID_ARGUMENT,
                               "the loaded qpbm library has no qpbm_convert_pixels; install a newer one", _NAME)
     result = _Result()
     size = ctypes.c_uint64(0)
     pixels = ctypes.byref(source.pixels)
-    # A first call without room measures; the output is then made once at
-    # that size and filled in place, as convert_bytes does.
+    # A first call without room measures; the output is then made once with
+    # that room, filled in place and cut to the bytes written, as
+    # convert_bytes does.
     status = _convert_pixels(pixels, None, 0, ctypes.byref(size), ctypes.byref(options), _work.address, _work_size,
                              ctypes.byref(result))
     if status != Status.EOUTPUT_TOO_SMALL:
         _picture(result, _NAME, _NAME)  # raises, unless there is nothing to write
 
-    def fill(address: Optional[int]) -> Picture:
-        _convert_pixels(pixels, address, size.value, ctypes.byref(size), ctypes.byref(options), _work.address,
-                        _work_size, ctypes.byref(result))
-        return _picture(result, _NAME, _NAME)
+    bound = size.value
+    work = _work.address
 
-    return _made_once(size.value, ceiling, _NAME, fill)
+    def fill(address: Optional[int]) -> Tuple[Picture, int]:
+        _interruptible(options, lambda: _convert_pixels(pixels, address, bound, ctypes.byref(size),
+                                                        ctypes.byref(options), work, _work_size,
+                                                        ctypes.byref(result)))
+        return _picture(result, _NAME, _NAME), size.value
+
+    return _made_once(bound, ceiling, _NAME, fill)
 
 
 def from_pixels(
@@ -235,7 +241,8 @@ def from_pixels(
     invert: bool = False,
     to: Optional[str] = None,
     max_output: Optional[int] = None,
-) -> Converted:
+    return_picture: bool = False,
+) -> Union[bytes, Converted]:
     """Converts pixels in memory, as `convert_bytes` converts a file's bytes.
 
     `obj` is one of:
@@ -257,8 +264,8 @@ def from_pixels(
 
     Alpha is laid over white. The method is "channels" unless named, as
     for a BMP: pass ``method="auto"`` for a photo or a page to be looked at
-    first. Takes the options of `convert_bytes` and returns the output as
-    `Converted`, with ``picture.format`` "pixels".
+    first. Takes the options of `convert_bytes` and returns the output as it
+    does (with `return_picture`, a `Picture` whose ``format`` is "pixels").
     Raises TypeError for an object or dtype it cannot read, ValueError for a
     bad shape, layout, option or a buffer too short for its rows, ImportError
     naming the package to install when the call needs NumPy that is missing,
@@ -266,7 +273,8 @@ def from_pixels(
     """
     options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
     ceiling = _output_ceiling(max_output, max_pixels)
-    return _convert(_source(obj, width, height, layout, stride), options, ceiling)
+    output, picture = _convert(_source(obj, width, height, layout, stride), options, ceiling)
+    return (output, picture) if return_picture else output
 
 
 def decide(
@@ -292,8 +300,8 @@ def decide(
     numpy = _numpy("decide(), which returns a NumPy array,")
     options = _options(True, 24, max_pixels, method, threshold, window, invert, "pbm")
     ceiling = _output_ceiling(max_output, max_pixels)
-    pbm = _convert(_source(obj, width, height, layout, stride), options, ceiling)
-    rows, columns = pbm.picture.height, pbm.picture.width
+    pbm, picture = _convert(_source(obj, width, height, layout, stride), options, ceiling)
+    rows, columns = picture.height, picture.width
     # A raw PBM ends with its rows, each padded to whole bytes, 1 for black.
     row_bytes = (columns + 7) // 8
     raster = numpy.frombuffer(pbm, numpy.uint8, rows * row_bytes, len(pbm) - rows * row_bytes)

@@ -61,8 +61,8 @@ def grey_png(width: int, height: int, grey) -> bytes:
 )
 def test_the_default_method_of_a_png_is_auto(name: str, grey, chosen: str) -> None:
     png = grey_png(96, 64, grey)
-    out = quorvelpbm.convert_bytes(png, raw=True)
-    assert out.picture.decision.startswith(f"auto chose {chosen}: "), name
+    out, picture = quorvelpbm.convert_bytes(png, raw=True, return_picture=True)
+    assert picture.decision.startswith(f"auto chose {chosen}: "), name
     assert out == quorvelpbm.convert_bytes(png, raw=True, method=chosen)
     assert quorvelpbm.convert_bytes(png, raw=True, method="auto") == out
 
@@ -71,7 +71,7 @@ def test_a_bmp_and_pixels_keep_channels_by_default() -> None:
     rows = pattern(WIDTH, HEIGHT, 2)
     bmp = bmp24(rows)
     assert quorvelpbm.convert_bytes(bmp) == quorvelpbm.convert_bytes(bmp, method="channels")
-    assert quorvelpbm.convert_bytes(bmp).picture.decision == ""
+    assert quorvelpbm.convert_bytes(bmp, return_picture=True)[1].decision == ""
     flat = bytes(c for row in rows for p in row for c in p)
     pixels = dict(width=WIDTH, height=HEIGHT, layout="bgr")
     assert quorvelpbm.from_pixels(flat, **pixels) == quorvelpbm.from_pixels(flat, method="channels", **pixels)

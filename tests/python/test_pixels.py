@@ -32,6 +32,7 @@ OPTIONS: Dict[str, Dict[str, Any]] = {
     "atkinson-raw": {"method": "atkinson", "raw": True},
     "luma-inverted": {"method": "luma", "threshold": 140, "invert": True},
     "bmp": {"to": "bmp", "bpp": 1},
+    "png": {"to": "png"},
 }
 
 
@@ -75,9 +76,9 @@ def test_an_array_converts_as_a_pam_of_its_pixels(name: str, options: Dict[str, 
     if in_place:  # a copy would fail the call
         monkeypatch.setattr(np, "ascontiguousarray", None)
     layout = {"layout": "bgr"} if name == "bgr" else {}
-    converted = quorvelpbm.from_pixels(array, **layout, **options)
+    converted, picture = quorvelpbm.from_pixels(array, **layout, return_picture=True, **options)
     assert converted == expected
-    assert (converted.picture.width, converted.picture.height) == (array.shape[1], array.shape[0])
+    assert (picture.width, picture.height) == (array.shape[1], array.shape[0])
 
 
 PILLOW_MODES = ["1", "L", "LA", "P", "P-transparent", "P-alpha-palette", "RGB", "RGBA"]

@@ -325,6 +325,36 @@ def test_ctrl_c_ends_a_wait_for_a_writer_that_stalls_after_its_first_bytes(
             child.wait()
 
 
+@pytest.mark.skipif(not os.path.isdir("/dev/fd"), reason="no /dev/fd here")
+def test_ctrl_c_stops_a_conversion_between_rows_and_leaves_the_output(tmp_path: pathlib.Path) -> None:
+    # The child converts a descriptor of its own, which the library reads from
+    # its offset: the offset tells how far the read got when the interrupt
+    # came. A thread sends SIGINT once 256 KiB of the 16 MiB is read; the
+    # slowest method leaves the interrupt the most time to arrive.
+    src, out = tmp_path / "in.pgm", tmp_path / "out.pbm"
+    src.write_bytes(b"P5\n4096 4096\n255\n" + bytes(4096 * 4096))
+    out.write_bytes(b"old")
+    script = (
+        "import os, signal, sys, threading; sys.path.insert(0, sys.argv[1]); import quorvelpbm\n"
+        "fd = os.open(sys.argv[2], os.O_RDONLY)\n"
+        "def interrupt():\n"
+        "    while os.lseek(fd, 0, os.SEEK_CUR) < 1 << 18: pass\n"
+        "    os.kill(os.getpid(), signal.SIGINT)\n"
+        "threading.Thread(target=interrupt, daemon=True).start()\n"
+        "try:\n"
+        "    quorvelpbm.convert(f'/dev/fd/{fd}', sys.argv[3], method='sauvola')\n"
+        "except KeyboardInterrupt:\n"
+        "    print(os.lseek(fd, 0, os.SEEK_CUR), os.fstat(fd).st_size)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script, str(PACKAGE_DIR), str(src), str(out)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout, done.stderr
+    read_to, size = map(int, done.stdout.split())
+    assert read_to < size, "the conversion read every row before the interrupt was raised"
+    assert out.read_bytes() == b"old"
+    assert sorted(os.listdir(tmp_path)) == ["in.pgm", "out.pbm"]
+
+
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs here")
 def test_a_fifo_whose_writer_has_finished_still_converts(tmp_path: pathlib.Path) -> None:
     fifo = tmp_path / "fifo"

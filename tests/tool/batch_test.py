@@ -12,7 +12,7 @@ import time
 import unittest
 
 import tool_test
-from tool_test import SENTINEL, SMALL_BMP, SMALL_PBM, Base
+from tool_test import HEAD, SENTINEL, SMALL_BMP, SMALL_PBM, Base
 
 SUMMARY = "quorvelpbm: converted {}, refused {}"
 
@@ -157,22 +157,34 @@ class TreeTest(Base):
 
 
 class UpdateTest(Base):
-    def test_only_missing_and_stale_outputs_are_converted(self):
+    def test_only_missing_stale_and_incomplete_outputs_are_converted(self):
         os.mkdir(self.path("out"))
-        for name in ("fresh", "stale", "missing"):
-            self.path(name + ".bmp", SMALL_BMP)
-        self.path("out/fresh.pbm", SENTINEL)
-        self.path("out/stale.pbm", SENTINEL)
+        one_pixel = HEAD + b"1 1\n1 "  # a complete PBM, not what the input makes
+        # (output name, its content, fresh or older than its input)
+        cases = [
+            ("fresh", one_pixel, True),
+            ("stale", one_pixel, False),
+            ("missing", None, True),
+            # Newer than the input, but not a complete PBM: converted again.
+            ("blank", bytes(len(SMALL_PBM)), True),
+            ("other", SENTINEL, True),
+            ("bmp", SMALL_BMP, True),
+        ]
         now = time.time()
-        os.utime(self.path("out/stale.pbm"), (now - 100, now - 100))
-        os.utime(self.path("stale.bmp"), (now - 50, now - 50))
+        for name, content, fresh in cases:
+            self.path(name + ".bmp", SMALL_BMP)
+            os.utime(self.path(name + ".bmp"), (now - 50, now - 50))
+            if content is not None:
+                self.path("out/%s.pbm" % name, content)
+                os.utime(self.path("out/%s.pbm" % name), (now - (0 if fresh else 100),) * 2)
         before = os.stat(self.path("out/fresh.pbm"))
-        r = run("-u", "-o", "out", "fresh.bmp", "stale.bmp", "missing.bmp", cwd=self.dir.name)
-        self.assertEqual((r.returncode, r.stderr.decode()), (0, SUMMARY.format(2, 0) + ", up to date 1\n"))
+        r = run("-u", "-o", "out", *(name + ".bmp" for name, _, _ in cases), cwd=self.dir.name)
+        self.assertEqual((r.returncode, r.stderr.decode()), (0, SUMMARY.format(5, 0) + ", up to date 1\n"))
         after = os.stat(self.path("out/fresh.pbm"))
         self.assertEqual((after.st_ino, after.st_mtime_ns), (before.st_ino, before.st_mtime_ns))
-        self.assertEqual(self.read("out/fresh.pbm"), SENTINEL)
-        self.assertEqual((self.read("out/stale.pbm"), self.read("out/missing.pbm")), (SMALL_PBM, SMALL_PBM))
+        for name, _, _ in cases:
+            with self.subTest(name=name):
+                self.assertEqual(self.read("out/%s.pbm" % name), one_pixel if name == "fresh" else SMALL_PBM)
 
 
 class ProgressTest(Base):

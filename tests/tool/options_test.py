@@ -37,6 +37,11 @@ class OptionsTest(tool_test.Base):
             (["--method=luma", red], b"P1\n" + head + b"2 1\n1 0 "),
             (["--threshold=0", red], b"P1\n" + head + b"2 1\n0 0 "),
             (["--method", "sauvola", "--window", "3", "--raw", self.bmp], None),
+            # White top row, black bottom row: turned, the black column is the left one.
+            (["--raw", "--rotate", "90", self.bmp], b"P4\n" + head + b"2 2\n\x80\x80"),
+            (["--raw", "--rotate=270", self.bmp], b"P4\n" + head + b"2 2\n\x40\x40"),
+            (["--raw", "--flip", self.bmp], b"P4\n" + head + b"2 2\n\xc0\x00"),
+            (["--raw", "--mirror", "--no-auto-orient", self.bmp], b"P4\n" + head + b"2 2\n\x00\xc0"),
         ]
         for args, expected in cases:
             with self.subTest(args=args):
@@ -72,6 +77,8 @@ class OptionsTest(tool_test.Base):
             ["--bpp", "8"], ["--method", "dither"], ["--threshold", "256"], ["--method", "luma", "--threshold", "257"],
             ["--method", "otsu", "--threshold", "100"], ["--window", "15"], ["--method", "sauvola", "--window", "4"],
             ["--method", "sauvola", "--window", "257"], ["--threshold"],
+            ["--rotate", "45"], ["--rotate", "-90"], ["--rotate"], ["--dpi", "0"], ["--dpi", "-1"], ["--dpi", "x"],
+            ["--dpi", "10x"], ["--dpi", "300,0"], ["--dpi", "300,"], ["--dpi", "1000001"], ["--dpi"],
         ]
         out = self.path("out", SENTINEL)
         for args in cases:
@@ -79,6 +86,8 @@ class OptionsTest(tool_test.Base):
                 r = run(*args, self.bmp, out)
                 self.assertEqual(r.returncode, 2, r.stderr)
                 self.assertIn(b"Try 'quorvelpbm --help'", r.stderr)
+                if args[0] in ("--rotate", "--dpi"):
+                    self.assertIn(args[0].encode() + b" ", r.stderr)
                 self.assertEqual(self.read("out"), SENTINEL)
 
     def test_the_pixel_budget_names_both_numbers(self):
