@@ -179,7 +179,8 @@ typedef enum qpbm_method {
      * its DC terms only. qpbm_result.message names the choice and why. */
     QPBM_METHOD_AUTO = 7,
     /* AUTO for a PNG, JPEG or TIFF input, CHANNELS for any other (BMP,
-     * netpbm, pixels): the tool's and the Python module's default. */
+     * netpbm, pixels) and for rows wider than AUTO's methods take (131072
+     * pixels): the tool's and the Python module's default. */
     QPBM_METHOD_DEFAULT = 8
 } qpbm_method;
 
