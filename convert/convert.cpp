@@ -1,5 +1,7 @@
 #include "convert/convert.hpp"
 
+#include <cstdio>
+
 namespace qpbm {
 
 Format output_format(const ReaderKind& reader, const Options& options) {
@@ -66,8 +68,15 @@ void Conversion::release() {
     writer = nullptr;
 }
 
-Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, const Options& options,
-                Buffers& buffers, bool thread, const Picture* stored) {
+Options for_input(const Options& options, bool decodes) {
+    Options o = options;
+    if (o.method == Method::by_input) o.method = decodes ? Method::automatic : Method::channels;
+    return o;
+}
+
+Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, const Options& given,
+                Buffers& buffers, bool thread, const Picture* stored, Facts* facts) {
+    Options options = given;
     ReadRequest request;
     request.options = &options;
     request.row = buffers.method.values;
@@ -81,6 +90,28 @@ Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FIL
         return read(static_cast<RowSink&>(resize));
     };
     const RowForm form = stored != nullptr ? stored->form : picture.form;
+    if (picture.form == RowForm::values && options.method == Method::automatic) {
+        // A first look, of luma, at the picture as it is decided (resized:
+        // through the stage, at its size); then the second read as the
+        // chosen method's.
+        options.method = Method::luma;
+        AutoSink look(static_cast<std::size_t>(picture.width), static_cast<std::size_t>(picture.height),
+                      buffers.method);
+        if (stored == nullptr) {
+            request.glimpse = look.factor();
+            request.shrunk = &look.shrunk;
+        }
+        const Status status =
+            through(look, [&](RowSink& sink) { return read_rows(reader, in, request, form, sink, options, false); });
+        if (status != Status::ok && !(status == Status::write_failed && look.stopped())) return status;
+        request.glimpse = 1;
+        request.shrunk = nullptr;
+        const AutoChoice choice = look.choose();
+        options.method = choice.method;
+        if (facts != nullptr)
+            std::snprintf(facts->decision, sizeof facts->decision, "auto chose %s: %s", method_name(choice.method),
+                          choice.why);
+    }
     int otsu = -1;
     // A bilevel picture is read once (a PBM may come down a pipe): resized,
     // its two classes are black and white already, and Otsu's -1 decides
@@ -108,10 +139,11 @@ Writer& output_writer(Conversion& c) { return c.turner != nullptr ? *c.turner : 
 
 // The write phase of checked parts.
 Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool gathered, std::FILE* in, std::FILE* out,
-                   const Options& options, Buffers& buffers, bool thread = false, const Picture* stored = nullptr) {
+                   const Options& options, Buffers& buffers, bool thread = false, const Picture* stored = nullptr,
+                   Facts* facts = nullptr) {
     Status status = writer.begin(out);
     if (status == Status::ok && !gathered && picture.width > 0 && picture.height > 0)
-        status = run_rows(reader, picture, writer, in, options, buffers, thread, stored);
+        status = run_rows(reader, picture, writer, in, options, buffers, thread, stored, facts);
     if (status == Status::ok) status = writer.finish();
     // Whatever failed, the output is thrown away: nothing more may reach it.
     if (status != Status::ok) writer.abandon();
@@ -126,7 +158,7 @@ Status check_writer(Reader& reader, const Picture& picture, Writer& writer, std:
     writer.set_resolution(output_resolution(options, picture.resolution, turn));
     Status status = writer.check(picture.width, picture.height, output_seekable, facts);
     if (status != Status::ok || !writer.gathers()) return status;
-    status = run_rows(reader, picture, writer, in, options, buffers, thread, stored);
+    status = run_rows(reader, picture, writer, in, options, buffers, thread, stored, &facts);
     gathered = status == Status::ok;
     return status;
 }
@@ -134,9 +166,11 @@ Status check_writer(Reader& reader, const Picture& picture, Writer& writer, std:
 }  // namespace
 
 Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, bool output_seekable, Buffers& buffers,
-                        Facts& facts, const Options& options) {
+                        Facts& facts, const Options& given) {
+    const Options options = for_input(given, reader.decodes);
     c.reader_kind = &reader;
     c.buffers = &buffers;
+    c.facts = &facts;
     c.options = options;
     c.writer_kind = writer_for(output_format(reader, options));
     if (c.writer_kind == nullptr) return Status::unknown_format;
@@ -161,8 +195,12 @@ Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, 
     if (status == Status::ok)
         status = plan_resize(c.options, turns_a_quarter(c.options, c.picture.orientation), c.picture, c.stored,
                              c.resized, facts);
+    // Rows wider than auto's methods hold keep, by default, the rule of any width they had before auto.
+    if (status == Status::ok && given.method == Method::by_input && c.options.method == Method::automatic &&
+        static_cast<std::uint64_t>(c.picture.width) > max_row_width(c.options))
+        c.options.method = Method::channels;
     if (status == Status::ok && c.picture.form == RowForm::values)
-        status = check_method(options, c.picture.width, c.picture.height, facts);
+        status = check_method(c.options, c.picture.width, c.picture.height, facts);
     if (status != Status::ok) return status;
     c.turn = turn_for(c.options, c.picture.orientation);
     c.out_width = c.turn.swap ? c.picture.height : c.picture.width;
@@ -184,7 +222,7 @@ Status write_conversion(Conversion& c, std::FILE* in, std::FILE* out) {
         return write_pbm_tokens(in, static_cast<BmpReader*>(c.reader)->source(), c.buffers->read.bmp,
                                 c.buffers->write.pbm, out, c.options);
     return write_parts(*c.reader, c.picture, output_writer(c), c.gathered, in, out, c.options, *c.buffers,
-                       reads_in_thread(c), c.resized ? &c.stored : nullptr);
+                       reads_in_thread(c), c.resized ? &c.stored : nullptr, c.facts);
 }
 
 std::uint64_t conversion_size(const Conversion& c) {
@@ -197,12 +235,14 @@ bool writes_text(const Conversion& c) { return c.writer_kind == &kPbmWriter && !
 // ---- the two classic pairs ----------------------------------------------------
 
 Status read_bmp_source(std::FILE* in, bool output_seekable, BmpSource& source, Buffers& buffers, Facts& facts,
-                       const Options& options) {
+                       const Options& given) {
+    const Options options = for_input(given, false);
     return check_bmp(in, output_seekable, plain_channels(options), source, buffers.read.bmp, facts, options);
 }
 
 Status write_pbm(std::FILE* in, const BmpSource& source, bool output_seekable, Buffers& buffers, std::FILE* out,
-                 const Options& options) {
+                 const Options& given) {
+    const Options options = for_input(given, false);
     if (plain_channels(options)) return write_pbm_tokens(in, source, buffers.read.bmp, buffers.write.pbm, out, options);
     BmpReader reader(buffers.read.bmp, source);
     PbmWriter writer(buffers.write.pbm, options.raw);

@@ -19,6 +19,7 @@
 #include "core/options.hpp"
 #include "core/pbm_format.hpp"
 #include "core/status.hpp"
+#include "decide/auto.hpp"
 #include "decide/decide.hpp"
 #include "read/bmp.hpp"
 #include "read/jpeg.hpp"
@@ -80,12 +81,13 @@ struct Conversion {
     Writer* writer = nullptr;
     Writer* turner = nullptr;  // a TurnWriter before `writer`, when the output is turned or flipped
     Buffers* buffers = nullptr;
-    Options options;
+    Options options;                             // the method `by_input` made the reader's own
     Picture picture;                             // as the writer takes it: resized, where a size is asked
     Picture stored;                              // as the reader hands it
     bool resized = false;                        // the rows go through the resize stage
     Turn turn;                                   // the output's layout
     std::int32_t out_width = 0, out_height = 0;  // the output's size: the picture's, turned
+    Facts* facts = nullptr;                      // the check's, where the read tells what `auto` chose
     bool tokens = false;                         // the legacy plain PBM path (write/pbm_tokens.hpp)
     bool gathered = false;                       // the writer took every row during the check
     PartRoom reader_room;
@@ -115,9 +117,15 @@ bool writes_text(const Conversion& conversion);
 
 // Rows from a checked reader through the decision stage to a checked writer;
 // with `thread`, the read in a thread of its own where one can start; with
-// `stored`, the reader's picture, resized to `picture` on the way.
+// `stored`, the reader's picture, resized to `picture` on the way. Under
+// `auto`, a first read chooses the method, and says why in facts->decision
+// when facts is given.
 Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FILE* in, const Options& options,
-                Buffers& buffers, bool thread = false, const Picture* stored = nullptr);
+                Buffers& buffers, bool thread = false, const Picture* stored = nullptr, Facts* facts = nullptr);
+
+// The options with `by_input` made the method for this input: `automatic`
+// for a reader that decodes (PNG, JPEG, TIFF), `channels` for any other.
+Options for_input(const Options& options, bool decodes);
 
 // ---- the two classic pairs, as parts ------------------------------------------
 //

@@ -24,6 +24,10 @@ enum class Method : std::uint8_t {
     sierra,       // Sierra: 10 pixels over three rows, in 32nds
     sierra2,      // two-row Sierra: 7 pixels over two rows, in 16ths
     sierra_lite,  // Sierra Lite: 3 pixels, in quarters
+    automatic,        // `auto`: a first look at the picture, then floyd_steinberg for a photo, sauvola
+                      // for a document (decide/auto.hpp)
+    by_input,         // automatic for a PNG, JPEG or TIFF input, channels for any other (BMP, netpbm,
+                      // pixels), whose users rely on the legacy rule
 };
 
 // The kernels above, in their order.
@@ -113,7 +117,8 @@ inline bool plain_channels(const Options& o) { return o.method == Method::channe
 // Methods that decide a pixel from whole rows around it, so that a row must
 // be held whole.
 inline bool needs_whole_rows(Method m) {
-    return m == Method::floyd_steinberg || m == Method::atkinson || m == Method::sauvola || is_kernel_diffusion(m);
+    return m == Method::floyd_steinberg || m == Method::atkinson || m == Method::sauvola || is_kernel_diffusion(m) ||
+           m == Method::automatic;
 }
 
 }  // namespace qpbm

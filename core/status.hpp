@@ -122,6 +122,7 @@ struct Facts {
     std::uint64_t at_byte = 0;    // where a refused sample starts, counted from the picture's first byte
     char name[32] = {};           // a PAM keyword or tuple type
     char library_text[160] = {};  // a codec library's own words for what it refused
+    char decision[160] = {};      // what `auto` chose and why
 };
 
 // A short fixed description of the status, e.g. "input is not a BMP file".

@@ -173,6 +173,15 @@ typedef enum qpbm_method {
     /* A local threshold from the mean and deviation of a window around each
      * pixel (Sauvola; window odd, 3..255, default 15): unevenly lit pages. */
     QPBM_METHOD_SAUVOLA = 6,
+    /* A first look at the picture, then FLOYD_STEINBERG for a photo and
+     * SAUVOLA (window 15) for a document: text, line art, a scanned page,
+     * lit evenly or not. Reads the input twice; a JPEG's first read is of
+     * its DC terms only. qpbm_result.message names the choice and why. */
+    QPBM_METHOD_AUTO = 7,
+    /* AUTO for a PNG, JPEG or TIFF input, CHANNELS for any other (BMP,
+     * netpbm, pixels) and for rows wider than AUTO's methods take (131072
+     * pixels): the tool's and the Python module's default. */
+    QPBM_METHOD_DEFAULT = 8,
     /* Error diffusion over wider kernels (serpentine rows, as Floyd-Steinberg):
      * smoother tones for printers, each a little different in texture. */
     QPBM_METHOD_JARVIS = 9,      /* Jarvis, Judice and Ninke: 12 neighbours over three rows */
@@ -244,7 +253,7 @@ typedef struct qpbm_options {
     uint64_t max_pixels; /* refuse a picture of more pixels, before the output is touched; 0: no limit */
     int raw;             /* PBM output: nonzero writes raw "P4" instead of plain "P1" */
     int bmp_bits;        /* BMP output: 24 (default) or 1 bits per pixel */
-    qpbm_method method;  /* BMP input: default QPBM_METHOD_CHANNELS; a PBM is black and white already */
+    qpbm_method method;  /* default QPBM_METHOD_CHANNELS, as before AUTO came; a PBM is black and white already */
     int threshold;       /* CHANNELS 0..255, LUMA 0..256; QPBM_THRESHOLD_DEFAULT otherwise */
     int window;          /* SAUVOLA: odd, 3..255, or 0 for 15; 0 otherwise */
     int invert;          /* nonzero swaps black and white after the method (or of a PBM's pixels) */
@@ -307,7 +316,9 @@ typedef struct qpbm_result {
     int64_t height;
     const char* format; /* what the input is, e.g. "BMP, 8-bit palette" or "PBM, raw"; "" if unknown */
     int os_error;       /* errno of a failed open, read or write; else 0 */
-    char message[256];  /* the status message with its details, e.g. sizes or the OS error */
+    char message[256];  /* the status message with its details, e.g. sizes or the OS error; after a
+                         * success under QPBM_METHOD_AUTO (or DEFAULT, where it meant AUTO), "auto
+                         * chose " the method, ": " and why */
 } qpbm_result;
 
 /* The bytes of working memory one call needs. */

@@ -157,6 +157,8 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
         case QPBM_METHOD_SIERRA_LITE: o.method = qpbm::Method::sierra_lite; break;
         case QPBM_METHOD_BAYER: o.method = qpbm::Method::bayer; break;
         case QPBM_METHOD_SAUVOLA: o.method = qpbm::Method::sauvola; break;
+        case QPBM_METHOD_AUTO: o.method = qpbm::Method::automatic; break;
+        case QPBM_METHOD_DEFAULT: o.method = qpbm::Method::by_input; break;
         default: return false;
     }
     const bool thresholded = o.method == qpbm::Method::channels || o.method == qpbm::Method::luma;
@@ -218,7 +220,9 @@ qpbm_status report(bool valid, Status status, Direction direction, const qpbm::F
         result->height = facts.height;
         result->format = facts.format != nullptr ? facts.format : "";
         result->os_error = facts.os_error;
-        if (valid)
+        if (valid && status == Status::ok && facts.decision[0] != '\0')
+            std::snprintf(result->message, sizeof result->message, "%s", facts.decision);
+        else if (valid)
             qpbm::describe_status(status, facts, result->message, sizeof result->message);
         else
             std::snprintf(result->message, sizeof result->message, "%s", qpbm_status_message(code));

@@ -174,8 +174,14 @@ Status JpegReader::read(std::FILE* in, const ReadRequest& request, RowSink& sink
     const J_COLOR_SPACE stored = s.d.jpeg_color_space;
     const bool cmyk = stored == JCS_CMYK || stored == JCS_YCCK;
     const J_COLOR_SPACE space = stored == JCS_GRAYSCALE ? JCS_GRAYSCALE : cmyk ? JCS_CMYK : JCS_RGB;
-    if (qpbm_jpeg_start(&s, space, shrink_) != 0) return refused(s, facts);
-    if (s.d.output_width != shrunk(s.d.image_width, shrink_) || s.d.output_height != shrunk(s.d.image_height, shrink_))
+    // A first look (auto's) takes libjpeg's own scaling, at 1/8 the DC terms
+    // alone; a resize takes the shrink the check planned.
+    const bool glimpse = request.glimpse > 1 && request.shrunk != nullptr;
+    const unsigned scale = glimpse ? request.glimpse : shrink_;
+    if (glimpse) *request.shrunk = true;
+    if (qpbm_jpeg_start(&s, space, scale) != 0) return refused(s, facts);
+    if (!glimpse &&
+        (s.d.output_width != shrunk(s.d.image_width, shrink_) || s.d.output_height != shrunk(s.d.image_height, shrink_)))
         return Status::read_failed;  // not the size the check promised
 
     const ValueRule rule = value_rule(*request.options);

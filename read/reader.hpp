@@ -50,6 +50,12 @@ struct ReadRequest {
     // that the row is whole when its last piece is.
     bool whole_rows = false;
     std::uint8_t* row = nullptr;
+    // Over 1: a first look, for which the picture shrunk by this factor (2,
+    // 4 or 8; each pixel about the mean of a block) will do. A reader that
+    // can give that for less than the whole picture gives those rows and sets
+    // *shrunk; any other gives every row.
+    unsigned glimpse = 1;
+    bool* shrunk = nullptr;
 };
 
 class Reader {

@@ -310,7 +310,7 @@ TEST(Api, OptionsGrowWithoutBreakingCallersAndAreChecked) {
     };
     const qpbm_options refused[] = {
         bad([](qpbm_options& b) { b.bmp_bits = 8; }),
-        bad([](qpbm_options& b) { b.method = static_cast<qpbm_method>(7); }),
+        bad([](qpbm_options& b) { b.method = static_cast<qpbm_method>(QPBM_METHOD_SIERRA_LITE + 1); }),
         bad([](qpbm_options& b) { b.threshold = 256; }),  // channels: 0 to 255
         bad([](qpbm_options& b) { b.method = QPBM_METHOD_LUMA, b.threshold = 257; }),
         bad([](qpbm_options& b) { b.method = QPBM_METHOD_OTSU, b.threshold = 100; }),

@@ -69,6 +69,7 @@ std::string report(const Job& job, const Outcome& outcome, bool verbose) {
     if (!verbose) return {};
     std::string facts = std::to_string(r.width) + " x " + std::to_string(r.height);
     if (r.format[0] != '\0') facts = facts + ", " + r.format;
+    if (std::string(r.message).rfind("auto chose ", 0) == 0) facts = facts + "; " + r.message;
     return prefix + " -> " + shown(job.output) + " (" + facts + ")\n";
 }
 

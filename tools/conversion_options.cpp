@@ -16,7 +16,8 @@ constexpr MethodName kMethods[] = {
     {"channels", QPBM_METHOD_CHANNELS}, {"luma", QPBM_METHOD_LUMA},
     {"otsu", QPBM_METHOD_OTSU},         {"floyd-steinberg", QPBM_METHOD_FLOYD_STEINBERG},
     {"atkinson", QPBM_METHOD_ATKINSON}, {"bayer", QPBM_METHOD_BAYER},
-    {"sauvola", QPBM_METHOD_SAUVOLA},   {"jarvis", QPBM_METHOD_JARVIS},
+    {"sauvola", QPBM_METHOD_SAUVOLA},   {"auto", QPBM_METHOD_AUTO},
+    {"jarvis", QPBM_METHOD_JARVIS},
     {"stucki", QPBM_METHOD_STUCKI},     {"burkes", QPBM_METHOD_BURKES},
     {"sierra", QPBM_METHOD_SIERRA},     {"sierra2", QPBM_METHOD_SIERRA2},
     {"sierra-lite", QPBM_METHOD_SIERRA_LITE},
@@ -182,8 +183,8 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
             if (given && text == m.name) found = &m;
         if (found == nullptr) {
             error =
-                "--method takes channels, luma, otsu, floyd-steinberg, atkinson, bayer, sauvola, jarvis, stucki, "
-                "burkes, sierra, sierra2 or sierra-lite";
+                "--method takes auto, channels, luma, otsu, floyd-steinberg, atkinson, bayer, sauvola, jarvis, "
+                "stucki, burkes, sierra, sierra2 or sierra-lite";
             return Taken::error;
         }
         o.api.method = found->method;
@@ -198,6 +199,8 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
         }
         o.api.threshold = static_cast<int>(*n);
         o.threshold_given = true;
+        // A threshold alone is the legacy rule's, whatever the input.
+        if (o.api.method == QPBM_METHOD_DEFAULT) o.api.method = QPBM_METHOD_CHANNELS;
         mark(o.bmp_input_option, "--threshold");
     } else if (is(arg, "--window")) {
         const bool given = value("--window", text);

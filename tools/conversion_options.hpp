@@ -26,7 +26,10 @@ struct ConversionOptions {
     bool fit_given = false;   // --fit, which sets both sides
     bool side_given = false;  // --width or --height
 
-    ConversionOptions() { qpbm_options_init(&api); }
+    ConversionOptions() {
+        qpbm_options_init(&api);
+        api.method = QPBM_METHOD_DEFAULT;  // auto for PNG, JPEG and TIFF; channels for BMP and netpbm
+    }
 };
 
 enum class Taken { no, yes, error };

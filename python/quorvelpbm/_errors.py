@@ -100,12 +100,15 @@ class Picture:
         format: what the input was, e.g. ``"BMP, 24-bit"`` or ``"PBM, raw"``.
         direction: the direction taken (`Direction.BMP_TO_PBM` or
             `Direction.PBM_TO_BMP`), also when it was detected.
+        decision: what method "auto" chose and why, e.g. ``"auto chose
+            floyd-steinberg: a photo: under 60% paper"``; empty otherwise.
     """
 
     width: int
     height: int
     format: str
     direction: Direction
+    decision: str = ""
 
 
 class ConversionError(Exception):
@@ -153,11 +156,13 @@ def _picture(result: _Result, source: object, target: object) -> Picture:
     """The facts of a conversion, or the error it reports."""
     status = Status(result.status)
     if status == Status.OK:
+        said = result.message.decode("utf-8", "replace")
         return Picture(
             width=result.width,
             height=result.height,
             format=(result.format or b"").decode("utf-8", "replace"),
             direction=Direction(result.direction),
+            decision=said if said.startswith("auto chose ") else "",
         )
     message = result.message.decode("utf-8", "replace")
     path = target if status in _OUTPUT_FAULTS else source

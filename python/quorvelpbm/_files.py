@@ -156,7 +156,8 @@ def bmp_to_pbm(
     reaches `threshold`, 0 to 256, default 128: documents), "otsu" (a
     threshold from the histogram: scans), "floyd-steinberg", "atkinson" and
     "bayer" (dithering: photos), "sauvola" (a local threshold over a `window`,
-    odd, 3 to 255, default 15: unevenly lit pages), and the other error
+    odd, 3 to 255, default 15: unevenly lit pages), "auto" (Floyd-Steinberg
+    for a photo, Sauvola for a document), and the other error
     diffusions "jarvis", "stucki", "burkes", "sierra", "sierra2" and
     "sierra-lite" (photos, in other textures). `invert` swaps black and
     white. A picture of more than `max_pixels` pixels (0: no limit) is
@@ -187,7 +188,7 @@ def convert(
     raw: bool = False,
     bpp: int = 24,
     max_pixels: int = 0,
-    method: str = "channels",
+    method: Optional[str] = None,
     threshold: Optional[int] = None,
     window: Optional[int] = None,
     invert: bool = False,
@@ -209,7 +210,11 @@ def convert(
     "bmp") names the output format instead, so that any input becomes any
     output: a BMP a 1-bit BMP under a method, a plain PBM a raw one. Takes
     the options of both formats; those that do not apply are ignored
-    (`invert` applies to PBM inputs too). Raises as `bmp_to_pbm` does.
+    (`invert` applies to PBM inputs too). `method` None (the default) is the
+    input's own default, as the tool's: "auto" for PNG, JPEG and TIFF
+    (Floyd-Steinberg for a photo, Sauvola for a document, after a first
+    look; `Picture.decision` says which), "channels" for BMP and netpbm, and
+    with a `threshold`. Raises as `bmp_to_pbm` does.
 
     The output is upright: the orientation a JPEG's EXIF, a TIFF or a PNG's
     eXIf records is undone (`auto_orient=False` keeps the stored rows); then

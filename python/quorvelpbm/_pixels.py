@@ -250,9 +250,10 @@ def from_pixels(
       row's start to the next's (default: rows packed; 0 repeats the first
       row). The buffer must hold every row.
 
-    Alpha is laid over white. Takes the options of `convert_bytes` and
-    returns the output as it does (with `return_picture`, a `Picture` whose
-    ``format`` is "pixels").
+    Alpha is laid over white. The method is "channels" unless named, as
+    for a BMP: pass ``method="auto"`` for a photo or a page to be looked at
+    first. Takes the options of `convert_bytes` and returns the output as it
+    does (with `return_picture`, a `Picture` whose ``format`` is "pixels").
     Raises TypeError for an object or dtype it cannot read, ValueError for a
     bad shape, layout, option or a buffer too short for its rows, ImportError
     naming the package to install when the call needs NumPy that is missing,

@@ -43,11 +43,14 @@ class _Options(ctypes.Structure):
 
 
 #: The black-and-white methods by name, as the tool's ``--method`` takes them.
-METHODS = ("channels", "luma", "otsu", "floyd-steinberg", "atkinson", "bayer", "sauvola", "jarvis", "stucki", "burkes",
-           "sierra", "sierra2", "sierra-lite")
-# qpbm_method's values: the first seven in order, the kernels' from 9.
-_METHOD_CODES = {name: code for code, name in enumerate(METHODS[:7])}
-_METHOD_CODES.update({name: 9 + k for k, name in enumerate(METHODS[7:])})
+METHODS = ("channels", "luma", "otsu", "floyd-steinberg", "atkinson", "bayer", "sauvola", "auto", "jarvis", "stucki",
+           "burkes", "sierra", "sierra2", "sierra-lite")
+# qpbm_method's values: the first eight in order, then QPBM_METHOD_DEFAULT,
+# then the kernels.
+_METHOD_CODES = {name: code for code, name in enumerate(METHODS[:8])}
+_METHOD_CODES.update({name: 9 + k for k, name in enumerate(METHODS[8:])})
+# QPBM_METHOD_DEFAULT: "auto" for PNG, JPEG and TIFF, "channels" for BMP, netpbm and pixels.
+_METHOD_DEFAULT = 8
 
 #: The output formats by name, as the tool's ``--to`` takes them.
 FORMATS = ("pbm", "bmp", "png", "tiff", "escpos", "zpl", "xbm")
@@ -63,7 +66,7 @@ def _options(
     raw: bool = False,
     bpp: int = 24,
     max_pixels: int = 0,
-    method: str = "channels",
+    method: Optional[str] = None,
     threshold: Optional[int] = None,
     window: Optional[int] = None,
     invert: bool = False,
@@ -79,7 +82,9 @@ def _options(
             raise ValueError(f"{name} must be an integer, not {value!r}")
         return value
 
-    if method not in METHODS:
+    if method is None and threshold is not None:
+        method = "channels"  # as the tool: a threshold is channels' unless luma is named
+    if method is not None and method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(METHODS)}, not {method!r}")
     if whole("bpp", bpp) not in (1, 24):
         raise ValueError(f"bpp must be 1 or 24, not {bpp!r}")
@@ -87,7 +92,8 @@ def _options(
         raise ValueError(f"max_pixels must be 0 (no limit) or a number of pixels, not {max_pixels!r}")
     if to is not None and to not in FORMATS:
         raise ValueError(f"to must be one of {', '.join(FORMATS)} or None, not {to!r}")
-    options = _Options(ctypes.sizeof(_Options), _FLAG_NO_SIGPIPE, max_pixels, bool(raw), bpp, _METHOD_CODES[method],
+    options = _Options(ctypes.sizeof(_Options), _FLAG_NO_SIGPIPE, max_pixels, bool(raw), bpp,
+                       _METHOD_DEFAULT if method is None else _METHOD_CODES[method],
                        _THRESHOLD_DEFAULT, 0, bool(invert), _PERMISSIONS_ALL, 0 if to is None else _FORMAT_CODES[to])
     if threshold is not None:
         most = _MAX_THRESHOLD.get(method)

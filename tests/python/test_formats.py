@@ -36,3 +36,42 @@ def test_a_bmp_becomes_a_bmp_of_its_pbm_bits_and_a_pbm_a_pbm(tmp_path: pathlib.P
 def test_an_unknown_format_is_a_value_error() -> None:
     with pytest.raises(ValueError):
         quorvelpbm.convert_bytes(b"P1 1 1 0", to="gif")
+
+
+def grey_png(width: int, height: int, grey) -> bytes:
+    """An 8-bit grey PNG, unfiltered rows in one IDAT."""
+    import struct
+    import zlib
+
+    def chunk(kind: bytes, body: bytes) -> bytes:
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    rows = b"".join(b"\0" + bytes(grey(x, y) for x in range(width)) for y in range(height))
+    ihdr = struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
+
+
+@pytest.mark.parametrize(
+    "name, grey, chosen",
+    [
+        ("a gradient under grain", lambda x, y: 60 + y * 2 + (x * 7919 + y * 104729) % 81 - 40, "floyd-steinberg"),
+        ("strokes on paper", lambda x, y: 30 if (x % 12 < 2 and y % 20 < 12) or (y % 20 == 5 and x % 12 < 8) else 235,
+         "sauvola"),
+    ],
+)
+def test_the_default_method_of_a_png_is_auto(name: str, grey, chosen: str) -> None:
+    png = grey_png(96, 64, grey)
+    out, picture = quorvelpbm.convert_bytes(png, raw=True, return_picture=True)
+    assert picture.decision.startswith(f"auto chose {chosen}: "), name
+    assert out == quorvelpbm.convert_bytes(png, raw=True, method=chosen)
+    assert quorvelpbm.convert_bytes(png, raw=True, method="auto") == out
+
+
+def test_a_bmp_and_pixels_keep_channels_by_default() -> None:
+    rows = pattern(WIDTH, HEIGHT, 2)
+    bmp = bmp24(rows)
+    assert quorvelpbm.convert_bytes(bmp) == quorvelpbm.convert_bytes(bmp, method="channels")
+    assert quorvelpbm.convert_bytes(bmp, return_picture=True)[1].decision == ""
+    flat = bytes(c for row in rows for p in row for c in p)
+    pixels = dict(width=WIDTH, height=HEIGHT, layout="bgr")
+    assert quorvelpbm.from_pixels(flat, **pixels) == quorvelpbm.from_pixels(flat, method="channels", **pixels)
