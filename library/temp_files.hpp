@@ -1,5 +1,5 @@
 // The temporary file of an output (library/temp_files.cpp), for the output
-// layer (library/output_file.cpp).
+// layer (library/output_locate.cpp, output_open.cpp, output_finish.cpp).
 #pragma once
 
 #include "library/output_file.hpp"

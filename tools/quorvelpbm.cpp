@@ -1,7 +1,7 @@
 // quorvelpbm: the command-line face of the library, a client of the qpbm C
 // API like any other program. This file holds the usage and the option
-// parser; the batch (names, lists, trees, checks, threads) is in batch.cpp
-// and names.cpp, the progress line in progress.cpp.
+// parser; the batch (names, lists, trees, checks, threads) is in batch.cpp,
+// batch_steps.cpp and names.cpp, the progress line in progress.cpp.
 #include <qpbm.h>
 
 #include <algorithm>

@@ -1,45 +1,24 @@
-#include "library/output_file.hpp"
-
-#include <algorithm>
+// Locating the output: which file a path names, as the kernel follows it, and
+// whether it is replaced, written in place or written directly.
 #include <cerrno>
 #include <cstring>
 
 #include "library/file_convert.hpp"
+#include "library/output_file.hpp"
+#include "library/output_internal.hpp"
 #include "library/temp_files.hpp"
 
 #if defined(_WIN32)
-#include <fcntl.h>
-#include <io.h>
 #include <process.h>
 #include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
-
-#include <csignal>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #endif
 
 namespace qpbm {
-
-namespace {
-
-thread_local bool sync_outputs = false;
-
-Status failed(Status status, Facts& facts, int error) {
-    facts.os_error = error;
-    return status;
-}
-
-}  // namespace
-
-SyncOutputs::SyncOutputs(bool sync) : previous_(sync_outputs) { sync_outputs = sync; }
-SyncOutputs::~SyncOutputs() { sync_outputs = previous_; }
 
 #if defined(_WIN32)
 
@@ -80,39 +59,6 @@ Status locate_output(const NativeChar* path, const InputFile& in, Workspace& wor
     out.kind = OutputKind::replace;
     out.seekable = true;
     return Status::ok;
-}
-
-Status open_output(OutputFile& out, bool text, Workspace&, Facts& facts) {
-    if (out.kind == OutputKind::direct) {
-        out.stream = _wfopen(out.path, text ? L"w" : L"wb");
-        return out.stream ? Status::ok : failed(Status::open_output_failed, facts, errno);
-    }
-    const int fd =
-        _wopen(out.temp_path, _O_CREAT | _O_EXCL | _O_WRONLY | (text ? _O_TEXT : _O_BINARY), _S_IREAD | _S_IWRITE);
-    if (fd < 0) return failed(Status::open_output_failed, facts, errno);
-    out.temp_named = true;
-    out.stream = _fdopen(fd, text ? "w" : "wb");
-    if (out.stream == nullptr) {
-        _close(fd);
-        return failed(Status::open_output_failed, facts, errno);
-    }
-    return Status::ok;
-}
-
-void forget_scanned_directories() {}
-
-Status finish_output(OutputFile& out, Status status, Facts& facts) {
-    if (out.stream != nullptr && status == Status::ok && sync_outputs &&
-        (std::fflush(out.stream) != 0 || _commit(_fileno(out.stream)) != 0))
-        status = failed(Status::write_failed, facts, errno);
-    if (out.stream != nullptr && std::fclose(out.stream) != 0 && status == Status::ok)
-        status = failed(Status::write_failed, facts, errno);
-    out.stream = nullptr;
-    if (!out.temp_named) return status;
-    if (status == Status::ok && !MoveFileExW(out.temp_path, out.path, MOVEFILE_REPLACE_EXISTING))
-        status = failed(Status::replace_failed, facts, EACCES);
-    if (status != Status::ok && _wremove(out.temp_path) != 0) return Status::cleanup_failed;
-    return status;
 }
 
 #else
@@ -173,58 +119,6 @@ Status open_directory(OutputFile& out, char* target, Facts& facts) {
     return out.dir_fd >= 0 ? Status::ok : failed(Status::open_output_failed, facts, errno);
 }
 
-bool clear_nonblocking(int fd) {
-    const int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
-constexpr char kAccessAcl[] = "system.posix_acl_access";
-
-// Gives the temporary file the target's owner, group, permission bits,
-// access ACL and extended attributes. False when the access cannot be
-// reproduced (another owner or group, an ACL that does not copy): the new
-// file would then grant what the old one did not, and the target is written
-// in place instead. An attribute that is not about access and cannot be
-// copied (a security label, a trusted.* one) is left behind.
-bool copy_metadata(const OutputFile& out, int fd, Workspace& work) {
-    bool same_access = true;
-    // Owner and group first, then the bits: a change of owner may clear
-    // set-id bits.
-    if (fchown(fd, out.owner, out.group) != 0 && fchown(fd, static_cast<uid_t>(-1), out.group) != 0)
-        same_access = false;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || st.st_uid != out.owner || st.st_gid != out.group) same_access = false;
-    if (fchmod(fd, out.mode) != 0) return false;
-    // Attribute names into scratch, each value into in_path (the input is
-    // open by now, so its path is no longer needed).
-    char* names = work.scratch;
-    char* value = work.in_path;
-    const ssize_t listed = flistxattr(out.target_fd, names, kMaxNativePath);
-    bool had_acl = false;
-    if (listed < 0 && errno != ENOTSUP) return false;  // too many to list: the ACL may be among them
-    for (ssize_t at = 0; at < listed; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-        const char* name = names + at;
-        const bool acl = std::strcmp(name, kAccessAcl) == 0;
-        had_acl = had_acl || acl;
-        const ssize_t size = fgetxattr(out.target_fd, name, value, kMaxNativePath);
-        const bool copied = size >= 0 && fsetxattr(fd, name, value, static_cast<std::size_t>(size), 0) == 0;
-        if (acl && !copied) same_access = false;
-    }
-    // A default ACL of the directory gives a new file an access ACL of its
-    // own; the target had none.
-    if (!had_acl && fremovexattr(fd, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP) same_access = false;
-    return same_access;
-}
-
-// Syncs a directory whose entries changed.
-bool sync_directory(int dir_fd) {
-    const int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = fsync(fd) == 0;
-    close(fd);
-    return synced;
-}
-
 // Opens the file that will be replaced, to read too where it may be read:
 // a copy in place gives its first bytes back when it cannot begin.
 int open_target(int dir_fd, const char* path, int flags) {
@@ -258,28 +152,6 @@ int named_descriptor(const char* path) {
         value = value * 10 + (*at - '0');
     }
     return static_cast<int>(value);
-}
-
-const char* temp_directory() {
-    const char* dir = std::getenv("TMPDIR");
-    return dir == nullptr || *dir == '\0' ? "/tmp" : dir;
-}
-
-int open_spill_file() {
-    const char* dir = temp_directory();
-#if defined(O_TMPFILE)
-    const int unnamed = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (unnamed >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return unnamed;
-#endif
-    char name[512];
-    const int n = std::snprintf(name, sizeof name, "%s/.quorvelpbm-spool-XXXXXX", dir);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    const int fd = mkostemp(name, O_CLOEXEC);
-    if (fd >= 0) unlink(name);
-    return fd;
 }
 
 Status locate_output(const NativeChar* path, const InputFile& in, Workspace& work, OutputFile& out, Facts& facts) {
@@ -384,128 +256,6 @@ Status locate_output(const NativeChar* path, const InputFile& in, Workspace& wor
     if (out.fd < 0 || !clear_nonblocking(out.fd)) return failed(Status::open_output_failed, facts, errno);
     out.seekable = lseek(out.fd, 0, SEEK_CUR) >= 0 && !isatty(out.fd);
     return Status::ok;
-}
-
-Status open_output(OutputFile& out, bool text, Workspace& work, Facts& facts) {
-    (void)text;  // POSIX files have no text mode
-    if (out.kind == OutputKind::replace) {
-        const int fd = create_temp(out);
-        const int error = errno;
-        if (fd < 0 && out.exists && (error == EACCES || error == EPERM || error == EROFS)) {
-            out.kind = OutputKind::in_place;  // the directory takes no new file, but the target is writable
-        } else if (fd < 0) {
-            return failed(Status::open_output_failed, facts, error);
-        } else if (out.exists && !copy_metadata(out, fd, work)) {
-            // A new file cannot have the old one's access: nothing may gain
-            // access by the replacement, so the target is written in place.
-            if (out.temp_named) unlinkat(out.dir_fd, out.temp_name, 0);
-            out.temp_named = out.temp_unnamed = false;
-            close(fd);
-            out.kind = OutputKind::in_place;
-        } else {
-            out.fd = fd;
-        }
-        // Limited before a byte is written: the file never gives more.
-        struct stat made {};
-        if (out.fd >= 0 && out.permissions != 07777 &&
-            (fstat(out.fd, &made) != 0 || fchmod(out.fd, made.st_mode & 07777 & out.permissions) != 0))
-            return failed(Status::open_output_failed, facts, errno);
-    }
-    if (out.kind == OutputKind::in_place || (out.descriptor && out.spilled)) {
-        const int spill = open_spill_file();
-        if (spill < 0) {
-            facts.temp_dir = temp_directory();
-            return failed(Status::open_output_failed, facts, errno);
-        }
-        out.stream = fdopen(spill, "w+b");
-        if (out.stream == nullptr) {
-            close(spill);
-            return failed(Status::open_output_failed, facts, errno);
-        }
-        out.spilled = true;
-        return Status::ok;
-    }
-    if (out.kind == OutputKind::direct && out.fd < 0) {
-        // A FIFO: opening it without a reader would wait for one forever.
-        out.fd = open(out.path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        if (out.fd < 0 && errno == ENXIO) return Status::output_no_reader;
-        if (out.fd < 0 || !clear_nonblocking(out.fd)) return failed(Status::open_output_failed, facts, errno);
-    }
-    if (out.kind == OutputKind::direct && out.defer) {
-        // The pipe stays open, unwritten, until the conversion is complete.
-        const int spill = open_spill_file();
-        out.stream = spill >= 0 ? fdopen(spill, "w+b") : nullptr;
-        if (out.stream == nullptr && spill >= 0) close(spill);
-        if (spill < 0) facts.temp_dir = temp_directory();
-        return out.stream ? Status::ok : failed(Status::open_output_failed, facts, errno);
-    }
-    out.stream = fdopen(out.fd, out.kind == OutputKind::replace ? "w+b" : "wb");
-    if (out.stream == nullptr) return failed(Status::open_output_failed, facts, errno);
-    out.fd = -1;  // the stream owns it now
-    return Status::ok;
-}
-
-Status finish_output(OutputFile& out, Status status, Facts& facts) {
-    const bool sync = sync_outputs;
-    const int written = out.stream != nullptr ? fileno(out.stream) : -1;
-    if (written >= 0 && status == Status::ok && std::fflush(out.stream) != 0)
-        status = failed(Status::write_failed, facts, errno);
-    if (out.kind == OutputKind::replace && written >= 0 && status == Status::ok) {
-        if (sync && fsync(written) != 0) status = failed(Status::write_failed, facts, errno);
-        if (status == Status::ok && out.temp_unnamed && !name_temp(out, written))
-            status = failed(Status::write_failed, facts, errno);
-        if (status == Status::ok && renameat(out.dir_fd, out.temp_name, out.dir_fd, out.name) != 0) {
-            // Refused (another user's file in a sticky directory, a bind
-            // mount): the complete file is copied over the target instead.
-            const int error = errno;
-            if (out.target_fd >= 0 && (error == EPERM || error == EBUSY || error == EACCES || error == EXDEV))
-                out.kind = OutputKind::in_place;
-            else
-                status = failed(Status::replace_failed, facts, error);
-        } else if (status == Status::ok) {
-            out.temp_named = false;  // it is the target now
-            if (sync && !sync_directory(out.dir_fd)) status = failed(Status::write_failed, facts, errno);
-        }
-    }
-    if (out.kind == OutputKind::in_place && written >= 0 && status == Status::ok) {
-        // The unsafe window: the complete output is copied over the target.
-        status = copy_in_place(written, out.target_fd, sync, facts);
-    }
-    if (out.kind == OutputKind::direct && out.descriptor && out.spilled && written >= 0 && status == Status::ok) {
-        // Appended at the end of the file (by '>', '>>' or a shared offset):
-        // a copy that fails part way is cut off again.
-        struct stat before {};
-        const int appends = fcntl(out.fd, F_GETFL) & O_APPEND;
-        const off_t at = appends != 0 ? -1 : lseek(out.fd, 0, SEEK_CUR);
-        const bool at_end = fstat(out.fd, &before) == 0 && (appends != 0 || at >= before.st_size);
-        if (!copy_file(written, out.fd) || (sync && fsync(out.fd) != 0)) {
-            status = failed(Status::write_failed, facts, errno);
-            if (at_end && (ftruncate(out.fd, before.st_size) != 0 || (at >= 0 && lseek(out.fd, at, SEEK_SET) != at)))
-                status = Status::cleanup_failed;
-        }
-    }
-    if (out.kind == OutputKind::direct && !out.spilled && written >= 0 && status == Status::ok && sync &&
-        fsync(written) != 0 && errno != EINVAL && errno != EROFS)
-        status = failed(Status::write_failed, facts, errno);  // a pipe or terminal cannot be synced
-    if (out.stream != nullptr && std::fclose(out.stream) != 0 && status == Status::ok)
-        status = failed(Status::write_failed, facts, errno);
-    out.stream = nullptr;
-    if (out.fd >= 0) close(out.fd);
-    out.fd = -1;
-    if (out.temp_named && unlinkat(out.dir_fd, out.temp_name, 0) != 0) status = Status::cleanup_failed;
-    out.temp_named = false;
-    // A target made here, at a dangling link's end, goes again on failure.
-    if (status != Status::ok && out.created && out.dir_fd >= 0) {
-        struct stat entry {};
-        if (fstatat(out.dir_fd, out.name, &entry, AT_SYMLINK_NOFOLLOW) == 0 && entry.st_dev == out.device &&
-            entry.st_ino == out.inode && entry.st_size == 0)
-            unlinkat(out.dir_fd, out.name, 0);
-    }
-    if (out.target_fd >= 0) close(out.target_fd);
-    out.target_fd = -1;
-    if (out.dir_fd >= 0) close(out.dir_fd);
-    out.dir_fd = -1;
-    return status;
 }
 
 #endif
