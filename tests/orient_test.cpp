@@ -65,7 +65,7 @@ Bytes pgm(const Grey& p) {
 }
 
 Bytes tiff(const Grey& p, unsigned orientation, float x_dpi = 0, float y_dpi = 0) {
-    const std::string path = ::testing::TempDir() + "/orient-input.tif";
+    const std::string path = ::testing::TempDir() + "/orient-input-" + std::to_string(getpid()) + ".tif";
     TIFF* t = TIFFOpen(path.c_str(), "w");
     EXPECT_NE(t, nullptr);
     if (t == nullptr) return {};
@@ -311,7 +311,7 @@ struct ReadBack {
 };
 
 ReadBack tiff_resolution(const Bytes& bytes) {
-    const std::string path = ::testing::TempDir() + "/orient-output.tif";
+    const std::string path = ::testing::TempDir() + "/orient-output-" + std::to_string(getpid()) + ".tif";
     write_file(path, bytes);
     TIFF* t = TIFFOpen(path.c_str(), "r");
     ReadBack r;

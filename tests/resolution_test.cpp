@@ -102,7 +102,7 @@ Bytes jpeg(std::uint16_t x, std::uint16_t y, std::uint8_t unit) {
 // An 8 x 1 grey TIFF written by libtiff, with the resolution tags when unit
 // is not 0.
 Bytes tiff(float x, float y, std::uint16_t unit) {
-    const std::string path = ::testing::TempDir() + "/resolution-input.tif";
+    const std::string path = ::testing::TempDir() + "/resolution-input-" + std::to_string(getpid()) + ".tif";
     TIFF* t = TIFFOpen(path.c_str(), "w");
     EXPECT_NE(t, nullptr);
     if (t == nullptr) return {};
@@ -156,7 +156,7 @@ TEST(TiffWriter, TheResolutionIsTheInputsOrNone) {
             return qpbm::check_conversion(conversion, *kind, in, true, test_buffers(), facts, options);
         });
         ASSERT_EQ(o.status, Status::ok);
-        const std::string path = ::testing::TempDir() + "/resolution-output.tif";
+        const std::string path = ::testing::TempDir() + "/resolution-output-" + std::to_string(getpid()) + ".tif";
         write_file(path, o.bytes);
         TIFF* t = TIFFOpen(path.c_str(), "r");
         ASSERT_NE(t, nullptr);

@@ -339,7 +339,7 @@ TEST(TiffWriter, OnePageOfOneBitMinIsWhiteWhoseStripsDecode) {
         const Outcome o = to_tiff(pbm, compression);
         ASSERT_EQ(o.status, Status::ok);
         EXPECT_LE(o.bytes.size(), qpbm::kTiffWriter.encoded_size(width, height, qpbm::Options{}) + 2 * stride * height);
-        const std::string path = ::testing::TempDir() + "/written.tif";
+        const std::string path = ::testing::TempDir() + "/written-" + std::to_string(getpid()) + ".tif";
         write_file(path, o.bytes);
         TIFF* t = TIFFOpen(path.c_str(), "r");
         ASSERT_NE(t, nullptr);
