@@ -43,8 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         qpbm::Conversion conversion;
         status = qpbm::check_conversion(conversion, *kind, in.get(), true, buffers, facts, options);
         if (status == qpbm::Status::ok) {
-            width = conversion.picture.width;
-            height = conversion.picture.height;
+            // The output as it lies: a recorded orientation may turn it.
+            width = conversion.out_width;
+            height = conversion.out_height;
             status = qpbm::write_conversion(conversion, in.get(), out.get());
             FUZZ_REQUIRE(status == qpbm::Status::ok || damaged(status));
         }
