@@ -14,6 +14,7 @@
 #endif
 #ifdef QUORVELPBM_HAVE_TIFF
 #include "read/tiff.hpp"
+#include "write/pdf.hpp"
 #include "write/tiff.hpp"
 #endif
 
@@ -38,6 +39,7 @@ bool add_codecs() {
 #ifdef QUORVELPBM_HAVE_TIFF
         ok = add_reader(kTiffReader) && ok;
         ok = add_writer(kTiffWriter) && ok;
+        ok = add_writer(kPdfWriter) && ok;  // its G4 is libtiff's
 #endif
         return ok;
     }();

@@ -62,7 +62,7 @@ Conversion::~Conversion() { release(); }
 void Conversion::release() {
     if (reader != nullptr) reader->~Reader();
     if (turner != nullptr) turner->~Writer();
-    if (writer != nullptr) writer->~Writer();
+    if (writer != nullptr && writer != document) writer->~Writer();
     reader = nullptr;
     turner = nullptr;
     writer = nullptr;
@@ -119,9 +119,8 @@ Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FIL
     const bool bilevel = stored != nullptr && stored->form == RowForm::bits;
     if (picture.form == RowForm::values && options.method == Method::otsu && !bilevel) {
         HistogramSink histogram(buffers.method);
-        const Status status = through(histogram, [&](RowSink& sink) {
-            return read_rows(reader, in, request, form, sink, options, false);
-        });
+        const Status status = through(
+            histogram, [&](RowSink& sink) { return read_rows(reader, in, request, form, sink, options, false); });
         if (status != Status::ok) return status;
         otsu = otsu_threshold(buffers.method.histogram);
     }
@@ -137,14 +136,18 @@ bool reads_in_thread(const Conversion& c) { return c.options.reader_thread && c.
 // What the rows go to: the turner, which gives them to the writer turned, or the writer.
 Writer& output_writer(Conversion& c) { return c.turner != nullptr ? *c.turner : *c.writer; }
 
+// How a picture's output opens and closes: a picture of its own, or a page
+// of a document (first or later).
+enum class Part { whole, first_page, later_page };
+
 // The write phase of checked parts.
 Status write_parts(Reader& reader, const Picture& picture, Writer& writer, bool gathered, std::FILE* in, std::FILE* out,
                    const Options& options, Buffers& buffers, bool thread = false, const Picture* stored = nullptr,
-                   Facts* facts = nullptr) {
-    Status status = writer.begin(out);
+                   Facts* facts = nullptr, Part part = Part::whole) {
+    Status status = part == Part::later_page ? writer.next_page() : writer.begin(out);
     if (status == Status::ok && !gathered && picture.width > 0 && picture.height > 0)
         status = run_rows(reader, picture, writer, in, options, buffers, thread, stored, facts);
-    if (status == Status::ok) status = writer.finish();
+    if (status == Status::ok) status = part == Part::whole ? writer.finish() : writer.end_page();
     // Whatever failed, the output is thrown away: nothing more may reach it.
     if (status != Status::ok) writer.abandon();
     return status;
@@ -176,8 +179,8 @@ Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, 
     if (c.writer_kind == nullptr) return Status::unknown_format;
     if (c.reader == nullptr) c.reader = reader.build(c.reader_room, buffers);
     // A BMP records no orientation: the options alone say whether it turns.
-    c.tokens = takes_pbm_tokens(reader, *c.writer_kind, options) && turn_for(options, 1).identity() &&
-               !resizing(options);
+    c.tokens = c.document == nullptr && takes_pbm_tokens(reader, *c.writer_kind, options) &&
+               turn_for(options, 1).identity() && !resizing(options);
     c.resized = false;
     if (c.tokens) {
         // The legacy path reads the BMP's stored rows itself.
@@ -205,7 +208,7 @@ Status check_conversion(Conversion& c, const ReaderKind& reader, std::FILE* in, 
     c.turn = turn_for(c.options, c.picture.orientation);
     c.out_width = c.turn.swap ? c.picture.height : c.picture.width;
     c.out_height = c.turn.swap ? c.picture.width : c.picture.height;
-    c.writer = c.writer_kind->build(c.writer_room, buffers, c.options);
+    c.writer = c.document != nullptr ? c.document : c.writer_kind->build(c.writer_room, buffers, c.options);
     if (!c.turn.identity()) c.turner = build_in<TurnWriter>(c.turner_room, *c.writer, c.turn);
     return check_writer(*c.reader, c.picture, output_writer(c), in, output_seekable, c.options, buffers, facts,
                         c.gathered, reads_in_thread(c), c.turn, c.resized ? &c.stored : nullptr);
@@ -221,8 +224,9 @@ Status write_conversion(Conversion& c, std::FILE* in, std::FILE* out) {
     if (c.tokens)
         return write_pbm_tokens(in, static_cast<BmpReader*>(c.reader)->source(), c.buffers->read.bmp,
                                 c.buffers->write.pbm, out, c.options);
+    const Part part = c.document == nullptr ? Part::whole : c.later_page ? Part::later_page : Part::first_page;
     return write_parts(*c.reader, c.picture, output_writer(c), c.gathered, in, out, c.options, *c.buffers,
-                       reads_in_thread(c), c.resized ? &c.stored : nullptr, c.facts);
+                       reads_in_thread(c), c.resized ? &c.stored : nullptr, c.facts, part);
 }
 
 std::uint64_t conversion_size(const Conversion& c) {

@@ -80,6 +80,11 @@ struct Conversion {
     Reader* reader = nullptr;
     Writer* writer = nullptr;
     Writer* turner = nullptr;  // a TurnWriter before `writer`, when the output is turned or flipped
+    // A document's writer (Writer::takes_pages), the caller's, which outlives
+    // the conversion: set before the check, the picture becomes its next
+    // page, the first unless `later_page`.
+    Writer* document = nullptr;
+    bool later_page = false;
     Buffers* buffers = nullptr;
     Options options;                             // the method `by_input` made the reader's own
     Picture picture;                             // as the writer takes it: resized, where a size is asked

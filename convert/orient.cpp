@@ -203,10 +203,11 @@ bool TurnWriter::emit() {
     return true;
 }
 
-Status TurnWriter::finish() {
-    // A reader that ended early would have failed; never pass on half a picture.
-    if (!sent_ && image_ != nullptr && (turn_.swap || turn_.flip)) return Status::write_failed;
-    return out_.finish();
-}
+// A reader that ended early would have failed; never pass on half a picture.
+bool TurnWriter::whole() const { return sent_ || image_ == nullptr || !(turn_.swap || turn_.flip); }
+
+Status TurnWriter::finish() { return whole() ? out_.finish() : Status::write_failed; }
+
+Status TurnWriter::end_page() { return whole() ? out_.end_page() : Status::write_failed; }
 
 }  // namespace qpbm

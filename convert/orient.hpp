@@ -49,9 +49,8 @@ Turn turn_for(const Options& options, unsigned orientation);
 // the axes.
 Resolution output_resolution(const Options& options, const Resolution& input, Turn turn);
 
-// A turned or flipped picture is held whole, a bit a pixel, up to this many
-// pixels (256 MiB of bits): a 46,000-pixel square, past any page or photo.
-inline constexpr std::uint64_t kMaxTurnPixels = std::uint64_t{1} << 31;
+// A turned or flipped picture is held whole, a bit a pixel, up to this many pixels.
+inline constexpr std::uint64_t kMaxTurnPixels = kMaxHeldPixels;
 
 // Takes the stored rows, gives `out` the rows of the turned picture: all at
 // once when the last stored row is in (in the check phase for a writer
@@ -71,8 +70,12 @@ public:
     bool take(std::size_t y, std::size_t first, const std::uint8_t* bits, std::size_t count) override;
     Status finish() override;
     void abandon() override;
+    bool takes_pages() const override { return out_.takes_pages(); }
+    Status next_page() override { return out_.next_page(); }
+    Status end_page() override;
 
 private:
+    bool whole() const;
     bool emit();
     bool send(std::size_t y, const std::uint8_t* row);
     void release();

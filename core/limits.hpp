@@ -97,4 +97,9 @@ inline std::uint64_t codec_input_bound(std::uint64_t width, std::uint64_t height
     return rows > kMax - kCodecMetadataAllowance ? kMax : rows + kCodecMetadataAllowance;
 }
 
+// The most pixels a picture is held whole as bits, a bit a pixel (256 MiB):
+// to turn or flip it, or to choose a document page's code. A 46,000-pixel
+// square, past any page or photo.
+inline constexpr std::uint64_t kMaxHeldPixels = std::uint64_t{1} << 31;
+
 }  // namespace qpbm

@@ -24,10 +24,10 @@ enum class Method : std::uint8_t {
     sierra,       // Sierra: 10 pixels over three rows, in 32nds
     sierra2,      // two-row Sierra: 7 pixels over two rows, in 16ths
     sierra_lite,  // Sierra Lite: 3 pixels, in quarters
-    automatic,        // `auto`: a first look at the picture, then floyd_steinberg for a photo, sauvola
-                      // for a document (decide/auto.hpp)
-    by_input,         // automatic for a PNG, JPEG or TIFF input, channels for any other (BMP, netpbm,
-                      // pixels), whose users rely on the legacy rule
+    automatic,    // `auto`: a first look at the picture, then floyd_steinberg for a photo, sauvola
+                  // for a document (decide/auto.hpp)
+    by_input,     // automatic for a PNG, JPEG or TIFF input, channels for any other (BMP, netpbm,
+                  // pixels), whose users rely on the legacy rule
 };
 
 // The kernels above, in their order.
@@ -44,11 +44,14 @@ inline constexpr unsigned kMaxWindow = 255;
 // What a conversion writes. `automatic` is the other format than the
 // input's: a BMP becomes a PBM and a PBM a BMP.
 // `escpos`, `zpl` and `xbm` are the devices' own: receipt and label printers,
-// and bitmaps compiled into a panel's program.
-enum class Format : std::uint8_t { automatic, pbm, bmp, pnm, pixels, png, jpeg, tiff, escpos, zpl, xbm };
+// and bitmaps compiled into a panel's program. TIFF, PBM and PDF hold
+// documents of several pages.
+enum class Format : std::uint8_t { automatic, pbm, bmp, pnm, pixels, png, jpeg, tiff, escpos, zpl, xbm, pdf };
 
-// How a TIFF output's bits are compressed.
-enum class TiffCompression : std::uint8_t { g4, packbits, none };
+// How a TIFF output's bits are compressed. `deflate` is Adobe Deflate;
+// `automatic` chooses G4 or Deflate for each page, whichever its estimate
+// finds smaller (write/page_code.hpp).
+enum class TiffCompression : std::uint8_t { g4, packbits, none, deflate, automatic };
 
 // A PNG output's zlib level: 0 stores the rows as they are, 9 is the
 // smallest and slowest.
@@ -79,6 +82,7 @@ struct Options {
     unsigned permissions = 07777;                   // the most access the output file may give
     Format to = Format::automatic;                  // the output format
     std::uint32_t page = 0;                         // the page of a multi-page input (TIFF), from 0
+    const char* pages = nullptr;                    // a selection of pages (core/pages.hpp); null: `page` alone
     TiffCompression tiff_compression = TiffCompression::g4;
     unsigned png_level = kDefaultPngLevel;  // 0 to kMaxPngLevel
     bool reader_thread = false;             // a decoding reader (ReaderKind::decodes) may run in a thread of its own
@@ -94,7 +98,7 @@ struct Options {
     // kMaxDpi; 0: the input's.
     std::uint32_t dpi_x = 0;
     std::uint32_t dpi_y = 0;
-    Resize resize;                          // the output's size; none asked by default
+    Resize resize;  // the output's size; none asked by default
 };
 
 inline constexpr Options kDefaultOptions{};

@@ -64,6 +64,9 @@ struct Picture {
     std::int32_t stored_width = 0;
     std::int32_t stored_height = 0;
     std::uint32_t shrink = 1;
+    // How many pages the input holds, where the reader counted them (a
+    // multi-page TIFF read for its first page, or for a page past its last).
+    std::uint32_t pages = 1;
 };
 
 }  // namespace qpbm

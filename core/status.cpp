@@ -28,6 +28,11 @@ const char* status_message(Status status) {
         case Status::too_many_pixels: return "the picture has more pixels than allowed";
         case Status::too_wide_for_method: return "the picture is too wide for the method";
         case Status::turn_too_large: return "the picture is too large to turn or flip";
+        case Status::page_too_large: return "the page is too large to hold whole while its code is chosen";
+        case Status::document_empty: return "a document needs at least one page of at least one pixel";
+        case Status::one_picture_output: return "this output format holds one picture, not several pages";
+        case Status::pdf_too_large:
+            return "the PDF would pass 10 GB, the most its cross-reference table can point into";
         case Status::replace_failed: return "cannot replace the output";
         case Status::space_not_reserved:
             return "cannot reserve the space to write the output in place; it is unchanged";
@@ -86,7 +91,7 @@ const char* status_message(Status status) {
         case Status::jpeg_too_many_scans: return "a JPEG of more scans than an encoder writes";
         case Status::tiff_refused: return "damaged TIFF";
         case Status::tiff_unsupported: return "a kind of TIFF that is not read";
-        case Status::tiff_no_page: return "the TIFF has no such page";
+        case Status::no_such_page: return "the input has no such page";
         case Status::tiff_too_large: return "TIFF rows too large to read in the memory allowed";
         case Status::tiff_empty_picture: return "a TIFF cannot hold a picture without pixels";
         case Status::tiff_needs_file: return "a TIFF is written to a file, not to a pipe or a device";
@@ -181,6 +186,18 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                 std::snprintf(buffer, size,
                               "%" PRId64 " x %" PRId64 " is more pixels than can be turned or flipped (%" PRIu64 ")",
                               f.width, f.height, f.limit);
+            break;
+        case Status::page_too_large:
+            std::snprintf(buffer, size,
+                          "%" PRId64 " x %" PRId64 " is more pixels than a page held whole takes (%" PRIu64
+                          "); choose --compression g4 or deflate",
+                          f.width, f.height, f.limit);
+            break;
+        case Status::one_picture_output:
+            std::snprintf(buffer, size,
+                          "%" PRIu64
+                          " pages asked of a %s, which holds one picture; write a TIFF, PDF or PBM, or one file a page",
+                          f.limit, f.format != nullptr ? f.format : "file");
             break;
         case Status::bmp_text_too_large:
             std::snprintf(buffer, size,
@@ -284,9 +301,9 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
             std::snprintf(buffer, size, "%s TIFF is not read: %s (compression %" PRIu32 ", %" PRIu32 " bits a sample)",
                           f.format != nullptr ? f.format : "TIFF", f.name, f.compression, f.bit_count);
             break;
-        case Status::tiff_no_page:
-            std::snprintf(buffer, size, "page %" PRIu32 " asked for; the TIFF has %" PRIu64 " (counted from 1)",
-                          f.sample + 1, f.limit);
+        case Status::no_such_page:
+            std::snprintf(buffer, size, "page %" PRIu32 " asked for; the %s has %" PRIu64 " page%s (counted from 1)",
+                          f.sample + 1, f.format != nullptr ? f.format : "input", f.limit, f.limit == 1 ? "" : "s");
             break;
         case Status::tiff_too_large:
             std::snprintf(buffer, size,

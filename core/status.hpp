@@ -27,7 +27,11 @@ enum class Status {
     space_not_reserved,   // in place: the output's space could not be reserved, and the target was left as it was
     input_too_long,       // a piped PNG, JPEG or TIFF goes on past the most any encoding of its picture takes
     cancelled,            // the caller's cancel flag (Options::cancel) was set between rows
-    turn_too_large,       // a picture to turn or flip, held whole as bits, over kMaxTurnPixels (or the memory)
+    turn_too_large,       // a picture to turn or flip, held whole as bits, over kMaxHeldPixels (or the memory)
+    page_too_large,       // a document's page held whole for its code, over kMaxHeldPixels (or the memory)
+    document_empty,       // a document closed with no page, or a page of no pixels
+    one_picture_output,   // several pages asked of an output that holds one picture
+    pdf_too_large,        // a PDF past the ten digits of its cross-reference offsets
     // BMP input.
     bmp_header_truncated,          // the file ends inside its file or information header, or its masks
     bmp_not_bmp,                   // no "BM" signature
@@ -89,7 +93,7 @@ enum class Status {
     // TIFF input.
     tiff_refused,      // libtiff refused the file: damaged, truncated or over its limits (its text in facts)
     tiff_unsupported,  // a photometric, bit depth, layout or compression that is not read (facts.name says which)
-    tiff_no_page,      // the page asked for is past the last one
+    no_such_page,      // the page asked for is past the last one
     tiff_too_large,    // a row, or a row of tiles, over the memory it may take
     // TIFF output.
     tiff_empty_picture,     // a picture with no pixels, which TIFF cannot hold

@@ -177,7 +177,7 @@ Status TiffReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
     if (page > 0 && TIFFSetDirectory(tif_, static_cast<tdir_t>(page)) == 0) {
         facts.limit = TIFFNumberOfDirectories(tif_);
         facts.sample = page;
-        return Status::tiff_no_page;
+        return Status::no_such_page;
     }
     std::uint16_t bits = 1, samples = 1, photometric = PHOTOMETRIC_MINISWHITE, planar = PLANARCONFIG_CONTIG;
     std::uint16_t compression = COMPRESSION_NONE;
@@ -193,6 +193,9 @@ Status TiffReader::check(std::FILE* in, const ReadRequest& request, Picture& pic
     facts.bit_count = bits;
     facts.compression = compression;
     picture = {static_cast<std::int32_t>(width_), static_cast<std::int32_t>(height_), RowForm::values};
+    // Read for its first page, the file tells how many it holds (libtiff
+    // walks the directories' chain, and stops at a loop).
+    if (page == 0) picture.pages = std::max<std::uint32_t>(1, TIFFNumberOfDirectories(tif_));
     if (width_ > INT32_MAX || height_ > INT32_MAX) return Status::decoded_too_many_pixels;
     if (const Status status = check_size_for(*request.options, width_, height_, facts); status != Status::ok)
         return status;

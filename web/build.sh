@@ -19,7 +19,7 @@ export NODE_PATH="${NODE_PATH:+$NODE_PATH:}/usr/share/nodejs"
 set --
 for source in "$root"/read/*.cpp "$root"/write/*.cpp; do
     case $source in
-        */png.cpp | */png_chunks.cpp | */jpeg.cpp | */jpeg_calls.c | */tiff.cpp) ;;
+        */png.cpp | */png_chunks.cpp | */jpeg.cpp | */jpeg_calls.c | */tiff.cpp | */page_code.cpp | */pdf.cpp) ;;
         *) set -- "$@" "$source" ;;
     esac
 done

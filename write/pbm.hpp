@@ -30,6 +30,10 @@ public:
     Status begin(std::FILE* out) override;
     bool take(std::size_t y, std::size_t first, const std::uint8_t* bits, std::size_t count) override;
     Status finish() override;
+    // Pages follow each other in one stream, as netpbm's tools read them.
+    bool takes_pages() const override { return true; }
+    Status next_page() override { return begin(out_); }
+    Status end_page() override { return flush() ? Status::ok : Status::write_failed; }
 
 private:
     bool flush();

@@ -1,7 +1,10 @@
-// The TIFF writer: one page, 1 bit per sample, MinIsWhite (1 black, as a bit
-// row), CCITT Group 4 by default or PackBits or none, in strips of about
-// kTiffStripBytes of rows so that memory stays flat. libtiff seeks back to
-// its header when it closes the file, so a TIFF is written to a file only.
+// The TIFF writer: pages of 1 bit per sample, MinIsWhite (1 black, as a bit
+// row), one directory each, CCITT Group 4 by default or Adobe Deflate,
+// PackBits or none, in strips of about kTiffStripBytes of rows so that
+// memory stays flat. Under `automatic` each page is held whole (at most
+// kMaxHeldPixels) until its code is chosen (write/page_code.hpp). libtiff
+// seeks back to its header when it closes the file, so a TIFF is written to
+// a file only.
 //
 // The input's resolution, when it has one, becomes XResolution, YResolution
 // and ResolutionUnit: inches and centimetres as they are, dots per metre
@@ -35,9 +38,15 @@ public:
     bool take(std::size_t y, std::size_t first, const std::uint8_t* bits, std::size_t count) override;
     Status finish() override;
     void abandon() override;
+    bool takes_pages() const override { return true; }
+    Status next_page() override;
+    Status end_page() override;
 
 private:
+    bool start_page();
+    bool set_fields(TiffCompression compression);
     bool set_resolution_tags();
+    bool write_held_page();
     Status failed();
 
     TiffCompression compression_;
@@ -49,6 +58,9 @@ private:
     tiff* tif_ = nullptr;
     TiffMessage message_;
     std::uint8_t* row_ = nullptr;
+    std::uint8_t* page_ = nullptr;  // the page held whole, under `automatic`
+    std::size_t page_room_ = 0;
+    bool page_open_ = false;
     Facts* facts_ = nullptr;  // the check's, for libtiff's reason when a write fails
 };
 

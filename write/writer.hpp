@@ -13,6 +13,11 @@
 // finish: the writer lets go of the output without writing another byte,
 // since the caller may close the stream next. No destructor writes either.
 //
+// A writer of documents (TIFF, PBM, PDF) takes several pages into one
+// output: begin for the first page; for each later one, its check and then
+// next_page; end_page after each page's rows; finish after the last, with
+// no page open. Used for one picture, begin and finish alone do the same.
+//
 // A new encoding is a file of its own that defines a Writer and a WriterKind,
 // and one line in the joiner's list (convert/parts.cpp).
 #pragma once
@@ -38,6 +43,10 @@ public:
     // After a failed begin, row or finish: frees what the encoding holds
     // and writes nothing more.
     virtual void abandon() {}
+    // Whether the encoding holds more than one page.
+    virtual bool takes_pages() const { return false; }
+    virtual Status next_page() { return Status::write_failed; }
+    virtual Status end_page() { return Status::write_failed; }
 };
 
 // Dots per metre, rounded, of `dots` per the unit, at most `most`; 0 for
