@@ -32,6 +32,8 @@ bool is_io_error(Status status) { return status == Status::read_failed || status
 // a read and a seek back on Windows, before the stream has read anything.
 // Pipes are spooled into a file before this; a device's bytes, once read,
 // are gone, so its direction must be given.
+}  // namespace
+
 Status detect_reader(InputFile& in, Direction& direction, const ReaderKind*& reader, Facts& facts) {
     if (direction != Direction::detect) return reader_of_input(direction, nullptr, 0, reader);
     if (!in.regular) return Status::undetectable_input;
@@ -59,10 +61,14 @@ Status detect_reader(InputFile& in, Direction& direction, const ReaderKind*& rea
     return reader_of_input(direction, magic, got, reader);
 }
 
+namespace {
+
 // Keeps the errno of an I/O failure, and names a read that met the end of a
 // file whose size was already checked: the file shrank while it was read. A
 // failure with an errno of its own (a seek on a pipe, ESPIPE) is no shrinking,
 // even after a read met the pipe's end.
+}  // namespace
+
 Status explain_io(Status status, std::FILE* in, Facts& facts) {
     if (!is_io_error(status)) return status;
     if (facts.os_error == 0) facts.os_error = errno;
@@ -72,6 +78,8 @@ Status explain_io(Status status, std::FILE* in, Facts& facts) {
     }
     return status;
 }
+
+namespace {
 
 // A path of any kind in the platform's form, converted into `buffer` when
 // it is not in that form already.
@@ -84,6 +92,14 @@ const NativeChar* to_native(const char* path, NativeChar* buffer, std::size_t si
     return native_path_utf8(path, buffer, size);
 }
 #endif
+
+}  // namespace
+
+const NativeChar* native_of(const char* path, NativeChar* buffer, std::size_t size) {
+    return to_native(path, buffer, size);
+}
+
+namespace {
 
 template <class Char>
 Status run_with(Direction& direction, const Char* in_path, const Char* out_path, Workspace& work, Facts& facts,

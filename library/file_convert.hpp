@@ -76,6 +76,17 @@ Status spool_input(Direction direction, InputFile& in, Facts& facts, Workspace* 
 
 void close_input(InputFile& in);
 
+// The reader an opened input's first bytes call for (read without taking
+// them), or the direction's.
+Status detect_reader(InputFile& in, Direction& direction, const ReaderKind*& reader, Facts& facts);
+
+// An I/O failure with its errno; a read that met the end of a file already
+// measured is the file shrinking.
+Status explain_io(Status status, std::FILE* in, Facts& facts);
+
+// A UTF-8 path in the platform's form: itself, or converted into `buffer`.
+const NativeChar* native_of(const char* path, NativeChar* buffer, std::size_t size);
+
 // The whole sequence with a caller's workspace and no locks, for paths in
 // UTF-8 or UTF-16 (and, on Windows, wide paths as they are).
 // Converts pixels in memory (read/pixels.hpp) into the file at `out_path`,

@@ -22,6 +22,10 @@ qpbm_status public_status(Status status) {
         case Status::undetectable_input: return QPBM_EUNDETECTABLE;
         case Status::too_many_pixels: return QPBM_ETOO_MANY_PIXELS;
         case Status::turn_too_large: return QPBM_ETOO_MANY_PIXELS;
+        case Status::page_too_large: return QPBM_ETOO_MANY_PIXELS;
+        case Status::document_empty: return QPBM_EDOCUMENT;
+        case Status::one_picture_output: return QPBM_EDOCUMENT;
+        case Status::pdf_too_large: return QPBM_EDOCUMENT;
         case Status::too_wide_for_method: return QPBM_ETOO_WIDE;
         case Status::bmp_header_truncated:
         case Status::bmp_palette_truncated: return QPBM_EBMP_TRUNCATED_HEADER;
@@ -77,7 +81,7 @@ qpbm_status public_status(Status status) {
         case Status::jpeg_too_many_scans: return QPBM_EJPEG_TOO_MANY_SCANS;
         case Status::tiff_refused: return QPBM_ETIFF_DAMAGED;
         case Status::tiff_unsupported:
-        case Status::tiff_no_page: return QPBM_ETIFF_UNSUPPORTED;
+        case Status::no_such_page: return QPBM_ENO_SUCH_PAGE;
         case Status::tiff_too_large: return QPBM_ETIFF_TOO_LARGE;
         case Status::tiff_empty_picture:
         case Status::tiff_needs_file:
@@ -113,6 +117,8 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_EOUTPUT_TOO_SMALL: return "the output buffer is too small";
         case QPBM_EINPUT_TOO_LONG: return "the piped input goes on past the most its picture can take";
         case QPBM_ECANCELLED: return "the conversion was cancelled";
+        case QPBM_ENO_SUCH_PAGE: return "the input has no such page";
+        case QPBM_EDOCUMENT: return "the pages do not make that document";
         case QPBM_EBMP_TRUNCATED_HEADER: return "too short for a BMP header";
         case QPBM_EBMP_NOT_BMP: return "not a BMP file";
         case QPBM_EBMP_UNSUPPORTED: return "a kind of BMP that is not supported";
@@ -133,7 +139,7 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_EJPEG_DAMAGED: return "damaged or unsupported JPEG";
         case QPBM_EJPEG_TOO_MANY_SCANS: return "a JPEG of more scans than an encoder writes";
         case QPBM_ETIFF_DAMAGED: return "damaged TIFF";
-        case QPBM_ETIFF_UNSUPPORTED: return "a kind of TIFF that is not read, or no such page";
+        case QPBM_ETIFF_UNSUPPORTED: return "a kind of TIFF that is not read";
         case QPBM_ETIFF_TOO_LARGE: return "TIFF rows too large to read";
         case QPBM_ETIFF_OUTPUT: return "a TIFF cannot be written there";
         case QPBM_EDEVICE_OUTPUT: return "the picture does not fit the printer's format";

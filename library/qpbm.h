@@ -95,6 +95,9 @@ typedef enum qpbm_status {
     QPBM_EOUTPUT_TOO_SMALL = 15, /* the output buffer is smaller than the output (qpbm_convert_memory) */
     QPBM_EINPUT_TOO_LONG = 16,   /* a piped PNG, JPEG or TIFF goes on past the most its picture can take */
     QPBM_ECANCELLED = 17,        /* qpbm_options.cancel was set; no output was left */
+    QPBM_ENO_SUCH_PAGE = 18,     /* a page asked for is past the input's last (result.message says how many) */
+    QPBM_EDOCUMENT = 19,         /* several pages asked of a one-picture output (PNG, BMP, ...), a document
+                                  * closed with no page, or a PDF past 10 GB */
     /* BMP input. */
     QPBM_EBMP_TRUNCATED_HEADER = 20, /* the file ends in its headers, masks or palette */
     QPBM_EBMP_NOT_BMP = 21,          /* no "BM" signature */
@@ -121,7 +124,7 @@ typedef enum qpbm_status {
     QPBM_EJPEG_TOO_MANY_SCANS = 91, /* more than 500 scans, more than an encoder writes */
     /* TIFF input (libtiff's own text in result.message) */
     QPBM_ETIFF_DAMAGED = 100,     /* damaged or truncated, refused by libtiff */
-    QPBM_ETIFF_UNSUPPORTED = 101, /* a photometric, depth, layout or compression not read, or no such page */
+    QPBM_ETIFF_UNSUPPORTED = 101, /* a photometric, depth, layout or compression not read */
     QPBM_ETIFF_TOO_LARGE = 102,   /* a row or row of tiles over the memory it may take */
     QPBM_ETIFF_OUTPUT = 103,      /* a TIFF output to a pipe (libtiff must seek), or of no pixels */
     /* ESC/POS, ZPL and XBM output */
@@ -208,12 +211,17 @@ typedef enum qpbm_format {
     QPBM_FORMAT_BMP = 2,  /* BMP, 24 or 1 bits per pixel (qpbm_options.bmp_bits) */
     QPBM_FORMAT_PNM = 3,  /* input only: PGM, PPM or PAM */
     QPBM_FORMAT_PNG = 4,  /* PNG, grey, 1 bit per pixel (where built with libspng) */
-    QPBM_FORMAT_TIFF = 5, /* TIFF, one page, 1 bit, MinIsWhite, to a file (where built with libtiff) */
+    QPBM_FORMAT_TIFF = 5, /* TIFF, a page a directory, 1 bit, MinIsWhite, to a file (where built with libtiff) */
     QPBM_FORMAT_JPEG = 6, /* input only (where built with libjpeg-turbo) */
     /* The devices' own formats, bits as they are decided: */
     QPBM_FORMAT_ESCPOS = 7, /* ESC/POS raster (GS v 0) for receipt printers, bands of 255 rows */
     QPBM_FORMAT_ZPL = 8,    /* a ZPL label of one graphic field (^GFA, compressed hex) for label printers */
-    QPBM_FORMAT_XBM = 9     /* X bitmap, which is also C source */
+    QPBM_FORMAT_XBM = 9,    /* X bitmap, which is also C source */
+    /* PDF, a page a picture, each an image of its bits coded in CCITT G4 or
+     * Flate, whichever is smaller; sized by the picture's resolution, else
+     * 300 dpi. Written as it goes, so also to a pipe (where built with
+     * libtiff, whose G4 codec it uses). */
+    QPBM_FORMAT_PDF = 10
 } qpbm_format;
 
 /* The format a picture's first bytes (at most 16 are looked at) are the
@@ -230,6 +238,8 @@ typedef enum qpbm_compression {
     QPBM_COMPRESSION_G4 = 1,
     QPBM_COMPRESSION_PACKBITS = 2,
     QPBM_COMPRESSION_NONE = 3,
+    QPBM_COMPRESSION_DEFLATE = 4, /* Adobe Deflate */
+    QPBM_COMPRESSION_AUTO = 5,    /* each page G4 or Deflate, whichever an estimate finds smaller */
     /* PNG: zlib level n is QPBM_COMPRESSION_ZLIB_0 + n. 0 stores the rows
      * uncompressed; 9 is the smallest and slowest. */
     QPBM_COMPRESSION_ZLIB_0 = 16,
@@ -262,9 +272,10 @@ typedef struct qpbm_options {
      * (a new file's 0666 less the umask, or the replaced file's own). 0 to
      * 07777; default 07777. */
     unsigned permissions;
-    qpbm_format to;               /* the output format; QPBM_FORMAT_AUTO (0): the other one than the input's */
-    unsigned page;                /* a multi-page input (TIFF): the page to convert, from 1; 0 (default): the first */
-    qpbm_compression compression; /* TIFF: G4, PACKBITS or NONE; PNG: ZLIB_0..ZLIB_9; DEFAULT (0): G4, level 6 */
+    qpbm_format to; /* the output format; QPBM_FORMAT_AUTO (0): the other one than the input's */
+    unsigned page;  /* a multi-page input (TIFF): the page to convert, from 1; 0 (default): the first */
+    qpbm_compression
+        compression; /* TIFF: G4, PACKBITS, NONE, DEFLATE or AUTO; PNG: ZLIB_0..ZLIB_9; DEFAULT (0): G4, level 6 */
     /* NULL (default), or a flag of the caller's that the call reads between
      * rows: once it is nonzero the call stops with QPBM_ECANCELLED, and
      * leaves the output path as it was. Set it from another thread or a
@@ -306,6 +317,15 @@ typedef struct qpbm_options {
     uint32_t width;
     uint32_t height;
     int fit;
+    /* NULL (default), or the pages of a multi-page input (TIFF) to take, as
+     * text: "all", or numbers counted from 1 and ranges, separated by commas
+     * ("2", "1-3", "1,4,6-9"). A TIFF or PDF output holds the pages named,
+     * and by default every page; a PBM output holds them one after another
+     * (netpbm's convention); an output that holds one picture (PNG, BMP,
+     * ...) takes a selection of one page, else QPBM_EDOCUMENT. A page past
+     * the last: QPBM_ENO_SUCH_PAGE. Overrides `page`. Taken by the calls on
+     * UTF-8 paths. */
+    const char* pages;
 } qpbm_options;
 
 /* What a call learned, filled in whatever the status. */
@@ -425,6 +445,35 @@ QPBM_API qpbm_status qpbm_convert_pixels_file(const qpbm_pixels* pixels, const c
                                               qpbm_result* result);
 
 /* A short fixed text for every status, e.g. "not a BMP file". Never NULL. */
+/* A document: several pictures as the pages of one TIFF, PDF or PBM file.
+ * Open it on the output path, add pages from files (all of a multi-page
+ * file's pages, or a selection) or from pixels, and close it: the file is put
+ * in place whole only then, as any output is. A refused input, a failed
+ * write or qpbm_document_discard leave the output path as it was; after a
+ * failure the other calls refuse with that status and close discards. A
+ * pipe or device output (a PDF or PBM; a TIFF needs a file) is written as
+ * the pages come. A handle serves one thread at a time; it holds its own
+ * working memory (about qpbm_work_size() bytes). `options` are taken at open
+ * and apply to every page; `format` is QPBM_FORMAT_TIFF, _PDF or _PBM. */
+typedef struct qpbm_document qpbm_document;
+QPBM_API qpbm_status qpbm_document_open(const char* output, qpbm_format format, const qpbm_options* options,
+                                        qpbm_document** document, qpbm_result* result);
+/* pages: NULL for every page, or a selection as qpbm_options.pages. */
+QPBM_API qpbm_status qpbm_document_add_file(qpbm_document* document, const char* input, const char* pages,
+                                            qpbm_result* result);
+QPBM_API qpbm_status qpbm_document_add_pixels(qpbm_document* document, const qpbm_pixels* pixels, qpbm_result* result);
+/* Pages added so far. */
+QPBM_API unsigned qpbm_document_pages(const qpbm_document* document);
+/* Ends and installs the document (QPBM_EDOCUMENT with no page), or after a
+ * failure discards it; frees the handle either way. */
+QPBM_API qpbm_status qpbm_document_close(qpbm_document* document, qpbm_result* result);
+/* Discards the document, leaving the output path as it was, and frees the handle. */
+QPBM_API void qpbm_document_discard(qpbm_document* document);
+
+/* How many pages the file at `input` holds: a TIFF's directories, 1 for
+ * any other picture. */
+QPBM_API qpbm_status qpbm_input_pages(const char* input, unsigned* pages, qpbm_result* result);
+
 QPBM_API const char* qpbm_status_message(qpbm_status status);
 
 /* The library's version, e.g. "1.0.0", and as QPBM_VERSION_NUMBER gives it. */

@@ -7,8 +7,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <type_traits>
 
 #include "convert/codecs.hpp"
+#include "core/pages.hpp"
+#include "library/document.hpp"
 #include "library/file_convert.hpp"
 #include "library/memory_convert.hpp"
 #include "library/output_file.hpp"
@@ -21,6 +25,11 @@
 #include <csignal>
 #include <ctime>
 #endif
+
+// The handle of the document calls.
+struct qpbm_document {
+    qpbm::Document document;
+};
 
 namespace {
 
@@ -117,6 +126,9 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     o.permissions = c.permissions;
     o.max_pixels = c.max_pixels;
     o.page = c.page > 0 ? c.page - 1 : 0;
+    qpbm::PageSelection selection;
+    if (c.pages != nullptr && !qpbm::parse_pages(c.pages, selection)) return false;
+    o.pages = c.pages;
     o.cancel = c.cancel;
     // One field for both outputs: each takes its own values, the other its
     // default.
@@ -126,6 +138,8 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
         case QPBM_COMPRESSION_G4: o.tiff_compression = qpbm::TiffCompression::g4; break;
         case QPBM_COMPRESSION_PACKBITS: o.tiff_compression = qpbm::TiffCompression::packbits; break;
         case QPBM_COMPRESSION_NONE: o.tiff_compression = qpbm::TiffCompression::none; break;
+        case QPBM_COMPRESSION_DEFLATE: o.tiff_compression = qpbm::TiffCompression::deflate; break;
+        case QPBM_COMPRESSION_AUTO: o.tiff_compression = qpbm::TiffCompression::automatic; break;
         default:
             if (compression < QPBM_COMPRESSION_ZLIB_0 || compression > QPBM_COMPRESSION_ZLIB_9) return false;
             o.png_level = static_cast<unsigned>(compression - QPBM_COMPRESSION_ZLIB_0);
@@ -140,6 +154,7 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
         case QPBM_FORMAT_ESCPOS: o.to = qpbm::Format::escpos; break;
         case QPBM_FORMAT_ZPL: o.to = qpbm::Format::zpl; break;
         case QPBM_FORMAT_XBM: o.to = qpbm::Format::xbm; break;
+        case QPBM_FORMAT_PDF: o.to = qpbm::Format::pdf; break;
         default: return false;
     }
     o.bmp_bits = static_cast<unsigned>(c.bmp_bits);
@@ -230,6 +245,68 @@ qpbm_status report(bool valid, Status status, Direction direction, const qpbm::F
     return code;
 }
 
+// A conversion on UTF-8 paths that takes pages: a TIFF or PDF output (every
+// page by default), a PBM output given a selection, or a one-picture output
+// given a selection, which must name one page. True when it was done here,
+// with its status; false for the one-picture conversion, `o.page` set.
+bool convert_pages(const char* input, const char* output, qpbm::Options& o, Status& status, qpbm::Facts& facts) {
+    using qpbm::Format;
+    qpbm::PageSelection selection;
+    const bool selected = o.pages != nullptr && qpbm::parse_pages(o.pages, selection);
+    const bool document = o.to == Format::tiff || o.to == Format::pdf || (o.to == Format::pbm && selected);
+    if (!document) {
+        if (!selected) return false;
+        std::uint64_t named = selection.size(0);
+        std::uint32_t pages = 1;
+        if (selection.all) {
+            auto* counting = new (std::nothrow) qpbm::Workspace;
+            if (counting == nullptr) {
+                status = Status::write_failed;
+                facts.os_error = ENOMEM;
+                return true;
+            }
+            status = qpbm::count_pages(input, pages, *counting, facts);
+            delete counting;
+            if (status != Status::ok) return true;
+            named = pages;
+        }
+        if (named == 1) {
+            o.page = selection.all ? 0 : selection.ranges[0].first - 1;
+            o.pages = nullptr;
+            return false;
+        }
+        const qpbm::WriterKind* kind = qpbm::writer_for(o.to);
+        facts.limit = named;
+        facts.format = kind != nullptr ? kind->name : nullptr;
+        status = Status::one_picture_output;
+        return true;
+    }
+    if (!selected && o.page > 0) {
+        selection.all = false;
+        selection.count = 1;
+        selection.ranges[0] = {o.page + 1, o.page + 1};
+    }
+    auto* handle = new (std::nothrow) qpbm_document;
+    if (handle == nullptr) {
+        status = Status::write_failed;
+        facts.os_error = ENOMEM;
+        return true;
+    }
+    qpbm::Document& d = handle->document;
+    status = qpbm::open_document(d, output, o.to, o, facts);
+    if (status == Status::ok) status = qpbm::add_document_file(d, input, selection, facts);
+    if (d.open) {
+        qpbm::Facts closing = facts;
+        const Status closed = qpbm::close_document(d, closing);
+        if (status == Status::ok) {
+            status = closed;
+            facts = closing;
+        }
+    }
+    delete handle;
+    return true;
+}
+
 template <class Char>
 qpbm_status convert(const Char* input, const Char* output, qpbm_direction direction, const qpbm_options* options,
                     void* work, std::size_t work_size, qpbm_result* result) {
@@ -243,11 +320,16 @@ qpbm_status convert(const Char* input, const Char* output, qpbm_direction direct
     if (valid) {
         const SigpipeBlock block((flags & QPBM_FLAG_NO_SIGPIPE) != 0);
         const qpbm::SyncOutputs sync((flags & QPBM_FLAG_FSYNC) != 0);
-        status = work != nullptr
-                     ? qpbm::convert_with(internal, input, output, *static_cast<qpbm::Workspace*>(work), facts,
-                                          internal_options)
-                     : qpbm::convert_shared(internal, input, output, qpbm::static_workspace(Direction::detect), facts,
-                                            internal_options);
+        bool done = false;
+        if constexpr (std::is_same_v<Char, char>) {
+            if (internal == Direction::detect) done = convert_pages(input, output, internal_options, status, facts);
+        }
+        if (!done)
+            status = work != nullptr
+                         ? qpbm::convert_with(internal, input, output, *static_cast<qpbm::Workspace*>(work), facts,
+                                              internal_options)
+                         : qpbm::convert_shared(internal, input, output, qpbm::static_workspace(Direction::detect),
+                                                facts, internal_options);
     }
     const qpbm_status code = report(valid, status, internal, facts, result);
     errno = saved_errno;
@@ -442,6 +524,112 @@ qpbm_status qpbm_convert_pixels_file(const qpbm_pixels* pixels, const char* outp
         [&](const qpbm::PixelSource& source, qpbm::Workspace& w, qpbm::Facts& facts, const qpbm::Options& o) {
             return qpbm::convert_pixels_file(source, output, w, facts, o);
         });
+}
+
+qpbm_status qpbm_document_open(const char* output, qpbm_format format, const qpbm_options* options,
+                               qpbm_document** document, qpbm_result* result) {
+    const int saved_errno = errno;
+    qpbm::Facts facts;
+    qpbm::Options o;
+    unsigned flags = 0;
+    Status status = Status::ok;
+    const int f = stored_int(format);
+    const bool valid = document != nullptr && take_options(options, o, flags) && (flags & ~kKnownFlags) == 0 &&
+                       (f == QPBM_FORMAT_TIFF || f == QPBM_FORMAT_PDF || f == QPBM_FORMAT_PBM);
+    if (document != nullptr) *document = nullptr;
+    if (valid) {
+        o.to = f == QPBM_FORMAT_TIFF  ? qpbm::Format::tiff
+               : f == QPBM_FORMAT_PDF ? qpbm::Format::pdf
+                                      : qpbm::Format::pbm;
+        auto* handle = new (std::nothrow) qpbm_document;
+        if (handle == nullptr) {
+            status = Status::write_failed;
+            facts.os_error = ENOMEM;
+        } else {
+            status = qpbm::open_document(handle->document, output, o.to, o, facts);
+            if (status == Status::ok)
+                *document = handle;
+            else
+                delete handle;
+        }
+    }
+    const qpbm_status code = report(valid, status, Direction::detect, facts, result);
+    errno = saved_errno;
+    return code;
+}
+
+qpbm_status qpbm_document_add_file(qpbm_document* document, const char* input, const char* pages, qpbm_result* result) {
+    const int saved_errno = errno;
+    qpbm::Facts facts;
+    qpbm::PageSelection selection;
+    const bool valid = document != nullptr && (pages == nullptr || qpbm::parse_pages(pages, selection));
+    Status status = Status::ok;
+    if (valid) status = qpbm::add_document_file(document->document, input, selection, facts);
+    const qpbm_status code = report(valid, status, Direction::detect, facts, result);
+    errno = saved_errno;
+    return code;
+}
+
+qpbm_status qpbm_document_add_pixels(qpbm_document* document, const qpbm_pixels* pixels, qpbm_result* result) {
+    const int saved_errno = errno;
+    qpbm::Facts facts;
+    qpbm::PixelSource source;
+    const bool valid = document != nullptr && take_pixels(pixels, source);
+    Status status = Status::ok;
+    if (valid) status = qpbm::add_document_pixels(document->document, source, facts);
+    const qpbm_status code = report(valid, status, Direction::detect, facts, result);
+    errno = saved_errno;
+    return code;
+}
+
+unsigned qpbm_document_pages(const qpbm_document* document) {
+    return document != nullptr ? document->document.pages : 0;
+}
+
+qpbm_status qpbm_document_close(qpbm_document* document, qpbm_result* result) {
+    const int saved_errno = errno;
+    qpbm::Facts facts;
+    Status status = Status::ok;
+    if (document != nullptr) {
+        status = qpbm::close_document(document->document, facts);
+        delete document;
+    }
+    const qpbm_status code = report(document != nullptr, status, Direction::detect, facts, result);
+    errno = saved_errno;
+    return code;
+}
+
+void qpbm_document_discard(qpbm_document* document) {
+    if (document == nullptr) return;
+    const int saved_errno = errno;
+    qpbm::Document& d = document->document;
+    if (d.failed == Status::ok) d.failed = Status::cancelled;
+    qpbm::Facts facts;
+    qpbm::close_document(d, facts);
+    delete document;
+    errno = saved_errno;
+}
+
+qpbm_status qpbm_input_pages(const char* input, unsigned* pages, qpbm_result* result) {
+    const int saved_errno = errno;
+    qpbm::Facts facts;
+    Status status = Status::ok;
+    std::uint32_t count = 0;
+    const bool valid = pages != nullptr;
+    if (valid) {
+        auto* work = new (std::nothrow) qpbm::Workspace;
+        if (work == nullptr) {
+            status = Status::write_failed;
+            facts.os_error = ENOMEM;
+        } else {
+            status = qpbm::count_pages(input, count, *work, facts);
+            delete work;
+        }
+        *pages = status == Status::ok ? count : 0;
+    }
+    const qpbm_status code = report(valid, status, Direction::detect, facts, result);
+    errno = saved_errno;
+    return code;
 }
 
 const char* qpbm_version(void) { return QPBM_VERSION_STRING; }
