@@ -70,7 +70,7 @@ void Batch::work(bool until_idle) {
             if (slot.outcome.done) continue;
             hold.unlock();
             Outcome outcome;
-            outcome.status = convert(options_, slot.job, alone_, block.get(), qpbm_work_size(), &outcome.result);
+            convert(options_, slot.job, alone_, block.get(), qpbm_work_size(), outcome);
             // The library has closed its descriptors: the relay's side goes,
             // then the relay, whatever its source still sends.
             slot.job.release();

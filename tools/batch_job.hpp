@@ -46,6 +46,7 @@ struct Outcome {
     bool done = false;
     qpbm_status status = QPBM_OK;
     qpbm_result result{};
+    std::string note;  // a word beside the result: the pages a multi-page input kept back
 };
 
 // `name` (a base name, or a path below a tree's top) with the extension of
@@ -61,8 +62,10 @@ qpbm_direction direction_of(qpbm_format format);
 // The one place that converts: everything the batch decided is in the job.
 // A reader thread only when files convert one at a time (`alone`): several
 // at once keep the cores busy already.
-qpbm_status convert(const Options& options, const Job& job, bool alone, void* work, std::size_t work_size,
-                    qpbm_result* result);
+void convert(const Options& options, const Job& job, bool alone, void* work, std::size_t work_size, Outcome& outcome);
+
+// `path` with "-N" before its extension: the name of page N of a one-picture output.
+std::string page_name(const std::string& path, std::uint32_t page);
 
 // Whether the job wrote to standard output and its reader went away: a
 // filter then stops quietly, as netpbm's do (`quorvelpbm x.png - | head`).

@@ -17,10 +17,9 @@ constexpr MethodName kMethods[] = {
     {"otsu", QPBM_METHOD_OTSU},         {"floyd-steinberg", QPBM_METHOD_FLOYD_STEINBERG},
     {"atkinson", QPBM_METHOD_ATKINSON}, {"bayer", QPBM_METHOD_BAYER},
     {"sauvola", QPBM_METHOD_SAUVOLA},   {"auto", QPBM_METHOD_AUTO},
-    {"jarvis", QPBM_METHOD_JARVIS},
-    {"stucki", QPBM_METHOD_STUCKI},     {"burkes", QPBM_METHOD_BURKES},
-    {"sierra", QPBM_METHOD_SIERRA},     {"sierra2", QPBM_METHOD_SIERRA2},
-    {"sierra-lite", QPBM_METHOD_SIERRA_LITE},
+    {"jarvis", QPBM_METHOD_JARVIS},     {"stucki", QPBM_METHOD_STUCKI},
+    {"burkes", QPBM_METHOD_BURKES},     {"sierra", QPBM_METHOD_SIERRA},
+    {"sierra2", QPBM_METHOD_SIERRA2},   {"sierra-lite", QPBM_METHOD_SIERRA_LITE},
 };
 
 // A decimal number without a sign, at most `most`.
@@ -46,6 +45,27 @@ std::optional<std::uint32_t> side(const std::string& text) {
     const std::optional<std::uint64_t> n = number(text, kMostSide);
     if (!n || *n == 0) return std::nullopt;
     return static_cast<std::uint32_t>(*n);
+}
+
+// A page selection as the library reads it: "all", or numbers from 1 and
+// rising ranges, separated by commas.
+bool valid_pages(const std::string& text) {
+    if (text == "all") return true;
+    std::size_t at = 0;
+    auto page = [&](std::uint64_t& n) {
+        const std::size_t end = text.find_first_not_of("0123456789", at);
+        const std::optional<std::uint64_t> v = number(text.substr(at, end - at), UINT32_MAX);
+        at = end == std::string::npos ? text.size() : end;
+        n = v.value_or(0);
+        return n > 0;
+    };
+    for (;;) {
+        std::uint64_t first = 0, last = 0;
+        if (!page(first)) return false;
+        if (at < text.size() && text[at] == '-' && (++at, !page(last) || last < first)) return false;
+        if (at == text.size()) return true;
+        if (text[at++] != ',') return false;
+    }
 }
 
 bool is(const std::string& arg, const char* name) { return arg == name || arg.rfind(std::string(name) + "=", 0) == 0; }
@@ -91,7 +111,8 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
         // A word for a TIFF output, a zlib level for a PNG one.
         const bool given = value("--compression", text);
 #ifdef QUORVELPBM_HAVE_TIFF
-        const bool word = given && (text == "g4" || text == "packbits" || text == "none");
+        const bool word =
+            given && (text == "g4" || text == "packbits" || text == "none" || text == "deflate" || text == "auto");
 #else
         const bool word = false;
 #endif
@@ -107,6 +128,8 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
         if (word) {
             o.api.compression = text == "g4"         ? QPBM_COMPRESSION_G4
                                 : text == "packbits" ? QPBM_COMPRESSION_PACKBITS
+                                : text == "deflate"  ? QPBM_COMPRESSION_DEFLATE
+                                : text == "auto"     ? QPBM_COMPRESSION_AUTO
                                                      : QPBM_COMPRESSION_NONE;
             o.tiff_output_option = "--compression";
             o.png_output_option.clear();
@@ -150,6 +173,16 @@ Taken take_conversion_option(const std::string& arg, const std::function<bool(co
             return Taken::error;
         }
         o.api.page = static_cast<unsigned>(*n);
+    } else if (is(arg, "--pages")) {
+        const bool given = value("--pages", text);
+        if (!given || !valid_pages(text)) {
+            error = given ? "--pages takes all, N, N-M or a list of them such as 1,3,5-7 (pages counted from 1), "
+                            "not '" +
+                                text + "'"
+                          : "--pages needs all, N, N-M or a list";
+            return Taken::error;
+        }
+        o.pages = text;
     } else if (is(arg, "--width") || is(arg, "--height")) {
         const bool across = is(arg, "--width");
         const char* name = across ? "--width" : "--height";
@@ -239,7 +272,7 @@ std::string check_conversion_options(const ConversionOptions& o, std::optional<q
                (to == QPBM_FORMAT_PNG ? ": a PNG output takes a zlib level, 0 to 9" : "");
     if (to != QPBM_FORMAT_PNG && to != QPBM_FORMAT_AUTO && !o.png_output_option.empty())
         return o.png_output_option + " (a zlib level) is an option of a PNG output" +
-               (to == QPBM_FORMAT_TIFF ? ": a TIFF output takes g4, packbits or none" : "");
+               (to == QPBM_FORMAT_TIFF ? ": a TIFF output takes g4, deflate, auto, packbits or none" : "");
     if (to == QPBM_FORMAT_BMP && !o.pbm_output_option.empty())
         return other(o.pbm_output_option, "bmp2pbm", "a PBM output");
     if (to == QPBM_FORMAT_PBM && !o.bmp_output_option.empty())
@@ -286,6 +319,7 @@ qpbm_format format_of_extension(std::string ext) {
 #endif
 #ifdef QUORVELPBM_HAVE_TIFF
     if (ext == "tif" || ext == "tiff") return QPBM_FORMAT_TIFF;
+    if (ext == "pdf") return QPBM_FORMAT_PDF;
 #endif
     return QPBM_FORMAT_AUTO;
 }

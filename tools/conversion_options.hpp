@@ -1,7 +1,6 @@
 // The command line's conversion options (--to, --raw, --bpp, --max-pixels,
-// --method, --threshold, --window, --invert, the layout, --dpi, --width, --height, --fit): parsed into the qpbm_options
-// the library takes, and checked against each other, the direction and the
-// output format.
+// --method, --threshold, --window, --invert, the layout, --dpi, --width, --height, --fit, --page, --pages): parsed into
+// the qpbm_options the library takes, and checked against each other, the direction and the output format.
 #pragma once
 
 #include <qpbm.h>
@@ -21,6 +20,7 @@ struct ConversionOptions {
     std::string tiff_output_option;  // the first option of a TIFF output
     std::string png_output_option;   // the first option of a PNG output, with its value
     std::string to_from;             // what named the output format: "--to bmp", or the output's name
+    std::string pages;               // --pages as given (api.pages points at it when a call is made)
     bool threshold_given = false;
     bool window_given = false;
     bool fit_given = false;   // --fit, which sets both sides
@@ -51,7 +51,7 @@ std::string check_size_options(const ConversionOptions& options);
 
 // The output format a file name's extension calls for (".pbm", ".bmp",
 // ".escpos", ".zpl", ".xbm" or, where built with libspng and libtiff,
-// ".png", ".tif" and ".tiff", in any case); QPBM_FORMAT_AUTO for any other
+// ".png", ".tif", ".tiff" and ".pdf", in any case); QPBM_FORMAT_AUTO for any other
 // name.
 qpbm_format format_of_name(const std::string& name);
 // The same of an extension without its dot, or of a --to value.
@@ -59,22 +59,22 @@ qpbm_format format_of_extension(std::string extension);
 
 // The formats --to takes, for messages and the help.
 #if defined(QUORVELPBM_HAVE_PNG) && defined(QUORVELPBM_HAVE_TIFF)
-#define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp, png, tiff, escpos, zpl or xbm"
+#define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp, png, tiff, pdf, escpos, zpl or xbm"
 #elif defined(QUORVELPBM_HAVE_PNG)
 #define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp, png, escpos, zpl or xbm"
 #elif defined(QUORVELPBM_HAVE_TIFF)
-#define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp, tiff, escpos, zpl or xbm"
+#define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp, tiff, pdf, escpos, zpl or xbm"
 #else
 #define QUORVELPBM_OUTPUT_FORMATS "pbm, bmp, escpos, zpl or xbm"
 #endif
 
 // What --compression takes, for messages.
 #if defined(QUORVELPBM_HAVE_PNG) && defined(QUORVELPBM_HAVE_TIFF)
-#define QUORVELPBM_COMPRESSIONS "g4, packbits or none (TIFF) or a zlib level, 0 to 9 (PNG)"
+#define QUORVELPBM_COMPRESSIONS "g4, deflate, auto, packbits or none (TIFF) or a zlib level, 0 to 9 (PNG)"
 #elif defined(QUORVELPBM_HAVE_PNG)
 #define QUORVELPBM_COMPRESSIONS "a zlib level, 0 to 9 (PNG)"
 #else
-#define QUORVELPBM_COMPRESSIONS "g4, packbits or none (TIFF)"
+#define QUORVELPBM_COMPRESSIONS "g4, deflate, auto, packbits or none (TIFF)"
 #endif
 
 // The input format a direction word names; QPBM_FORMAT_AUTO when detected.

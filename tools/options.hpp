@@ -34,9 +34,10 @@ struct Options {
     std::optional<unsigned> wait_seconds;
     bool update = false;
     ProgressMode progress = ProgressMode::automatic;
-    bool fsync = false;            // sync each output and its directory before reporting it
-    bool reader_thread = true;     // decode in a thread of its own while one file converts at a time
-    ConversionOptions conversion;  // --raw, --bpp, --method, ...
+    bool fsync = false;                  // sync each output and its directory before reporting it
+    bool reader_thread = true;           // decode in a thread of its own while one file converts at a time
+    std::optional<std::string> combine;  // --combine OUTPUT: every input as a page of one file
+    ConversionOptions conversion;        // --raw, --bpp, --method, ...
     std::vector<std::string> paths;
 };
 

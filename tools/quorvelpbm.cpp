@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "batch.hpp"
+#include "combine.hpp"
 #include "console.hpp"
 #include "conversion_options.hpp"
 #include "files.hpp"
@@ -38,7 +39,9 @@ constexpr const char* kUsage =
     "\n"
     "Turn pictures into black and white: PNG, JPEG, TIFF, BMP or netpbm (PBM,\n"
     "PGM, PPM, PAM) in, upright and at the size asked; PBM, 1-bit PNG, 1-bit\n"
-    "TIFF (CCITT Group 4), BMP, or a printer's ESC/POS, ZPL or XBM out.\n"
+    "TIFF (CCITT Group 4), PDF, BMP, or a printer's ESC/POS, ZPL or XBM out.\n"
+    "TIFF, PDF and PBM hold documents: every page of a multi-page TIFF, or with\n"
+    "--combine every INPUT, in one file.\n"
     "\n"
     "  bmp2pbm   BMP to PBM (plain \"P1\", or raw \"P4\" with --raw). Reads 1-, 2-,\n"
     "            4- and 8-bit palettes (uncompressed or RLE), 16- and 32-bit bit\n"
@@ -96,21 +99,30 @@ constexpr const char* kUsage =
     "                        input, not at all in a batch)\n"
     "      --fsync           sync each output (and its directory) to the disk\n"
     "                        before reporting it converted\n"
+    "      --combine OUTPUT  write every INPUT (the command line's, then\n"
+    "                        --files-from's, then each -r tree's in sorted path\n"
+    "                        order) as the pages of one PDF, TIFF or PBM, by\n"
+    "                        OUTPUT's name or --to; written whole or not at all\n"
     "  -v, --verbose         report each conversion on standard error\n"
     "  -h, --help            show this help and exit\n"
     "  -V, --version         show the version and exit\n"
     "\n"
     "Formats:\n"
-    "  -t, --to pbm|bmp|png|tiff|escpos|zpl|xbm\n"
+    "  -t, --to pbm|bmp|png|tiff|pdf|escpos|zpl|xbm\n"
     "                        the output format, for any input: a BMP may become a\n"
     "                        1-bit BMP under a method, a plain PBM a raw one; png\n"
     "                        (1-bit grey) and tiff (1 bit, to a file) where built\n"
     "                        with libspng and libtiff; escpos (raster for receipt\n"
     "                        printers: cat it to the printer), zpl (a label for\n"
-    "                        Zebra printers), xbm (X bitmap, also C source)\n"
+    "                        Zebra printers), xbm (X bitmap, also C source); pdf\n"
+    "                        (a page a picture, sized by its resolution or\n"
+    "                        --dpi, else 300 dpi; each page coded in G4 or Flate,\n"
+    "                        whichever is smaller; also to a pipe)\n"
     "A TIFF output:\n"
-    "  --compression g4|packbits|none\n"
-    "                        how its bits are compressed (default g4: CCITT Group 4)\n"
+    "  --compression g4|deflate|auto|packbits|none\n"
+    "                        how its bits are compressed (default g4: CCITT Group\n"
+    "                        4, best for text; deflate for dithered photos; auto:\n"
+    "                        each page the smaller of the two, by an estimate)\n"
     "A PNG output:\n"
     "  --compression 0-9     the zlib level (default 6): 0 stores the rows\n"
     "                        uncompressed, 9 is the smallest and slowest\n"
@@ -150,7 +162,12 @@ constexpr const char* kUsage =
     "  --invert              swap black and white (after the method)\n"
     "  --max-pixels N        refuse pictures of more than N pixels before the\n"
     "                        output is touched (default 0: no limit)\n"
-    "  --page N              the page of a multi-page TIFF to convert (default 1)\n"
+    "  --pages all|N|N-M|N,M,...\n"
+    "                        the pages of a multi-page TIFF to take, counted from\n"
+    "                        1 (default: all for a TIFF or PDF output, else the\n"
+    "                        first); a PBM holds them one after another, a PNG or\n"
+    "                        BMP becomes NAME-1.png, NAME-2.png, ...\n"
+    "  --page N              the same as --pages N\n"
     "  --no-auto-orient      keep the rows as stored (by default the orientation\n"
     "                        a JPEG's EXIF, a TIFF or a PNG's eXIf records is\n"
     "                        undone, so that the output is upright)\n"
@@ -214,6 +231,34 @@ std::optional<unsigned> parse_jobs(const std::string& text) {
     return n;
 }
 
+// --combine's part of the parse: every path an input, the document's format
+// from --to or the output's name.
+std::optional<int> check_combine(Options& options) {
+    ConversionOptions& conversion = options.conversion;
+    const std::string& output = *options.combine;
+    if (conversion.to_from.empty()) {
+        conversion.api.to = format_of_name(output);
+        conversion.to_from = "the output name '" + shown(output) + "'";
+    }
+    const qpbm_format to = conversion.api.to;
+    if (to != QPBM_FORMAT_TIFF && to != QPBM_FORMAT_PDF && to != QPBM_FORMAT_PBM)
+        return usage_error(
+            "--combine writes a PDF, TIFF or PBM: name the output .pdf, .tif or .pbm, or give --to (standard "
+            "output '-' needs --to)");
+    if (const std::string why = check_conversion_options(conversion, options.direction); !why.empty())
+        return usage_error(why);
+    if (options.direction) return usage_error("--combine detects each input's format: leave out bmp2pbm or pbm2bmp");
+    if (options.output_dir) return usage_error("--combine writes one file: leave out --output-dir");
+    if (options.update) return usage_error("--combine writes a new document each time: leave out --update");
+    if (options.follow && !options.recursive) return usage_error("--follow needs --recursive");
+    if (options.null_separated && !options.files_from) return usage_error("--null needs --files-from FILE");
+    if (options.paths.empty() && !options.files_from) return usage_error("no input files");
+    const bool list_on_stdin = options.files_from == std::string(kStdio);
+    if (std::count(options.paths.begin(), options.paths.end(), kStdio) + list_on_stdin > 1)
+        return usage_error("standard input can be read only once");
+    return std::nullopt;
+}
+
 // Parses the command line; returns an exit status when there is nothing to convert.
 std::optional<int> parse(const std::vector<std::string>& args, Options& options) {
     bool options_ended = false;
@@ -258,6 +303,10 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
             std::string dir;
             if (!value("--output-dir", dir)) return usage_error("option '" + arg + "' needs a directory");
             options.output_dir = dir;
+        } else if (arg == "--combine" || arg.rfind("--combine=", 0) == 0) {
+            std::string into;
+            if (!value("--combine", into)) return usage_error("option '" + arg + "' needs an output file");
+            options.combine = into;
         } else if (arg == "--files-from" || arg.rfind("--files-from=", 0) == 0) {
             std::string list;
             if (!value("--files-from", list)) return usage_error("option '" + arg + "' needs a file");
@@ -295,6 +344,7 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
     }
     // Without --to or a direction word, a single output's extension names its format.
     ConversionOptions& conversion = options.conversion;
+    if (options.combine) return check_combine(options);
     if (!options.output_dir && options.paths.size() == 2 && conversion.to_from.empty() && !options.direction) {
         conversion.api.to = format_of_name(options.paths[1]);
         if (conversion.api.to != QPBM_FORMAT_AUTO)
@@ -333,7 +383,7 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
 int run(const std::vector<std::string>& args) {
     Options options;
     if (const std::optional<int> done = parse(args, options)) return *done;
-    return run_batch(options);
+    return options.combine ? run_combine(options) : run_batch(options);
 }
 
 }  // namespace
