@@ -61,6 +61,7 @@ from __future__ import annotations
 
 from ._binding import library_path, library_version
 from ._errors import ConversionError, Direction, Picture, Status
+from ._document import combine
 from ._files import StrPath, bmp_to_pbm, convert, pbm_to_bmp
 from ._memory import DEFAULT_MAX_OUTPUT, Converted, convert_bytes, convert_stream
 from ._pixels import LAYOUTS, decide, from_pixels
@@ -78,6 +79,7 @@ __all__ = [
     "Status",
     "StrPath",
     "bmp_to_pbm",
+    "combine",
     "convert",
     "convert_bytes",
     "convert_stream",

@@ -65,6 +65,18 @@ def _bind(library: ctypes.CDLL) -> None:
                                             ctypes.POINTER(ctypes.c_uint64), ctypes.c_int, ctypes.POINTER(_Options),
                                             ctypes.c_void_p, ctypes.c_size_t, ctypes.POINTER(_Result)]
     library.qpbm_convert_memory.restype = ctypes.c_int
+    document = ctypes.c_void_p
+    library.qpbm_document_open.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(_Options),
+                                           ctypes.POINTER(document), ctypes.POINTER(_Result)]
+    library.qpbm_document_open.restype = ctypes.c_int
+    library.qpbm_document_add_file.argtypes = [document, ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(_Result)]
+    library.qpbm_document_add_file.restype = ctypes.c_int
+    library.qpbm_document_pages.argtypes = [document]
+    library.qpbm_document_pages.restype = ctypes.c_uint
+    library.qpbm_document_close.argtypes = [document, ctypes.POINTER(_Result)]
+    library.qpbm_document_close.restype = ctypes.c_int
+    library.qpbm_document_discard.argtypes = [document]
+    library.qpbm_document_discard.restype = None
     library.qpbm_version.argtypes = []
     library.qpbm_version.restype = ctypes.c_char_p
     library.qpbm_version_number.argtypes = []

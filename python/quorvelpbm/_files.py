@@ -14,7 +14,7 @@ from typing import List, Optional, Tuple, Union
 
 from ._binding import _interruptible, _library, _work, _work_size
 from ._errors import Direction, Picture, _picture, _Result
-from ._settings import _call_options, _options, _Options
+from ._settings import _pages, _call_options, _options, _Options
 
 
 #: A path as the functions accept it: ``str``, ``bytes`` or ``os.PathLike``.
@@ -201,6 +201,7 @@ def convert(
     width: Optional[int] = None,
     height: Optional[int] = None,
     fit: Optional[Tuple[int, int]] = None,
+    pages: Optional[str] = None,
 ) -> Picture:
     """Converts `src` into `dst` in the direction its first bytes say.
 
@@ -227,6 +228,13 @@ def convert(
     as the tool's --width and --height do: one of them keeps the aspect
     ratio, both give that exact size; `fit=(w, h)` the largest size inside
     w x h that keeps it.
+
+    `to="tiff"` or `"pdf"` writes every page of a multi-page TIFF, or those
+    `pages` names ("all", "2", "1-3", "1,4,6-9": counted from 1); "pbm"
+    writes the pages named one after another; any other output takes a
+    `pages` of one page. `combine` gathers many inputs into one document.
     """
     options = _call_options(locals())
+    selection = _pages(pages)
+    options.pages = selection
     return _run(src, dst, Direction.DETECT, options)

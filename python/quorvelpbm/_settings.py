@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ctypes
+import re
 from typing import Any, Callable, Mapping, Optional, Tuple, Union
 
 
@@ -39,6 +40,7 @@ class _Options(ctypes.Structure):
         ("width", ctypes.c_uint32),
         ("height", ctypes.c_uint32),
         ("fit", ctypes.c_int),
+        ("pages", ctypes.c_char_p),  # a page selection, "all" or "1,3-5"; NULL: the first (or every, for a document)
     ]
 
 
@@ -53,9 +55,9 @@ _METHOD_CODES.update({name: 9 + k for k, name in enumerate(METHODS[8:])})
 _METHOD_DEFAULT = 8
 
 #: The output formats by name, as the tool's ``--to`` takes them.
-FORMATS = ("pbm", "bmp", "png", "tiff", "escpos", "zpl", "xbm")
+FORMATS = ("pbm", "bmp", "png", "tiff", "escpos", "zpl", "xbm", "pdf")
 # qpbm_format's values (PNG and TIFF outputs where the library was built with them).
-_FORMAT_CODES = {"pbm": 1, "bmp": 2, "png": 4, "tiff": 5, "escpos": 7, "zpl": 8, "xbm": 9}
+_FORMAT_CODES = {"pbm": 1, "bmp": 2, "png": 4, "tiff": 5, "escpos": 7, "zpl": 8, "xbm": 9, "pdf": 10}
 
 _THRESHOLD_DEFAULT = -1
 _MAX_THRESHOLD = {"channels": 255, "luma": 256}
@@ -164,6 +166,22 @@ def _size_options(
         options.width = side("width", width)
     if height is not None:
         options.height = side("height", height)
+
+
+_PAGES = re.compile(r"all|[1-9][0-9]*(-[1-9][0-9]*)?(,[1-9][0-9]*(-[1-9][0-9]*)?)*")
+
+
+def _pages(pages: Optional[str]) -> Optional[bytes]:
+    """A page selection as the library takes it; ValueError for a bad one."""
+    if pages is None:
+        return None
+    if not isinstance(pages, str) or not _PAGES.fullmatch(pages):
+        raise ValueError(f"pages must be 'all', 'N', 'N-M' or a list of them such as '1,3,5-7', not {pages!r}")
+    for part in pages.split(","):
+        first, _, last = part.partition("-")
+        if last and int(last) < int(first):
+            raise ValueError(f"pages: the range {part!r} runs backwards")
+    return pages.encode()
 
 
 def _parameters(function: Callable[..., Any]) -> Tuple[str, ...]:
