@@ -142,7 +142,7 @@ TEST(TiffReader, GreySamplesScaleByTheRuleAndPagesAreChosen) {
     ASSERT_EQ(second.status, Status::ok);
     EXPECT_EQ(second.bytes, p4(white_is_zero, inverse));
     options.page = 2;
-    EXPECT_EQ(run_to_p4(two_pages, options).status, Status::tiff_no_page);
+    EXPECT_EQ(run_to_p4(two_pages, options).status, Status::no_such_page);
 }
 
 TEST(TiffReader, HostileFilesAreRefused) {
@@ -333,7 +333,8 @@ TEST(TiffWriter, OnePageOfOneBitMinIsWhiteWhoseStripsDecode) {
     const std::pair<qpbm::TiffCompression, std::uint16_t> kinds[] = {
         {qpbm::TiffCompression::g4, COMPRESSION_CCITTFAX4},
         {qpbm::TiffCompression::packbits, COMPRESSION_PACKBITS},
-        {qpbm::TiffCompression::none, COMPRESSION_NONE}};
+        {qpbm::TiffCompression::none, COMPRESSION_NONE},
+        {qpbm::TiffCompression::deflate, COMPRESSION_ADOBE_DEFLATE}};
     for (const auto& [compression, tag] : kinds) {
         SCOPED_TRACE(tag);
         const Outcome o = to_tiff(pbm, compression);
