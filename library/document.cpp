@@ -123,6 +123,7 @@ Status add_document_file(Document& d, const char* path, const PageSelection& sel
         }
     }
     d.input_pages = pages;
+    d.direction = direction;
     close_input(in);
     if (status != Status::ok) d.failed = status;
     facts = d.facts;

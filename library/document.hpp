@@ -21,9 +21,10 @@ struct Document {
     const WriterKind* kind = nullptr;
     PartRoom writer_room;
     Writer* writer = nullptr;
-    std::uint32_t pages = 0;        // pages written
-    std::uint32_t input_pages = 0;  // pages the last input holds, where known
-    Status failed = Status::ok;     // once set, the document only closes, empty
+    std::uint32_t pages = 0;                  // pages written
+    std::uint32_t input_pages = 0;            // pages the last input holds, where known
+    Direction direction = Direction::detect;  // the last input's, a BMP's or a PBM's
+    Status failed = Status::ok;               // once set, the document only closes, empty
     bool open = false;
 };
 

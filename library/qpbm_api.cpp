@@ -249,7 +249,8 @@ qpbm_status report(bool valid, Status status, Direction direction, const qpbm::F
 // page by default), a PBM output given a selection, or a one-picture output
 // given a selection, which must name one page. True when it was done here,
 // with its status; false for the one-picture conversion, `o.page` set.
-bool convert_pages(const char* input, const char* output, qpbm::Options& o, Status& status, qpbm::Facts& facts) {
+bool convert_pages(const char* input, const char* output, qpbm::Options& o, Status& status, qpbm::Facts& facts,
+                   Direction& direction) {
     using qpbm::Format;
     qpbm::PageSelection selection;
     const bool selected = o.pages != nullptr && qpbm::parse_pages(o.pages, selection);
@@ -295,6 +296,7 @@ bool convert_pages(const char* input, const char* output, qpbm::Options& o, Stat
     qpbm::Document& d = handle->document;
     status = qpbm::open_document(d, output, o.to, o, facts);
     if (status == Status::ok) status = qpbm::add_document_file(d, input, selection, facts);
+    direction = d.direction;
     if (d.open) {
         qpbm::Facts closing = facts;
         const Status closed = qpbm::close_document(d, closing);
@@ -322,7 +324,8 @@ qpbm_status convert(const Char* input, const Char* output, qpbm_direction direct
         const qpbm::SyncOutputs sync((flags & QPBM_FLAG_FSYNC) != 0);
         bool done = false;
         if constexpr (std::is_same_v<Char, char>) {
-            if (internal == Direction::detect) done = convert_pages(input, output, internal_options, status, facts);
+            if (internal == Direction::detect)
+                done = convert_pages(input, output, internal_options, status, facts, internal);
         }
         if (!done)
             status = work != nullptr

@@ -74,7 +74,7 @@ TEST(ApiFormats, CompressionIsATiffWordOrAPngLevel) {
     o.size = offsetof(qpbm_options, compression);
     EXPECT_TRUE(convert_memory(bmp, o, status) == level6);
 
-    for (const int bad : {-1, 4, 15, 26}) {
+    for (const int bad : {-1, 6, 15, 26}) {
         SCOPED_TRACE(bad);
         qpbm_options_init(&o);
         o.to = QPBM_FORMAT_PNG;

@@ -75,3 +75,30 @@ def test_a_bmp_and_pixels_keep_channels_by_default() -> None:
     flat = bytes(c for row in rows for p in row for c in p)
     pixels = dict(width=WIDTH, height=HEIGHT, layout="bgr")
     assert quorvelpbm.from_pixels(flat, **pixels) == quorvelpbm.from_pixels(flat, method="channels", **pixels)
+
+
+def test_combine_writes_every_input_as_a_page_or_nothing(tmp_path: pathlib.Path) -> None:
+    black = channels_black()
+    first, second = tmp_path / "a.pbm", tmp_path / "b.bmp"
+    first.write_bytes(pbm_plain(WIDTH, HEIGHT, black))
+    second.write_bytes(bmp24(pattern(WIDTH, HEIGHT, 2)))
+    book = tmp_path / "book.pbm"
+    assert quorvelpbm.combine([first, second, first], book, raw=True) == 3
+    # Three raw PBMs one after another, each the bits of its input.
+    page = quorvelpbm.convert_bytes(pbm_plain(WIDTH, HEIGHT, black), to="pbm", raw=True)
+    assert book.read_bytes() == page * 3
+    # A refused input names itself and leaves the document as it was.
+    junk = tmp_path / "junk.pbm"
+    junk.write_bytes(b"not a picture")
+    with pytest.raises(quorvelpbm.ConversionError) as refused:
+        quorvelpbm.combine([first, junk], book, raw=True)
+    assert refused.value.status == quorvelpbm.Status.EUNKNOWN_FORMAT and refused.value.path == str(junk)
+    assert book.read_bytes() == page * 3
+    with pytest.raises(ValueError):
+        quorvelpbm.combine([first], tmp_path / "book.png")
+    with pytest.raises(ValueError):
+        quorvelpbm.combine([first], book, pages="2-1")
+    # A page past the last of a one-page input.
+    with pytest.raises(quorvelpbm.ConversionError) as past:
+        quorvelpbm.combine([first], tmp_path / "one.pdf", pages="2")
+    assert past.value.status == quorvelpbm.Status.ENO_SUCH_PAGE and "has 1 page" in past.value.message
