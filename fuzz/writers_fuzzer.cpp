@@ -3,7 +3,8 @@
 // convert_memory), so that a writer given up part way meets the streams as
 // the exports close them. The first byte picks the output and its options:
 // bits 0-1 the format (TIFF, PNG, BMP, PBM), bits 2-3 its variant (TIFF
-// compression, PNG level, BMP bits, raw PBM), bits 4-6 the method, bit 7 the
+// compression G4, PackBits, Deflate or auto; PNG level; BMP bits; raw PBM,
+// or PDF for bit 3), bits 4-6 the method, bit 7 the
 // reader thread; the second is the threshold; the rest is the picture, whose
 // first bytes pick the reader. Invariants beyond "no crash, no leak, no
 // hang":
@@ -75,7 +76,7 @@ qpbm::Options options_of(std::uint8_t pick, std::uint8_t threshold) {
         case 0: {
             o.to = qpbm::Format::tiff;
             const qpbm::TiffCompression kinds[] = {qpbm::TiffCompression::g4, qpbm::TiffCompression::packbits,
-                                                   qpbm::TiffCompression::none, qpbm::TiffCompression::g4};
+                                                   qpbm::TiffCompression::deflate, qpbm::TiffCompression::automatic};
             o.tiff_compression = kinds[variant];
             break;
         }
@@ -89,7 +90,7 @@ qpbm::Options options_of(std::uint8_t pick, std::uint8_t threshold) {
             o.to = qpbm::Format::bmp;
             o.bmp_bits = variant & 1 ? 1 : 24;
             break;
-        default: o.to = qpbm::Format::pbm; o.raw = (variant & 1) != 0;
+        default: o.to = variant & 2 ? qpbm::Format::pdf : qpbm::Format::pbm; o.raw = (variant & 1) != 0;
     }
     const unsigned method = (pick >> 4) & 7;
     o.method =
@@ -106,6 +107,7 @@ bool begins_as(qpbm::Format format, const std::uint8_t* b, std::size_t n, bool r
         case qpbm::Format::tiff: return std::memcmp(b, "II*\0", 4) == 0 || std::memcmp(b, "MM\0*", 4) == 0;
         case qpbm::Format::png: return std::memcmp(b, "\x89PNG", 4) == 0;
         case qpbm::Format::bmp: return b[0] == 'B' && b[1] == 'M';
+        case qpbm::Format::pdf: return std::memcmp(b, "%PDF", 4) == 0;
         default: return b[0] == 'P' && b[1] == (raw ? '4' : '1');
     }
 }

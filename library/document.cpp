@@ -79,7 +79,11 @@ Status open_document(Document& d, const char* path, Format format, const Options
     return status;
 }
 
-Status add_document_file(Document& d, const char* path, const PageSelection& selection, Facts& facts) {
+Status add_document_file(Document& d, const char* path, const PageSelection& selection, Facts& facts,
+                         const Options* options) {
+    Options page_options = options != nullptr ? *options : d.options;
+    page_options.to = d.options.to;
+    page_options.tiff_compression = d.options.tiff_compression;
     if (d.failed != Status::ok) return d.failed;
     d.facts = Facts{};
     InputFile in;
@@ -98,7 +102,7 @@ Status add_document_file(Document& d, const char* path, const PageSelection& sel
     std::uint32_t pages = 1;
     bool first = true;
     auto take = [&](std::uint32_t page) {
-        Options o = d.options;
+        Options o = page_options;
         o.page = page - 1;
         status = first || rewind_input(in.stream) ? Status::ok : Status::read_failed;
         first = false;

@@ -32,8 +32,11 @@ struct Document {
 // output's extension is the caller's to decide, so a document must be told).
 Status open_document(Document& document, const char* path, Format format, const Options& options, Facts& facts);
 
-// Adds the pages `selection` names of the file at `path` (all: every page).
-Status add_document_file(Document& document, const char* path, const PageSelection& selection, Facts& facts);
+// Adds the pages `selection` names of the file at `path` (all: every page),
+// decided by `options` where given (the output's format and compression
+// stay the document's), else by the document's.
+Status add_document_file(Document& document, const char* path, const PageSelection& selection, Facts& facts,
+                         const Options* options = nullptr);
 
 // Adds a picture in memory as the next page.
 Status add_document_pixels(Document& document, const PixelSource& pixels, Facts& facts);

@@ -461,6 +461,10 @@ QPBM_API qpbm_status qpbm_document_open(const char* output, qpbm_format format, 
 /* pages: NULL for every page, or a selection as qpbm_options.pages. */
 QPBM_API qpbm_status qpbm_document_add_file(qpbm_document* document, const char* input, const char* pages,
                                             qpbm_result* result);
+/* The same, the input's pages decided by `options` (NULL: the document's);
+ * the output's format and compression stay the document's. */
+QPBM_API qpbm_status qpbm_document_add_file_ex(qpbm_document* document, const char* input, const char* pages,
+                                               const qpbm_options* options, qpbm_result* result);
 QPBM_API qpbm_status qpbm_document_add_pixels(qpbm_document* document, const qpbm_pixels* pixels, qpbm_result* result);
 /* Pages added so far. */
 QPBM_API unsigned qpbm_document_pages(const qpbm_document* document);

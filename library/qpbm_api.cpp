@@ -561,16 +561,26 @@ qpbm_status qpbm_document_open(const char* output, qpbm_format format, const qpb
     return code;
 }
 
-qpbm_status qpbm_document_add_file(qpbm_document* document, const char* input, const char* pages, qpbm_result* result) {
+qpbm_status qpbm_document_add_file_ex(qpbm_document* document, const char* input, const char* pages,
+                                      const qpbm_options* options, qpbm_result* result) {
     const int saved_errno = errno;
     qpbm::Facts facts;
     qpbm::PageSelection selection;
-    const bool valid = document != nullptr && (pages == nullptr || qpbm::parse_pages(pages, selection));
+    qpbm::Options o;
+    unsigned flags = 0;
+    const bool valid = document != nullptr && (pages == nullptr || qpbm::parse_pages(pages, selection)) &&
+                       (options == nullptr || (take_options(options, o, flags) && (flags & ~kKnownFlags) == 0));
     Status status = Status::ok;
-    if (valid) status = qpbm::add_document_file(document->document, input, selection, facts);
+    if (valid)
+        status =
+            qpbm::add_document_file(document->document, input, selection, facts, options != nullptr ? &o : nullptr);
     const qpbm_status code = report(valid, status, Direction::detect, facts, result);
     errno = saved_errno;
     return code;
+}
+
+qpbm_status qpbm_document_add_file(qpbm_document* document, const char* input, const char* pages, qpbm_result* result) {
+    return qpbm_document_add_file_ex(document, input, pages, nullptr, result);
 }
 
 qpbm_status qpbm_document_add_pixels(qpbm_document* document, const qpbm_pixels* pixels, qpbm_result* result) {

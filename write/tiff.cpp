@@ -29,10 +29,12 @@ std::uint16_t libtiff_compression(TiffCompression c) {
     return COMPRESSION_CCITTFAX4;
 }
 
-std::uint64_t rows_per_strip(std::uint64_t width, std::uint64_t height) {
+// Strips of about kTiffStripBytes of rows, or for Deflate, which finds
+// more to match in a longer stream, kTiffDeflateStripBytes.
+std::uint64_t rows_per_strip(std::uint64_t width, std::uint64_t height, TiffCompression c = TiffCompression::g4) {
     const std::uint64_t row = (width + 7) / 8;
-    return std::max<std::uint64_t>(1,
-                                   std::min<std::uint64_t>(height, kTiffStripBytes / std::max<std::uint64_t>(row, 1)));
+    const std::uint64_t bytes = c == TiffCompression::deflate ? kTiffDeflateStripBytes : kTiffStripBytes;
+    return std::max<std::uint64_t>(1, std::min<std::uint64_t>(height, bytes / std::max<std::uint64_t>(row, 1)));
 }
 
 // At most: the header, a directory of 14 entries and the resolution's two
@@ -151,7 +153,8 @@ bool TiffWriter::set_fields(TiffCompression compression) {
            TIFFSetField(tif_, TIFFTAG_FILLORDER, FILLORDER_MSB2LSB) &&
            TIFFSetField(tif_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
            TIFFSetField(tif_, TIFFTAG_COMPRESSION, libtiff_compression(compression)) &&
-           TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(rows_per_strip(width_, height_))) &&
+           TIFFSetField(tif_, TIFFTAG_ROWSPERSTRIP,
+                        static_cast<std::uint32_t>(rows_per_strip(width_, height_, compression))) &&
            set_resolution_tags();
 }
 

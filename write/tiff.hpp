@@ -23,6 +23,7 @@ namespace qpbm {
 
 // The rows of a strip take about this many bytes before compression.
 inline constexpr std::size_t kTiffStripBytes = 64 * 1024;
+inline constexpr std::size_t kTiffDeflateStripBytes = 1024 * 1024;
 
 class TiffWriter final : public Writer {
 public:

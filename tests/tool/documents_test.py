@@ -258,6 +258,15 @@ class DocumentsTest(tool_test.Base):
         self.assertEqual(r.returncode, 0, r.stderr)
         # The command line (the TIFF, then the tree sorted), then the list.
         self.assertEqual(tiff_pages(out), self.pages + self.pages + [self.pages[2]])
+        # Pages decided ahead on two threads are the same pages, turned once.
+        for jobs in ("1", "2"):
+            r = run("-j", jobs, "--rotate", "90", "--invert", "--combine", self.path(f"j{jobs}.tif"), self.tif,
+                    "-r", self.path("tree"))
+            self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.read("j1.tif"), self.read("j2.tif"))
+        turned = [[[1 - rows[len(rows) - 1 - y][x] for y in range(len(rows))] for x in range(len(rows[0]))]
+                  for rows in self.pages]
+        self.assertEqual(tiff_pages(self.path("j2.tif")), turned * 2)
         piped = run("--combine", "-", "--to", "pdf", self.tif)
         self.assertEqual(piped.returncode, 0, piped.stderr)
         r = run(self.tif, self.path("file.pdf"))
