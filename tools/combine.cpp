@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -39,8 +40,13 @@ class Ahead {
 public:
     Ahead(const Options& options, const std::vector<Name>& inputs, unsigned workers)
         : options_(options), inputs_(inputs), slots_(inputs.size()), window_(2 * workers) {
-        for (unsigned t = 0; t < workers; ++t) pool_.emplace_back([this] { work(); });
+        // Under a limit on processes fewer threads may start: those do the work.
+        try {
+            for (unsigned t = 0; t < workers; ++t) pool_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+        }
     }
+    bool running() const { return !pool_.empty(); }
     ~Ahead() {
         {
             std::lock_guard<std::mutex> hold(lock_);
@@ -177,6 +183,7 @@ int run_combine(const Options& options) {
 #if defined(QUORVELPBM_HAVE_TIFF) && !defined(_WIN32)
     std::unique_ptr<Ahead> ahead;
     if (workers > 1) ahead = std::make_unique<Ahead>(options, inputs, workers);
+    if (ahead && !ahead->running()) ahead.reset();
 #endif
     // A page decided ahead is bits already, upright and at its size: taken as it is.
     qpbm_options as_decided;
