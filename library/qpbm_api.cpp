@@ -268,6 +268,11 @@ bool convert_pages(const char* input, const char* output, qpbm::Options& o, Stat
             }
             status = qpbm::count_pages(input, pages, *counting, facts);
             delete counting;
+            // A pipe is not read twice: it is taken as one picture.
+            if (status == Status::undetectable_input) {
+                status = Status::ok;
+                facts = qpbm::Facts{};
+            }
             if (status != Status::ok) return true;
             named = pages;
         }

@@ -69,8 +69,9 @@ tmsize_t memory_write(thandle_t h, void* buffer, tmsize_t size) {
         std::memset(z, 0, gap);
         m.bytes.grow(gap);
     }
+    // Over what is there (libtiff rewrites its header), then past the end.
     const std::size_t overlap = std::min<std::size_t>(n, m.bytes.size() - m.at);
-    std::memcpy(const_cast<std::uint8_t*>(m.bytes.data()) + m.at, buffer, overlap);
+    if (overlap > 0) std::memcpy(m.bytes.data() + m.at, buffer, overlap);
     if (!m.bytes.append(static_cast<const std::uint8_t*>(buffer) + overlap, n - overlap)) return 0;
     m.at += n;
     return size;

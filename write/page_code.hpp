@@ -33,6 +33,7 @@ public:
     Encoded& operator=(const Encoded&) = delete;
 
     const std::uint8_t* data() const { return data_; }
+    std::uint8_t* data() { return data_; }
     std::size_t size() const { return size_; }
     void clear() { size_ = 0; }
     bool append(const void* bytes, std::size_t count);
