@@ -307,6 +307,44 @@ qpbm_format format_of_name(const std::string& name) {
     return format_of_extension(name.substr(dot + 1));
 }
 
+const char* unwritten_format(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    const std::size_t slash = name.find_last_of("/\\");
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return nullptr;
+    std::string ext = name.substr(dot + 1);
+    for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    struct Unwritten {
+        const char* extension;
+        const char* format;
+    };
+    static const Unwritten kUnwritten[] = {
+        {"jpg", "JPEG"},
+        {"jpeg", "JPEG"},
+        {"jpe", "JPEG"},
+        {"jfif", "JPEG"},
+        {"gif", "GIF"},
+        {"webp", "WebP"},
+        {"heic", "HEIC"},
+        {"heif", "HEIF"},
+        {"avif", "AVIF"},
+        {"jxl", "JPEG XL"},
+        {"jp2", "JPEG 2000"},
+        {"ico", "ICO"},
+        {"svg", "SVG"},
+#ifndef QUORVELPBM_HAVE_PNG
+        {"png", "PNG (this build has no libspng)"},
+#endif
+#ifndef QUORVELPBM_HAVE_TIFF
+        {"tif", "TIFF (this build has no libtiff)"},
+        {"tiff", "TIFF (this build has no libtiff)"},
+        {"pdf", "PDF (this build has no libtiff)"},
+#endif
+    };
+    for (const Unwritten& u : kUnwritten)
+        if (ext == u.extension) return u.format;
+    return nullptr;
+}
+
 qpbm_format format_of_extension(std::string ext) {
     for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     if (ext == "pbm") return QPBM_FORMAT_PBM;

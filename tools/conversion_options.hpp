@@ -54,6 +54,10 @@ std::string check_size_options(const ConversionOptions& options);
 // ".png", ".tif", ".tiff" and ".pdf", in any case); QPBM_FORMAT_AUTO for any other
 // name.
 qpbm_format format_of_name(const std::string& name);
+// The format a file name's extension names that is never written (".jpg",
+// ".gif", ".webp", ...; ".png", ".tif" and ".pdf" in a build without their
+// codec), for the refusal; null for any other name.
+const char* unwritten_format(const std::string& name);
 // The same of an extension without its dot, or of a --to value.
 qpbm_format format_of_extension(std::string extension);
 

@@ -346,6 +346,11 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
     ConversionOptions& conversion = options.conversion;
     if (options.combine) return check_combine(options);
     if (!options.output_dir && options.paths.size() == 2 && conversion.to_from.empty() && !options.direction) {
+        // A name that calls for a format never written is a mistake, not a PBM.
+        if (const char* unwritten = unwritten_format(options.paths[1]))
+            return usage_error("cannot write " + std::string(unwritten) + " ('" + shown(options.paths[1]) +
+                               "'): the outputs are " QUORVELPBM_OUTPUT_FORMATS
+                               "; name the output for one, or give --to");
         conversion.api.to = format_of_name(options.paths[1]);
         if (conversion.api.to != QPBM_FORMAT_AUTO)
             conversion.to_from = "the output name '" + shown(options.paths[1]) + "'";

@@ -86,13 +86,19 @@ class FormatsTest(tool_test.Base):
             (["--to", "bmp", "--raw", self.bmp, "out"], b"--raw is an option of a PBM output, not of --to bmp"),
             (["--bpp", "1", self.bmp, "out.pbm"], b"--bpp is an option of a BMP output"),
             (["--to", "gif", self.bmp, "out"], b"--to takes pbm"),
+            # A name for a format never written is refused, not filled with a PBM.
+            ([self.bmp, "out.JPG"], b"cannot write JPEG ('out.JPG'): the outputs are pbm, bmp"),
+            ([self.bmp, "out.webp"], b"cannot write WebP"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
                 r = run(*args, cwd=self.dir.name)
                 self.assertEqual(r.returncode, 2)
                 self.assertIn(message, r.stderr)
-                self.assertFalse(os.path.exists(self.path("out")))
+                self.assertEqual([n for n in os.listdir(self.dir.name) if n.startswith("out")], [])
+        # Named by --to or a direction word, the name is the user's to choose.
+        r = run("bmp2pbm", self.bmp, "out.jpg", cwd=self.dir.name)
+        self.assertEqual((r.returncode, self.read("out.jpg")[:2]), (0, b"P1"))
 
     def test_a_batch_names_outputs_by_the_format_written(self):
         os.mkdir(self.path("dir"))
