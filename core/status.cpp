@@ -31,6 +31,7 @@ const char* status_message(Status status) {
         case Status::page_too_large: return "the page is too large to hold whole while its code is chosen";
         case Status::document_empty: return "a document needs at least one page of at least one pixel";
         case Status::one_picture_output: return "this output format holds one picture, not several pages";
+        case Status::unwritten_output: return "the output's name calls for a format that is not written";
         case Status::pdf_too_large:
             return "the PDF would pass 10 GB, the most its cross-reference table can point into";
         case Status::replace_failed: return "cannot replace the output";
@@ -192,6 +193,12 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           "%" PRId64 " x %" PRId64 " is more pixels than a page held whole takes (%" PRIu64
                           "); choose --compression g4 or deflate",
                           f.width, f.height, f.limit);
+            break;
+        case Status::unwritten_output:
+            std::snprintf(buffer, size,
+                          "cannot write %s: the outputs are PBM, BMP, PNG, TIFF, PDF, ESC/POS, ZPL and XBM; name the "
+                          "output for one, or set the format",
+                          f.name);
             break;
         case Status::one_picture_output:
             std::snprintf(buffer, size,

@@ -32,6 +32,7 @@ enum class Status {
     document_empty,       // a document closed with no page, or a page of no pixels
     one_picture_output,   // several pages asked of an output that holds one picture
     pdf_too_large,        // a PDF past the ten digits of its cross-reference offsets
+    unwritten_output,     // an output named for a format never written (a JPEG, a GIF, ...)
     // BMP input.
     bmp_header_truncated,          // the file ends inside its file or information header, or its masks
     bmp_not_bmp,                   // no "BM" signature

@@ -128,7 +128,10 @@ typedef enum qpbm_status {
     QPBM_ETIFF_TOO_LARGE = 102,   /* a row or row of tiles over the memory it may take */
     QPBM_ETIFF_OUTPUT = 103,      /* a TIFF output to a pipe (libtiff must seek), or of no pixels */
     /* ESC/POS, ZPL and XBM output */
-    QPBM_EDEVICE_OUTPUT = 110 /* a picture of no pixels, or rows wider than the format holds */
+    QPBM_EDEVICE_OUTPUT = 110, /* a picture of no pixels, or rows wider than the format holds */
+    /* Names */
+    QPBM_EOUTPUT_FORMAT = 120 /* detected, to QPBM_FORMAT_AUTO: the output is named for a format never written
+                               * (.jpg, .gif, .webp, .heic, .avif) */
 } qpbm_status;
 
 typedef enum qpbm_direction {
@@ -272,10 +275,15 @@ typedef struct qpbm_options {
      * (a new file's 0666 less the umask, or the replaced file's own). 0 to
      * 07777; default 07777. */
     unsigned permissions;
-    qpbm_format to; /* the output format; QPBM_FORMAT_AUTO (0): the other one than the input's */
-    unsigned page;  /* a multi-page input (TIFF): the page to convert, from 1; 0 (default): the first */
-    qpbm_compression
-        compression; /* TIFF: G4, PACKBITS, NONE, DEFLATE or AUTO; PNG: ZLIB_0..ZLIB_9; DEFAULT (0): G4, level 6 */
+    /* The output format. QPBM_FORMAT_AUTO (0): with QPBM_DETECT, the one the
+     * output's name calls for (.pbm, .bmp, .png, .tif, .tiff, .pdf, .xbm,
+     * .zpl, .escpos, as the tool reads them; a name for a format never
+     * written, .jpg, .gif, .webp, .heic or .avif, is QPBM_EOUTPUT_FORMAT),
+     * else the other one than the input's. */
+    qpbm_format to;
+    unsigned page; /* a multi-page input (TIFF): the page to convert, from 1; 0 (default): the first */
+    /* TIFF: G4, PACKBITS, NONE, DEFLATE or AUTO; PNG: ZLIB_0..ZLIB_9; DEFAULT (0): G4, level 6 */
+    qpbm_compression compression;
     /* NULL (default), or a flag of the caller's that the call reads between
      * rows: once it is nonzero the call stops with QPBM_ECANCELLED, and
      * leaves the output path as it was. Set it from another thread or a

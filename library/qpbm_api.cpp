@@ -314,6 +314,50 @@ bool convert_pages(const char* input, const char* output, qpbm::Options& o, Stat
     return true;
 }
 
+// The format an output's name calls for, as the tool reads it: `to` set
+// when its extension names a format written, `unwritten` its name when it
+// names one never written (a JPEG, a GIF, ...), neither for any other name.
+template <class Char>
+void format_of_output(const Char* path, qpbm::Format& to, const char*& unwritten) {
+    struct Named {
+        const char* extension;
+        qpbm::Format format;  // automatic: never written
+        const char* unwritten;
+    };
+    static const Named kNamed[] = {
+        {"pbm", qpbm::Format::pbm, nullptr},         {"bmp", qpbm::Format::bmp, nullptr},
+        {"dib", qpbm::Format::bmp, nullptr},         {"png", qpbm::Format::png, nullptr},
+        {"tif", qpbm::Format::tiff, nullptr},        {"tiff", qpbm::Format::tiff, nullptr},
+        {"pdf", qpbm::Format::pdf, nullptr},         {"xbm", qpbm::Format::xbm, nullptr},
+        {"zpl", qpbm::Format::zpl, nullptr},         {"escpos", qpbm::Format::escpos, nullptr},
+        {"jpg", qpbm::Format::automatic, "a JPEG"},  {"jpeg", qpbm::Format::automatic, "a JPEG"},
+        {"gif", qpbm::Format::automatic, "a GIF"},   {"webp", qpbm::Format::automatic, "a WebP"},
+        {"heic", qpbm::Format::automatic, "a HEIC"}, {"avif", qpbm::Format::automatic, "an AVIF"},
+    };
+    unwritten = nullptr;
+    if (path == nullptr) return;
+    const Char* dot = nullptr;
+    for (const Char* c = path; *c != 0; ++c) {
+        if (*c == '/' || *c == '\\') dot = nullptr;
+        if (*c == '.') dot = c;
+    }
+    if (dot == nullptr) return;
+    char ext[8] = {};
+    std::size_t n = 0;
+    for (const Char* c = dot + 1; *c != 0; ++c, ++n) {
+        if (n + 1 == sizeof ext || *c > 127) return;
+        ext[n] = static_cast<char>(*c >= 'A' && *c <= 'Z' ? *c - 'A' + 'a' : *c);
+    }
+    for (const Named& named : kNamed) {
+        if (std::strcmp(ext, named.extension) != 0) continue;
+        if (named.unwritten != nullptr)
+            unwritten = named.unwritten;
+        else
+            to = named.format;
+        return;
+    }
+}
+
 template <class Char>
 qpbm_status convert(const Char* input, const Char* output, qpbm_direction direction, const qpbm_options* options,
                     void* work, std::size_t work_size, qpbm_result* result) {
@@ -328,8 +372,17 @@ qpbm_status convert(const Char* input, const Char* output, qpbm_direction direct
         const SigpipeBlock block((flags & QPBM_FLAG_NO_SIGPIPE) != 0);
         const qpbm::SyncOutputs sync((flags & QPBM_FLAG_FSYNC) != 0);
         bool done = false;
+        // Detected, a picture becomes the format its output's name says.
+        const char* unwritten = nullptr;
+        if (internal == Direction::detect && internal_options.to == qpbm::Format::automatic)
+            format_of_output(output, internal_options.to, unwritten);
+        if (unwritten != nullptr) {
+            std::snprintf(facts.name, sizeof facts.name, "%s", unwritten);
+            status = Status::unwritten_output;
+            done = true;
+        }
         if constexpr (std::is_same_v<Char, char>) {
-            if (internal == Direction::detect)
+            if (!done && internal == Direction::detect)
                 done = convert_pages(input, output, internal_options, status, facts, internal);
         }
         if (!done)

@@ -67,6 +67,7 @@ class Status(enum.IntEnum):
     ETIFF_TOO_LARGE = 102
     ETIFF_OUTPUT = 103
     EDEVICE_OUTPUT = 110
+    EOUTPUT_FORMAT = 120
 
     @classmethod
     def _missing_(cls, value: object) -> Optional["Status"]:

@@ -102,3 +102,21 @@ def test_combine_writes_every_input_as_a_page_or_nothing(tmp_path: pathlib.Path)
     with pytest.raises(quorvelpbm.ConversionError) as past:
         quorvelpbm.combine([first], tmp_path / "one.pdf", pages="2")
     assert past.value.status == quorvelpbm.Status.ENO_SUCH_PAGE and "has 1 page" in past.value.message
+
+
+def test_the_output_name_decides_the_format_as_the_tool_reads_it(tmp_path: pathlib.Path) -> None:
+    src = tmp_path / "in.bmp"
+    src.write_bytes(bmp24(pattern(WIDTH, HEIGHT, 2)))
+    for name, to in (("out.png", "png"), ("out.TIF", "tiff"), ("out.bmp", "bmp"), ("out.xbm", "xbm")):
+        quorvelpbm.convert(src, tmp_path / name)
+        assert (tmp_path / name).read_bytes() == quorvelpbm.convert_bytes(src.read_bytes(), to=to), name
+    # Any other name keeps the other format than the input's.
+    quorvelpbm.convert(src, tmp_path / "out.data")
+    assert (tmp_path / "out.data").read_bytes() == quorvelpbm.convert_bytes(src.read_bytes())
+    # A name for a format never written is refused, and nothing is made.
+    with pytest.raises(quorvelpbm.ConversionError) as refused:
+        quorvelpbm.convert(src, tmp_path / "out.jpg")
+    assert refused.value.status == quorvelpbm.Status.EOUTPUT_FORMAT and "cannot write a JPEG" in refused.value.message
+    assert not (tmp_path / "out.jpg").exists()
+    quorvelpbm.convert(src, tmp_path / "forced.jpg", to="pbm")
+    assert (tmp_path / "forced.jpg").read_bytes() == quorvelpbm.convert_bytes(src.read_bytes())
