@@ -44,8 +44,8 @@ std::string page_name(const std::string& path, std::uint32_t page) {
 
 namespace {
 
-// The pages --pages names, in order, of an input of `count` pages; an
-// empty list for a selection already checked by the parser that is not one.
+// The pages --pages names, in order, of an input of `count` pages, up to
+// the first past its last.
 std::vector<std::uint32_t> selected_pages(const std::string& text, std::uint32_t count) {
     std::vector<std::uint32_t> pages;
     if (text == "all") {
@@ -59,7 +59,10 @@ std::vector<std::uint32_t> selected_pages(const std::string& text, std::uint32_t
         const std::size_t dash = part.find('-');
         const unsigned long first = std::stoul(part.substr(0, dash));
         const unsigned long last = dash == std::string::npos ? first : std::stoul(part.substr(dash + 1));
-        for (unsigned long p = first; p <= last; ++p) pages.push_back(static_cast<std::uint32_t>(p));
+        for (unsigned long p = first; p <= last; ++p) {
+            pages.push_back(static_cast<std::uint32_t>(p));
+            if (p > count) return pages;  // the first page past the last, which the library refuses with the count
+        }
         at = end + 1;
     }
     return pages;
@@ -92,7 +95,10 @@ void convert(const Options& options, const Job& job, bool alone, void* work, std
         return;
     }
     conversion.pages = nullptr;
-    for (const std::uint32_t page : selected_pages(pages, count)) {
+    std::vector<std::uint32_t> named = selected_pages(pages, count);
+    // A page past the last goes first: refused with the count, before any page is written.
+    if (!named.empty() && named.back() > count) named = {named.back()};
+    for (const std::uint32_t page : named) {
         conversion.page = page;
         outcome.status = qpbm_convert_ex(job.open_path.c_str(), page_name(job.output_path, page).c_str(), job.direction,
                                          &conversion, work, work_size, &outcome.result);

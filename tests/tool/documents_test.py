@@ -149,6 +149,9 @@ class DocumentsTest(tool_test.Base):
         self.assertEqual(r.stderr.count("has 3 pages and page 1 was converted"), 1, r.stderr)
         r = run("--pages", "all", "--raw", "--to", "pbm", self.tif, self.path("each.pbm"), text=True)
         self.assertEqual(r.returncode, 0, r.stderr)
+        r = run("--pages", "2-4294967295", self.tif, self.path("each.png"), text=True)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("page 4 asked for; the TIFF has 3 pages", r.stderr)
         r = run("--pages", "2-3", self.tif, self.path("each.png"), text=True)
         self.assertEqual((r.returncode, r.stderr), (0, ""))
         self.assertEqual(sorted(n for n in os.listdir(self.dir.name) if n.startswith("each")),
