@@ -19,6 +19,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/package_files.cmake)
 # Read by the script above.
 set(CPACK_QUORVELPBM_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_QUORVELPBM_CODECS_PREFIX "${QUORVELPBM_CODECS_PREFIX}")
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
@@ -74,7 +75,10 @@ include(CPack)
 # The Python wheel (`--target wheel`, or the preset `wheel`): the package and
 # this build's qpbm library copied into the build tree and built there,
 # offline, with Debian's build, setuptools and wheel, into the build
-# directory. python/setup.py tags it for this platform.
+# directory. The library must stand alone (the preset `wheel` links the codecs
+# and the C++ runtime in): cmake/wheel_platform.py checks that, and finds the
+# manylinux tag that python/setup.py gives the wheel. The codecs' licences go
+# in beside the library.
 if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
   set(QUORVELPBM_WHEEL_PYTHON /usr/bin/python3 CACHE FILEPATH
     "Python with the build, setuptools and wheel modules, which makes the wheel")
@@ -84,6 +88,11 @@ if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
   if(CMAKE_STRIP AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
     set(strip_bundled COMMAND ${CMAKE_STRIP} --strip-unneeded ${bundled})
   endif()
+  set(licenses)
+  if(QUORVELPBM_CODECS_PREFIX)
+    set(licenses COMMAND ${CMAKE_COMMAND} -E copy_directory ${QUORVELPBM_CODECS_PREFIX}/licenses
+      ${stage}/quorvelpbm/licenses)
+  endif()
   add_custom_target(wheel
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage}
     COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/python/quorvelpbm ${stage}/quorvelpbm
@@ -91,6 +100,9 @@ if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
             ${PROJECT_SOURCE_DIR}/LICENSE ${stage}
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:qpbm> ${bundled}
     ${strip_bundled}
+    ${licenses}
+    COMMAND ${QUORVELPBM_WHEEL_PYTHON} ${PROJECT_SOURCE_DIR}/cmake/wheel_platform.py ${CMAKE_OBJDUMP} ${bundled}
+            ${CMAKE_SYSTEM_PROCESSOR} > ${stage}/platform.txt
     COMMAND ${QUORVELPBM_WHEEL_PYTHON} -m build --no-isolation --wheel --outdir ${PROJECT_BINARY_DIR} ${stage}
     DEPENDS qpbm
     VERBATIM)

@@ -4,7 +4,9 @@ A wheel built from this directory alone holds Python code only and loads the
 qpbm library from the system. When the package directory also holds the
 library itself (the CMake target ``wheel`` copies it there), the wheel ships
 it, and is tagged for this platform: any Python 3 (ctypes, no extension
-module), no Python ABI, this machine's platform.
+module), no Python ABI, and the platform that platform.txt names (the CMake
+target writes the manylinux tag that the library meets there), else this
+machine's.
 """
 
 import pathlib
@@ -21,6 +23,7 @@ except ImportError:  # setuptools before 70.1 (Debian 12): the wheel package's c
 BUNDLED_LIBRARIES = ["libqpbm.so.1", "libqpbm.1.dylib", "qpbm.dll"]
 PACKAGE_DIR = pathlib.Path(__file__).resolve().parent / "quorvelpbm"
 BUNDLED = any((PACKAGE_DIR / name).exists() for name in BUNDLED_LIBRARIES)
+PLATFORM_FILE = PACKAGE_DIR.parent / "platform.txt"
 
 
 class PlatformDistribution(Distribution):
@@ -33,7 +36,11 @@ class PlatformDistribution(Distribution):
 class PlatformWheel(bdist_wheel):
     def get_tag(self):  # type: ignore[no-untyped-def]
         python, abi, platform = super().get_tag()
-        return ("py3", "none", platform) if BUNDLED else (python, abi, platform)
+        if not BUNDLED:
+            return (python, abi, platform)
+        if PLATFORM_FILE.exists():
+            platform = PLATFORM_FILE.read_text().strip()
+        return ("py3", "none", platform)
 
 
 setup(distclass=PlatformDistribution, cmdclass={"bdist_wheel": PlatformWheel})

@@ -5,11 +5,12 @@
 #   sample, C programs built against the installed headers and libraries
 #   (pkg-config and the CMake package), lintian without errors, then removed,
 #   leaving nothing behind;
-# - the wheel: installed into a fresh virtual environment on a machine without
-#   the library, converting the sample; its tags checked;
+# - the wheel: its size, manylinux tag and licences checked, installed into a
+#   fresh virtual environment on a machine without the library, converting
+#   the sample, then in a bare Debian (tests/wheel/chroot_test.sh);
 # - the Windows zip: unpacked, its tool run under Wine on the sample (from the
 #   MinGW build of .ci/jobs/30-windows.sh when there is one).
-# Needs root, for dpkg.
+# Needs root, for dpkg and the chroot.
 set -euo pipefail
 start=$SECONDS
 source_dir=$PWD
@@ -99,17 +100,23 @@ done <"$work/files"
 
 echo "--- wheel"
 cmake --workflow --preset wheel >"$work/wheel.log" 2>&1 || { cat "$work/wheel.log"; fail "cmake --workflow --preset wheel failed"; }
-wheels=(build-package/quorvelpbm-*.whl)
+wheels=(build-wheel/quorvelpbm-*.whl)
 [ "${#wheels[@]}" -eq 1 ] || fail "expected one wheel, found ${wheels[*]}"
 wheel=${wheels[0]}
-platform=linux_$(uname -m)
-echo "$wheel"
-[[ $wheel == *-py3-none-"$platform".whl ]] || fail "$wheel is not tagged py3-none-$platform"
+echo "$wheel: $(stat -c %s "$wheel") bytes"
+[ "$(stat -c %s "$wheel")" -le $((3 * 1024 * 1024)) ] || fail "the wheel is over 3 MB"
+# The build found the tag from the library's symbols (cmake/wheel_platform.py).
+[[ $wheel == *-py3-none-manylinux_2_[0-9]*_"$(uname -m)".whl ]] || fail "$wheel is not tagged py3-none-manylinux_2_N"
+tag=${wheel##*-py3-none-}
+tag=${tag%.whl}
 unzip -p "$wheel" '*.dist-info/WHEEL' >"$work/WHEEL"
-grep -qx "Tag: py3-none-$platform" "$work/WHEEL" || fail "WHEEL has not the tag py3-none-$platform"
+grep -qx "Tag: py3-none-$tag" "$work/WHEEL" || fail "WHEEL has not the tag py3-none-$tag"
 grep -qx "Root-Is-Purelib: false" "$work/WHEEL" || fail "WHEEL says the wheel is pure"
 unzip -Z1 "$wheel" >"$work/wheel-files"
-grep -qx quorvelpbm/libqpbm.so.1 "$work/wheel-files" || fail "the wheel holds no quorvelpbm/libqpbm.so.1"
+for file in quorvelpbm/libqpbm.so.1 quorvelpbm/licenses/libtiff.md quorvelpbm/licenses/libjpeg-turbo.md \
+    quorvelpbm/licenses/libspng.txt quorvelpbm/licenses/zlib.txt; do
+    grep -qx "$file" "$work/wheel-files" || fail "the wheel holds no $file"
+done
 
 /usr/bin/python3 -m venv "$work/venv"
 "$work/venv/bin/pip" install --no-index --quiet "$wheel"
@@ -126,6 +133,7 @@ sample, width, height = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 assert ctypes.util.find_library("qpbm") is None, "the system has a qpbm library"
 package_dir = os.path.dirname(quorvelpbm.__file__)
 assert quorvelpbm.library_path() == os.path.join(package_dir, "libqpbm.so.1"), quorvelpbm.library_path()
+assert sorted(quorvelpbm.codecs()) == ["JPEG", "PDF", "PNG", "TIFF"], quorvelpbm.codecs()
 picture = quorvelpbm.convert(sample, "sample.pbm")
 assert (picture.width, picture.height) == (width, height), picture
 EOF
@@ -134,6 +142,9 @@ cmp "$work/wheel/sample.pbm" "$work/deb/sample.pbm"
 # QUORVELPBM_LIBRARY still comes first.
 QUORVELPBM_LIBRARY=$source_dir/build-package/libqpbm.so.1 "$work/venv/bin/python" -c \
     'import os, quorvelpbm; assert quorvelpbm.library_path() == os.environ["QUORVELPBM_LIBRARY"]'
+# As a user meets it: a bare Debian with Python and nothing else, beside
+# the Debian package's tool.
+bash tests/wheel/chroot_test.sh "$wheel" build-package/tools/quorvelpbm
 
 echo "--- Windows zip"
 if [ -f build-mingw/CMakeCache.txt ]; then
@@ -148,7 +159,8 @@ echo "${zips[0]}"
 unzip -q "${zips[0]}" -d "$work/zip"
 top=("$work"/zip/quorvelpbm-*-win64)
 for file in bin/quorvelpbm.exe bin/qpbm.dll bin/QuorvelPBM.dll include/qpbm.h include/quorvelpbm.h \
-    lib/libqpbm.dll.a lib/libQuorvelPBM.dll.a README.md LICENSE; do
+    lib/libqpbm.dll.a lib/libQuorvelPBM.dll.a README.md LICENSE licenses/libtiff.md licenses/libjpeg-turbo.md \
+    licenses/libspng.txt licenses/zlib.txt; do
     [ -f "${top[0]}/$file" ] || fail "the zip has no $file"
 done
 # The DLLs as shipped (stripped) keep their exports, imports and version block.

@@ -36,3 +36,16 @@ def test_the_copy_beside_the_package_comes_after_the_variable(tmp_path: pathlib.
     shutil.copyfile(LIBRARY, package / "libqpbm.so.1")
     assert loaded_library(tmp_path, None) == str(package / "libqpbm.so.1")
     assert loaded_library(tmp_path, LIBRARY) == LIBRARY
+
+
+@pytest.mark.skipif(shutil.which("patchelf") is None, reason="needs patchelf to make a copy that needs a missing library")
+def test_a_copy_that_cannot_load_names_what_it_lacks(tmp_path: pathlib.Path) -> None:
+    package = tmp_path / "quorvelpbm"
+    shutil.copytree(SOURCE_DIR / "python" / "quorvelpbm", package, ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copyfile(LIBRARY, package / "libqpbm.so.1")
+    subprocess.run(["patchelf", "--add-needed", "libqpbm-test-missing.so.7", str(package / "libqpbm.so.1")], check=True)
+    environment = {k: v for k, v in os.environ.items() if k not in ("QUORVELPBM_LIBRARY", "PYTHONPATH")}
+    code = f"import sys; sys.path.insert(0, {str(tmp_path)!r}); import quorvelpbm"
+    run = subprocess.run([sys.executable, "-c", code], env=environment, capture_output=True, text=True)
+    assert run.returncode != 0
+    assert "cannot load the wheel's own" in run.stderr and "libqpbm-test-missing.so.7" in run.stderr, run.stderr
