@@ -1,5 +1,9 @@
 #include "convert/codecs.hpp"
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+
 #include "convert/convert.hpp"
 #include "convert/read_thread.hpp"
 #include "write/escpos.hpp"
@@ -14,6 +18,7 @@
 #endif
 #ifdef QUORVELPBM_HAVE_TIFF
 #include "read/tiff.hpp"
+#include "write/page_code.hpp"
 #include "write/pdf.hpp"
 #include "write/tiff.hpp"
 #endif
@@ -44,6 +49,31 @@ bool add_codecs() {
         return ok;
     }();
     return added;
+}
+
+const char* codec_versions() {
+    static char text[256];
+    static const bool made = [] {
+        std::size_t used = 0;
+        auto line = [&](const char* format, const char* library) {
+            int n = std::snprintf(text + used, sizeof text - used, "%s %s\n", format, library);
+            if (n > 0) used = std::min(sizeof text - 1, used + static_cast<std::size_t>(n));
+        };
+        (void)line;
+#ifdef QUORVELPBM_HAVE_SPNG
+        line("PNG", png_library());
+#endif
+#ifdef QUORVELPBM_HAVE_JPEG
+        line("JPEG", jpeg_library());
+#endif
+#ifdef QUORVELPBM_HAVE_TIFF
+        line("TIFF", tiff_library());
+        line("PDF", zlib_library());  // its Flate pages; its G4 is libtiff's
+#endif
+        return true;
+    }();
+    (void)made;
+    return text;
 }
 
 }  // namespace qpbm

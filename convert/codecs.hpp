@@ -9,4 +9,8 @@ namespace qpbm {
 // False when the joiner had no room for one.
 bool add_codecs();
 
+// The codec libraries this build has, a line each as "FORMAT LIBRARY
+// VERSION" ("PNG libspng 0.7.3"); empty when it has none.
+const char* codec_versions();
+
 }  // namespace qpbm

@@ -41,6 +41,14 @@ namespace qpbm {
 
 // The reader whose format the first bytes are; null for none.
 const ReaderKind* reader_for(const unsigned char* first, std::size_t length);
+// A format that only a codec library reads, by its signature, to name it
+// when this build lacks that library.
+struct CodecFormat {
+    const char* format;   // "PNG"
+    const char* library;  // "libspng"
+};
+// The codec format whose signature the first bytes are; null for none.
+const CodecFormat* codec_format_of(const unsigned char* first, std::size_t length);
 // Whether some reader's format may begin with these first bytes, fewer than
 // its signature (see ReaderKind::may_begin).
 bool any_reader_may_begin(const unsigned char* first, std::size_t length);

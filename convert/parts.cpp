@@ -1,5 +1,8 @@
 // The library's readers and writers. A new format adds its line here.
+#include <cstring>
+
 #include "convert/convert.hpp"
+#include "core/png_format.hpp"
 #include "read/bmp.hpp"
 #include "read/pbm.hpp"
 #include "read/pnm.hpp"
@@ -31,6 +34,24 @@ std::size_t added_writer_count = 0;
 constexpr std::size_t kClaimBytes = 16;
 
 }  // namespace
+
+const CodecFormat* codec_format_of(const unsigned char* first, std::size_t length) {
+    static constexpr CodecFormat kPng{"PNG", "libspng"};
+    static constexpr CodecFormat kJpeg{"JPEG", "libjpeg-turbo"};
+    static constexpr CodecFormat kTiff{"TIFF", "libtiff"};
+    static constexpr unsigned char kJpegStart[] = {0xFF, 0xD8, 0xFF};
+    // Classic TIFF (42) and BigTIFF (43), in either byte order.
+    static constexpr unsigned char kTiffStarts[][4] = {
+        {'I', 'I', 42, 0}, {'M', 'M', 0, 42}, {'I', 'I', 43, 0}, {'M', 'M', 0, 43}};
+    auto starts = [&](const unsigned char* signature, std::size_t size) {
+        return length >= size && std::memcmp(first, signature, size) == 0;
+    };
+    if (starts(kPngSignature, sizeof kPngSignature)) return &kPng;
+    if (starts(kJpegStart, sizeof kJpegStart)) return &kJpeg;
+    for (const auto& start : kTiffStarts)
+        if (starts(start, sizeof start)) return &kTiff;
+    return nullptr;
+}
 
 const ReaderKind* reader_for(const unsigned char* first, std::size_t length) {
     if (length > kClaimBytes) length = kClaimBytes;

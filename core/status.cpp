@@ -32,6 +32,7 @@ const char* status_message(Status status) {
         case Status::document_empty: return "a document needs at least one page of at least one pixel";
         case Status::one_picture_output: return "this output format holds one picture, not several pages";
         case Status::unwritten_output: return "the output's name calls for a format that is not written";
+        case Status::codec_missing: return "this build has no codec for the input's format";
         case Status::pdf_too_large:
             return "the PDF would pass 10 GB, the most its cross-reference table can point into";
         case Status::replace_failed: return "cannot replace the output";
@@ -193,6 +194,12 @@ const char* describe_status(Status status, const Facts& f, char* buffer, std::si
                           "%" PRId64 " x %" PRId64 " is more pixels than a page held whole takes (%" PRIu64
                           "); choose --compression g4 or deflate",
                           f.width, f.height, f.limit);
+            break;
+        case Status::codec_missing:
+            std::snprintf(buffer, size,
+                          "a %s file, and this build has no %s: the Debian packages, the wheel and the Windows zip "
+                          "read it",
+                          f.format != nullptr ? f.format : "codec", f.name);
             break;
         case Status::unwritten_output:
             std::snprintf(buffer, size,

@@ -33,6 +33,7 @@ enum class Status {
     one_picture_output,   // several pages asked of an output that holds one picture
     pdf_too_large,        // a PDF past the ten digits of its cross-reference offsets
     unwritten_output,     // an output named for a format never written (a JPEG, a GIF, ...)
+    codec_missing,  // a PNG, JPEG or TIFF input in a build without its codec (facts.format, facts.name its library)
     // BMP input.
     bmp_header_truncated,          // the file ends inside its file or information header, or its masks
     bmp_not_bmp,                   // no "BM" signature

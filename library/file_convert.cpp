@@ -58,7 +58,7 @@ Status detect_reader(InputFile& in, Direction& direction, const ReaderKind*& rea
         got += static_cast<std::size_t>(n);
     }
 #endif
-    return reader_of_input(direction, magic, got, reader);
+    return reader_of_input(direction, magic, got, reader, &facts);
 }
 
 namespace {

@@ -205,7 +205,7 @@ Status check(Direction& direction, const std::uint8_t* input, std::size_t input_
         return Status::read_failed;
     }
     const ReaderKind* reader = nullptr;
-    if (const Status status = reader_of_input(direction, input, input_size, reader); status != Status::ok)
+    if (const Status status = reader_of_input(direction, input, input_size, reader, &facts); status != Status::ok)
         return status;
     errno = 0;
     const Status status = check_input(*reader, in, true, options, work, conversion, facts);

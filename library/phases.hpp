@@ -18,9 +18,10 @@ inline constexpr std::size_t kMagicSize = 16;
 // The reader of an input whose first bytes are `first`: a direction's own
 // format, or when detecting, the registered reader that claims them. A
 // detected BMP or PBM also names its direction; other formats leave it
-// `detect`.
+// `detect`. A PNG, JPEG or TIFF in a build without its codec is
+// codec_missing, naming the format and library in `facts`.
 inline Status reader_of_input(Direction& direction, const unsigned char* first, std::size_t length,
-                              const ReaderKind*& reader) {
+                              const ReaderKind*& reader, Facts* facts = nullptr) {
     if (direction == Direction::bmp_to_pbm) {
         reader = &kBmpReader;
         return Status::ok;
@@ -30,7 +31,15 @@ inline Status reader_of_input(Direction& direction, const unsigned char* first, 
         return Status::ok;
     }
     reader = reader_for(first, length);
-    if (reader == nullptr) return Status::unknown_format;
+    if (reader == nullptr) {
+        const CodecFormat* missing = codec_format_of(first, length);
+        if (missing == nullptr) return Status::unknown_format;
+        if (facts != nullptr) {
+            facts->format = missing->format;
+            std::snprintf(facts->name, sizeof facts->name, "%s", missing->library);
+        }
+        return Status::codec_missing;
+    }
     if (reader == &kBmpReader) direction = Direction::bmp_to_pbm;
     if (reader == &kPbmReader) direction = Direction::pbm_to_bmp;
     return Status::ok;

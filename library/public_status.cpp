@@ -27,6 +27,7 @@ qpbm_status public_status(Status status) {
         case Status::one_picture_output: return QPBM_EDOCUMENT;
         case Status::pdf_too_large: return QPBM_EDOCUMENT;
         case Status::unwritten_output: return QPBM_EOUTPUT_FORMAT;
+        case Status::codec_missing: return QPBM_ECODEC_MISSING;
         case Status::too_wide_for_method: return QPBM_ETOO_WIDE;
         case Status::bmp_header_truncated:
         case Status::bmp_palette_truncated: return QPBM_EBMP_TRUNCATED_HEADER;
@@ -145,6 +146,7 @@ const char* qpbm_status_message(qpbm_status status) {
         case QPBM_ETIFF_OUTPUT: return "a TIFF cannot be written there";
         case QPBM_EDEVICE_OUTPUT: return "the picture does not fit the printer's format";
         case QPBM_EOUTPUT_FORMAT: return "the output's name calls for a format that is not written";
+        case QPBM_ECODEC_MISSING: return "the input is a PNG, JPEG or TIFF file, and this build has no codec for it";
     }
     return "unknown status";
 }

@@ -130,8 +130,10 @@ typedef enum qpbm_status {
     /* ESC/POS, ZPL and XBM output */
     QPBM_EDEVICE_OUTPUT = 110, /* a picture of no pixels, or rows wider than the format holds */
     /* Names */
-    QPBM_EOUTPUT_FORMAT = 120 /* detected, to QPBM_FORMAT_AUTO: the output is named for a format never written
-                               * (.jpg, .gif, .webp, .heic, .avif) */
+    QPBM_EOUTPUT_FORMAT = 120, /* detected, to QPBM_FORMAT_AUTO: the output is named for a format never written
+                                * (.jpg, .gif, .webp, .heic, .avif) */
+    /* Builds */
+    QPBM_ECODEC_MISSING = 130 /* a PNG, JPEG or TIFF input, and this build lacks its codec (qpbm_codecs) */
 } qpbm_status;
 
 typedef enum qpbm_direction {
@@ -491,6 +493,11 @@ QPBM_API const char* qpbm_status_message(qpbm_status status);
 /* The library's version, e.g. "1.0.0", and as QPBM_VERSION_NUMBER gives it. */
 QPBM_API const char* qpbm_version(void);
 QPBM_API unsigned qpbm_version_number(void);
+/* The codec libraries built in, a line each as "FORMAT LIBRARY VERSION\n"
+ * ("PNG libspng 0.7.3", "JPEG libjpeg-turbo 2.1.5", "TIFF libtiff 4.5.0",
+ * "PDF zlib 1.2.13"); a format whose library is not built in is absent, and
+ * its files are QPBM_ECODEC_MISSING. A static string. */
+QPBM_API const char* qpbm_codecs(void);
 
 #ifdef __cplusplus
 }

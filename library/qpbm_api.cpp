@@ -707,4 +707,6 @@ const char* qpbm_version(void) { return QPBM_VERSION_STRING; }
 
 unsigned qpbm_version_number(void) { return QPBM_VERSION_NUMBER; }
 
+const char* qpbm_codecs(void) { return qpbm::codec_versions(); }
+
 }  // extern "C"

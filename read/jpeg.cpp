@@ -180,8 +180,8 @@ Status JpegReader::read(std::FILE* in, const ReadRequest& request, RowSink& sink
     const unsigned scale = glimpse ? request.glimpse : shrink_;
     if (glimpse) *request.shrunk = true;
     if (qpbm_jpeg_start(&s, space, scale) != 0) return refused(s, facts);
-    if (!glimpse &&
-        (s.d.output_width != shrunk(s.d.image_width, shrink_) || s.d.output_height != shrunk(s.d.image_height, shrink_)))
+    if (!glimpse && (s.d.output_width != shrunk(s.d.image_width, shrink_) ||
+                     s.d.output_height != shrunk(s.d.image_height, shrink_)))
         return Status::read_failed;  // not the size the check promised
 
     const ValueRule rule = value_rule(*request.options);
@@ -223,5 +223,15 @@ const ReaderKind kJpegReader = {
     may_begin_jpeg,
     true,  // decodes
 };
+
+const char* jpeg_library() {
+    // jconfig.h's number is MAJOR * 1000000 + MINOR * 1000 + PATCH.
+    static char text[40];
+    static const int made =
+        std::snprintf(text, sizeof text, "libjpeg-turbo %d.%d.%d", LIBJPEG_TURBO_VERSION_NUMBER / 1000000,
+                      LIBJPEG_TURBO_VERSION_NUMBER / 1000 % 1000, LIBJPEG_TURBO_VERSION_NUMBER % 1000);
+    (void)made;
+    return text;
+}
 
 }  // namespace qpbm

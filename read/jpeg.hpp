@@ -64,4 +64,7 @@ private:
 
 extern const ReaderKind kJpegReader;
 
+// The libjpeg-turbo this build was compiled with, as "libjpeg-turbo 2.1.5".
+const char* jpeg_library();
+
 }  // namespace qpbm

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -374,5 +375,12 @@ const ReaderKind kPngReader = {
     may_begin_png,
     true,  // decodes
 };
+
+const char* png_library() {
+    static char text[40];
+    static const int made = std::snprintf(text, sizeof text, "libspng %s", spng_version_string());
+    (void)made;
+    return text;
+}
 
 }  // namespace qpbm

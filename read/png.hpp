@@ -87,6 +87,9 @@ private:
 
 extern const ReaderKind kPngReader;
 
+// The libspng this build runs, as "libspng 0.7.3".
+const char* png_library();
+
 // A libspng context (SPNG_CTX_ENCODER in `flags` for a writer) whose
 // allocations are counted, within a PngMemoryScope; null when it cannot be made.
 spng_ctx* new_png_context(int flags);

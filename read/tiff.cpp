@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -392,5 +393,17 @@ const ReaderKind kTiffReader = {
     may_begin_tiff,
     true,  // decodes
 };
+
+const char* tiff_library() {
+    // TIFFGetVersion() is "LIBTIFF, Version 4.5.0" and then lines of copyright.
+    static char text[40];
+    static const int made = [] {
+        const char* version = std::strstr(TIFFGetVersion(), "Version ");
+        const char* number = version != nullptr ? version + std::strlen("Version ") : "";
+        return std::snprintf(text, sizeof text, "libtiff %.*s", static_cast<int>(std::strcspn(number, "\n")), number);
+    }();
+    (void)made;
+    return text;
+}
 
 }  // namespace qpbm

@@ -78,4 +78,7 @@ private:
 
 extern const ReaderKind kTiffReader;
 
+// The libtiff this build runs, as "libtiff 4.5.0".
+const char* tiff_library();
+
 }  // namespace qpbm

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "convert/convert.hpp"
 #include "read/values.hpp"
@@ -383,3 +384,35 @@ TEST(Pipeline, AFormatRegisteredFromOutsideMeetsEveryOtherPart) {
 
 }  // namespace
 }  // namespace qpbm_test
+
+// A build without a codec names the format and the library it lacks, by the
+// format's signature, rather than calling the file unknown.
+TEST(Pipeline, CodecFormatsAreNamedBySignature) {
+    struct Case {
+        std::vector<unsigned char> first;
+        const char* format;  // null: not a codec's
+    };
+    const Case cases[] = {
+        {{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0}, "PNG"},
+        {{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A}, nullptr},  // a signature cut short
+        {{0xFF, 0xD8, 0xFF, 0xE0}, "JPEG"},
+        {{0xFF, 0xD8, 0x00}, nullptr},
+        {{'I', 'I', 42, 0, 8, 0, 0, 0}, "TIFF"},
+        {{'M', 'M', 0, 42}, "TIFF"},
+        {{'I', 'I', 43, 0}, "TIFF"},  // BigTIFF
+        {{'I', 'I', 0, 42}, nullptr},
+        {{'B', 'M', 0, 0}, nullptr},
+        {{}, nullptr},
+    };
+    for (const Case& c : cases) {
+        const qpbm::CodecFormat* found = qpbm::codec_format_of(c.first.data(), c.first.size());
+        EXPECT_STREQ(found != nullptr ? found->format : nullptr, c.format) << c.first.size() << " bytes";
+    }
+    qpbm::Facts facts;
+    facts.format = "TIFF";
+    std::snprintf(facts.name, sizeof facts.name, "libtiff");
+    char text[256];
+    EXPECT_STREQ(qpbm::describe_status(qpbm::Status::codec_missing, facts, text, sizeof text),
+                 "a TIFF file, and this build has no libtiff: the Debian packages, the wheel and the Windows zip "
+                 "read it");
+}

@@ -288,7 +288,9 @@ std::optional<int> parse(const std::vector<std::string>& args, Options& options)
             return finish_stdout();
         } else if (arg == "-V" || arg == "--version") {
             std::printf("%s %s\n", kProgram, QUORVELPBM_VERSION);
-            // A build that lacks a codec library says which formats it lacks.
+            // The codec libraries built in, with the versions that run, and
+            // the formats a build without one lacks.
+            std::printf("%s", qpbm_codecs());
             if (QUORVELPBM_CODECS_MISSING[0] != '\0') std::printf("built without: %s\n", QUORVELPBM_CODECS_MISSING);
             return finish_stdout();
         } else if (arg == "-v" || arg == "--verbose") {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -189,6 +190,13 @@ bool choose_page_code(const PageBits& page, CodeChoice& choice, Encoded& g4, Enc
     choice.deflate_size = deflate.size();
     choice.code = choice.g4_size <= choice.deflate_size ? PageCode::g4 : PageCode::deflate;
     return true;
+}
+
+const char* zlib_library() {
+    static char text[40];
+    static const int made = std::snprintf(text, sizeof text, "zlib %s", zlibVersion());
+    (void)made;
+    return text;
 }
 
 }  // namespace qpbm

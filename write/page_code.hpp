@@ -55,6 +55,9 @@ bool encode_g4(const PageBits& page, Encoded& out, TiffMessage& message);
 // The page's bytes in a zlib stream (RFC 1950), as PDF's FlateDecode reads it.
 bool encode_deflate(const PageBits& page, Encoded& out);
 
+// The zlib this build runs, as "zlib 1.2.13".
+const char* zlib_library();
+
 // The code this page is smaller in, and what each code made of the rows
 // looked at. A page of up to kWholePageBytes is coded whole, so the sizes
 // are exact (and `exact` is set); a larger one by bands of kSampleRows

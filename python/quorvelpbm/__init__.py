@@ -59,7 +59,7 @@ stalls, before its first byte or after it.
 
 from __future__ import annotations
 
-from ._binding import library_path, library_version
+from ._binding import codecs, library_path, library_version
 from ._errors import ConversionError, Direction, Picture, Status
 from ._document import combine
 from ._files import StrPath, bmp_to_pbm, convert, pbm_to_bmp
@@ -79,6 +79,7 @@ __all__ = [
     "Status",
     "StrPath",
     "bmp_to_pbm",
+    "codecs",
     "combine",
     "convert",
     "convert_bytes",

@@ -9,7 +9,7 @@ import os
 import queue
 import sys
 import threading
-from typing import Callable, List, Optional, Tuple, TypeVar
+from typing import Callable, Dict, List, Optional, Tuple, TypeVar
 
 from ._errors import Direction, Status, _Result
 from ._settings import _options, _Options
@@ -23,10 +23,11 @@ _WORK_ALIGNMENT = 64
 
 
 def _candidates() -> List[Tuple[str, bool]]:
-    """The libraries to try in order, each with whether the user named it."""
+    """The libraries to try in order, each with whether it is a platform
+    wheel's own copy, which is the only one tried when it is there."""
     named = os.environ.get("QUORVELPBM_LIBRARY")
     if named:
-        return [(named, True)]
+        return [(named, False)]
     if sys.platform == "win32":
         system_names = ["qpbm.dll"]
     elif sys.platform == "darwin":
@@ -36,7 +37,9 @@ def _candidates() -> List[Tuple[str, bool]]:
     # A platform wheel's own copy, by its full path so that the loader's
     # search cannot put another in its place.
     bundled = os.path.join(os.path.dirname(os.path.abspath(__file__)), system_names[0])
-    names = [bundled] if os.path.exists(bundled) else []
+    if os.path.exists(bundled):
+        return [(bundled, True)]
+    names = []
     found = ctypes.util.find_library("qpbm")
     if found:
         names.append(found)
@@ -86,10 +89,13 @@ def _bind(library: ctypes.CDLL) -> None:
 def _load() -> Tuple[ctypes.CDLL, str]:
     """Loads and checks the first library that fits; ImportError if none."""
     tried: List[str] = []
-    for name, named in _candidates():
+    for name, bundled in _candidates():
         try:
             library = ctypes.CDLL(name)
         except OSError as error:
+            if bundled:
+                # The loader's words name the library that is missing.
+                raise ImportError(f"quorvelpbm: cannot load the wheel's own {name}: {error}") from None
             tried.append(f"{name}: {error}")
             continue
         try:
@@ -229,3 +235,17 @@ def library_version() -> str:
     """The loaded qpbm library's version, e.g. ``"1.0.0"``."""
     version: bytes = _library.qpbm_version()
     return version.decode("ascii", "replace")
+
+
+def codecs() -> Dict[str, str]:
+    """The codec libraries built into the loaded library, by the format each
+    reads, with the versions that run: ``{"PNG": "libspng 0.7.3", "JPEG":
+    "libjpeg-turbo 2.1.5", "TIFF": "libtiff 4.5.0", "PDF": "zlib 1.2.13"}``.
+    A format that is absent is refused with ``Status.ECODEC_MISSING``."""
+    call = getattr(_library, "qpbm_codecs", None)
+    if call is None:  # a library from before the call: say nothing rather than guess
+        return {}
+    call.argtypes = []
+    call.restype = ctypes.c_char_p
+    lines = call().decode("ascii", "replace").splitlines()
+    return dict(line.split(" ", 1) for line in lines if " " in line)

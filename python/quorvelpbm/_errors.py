@@ -68,6 +68,7 @@ class Status(enum.IntEnum):
     ETIFF_OUTPUT = 103
     EDEVICE_OUTPUT = 110
     EOUTPUT_FORMAT = 120
+    ECODEC_MISSING = 130
 
     @classmethod
     def _missing_(cls, value: object) -> Optional["Status"]:
