@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <type_traits>
 
@@ -358,6 +359,17 @@ void format_of_output(const Char* path, qpbm::Format& to, const char*& unwritten
     }
 }
 
+// A UTF-16 path as UTF-8, three bytes at most for each unit; null for a
+// null path, an unpaired surrogate, or no memory.
+std::unique_ptr<char[]> utf8_copy(const char16_t* path) {
+    if (path == nullptr) return nullptr;
+    std::size_t units = 0;
+    while (path[units] != 0) ++units;
+    std::unique_ptr<char[]> copy(new (std::nothrow) char[3 * units + 1]);
+    if (copy != nullptr && !qpbm::utf16_to_utf8(path, copy.get(), 3 * units + 1)) copy.reset();
+    return copy;
+}
+
 template <class Char>
 qpbm_status convert(const Char* input, const Char* output, qpbm_direction direction, const qpbm_options* options,
                     void* work, std::size_t work_size, qpbm_result* result) {
@@ -381,9 +393,18 @@ qpbm_status convert(const Char* input, const Char* output, qpbm_direction direct
             status = Status::unwritten_output;
             done = true;
         }
-        if constexpr (std::is_same_v<Char, char>) {
-            if (!done && internal == Direction::detect)
+        if (!done && internal == Direction::detect) {
+            if constexpr (std::is_same_v<Char, char>) {
                 done = convert_pages(input, output, internal_options, status, facts, internal);
+            } else {
+                // Documents take UTF-8 paths; a path that does not convert
+                // is refused below as the one-picture call refuses it.
+                const std::unique_ptr<char[]> input_utf8 = utf8_copy(input);
+                const std::unique_ptr<char[]> output_utf8 = utf8_copy(output);
+                if (input_utf8 != nullptr && output_utf8 != nullptr)
+                    done =
+                        convert_pages(input_utf8.get(), output_utf8.get(), internal_options, status, facts, internal);
+            }
         }
         if (!done)
             status = work != nullptr

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -190,6 +191,22 @@ TEST(Document, PagesOfFilesAndPixelsInOrderAndNothingAfterARefusal) {
     unsigned pages = 0;
     EXPECT_EQ(qpbm_input_pages(input.c_str(), &pages, &r), QPBM_OK);
     EXPECT_EQ(pages, 3u);
+
+    // The one-call conversion, on UTF-8 and on UTF-16 paths alike, takes
+    // every page into a TIFF output.
+    ASSERT_EQ(qpbm_convert_ex(input.c_str(), output.c_str(), QPBM_DETECT, &options, nullptr, 0, &r), QPBM_OK);
+    EXPECT_EQ(page_widths(output), (std::vector<std::uint32_t>{1, 2, 3}));
+    const std::u16string input16(input.begin(), input.end());
+    const std::string small_output = output + ".small.tif";
+    const std::u16string output16(small_output.begin(), small_output.end());
+    options.pages = "3,2";
+    ASSERT_EQ(qpbm_convert_utf16_ex(reinterpret_cast<const std::uint16_t*>(input16.c_str()),
+                                    reinterpret_cast<const std::uint16_t*>(output16.c_str()), QPBM_DETECT, &options,
+                                    nullptr, 0, &r),
+              QPBM_OK)
+        << r.message;
+    EXPECT_EQ(page_widths(small_output), (std::vector<std::uint32_t>{3, 2}));
+    std::remove(small_output.c_str());
 }
 
 }  // namespace
