@@ -2,7 +2,8 @@
 # packages are made: adds what a package needs beyond the install rules.
 # - Debian: in each package /usr/share/doc/PACKAGE/copyright (the licence) and
 #   changelog.gz, and the manual pages compressed, as Debian's policy asks.
-# - Windows zip: the README and the licence beside the bin/ directory.
+# - Windows zip: the README and the licence beside the bin/ directory, and
+#   the codecs' licences in licenses/.
 set(source_dir ${CPACK_QUORVELPBM_SOURCE_DIR})
 
 if(CPACK_GENERATOR STREQUAL "DEB")
@@ -30,4 +31,8 @@ if(CPACK_GENERATOR STREQUAL "DEB")
   endforeach()
 elseif(CPACK_GENERATOR STREQUAL "ZIP")
   file(COPY ${source_dir}/README.md ${source_dir}/LICENSE DESTINATION ${CPACK_TEMPORARY_INSTALL_DIRECTORY})
+  # The licences of the codecs linked into the tool and qpbm.dll.
+  if(CPACK_QUORVELPBM_CODECS_PREFIX)
+    file(COPY ${CPACK_QUORVELPBM_CODECS_PREFIX}/licenses DESTINATION ${CPACK_TEMPORARY_INSTALL_DIRECTORY})
+  endif()
 endif()

@@ -28,15 +28,17 @@ namespace qpbm {
 #if defined(_WIN32)
 
 Status open_output(OutputFile& out, bool text, Workspace&, Facts& facts) {
+    // A binary output is opened for reading too: libtiff reads back the
+    // previous directory's link when it adds a page.
     if (out.kind == OutputKind::direct) {
-        out.stream = _wfopen(out.path, text ? L"w" : L"wb");
+        out.stream = _wfopen(out.path, text ? L"w" : L"w+b");
         return out.stream ? Status::ok : failed(Status::open_output_failed, facts, errno);
     }
-    const int fd =
-        _wopen(out.temp_path, _O_CREAT | _O_EXCL | _O_WRONLY | (text ? _O_TEXT : _O_BINARY), _S_IREAD | _S_IWRITE);
+    const int fd = _wopen(out.temp_path, _O_CREAT | _O_EXCL | (text ? _O_WRONLY | _O_TEXT : _O_RDWR | _O_BINARY),
+                          _S_IREAD | _S_IWRITE);
     if (fd < 0) return failed(Status::open_output_failed, facts, errno);
     out.temp_named = true;
-    out.stream = _fdopen(fd, text ? "w" : "wb");
+    out.stream = _fdopen(fd, text ? "w" : "w+b");
     if (out.stream == nullptr) {
         _close(fd);
         return failed(Status::open_output_failed, facts, errno);
