@@ -36,6 +36,7 @@ def combine(
     width: Optional[int] = None,
     height: Optional[int] = None,
     fit: Optional[Tuple[int, int]] = None,
+    compression: Union[None, str, int] = None,
 ) -> int:
     """Writes every picture of `sources`, in order, as the pages of one
     document at `dst`: a PDF, TIFF or PBM, by `to` ("pdf", "tiff" or "pbm")

@@ -201,6 +201,7 @@ def convert(
     width: Optional[int] = None,
     height: Optional[int] = None,
     fit: Optional[Tuple[int, int]] = None,
+    compression: Union[None, str, int] = None,
     pages: Optional[str] = None,
 ) -> Picture:
     """Converts `src` into `dst` in the direction its first bytes say.

@@ -151,6 +151,7 @@ def convert_bytes(
     width: Optional[int] = None,
     height: Optional[int] = None,
     fit: Optional[Tuple[int, int]] = None,
+    compression: Union[None, str, int] = None,
     max_output: Optional[int] = None,
     return_picture: bool = False,
 ) -> Union[bytes, Converted]:
@@ -197,6 +198,7 @@ def convert_stream(
     width: Optional[int] = None,
     height: Optional[int] = None,
     fit: Optional[Tuple[int, int]] = None,
+    compression: Union[None, str, int] = None,
     max_output: Optional[int] = None,
     return_picture: bool = False,
 ) -> Union[bytes, Converted]:

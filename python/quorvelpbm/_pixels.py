@@ -14,7 +14,7 @@ from typing import Any, Optional, Tuple, Union
 from ._binding import _interruptible, _library, _work, _work_size
 from ._errors import ConversionError, Picture, Status, _picture, _Result
 from ._memory import Converted, _made_once, _output_ceiling
-from ._settings import _options, _Options
+from ._settings import _call_options, _options, _Options
 
 # qpbm_layout by the names the calls take, with the samples of a pixel.
 _LAYOUTS = {"gray": (1, 1), "graya": (2, 2), "rgb": (3, 3), "rgba": (4, 4), "bgr": (5, 3), "bgra": (6, 4)}
@@ -228,6 +228,13 @@ def from_pixels(
     window: Optional[int] = None,
     invert: bool = False,
     to: Optional[str] = None,
+    auto_orient: bool = True,
+    rotate: int = 0,
+    flip: bool = False,
+    mirror: bool = False,
+    dpi: Union[None, int, Tuple[int, int]] = None,
+    fit: Optional[Tuple[int, int]] = None,
+    compression: Union[None, str, int] = None,
     max_output: Optional[int] = None,
     return_picture: bool = False,
 ) -> Union[bytes, Converted]:
@@ -252,14 +259,16 @@ def from_pixels(
 
     Alpha is laid over white. The method is "channels" unless named, as
     for a BMP: pass ``method="auto"`` for a photo or a page to be looked at
-    first. Takes the options of `convert_bytes` and returns the output as it
-    does (with `return_picture`, a `Picture` whose ``format`` is "pixels").
+    first. Takes the options of `convert_bytes` (`fit` resizes; `width` and
+    `height` here are the buffer's) and returns the output as it does (with `return_picture`, a `Picture` whose ``format`` is "pixels").
     Raises TypeError for an object or dtype it cannot read, ValueError for a
     bad shape, layout, option or a buffer too short for its rows, ImportError
     naming the package to install when the call needs NumPy that is missing,
     and `ConversionError` (``path`` "<pixels>") as `convert_bytes` does.
     """
-    options = _options(raw, bpp, max_pixels, method, threshold, window, invert, to)
+    # width and height are the pixels' own size here, not a size to resize to.
+    size = {"width": None, "height": None}
+    options = _call_options({**locals(), **size})
     ceiling = _output_ceiling(max_output, max_pixels)
     output, picture = _convert(_source(obj, width, height, layout, stride), options, ceiling)
     return (output, picture) if return_picture else output

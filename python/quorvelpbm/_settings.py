@@ -76,6 +76,7 @@ def _options(
     width: Optional[int] = None,
     height: Optional[int] = None,
     fit: Optional[Tuple[int, int]] = None,
+    compression: Union[None, str, int] = None,
 ) -> _Options:
     """The options as the library takes them; ValueError for a bad value."""
 
@@ -112,7 +113,25 @@ def _options(
             raise ValueError(f"window must be odd, {low} to {high}, not {window!r}")
         options.window = window
     _size_options(options, width, height, fit)
+    options.compression = _compression(compression)
     return options
+
+
+#: TIFF's codes by the tool's names; a PNG's zlib level is 0 to 9.
+_COMPRESSION_CODES = {"g4": 1, "packbits": 2, "none": 3, "deflate": 4, "auto": 5}
+_ZLIB_0 = 16
+
+
+def _compression(compression: Union[None, str, int]) -> int:
+    if compression is None:
+        return 0
+    if isinstance(compression, str) and compression in _COMPRESSION_CODES:
+        return _COMPRESSION_CODES[compression]
+    if isinstance(compression, int) and not isinstance(compression, bool) and 0 <= compression <= 9:
+        return _ZLIB_0 + compression
+    raise ValueError(
+        f"compression must be one of {', '.join(_COMPRESSION_CODES)} (TIFF) or a zlib level 0 to 9 (PNG), "
+        f"not {compression!r}")
 
 
 _MAX_DPI = 1000000

@@ -120,3 +120,46 @@ def test_the_output_name_decides_the_format_as_the_tool_reads_it(tmp_path: pathl
     assert not (tmp_path / "out.jpg").exists()
     quorvelpbm.convert(src, tmp_path / "forced.jpg", to="pbm")
     assert (tmp_path / "forced.jpg").read_bytes() == quorvelpbm.convert_bytes(src.read_bytes())
+
+
+def tiff_compression(tiff: bytes) -> int:
+    """Tag 259 of a little-endian TIFF's first directory."""
+    import struct
+
+    assert tiff[:4] == b"II*\0"
+    (offset,) = struct.unpack_from("<I", tiff, 4)
+    (count,) = struct.unpack_from("<H", tiff, offset)
+    for entry in range(count):
+        tag, _, _, value = struct.unpack_from("<HHIH", tiff, offset + 2 + 12 * entry)
+        if tag == 259:
+            return value
+    raise AssertionError("no Compression tag")
+
+
+def test_compression_takes_the_tools_names_on_every_call() -> None:
+    bmp = bmp24(pattern(WIDTH, HEIGHT, 2))
+    pixels = bytes(v for row in pattern(WIDTH, HEIGHT, 2) for p in row for v in p)
+    pbm = quorvelpbm.convert_bytes(bmp, to="pbm", raw=True)
+    # TIFF's codes by name (Compression tag values), from a file and from pixels.
+    for name, tag in (("g4", 4), ("packbits", 32773), ("none", 1), ("deflate", 8)):
+        tiff = quorvelpbm.convert_bytes(bmp, to="tiff", compression=name)
+        assert tiff_compression(tiff) == tag, name
+        assert quorvelpbm.convert_bytes(tiff, to="pbm", raw=True) == pbm, name
+        from_pixels = quorvelpbm.from_pixels(pixels, width=WIDTH, height=HEIGHT, layout="rgb", to="tiff",
+                                             compression=name)
+        assert from_pixels == tiff, name
+    # A PNG's zlib level: 0 stores the rows, 9 packs them; the same bits.
+    stored, packed = (quorvelpbm.convert_bytes(bmp, to="png", compression=level) for level in (0, 9))
+    assert len(stored) > len(packed)
+    assert quorvelpbm.convert_bytes(stored, to="pbm", raw=True) == quorvelpbm.convert_bytes(packed, to="pbm", raw=True)
+    for bad in ("lzw", 10, -1, True):
+        with pytest.raises(ValueError):
+            quorvelpbm.convert_bytes(bmp, to="tiff", compression=bad)
+
+
+def test_codecs_name_the_libraries_built_in() -> None:
+    codecs = quorvelpbm.codecs()
+    assert set(codecs) <= {"PNG", "JPEG", "TIFF", "PDF"}
+    for library in codecs.values():
+        name, _, version = library.partition(" ")
+        assert name in ("libspng", "libjpeg-turbo", "libtiff", "zlib") and version[:1].isdigit(), library
