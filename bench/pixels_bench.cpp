@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     o.raw = 1;
     o.to = QPBM_FORMAT_PBM;
     o.method = std::strcmp(argv[3], "floyd-steinberg") == 0 ? QPBM_METHOD_FLOYD_STEINBERG : QPBM_METHOD_CHANNELS;
-    const qpbm_pixels pixels{file.data() + header + 1, width, height, 3ull * width, QPBM_LAYOUT_RGB8};
+    const qpbm_pixels pixels{file.data() + header + 1, width, height, std::size_t{3} * width, QPBM_LAYOUT_RGB8};
     std::vector<double> from_file, reading, from_pixels;
     bool ok = true;
     for (int i = 0, runs = std::atoi(argv[4]); i < runs && ok; ++i) {

@@ -346,7 +346,9 @@ TEST(PngReader, APipeIsKeptUpToWhatItsPictureCanTake) {
     const Case cases[] = {
         {"a short tail", png, 1000, 0, Status::ok, UINT64_MAX},
         {"a tail without end", png, UINT64_MAX, 0, Status::input_too_long, bound + kPipeSlack},
-        {"a row over the reader's memory", header(2147483647), UINT64_MAX, 0, Status::png_too_large, kPipeSlack},
+        // A 32-bit libspng refuses that row itself: its size overflows size_t.
+        {"a row over the reader's memory", header(2147483647), UINT64_MAX, 0,
+         sizeof(std::size_t) < 8 ? Status::png_refused : Status::png_too_large, kPipeSlack},
         {"over the pixel budget", header(4000), UINT64_MAX, 1000, Status::too_many_pixels, kPipeSlack},
     };
     TempDir dir;
