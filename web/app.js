@@ -125,16 +125,25 @@
     } else if (message.type === "done" && busy && busy.id === message.id) {
       const card = busy;
       busy = null;
-      finish(card, message.result);
-      if (message.result.restart) restartWorker();
-      else schedule();
+      // Whatever drawing the card throws, the queue goes on and the card ends.
+      try {
+        finish(card, message.result);
+      } catch (error) {
+        card.state = "failed";
+        card.result = {status: -1, kind: "", message: "the page could not show the result (" +
+                       String(error.message || error) + ")", format: "", direction: 0, width: 0, height: 0};
+        Cards.render(card, actions);
+      } finally {
+        if (message.result.restart) restartWorker();
+        else schedule();
+      }
     }
   }
 
   // The input's name with the output's extension: a BMP begins with "BM",
   // a PBM with "P".
   function outputName(card, bytes) {
-    const base = card.file.name.replace(/\.(bmp|dib|pbm|pgm|ppm|pam|pnm|png|jpe?g|gif|webp|avif)$/i, "") +
+    const base = card.file.name.replace(/\.(bmp|dib|pbm|pgm|ppm|pam|pnm|png|jpe?g|tiff?|gif|webp|avif)$/i, "") +
                  (card.number > 1 ? ` (${card.number})` : "");
     return base + (bytes[0] === 0x42 ? ".bmp" : ".pbm");
   }

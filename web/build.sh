@@ -4,25 +4,38 @@
 # (SINGLE_FILE, so that the page also works from file://), beside the page's
 # HTML, scripts and style. qpbm.js holds one function, quorvelpbmWorker: the
 # module and worker.js, which the page runs as its worker (never on the
-# page's own thread). Usage: web/build.sh [OUTDIR] [EMXX]
+# page's own thread). With CODECS, a prefix of the codec libraries built for
+# wasm (cmake/codecs/build.sh wasm), the library reads PNG, JPEG and TIFF
+# itself, as the tool does; without it the browser decodes them.
+# Usage: web/build.sh [OUTDIR] [EMXX] [CODECS]
 set -eu
 web=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$web")
 out=${1:-$root/build-web}
 emxx=${2:-em++}
+codecs=${3:-}
 mkdir -p "$out"
 # Emscripten's JavaScript passes need Debian's node modules (node-acorn), which
 # a node from elsewhere does not look for.
 export NODE_PATH="${NODE_PATH:+$NODE_PATH:}/usr/share/nodejs"
-# The parts that wrap codec libraries (convert/codecs.cpp lists them) stay
-# out: the browser decodes those formats itself.
+# The parts that wrap codec libraries (convert/codecs.cpp lists them) come in
+# with the codecs; else they stay out and the browser decodes those formats.
 set --
 for source in "$root"/read/*.cpp "$root"/write/*.cpp; do
     case $source in
-        */png.cpp | */png_chunks.cpp | */jpeg.cpp | */jpeg_calls.c | */tiff.cpp | */page_code.cpp | */pdf.cpp) ;;
+        */png.cpp | */png_chunks.cpp | */jpeg.cpp | */tiff.cpp | */page_code.cpp | */pdf.cpp)
+            [ -n "$codecs" ] && set -- "$@" "$source" ;;
         *) set -- "$@" "$source" ;;
     esac
 done
+if [ -n "$codecs" ]; then
+    # libjpeg's calls are C, compiled on their own.
+    "$emxx" -x c -std=c11 -O3 -Wall -Wextra -I"$root" -I"$codecs/include" -c "$root/read/jpeg_calls.c" \
+        -o "$out/jpeg_calls.o"
+    set -- "$@" "$out/jpeg_calls.o" \
+        -DQUORVELPBM_HAVE_SPNG -DQUORVELPBM_HAVE_JPEG -DQUORVELPBM_HAVE_TIFF -DSPNG_STATIC -I"$codecs/include" \
+        "$codecs/lib/libtiff.a" "$codecs/lib/libspng_static.a" "$codecs/lib/libjpeg.a" "$codecs/lib/libz.a"
+fi
 "$emxx" -std=c++20 -O3 -msimd128 -Wall -Wextra -Wpedantic -D_FILE_OFFSET_BITS=64 -DQPBM_STATIC \
     -I"$root" -I"$root/library" \
     "$root"/core/*.cpp "$root"/convert/*.cpp "$root"/decide/*.cpp "$@" \
@@ -39,5 +52,5 @@ done
     echo "}"
 } > "$out/qpbm.js.part"
 mv "$out/qpbm.js.part" "$out/qpbm.js"
-rm -f "$out/qpbm-module.js"
+rm -f "$out/qpbm-module.js" "$out/jpeg_calls.o"
 cp "$web/index.html" "$web/app.js" "$web/cards.js" "$web/zip.js" "$web/style.css" "$out/"

@@ -30,9 +30,9 @@ window.quorvelpbmCards = (function () {
         return {title: "Refused: the file is empty (0 bytes).",
                 advice: "It may not have been saved or copied completely: choose the original again."};
       case "undecodable":
-        return {title: `Refused: this browser could not decode this ${r.decodedBy} picture.`,
-                advice: "It may be damaged or cut short: open it in an image editor, save it as PNG or BMP, " +
-                        "and add that file."};
+        return {title: `Refused: ${r.decodedBy}: this browser cannot decode it.`,
+                advice: "It may be damaged, cut short or of a kind this browser does not read: open it in an " +
+                        "image editor, save it as PNG or BMP, and add that file."};
       case "too-large":
         return {title: "Too large: " + r.message + ".",
                 advice: r.decoded && r.status === -1
@@ -175,6 +175,9 @@ window.quorvelpbmCards = (function () {
       parts.push(element("p", {className: "facts", textContent:
         `${reader(r)}, ${r.width} x ${r.height} -> ${r.outputName}, ${r.bytes.length.toLocaleString("en")} bytes, ` +
         `ready ${seconds(r.readyAfter)} after it was queued`}));
+      // What auto chose and why, in the library's words.
+      if (r.message && r.message.startsWith("auto chose "))
+        parts.push(element("p", {className: "decision", textContent: r.message[0].toUpperCase() + r.message.slice(1)}));
     }
     const buttons = element("p", {className: "actions"});
     if (r && r.status === OK) buttons.append(download(card, card.stale), " ");
@@ -189,7 +192,18 @@ window.quorvelpbmCards = (function () {
     remove.addEventListener("click", () => actions.remove(card));
     buttons.append(remove);
     parts.push(buttons);
-    if (r && r.status === OK) parts.push(...preview(card));
+    if (r && r.status === OK) {
+      // A picture with nothing to draw (0 x 0) still ends with its result.
+      if (r.width === 0 || r.height === 0)
+        parts.push(element("p", {className: "help", textContent: "No preview: the picture has no pixels."}));
+      else {
+        try {
+          parts.push(...preview(card));
+        } catch (error) {
+          parts.push(element("p", {className: "help", textContent: "No preview: " + String(error.message || error)}));
+        }
+      }
+    }
     item.replaceChildren(...parts);
   }
 

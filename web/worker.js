@@ -22,6 +22,10 @@ const BMP_TO_PBM = 1;
 // More pixels than allowed, an RLE picture too large for the method, a BMP
 // over 4 GiB.
 const TOO_LARGE = [13, 25, 42];
+// qpbm_method: the input's own default is auto for a picture the browser
+// decodes (PNG, JPEG, ...), as the tool's is for those formats.
+const AUTO = 7;
+const DEFAULT_METHOD = 8;
 const CHUNK = 8 << 20;
 // Previews hold at most this many pixels, whatever the picture's size.
 const PREVIEW_PIXELS = 2 << 20;
@@ -251,6 +255,9 @@ function pictureFormat(head) {
   if (text(0, "GIF8")) return "GIF";
   if (text(0, "RIFF") && text(8, "WEBP")) return "WebP";
   if (text(4, "ftypavi")) return "AVIF";
+  if (text(4, "ftypheic") || text(4, "ftypheix") || text(4, "ftypmif1")) return "HEIC";
+  if (text(0, "II*\0") || text(0, "MM\0*")) return "TIFF";
+  if (text(0, "<svg") || text(0, "<?xml")) return "SVG";
   return "";
 }
 
@@ -314,7 +321,8 @@ async function fromBrowser(id, file, head, options) {
       return failure("memory", `the picture's pixels (${bytes} bytes) do not fit in the page's memory`);
     }
     progress(id, "converting", 0, 0);
-    const code = m._page_convert_pixels(at, width, height, options.raw, options.bpp, options.method, options.threshold,
+    const method = options.method === DEFAULT_METHOD ? AUTO : options.method;
+    const code = m._page_convert_pixels(at, width, height, options.raw, options.bpp, method, options.threshold,
                                         options.window, options.invert, options.to || 0);
     // A picture's options are those of a BMP's.
     const result = Object.assign(outcome(code), {decodedBy, decoded: true, direction: BMP_TO_PBM});

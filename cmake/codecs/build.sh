@@ -27,7 +27,13 @@ case $target in
     mingw-w64-x86_64 | arm-linux-gnueabihf) cmake_args+=(-DCMAKE_TOOLCHAIN_FILE="$toolchains/$target.cmake") ;;
     wasm)
         configure=(emcmake cmake)
-        simd=(-DWITH_SIMD=OFF)
+        # CMake's check_type_size reads wasm32's sizes wrongly (9): they are
+        # given here, as libjpeg-turbo and libtiff name them.
+        simd=(-DWITH_SIMD=OFF -DHAVE_SIZE_T=TRUE -DSIZE_T=4 -DHAVE_UNSIGNED_LONG=TRUE -DUNSIGNED_LONG=4)
+        cmake_args+=(-DHAVE_SIZEOF_SIZE_T=TRUE -DSIZEOF_SIZE_T=4)
+        # Emscripten's JavaScript passes need Debian's node modules
+        # (node-acorn), which a node from elsewhere does not look for.
+        export NODE_PATH="${NODE_PATH:+$NODE_PATH:}/usr/share/nodejs"
         ;;
     *) echo "codecs: unknown target $target" >&2; exit 2 ;;
 esac

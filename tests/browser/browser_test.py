@@ -72,7 +72,7 @@ def p4(width, height, black):
 # Page settings (element id -> value, over DEFAULTS) and the tool's options
 # for the same. The tool ignores an option of the other direction when it
 # detects the direction, as the page does.
-DEFAULTS = {"method": "0", "threshold": "", "window": "", "invert": False, "raw": False, "bpp": "24"}
+DEFAULTS = {"method": "8", "threshold": "", "window": "", "invert": False, "raw": False, "bpp": "24"}
 CASES = [
     ({}, []),
     ({"method": "3", "raw": True}, ["--method", "floyd-steinberg", "--raw"]),

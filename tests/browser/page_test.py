@@ -167,6 +167,7 @@ def large_pictures(page):
 
 
 def invalid_options(page, downloads):
+    page.option("method", "0")  # channels, whose threshold is 0 to 255
     page.add(page.file("gradient.bmp", bmp24(37, 23, lambda x, y: (x * 7 % 256, y * 11 % 256, (x + y) * 5 % 256))))
     page.idle()
     page.option("threshold", "300")
@@ -194,6 +195,7 @@ def invalid_options(page, downloads):
     again = [r["made"] for r in page.results()]
     page.check(again[0] > made[0] and again[1] == made[1], f"only the BMP is converted again: {made} -> {again}")
     page.option("invert", False)
+    page.option("method", "8")
     page.idle()
 
 
@@ -289,7 +291,7 @@ def screenshots(page, artefacts):
              page.file("notes.bmp", b"BM" + bytes(20)))
     page.idle()
     facts = page.card("sample.png").find_element(By.CLASS_NAME, "facts").text
-    page.check(facts.startswith("decoded by the browser: PNG, 640 x 480 -> sample.pbm"), f"the PNG's card: {facts!r}")
+    page.check(facts.startswith("read by the library: PNG, RGBA, 640 x 480 -> sample.pbm"), f"the PNG's card: {facts!r}")
     page.axe("with results")
     page.js("document.getElementById('results-heading').scrollIntoView()")
     page.driver.save_screenshot(str(artefacts / "web-page.png"))
@@ -302,6 +304,27 @@ def screenshots(page, artefacts):
     page.driver.set_window_size(size["width"], 1800)  # the whole card above the bar
     card.screenshot(str(artefacts / "web-compare.png"))
     page.driver.set_window_size(size["width"], size["height"])
+
+
+def every_card_ends(page):
+    # A 0 x 0 picture has nothing to draw: its card still ends, the queue
+    # goes on to the next file, and idle() resolves.
+    page.add(page.file("empty-picture.bmp", bmp24(0, 0, lambda x, y: (0, 0, 0))),
+             page.file("after-empty.pbm", p4(8, 2, lambda x, y: x == y)))
+    page.idle()
+    states = {r["name"]: r["state"] for r in page.results()}
+    page.check(states == {"empty-picture.bmp": "done", "after-empty.pbm": "done"}, f"every card ends: {states}")
+    page.check(not page.js("return document.querySelector('.progress-line') !== null"), "no card still shows progress")
+    page.check("no pixels" in page.card("empty-picture.bmp").text, "the 0 x 0 card says why it has no preview")
+    page.clear()
+    # Under auto the card says what auto chose, in the library's words.
+    page.option("method", "7")
+    page.add(page.file("auto.bmp", bmp24(40, 30, lambda x, y: ((x * 37 + y * 11) % 256,) * 3)))
+    page.idle()
+    decision = page.card("auto.bmp").find_element(By.CLASS_NAME, "decision").text
+    page.check(decision.startswith("Auto chose "), f"the card says what auto chose: {decision!r}")
+    page.option("method", "8")
+    page.clear()
 
 
 def phone(page, artefacts):
@@ -345,6 +368,7 @@ def main():
         driver.set_script_timeout(120)
         driver.execute_async_script("window.quorvelpbm.ready.then(arguments[arguments.length - 1]);")
         page.axe("on the empty page")
+        every_card_ends(page)
         large_pictures(page)
         invalid_options(page, downloads)
         cards(page, artefacts)

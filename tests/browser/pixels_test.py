@@ -1,14 +1,15 @@
 #!/usr/bin/python3
-"""Pictures the browser decodes, on the converter page in headless Chromium.
+"""Pictures on the converter page in headless Chromium, by their readers.
 
 Usage: pixels_test.py PAGE_DIR TOOL
 
-A PNG, a JPEG and a PNG with transparency made by Pillow give the bytes the
-tool gives for the same pixels as a PPM (or, with alpha, a PAM RGB_ALPHA);
-the pixels are those the browser decodes, checked against Pillow's where
-the format is lossless. A PGM and a PPM go through the library and give the
-tool's bytes for the same file. Each card names its reader; a PNG declaring
-too many pixels is refused before it is decoded. Exits 77 (skipped) when
+A PNG, a JPEG, a PNG with transparency, a TIFF, a PGM and a PPM go through
+the library's own readers (its codecs compiled to wasm) and give the tool's
+bytes for the same file. Lossless WebPs made by Pillow, one with
+transparency, are decoded by the browser and give the bytes the tool gives
+for the same pixels as a PPM (or, with alpha, a PAM RGB_ALPHA), the pixels
+checked against Pillow's. Each card names its reader; a GIF declaring too
+many pixels is refused before it is decoded. Exits 77 (skipped) when
 something it needs is missing, unless the environment variable CI is "true".
 """
 
@@ -19,7 +20,6 @@ import shutil
 import struct
 import sys
 import tempfile
-import zlib
 
 from browser_test import CHROMEDRIVER, skip, set_options, tool_output, wait_idle
 
@@ -63,9 +63,12 @@ def pictures():
     grey = bytes((x + y) * 5 % 256 for y in range(H) for x in range(W))
     plain = "P3\n# a comment\n%d %d\n255\n" % (W, H) + " ".join("%d %d %d" % rgb(x, y) for y in range(H) for x in range(W))
     return {
-        "photo.png": (encoded(photo, "PNG"), "decoded by the browser: PNG", True),
-        "photo.jpg": (encoded(photo, "JPEG", quality=85), "decoded by the browser: JPEG", True),
-        "clear.png": (encoded(clear, "PNG"), "decoded by the browser: PNG", True),
+        "photo.png": (encoded(photo, "PNG"), "read by the library: PNG", False),
+        "photo.jpg": (encoded(photo, "JPEG", quality=85), "read by the library: JPEG", False),
+        "clear.png": (encoded(clear, "PNG"), "read by the library: PNG", False),
+        "photo.tif": (encoded(photo, "TIFF", compression="tiff_lzw"), "read by the library: TIFF", False),
+        "photo.webp": (encoded(photo, "WEBP", lossless=True), "decoded by the browser: WebP", True),
+        "clear.webp": (encoded(clear, "WEBP", lossless=True), "decoded by the browser: WebP", True),
         "grey.pgm": (b"P5\n%d %d\n255\n" % (W, H) + grey, "read by the library: PGM, raw", False),
         "plain.ppm": (plain.encode(), "read by the library: PPM, plain", False),
     }
@@ -99,10 +102,9 @@ def decode_in_page(driver, data):
     return result[0], result[1], base64.b64decode(result[2])
 
 
-def png_header(width, height):
-    """The first chunk of a PNG of this size, and nothing after it."""
-    body = b"IHDR" + struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
-    return b"\x89PNG\r\n\x1a\n" + struct.pack(">I", 13) + body + struct.pack(">I", zlib.crc32(body))
+def gif_header(width, height):
+    """The screen descriptor of a GIF of this size, and nothing after it."""
+    return b"GIF89a" + struct.pack("<HHBBB", width, height, 0, 0, 0)
 
 
 def main():
@@ -117,7 +119,7 @@ def main():
         skip(f"the page is not built: {page}")
     work = pathlib.Path(tempfile.mkdtemp(prefix="qpbm-pixels-"))
     files = pictures()
-    files_and_large = dict(files, **{"huge.png": (png_header(10000, 10000), "", True)})
+    files_and_large = dict(files, **{"huge.gif": (gif_header(10000, 10000), "", True)})
     for name, (data, _, _) in files_and_large.items():
         (work / name).write_bytes(data)
 
@@ -147,14 +149,14 @@ def main():
             check(pixels is not None and pixels[:2] == (W, H), f"{name}: the browser decodes it at {W} x {H}")
             if pixels is None:
                 continue
-            if name.endswith(".png"):
+            if name.endswith(".webp"):
                 mine = Image.open(io.BytesIO(data)).convert("RGBA").tobytes()
                 # Opaque samples come back as they are; others through the canvas's premultiplied alpha.
                 same = all(pixels[2][i + 3] == mine[i + 3] and (mine[i + 3] != 255 or pixels[2][i:i + 3] == mine[i:i + 3])
                            for i in range(0, len(mine), 4))
                 check(same, f"{name}: the browser's pixels are Pillow's")
             kind, netpbm = netpbm_of(W, H, pixels[2])
-            check(kind == ("pam" if name == "clear.png" else "ppm"), f"{name}: decoded as a {kind}")
+            check(kind == ("pam" if name.startswith("clear") else "ppm"), f"{name}: decoded as a {kind}")
             sources[name] = work / (name + "." + kind)
             sources[name].write_bytes(netpbm)
 
@@ -168,7 +170,12 @@ def main():
                 """return window.quorvelpbm.results().map((r) => ({name: r.name, status: r.status,
                      outputName: r.outputName || null, bytes: r.bytes ? btoa(String.fromCharCode(...r.bytes)) : null}));""")}
             for name, source in sources.items():
-                code, expected, stderr = tool_output(tool, source, tool_options, work)
+                # The page's default is auto for a picture the browser decodes, as
+                # the tool's is for PNG, JPEG and TIFF; for the netpbm file of its
+                # pixels the tool is told so.
+                decoded = files[name][2]
+                options = tool_options or (["--method", "auto"] if decoded else [])
+                code, expected, stderr = tool_output(tool, source, options, work)
                 got = results[name]
                 check(code == 0 and got["status"] == 0 and base64.b64decode(got["bytes"] or "") == expected,
                       f"{name} {settings}: the tool's bytes for {source.name} ({stderr.strip()})")
@@ -178,8 +185,8 @@ def main():
         for name, (_, reader, _) in files.items():
             facts = driver.find_element(By.CSS_SELECTOR, f"#results > li[data-name='{name}'] .facts").text
             check(facts.startswith(reader + ","), f"{name}: the card names its reader: {facts!r}")
-        refused = driver.find_element(By.CSS_SELECTOR, "#results > li[data-name='huge.png'] .refused").text
-        check(refused.startswith("Too large:") and "10000 x 10000" in refused, f"the 100 MP PNG is refused: {refused!r}")
+        refused = driver.find_element(By.CSS_SELECTOR, "#results > li[data-name='huge.gif'] .refused").text
+        check(refused.startswith("Too large:") and "10000 x 10000" in refused, f"the 100 MP GIF is refused: {refused!r}")
     finally:
         driver.quit()
         shutil.rmtree(work, ignore_errors=True)
