@@ -10,6 +10,10 @@
   const CHANNELS = 0;
   const LUMA = 1;
   const SAUVOLA = 6;
+  // qpbm_format: AS_TOOL (0) is the other format than the input's.
+  const AS_TOOL = 0;
+  const PBM = 1;
+  const BMP = 2;
 
   const $ = (id) => document.getElementById(id);
   const Cards = window.quorvelpbmCards;
@@ -39,6 +43,7 @@
     const read = {
       method, threshold: -1, window: 0,
       invert: $("invert").checked ? 1 : 0, raw: $("raw").checked ? 1 : 0, bpp: Number($("bpp").value),
+      to: Number($("to").value),
     };
     const errors = {};
     const threshold = $("threshold").value.trim();
@@ -77,13 +82,19 @@
     threshold.max = method === CHANNELS ? "255" : "256";
     threshold.placeholder = method === LUMA ? "128" : "100";
     $("window").disabled = method !== SAUVOLA;
+    const to = Number($("to").value);
+    $("raw").disabled = to !== PBM && to !== AS_TOOL;
+    $("bpp").disabled = to !== BMP && to !== AS_TOOL;
   }
 
   // The options that matter for a file of this direction, as a key: a new
   // key means a new result.
   function keyFor(direction, o) {
-    if (direction === BMP_TO_PBM) return `b${o.method}/${o.threshold}/${o.window}/${o.invert}/${o.raw}`;
-    if (direction === PBM_TO_BMP) return `p${o.bpp}`;
+    // The output's own options: raw for a PBM, bits per pixel for a BMP.
+    const writes = o.to !== AS_TOOL ? o.to : direction === BMP_TO_PBM ? PBM : BMP;
+    const output = `${o.to}/${writes === PBM ? o.raw : ""}/${writes === BMP ? o.bpp : ""}`;
+    if (direction === BMP_TO_PBM) return `b${o.method}/${o.threshold}/${o.window}/${o.invert}/${output}`;
+    if (direction === PBM_TO_BMP) return `p${o.to === AS_TOOL ? "" : o.invert}/${output}`;
     return "any";  // the direction was not known: nothing to redo
   }
 
@@ -140,12 +151,18 @@
     }
   }
 
-  // The input's name with the output's extension: a BMP begins with "BM",
-  // a PBM with "P".
+  // The input's name with the output's extension, told by its first bytes.
+  // Two inputs of one stem (same.png, same.jpg) keep their own extensions
+  // (same.png.png, same.jpg.png), so that no two downloads share a name.
+  const PICTURE_EXTENSION = /\.(bmp|dib|pbm|pgm|ppm|pam|pnm|png|jpe?g|tiff?|gif|webp|avif)$/i;
   function outputName(card, bytes) {
-    const base = card.file.name.replace(/\.(bmp|dib|pbm|pgm|ppm|pam|pnm|png|jpe?g|tiff?|gif|webp|avif)$/i, "") +
-                 (card.number > 1 ? ` (${card.number})` : "");
-    return base + (bytes[0] === 0x42 ? ".bmp" : ".pbm");
+    const stem = (name) => name.replace(PICTURE_EXTENSION, "");
+    const shared = cards.some((c) => c !== card && c.file.name !== card.file.name &&
+                                     stem(c.file.name) === stem(card.file.name));
+    const base = (shared ? card.file.name : stem(card.file.name)) + (card.number > 1 ? ` (${card.number})` : "");
+    const extension = bytes[0] === 0x42 ? ".bmp" : bytes[0] === 0x89 ? ".png" : bytes[0] === 0x25 ? ".pdf"
+                    : bytes[0] === 0x49 || bytes[0] === 0x4d ? ".tif" : ".pbm";
+    return base + extension;
   }
 
   function finish(card, result) {

@@ -26,6 +26,8 @@ const TOO_LARGE = [13, 25, 42];
 // decodes (PNG, JPEG, ...), as the tool's is for those formats.
 const AUTO = 7;
 const DEFAULT_METHOD = 8;
+const CHANNELS = 0;
+const PBM = 1;  // qpbm_format
 const CHUNK = 8 << 20;
 // Previews hold at most this many pixels, whatever the picture's size.
 const PREVIEW_PIXELS = 2 << 20;
@@ -192,13 +194,32 @@ async function finish(id, result, before, picture) {
   const out = m._page_output() >>> 0;
   const bytes = m.HEAPU8.slice(out, out + m._page_output_size());
   m._page_release();
-  result.preview = preview(bytes, result.width, result.height, id, "drawing");
+  result.preview = preview(blackAndWhiteRows(bytes), result.width, result.height, id, "drawing");
   result.original = before || (await original(picture, result.width, result.height));
   result.crc = crc32(bytes);
   // Made here: a Blob of a large output takes the page's thread a while.
   result.blob = new Blob([bytes], {type: "application/octet-stream"});
   result.bytes = bytes.buffer;
   return result;
+}
+
+// An output the preview reads rows of: a PBM or a BMP as it is; a PNG or a
+// TIFF read back by the library into a raw PBM, its bits unchanged.
+function blackAndWhiteRows(bytes) {
+  if (bytes[0] === 0x42 || bytes[0] === 0x50) return bytes;
+  const m = library;
+  const at = m._malloc(bytes.length) >>> 0;
+  if (at === 0) throw new Error("no memory to draw the preview");
+  try {
+    m.HEAPU8.set(bytes, at);
+    const code = m._page_convert(at, bytes.length, DETECT, 1, 24, CHANNELS, -1, 0, 0, PBM);
+    if (code !== OK) throw new Error("the output could not be read back: " + m.UTF8ToString(m._page_message()));
+    const pbm = m._page_output() >>> 0;
+    return m.HEAPU8.slice(pbm, pbm + m._page_output_size());
+  } finally {
+    m._page_release();
+    m._free(at);
+  }
 }
 
 // Whether the library has a reader for a file beginning with head.

@@ -72,9 +72,13 @@ def p4(width, height, black):
 # Page settings (element id -> value, over DEFAULTS) and the tool's options
 # for the same. The tool ignores an option of the other direction when it
 # detects the direction, as the page does.
-DEFAULTS = {"method": "8", "threshold": "", "window": "", "invert": False, "raw": False, "bpp": "24"}
+DEFAULTS = {"method": "8", "threshold": "", "window": "", "invert": False, "raw": False, "bpp": "24", "to": "0"}
 CASES = [
     ({}, []),
+    ({"to": "4"}, ["--to", "png"]),
+    ({"to": "5", "method": "3"}, ["--to", "tiff", "--method", "floyd-steinberg"]),
+    ({"to": "2", "bpp": "1", "invert": True}, ["--to", "bmp", "--bpp", "1", "--invert"]),
+    ({"to": "1", "raw": True, "method": "2"}, ["--to", "pbm", "--raw", "--method", "otsu"]),
     ({"method": "3", "raw": True}, ["--method", "floyd-steinberg", "--raw"]),
     ({"method": "1", "threshold": "90", "invert": True, "bpp": "1"},
      ["--method", "luma", "--threshold", "90", "--invert", "--bpp", "1"]),

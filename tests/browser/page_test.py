@@ -307,8 +307,11 @@ def screenshots(page, artefacts):
 
 
 def every_card_ends(page):
+    to = page.js("return document.getElementById('to').value")
+    page.check(to == "4", f"a PNG is the default output: {to!r}")
     # A 0 x 0 picture has nothing to draw: its card still ends, the queue
-    # goes on to the next file, and idle() resolves.
+    # goes on to the next file, and idle() resolves. (A PNG cannot hold it.)
+    page.option("to", "1")
     page.add(page.file("empty-picture.bmp", bmp24(0, 0, lambda x, y: (0, 0, 0))),
              page.file("after-empty.pbm", p4(8, 2, lambda x, y: x == y)))
     page.idle()
@@ -325,6 +328,14 @@ def every_card_ends(page):
     page.check(decision.startswith("Auto chose "), f"the card says what auto chose: {decision!r}")
     page.option("method", "8")
     page.clear()
+    # Two inputs of one stem keep their extensions in the outputs' names.
+    page.option("to", "4")
+    page.add(page.file("twin.pbm", p4(4, 4, lambda x, y: x < 2)), page.file("twin.pgm", b"P5\n2 2\n255\n\0\xff\xff\0"))
+    page.idle()
+    names = sorted(r["outputName"] for r in page.results())
+    page.check(names == ["twin.pbm.png", "twin.pgm.png"], f"no two outputs share a name: {names}")
+    page.clear()
+    page.option("to", "0")  # the rest as the tool writes by default
 
 
 def phone(page, artefacts):
