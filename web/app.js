@@ -35,7 +35,10 @@
 
   // ---- Options ---------------------------------------------------------
 
-  const FIELD_MESSAGES = {threshold: "threshold-error", window: "window-error"};
+  const FIELD_MESSAGES = {threshold: "threshold-error", window: "window-error", width: "size-error",
+                          height: "size-error", dpi: "dpi-error"};
+  const MOST_SIDE = 2147483647;
+  const MOST_DPI = 1000000;
 
   // The options as the library takes them, and a message for each bad field.
   function readOptions() {
@@ -44,6 +47,9 @@
       method, threshold: -1, window: 0,
       invert: $("invert").checked ? 1 : 0, raw: $("raw").checked ? 1 : 0, bpp: Number($("bpp").value),
       to: Number($("to").value),
+      width: 0, height: 0, fit: $("fit").checked ? 1 : 0, rotate: Number($("rotate").value),
+      flip: $("flip").checked ? 1 : 0, mirror: $("mirror").checked ? 1 : 0,
+      noAutoOrient: $("upright").checked ? 0 : 1, dpi: 0,
     };
     const errors = {};
     const threshold = $("threshold").value.trim();
@@ -61,17 +67,33 @@
         errors.window = "The window is an odd number from 3 to 255.";
       else read.window = value;
     }
+    // A whole number from 1 to most, or empty for none.
+    const whole = (id, most, message) => {
+      const text = $(id).value.trim();
+      if (text === "" && !$(id).validity.badInput) return 0;
+      const value = Number(text);
+      if (text === "" || !Number.isInteger(value) || value < 1 || value > most) errors[id] = message;
+      return errors[id] ? 0 : value;
+    };
+    read.width = whole("width", MOST_SIDE, "The width and height are whole numbers of pixels, 1 or more.");
+    read.height = whole("height", MOST_SIDE, "The width and height are whole numbers of pixels, 1 or more.");
+    if (read.fit && !errors.width && !errors.height && (read.width === 0 || read.height === 0))
+      errors.width = "Fitting inside a box needs both a width and a height.";
+    read.dpi = whole("dpi", MOST_DPI, `The resolution is a whole number of dots per inch, 1 to ${MOST_DPI}.`);
     return {options: read, errors};
   }
 
   function markFields(errors) {
+    const messages = {};
     for (const [field, messageId] of Object.entries(FIELD_MESSAGES)) {
       const input = $(field);
       const message = errors[field] || "";
-      $(messageId).textContent = message;
+      // Two fields may share one message (width and height).
+      messages[messageId] = messages[messageId] || message;
       if (message) input.setAttribute("aria-invalid", "true");
       else input.removeAttribute("aria-invalid");
     }
+    for (const [messageId, message] of Object.entries(messages)) $(messageId).textContent = message;
   }
 
   // Only the fields that apply to the method are enabled.
@@ -92,7 +114,8 @@
   function keyFor(direction, o) {
     // The output's own options: raw for a PBM, bits per pixel for a BMP.
     const writes = o.to !== AS_TOOL ? o.to : direction === BMP_TO_PBM ? PBM : BMP;
-    const output = `${o.to}/${writes === PBM ? o.raw : ""}/${writes === BMP ? o.bpp : ""}`;
+    const output = `${o.to}/${writes === PBM ? o.raw : ""}/${writes === BMP ? o.bpp : ""}/` +
+                   `${o.width}x${o.height}/${o.fit}/${o.rotate}/${o.flip}/${o.mirror}/${o.noAutoOrient}/${o.dpi}`;
     if (direction === BMP_TO_PBM) return `b${o.method}/${o.threshold}/${o.window}/${o.invert}/${output}`;
     if (direction === PBM_TO_BMP) return `p${o.to === AS_TOOL ? "" : o.invert}/${output}`;
     return "any";  // the direction was not known: nothing to redo

@@ -43,7 +43,7 @@ fi
     "$web/no_files.cpp" "$web/page_api.cpp" \
     -sSINGLE_FILE=1 -sMODULARIZE=1 -sEXPORT_NAME=QuorvelPBM -sENVIRONMENT=worker \
     -sINITIAL_MEMORY=32MB -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=4GB -sFILESYSTEM=0 \
-    -sEXPORTED_FUNCTIONS=_malloc,_free,_qpbm_version,_qpbm_detect_format,_page_convert_pixels -sEXPORTED_RUNTIME_METHODS=UTF8ToString \
+    -sEXPORTED_FUNCTIONS=_malloc,_free,_qpbm_version,_qpbm_detect_format,_page_convert_pixels,_page_layout -sEXPORTED_RUNTIME_METHODS=UTF8ToString \
     -o "$out/qpbm-module.js"
 {
     echo "// QuorvelPBM's converter worker: the WebAssembly module and its messages."

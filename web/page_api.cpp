@@ -19,6 +19,14 @@ std::uint64_t output_size = 0;
 qpbm_result result{};
 bool too_large = false;
 
+// The size, orientation and resolution for the next call only (page_layout).
+struct Layout {
+    unsigned width = 0, height = 0;
+    int fit = 0, rotate = 0, flip = 0, mirror = 0, no_auto_orient = 0;
+    unsigned dpi = 0;
+};
+Layout next_layout;
+
 void release() {
     std::free(output);
     output = nullptr;
@@ -40,6 +48,15 @@ qpbm_options start(int raw, int bpp, int method, int threshold, int window, int 
     options.window = window;
     options.invert = invert;
     options.to = static_cast<qpbm_format>(to);
+    options.width = next_layout.width;
+    options.height = next_layout.height;
+    options.fit = next_layout.fit;
+    options.rotate = next_layout.rotate;
+    options.flip = next_layout.flip;
+    options.mirror = next_layout.mirror;
+    options.no_auto_orient = next_layout.no_auto_orient;
+    options.dpi_x = next_layout.dpi;
+    next_layout = Layout{};
     return options;
 }
 
@@ -63,6 +80,17 @@ bool take_output() {
 extern "C" {
 
 EMSCRIPTEN_KEEPALIVE void page_release(void) { release(); }
+
+// The output's size (0: as it is; fit nonzero: inside width x height),
+// turn (degrees clockwise), flip, mirror, whether to keep the stored
+// orientation, and resolution (0: the input's), as the tool's --width,
+// --height, --fit, --rotate, --flip, --mirror, --no-auto-orient and --dpi.
+// For the next page_convert or page_convert_pixels only.
+EMSCRIPTEN_KEEPALIVE void page_layout(int width, int height, int fit, int rotate, int flip, int mirror,
+                                      int no_auto_orient, int dpi) {
+    next_layout = Layout{static_cast<unsigned>(width < 0 ? 0 : width), static_cast<unsigned>(height < 0 ? 0 : height),
+                         fit, rotate, flip, mirror, no_auto_orient, static_cast<unsigned>(dpi < 0 ? 0 : dpi)};
+}
 
 // Converts `size` bytes at `input`. threshold -1 and window 0 take the
 // method's defaults; `to` is a qpbm_format (0: the other format than the

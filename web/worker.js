@@ -145,7 +145,7 @@ function preview(bytes, width, height, id, phase) {
 // it cannot (a kind of BMP it does not read, or too large). picture: a File
 // or an ImageBitmap.
 async function original(picture, width, height) {
-  if (width * height > ORIGINAL_PIXELS || typeof createImageBitmap !== "function") return null;
+  if (!picture || width * height > ORIGINAL_PIXELS || typeof createImageBitmap !== "function") return null;
   const size = previewSize(width, height);
   try {
     return await createImageBitmap(picture, {resizeWidth: size.width, resizeHeight: size.height,
@@ -203,6 +203,19 @@ async function finish(id, result, before, picture) {
   return result;
 }
 
+// The size, orientation and resolution for the next conversion (none for
+// messages from before these options).
+function setLayout(o) {
+  library._page_layout(o.width || 0, o.height || 0, o.fit || 0, o.rotate || 0, o.flip || 0, o.mirror || 0,
+                       o.noAutoOrient || 0, o.dpi || 0);
+}
+
+// Whether the result lies as the original does, so that the original can be
+// drawn under it for the before/after split.
+function keepsLayout(o) {
+  return !o.rotate && !o.flip && !o.mirror && !o.noAutoOrient;
+}
+
 // An output the preview reads rows of: a PBM or a BMP as it is; a PNG or a
 // TIFF read back by the library into a raw PBM, its bits unchanged.
 function blackAndWhiteRows(bytes) {
@@ -249,6 +262,7 @@ async function fromLibrary(id, file, options) {
       m.HEAPU8.set(chunk, at + done);
     }
     progress(id, "converting", 0, 0);
+    setLayout(options);
     const code = m._page_convert(at, size, DETECT, options.raw, options.bpp, options.method, options.threshold,
                                  options.window, options.invert, options.to || 0);
     const result = outcome(code);
@@ -258,9 +272,10 @@ async function fromLibrary(id, file, options) {
     // The input's pixels, when they are black and white too, while they are
     // still in memory.
     const blackAndWhite = m.UTF8ToString(m._page_format()).startsWith("PBM");
-    const before = blackAndWhite ? preview(m.HEAPU8.subarray(at, at + size), result.width, result.height, id, "drawing")
+    const sameGrid = keepsLayout(options) && !options.width && !options.height;
+    const before = blackAndWhite && sameGrid ? preview(m.HEAPU8.subarray(at, at + size), result.width, result.height, id, "drawing")
                                  : null;
-    return await finish(id, result, before, file);
+    return await finish(id, result, before, keepsLayout(options) ? file : null);
   } finally {
     m._page_release();
     m._free(at);
@@ -343,12 +358,13 @@ async function fromBrowser(id, file, head, options) {
     }
     progress(id, "converting", 0, 0);
     const method = options.method === DEFAULT_METHOD ? AUTO : options.method;
+    setLayout(options);
     const code = m._page_convert_pixels(at, width, height, options.raw, options.bpp, method, options.threshold,
                                         options.window, options.invert, options.to || 0);
     // A picture's options are those of a BMP's.
     const result = Object.assign(outcome(code), {decodedBy, decoded: true, direction: BMP_TO_PBM});
     if (code !== OK) return result;
-    return await finish(id, result, null, bitmap);
+    return await finish(id, result, null, keepsLayout(options) ? bitmap : null);
   } finally {
     m._page_release();
     if (at !== 0) m._free(at);

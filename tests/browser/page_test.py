@@ -197,6 +197,18 @@ def invalid_options(page, downloads):
     page.option("invert", False)
     page.option("method", "8")
     page.idle()
+    # The size's fields: a box needs both sides; a bad side is marked.
+    for width, height, fit, wanted in (("384", "", True, "needs both"), ("0", "", False, "whole numbers"),
+                                       ("2.5", "", False, "whole numbers")):
+        page.option("width", width)
+        page.option("height", height)
+        page.option("fit", fit)
+        message = page.driver.find_element(By.ID, "size-error").text
+        page.check(wanted in message and page.driver.find_element(By.ID, "width").get_attribute("aria-invalid") == "true",
+                   f"width {width!r}, fit {fit}: marked with {message!r}")
+    page.option("width", "")
+    page.option("fit", False)
+    page.idle()
 
 
 def cards(page, artefacts):
