@@ -230,8 +230,11 @@
       if (!busy && (waiting.length === 0 || !options)) idleWaiters.splice(0).forEach((resolve) => resolve());
       return;
     }
-    waiting.sort((a, b) => (b.visible - a.visible) || (b.serial - a.serial));
-    const card = waiting[0];
+    // New files in the order shown; then those converted again after an
+    // option changed, the ones in view first.
+    const fresh = waiting.filter((c) => !c.result).sort((a, b) => a.serial - b.serial);
+    const again = waiting.filter((c) => c.result).sort((a, b) => (b.visible - a.visible) || (a.serial - b.serial));
+    const card = fresh.length > 0 ? fresh[0] : again[0];
     busy = card;
     card.state = "converting";
     card.sentWith = options;

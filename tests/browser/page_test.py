@@ -347,6 +347,16 @@ def every_card_ends(page):
     names = sorted(r["outputName"] for r in page.results())
     page.check(names == ["twin.pbm.png", "twin.pgm.png"], f"no two outputs share a name: {names}")
     page.clear()
+    # A batch converts in the order shown, and each checkbox is a 24 px target.
+    page.add(*(page.file(f"order-{n}.pbm", p4(3, 3, lambda x, y: x == y)) for n in range(6)))
+    page.idle()
+    # Queued together, each is ready later than the one before it (to the microsecond).
+    ready = page.js("return window.quorvelpbm.results().map((r) => r.readyAfter);")
+    page.check(ready == sorted(ready) and len(set(ready)) == len(ready), f"converted in the order shown: {ready}")
+    sizes = page.js("return Array.from(document.querySelectorAll('input[type=checkbox]'), "
+                    "(box) => Math.min(box.getBoundingClientRect().width, box.getBoundingClientRect().height));")
+    page.check(min(sizes) >= 24, f"checkboxes are at least 24 px: {sizes}")
+    page.clear()
     page.option("to", "0")  # the rest as the tool writes by default
 
 
