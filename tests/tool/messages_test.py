@@ -22,8 +22,9 @@ def run(*args, **kwargs):
     return subprocess.run([TOOL, *args], capture_output=True, text=True, **kwargs)
 
 
-def has(codec):
-    return codec not in run("--version").stdout.split("built without:")[-1].lower()
+def has(format_name):
+    """Whether --version lists a codec built in for the format ("png": "PNG libspng 0.7.3")."""
+    return any(line.startswith(format_name.upper() + " ") for line in run("--version").stdout.splitlines()[1:])
 
 
 def chunk(kind, body):
