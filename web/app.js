@@ -272,6 +272,22 @@
     return `${n.toLocaleString("en")} ${n === 1 ? one : many}`;
   }
 
+  // The live region: the status line as it stands at a run's start, its end
+  // or a refusal, never its percentages, and at most once in ANNOUNCE_MS.
+  const ANNOUNCE_MS = 3000;
+  let announced = {text: "", at: -Infinity, timer: 0};
+  function announce(text) {
+    clearTimeout(announced.timer);
+    if (text === announced.text) return;
+    const wait = announced.at + ANNOUNCE_MS - performance.now();
+    if (wait > 0) {
+      announced.timer = setTimeout(() => announce(text), wait);
+      return;
+    }
+    announced = {text, at: performance.now(), timer: 0};
+    $("announce").textContent = text;
+  }
+
   function showStatus() {
     const overall = $("overall");
     const pending = cards.filter((c) => c.state === "queued" || c.state === "converting").length;
@@ -283,6 +299,7 @@
     const failed = cards.filter((c) => c.state === "failed" || c.state === "cancelled").length;
     if (!everReady) return;
     let text;
+    let heard;  // what the live region says of it
     if (cards.length === 0) {
       text = "Ready: choose or drop files.";
     } else if (pending > 0 && !options) {
@@ -292,12 +309,14 @@
       const percent = p && p.total > 0 ? ` ${Math.floor((100 * p.done) / p.total)}%` : "";
       text = `Converting ${busy.title} (${p ? p.phase : "reading"}${percent}), ` +
              `${plural(Math.min(run.done + 1, run.total), "file", "files")} of ${run.total}.`;
+      heard = `Converting ${plural(run.total, "file", "files")}.` + (lastProblem ? " " + lastProblem : "");
     } else {
       text = `Converted ${converted.length} of ${plural(cards.length, "file", "files")}.`;
       if (failed > 0) text += ` ${plural(failed, "file", "files")} not converted: see ${failed === 1 ? "its card" : "their cards"}.`;
       if (failed > 0 && lastProblem) text += " " + lastProblem;
     }
     status.textContent = text + notice;
+    announce((heard || text) + notice);
     overall.hidden = !busy;
     if (busy) {
       const p = busy.progress;

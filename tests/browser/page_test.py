@@ -114,6 +114,9 @@ class Page:
 def large_pictures(page):
     # 200 MP: converts with a progress line, and Cancel stops the next run.
     page.option("raw", True)
+    page.js("""window.announced = [];
+               new MutationObserver(() => window.announced.push(document.getElementById('announce').textContent))
+                 .observe(document.getElementById('announce'), {childList: true, characterData: true, subtree: true});""")
     page.add(page.file("huge.bmp", bmp1(20000, 10000, lambda y: b"\x0f\xf0" * 2500)))
     page.wait(lambda: page.js("return document.querySelector('.progress-line progress') !== null"), 30)
     seen = page.js("return document.querySelector('.progress-line').textContent")
@@ -122,6 +125,10 @@ def large_pictures(page):
     page.idle()
     huge = page.results()[0]
     page.check(huge["status"] == 0, f"the 200 MP picture converts: {huge}")
+    page.wait(lambda: page.js("return document.getElementById('announce').textContent").startswith("Converted"), 10)
+    announced = page.js("return window.announced")
+    page.check(len(announced) <= 3 and not any("%" in text for text in announced),
+               f"the live region says the start and the end, no percentages: {announced}")
     size = page.js("const c = document.querySelector('canvas'); return [c.width, c.height];")
     page.check(size[0] * size[1] <= 4_000_000 and size[0] > 0, f"its preview is drawn scaled down: {size}")
     page.option("raw", False)
