@@ -326,6 +326,19 @@
     $("summary-link").hidden = cards.length === 0;
   }
 
+  // A focused control is never under the bar at the window's bottom: the
+  // bar's height pads scrolling, and a control the browser left partly
+  // under it is scrolled clear.
+  const bar = document.querySelector(".bar");
+  new ResizeObserver(() => {
+    document.documentElement.style.setProperty("--bar-height", `${bar.offsetHeight}px`);
+  }).observe(bar);
+  document.addEventListener("focusin", (event) => {
+    if (bar.contains(event.target)) return;
+    const below = event.target.getBoundingClientRect().bottom - bar.getBoundingClientRect().top;
+    if (below > 0) window.scrollBy(0, below + 8);
+  });
+
   // ---- Cards -----------------------------------------------------------
 
   const seen = new IntersectionObserver((entries) => {

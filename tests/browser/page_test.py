@@ -376,6 +376,16 @@ def phone(page, artefacts):
         if width == 390:
             page.js("document.getElementById('results-heading').scrollIntoView()")
             page.driver.save_screenshot(str(artefacts / "web-phone.png"))
+        # Each control, focused from the keyboard, shows above the bar.
+        hidden = page.js("""const bar = document.querySelector('.bar').getBoundingClientRect().top;
+            const hidden = [];
+            for (const control of document.querySelectorAll('#options input, #options select, #results button')) {
+              if (control.disabled || control.closest('.bar')) continue;
+              control.focus();
+              if (control.getBoundingClientRect().bottom > bar) hidden.push(control.id || control.textContent);
+            }
+            return hidden;""")
+        page.check(hidden == [], f"at {width} px no focused control hides behind the bar: {hidden}")
     page.driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
 
 
