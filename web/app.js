@@ -288,6 +288,11 @@
     $("announce").textContent = text;
   }
 
+  function showOnlyRefused(on) {
+    $("refusals").setAttribute("aria-pressed", String(on));
+    list.classList.toggle("only-refused", on);
+  }
+
   function showStatus() {
     const overall = $("overall");
     const pending = cards.filter((c) => c.state === "queued" || c.state === "converting").length;
@@ -324,6 +329,11 @@
       overall.value = Math.floor((100 * (run.done + part)) / Math.max(run.total, 1));
     }
     $("summary-link").hidden = cards.length === 0;
+    // Every refusal stays on its card; this shows them alone, with their count.
+    const refusals = $("refusals");
+    refusals.hidden = failed === 0;
+    refusals.textContent = failed === 0 ? "Only the refused" : `Only the refused (${failed})`;
+    if (failed === 0) showOnlyRefused(false);
   }
 
   // A focused control is never under the bar at the window's bottom: the
@@ -471,6 +481,10 @@
   drop.addEventListener("dragover", () => drop.classList.add("over"));
   drop.addEventListener("dragleave", () => drop.classList.remove("over"));
   drop.addEventListener("drop", () => drop.classList.remove("over"));
+  $("refusals").addEventListener("click", () => {
+    showOnlyRefused($("refusals").getAttribute("aria-pressed") !== "true");
+    $("results-heading").scrollIntoView();
+  });
   $("options").addEventListener("change", optionsChanged);
   // While typing, only the marks; the files follow on a change.
   $("options").addEventListener("input", () => markFields(readOptions().errors));

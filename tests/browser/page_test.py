@@ -354,6 +354,18 @@ def every_card_ends(page):
     names = sorted(r["outputName"] for r in page.results())
     page.check(names == ["twin.pbm.png", "twin.pgm.png"], f"no two outputs share a name: {names}")
     page.clear()
+    # Every refusal can be seen, not only the latest: a count, and a view of them alone.
+    page.add(page.file("bad-one.bmp", b"BM" + bytes(20)), page.file("good.pbm", p4(2, 2, lambda x, y: x == y)),
+             page.file("bad-two.bmp", b"BM" + bytes(30)))
+    page.idle()
+    button = page.driver.find_element(By.ID, "refusals")
+    page.check(button.is_displayed() and "(2)" in button.text, f"the bar counts the refusals: {button.text!r}")
+    button.click()
+    shown = sorted(card.get_attribute("data-name") for card in page.cards() if card.is_displayed())
+    page.check(shown == ["bad-one.bmp", "bad-two.bmp"], f"the refusals alone: {shown}")
+    button.click()
+    page.check(all(card.is_displayed() for card in page.cards()), "and then every card again")
+    page.clear()
     # A batch converts in the order shown, and each checkbox is a 24 px target.
     page.add(*(page.file(f"order-{n}.pbm", p4(3, 3, lambda x, y: x == y)) for n in range(6)))
     page.idle()
