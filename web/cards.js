@@ -74,12 +74,47 @@ window.quorvelpbmCards = (function () {
     else context.putImageData(new ImageData(new Uint8ClampedArray(picture.pixels), picture.width), 0, 0);
   }
 
+  // A grey picture (RGBA) shrunk by a whole factor, each pixel the mean of
+  // those it covers: a dither shown small reads as its grey, not as moire.
+  function shrunk(picture, factor) {
+    const width = Math.ceil(picture.width / factor);
+    const height = Math.ceil(picture.height / factor);
+    const from = new Uint8Array(picture.pixels);
+    const sums = new Uint32Array(width * height);
+    const counts = new Uint32Array(width * height);
+    for (let y = 0; y < picture.height; ++y) {
+      const row = Math.floor(y / factor) * width;
+      for (let x = 0; x < picture.width; ++x) {
+        const at = row + Math.floor(x / factor);
+        sums[at] += from[4 * (y * picture.width + x)];
+        counts[at] += 1;
+      }
+    }
+    const rgba = new Uint32Array(width * height);
+    for (let i = 0; i < rgba.length; ++i) {
+      const grey = Math.round(sums[i] / counts[i]);
+      rgba[i] = 0xff000000 | (grey << 16) | (grey << 8) | grey;
+    }
+    return {width, height, pixels: rgba.buffer};
+  }
+
+  // The result as the fit view shows it: box-averaged to about the size it
+  // is drawn at (the card's width, 18rem high), never scaled down by the
+  // browser's smoothing.
+  function fitted(card, picture) {
+    const rem = parseFloat(getComputedStyle(document.documentElement).fontSize) || 16;
+    const width = Math.max(1, card.element.clientWidth - 2 * rem);
+    const scale = Math.min(width / picture.width, (18 * rem) / picture.height) * (window.devicePixelRatio || 1);
+    return scale < 0.5 ? shrunk(picture, Math.floor(1 / scale)) : picture;
+  }
+
   // The preview: the result, with the original over its left part up to the
   // split, and a zoom of whole steps so that each pixel stays a square.
   function preview(card) {
     const r = card.result;
     const after = element("canvas");
-    drawInto(after, r.preview);
+    const small = fitted(card, r.preview);
+    drawInto(after, small);
     after.setAttribute("role", "img");
     after.setAttribute("aria-label", `${r.outputName}, ${r.width} by ${r.height} pixels`);
     const stack = element("div", {className: "stack"}, after);
@@ -96,6 +131,9 @@ window.quorvelpbmCards = (function () {
       const on = pixels.getAttribute("aria-pressed") === "true";
       box.classList.toggle("fit", !on);
       zoom.disabled = !on;
+      // Pixel for pixel shows the preview's own pixels; fit its average.
+      const picture = on ? r.preview : small;
+      if (after.width !== picture.width) drawInto(after, picture);
       after.style.width = on ? `${r.preview.width * Number(zoom.value)}px` : "";
     };
     pixels.addEventListener("click", () => {

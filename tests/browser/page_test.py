@@ -379,6 +379,29 @@ def every_card_ends(page):
     page.option("to", "0")  # the rest as the tool writes by default
 
 
+def fit_view(page):
+    # A 1-pixel checkerboard shown small is its grey, box-averaged, not the
+    # browser's smoothing of it (moire); pixel for pixel shows every pixel.
+    page.add(page.file("checks.pbm", p4(1600, 1000, lambda x, y: (x + y) % 2 == 0)))
+    page.idle()
+    canvas = page.card("checks.pbm").find_element(By.CSS_SELECTOR, "canvas:not(.before)")
+    drawn = page.js("""const c = arguments[0];
+        const data = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+        let low = 255, high = 0;  // inside: the last row and column may average fewer pixels
+        for (let y = 0; y + 1 < c.height; ++y)
+          for (let x = 0; x + 1 < c.width; ++x) {
+            const v = data[4 * (y * c.width + x)];
+            low = Math.min(low, v);
+            high = Math.max(high, v);
+          }
+        return [c.width, c.getBoundingClientRect().width * devicePixelRatio, low, high];""", canvas)
+    page.check(drawn[0] <= 2 * drawn[1] and 100 <= drawn[2] <= drawn[3] <= 155,
+               f"the fit view is the checkerboard's grey at about its drawn size: {drawn}")
+    page.js("arguments[0].click()", page.card("checks.pbm").find_element(By.CSS_SELECTOR, "button[aria-pressed]"))
+    page.check(page.js("return arguments[0].width", canvas) == 1600, "pixel for pixel draws every pixel")
+    page.clear()
+
+
 def phone(page, artefacts):
     for width, height in ((390, 844), (320, 640)):
         page.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
@@ -431,6 +454,7 @@ def main():
         driver.execute_async_script("window.quorvelpbm.ready.then(arguments[arguments.length - 1]);")
         page.axe("on the empty page")
         every_card_ends(page)
+        fit_view(page)
         large_pictures(page)
         invalid_options(page, downloads)
         cards(page, artefacts)
