@@ -147,13 +147,42 @@ window.quorvelpbmCards = (function () {
       drawInto(before, r.original);
       before.setAttribute("aria-hidden", "true");
       stack.append(before);
+      // The cut between the original (left) and the result (right), as a
+      // share of the picture as drawn, which object-fit may inset in its box.
       const split = element("input", {type: "range", min: "0", max: "100", value: "50", className: "split"});
-      split.setAttribute("aria-label", "Before and after: how much of the original of " + card.title + " shows");
-      const set = () => stack.style.setProperty("--split", `${split.value}%`);
+      split.setAttribute("aria-label", `Cut of ${card.title}: the original left of it, the result right, ` +
+                                       "in percent across the picture");
+      const drawn = () => {
+        const box = after.getBoundingClientRect();
+        const scale = Math.min(box.width / after.width, box.height / after.height);
+        const width = after.width * scale;
+        return {box, left: box.left + (box.width - width) / 2, width};
+      };
+      const set = () => {
+        const {box, left, width} = drawn();
+        const cut = left - box.left + (width * Number(split.value)) / 100;
+        stack.style.setProperty("--cut", box.width > 0 ? `${box.width - cut}px` : `${100 - Number(split.value)}%`);
+      };
+      // A finger or a pressed mouse moves the cut to where it is.
+      const follow = (event) => {
+        if (event.type === "pointermove" && event.buttons === 0) return;
+        const {left, width} = drawn();
+        if (width <= 0) return;
+        split.value = String(Math.round(Math.min(100, Math.max(0, (100 * (event.clientX - left)) / width))));
+        set();
+      };
+      stack.addEventListener("pointerdown", follow);
+      stack.addEventListener("pointermove", follow);
       split.addEventListener("input", set);
+      new ResizeObserver(set).observe(after);
       set();
-      controls.append(" ", element("span", {className: "split-label", textContent: "Before"}), split,
-                      element("span", {className: "split-label", textContent: "After"}));
+      stack.append(element("span", {className: "half-label before-label", textContent: "Before"}),
+                   element("span", {className: "half-label after-label", textContent: "After"}));
+      controls.append(" ", split);
+    } else {
+      controls.append(" ", element("span", {className: "help", textContent:
+        "No before and after: the browser cannot draw this file's format, or the result is turned or " +
+        "flipped, or the picture is over 64 megapixels."}));
     }
     const shrunk = r.preview.width < r.width
       ? element("p", {className: "help", textContent: `Preview shrunk to ${r.preview.width} x ${r.preview.height}: ` +
