@@ -113,8 +113,14 @@ window.quorvelpbmCards = (function () {
   function preview(card) {
     const r = card.result;
     const after = element("canvas");
-    const small = fitted(card, r.preview);
-    drawInto(after, small);
+    drawInto(after, r.preview);
+    // The fit view's average, made in a task of its own once the card is
+    // drawn: the page's thread never holds both at once.
+    let small = r.preview;
+    setTimeout(() => {
+      small = fitted(card, r.preview);
+      if (box.classList.contains("fit") && after.width !== small.width) drawInto(after, small);
+    });
     after.setAttribute("role", "img");
     after.setAttribute("aria-label", `${r.outputName}, ${r.width} by ${r.height} pixels`);
     const stack = element("div", {className: "stack"}, after);
