@@ -3,11 +3,15 @@
  * converts as detected, into the format the output's name calls for, with
  * the method's number (qpbm_method) when given. Prints the status message
  * and exits 1 on a refusal. */
-#include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
+
+/* shellapi.h needs windows.h first. */
+/* clang-format off */
 #include <windows.h>
+#include <shellapi.h>
+/* clang-format on */
 
 #include "library/qpbm.h"
 
