@@ -113,10 +113,11 @@ window.quorvelpbmCards = (function () {
   function preview(card) {
     const r = card.result;
     const after = element("canvas");
-    drawInto(after, r.preview);
+    const full = r.previewBitmap || r.preview;
+    drawInto(after, full);
     // The fit view's average, made in a task of its own once the card is
     // drawn: the page's thread never holds both at once.
-    let small = r.preview;
+    let small = full;
     setTimeout(() => {
       small = fitted(card, r.preview);
       if (box.classList.contains("fit") && after.width !== small.width) drawInto(after, small);
@@ -138,7 +139,7 @@ window.quorvelpbmCards = (function () {
       box.classList.toggle("fit", !on);
       zoom.disabled = !on;
       // Pixel for pixel shows the preview's own pixels; fit its average.
-      const picture = on ? r.preview : small;
+      const picture = on ? full : small;
       if (after.width !== picture.width) drawInto(after, picture);
       after.style.width = on ? `${r.preview.width * Number(zoom.value)}px` : "";
     };

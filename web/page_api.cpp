@@ -88,8 +88,14 @@ EMSCRIPTEN_KEEPALIVE void page_release(void) { release(); }
 // For the next page_convert or page_convert_pixels only.
 EMSCRIPTEN_KEEPALIVE void page_layout(int width, int height, int fit, int rotate, int flip, int mirror,
                                       int no_auto_orient, int dpi) {
-    next_layout = Layout{static_cast<unsigned>(width < 0 ? 0 : width), static_cast<unsigned>(height < 0 ? 0 : height),
-                         fit, rotate, flip, mirror, no_auto_orient, static_cast<unsigned>(dpi < 0 ? 0 : dpi)};
+    next_layout = Layout{static_cast<unsigned>(width < 0 ? 0 : width),
+                         static_cast<unsigned>(height < 0 ? 0 : height),
+                         fit,
+                         rotate,
+                         flip,
+                         mirror,
+                         no_auto_orient,
+                         static_cast<unsigned>(dpi < 0 ? 0 : dpi)};
 }
 
 // Converts `size` bytes at `input`. threshold -1 and window 0 take the

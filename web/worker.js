@@ -195,6 +195,12 @@ async function finish(id, result, before, picture) {
   const bytes = m.HEAPU8.slice(out, out + m._page_output_size());
   m._page_release();
   result.preview = preview(blackAndWhiteRows(bytes), result.width, result.height, id, "drawing");
+  // Made here too as a bitmap, which the page's thread draws without
+  // copying its pixels; the pixels stay for the fit view's average.
+  if (result.preview.width > 0 && result.preview.height > 0 && typeof createImageBitmap === "function") {
+    const {width, height, pixels} = result.preview;
+    result.previewBitmap = await createImageBitmap(new ImageData(new Uint8ClampedArray(pixels), width, height));
+  }
   result.original = before || (await original(picture, result.width, result.height));
   result.crc = crc32(bytes);
   // Made here: a Blob of a large output takes the page's thread a while.
@@ -389,6 +395,7 @@ function transfers(result) {
   const list = [];
   if (result.bytes) list.push(result.bytes);
   if (result.preview) list.push(result.preview.pixels);
+  if (result.previewBitmap) list.push(result.previewBitmap);
   if (result.original instanceof ImageBitmap) list.push(result.original);
   else if (result.original) list.push(result.original.pixels);
   return list;
