@@ -21,7 +21,7 @@ sources=$cache/sources
 cmake_args=(-G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_LIBDIR=lib -DBUILD_SHARED_LIBS=OFF
     -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DCMAKE_C_VISIBILITY_PRESET=hidden -Wno-dev)
 configure=(cmake)
-simd=(-DWITH_SIMD=ON -DREQUIRE_SIMD=ON)
+jpeg_args=(-DWITH_SIMD=ON -DREQUIRE_SIMD=ON)
 case $target in
     host) ;;
     mingw-w64-x86_64 | arm-linux-gnueabihf) cmake_args+=(-DCMAKE_TOOLCHAIN_FILE="$toolchains/$target.cmake") ;;
@@ -29,7 +29,7 @@ case $target in
         configure=(emcmake cmake)
         # CMake's check_type_size reads wasm32's sizes wrongly (9): they are
         # given here, as libjpeg-turbo and libtiff name them.
-        simd=(-DWITH_SIMD=OFF -DHAVE_SIZE_T=TRUE -DSIZE_T=4 -DHAVE_UNSIGNED_LONG=TRUE -DUNSIGNED_LONG=4)
+        jpeg_args=(-DWITH_SIMD=OFF -DHAVE_SIZE_T=TRUE -DSIZE_T=4 -DHAVE_UNSIGNED_LONG=TRUE -DUNSIGNED_LONG=4)
         cmake_args+=(-DHAVE_SIZEOF_SIZE_T=TRUE -DSIZEOF_SIZE_T=4)
         # Emscripten's JavaScript passes need Debian's node modules
         # (node-acorn), which a node from elsewhere does not look for.
@@ -105,7 +105,7 @@ zlib_args=(-DZLIB_LIBRARY="$prefix/lib/libz.a" -DZLIB_INCLUDE_DIR="$prefix/inclu
 # (Its CMake needs the shared library target too; only the static one is kept.)
 build libspng "$spng" -DSPNG_SHARED=ON -DSPNG_STATIC=ON -DBUILD_EXAMPLES=OFF -DENABLE_OPT=ON "${zlib_args[@]}"
 build libjpeg-turbo "$jpeg" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DWITH_JAVA=OFF \
-    -DWITH_CRT_DLL=ON -DCMAKE_INSTALL_DEFAULT_LIBDIR=lib -DCMAKE_INSTALL_LIBDIR="$prefix/lib" "${simd[@]}"
+    -DWITH_CRT_DLL=ON -DCMAKE_INSTALL_DEFAULT_LIBDIR=lib -DCMAKE_INSTALL_LIBDIR="$prefix/lib" "${jpeg_args[@]}"
 build libtiff "$tiff" "${zlib_args[@]}" -DJPEG_LIBRARY="$prefix/lib/libjpeg.a" -DJPEG_LIBRARY_RELEASE="$prefix/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$prefix/include" \
     -Dtiff-tools=OFF -Dtiff-tests=OFF -Dtiff-contrib=OFF -Dtiff-docs=OFF -Dcxx=OFF -Dtiff-opengl=OFF -Dsphinx=OFF \
     -Dzlib=ON -Djpeg=ON -Dccitt=ON -Dpackbits=ON -Dlzw=ON \
