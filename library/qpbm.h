@@ -476,13 +476,33 @@ QPBM_API qpbm_status qpbm_document_add_file(qpbm_document* document, const char*
 QPBM_API qpbm_status qpbm_document_add_file_ex(qpbm_document* document, const char* input, const char* pages,
                                                const qpbm_options* options, qpbm_result* result);
 QPBM_API qpbm_status qpbm_document_add_pixels(qpbm_document* document, const qpbm_pixels* pixels, qpbm_result* result);
+/* The same, the pixels decided by `options` (NULL: the document's). */
+QPBM_API qpbm_status qpbm_document_add_pixels_ex(qpbm_document* document, const qpbm_pixels* pixels,
+                                                 const qpbm_options* options, qpbm_result* result);
 /* Pages added so far. */
 QPBM_API unsigned qpbm_document_pages(const qpbm_document* document);
 /* Ends and installs the document (QPBM_EDOCUMENT with no page), or after a
  * failure discards it; frees the handle either way. */
 QPBM_API qpbm_status qpbm_document_close(qpbm_document* document, qpbm_result* result);
-/* Discards the document, leaving the output path as it was, and frees the handle. */
+/* Discards the document, leaving the output path as it was (or making no
+ * bytes), and frees the handle. */
 QPBM_API void qpbm_document_discard(qpbm_document* document);
+
+/* A document in memory: the same calls, but the output grows in memory the
+ * library allocates, and qpbm_document_close_memory (not _close, which
+ * refuses such a handle with QPBM_EINVALID_ARGUMENT and leaves it open)
+ * hands it over whole: *output, *output_size bytes, to free with qpbm_free.
+ * After a failure, or with no page, *output is NULL and *output_size 0. The
+ * pages of a file in memory are added by qpbm_document_add_memory (also to a
+ * file document), `pages` and `options` as for qpbm_document_add_file_ex. */
+QPBM_API qpbm_status qpbm_document_open_memory(qpbm_format format, const qpbm_options* options,
+                                               qpbm_document** document, qpbm_result* result);
+QPBM_API qpbm_status qpbm_document_add_memory(qpbm_document* document, const void* input, size_t input_size,
+                                              const char* pages, const qpbm_options* options, qpbm_result* result);
+QPBM_API qpbm_status qpbm_document_close_memory(qpbm_document* document, void** output, uint64_t* output_size,
+                                                qpbm_result* result);
+/* Frees what qpbm_document_close_memory handed over; NULL is ignored. */
+QPBM_API void qpbm_free(void* output);
 
 /* How many pages the file at `input` holds: a TIFF's directories, 1 for
  * any other picture. */

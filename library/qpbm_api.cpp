@@ -13,6 +13,7 @@
 
 #include "convert/codecs.hpp"
 #include "core/pages.hpp"
+#include "library/api_support.hpp"
 #include "library/document.hpp"
 #include "library/file_convert.hpp"
 #include "library/memory_convert.hpp"
@@ -27,10 +28,7 @@
 #include <ctime>
 #endif
 
-// The handle of the document calls.
-struct qpbm_document {
-    qpbm::Document document;
-};
+using namespace qpbm::api;
 
 namespace {
 
@@ -95,20 +93,10 @@ private:
 };
 #endif
 
-// The integer a C caller stored in an enum field. Loading a value no
-// enumerator has as the enum itself is undefined in C++, so it is read as
-// an int and checked as one.
-template <class Enum>
-int stored_int(const Enum& field) {
-    static_assert(sizeof(int) == sizeof(Enum));
-    int value;
-    std::memcpy(&value, &field, sizeof value);
-    return value;
-}
+}  // namespace
 
-// The caller's options as the library takes them. A struct from a newer
-// header may be longer: the fields this library does not know must then be
-// zero, which is their default. False for a value out of range.
+namespace qpbm::api {
+
 bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) {
     qpbm_options c;
     qpbm_options_init(&c);
@@ -207,7 +195,9 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     return true;
 }
 
-constexpr unsigned kKnownFlags = QPBM_FLAG_NO_SIGPIPE | QPBM_FLAG_FSYNC | QPBM_FLAG_THREAD;
+}  // namespace qpbm::api
+
+namespace {
 
 // The arguments every conversion takes, as the library takes them; false
 // when one is invalid.
@@ -224,8 +214,10 @@ bool take_call(qpbm_direction direction, const qpbm_options* options, const void
                                 reinterpret_cast<std::uintptr_t>(work) % alignof(qpbm::Workspace) == 0));
 }
 
-// The public status of a call, and what it learned in `result` if given.
-qpbm_status report(bool valid, Status status, Direction direction, const qpbm::Facts& facts, qpbm_result* result) {
+}  // namespace
+
+qpbm_status qpbm::api::report(bool valid, qpbm::Status status, qpbm::Direction direction, const qpbm::Facts& facts,
+                              qpbm_result* result) {
     const qpbm_status code = valid ? public_status(status) : QPBM_EINVALID_ARGUMENT;
     if (result != nullptr) {
         result->status = code;
@@ -245,6 +237,8 @@ qpbm_status report(bool valid, Status status, Direction direction, const qpbm::F
     }
     return code;
 }
+
+namespace {
 
 // A conversion on UTF-8 paths that takes pages: a TIFF or PDF output (every
 // page by default), a PBM output given a selection, or a one-picture output
@@ -293,13 +287,13 @@ bool convert_pages(const char* input, const char* output, qpbm::Options& o, Stat
         selection.count = 1;
         selection.ranges[0] = {o.page + 1, o.page + 1};
     }
-    auto* handle = new (std::nothrow) qpbm_document;
-    if (handle == nullptr) {
+    const std::unique_ptr<qpbm::Document> held(new (std::nothrow) qpbm::Document);
+    if (held == nullptr) {
         status = Status::write_failed;
         facts.os_error = ENOMEM;
         return true;
     }
-    qpbm::Document& d = handle->document;
+    qpbm::Document& d = *held;
     status = qpbm::open_document(d, output, o.to, o, facts);
     if (status == Status::ok) status = qpbm::add_document_file(d, input, selection, facts);
     direction = d.direction;
@@ -311,7 +305,6 @@ bool convert_pages(const char* input, const char* output, qpbm::Options& o, Stat
             facts = closing;
         }
     }
-    delete handle;
     return true;
 }
 
@@ -465,11 +458,7 @@ qpbm_status convert_flags(const Char* input, const Char* output, qpbm_direction 
 
 }  // namespace
 
-namespace {
-
-// The caller's pixels as the pixel reader takes them; false for a layout
-// this library does not know.
-bool take_pixels(const qpbm_pixels* given, qpbm::PixelSource& source) {
+bool qpbm::api::take_pixels(const qpbm_pixels* given, qpbm::PixelSource& source) {
     if (given == nullptr) return false;
     switch (stored_int(given->layout)) {
         case QPBM_LAYOUT_GRAY8: source.layout = qpbm::PixelLayout::gray8; break;
@@ -486,6 +475,8 @@ bool take_pixels(const qpbm_pixels* given, qpbm::PixelSource& source) {
     source.stride = given->stride;
     return true;
 }
+
+namespace {
 
 // A pixel conversion in the caller's work block, or the static one under its lock.
 template <class Run>
@@ -606,122 +597,6 @@ qpbm_status qpbm_convert_pixels_file(const qpbm_pixels* pixels, const char* outp
         [&](const qpbm::PixelSource& source, qpbm::Workspace& w, qpbm::Facts& facts, const qpbm::Options& o) {
             return qpbm::convert_pixels_file(source, output, w, facts, o);
         });
-}
-
-qpbm_status qpbm_document_open(const char* output, qpbm_format format, const qpbm_options* options,
-                               qpbm_document** document, qpbm_result* result) {
-    const int saved_errno = errno;
-    qpbm::Facts facts;
-    qpbm::Options o;
-    unsigned flags = 0;
-    Status status = Status::ok;
-    const int f = stored_int(format);
-    const bool valid = document != nullptr && take_options(options, o, flags) && (flags & ~kKnownFlags) == 0 &&
-                       (f == QPBM_FORMAT_TIFF || f == QPBM_FORMAT_PDF || f == QPBM_FORMAT_PBM);
-    if (document != nullptr) *document = nullptr;
-    if (valid) {
-        o.to = f == QPBM_FORMAT_TIFF  ? qpbm::Format::tiff
-               : f == QPBM_FORMAT_PDF ? qpbm::Format::pdf
-                                      : qpbm::Format::pbm;
-        auto* handle = new (std::nothrow) qpbm_document;
-        if (handle == nullptr) {
-            status = Status::write_failed;
-            facts.os_error = ENOMEM;
-        } else {
-            status = qpbm::open_document(handle->document, output, o.to, o, facts);
-            if (status == Status::ok)
-                *document = handle;
-            else
-                delete handle;
-        }
-    }
-    const qpbm_status code = report(valid, status, Direction::detect, facts, result);
-    errno = saved_errno;
-    return code;
-}
-
-qpbm_status qpbm_document_add_file_ex(qpbm_document* document, const char* input, const char* pages,
-                                      const qpbm_options* options, qpbm_result* result) {
-    const int saved_errno = errno;
-    qpbm::Facts facts;
-    qpbm::PageSelection selection;
-    qpbm::Options o;
-    unsigned flags = 0;
-    const bool valid = document != nullptr && (pages == nullptr || qpbm::parse_pages(pages, selection)) &&
-                       (options == nullptr || (take_options(options, o, flags) && (flags & ~kKnownFlags) == 0));
-    Status status = Status::ok;
-    if (valid)
-        status =
-            qpbm::add_document_file(document->document, input, selection, facts, options != nullptr ? &o : nullptr);
-    const qpbm_status code = report(valid, status, Direction::detect, facts, result);
-    errno = saved_errno;
-    return code;
-}
-
-qpbm_status qpbm_document_add_file(qpbm_document* document, const char* input, const char* pages, qpbm_result* result) {
-    return qpbm_document_add_file_ex(document, input, pages, nullptr, result);
-}
-
-qpbm_status qpbm_document_add_pixels(qpbm_document* document, const qpbm_pixels* pixels, qpbm_result* result) {
-    const int saved_errno = errno;
-    qpbm::Facts facts;
-    qpbm::PixelSource source;
-    const bool valid = document != nullptr && take_pixels(pixels, source);
-    Status status = Status::ok;
-    if (valid) status = qpbm::add_document_pixels(document->document, source, facts);
-    const qpbm_status code = report(valid, status, Direction::detect, facts, result);
-    errno = saved_errno;
-    return code;
-}
-
-unsigned qpbm_document_pages(const qpbm_document* document) {
-    return document != nullptr ? document->document.pages : 0;
-}
-
-qpbm_status qpbm_document_close(qpbm_document* document, qpbm_result* result) {
-    const int saved_errno = errno;
-    qpbm::Facts facts;
-    Status status = Status::ok;
-    if (document != nullptr) {
-        status = qpbm::close_document(document->document, facts);
-        delete document;
-    }
-    const qpbm_status code = report(document != nullptr, status, Direction::detect, facts, result);
-    errno = saved_errno;
-    return code;
-}
-
-void qpbm_document_discard(qpbm_document* document) {
-    if (document == nullptr) return;
-    const int saved_errno = errno;
-    qpbm::Document& d = document->document;
-    if (d.failed == Status::ok) d.failed = Status::cancelled;
-    qpbm::Facts facts;
-    qpbm::close_document(d, facts);
-    delete document;
-    errno = saved_errno;
-}
-
-qpbm_status qpbm_input_pages(const char* input, unsigned* pages, qpbm_result* result) {
-    const int saved_errno = errno;
-    qpbm::Facts facts;
-    Status status = Status::ok;
-    std::uint32_t count = 0;
-    const bool valid = pages != nullptr;
-    if (valid) {
-        auto* work = new (std::nothrow) qpbm::Workspace;
-        if (work == nullptr) {
-            status = Status::write_failed;
-            facts.os_error = ENOMEM;
-        } else {
-            status = qpbm::count_pages(input, count, *work, facts);
-            delete work;
-        }
-        *pages = status == Status::ok ? count : 0;
-    }
-    const qpbm_status code = report(valid, status, Direction::detect, facts, result);
-    errno = saved_errno;
-    return code;
 }
 
 const char* qpbm_version(void) { return QPBM_VERSION_STRING; }

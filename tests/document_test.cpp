@@ -209,4 +209,58 @@ TEST(Document, PagesOfFilesAndPixelsInOrderAndNothingAfterARefusal) {
     std::remove(small_output.c_str());
 }
 
+// A document in memory holds the bytes the same calls write to a file, for
+// every document format, past the first block its memory grows from.
+TEST(Document, InMemoryTheBytesOfTheFileAndNoneAfterARefusal) {
+    const std::string input = multi_page_tiff(3);
+    std::FILE* f = std::fopen(input.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::vector<std::uint8_t> tiff(4096);
+    tiff.resize(std::fread(tiff.data(), 1, tiff.size(), f));
+    std::fclose(f);
+    std::vector<std::uint8_t> noise(800 * 800);  // G4 cannot shrink it: over 64 KiB
+    std::mt19937 random(7);
+    for (auto& v : noise) v = static_cast<std::uint8_t>(random());
+    const qpbm_pixels pixels{noise.data(), 800, 800, 800, QPBM_LAYOUT_GRAY8};
+    qpbm_options options;
+    qpbm_options_init(&options);
+    qpbm_options luma = options;
+    luma.method = QPBM_METHOD_LUMA;
+    const std::string path = ::testing::TempDir() + "/memory-document-" + std::to_string(getpid());
+    for (const qpbm_format format : {QPBM_FORMAT_TIFF, QPBM_FORMAT_PDF, QPBM_FORMAT_PBM}) {
+        SCOPED_TRACE(format);
+        qpbm_document* d = nullptr;
+        qpbm_result r{};
+        ASSERT_EQ(qpbm_document_open(path.c_str(), format, &options, &d, &r), QPBM_OK) << r.message;
+        EXPECT_EQ(qpbm_document_add_file(d, input.c_str(), "3,1", &r), QPBM_OK) << r.message;
+        EXPECT_EQ(qpbm_document_add_pixels_ex(d, &pixels, &luma, &r), QPBM_OK) << r.message;
+        ASSERT_EQ(qpbm_document_close(d, &r), QPBM_OK) << r.message;
+        f = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        std::vector<std::uint8_t> file(4 << 20);
+        file.resize(std::fread(file.data(), 1, file.size(), f));
+        std::fclose(f);
+
+        ASSERT_EQ(qpbm_document_open_memory(format, &options, &d, &r), QPBM_OK) << r.message;
+        EXPECT_EQ(qpbm_document_add_memory(d, tiff.data(), tiff.size(), "3,1", nullptr, &r), QPBM_OK) << r.message;
+        EXPECT_EQ(qpbm_document_add_pixels_ex(d, &pixels, &luma, &r), QPBM_OK) << r.message;
+        EXPECT_EQ(qpbm_document_close(d, &r), QPBM_EINVALID_ARGUMENT);  // a memory handle stays open
+        void* bytes = nullptr;
+        std::uint64_t size = 0;
+        ASSERT_EQ(qpbm_document_close_memory(d, &bytes, &size, &r), QPBM_OK) << r.message;
+        EXPECT_GT(size, 64u * 1024);
+        EXPECT_TRUE(size == file.size() && std::equal(file.begin(), file.end(), static_cast<std::uint8_t*>(bytes)));
+        qpbm_free(bytes);
+
+        // A refused input ends it with nothing handed over.
+        ASSERT_EQ(qpbm_document_open_memory(format, &options, &d, &r), QPBM_OK);
+        EXPECT_EQ(qpbm_document_add_memory(d, tiff.data(), tiff.size(), "4", nullptr, &r), QPBM_ENO_SUCH_PAGE);
+        bytes = &size;
+        EXPECT_EQ(qpbm_document_close_memory(d, &bytes, &size, &r), QPBM_ENO_SUCH_PAGE);
+        EXPECT_EQ(bytes, nullptr);
+        EXPECT_EQ(size, 0u);
+    }
+    std::remove(path.c_str());
+}
+
 }  // namespace

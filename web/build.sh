@@ -39,7 +39,8 @@ fi
 "$emxx" -std=c++20 -O3 -msimd128 -Wall -Wextra -Wpedantic -D_FILE_OFFSET_BITS=64 -DQPBM_STATIC \
     -I"$root" -I"$root/library" \
     "$root"/core/*.cpp "$root"/convert/*.cpp "$root"/decide/*.cpp "$@" \
-    "$root/library/memory_convert.cpp" "$root/library/qpbm_api.cpp" "$root/library/public_status.cpp" \
+    "$root/library/memory_convert.cpp" "$root/library/memory_stream.cpp" "$root/library/document.cpp" \
+    "$root/library/qpbm_api.cpp" "$root/library/document_api.cpp" "$root/library/public_status.cpp" \
     "$web/no_files.cpp" "$web/page_api.cpp" \
     -sSINGLE_FILE=1 -sMODULARIZE=1 -sEXPORT_NAME=QuorvelPBM -sENVIRONMENT=worker \
     -sINITIAL_MEMORY=32MB -sALLOW_MEMORY_GROWTH=1 -sMAXIMUM_MEMORY=4GB -sFILESYSTEM=0 \

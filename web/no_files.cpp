@@ -1,5 +1,6 @@
 // The page has no file system of the caller's: the library's file calls
-// refuse every path, and the memory calls' shared block lives here.
+// refuse every path (documents are made in memory), and the memory calls'
+// shared block lives here.
 #include "library/document.hpp"
 #include "library/file_convert.hpp"
 #include "library/output_file.hpp"
@@ -31,8 +32,9 @@ Status convert_pixels_file(const PixelSource&, const char16_t*, Workspace&, Fact
 }
 
 Status open_document(Document&, const char*, Format, const Options&, Facts&) { return Status::invalid_path; }
-Status add_document_file(Document&, const char*, const PageSelection&, Facts&) { return Status::invalid_path; }
-Status add_document_pixels(Document&, const PixelSource&, Facts&) { return Status::invalid_path; }
+Status add_document_file(Document&, const char*, const PageSelection&, Facts&, const Options*) {
+    return Status::invalid_path;
+}
 Status close_document(Document&, Facts&) { return Status::invalid_path; }
 Status count_pages(const char*, std::uint32_t&, Workspace&, Facts&) { return Status::invalid_path; }
 
