@@ -14,6 +14,9 @@
   const AS_TOOL = 0;
   const PBM = 1;
   const BMP = 2;
+  // The documents the page makes of all its files (qpbm_format).
+  const DOCUMENTS = {"download-pdf": {to: 10, name: "quorvelpbm.pdf", label: "PDF"},
+                     "download-tiff": {to: 5, name: "quorvelpbm.tif", label: "TIFF"}};
 
   const $ = (id) => document.getElementById(id);
   const Cards = window.quorvelpbmCards;
@@ -24,7 +27,8 @@
   let worker = null;
   let ready = false;
   let everReady = false;
-  let busy = null;       // the card being converted
+  let busy = null;       // the card being converted, or {id, document} while one is made
+  let documents = 0;     // documents asked for, for their message ids
   let options = null;    // the valid options, or null while a field is invalid
   let lastProblem = "";  // the latest failure, for the status line
   let notice = "";       // files not added again, until the next files come
@@ -132,7 +136,9 @@
     worker.onmessage = (event) => onMessage(event.data);
     worker.onerror = (event) => {
       event.preventDefault();
-      if (busy) finish(busy, {status: -1, kind: "memory", message: "the converter stopped (" + event.message + ")"});
+      const stopped = {status: -1, kind: "memory", message: "the converter stopped (" + event.message + ")"};
+      if (busy && busy.document) documentDone(stopped);
+      else if (busy) finish(busy, stopped);
       restartWorker();
     };
   }
@@ -152,6 +158,13 @@
       schedule();
     } else if (message.type === "failed") {
       status.textContent = "The converter could not load: " + message.message;
+    } else if (busy && busy.document && busy.id === message.id) {
+      if (message.type === "progress") {
+        busy.progress = message;
+        showStatus();
+      } else if (message.type === "done") {
+        documentDone(message.result);
+      }
     } else if (message.type === "progress" && busy && busy.id === message.id) {
       busy.progress = message;
       if (!Cards.renderProgress(busy)) Cards.render(busy, actions);
@@ -301,6 +314,7 @@
     const converted = cards.filter((c) => c.state === "done" && c.result.status === OK);
     const stale = cards.some((c) => c.stale && c.result);
     $("download-all").disabled = converted.length === 0 || stale || pending > 0;
+    for (const id of Object.keys(DOCUMENTS)) $(id).disabled = $("download-all").disabled || Boolean(busy);
     const failed = cards.filter((c) => c.state === "failed" || c.state === "cancelled").length;
     if (!everReady) return;
     let text;
@@ -309,6 +323,8 @@
       text = "Ready: choose or drop files.";
     } else if (pending > 0 && !options) {
       text = `The options are not valid: ${plural(pending, "file waits", "files wait")} until the marked field is fixed.`;
+    } else if (busy && busy.document) {
+      text = `Making the ${busy.document.label}: file ${busy.progress.done + 1} of ${busy.progress.total}.`;
     } else if (busy) {
       const p = busy.progress;
       const percent = p && p.total > 0 ? ` ${Math.floor((100 * p.done) / p.total)}%` : "";
@@ -451,6 +467,35 @@
     }
   }
 
+  // Every converted file, in the order shown, as the pages of one document
+  // made by the worker with the options as they stand.
+  function downloadDocument(event) {
+    const kind = DOCUMENTS[event.currentTarget.id];
+    const files = cards.filter((c) => c.state === "done" && c.result.status === OK).map((c) => c.file);
+    if (busy || !ready || !options || files.length === 0) return;
+    busy = {id: `document-${++documents}`, document: kind, progress: {done: 0, total: files.length}};
+    showStatus();
+    worker.postMessage({type: "document", id: busy.id, files, to: kind.to, options});
+  }
+
+  function documentDone(result) {
+    const kind = busy.document;
+    busy = null;
+    notice = result.status === OK ? "" : ` The ${kind.label} could not be made: ${result.message}.`;
+    showStatus();
+    if (result.status === OK) {
+      const link = document.createElement("a");
+      link.href = URL.createObjectURL(result.blob);
+      link.download = kind.name;
+      document.body.append(link);
+      link.click();
+      link.remove();
+      setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+    }
+    if (result.restart) restartWorker();
+    else schedule();
+  }
+
   // ---- Input -----------------------------------------------------------
 
   $("files").addEventListener("change", (event) => {
@@ -490,6 +535,7 @@
   $("options").addEventListener("input", () => markFields(readOptions().errors));
   $("options").addEventListener("submit", (event) => event.preventDefault());
   $("download-all").addEventListener("click", downloadAll);
+  for (const id of Object.keys(DOCUMENTS)) $(id).addEventListener("click", downloadDocument);
   $("cancel").addEventListener("click", cancel);
   $("clear").addEventListener("click", clear);
   updateFields();

@@ -108,6 +108,71 @@ window.quorvelpbmCards = (function () {
     return scale < 0.5 ? shrunk(picture, Math.floor(1 / scale)) : picture;
   }
 
+  const BLACK = 0xff000000;
+  const WHITE = 0xffffffff;
+
+  // A result larger than its preview, pixel for pixel: a scrolling view the
+  // size of the result times the zoom, whose canvas (the view's size, kept
+  // in view) is drawn from the result's bits for the part in view only, on
+  // each scroll. Focusable, so that the arrow keys pan it.
+  function bitView(bits, label) {
+    const canvas = element("canvas");
+    canvas.setAttribute("role", "img");
+    canvas.setAttribute("aria-label", label);
+    const room = element("div", {className: "room"});
+    const view = element("div", {className: "bits", tabIndex: 0}, canvas, room);
+    view.setAttribute("role", "region");
+    view.setAttribute("aria-label", label + ", pixel for pixel: the arrow keys move it");
+    const data = new Uint8Array(bits.data);
+    let zoom = 1;
+    let pending = false;
+    const draw = () => {
+      pending = false;
+      const width = view.clientWidth;
+      const height = view.clientHeight;
+      if (width === 0 || height === 0) return;
+      canvas.width = width;
+      canvas.height = height;
+      canvas.style.width = `${width}px`;
+      canvas.style.height = `${height}px`;
+      const image = new ImageData(width, height);
+      const out = new Uint32Array(image.data.buffer);
+      const left = view.scrollLeft;
+      const top = view.scrollTop;
+      for (let cy = 0; cy < height; ++cy) {
+        const y = Math.floor((top + cy) / zoom);
+        if (y >= bits.height) break;
+        const row = y * bits.stride;
+        for (let cx = 0, at = cy * width; cx < width; ++cx) {
+          const x = Math.floor((left + cx) / zoom);
+          if (x >= bits.width) break;
+          out[at + cx] = data[row + (x >> 3)] & (0x80 >> (x & 7)) ? BLACK : WHITE;
+        }
+      }
+      canvas.getContext("2d").putImageData(image, 0, 0);
+    };
+    const later = () => {
+      if (pending) return;
+      pending = true;
+      requestAnimationFrame(draw);
+    };
+    view.addEventListener("scroll", later);
+    new ResizeObserver(later).observe(view);
+    // A new zoom, keeping the point at (fx, fy) of the picture (shares of
+    // its width and height) at the view's centre.
+    const show = (step, fx, fy) => {
+      zoom = step;
+      room.style.width = `${bits.width * zoom}px`;
+      room.style.height = `${bits.height * zoom}px`;
+      view.scrollLeft = fx * bits.width * zoom - view.clientWidth / 2;
+      view.scrollTop = fy * bits.height * zoom - view.clientHeight / 2;
+      later();
+    };
+    const centre = () => ({x: (view.scrollLeft + view.clientWidth / 2) / (bits.width * zoom),
+                           y: (view.scrollTop + view.clientHeight / 2) / (bits.height * zoom)});
+    return {view, show, centre};
+  }
+
   // The preview: the result, with the original over its left part up to the
   // split, and a zoom of whole steps so that each pixel stays a square.
   function preview(card) {
@@ -134,10 +199,19 @@ window.quorvelpbmCards = (function () {
     const zoom = element("select", {disabled: true});
     for (const step of [1, 2, 4, 8, 16]) zoom.append(element("option", {value: String(step), textContent: `${step}\u00d7`}));
     zoom.setAttribute("aria-label", "Zoom of " + card.title);
+    // A result shrunk for its preview is shown pixel for pixel from its bits.
+    const bits = r.preview.bits ? bitView(r.preview.bits, `${r.outputName}, ${r.width} by ${r.height} pixels`) : null;
+    if (bits) box.append(bits.view);
+    let focus = {x: 0.5, y: 0.5};  // where pixel for pixel opens, as shares of the picture
     const apply = () => {
       const on = pixels.getAttribute("aria-pressed") === "true";
       box.classList.toggle("fit", !on);
+      box.classList.toggle("tiled", on && bits !== null);
       zoom.disabled = !on;
+      if (bits && on) {
+        bits.show(Number(zoom.value), focus.x, focus.y);
+        return;
+      }
       // Pixel for pixel shows the preview's own pixels; fit its average.
       const picture = on ? full : small;
       if (after.width !== picture.width) drawInto(after, picture);
@@ -145,9 +219,23 @@ window.quorvelpbmCards = (function () {
     };
     pixels.addEventListener("click", () => {
       pixels.setAttribute("aria-pressed", String(pixels.getAttribute("aria-pressed") !== "true"));
+      focus = {x: 0.5, y: 0.5};
       apply();
     });
-    zoom.addEventListener("change", apply);
+    zoom.addEventListener("change", () => {
+      if (bits) focus = bits.centre();
+      apply();
+    });
+    // A double click or tap on the fit view opens pixel for pixel there.
+    after.addEventListener("dblclick", (event) => {
+      const rect = after.getBoundingClientRect();
+      const scale = Math.min(rect.width / after.width, rect.height / after.height);
+      const x = (event.clientX - rect.left - (rect.width - after.width * scale) / 2) / (after.width * scale);
+      const y = (event.clientY - rect.top - (rect.height - after.height * scale) / 2) / (after.height * scale);
+      focus = {x: Math.min(1, Math.max(0, x)), y: Math.min(1, Math.max(0, y))};
+      pixels.setAttribute("aria-pressed", "true");
+      apply();
+    });
     controls.append(pixels, " ", zoom);
     if (r.original) {
       const before = element("canvas", {className: "before"});
@@ -192,8 +280,9 @@ window.quorvelpbmCards = (function () {
         "flipped, or the picture is over 64 megapixels."}));
     }
     const shrunk = r.preview.width < r.width
-      ? element("p", {className: "help", textContent: `Preview shrunk to ${r.preview.width} x ${r.preview.height}: ` +
-                                                        "the download has every pixel."})
+      ? element("p", {className: "help", textContent: `Shown shrunk to ${r.preview.width} x ${r.preview.height}; ` +
+                                                        "pixel for pixel shows every pixel (double-click or " +
+                                                        "double-tap the picture to open it there)."})
       : "";
     return [controls, box, shrunk];
   }

@@ -1,8 +1,9 @@
 // The page's calls into the library: one conversion at a time through
 // qpbm_output_size and qpbm_convert_memory (a file's bytes) or
-// qpbm_convert_pixels (pixels the browser decoded), with flat arguments so
-// that the script needs no struct layouts. The last output stays until the
-// next call or page_release().
+// qpbm_convert_pixels (pixels the browser decoded), or one document in
+// memory of many files, with flat arguments so that the script needs no
+// struct layouts. The last output stays until the next call or
+// page_release().
 #include <emscripten/emscripten.h>
 
 #include <cstdint>
@@ -14,7 +15,8 @@
 namespace {
 
 void* work = nullptr;
-std::uint8_t* output = nullptr;
+qpbm_document* document = nullptr;
+std::uint8_t* output = nullptr;  // malloc'd here or by the library, which shares the page's heap
 std::uint64_t output_size = 0;
 qpbm_result result{};
 bool too_large = false;
@@ -134,6 +136,50 @@ EMSCRIPTEN_KEEPALIVE int page_convert_pixels(const void* rgba, int width, int he
     status = qpbm_convert_pixels(&pixels, output, static_cast<std::size_t>(output_size), &output_size, &options, work,
                                  qpbm_work_size(), &result);
     if (status != QPBM_OK) page_release();
+    return status;
+}
+
+// A document of `to` (QPBM_FORMAT_PDF or _TIFF) in memory, replacing any
+// left open; its pages come from page_document_add and
+// page_document_add_pixels, which take the options as page_convert does
+// (the output's format is the document's), and page_document_close makes
+// it the output.
+EMSCRIPTEN_KEEPALIVE int page_document_open(int to) {
+    qpbm_document_discard(document);
+    document = nullptr;
+    const qpbm_options options = start(0, 1, QPBM_METHOD_DEFAULT, -1, 0, 0, to);
+    return qpbm_document_open_memory(options.to, &options, &document, &result);
+}
+
+// Every page of the picture in `size` bytes at `input`.
+EMSCRIPTEN_KEEPALIVE int page_document_add(const void* input, std::size_t size, int raw, int bpp, int method,
+                                           int threshold, int window, int invert) {
+    const qpbm_options options = start(raw, bpp, method, threshold, window, invert, 0);
+    return qpbm_document_add_memory(document, input, size, nullptr, &options, &result);
+}
+
+// width x height RGBA pixels, as page_convert_pixels takes them.
+EMSCRIPTEN_KEEPALIVE int page_document_add_pixels(const void* rgba, int width, int height, int raw, int bpp, int method,
+                                                  int threshold, int window, int invert) {
+    const qpbm_options options = start(raw, bpp, method, threshold, window, invert, 0);
+    if (width < 0 || height < 0 || 4 * static_cast<std::uint64_t>(width) > SIZE_MAX)
+        return qpbm_document_add_pixels_ex(document, nullptr, &options, &result);
+    const qpbm_pixels pixels{rgba, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
+                             4 * static_cast<std::size_t>(width), QPBM_LAYOUT_RGBA8};
+    return qpbm_document_add_pixels_ex(document, &pixels, &options, &result);
+}
+
+EMSCRIPTEN_KEEPALIVE void page_document_discard(void) {
+    qpbm_document_discard(document);
+    document = nullptr;
+}
+
+EMSCRIPTEN_KEEPALIVE int page_document_close(void) {
+    release();
+    void* bytes = nullptr;
+    const qpbm_status status = qpbm_document_close_memory(document, &bytes, &output_size, &result);
+    document = nullptr;
+    output = static_cast<std::uint8_t*>(bytes);
     return status;
 }
 

@@ -8,6 +8,8 @@
 //            PBM, PGM, PPM and PAM files, the browser decodes other pictures.
 //   options: {method, threshold, window, invert, raw, bpp}, named, so that
 //            a new option is one more field here and in page_convert.
+//   {type: "document", id, files, to, options}: every page of the files, in
+//            order, as one document of format `to` (PDF or TIFF).
 // Messages out: {type: "ready", version} or {type: "failed", message};
 //   {type: "progress", id, phase, done, total} (total 0: no measure yet);
 //   {type: "done", id, result}: the library's status, message, format,
@@ -36,6 +38,8 @@ const ORIGINAL_PIXELS = 64e6;
 // Nor a picture to convert: its RGBA pixels take 4 bytes each on the
 // canvas, again in the script and again in the module's memory.
 const DECODE_PIXELS = 64e6;
+// qpbm_status of a page whose file no longer reads as it did.
+const UNREADABLE = -1;
 // The bytes read to tell a file's format: the library looks at 16, a PNG's
 // size is at 16 to 23.
 const HEAD = 32;
@@ -118,14 +122,28 @@ function eachBmpRow(bytes, row) {
 
 // A black-and-white picture as RGBA pixels of its preview size: each
 // preview pixel the mean of the factor x factor pixels it covers, so that a
-// shrunk dither reads as grey rather than as noise.
-function preview(bytes, width, height, id, phase) {
+// shrunk dither reads as grey rather than as noise. With withBits, a preview
+// shrunk also carries the picture's own bits (bits: {width, height, stride,
+// data}, a row of ceil(width / 8) bytes, 1 for black, first pixel in the
+// high bit), which the page draws pixel for pixel, a part at a time.
+function preview(bytes, width, height, id, phase, withBits) {
   const size = previewSize(width, height);
   const sums = new Uint32Array(size.width * size.height);
   const step = Math.max(1, Math.floor(height / 50));
+  let packed = null;
+  let stride = 0;
+  let rowWidth = 0;
   eachRow(bytes, (y, white) => {
+    if (withBits && size.factor > 1 && !packed) {
+      rowWidth = white.length;
+      stride = Math.ceil(rowWidth / 8);
+      packed = new Uint8Array(stride * height);
+    }
     const base = Math.floor(y / size.factor) * size.width;
     for (let x = 0; x < white.length; ++x) sums[base + Math.floor(x / size.factor)] += white[x];
+    if (packed)
+      for (let x = 0, at = y * stride; x < white.length; ++x)
+        if (!white[x]) packed[at + (x >> 3)] |= 0x80 >> (x & 7);
     if (y % step === 0) progress(id, phase, y, height);
   });
   const pixels = new Uint8ClampedArray(sums.length * 4);
@@ -138,7 +156,8 @@ function preview(bytes, width, height, id, phase) {
       rgba[py * size.width + px] = 0xff000000 | (grey << 16) | (grey << 8) | grey;
     }
   }
-  return {width: size.width, height: size.height, pixels: pixels.buffer};
+  const bits = packed ? {width: rowWidth, height, stride, data: packed.buffer} : null;
+  return {width: size.width, height: size.height, pixels: pixels.buffer, bits};
 }
 
 // The original as the browser shows it, at the preview's size; null when
@@ -194,7 +213,7 @@ async function finish(id, result, before, picture) {
   const out = m._page_output() >>> 0;
   const bytes = m.HEAPU8.slice(out, out + m._page_output_size());
   m._page_release();
-  result.preview = preview(blackAndWhiteRows(bytes), result.width, result.height, id, "drawing");
+  result.preview = preview(blackAndWhiteRows(bytes), result.width, result.height, id, "drawing", true);
   // Made here too as a bitmap, which the page's thread draws without
   // copying its pixels; the pixels stay for the fit view's average.
   if (result.preview.width > 0 && result.preview.height > 0 && typeof createImageBitmap === "function") {
@@ -254,19 +273,28 @@ function libraryReads(head) {
   }
 }
 
+// The file's bytes in the module's memory, or 0 when they do not fit; the
+// caller frees them.
+async function copyIn(id, file) {
+  const m = library;
+  // Addresses past 2 GiB come back negative.
+  const at = m._malloc(file.size) >>> 0;
+  if (at === 0) return 0;
+  for (let done = 0; done < file.size; done += CHUNK) {
+    progress(id, "reading", done, file.size);
+    const chunk = new Uint8Array(await file.slice(done, done + CHUNK).arrayBuffer());
+    m.HEAPU8.set(chunk, at + done);
+  }
+  return at;
+}
+
 // A file through the library's readers (BMP, PBM, PGM, PPM, PAM).
 async function fromLibrary(id, file, options) {
   const m = library;
   const size = file.size;
-  // Addresses past 2 GiB come back negative.
-  const at = m._malloc(size) >>> 0;
+  const at = await copyIn(id, file);
   if (at === 0) return failure("memory", `the file (${size.toLocaleString("en")} bytes) does not fit in the page's memory`);
   try {
-    for (let done = 0; done < size; done += CHUNK) {
-      progress(id, "reading", done, size);
-      const chunk = new Uint8Array(await file.slice(done, done + CHUNK).arrayBuffer());
-      m.HEAPU8.set(chunk, at + done);
-    }
     progress(id, "converting", 0, 0);
     setLayout(options);
     const code = m._page_convert(at, size, DETECT, options.raw, options.bpp, options.method, options.threshold,
@@ -331,6 +359,18 @@ function pixelsOf(bitmap) {
   return at;
 }
 
+// The file decoded by the browser, or null when it cannot. The file's own
+// samples: no colour management, alpha not multiplied in; upright by its
+// EXIF orientation, as the tool and the library make it.
+async function bitmapOf(file) {
+  try {
+    return await createImageBitmap(file,
+                                   {colorSpaceConversion: "none", premultiplyAlpha: "none", imageOrientation: "from-image"});
+  } catch (error) {
+    return null;
+  }
+}
+
 // A picture decoded by the browser, its RGBA pixels converted by the
 // library; null when the browser cannot decode it either and its first
 // bytes name no picture format (the library then says what it is not).
@@ -344,15 +384,8 @@ async function fromBrowser(id, file, head, options) {
   const undecodable = () => format ? Object.assign(failure("undecodable", ""), {decodedBy, decoded: true}) : null;
   if (typeof createImageBitmap !== "function" || typeof OffscreenCanvas !== "function") return undecodable();
   progress(id, "decoding", 0, 0);
-  let bitmap;
-  try {
-    // The file's own samples: no colour management, alpha not multiplied in;
-    // upright by its EXIF orientation, as the tool and the library make it.
-    bitmap = await createImageBitmap(file,
-                                     {colorSpaceConversion: "none", premultiplyAlpha: "none", imageOrientation: "from-image"});
-  } catch (error) {
-    return undecodable();
-  }
+  const bitmap = await bitmapOf(file);
+  if (!bitmap) return undecodable();
   let at = 0;
   try {
     const {width, height} = bitmap;
@@ -378,6 +411,50 @@ async function fromBrowser(id, file, head, options) {
   }
 }
 
+// One file's pages into the open document: a qpbm_status, or UNREADABLE
+// when the browser can no longer decode what it decoded before.
+async function addPages(id, file, options) {
+  const m = library;
+  const reads = libraryReads(new Uint8Array(await file.slice(0, HEAD).arrayBuffer()));
+  // A picture's default is auto, as in fromBrowser.
+  const method = options.method === DEFAULT_METHOD && !reads ? AUTO : options.method;
+  const bitmap = reads ? null : await bitmapOf(file);
+  const at = bitmap ? pixelsOf(bitmap) : await copyIn(id, file);
+  try {
+    if (at === 0) return UNREADABLE;
+    setLayout(options);
+    const rest = [options.raw, options.bpp, method, options.threshold, options.window, options.invert];
+    return bitmap ? m._page_document_add_pixels(at, bitmap.width, bitmap.height, ...rest)
+                  : m._page_document_add(at, file.size, ...rest);
+  } finally {
+    if (at !== 0) m._free(at);
+    if (bitmap) bitmap.close();
+  }
+}
+
+// Every page of the files, in order, as one document: its bytes and Blob,
+// or the refusal, naming the file that was refused.
+async function makeDocument(id, files, to, options) {
+  const m = library;
+  let code = m._page_document_open(to);
+  let refused = "";
+  for (let i = 0; code === OK && i < files.length; ++i) {
+    progress(id, "page", i, files.length);
+    code = await addPages(id, files[i], options);
+    if (code !== OK) refused = files[i].name;
+  }
+  if (code === OK) code = m._page_document_close();
+  else m._page_document_discard();
+  const result = code === UNREADABLE ? failure("refused", "the browser could not read it again") : outcome(code);
+  if (refused) result.message = `${refused}: ${result.message}`;
+  if (code === OK) {
+    const out = m._page_output() >>> 0;
+    result.blob = new Blob([m.HEAPU8.subarray(out, out + m._page_output_size())], {type: "application/octet-stream"});
+  }
+  m._page_release();
+  return result;
+}
+
 async function convert(id, input, options) {
   const file = input.file;
   if (file.size === 0) return failure("empty", "the file is empty (0 bytes)");
@@ -395,6 +472,7 @@ function transfers(result) {
   const list = [];
   if (result.bytes) list.push(result.bytes);
   if (result.preview) list.push(result.preview.pixels);
+  if (result.preview && result.preview.bits) list.push(result.preview.bits.data);
   if (result.previewBitmap) list.push(result.previewBitmap);
   if (result.original instanceof ImageBitmap) list.push(result.original);
   else if (result.original) list.push(result.original.pixels);
@@ -403,10 +481,11 @@ function transfers(result) {
 
 self.onmessage = async (event) => {
   const message = event.data;
-  if (message.type !== "convert") return;
+  if (message.type !== "convert" && message.type !== "document") return;
   let result;
   try {
-    result = await convert(message.id, message.input, message.options);
+    result = message.type === "convert" ? await convert(message.id, message.input, message.options)
+                                        : await makeDocument(message.id, message.files, message.to, message.options);
   } catch (error) {
     // Out of wasm or JavaScript memory; the module may be unusable now, so
     // the page starts a new worker.

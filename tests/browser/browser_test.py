@@ -7,8 +7,8 @@ Loads PAGE_DIR/index.html from file://, feeds a 24-bit BMP, a raw PBM and a
 file the library refuses through the file input, and checks, for each set
 of options: the result bytes equal the tool's output for the same options,
 the refusal shows the library's message, a preview of the picture's size,
-the downloads (one file and the ZIP of all) hold the same bytes, and no
-request leaves the page after it has loaded. Saves a screenshot in
+the downloads (one file, the ZIP of all, all as one PDF or TIFF) hold the
+same bytes, and no request leaves the page after it has loaded. Saves a screenshot in
 ARTEFACT_DIR. Exits 77 (skipped) when Chromium, its driver, Selenium or the
 built page is missing, unless the environment variable CI is "true".
 """
@@ -260,6 +260,17 @@ def main():
                 check(archive.read("stripes.bmp") == results["stripes.pbm"]["bytes"], "the ZIP's bytes")
         else:
             check(False, "the downloads arrive")
+
+        # All the converted files, in the order shown, as one PDF and one
+        # TIFF: the tool's --combine bytes under the same options (--raw is
+        # a PBM's, which the tool refuses for these).
+        combine = [o for o in CASES[-1][1] if o != "--raw"]
+        for button, name in (("download-pdf", "quorvelpbm.pdf"), ("download-tiff", "quorvelpbm.tif")):
+            driver.find_element(By.ID, button).click()
+            expected = work / ("tool-" + name)
+            subprocess.run([tool, *combine, "--combine", str(expected), paths[0], paths[1]], check=True)
+            check(wait_for_files(downloads, [name]) and (downloads / name).read_bytes() == expected.read_bytes(),
+                  f"{name}: the tool's --combine bytes")
 
         # A file dropped on the page joins the others.
         driver.execute_script(

@@ -27,6 +27,7 @@ from browser_test import CHROMEDRIVER, bmp24, p4, skip, wait_for_files
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import WebDriverWait
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -415,6 +416,35 @@ def fit_view(page):
                f"the fit view is the checkerboard's grey at about its drawn size: {drawn}")
     page.js("arguments[0].click()", page.card("checks.pbm").find_element(By.CSS_SELECTOR, "button[aria-pressed]"))
     page.check(page.js("return arguments[0].width", canvas) == 1600, "pixel for pixel draws every pixel")
+    page.clear()
+
+    # Past the preview's 2 MP, pixel for pixel draws the result's own bits
+    # where the view is, at any zoom, and the arrow keys move it.
+    page.add(page.file("wide-checks.pbm", p4(3000, 1200, lambda x, y: (x + y) % 2 == 0)))
+    page.idle()
+    card = page.card("wide-checks.pbm")
+    page.js("arguments[0].click()", card.find_element(By.CSS_SELECTOR, "button[aria-pressed]"))
+    view = card.find_element(By.CLASS_NAME, "bits")
+    read_view = """const v = arguments[0], c = v.querySelector('canvas'), zoom = arguments[1];
+        const data = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+        let wrong = 0;
+        for (let y = 0; y < c.height; ++y)
+          for (let x = 0; x < c.width; ++x) {
+            const px = Math.floor((v.scrollLeft + x) / zoom), py = Math.floor((v.scrollTop + y) / zoom);
+            if (data[4 * (y * c.width + x)] !== ((px + py) % 2 === 0 ? 0 : 255)) ++wrong;
+          }
+        return [c.width * c.height, wrong, v.scrollLeft];"""
+    for zoom in (1, 4):
+        page.js("const s = arguments[0].querySelector('.view select'); s.value = arguments[1];"
+                "s.dispatchEvent(new Event('change'));", card, str(zoom))
+        time.sleep(0.2)  # drawn at the next frame
+        before = page.js(read_view, view, zoom)
+        view.send_keys(Keys.ARROW_RIGHT)
+        time.sleep(0.3)
+        after = page.js(read_view, view, zoom)
+        page.check(before[0] > 10000 and before[1] == after[1] == 0 and after[2] > before[2],
+                   f"at {zoom}x the view is the result's own bits, and an arrow key pans it: {before}, {after}")
+    page.axe("with a result pixel for pixel")
     page.clear()
 
 
