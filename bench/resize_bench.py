@@ -4,12 +4,18 @@ the peak resident memory of each command (GNU time's -v).
 
 Usage: resize_bench.py PATH_TO_QUORVELPBM [WORK_DIR] [RUNS]
 
+The peers of a 384-dot thumbnail, where installed: libvips's vipsthumbnail
+and Pillow's draft and thumbnail (both to PNG, vips's own choice of output
+being a JPEG), run as Debian's /usr/bin/python3; and `auto` beside
+Floyd-Steinberg on the same JPEG.
+
 Makes its inputs with Pillow in WORK_DIR (default /tmp/resize_bench), once:
 a 100 MP RGB PNG (11547 x 8660, zlib level 1) and a 12 MP JPEG (4000 x 3000,
 quality 90), noise over gradients so that neither compresses to nothing.
 """
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -57,7 +63,14 @@ def main():
         ("12 MP JPEG: djpeg -scale 1/8", ["djpeg", "-scale", "1/8", "-outfile", os.devnull, jpeg]),
         ("12 MP JPEG to a raw PBM", [tool, *fs, jpeg, out]),
         ("12 MP JPEG --width 384", [tool, *fs, "--width", "384", jpeg, out]),
+        ("12 MP JPEG, auto", [tool, "--no-reader-thread", "--raw", "--method", "auto", jpeg, out]),
     ]
+    thumb = os.path.join(work, "thumb.png")
+    if shutil.which("vipsthumbnail"):
+        rows.append(("12 MP JPEG: vipsthumbnail -s 384", ["vipsthumbnail", "-s", "384", "-o", thumb, jpeg]))
+    pillow = ("from PIL import Image; import sys; p = Image.open(sys.argv[1]); p.draft('RGB', (384, 384)); "
+              "p.thumbnail((384, 10**6)); p.convert('1').save(sys.argv[2])")
+    rows.append(("12 MP JPEG: Pillow draft + thumbnail, dithered", ["/usr/bin/python3", "-c", pillow, jpeg, thumb]))
     print(f"| case | best of {runs}, s | peak RSS, MiB |")
     print("|---|---:|---:|")
     for name, command in rows:
