@@ -29,6 +29,7 @@
   let everReady = false;
   let busy = null;       // the card being converted, or {id, document} while one is made
   let documents = 0;     // documents asked for, for their message ids
+  let jobs = 0;          // conversions sent, so that a late original finds its own
   let options = null;    // the valid options, or null while a field is invalid
   let lastProblem = "";  // the latest failure, for the status line
   let notice = "";       // files not added again, until the next files come
@@ -146,6 +147,7 @@
   function restartWorker() {
     worker.terminate();
     busy = null;
+    for (const card of cards) card.awaitingOriginal = false;  // gone with the worker
     startWorker();
   }
 
@@ -165,6 +167,18 @@
       } else if (message.type === "done") {
         documentDone(message.result);
       }
+    } else if (message.type === "original") {
+      // The original, decoded after the result came: drawn under it if the
+      // card still shows that result.
+      const card = cards.find((c) => c.id === message.id && c.job === message.job);
+      if (card && card.awaitingOriginal) {
+        card.awaitingOriginal = false;
+        card.result.original = message.original;
+        if (card.state === "done") Cards.render(card, actions);
+      } else if (message.original) {
+        message.original.close();
+      }
+      schedule();
     } else if (message.type === "progress" && busy && busy.id === message.id) {
       busy.progress = message;
       if (!Cards.renderProgress(busy)) Cards.render(busy, actions);
@@ -216,6 +230,7 @@
       lastProblem = `${card.title}: ${title}${/[.!?]$/.test(title) ? "" : "."} ${advice}`;
     }
     card.result = result;
+    card.awaitingOriginal = Boolean(result.originalFollows);
     card.madeWith = keyFor(result.direction, card.sentWith);
     card.state = result.status === OK ? "done" : "failed";
     run.done += 1;
@@ -240,7 +255,8 @@
     if (!ready || busy || !options || waiting.length === 0) {
       if (waiting.length === 0 && !busy) run = {total: 0, done: 0};
       showStatus();
-      if (!busy && (waiting.length === 0 || !options)) idleWaiters.splice(0).forEach((resolve) => resolve());
+      if (!busy && (waiting.length === 0 || !options) && !cards.some((c) => c.awaitingOriginal))
+        idleWaiters.splice(0).forEach((resolve) => resolve());
       return;
     }
     // New files in the order shown; then those converted again after an
@@ -253,7 +269,8 @@
     card.sentWith = options;
     card.progress = {phase: "reading", done: 0, total: 0};
     Cards.render(card, actions);
-    worker.postMessage({type: "convert", id: card.id, input: {kind: "file", file: card.file}, options});
+    card.job = ++jobs;
+    worker.postMessage({type: "convert", id: card.id, job: card.job, input: {kind: "file", file: card.file}, options});
     showStatus();
   }
 
@@ -549,7 +566,7 @@
                                                  c.result || {status: null})),
     ready: loadedPromise,
     idle: () => new Promise((resolve) => {
-      const pending = cards.some((c) => c.state === "queued" || c.state === "converting");
+      const pending = cards.some((c) => c.state === "queued" || c.state === "converting" || c.awaitingOriginal);
       if (!pending || (!options && !busy)) resolve();
       else idleWaiters.push(resolve);
     }),

@@ -6,6 +6,7 @@
 // page_release().
 #include <emscripten/emscripten.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -181,6 +182,45 @@ EMSCRIPTEN_KEEPALIVE int page_document_close(void) {
     document = nullptr;
     output = static_cast<std::uint8_t*>(bytes);
     return status;
+}
+
+// The preview of a black-and-white picture: `raster` holds its rows, as a
+// raw PBM's (ceil(width / 8) bytes each, 1 for black, first pixel in the
+// high bit), and each RGBA pixel of `rgba` (ceil(width / factor) x
+// ceil(height / factor)) becomes the grey of the share of white among the
+// factor x factor pixels it covers, rounded half up. Returns 0, or -1 when
+// the arguments describe no picture or memory runs out.
+EMSCRIPTEN_KEEPALIVE int page_preview(const std::uint8_t* raster, int width, int height, int factor,
+                                      std::uint32_t* rgba) {
+    if (width <= 0 || height <= 0 || factor < 1) return -1;
+    const std::size_t w = static_cast<std::size_t>(width);
+    const std::size_t f = static_cast<std::size_t>(factor);
+    const std::size_t stride = (w + 7) / 8;
+    const std::size_t columns = (w + f - 1) / f;
+    auto* white = static_cast<std::uint32_t*>(std::calloc(columns, sizeof(std::uint32_t)));
+    if (white == nullptr) return -1;
+    for (std::size_t top = 0; top < static_cast<std::size_t>(height); top += f) {
+        const std::size_t rows = std::min(f, static_cast<std::size_t>(height) - top);
+        std::fill(white, white + columns, 0u);
+        for (std::size_t y = top; y < top + rows; ++y) {
+            const std::uint8_t* row = raster + y * stride;
+            for (std::size_t x = 0, column = 0, left = f; x < w; ++x) {
+                white[column] += 1u - ((row[x >> 3] >> (7 - (x & 7))) & 1u);
+                if (--left == 0) {
+                    ++column;
+                    left = f;
+                }
+            }
+        }
+        std::uint32_t* out = rgba + top / f * columns;
+        for (std::size_t c = 0; c < columns; ++c) {
+            const auto count = static_cast<std::uint32_t>(rows * std::min(f, w - c * f));
+            const std::uint32_t grey = (2 * 255 * white[c] + count) / (2 * count);
+            out[c] = 0xff000000u | grey << 16 | grey << 8 | grey;
+        }
+    }
+    std::free(white);
+    return 0;
 }
 
 EMSCRIPTEN_KEEPALIVE std::uint8_t* page_output(void) { return output; }

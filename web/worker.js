@@ -15,7 +15,9 @@
 //   {type: "done", id, result}: the library's status, message, format,
 //   direction and size, and decodedBy (the format's name) when the browser
 //   decoded the picture; on success the output as bytes (transferred) and as
-//   a Blob, its CRC-32, and the previews of the result and of the original.
+//   a Blob, its CRC-32, and the previews of the result and of the original,
+//   or with originalFollows, then {type: "original", id, job, original}
+//   (an ImageBitmap, or null) once the browser has decoded the file again.
 "use strict";
 
 const OK = 0;
@@ -81,6 +83,7 @@ function eachPbmRow(bytes, row) {
   const width = number();
   const height = number();
   ++at;
+  if (!row) return {width, height, at};  // the header alone
   const white = new Uint8Array(width);
   if (bytes[1] === 0x34) {
     const stride = Math.ceil(width / 8);
@@ -122,28 +125,15 @@ function eachBmpRow(bytes, row) {
 
 // A black-and-white picture as RGBA pixels of its preview size: each
 // preview pixel the mean of the factor x factor pixels it covers, so that a
-// shrunk dither reads as grey rather than as noise. With withBits, a preview
-// shrunk also carries the picture's own bits (bits: {width, height, stride,
-// data}, a row of ceil(width / 8) bytes, 1 for black, first pixel in the
-// high bit), which the page draws pixel for pixel, a part at a time.
-function preview(bytes, width, height, id, phase, withBits) {
+// shrunk dither reads as grey rather than as noise. (The result's preview
+// is the library's: resultPreview.)
+function preview(bytes, width, height, id, phase) {
   const size = previewSize(width, height);
   const sums = new Uint32Array(size.width * size.height);
   const step = Math.max(1, Math.floor(height / 50));
-  let packed = null;
-  let stride = 0;
-  let rowWidth = 0;
   eachRow(bytes, (y, white) => {
-    if (withBits && size.factor > 1 && !packed) {
-      rowWidth = white.length;
-      stride = Math.ceil(rowWidth / 8);
-      packed = new Uint8Array(stride * height);
-    }
     const base = Math.floor(y / size.factor) * size.width;
     for (let x = 0; x < white.length; ++x) sums[base + Math.floor(x / size.factor)] += white[x];
-    if (packed)
-      for (let x = 0, at = y * stride; x < white.length; ++x)
-        if (!white[x]) packed[at + (x >> 3)] |= 0x80 >> (x & 7);
     if (y % step === 0) progress(id, phase, y, height);
   });
   const pixels = new Uint8ClampedArray(sums.length * 4);
@@ -156,8 +146,7 @@ function preview(bytes, width, height, id, phase, withBits) {
       rgba[py * size.width + px] = 0xff000000 | (grey << 16) | (grey << 8) | grey;
     }
   }
-  const bits = packed ? {width: rowWidth, height, stride, data: packed.buffer} : null;
-  return {width: size.width, height: size.height, pixels: pixels.buffer, bits};
+  return {width: size.width, height: size.height, pixels: pixels.buffer};
 }
 
 // The original as the browser shows it, at the preview's size; null when
@@ -213,14 +202,17 @@ async function finish(id, result, before, picture) {
   const out = m._page_output() >>> 0;
   const bytes = m.HEAPU8.slice(out, out + m._page_output_size());
   m._page_release();
-  result.preview = preview(blackAndWhiteRows(bytes), result.width, result.height, id, "drawing", true);
+  result.preview = resultPreview(bytes);
   // Made here too as a bitmap, which the page's thread draws without
   // copying its pixels; the pixels stay for the fit view's average.
   if (result.preview.width > 0 && result.preview.height > 0 && typeof createImageBitmap === "function") {
     const {width, height, pixels} = result.preview;
     result.previewBitmap = await createImageBitmap(new ImageData(new Uint8ClampedArray(pixels), width, height));
   }
-  result.original = before || (await original(picture, result.width, result.height));
+  // A bitmap the browser decoded shrinks at once; a file is decoded again,
+  // which may take longer than the conversion: its original follows.
+  if (before || !(picture instanceof Blob)) result.original = before || (await original(picture, result.width, result.height));
+  else result.originalLater = original(picture, result.width, result.height);
   result.crc = crc32(bytes);
   // Made here: a Blob of a large output takes the page's thread a while.
   result.blob = new Blob([bytes], {type: "application/octet-stream"});
@@ -241,10 +233,10 @@ function keepsLayout(o) {
   return !o.rotate && !o.flip && !o.mirror && !o.noAutoOrient;
 }
 
-// An output the preview reads rows of: a PBM or a BMP as it is; a PNG or a
-// TIFF read back by the library into a raw PBM, its bits unchanged.
-function blackAndWhiteRows(bytes) {
-  if (bytes[0] === 0x42 || bytes[0] === 0x50) return bytes;
+// The output's rows as a raw PBM: a raw PBM as it is, any other output read
+// back by the library, its bits unchanged.
+function rawRows(bytes) {
+  if (bytes[0] === 0x50 && bytes[1] === 0x34) return bytes;
   const m = library;
   const at = m._malloc(bytes.length) >>> 0;
   if (at === 0) throw new Error("no memory to draw the preview");
@@ -257,6 +249,31 @@ function blackAndWhiteRows(bytes) {
   } finally {
     m._page_release();
     m._free(at);
+  }
+}
+
+// The result's preview, made by the library from its rows, and when the
+// preview is shrunk, the rows themselves as bits ({width, height, stride,
+// data}: rows of ceil(width / 8) bytes, 1 for black, first pixel in the high
+// bit), which the page draws pixel for pixel, a part at a time.
+function resultPreview(bytes) {
+  const m = library;
+  const pbm = rawRows(bytes);
+  const {width, height, at: raster} = eachPbmRow(pbm, null);
+  const size = previewSize(width, height);
+  const length = 4 * size.width * size.height;
+  if (length === 0) return {width: 0, height: 0, pixels: new ArrayBuffer(0), bits: null};
+  const at = m._malloc(pbm.length) >>> 0;
+  const out = m._malloc(length) >>> 0;
+  try {
+    if (at === 0 || out === 0) throw new Error("no memory to draw the preview");
+    m.HEAPU8.set(pbm, at);
+    if (m._page_preview(at + raster, width, height, size.factor, out) !== 0) throw new Error("no preview of the output");
+    const bits = size.factor > 1 ? {width, height, stride: Math.ceil(width / 8), data: pbm.slice(raster).buffer} : null;
+    return {width: size.width, height: size.height, pixels: m.HEAPU8.slice(out, out + length).buffer, bits};
+  } finally {
+    if (at !== 0) m._free(at);
+    if (out !== 0) m._free(out);
   }
 }
 
@@ -492,7 +509,14 @@ self.onmessage = async (event) => {
     result = failure("memory", "the page ran out of memory (" + String(error.message || error) + ")");
     result.restart = true;
   }
+  const later = result.originalLater;
+  delete result.originalLater;
+  result.originalFollows = Boolean(later);
   self.postMessage({type: "done", id: message.id, result}, transfers(result));
+  if (later) {
+    const picture = await later;
+    self.postMessage({type: "original", id: message.id, job: message.job, original: picture}, picture ? [picture] : []);
+  }
 };
 
 QuorvelPBM().then((module) => {
