@@ -270,7 +270,8 @@
     card.progress = {phase: "reading", done: 0, total: 0};
     Cards.render(card, actions);
     card.job = ++jobs;
-    worker.postMessage({type: "convert", id: card.id, job: card.job, input: {kind: "file", file: card.file}, options});
+    worker.postMessage({type: "convert", id: card.id, job: card.job, input: {kind: "file", file: card.file},
+                        options: Object.assign({view: Cards.fitBox(card)}, options)});
     showStatus();
   }
 

@@ -74,38 +74,14 @@ window.quorvelpbmCards = (function () {
     else context.putImageData(new ImageData(new Uint8ClampedArray(picture.pixels), picture.width), 0, 0);
   }
 
-  // A grey picture (RGBA) shrunk by a whole factor, each pixel the mean of
-  // those it covers: a dither shown small reads as its grey, not as moire.
-  function shrunk(picture, factor) {
-    const width = Math.ceil(picture.width / factor);
-    const height = Math.ceil(picture.height / factor);
-    const from = new Uint8Array(picture.pixels);
-    const sums = new Uint32Array(width * height);
-    const counts = new Uint32Array(width * height);
-    for (let y = 0; y < picture.height; ++y) {
-      const row = Math.floor(y / factor) * width;
-      for (let x = 0; x < picture.width; ++x) {
-        const at = row + Math.floor(x / factor);
-        sums[at] += from[4 * (y * picture.width + x)];
-        counts[at] += 1;
-      }
-    }
-    const rgba = new Uint32Array(width * height);
-    for (let i = 0; i < rgba.length; ++i) {
-      const grey = Math.round(sums[i] / counts[i]);
-      rgba[i] = 0xff000000 | (grey << 16) | (grey << 8) | grey;
-    }
-    return {width, height, pixels: rgba.buffer};
-  }
-
-  // The result as the fit view shows it: box-averaged to about the size it
-  // is drawn at (the card's width, 18rem high), never scaled down by the
-  // browser's smoothing.
-  function fitted(card, picture) {
+  // The box the fit view draws a card's result in, in device pixels (the
+  // card's width, 18rem high): the worker averages the result down to it,
+  // so that a dither shown small reads as its grey, never as the browser's
+  // smoothing of it (moire).
+  function fitBox(card) {
     const rem = parseFloat(getComputedStyle(document.documentElement).fontSize) || 16;
-    const width = Math.max(1, card.element.clientWidth - 2 * rem);
-    const scale = Math.min(width / picture.width, (18 * rem) / picture.height) * (window.devicePixelRatio || 1);
-    return scale < 0.5 ? shrunk(picture, Math.floor(1 / scale)) : picture;
+    const scale = window.devicePixelRatio || 1;
+    return {width: Math.max(1, card.element.clientWidth - 2 * rem) * scale, height: 18 * rem * scale};
   }
 
   const BLACK = 0xff000000;
@@ -179,14 +155,8 @@ window.quorvelpbmCards = (function () {
     const r = card.result;
     const after = element("canvas");
     const full = r.previewBitmap || r.preview;
-    drawInto(after, full);
-    // The fit view's average, made in a task of its own once the card is
-    // drawn: the page's thread never holds both at once.
-    let small = full;
-    setTimeout(() => {
-      small = fitted(card, r.preview);
-      if (box.classList.contains("fit") && after.width !== small.width) drawInto(after, small);
-    });
+    const small = r.fitPreview || full;
+    drawInto(after, small);
     after.setAttribute("role", "img");
     after.setAttribute("aria-label", `${r.outputName}, ${r.width} by ${r.height} pixels`);
     const stack = element("div", {className: "stack"}, after);
@@ -382,5 +352,5 @@ window.quorvelpbmCards = (function () {
     return true;
   }
 
-  return {render, renderProgress, problem};
+  return {render, renderProgress, problem, fitBox};
 })();

@@ -197,15 +197,15 @@ function outcome(code) {
 // The output of a successful call, its previews and checksum, into result.
 // before: the input's own black-and-white preview, or null; picture: what
 // the browser may draw the original from.
-async function finish(id, result, before, picture) {
+async function finish(id, result, before, picture, view) {
   const m = library;
   const out = m._page_output() >>> 0;
   const bytes = m.HEAPU8.slice(out, out + m._page_output_size());
   m._page_release();
-  result.preview = resultPreview(bytes);
-  // Made here too as a bitmap, which the page's thread draws without
-  // copying its pixels; the pixels stay for the fit view's average.
-  if (result.preview.width > 0 && result.preview.height > 0 && typeof createImageBitmap === "function") {
+  Object.assign(result, resultPreview(bytes, view));
+  // A preview of the result's own pixels is made here too as a bitmap, which
+  // the page's thread draws pixel for pixel without copying its pixels.
+  if (result.preview.width > 0 && !result.preview.bits && typeof createImageBitmap === "function") {
     const {width, height, pixels} = result.preview;
     result.previewBitmap = await createImageBitmap(new ImageData(new Uint8ClampedArray(pixels), width, height));
   }
@@ -252,28 +252,40 @@ function rawRows(bytes) {
   }
 }
 
-// The result's preview, made by the library from its rows, and when the
-// preview is shrunk, the rows themselves as bits ({width, height, stride,
-// data}: rows of ceil(width / 8) bytes, 1 for black, first pixel in the high
-// bit), which the page draws pixel for pixel, a part at a time.
-function resultPreview(bytes) {
+// The result's previews, made by the library from its rows: `preview`, at
+// most PREVIEW_PIXELS, and when that is shrunk, the rows themselves as bits
+// ({width, height, stride, data}: rows of ceil(width / 8) bytes, 1 for
+// black, first pixel in the high bit), which the page draws pixel for pixel
+// a part at a time; and `fitPreview`, averaged by a whole factor to about
+// the box `view` the page shows it in (device pixels), when that is at most
+// half the result's size.
+function resultPreview(bytes, view) {
   const m = library;
   const pbm = rawRows(bytes);
   const {width, height, at: raster} = eachPbmRow(pbm, null);
   const size = previewSize(width, height);
-  const length = 4 * size.width * size.height;
-  if (length === 0) return {width: 0, height: 0, pixels: new ArrayBuffer(0), bits: null};
+  if (size.width * size.height === 0) return {preview: {width: 0, height: 0, pixels: new ArrayBuffer(0), bits: null}};
+  const scale = view ? Math.min(view.width / width, view.height / height) : 1;
   const at = m._malloc(pbm.length) >>> 0;
-  const out = m._malloc(length) >>> 0;
+  if (at === 0) throw new Error("no memory to draw the preview");
+  const averaged = (factor) => {
+    const w = Math.ceil(width / factor), h = Math.ceil(height / factor);
+    const out = m._malloc(4 * w * h) >>> 0;
+    try {
+      if (out === 0 || m._page_preview(at + raster, width, height, factor, out) !== 0)
+        throw new Error("no memory to draw the preview");
+      return {width: w, height: h, pixels: m.HEAPU8.slice(out, out + 4 * w * h).buffer};
+    } finally {
+      if (out !== 0) m._free(out);
+    }
+  };
   try {
-    if (at === 0 || out === 0) throw new Error("no memory to draw the preview");
     m.HEAPU8.set(pbm, at);
-    if (m._page_preview(at + raster, width, height, size.factor, out) !== 0) throw new Error("no preview of the output");
-    const bits = size.factor > 1 ? {width, height, stride: Math.ceil(width / 8), data: pbm.slice(raster).buffer} : null;
-    return {width: size.width, height: size.height, pixels: m.HEAPU8.slice(out, out + length).buffer, bits};
+    const preview = averaged(size.factor);
+    if (size.factor > 1) preview.bits = {width, height, stride: Math.ceil(width / 8), data: pbm.slice(raster).buffer};
+    return {preview, fitPreview: scale < 0.5 ? averaged(Math.floor(1 / scale)) : null};
   } finally {
-    if (at !== 0) m._free(at);
-    if (out !== 0) m._free(out);
+    m._free(at);
   }
 }
 
@@ -326,7 +338,7 @@ async function fromLibrary(id, file, options) {
     const sameGrid = keepsLayout(options) && !options.width && !options.height;
     const before = blackAndWhite && sameGrid ? preview(m.HEAPU8.subarray(at, at + size), result.width, result.height, id, "drawing")
                                  : null;
-    return await finish(id, result, before, keepsLayout(options) ? file : null);
+    return await finish(id, result, before, keepsLayout(options) ? file : null, options.view);
   } finally {
     m._page_release();
     m._free(at);
@@ -420,7 +432,7 @@ async function fromBrowser(id, file, head, options) {
     // A picture's options are those of a BMP's.
     const result = Object.assign(outcome(code), {decodedBy, decoded: true, direction: BMP_TO_PBM});
     if (code !== OK) return result;
-    return await finish(id, result, null, keepsLayout(options) ? bitmap : null);
+    return await finish(id, result, null, keepsLayout(options) ? bitmap : null, options.view);
   } finally {
     m._page_release();
     if (at !== 0) m._free(at);
@@ -490,6 +502,7 @@ function transfers(result) {
   if (result.bytes) list.push(result.bytes);
   if (result.preview) list.push(result.preview.pixels);
   if (result.preview && result.preview.bits) list.push(result.preview.bits.data);
+  if (result.fitPreview) list.push(result.fitPreview.pixels);
   if (result.previewBitmap) list.push(result.previewBitmap);
   if (result.original instanceof ImageBitmap) list.push(result.original);
   else if (result.original) list.push(result.original.pixels);
