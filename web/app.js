@@ -31,6 +31,10 @@
   let documents = 0;     // documents asked for, for their message ids
   let jobs = 0;          // conversions sent, so that a late original finds its own
   let options = null;    // the valid options, or null while a field is invalid
+  // A card whose own settings the form shows (card.own: {values, options}),
+  // and the form's values for all files meanwhile.
+  let editing = null;
+  let allValues = null;
   let lastProblem = "";  // the latest failure, for the status line
   let notice = "";       // files not added again, until the next files come
   let run = {total: 0, done: 0};
@@ -86,6 +90,25 @@
       errors.width = "Fitting inside a box needs both a width and a height.";
     read.dpi = whole("dpi", MOST_DPI, `The resolution is a whole number of dots per inch, 1 to ${MOST_DPI}.`);
     return {options: read, errors};
+  }
+
+  // The form's fields as they stand, and back.
+  function formValues() {
+    return Array.from($("options").elements).filter((f) => f.id && f.type !== "button")
+                .map((f) => [f.id, f.type === "checkbox" ? f.checked : f.value]);
+  }
+  function setForm(values) {
+    for (const [id, value] of values) {
+      if ($(id).type === "checkbox") $(id).checked = value;
+      else $(id).value = value;
+    }
+    updateFields();
+    markFields(readOptions().errors);
+  }
+
+  // The options a card is converted with: its own, or all files'.
+  function optionsFor(card) {
+    return card.own ? card.own.options : options;
   }
 
   function markFields(errors) {
@@ -235,8 +258,9 @@
     card.state = result.status === OK ? "done" : "failed";
     run.done += 1;
     // Options changed while it ran: once more, with the new ones.
-    card.stale = !options || keyFor(result.direction, options) !== card.madeWith;
-    if (card.stale && result.direction !== 0 && options) queue(card, false);
+    const now = optionsFor(card);
+    card.stale = !now || keyFor(result.direction, now) !== card.madeWith;
+    if (card.stale && result.direction !== 0 && now) queue(card, false);
     Cards.render(card, actions);
     showStatus();
   }
@@ -244,18 +268,19 @@
   function queue(card, fresh) {
     card.state = "queued";
     card.queuedAt = performance.now();
-    card.waitingFor = options ? "" : "Waiting for valid options (see the marked field above)";
+    card.waitingFor = optionsFor(card) ? "" : "Waiting for valid options (see the marked field above)";
     run.total += 1;
     if (!fresh) card.stale = card.result !== null;
   }
 
   // The next file: the visible cards first, newest first.
   function schedule() {
-    const waiting = cards.filter((c) => c.state === "queued");
-    if (!ready || busy || !options || waiting.length === 0) {
-      if (waiting.length === 0 && !busy) run = {total: 0, done: 0};
+    const queued = cards.filter((c) => c.state === "queued");
+    const waiting = queued.filter((c) => optionsFor(c));
+    if (!ready || busy || waiting.length === 0) {
+      if (queued.length === 0 && !busy) run = {total: 0, done: 0};
       showStatus();
-      if (!busy && (waiting.length === 0 || !options) && !cards.some((c) => c.awaitingOriginal))
+      if (!busy && waiting.length === 0 && !cards.some((c) => c.awaitingOriginal))
         idleWaiters.splice(0).forEach((resolve) => resolve());
       return;
     }
@@ -266,12 +291,12 @@
     const card = fresh.length > 0 ? fresh[0] : again[0];
     busy = card;
     card.state = "converting";
-    card.sentWith = options;
+    card.sentWith = optionsFor(card);
     card.progress = {phase: "reading", done: 0, total: 0};
     Cards.render(card, actions);
     card.job = ++jobs;
     worker.postMessage({type: "convert", id: card.id, job: card.job, input: {kind: "file", file: card.file},
-                        options: Object.assign({view: Cards.fitBox(card)}, options)});
+                        options: Object.assign({view: Cards.fitBox(card)}, card.sentWith)});
     showStatus();
   }
 
@@ -280,14 +305,18 @@
     const {options: read, errors} = readOptions();
     markFields(errors);
     const invalid = Object.keys(errors).length > 0;
-    options = invalid ? null : read;
+    if (editing) editing.own = {values: formValues(), options: invalid ? null : read};
+    else options = invalid ? null : read;
     for (const card of cards) {
+      // A change of the form is the edited card's alone, or every other card's.
+      if (editing ? card !== editing : card.own) continue;
+      const now = optionsFor(card);
       if (card.state === "cancelled" || !card.result && card.state !== "queued") continue;
       if (card.state === "queued") {
         card.waitingFor = invalid ? "Waiting for valid options (see the marked field above)" : "";
       } else if (invalid) {
         card.stale = card.result !== null;
-      } else if (card.result && keyFor(card.result.direction, options) !== card.madeWith) {
+      } else if (card.result && keyFor(card.result.direction, now) !== card.madeWith) {
         if (card.state !== "converting") queue(card, false);
       } else {
         card.stale = false;
@@ -395,14 +424,55 @@
   function removeCard(card) {
     cards = cards.filter((c) => c !== card);
     seen.unobserve(card.element);
+    if (editing === card) stopEditing();
     card.element.remove();
     if (card.url) URL.revokeObjectURL(card.url);
     if (busy === card) restartWorker();
     schedule();
   }
 
+  // The form shows a card's own settings (its own from now on, starting
+  // from the options of all files), or all files' again.
+  function editOwn(card) {
+    if (editing !== card) stopEditing();
+    if (!card.own) card.own = {values: formValues(), options};
+    allValues = allValues || formValues();
+    editing = card;
+    setForm(card.own.values);
+    $("editing-text").textContent = `Options of ${card.title} only.`;
+    $("editing").hidden = false;
+    $("options").classList.add("own");
+    Cards.render(card, actions);
+    $("options-heading").scrollIntoView();
+  }
+
+  function stopEditing() {
+    if (!editing) return;
+    const card = editing;
+    editing = null;
+    setForm(allValues);
+    allValues = null;
+    $("editing").hidden = true;
+    $("options").classList.remove("own");
+    if (cards.includes(card)) Cards.render(card, actions);
+  }
+
+  // Back to the options of all files, converted again if they differ.
+  function dropOwn(card) {
+    if (editing === card) stopEditing();
+    card.own = null;
+    if (card.result && card.state !== "queued" && card.state !== "converting" && options &&
+        keyFor(card.result.direction, options) !== card.madeWith)
+      queue(card, false);
+    Cards.render(card, actions);
+    schedule();
+  }
+
   const actions = {
     remove: removeCard,
+    editOwn,
+    dropOwn,
+    editing: (card) => editing === card,
     again(card) {
       queue(card, false);
       Cards.render(card, actions);
@@ -449,6 +519,7 @@
   }
 
   function clear() {
+    stopEditing();
     if (busy) restartWorker();
     for (const card of cards) if (card.url) URL.revokeObjectURL(card.url);
     cards.forEach((card) => seen.unobserve(card.element));
@@ -555,6 +626,7 @@
   $("download-all").addEventListener("click", downloadAll);
   for (const id of Object.keys(DOCUMENTS)) $(id).addEventListener("click", downloadDocument);
   $("cancel").addEventListener("click", cancel);
+  $("editing-done").addEventListener("click", stopEditing);
   $("clear").addEventListener("click", clear);
   updateFields();
   options = readOptions().options;

@@ -320,6 +320,21 @@ window.quorvelpbmCards = (function () {
       again.addEventListener("click", () => actions.again(card));
       buttons.append(again, " ");
     }
+    // Options of its own: made in the form above, which says whose they are.
+    if (r && card.state !== "converting") {
+      const own = element("button", {type: "button", className: "own", textContent:
+        actions.editing(card) ? "Its options are above" : card.own ? "Change its own options" : "Options for this file only"});
+      own.setAttribute("aria-label", own.textContent + ": " + card.title);
+      own.disabled = actions.editing(card);
+      own.addEventListener("click", () => actions.editOwn(card));
+      buttons.append(own, " ");
+      if (card.own) {
+        const shared = element("button", {type: "button", textContent: "Use the options of all files"});
+        shared.setAttribute("aria-label", "Use the options of all files: " + card.title);
+        shared.addEventListener("click", () => actions.dropOwn(card));
+        buttons.append(shared, " ");
+      }
+    }
     const remove = element("button", {type: "button", className: "remove", textContent: "Remove"});
     remove.setAttribute("aria-label", "Remove " + card.title);
     remove.addEventListener("click", () => actions.remove(card));

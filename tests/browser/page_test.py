@@ -448,6 +448,37 @@ def fit_view(page):
     page.clear()
 
 
+def own_options(page):
+    # A file's own options convert it alone; the options of all files then
+    # skip it, until it takes them again.
+    page.add(page.file("mine.pbm", p4(9, 3, lambda x, y: x == y)), page.file("theirs.pbm", p4(9, 3, lambda x, y: x > y)))
+    page.idle()
+    made = {r["name"]: (r["outputName"], r["made"]) for r in page.results() if r["name"] in ("mine.pbm", "theirs.pbm")}
+
+    def button(name, text):
+        return page.card(name).find_element(By.XPATH, f".//button[normalize-space()='{text}']")
+
+    page.js("arguments[0].click()", button("mine.pbm", "Options for this file only"))
+    page.check(page.driver.find_element(By.ID, "editing").is_displayed(), "the form says whose options it holds")
+    page.option("to", "4")
+    page.idle()
+    now = {r["name"]: (r["outputName"], r["made"]) for r in page.results()}
+    page.check(now["mine.pbm"][0] == "mine.png" and now["theirs.pbm"] == made["theirs.pbm"],
+               f"its own options convert it alone: {made} -> {now}")
+    page.js("document.getElementById('editing-done').click()")
+    page.check(page.js("return document.getElementById('to').value") == "0", "the form holds all files' options again")
+    page.option("to", "5")
+    page.idle()
+    now = {r["name"]: r["outputName"] for r in page.results() if r["name"] in ("mine.pbm", "theirs.pbm")}
+    page.check(now == {"mine.pbm": "mine.png", "theirs.pbm": "theirs.tif"}, f"all files' options skip it: {now}")
+    page.js("arguments[0].click()", button("mine.pbm", "Use the options of all files"))
+    page.idle()
+    now = {r["name"]: r["outputName"] for r in page.results()}
+    page.check(now["mine.pbm"] == "mine.tif", f"back to all files' options, converted again: {now}")
+    page.option("to", "0")
+    page.clear()
+
+
 def phone(page, artefacts):
     for width, height in ((390, 844), (320, 640)):
         page.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
@@ -505,6 +536,7 @@ def main():
         invalid_options(page, downloads)
         cards(page, artefacts)
         zip_download(page, downloads)
+        own_options(page)
         screenshots(page, artefacts)
         phone(page, artefacts)
     finally:
