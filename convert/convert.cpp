@@ -19,18 +19,22 @@ void set_threaded_read(ThreadedRead read) { threaded_read = read; }
 namespace {
 
 // Passes rows on until the caller's cancel flag is set, looked at as each
-// row begins; then refuses them, which stops the reader.
-class CancellableSink final : public RowSink {
+// row begins; then refuses them, which stops the reader. Tells the caller's
+// progress function as every hundredth of the `rows` begins.
+class WatchedSink final : public RowSink {
 public:
-    CancellableSink(RowSink& to, const Options& options) : to_(to), options_(options) {}
+    WatchedSink(RowSink& to, const Options& options, std::uint64_t rows) : to_(to), options_(options), rows_(rows) {}
     bool take(std::size_t y, std::size_t first, const std::uint8_t* row, std::size_t count) override {
+        if (first == 0) tell(y);
         return !(first == 0 && stop()) && to_.take(y, first, row, count);
     }
     std::uint8_t* room(std::size_t bytes) override { return to_.room(bytes); }
     bool take_samples(std::size_t y, std::size_t count, const SampleRow& how) override {
+        tell(y);
         return !stop() && to_.take_samples(y, count, how);
     }
     bool cancelled() const { return cancelled_; }
+    void tell(std::uint64_t done) const { tell_progress(options_, done, rows_); }
 
 private:
     bool stop() {
@@ -40,18 +44,21 @@ private:
 
     RowSink& to_;
     const Options& options_;
+    std::uint64_t rows_;  // 0: no progress told
     bool cancelled_ = false;
 };
 
-// Every row into `sink`, in a thread of the reader's own where one can start.
+// Every row into `sink`, in a thread of the reader's own where one can start;
+// the progress told over `rows` (0: none).
 Status read_rows(Reader& reader, std::FILE* in, const ReadRequest& request, RowForm form, RowSink& sink,
-                 const Options& options, bool thread) {
-    CancellableSink watched(sink, options);
-    RowSink& to = options.cancel != nullptr ? watched : sink;
+                 const Options& options, bool thread, std::uint64_t rows = 0) {
+    WatchedSink watched(sink, options, options.progress != nullptr ? rows : 0);
+    RowSink& to = options.cancel != nullptr || (options.progress != nullptr && rows > 0) ? watched : sink;
     bool started = false;
     Status status = Status::ok;
     if (thread && threaded_read != nullptr) status = threaded_read(reader, in, request, form, to, started);
     if (!started) status = reader.read(in, request, to);
+    if (status == Status::ok) watched.tell(rows);
     return watched.cancelled() ? Status::cancelled : status;
 }
 
@@ -126,7 +133,9 @@ Status run_rows(Reader& reader, const Picture& picture, Writer& writer, std::FIL
     }
     DecisionStage stage(options, picture, otsu, buffers.method, writer);
     request.whole_rows = stage.whole_rows();
-    return through(stage, [&](RowSink& sink) { return read_rows(reader, in, request, form, sink, options, thread); });
+    const std::uint64_t rows = static_cast<std::uint64_t>(stored != nullptr ? stored->height : picture.height);
+    return through(stage,
+                   [&](RowSink& sink) { return read_rows(reader, in, request, form, sink, options, thread, rows); });
 }
 
 namespace {

@@ -87,6 +87,10 @@ struct Options {
     unsigned png_level = kDefaultPngLevel;  // 0 to kMaxPngLevel
     bool reader_thread = false;             // a decoding reader (ReaderKind::decodes) may run in a thread of its own
     const int* cancel = nullptr;            // the caller's flag: nonzero stops the conversion between rows
+    // The caller's function, told how many of the rows read have been
+    // decided (`done` of `total`), about a hundred times a conversion.
+    void (*progress)(void* context, std::uint64_t done, std::uint64_t total) = nullptr;
+    void* progress_context = nullptr;
     // The output's layout (convert/orient.hpp): upright by the input's
     // orientation, then turned clockwise (0, 90, 180 or 270 degrees), then
     // flipped top to bottom and mirrored left to right.
@@ -102,6 +106,14 @@ struct Options {
 };
 
 inline constexpr Options kDefaultOptions{};
+
+// Tells the caller's progress function that `done` of `total` rows are
+// decided, at every hundredth of them and at the end.
+inline void tell_progress(const Options& o, std::uint64_t done, std::uint64_t total) {
+    if (o.progress == nullptr || total == 0) return;
+    const std::uint64_t step = (total + 99) / 100;  // at most a hundred steps
+    if (done % step == 0 || done == total) o.progress(o.progress_context, done, total);
+}
 
 // Whether the caller has set its cancel flag. Another thread or a signal
 // handler of the caller's sets it while the rows run: read atomically.

@@ -336,6 +336,13 @@ typedef struct qpbm_options {
      * the last: QPBM_ENO_SUCH_PAGE. Overrides `page`. Taken by the calls on
      * UTF-8 paths. */
     const char* pages;
+    /* NULL (default), or a function the call calls as it decides the rows:
+     * `done` of `total` rows read (of the picture as stored, or of the page),
+     * about a hundred times, the last with done == total; with
+     * `progress_context`. With QPBM_FLAG_THREAD it may be called from the
+     * library's reader thread. It must not call the library. */
+    void (*progress)(void* context, uint64_t done, uint64_t total);
+    void* progress_context;
 } qpbm_options;
 
 /* What a call learned, filled in whatever the status. */

@@ -119,6 +119,8 @@ bool take_options(const qpbm_options* given, qpbm::Options& o, unsigned& flags) 
     if (c.pages != nullptr && !qpbm::parse_pages(c.pages, selection)) return false;
     o.pages = c.pages;
     o.cancel = c.cancel;
+    o.progress = c.progress;
+    o.progress_context = c.progress_context;
     // One field for both outputs: each takes its own values, the other its
     // default.
     const int compression = stored_int(c.compression);

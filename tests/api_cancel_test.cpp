@@ -1,5 +1,6 @@
 // qpbm_options.cancel: a flag of the caller's that stops a conversion
-// between rows with QPBM_ECANCELLED and leaves the output as it was.
+// between rows with QPBM_ECANCELLED and leaves the output as it was; and
+// qpbm_options.progress, told between rows too.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -117,6 +118,43 @@ TEST(ApiCancel, AFlagSetFromAnotherThreadStopsTheRowsInFlight) {
     EXPECT_LT(read_to, static_cast<off_t>(pgm.size())) << "the call read every row";
     EXPECT_FALSE(std::filesystem::exists(dir.file("out")));
     EXPECT_EQ(entries(dir.file("")), 1u) << "no temporary file is left";
+}
+
+// The progress function hears every hundredth row and the end, in order,
+// on the token path, the rows' path, a resize and a method's second pass.
+TEST(ApiProgress, ToldInOrderToTheLastRow) {
+    const Bytes bmp = make_bmp(30, 450, [](int x, int y) { return (x * y) % 7 == 0 ? kWhite : kBlack; });
+    struct Case {
+        const char* name;
+        void (*set)(qpbm_options&);
+        std::uint64_t rows;
+    };
+    const Case cases[] = {
+        {"plain PBM (tokens)", [](qpbm_options&) {}, 450},
+        {"raw PBM", [](qpbm_options& o) { o.raw = 1; }, 450},
+        {"otsu", [](qpbm_options& o) { o.raw = 1, o.method = QPBM_METHOD_OTSU; }, 450},
+        {"half height", [](qpbm_options& o) { o.raw = 1, o.height = 225; }, 450},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> told;
+        qpbm_options o;
+        qpbm_options_init(&o);
+        c.set(o);
+        o.progress = [](void* context, std::uint64_t done, std::uint64_t total) {
+            static_cast<std::vector<std::pair<std::uint64_t, std::uint64_t>>*>(context)->emplace_back(done, total);
+        };
+        o.progress_context = &told;
+        Bytes out(1 << 16);
+        std::uint64_t size = 0;
+        ASSERT_EQ(qpbm_convert_memory(bmp.data(), bmp.size(), out.data(), out.size(), &size, QPBM_DETECT, &o, nullptr,
+                                      0, nullptr),
+                  QPBM_OK);
+        ASSERT_GE(told.size(), 50u);
+        EXPECT_LE(told.size(), 102u);
+        EXPECT_EQ(told.back(), std::make_pair(c.rows, c.rows));
+        for (std::size_t i = 1; i < told.size(); ++i) EXPECT_LE(told[i - 1].first, told[i].first) << i;
+    }
 }
 
 }  // namespace

@@ -13,7 +13,17 @@
 
 #include "library/qpbm.h"
 
+// Tells the worker how far a conversion has gone: it posts the page a
+// progress message while the conversion goes on.
+EM_JS(void, page_told, (double done, double total), {
+    if (Module.onProgress) Module.onProgress(done, total);
+});
+
 namespace {
+
+void told(void*, std::uint64_t done, std::uint64_t total) {
+    page_told(static_cast<double>(done), static_cast<double>(total));
+}
 
 void* work = nullptr;
 qpbm_document* document = nullptr;
@@ -59,6 +69,7 @@ qpbm_options start(int raw, int bpp, int method, int threshold, int window, int 
     options.mirror = next_layout.mirror;
     options.no_auto_orient = next_layout.no_auto_orient;
     options.dpi_x = next_layout.dpi;
+    options.progress = told;
     next_layout = Layout{};
     return options;
 }

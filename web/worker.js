@@ -326,8 +326,10 @@ async function fromLibrary(id, file, options) {
   try {
     progress(id, "converting", 0, 0);
     setLayout(options);
+    m.onProgress = (done, total) => progress(id, "converting", done, total);
     const code = m._page_convert(at, size, DETECT, options.raw, options.bpp, options.method, options.threshold,
                                  options.window, options.invert, options.to || 0);
+    m.onProgress = null;
     const result = outcome(code);
     // PGM, PPM and PAM name no direction; their options are a BMP's.
     if (result.direction === DETECT && result.format !== "") result.direction = BMP_TO_PBM;
@@ -427,8 +429,10 @@ async function fromBrowser(id, file, head, options) {
     progress(id, "converting", 0, 0);
     const method = options.method === DEFAULT_METHOD ? AUTO : options.method;
     setLayout(options);
+    m.onProgress = (done, total) => progress(id, "converting", done, total);
     const code = m._page_convert_pixels(at, width, height, options.raw, options.bpp, method, options.threshold,
                                         options.window, options.invert, options.to || 0);
+    m.onProgress = null;
     // A picture's options are those of a BMP's.
     const result = Object.assign(outcome(code), {decodedBy, decoded: true, direction: BMP_TO_PBM});
     if (code !== OK) return result;
@@ -511,6 +515,8 @@ function transfers(result) {
 
 self.onmessage = async (event) => {
   const message = event.data;
+  // The rows' progress is told only while a file's own conversion runs.
+  library.onProgress = null;
   if (message.type !== "convert" && message.type !== "document") return;
   let result;
   try {

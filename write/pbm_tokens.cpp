@@ -124,7 +124,9 @@ Status write_rows(std::FILE* in, const BmpSource& source, std::FILE* out, BmpRea
                   const Options& options, bool& cancelled) {
     std::size_t line_tokens = 0;
     char* text = write.text;
+    std::uint64_t rows = 0;
     auto piece = [&](std::size_t, std::size_t first, const std::uint8_t* bytes, std::size_t count) {
+        if (first == 0) tell_progress(options, rows++, static_cast<std::uint64_t>(source.height));
         if (first == 0 && cancel_requested(options)) {
             cancelled = true;
             return false;
@@ -191,7 +193,9 @@ Status write_rle_placed(std::FILE* in, const BmpSource& source, std::FILE* out, 
     const std::uint64_t width = static_cast<std::uint64_t>(source.width);
     const std::uint64_t height = static_cast<std::uint64_t>(source.height);
     PlacedText text(out, header_size, write);
+    std::uint64_t rows = 0;
     auto sink = [&](std::size_t row, std::size_t first, const std::uint8_t* indices, std::size_t count) {
+        if (first == 0) tell_progress(options, rows++, height);
         if (first == 0 && cancel_requested(options)) {
             cancelled = true;
             return false;
@@ -244,6 +248,7 @@ Status write_pbm_tokens(std::FILE* in, const BmpSource& source, BmpReadBuffers& 
         }
         if (cancelled) return Status::cancelled;
         if (status != Status::ok) return status;
+        tell_progress(options, static_cast<std::uint64_t>(source.height), static_cast<std::uint64_t>(source.height));
     }
     return std::fflush(out) == 0 && !std::ferror(out) ? Status::ok : Status::write_failed;
 }

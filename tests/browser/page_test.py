@@ -15,6 +15,7 @@ the environment variable CI is "true".
 import base64
 import os
 import pathlib
+import re
 import shutil
 import struct
 import sys
@@ -122,6 +123,15 @@ def large_pictures(page):
     page.wait(lambda: page.js("return document.querySelector('.progress-line progress') !== null"), 30)
     seen = page.js("return document.querySelector('.progress-line').textContent")
     page.check(seen.startswith("Now "), f"a progress line for the 200 MP picture: {seen!r}")
+    # A percentage while the library converts it, not only while it is read.
+    try:
+        page.wait(lambda: re.search(r"converting: [1-9]\d*%",
+                                    page.js("const l = document.querySelector('.progress-line');"
+                                            "return l ? l.textContent : ''")), 60)
+        converting = True
+    except Exception:
+        converting = False
+    page.check(converting, "the progress line counts the rows as the library converts them")
     page.check(not page.driver.find_element(By.ID, "overall").get_attribute("hidden"), "the overall progress shows")
     page.idle()
     huge = page.results()[0]
