@@ -182,7 +182,17 @@ window.quorvelpbmCards = (function () {
         bits.show(Number(zoom.value), focus.x, focus.y);
         return;
       }
-      // Pixel for pixel shows the preview's own pixels; fit its average.
+      // Pixel for pixel shows the preview's own pixels, in a box that scrolls
+      // and so takes the keyboard's focus; fit its average.
+      if (on) {
+        box.tabIndex = 0;
+        box.setAttribute("role", "region");
+        box.setAttribute("aria-label", `${r.outputName}, pixel for pixel: the arrow keys move it`);
+      } else {
+        box.removeAttribute("tabindex");
+        box.removeAttribute("role");
+        box.removeAttribute("aria-label");
+      }
       const picture = on ? full : small;
       if (after.width !== picture.width) drawInto(after, picture);
       after.style.width = on ? `${r.preview.width * Number(zoom.value)}px` : "";

@@ -498,6 +498,7 @@ def phone(page, artefacts):
         if width == 390:
             page.js("document.getElementById('results-heading').scrollIntoView()")
             page.driver.save_screenshot(str(artefacts / "web-phone.png"))
+            page.axe("on a phone, with results")
         # Each control, focused from the keyboard, shows above the bar.
         hidden = page.js("""const bar = document.querySelector('.bar').getBoundingClientRect().top;
             const hidden = [];
