@@ -48,8 +48,9 @@ const HEAD = 32;
 
 let library = null;
 
+// id null: a part of a larger task that reports its own progress.
 function progress(id, phase, done, total) {
-  self.postMessage({type: "progress", id, phase, done, total});
+  if (id !== null) self.postMessage({type: "progress", id, phase, done, total});
 }
 
 // The preview's size: the picture shrunk by a whole factor until it holds at
@@ -446,13 +447,13 @@ async function fromBrowser(id, file, head, options) {
 
 // One file's pages into the open document: a qpbm_status, or UNREADABLE
 // when the browser can no longer decode what it decoded before.
-async function addPages(id, file, options) {
+async function addPages(file, options) {
   const m = library;
   const reads = libraryReads(new Uint8Array(await file.slice(0, HEAD).arrayBuffer()));
   // A picture's default is auto, as in fromBrowser.
   const method = options.method === DEFAULT_METHOD && !reads ? AUTO : options.method;
   const bitmap = reads ? null : await bitmapOf(file);
-  const at = bitmap ? pixelsOf(bitmap) : await copyIn(id, file);
+  const at = bitmap ? pixelsOf(bitmap) : await copyIn(null, file);
   try {
     if (at === 0) return UNREADABLE;
     setLayout(options);
@@ -473,7 +474,7 @@ async function makeDocument(id, files, to, options) {
   let refused = "";
   for (let i = 0; code === OK && i < files.length; ++i) {
     progress(id, "page", i, files.length);
-    code = await addPages(id, files[i], options);
+    code = await addPages(files[i], options);
     if (code !== OK) refused = files[i].name;
   }
   if (code === OK) code = m._page_document_close();
