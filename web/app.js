@@ -532,6 +532,17 @@
 
   // ---- Downloads -------------------------------------------------------
 
+  // Hands a Blob to the browser's downloads as `name`.
+  function save(blob, name) {
+    const link = document.createElement("a");
+    link.href = URL.createObjectURL(blob);
+    link.download = name;
+    document.body.append(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+  }
+
   async function downloadAll() {
     const button = $("download-all");
     button.disabled = true;
@@ -541,13 +552,7 @@
       const archive = await window.quorvelpbmZip.zip(files, (i, n) => {
         status.textContent = `Packing the ZIP: ${i + 1} of ${plural(n, "file", "files")}.`;
       });
-      const link = document.createElement("a");
-      link.href = URL.createObjectURL(archive);
-      link.download = "quorvelpbm.zip";
-      document.body.append(link);
-      link.click();
-      link.remove();
-      setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+      save(archive, "quorvelpbm.zip");
       showStatus();
     } catch (error) {
       status.textContent = "The ZIP could not be made: " + error.message + ". Download the files one by one instead.";
@@ -572,15 +577,7 @@
     busy = null;
     notice = result.status === OK ? "" : ` The ${kind.label} could not be made: ${result.message}.`;
     showStatus();
-    if (result.status === OK) {
-      const link = document.createElement("a");
-      link.href = URL.createObjectURL(result.blob);
-      link.download = kind.name;
-      document.body.append(link);
-      link.click();
-      link.remove();
-      setTimeout(() => URL.revokeObjectURL(link.href), 60000);
-    }
+    if (result.status === OK) save(result.blob, kind.name);
     if (result.restart) restartWorker();
     else schedule();
   }

@@ -74,6 +74,16 @@ qpbm_options start(int raw, int bpp, int method, int threshold, int window, int 
     return options;
 }
 
+// width x height RGBA pixels at `rgba`, rows packed, as the browser's
+// getImageData gives them; false for sizes that describe no memory.
+bool rgba_pixels(const void* rgba, int width, int height, qpbm_pixels& pixels) {
+    const std::uint64_t stride = 4 * static_cast<std::uint64_t>(width < 0 ? 0 : width);
+    if (width < 0 || height < 0 || stride > SIZE_MAX) return false;
+    pixels = qpbm_pixels{rgba, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
+                         static_cast<std::size_t>(stride), QPBM_LAYOUT_RGBA8};
+    return true;
+}
+
 // Allocates output_size bytes for the output, or says that they do not fit.
 bool take_output() {
     // A wasm32 heap holds at most 4 GiB.
@@ -133,13 +143,11 @@ EMSCRIPTEN_KEEPALIVE int page_convert(const void* input, std::size_t size, int d
 EMSCRIPTEN_KEEPALIVE int page_convert_pixels(const void* rgba, int width, int height, int raw, int bpp, int method,
                                              int threshold, int window, int invert, int to) {
     const qpbm_options options = start(raw, bpp, method, threshold, window, invert, to);
-    const std::uint64_t stride = 4 * static_cast<std::uint64_t>(width < 0 ? 0 : width);
-    if (width < 0 || height < 0 || stride > SIZE_MAX) {
+    qpbm_pixels pixels;
+    if (!rgba_pixels(rgba, width, height, pixels)) {
         std::snprintf(result.message, sizeof result.message, "%s", qpbm_status_message(QPBM_EINVALID_ARGUMENT));
         return result.status = QPBM_EINVALID_ARGUMENT;
     }
-    const qpbm_pixels pixels{rgba, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
-                             static_cast<std::size_t>(stride), QPBM_LAYOUT_RGBA8};
     // The first call only measures.
     qpbm_status status =
         qpbm_convert_pixels(&pixels, nullptr, 0, &output_size, &options, work, qpbm_work_size(), &result);
@@ -174,11 +182,9 @@ EMSCRIPTEN_KEEPALIVE int page_document_add(const void* input, std::size_t size, 
 EMSCRIPTEN_KEEPALIVE int page_document_add_pixels(const void* rgba, int width, int height, int raw, int bpp, int method,
                                                   int threshold, int window, int invert) {
     const qpbm_options options = start(raw, bpp, method, threshold, window, invert, 0);
-    if (width < 0 || height < 0 || 4 * static_cast<std::uint64_t>(width) > SIZE_MAX)
-        return qpbm_document_add_pixels_ex(document, nullptr, &options, &result);
-    const qpbm_pixels pixels{rgba, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
-                             4 * static_cast<std::size_t>(width), QPBM_LAYOUT_RGBA8};
-    return qpbm_document_add_pixels_ex(document, &pixels, &options, &result);
+    qpbm_pixels pixels;
+    return qpbm_document_add_pixels_ex(document, rgba_pixels(rgba, width, height, pixels) ? &pixels : nullptr, &options,
+                                       &result);
 }
 
 EMSCRIPTEN_KEEPALIVE void page_document_discard(void) {
