@@ -45,6 +45,7 @@ void AutoSink::start() {
     small_width_ = (width_ + block_ - 1) / block_;
     small_height_ = (height_ + block_ - 1) / block_;
     std::memset(b_.column_sums, 0, sizeof(b_.column_sums[0]) * small_width_);
+    std::memset(b_.prefix_sums, 0, sizeof(b_.prefix_sums[0]) * small_width_);
 }
 
 bool AutoSink::take(std::size_t y, std::size_t first, const std::uint8_t* row, std::size_t count) {
@@ -57,7 +58,12 @@ bool AutoSink::take(std::size_t y, std::size_t first, const std::uint8_t* row, s
         ++rows_in_block_;
     }
     std::uint32_t* sums = b_.column_sums;
-    for (std::size_t i = 0; i < count; ++i) sums[(first + i) / block_] += row[i];
+    if (block_ == 1) {
+        // A reader's shrunk rows (a JPEG's DC terms): no division a pixel.
+        for (std::size_t i = 0; i < count; ++i) sums[first + i] += row[i];
+    } else {
+        for (std::size_t i = 0; i < count; ++i) sums[(first + i) / block_] += row[i];
+    }
     return true;
 }
 
@@ -65,11 +71,16 @@ void AutoSink::end_block_row() {
     if (rows_in_block_ == 0) return;
     std::uint8_t* small = b_.flags;
     const std::size_t down = rows_in_block_;
-    for (std::size_t x = 0; x < small_width_; ++x) {
-        const std::size_t across = std::min(block_, width_ - x * block_);
-        const std::size_t n = across * down;
-        small[x] = static_cast<std::uint8_t>((b_.column_sums[x] + n / 2) / n);
-        b_.column_sums[x] = 0;
+    if (block_ == 1 && down == 1) {
+        for (std::size_t x = 0; x < small_width_; ++x) small[x] = static_cast<std::uint8_t>(b_.column_sums[x]);
+        std::memset(b_.column_sums, 0, sizeof(b_.column_sums[0]) * small_width_);
+    } else {
+        for (std::size_t x = 0; x < small_width_; ++x) {
+            const std::size_t across = std::min(block_, width_ - x * block_);
+            const std::size_t n = across * down;
+            small[x] = static_cast<std::uint8_t>((b_.column_sums[x] + n / 2) / n);
+            b_.column_sums[x] = 0;
+        }
     }
     look(small, small_width_);
     rows_in_block_ = 0;
@@ -85,21 +96,73 @@ void AutoSink::look(const std::uint8_t* small, std::size_t n) {
     for (std::size_t x = 0; x < n; ++x)
         lately[x] = small_y_ == 0 ? small[x] : std::max<std::uint32_t>(small[x], lately[x] > 0 ? lately[x] - 1 : 0);
     ++small_y_;
-    for (std::size_t x = 0; x < n; ++x) {
+    // Counted in 32 bits a row (a row is far shorter than 2^32), which vectorises.
+    std::uint32_t paper = 0, ink = 0;
+    std::uint8_t* inked = b_.window_rows;
+    auto count = [&](std::size_t x, std::uint32_t level) {
+        const std::uint32_t below = level - small[x];
+        paper += below <= kPaperBelow;
+        ink += below >= kInkBelow;
+        inked[x] = below >= kInkBelow;
+    };
+    auto clipped = [&](std::size_t x) {
         const std::size_t from = x >= kReach ? x - kReach : 0, to = std::min(n - 1, x + kReach);
-        std::uint32_t paper = 0;
-        for (std::size_t i = from; i <= to; ++i) paper = std::max(paper, lately[i]);
-        const std::uint32_t below = paper - small[x];
-        paper_ += below <= kPaperBelow;
-        ink_ += below >= kInkBelow;
+        std::uint32_t level = 0;
+        for (std::size_t i = from; i <= to; ++i) level = std::max(level, lately[i]);
+        count(x, level);
+    };
+    // The window whole in the middle (a fixed count the compiler unrolls and
+    // vectorises), clipped at the ends.
+    const std::size_t middle_end = n > kReach ? n - kReach : 0;
+    std::size_t x = 0;
+    for (; x < std::min(kReach, n); ++x) clipped(x);
+    for (; x < middle_end; ++x) {
+        std::uint32_t level = lately[x - kReach];
+        for (std::size_t i = 1; i <= 2 * kReach; ++i) level = std::max(level, lately[x - kReach + i]);
+        count(x, level);
     }
+    for (; x < n; ++x) clipped(x);
+    paper_ += paper;
+    ink_ += ink;
+    strokes(inked, n);
     // Steps over two pixels, so that an edge blurred over one still counts as sharp.
+    std::uint32_t moving = 0, jumps = 0;
     for (std::size_t x = 2; x < n; ++x) {
         const unsigned step = small[x] > small[x - 2] ? small[x] - small[x - 2] : small[x - 2] - small[x];
-        moving_ += step > kStill;
-        jumps_ += step >= kInkBelow;
+        moving += step > kStill;
+        jumps += step >= kInkBelow;
     }
+    moving_ += moving;
+    jumps_ += jumps;
     pixels_ += n;
+}
+
+void AutoSink::strokes(const std::uint8_t* inked, std::size_t n) {
+    // Ink in runs of at most kStrokeRun pixels, across (ended in this row)
+    // and down (ended here, kept a column each); the picture's edge ends a run.
+    std::uint32_t* down = b_.prefix_sums;
+    std::uint64_t across_short = 0, down_short = 0;
+    std::size_t run = 0;
+    for (std::size_t x = 0; x < n; ++x) {
+        if (inked[x] != 0) {
+            ++run;
+            ++down[x];
+            continue;
+        }
+        if (run <= kStrokeRun) across_short += run;
+        run = 0;
+        if (down[x] <= kStrokeRun) down_short += down[x];
+        down[x] = 0;
+    }
+    if (run <= kStrokeRun) across_short += run;
+    across_short_ += across_short;
+    down_short_ += down_short;
+}
+
+void AutoSink::end_strokes() {
+    const std::uint32_t* down = b_.prefix_sums;
+    for (std::size_t x = 0; x < small_width_; ++x)
+        if (down[x] <= kStrokeRun) down_short_ += down[x];
 }
 
 bool AutoSink::settled() const {
@@ -109,19 +172,26 @@ bool AutoSink::settled() const {
 }
 
 AutoChoice AutoSink::choose() {
-    if (!stopped_) end_block_row();
+    if (!stopped_) {
+        end_block_row();
+        end_strokes();
+    }
     AutoChoice choice;
     const std::uint64_t all = std::max<std::uint64_t>(pixels_, 1);
     const unsigned paper_pct = static_cast<unsigned>(paper_ * 100 / all);
     const unsigned ink_pmil = static_cast<unsigned>(ink_ * 1000 / all);
     const unsigned sharp_pct = moving_ != 0 ? static_cast<unsigned>(jumps_ * 100 / moving_) : 0;
-    const bool document = !stopped_ && paper_pct >= kPaperPct && ink_pmil >= kInkPmil && sharp_pct >= kSharpPct;
+    const unsigned strokes_pct =
+        ink_ != 0 ? static_cast<unsigned>(std::max(across_short_, down_short_) * 100 / ink_) : 0;
+    const bool document = !stopped_ && paper_pct >= kPaperPct && ink_pmil >= kInkPmil &&
+                          (sharp_pct >= kSharpPct || strokes_pct >= kStrokesPct);
     choice.method = document ? kAutoDocumentMethod : Method::floyd_steinberg;
     if (stopped_)
         std::snprintf(choice.why, sizeof choice.why, "a photo: under %u%% paper", kPaperPct);
     else
-        std::snprintf(choice.why, sizeof choice.why, "%s: paper %u%%, ink %u per mille, sharp steps %u%%",
-                      document ? "a document" : "a photo", paper_pct, ink_pmil, sharp_pct);
+        std::snprintf(choice.why, sizeof choice.why,
+                      "%s: paper %u%%, ink %u per mille, sharp steps %u%%, ink in strokes %u%%",
+                      document ? "a document" : "a photo", paper_pct, ink_pmil, sharp_pct, strokes_pct);
     return choice;
 }
 

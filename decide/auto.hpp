@@ -15,8 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "decide/methods.hpp"
 #include "core/rows.hpp"
+#include "decide/methods.hpp"
 
 namespace qpbm {
 
@@ -58,16 +58,20 @@ private:
     // A pixel is paper within kPaperBelow levels of the paper near it, ink
     // kInkBelow or more below it; a step over two pixels of kInkBelow or more
     // is sharp, of more than kStill a step at all. A document: at least
-    // kPaperPct % paper, kInkPmil per mille ink, and kSharpPct % of its steps
-    // sharp (ink on paper); a photo's steps are mostly gradual.
-    static constexpr std::size_t kReach = 4;
+    // kPaperPct % paper, kInkPmil per mille ink, and either kSharpPct % of
+    // its steps sharp (ink on paper; a photo's steps are mostly gradual) or
+    // kStrokesPct % of its ink in strokes, runs of at most kStrokeRun pixels
+    // across or down (soft handwriting; a photo's darks are areas).
+    static constexpr std::size_t kReach = 4, kStrokeRun = 6;
     static constexpr std::uint32_t kPaperBelow = 16, kInkBelow = 48, kStill = 4;
-    static constexpr unsigned kPaperPct = 60, kInkPmil = 3, kSharpPct = 16;
+    static constexpr unsigned kPaperPct = 60, kInkPmil = 3, kSharpPct = 16, kStrokesPct = 80;
     static constexpr std::size_t kLookSide = 256;
 
     void start();
     void end_block_row();
     void look(const std::uint8_t* small, std::size_t n);
+    void strokes(const std::uint8_t* inked, std::size_t n);
+    void end_strokes();
     bool settled() const;
 
     std::size_t width_, height_;
@@ -79,8 +83,10 @@ private:
     std::size_t last_y_ = SIZE_MAX;
     std::size_t small_y_ = 0;  // looked-at rows
     MethodBuffers& b_;         // column_sums: the block row's sums; flags: a looked-at row; column_squares:
-                               // each column's paper level lately
+                               // each column's paper level lately; window_rows: a row's ink; prefix_sums:
+                               // each column's ink run so far
     std::uint64_t pixels_ = 0, paper_ = 0, ink_ = 0, moving_ = 0, jumps_ = 0;
+    std::uint64_t across_short_ = 0, down_short_ = 0;  // ink in short runs, either way
     bool stopped_ = false;
 };
 

@@ -173,10 +173,14 @@ Status JpegReader::read(std::FILE* in, const ReadRequest& request, RowSink& sink
     qpbm_jpeg& s = *session_;
     const J_COLOR_SPACE stored = s.d.jpeg_color_space;
     const bool cmyk = stored == JCS_CMYK || stored == JCS_YCCK;
-    const J_COLOR_SPACE space = stored == JCS_GRAYSCALE ? JCS_GRAYSCALE : cmyk ? JCS_CMYK : JCS_RGB;
     // A first look (auto's) takes libjpeg's own scaling, at 1/8 the DC terms
-    // alone; a resize takes the shrink the check planned.
+    // alone, and of a YCbCr picture its Y alone (the luma it looks at, with
+    // no chroma to scale, upsample or convert); a resize takes the shrink the
+    // check planned.
     const bool glimpse = request.glimpse > 1 && request.shrunk != nullptr;
+    const J_COLOR_SPACE space = stored == JCS_GRAYSCALE || (glimpse && stored == JCS_YCbCr) ? JCS_GRAYSCALE
+                                : cmyk                                                      ? JCS_CMYK
+                                                                                            : JCS_RGB;
     const unsigned scale = glimpse ? request.glimpse : shrink_;
     if (glimpse) *request.shrunk = true;
     if (qpbm_jpeg_start(&s, space, scale) != 0) return refused(s, facts);

@@ -74,6 +74,16 @@ def lit_page(x, y):
     return clamp(((30 if glyph(x, y) else 240) * light) + grain(x, y, 4))
 
 
+def soft_handwriting(x, y):
+    # Every other line of letters, their edges blurred over five pixels (a
+    # 5 x 5 box), on grey paper: no step is sharp, but the ink lies in strokes.
+    def mark(u, v):
+        return glyph(u, v) and (v - 20) // 18 % 2 == 0
+
+    cover = sum(mark(x + dx, y + dy) for dx in range(-2, 3) for dy in range(-2, 3)) / 25
+    return clamp(165 - 100 * cover + grain(x, y, 3))
+
+
 def line_art(x, y):
     ring = abs(math.hypot(x - 110, y - 120) - 70) < 1.5
     box = (60 <= y <= 180 and x in (200, 201, 290, 291)) or (200 <= x <= 291 and y in (60, 61, 180, 181))
@@ -88,6 +98,7 @@ class AutoTest(tool_test.Base):
         ("text on paper", text_page, "sauvola"),
         ("a page lit unevenly", lit_page, "sauvola"),
         ("line art", line_art, "sauvola"),
+        ("soft handwriting", soft_handwriting, "sauvola"),
     ]
 
     def test_auto_chooses_by_the_picture(self):
