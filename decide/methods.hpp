@@ -99,6 +99,7 @@ private:
     std::size_t pushed_ = 0;         // rows taken
     std::size_t decided_ = 0;        // rows passed on
     std::size_t removed_below_ = 0;  // Sauvola: rows above this are out of the column sums
+    bool grainy_ = false;            // Sauvola: the last row's paper left most blocks to the full rule
     MethodBuffers& b_;
 };
 

@@ -126,15 +126,20 @@ TEST(Methods, EveryMethodGivesTheBitsOfItsRule) {
                             {"jarvis", Method::jarvis},     {"stucki", Method::stucki},
                             {"burkes", Method::burkes},     {"sierra", Method::sierra},
                             {"sierra2", Method::sierra2},   {"sierra-lite", Method::sierra_lite}};
-    const std::pair<int, int> sizes[] = {{1, 1}, {1, 2}, {2, 1}, {3, 2}, {17, 3}, {40, 33}, {90001, 2}};
+    const std::pair<int, int> sizes[] = {{1, 1}, {1, 2}, {2, 1}, {3, 2}, {17, 3}, {40, 33}, {300, 40}, {90001, 2}};
     std::mt19937 random(7);
     for (const auto& [width, height] : sizes) {
-        std::vector<LumaPicture> pictures(3, LumaPicture{width, height, {}});
+        std::vector<LumaPicture> pictures(4, LumaPicture{width, height, {}});
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x) {
                 pictures[0].y.push_back(width == 1 ? 128 : x * 255 / (width - 1));  // a ramp
                 pictures[1].y.push_back((x + y) % 2 == 0 ? 30 : 220);               // a checkerboard
                 pictures[2].y.push_back(static_cast<int>(random() % 256));          // noise
+                // A page: flat paper with dark and faint marks, grain on its
+                // middle third (Sauvola's clean and grainy rows).
+                const int mark = (x * 7 + y * 3) % 29 == 0 ? 40 : (x + 2 * y) % 211 == 0 ? 200 : 230;
+                const bool grain = 3 * y >= height && 3 * y < 2 * height;
+                pictures[3].y.push_back(grain ? std::min(255, mark + static_cast<int>(random() % 41) - 20) : mark);
             }
         for (const LumaPicture& picture : pictures) {
             const Bytes bmp = grey_bmp(picture);
