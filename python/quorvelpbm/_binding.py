@@ -12,7 +12,7 @@ import threading
 from typing import Callable, Dict, List, Optional, Tuple, TypeVar
 
 from ._errors import Direction, Status, _Result
-from ._settings import _options, _Options
+from ._settings import _options, _Options, _Progress
 
 
 # The major version of the C API this module is written against.
@@ -179,7 +179,8 @@ _worker = _Worker()
 
 
 def _interruptible(options: _Options, call: Callable[[], _Returned]) -> _Returned:
-    """Runs `call`, one library call with `options`, so that Ctrl-C stops it.
+    """Runs `call`, one library call with `options`, so that Ctrl-C stops it
+    and the caller's progress function (`options.watch`) hears of its rows.
 
     Python runs its signal handlers in the main thread between bytecodes, so a
     conversion there would hold KeyboardInterrupt until its end. In the main
@@ -188,11 +189,43 @@ def _interruptible(options: _Options, call: Callable[[], _Returned]) -> _Returne
     options' cancel flag, which the library reads as each row begins, waits
     for the call to stop (with QPBM_ECANCELLED, the output left as it was),
     and raises. Other threads receive no signals and call directly.
+
+    The progress function runs in the thread that converts; whatever it
+    raises stops the call in the same way and is raised here.
     """
-    if not _cancels or threading.current_thread() is not threading.main_thread():
+    watch = options.watch
+    main = threading.current_thread() is threading.main_thread()
+    if not _cancels or (watch is None and not main):
         return call()
     flag = ctypes.c_int(0)
     options.cancel = ctypes.addressof(flag)
+    raised: List[BaseException] = []
+    if watch is not None:
+        tell = watch
+
+        def report(_context: Optional[int], done: int, total: int) -> None:
+            if raised:
+                return
+            try:
+                tell(done, total)
+            except BaseException as error:  # ctypes would print it and go on
+                raised.append(error)
+                flag.value = 1
+
+        options.progress = _Progress(report)
+    try:
+        outcome = _in_worker(flag, call) if main else call()
+    finally:
+        options.cancel = None
+        options.progress = _Progress()
+    if raised:
+        raise raised[0]
+    return outcome
+
+
+def _in_worker(flag: ctypes.c_int, call: Callable[[], _Returned]) -> _Returned:
+    """Runs `call` in the worker's thread, setting `flag` on an exception
+    raised in this one while it waits."""
     outcome: List[_Returned] = []
     failure: List[BaseException] = []
     done = threading.Event()
@@ -219,8 +252,6 @@ def _interruptible(options: _Options, call: Callable[[], _Returned]) -> _Returne
             except KeyboardInterrupt:
                 pass
         raise
-    finally:
-        options.cancel = None
     if failure:
         raise failure[0]
     return outcome[0]

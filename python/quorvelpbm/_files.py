@@ -10,7 +10,7 @@ import socket
 import stat
 import sys
 import threading
-from typing import List, Optional, Tuple, Union
+from typing import Callable, List, Optional, Tuple, Union
 
 from ._binding import _interruptible, _library, _work, _work_size
 from ._errors import Direction, Picture, _picture, _Result
@@ -52,10 +52,15 @@ def _convert_fifo(fifo: int, target: Union[str, bytes], direction: Direction, op
     ours.setblocking(False)
     write_end = ours.fileno()
     outcome: List[_Result] = []
-    worker = threading.Thread(
-        target=lambda: outcome.append(_convert(f"/dev/fd/{theirs.fileno()}", target, direction, options)),
-        daemon=True,
-    )
+    failure: List[BaseException] = []
+
+    def run() -> None:
+        try:
+            outcome.append(_convert(f"/dev/fd/{theirs.fileno()}", target, direction, options))
+        except BaseException as error:  # the progress function's: raised in the caller's thread
+            failure.append(error)
+
+    worker = threading.Thread(target=run, daemon=True)
     worker.start()
     finished = False
     try:
@@ -93,6 +98,8 @@ def _convert_fifo(fifo: int, target: Union[str, bytes], direction: Direction, op
         ours.close()
         worker.join()
         theirs.close()
+    if failure:
+        raise failure[0]
     return outcome[0]
 
 
@@ -203,6 +210,7 @@ def convert(
     fit: Optional[Tuple[int, int]] = None,
     compression: Union[None, str, int] = None,
     pages: Optional[str] = None,
+    progress: Optional[Callable[[int, int], object]] = None,
 ) -> Picture:
     """Converts `src` into `dst` in the direction its first bytes say.
 
@@ -234,6 +242,12 @@ def convert(
     `pages` names ("all", "2", "1-3", "1,4,6-9": counted from 1); "pbm"
     writes the pages named one after another; any other output takes a
     `pages` of one page. `combine` gathers many inputs into one document.
+
+    `progress(done, total)` is called about a hundred times as the rows are
+    decided, the last time with done == total, in the thread that converts
+    (for a call in the main thread, one of the module's own). Whatever it
+    raises stops the conversion between two rows, leaves `dst` as it was
+    and is raised here.
     """
     options = _call_options(locals())
     selection = _pages(pages)

@@ -152,6 +152,7 @@ def convert_bytes(
     height: Optional[int] = None,
     fit: Optional[Tuple[int, int]] = None,
     compression: Union[None, str, int] = None,
+    progress: Optional[Callable[[int, int], object]] = None,
     max_output: Optional[int] = None,
     return_picture: bool = False,
 ) -> Union[bytes, Converted]:
@@ -199,6 +200,7 @@ def convert_stream(
     height: Optional[int] = None,
     fit: Optional[Tuple[int, int]] = None,
     compression: Union[None, str, int] = None,
+    progress: Optional[Callable[[int, int], object]] = None,
     max_output: Optional[int] = None,
     return_picture: bool = False,
 ) -> Union[bytes, Converted]:

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import ctypes
 import sys
-from typing import Any, Optional, Tuple, Union
+from typing import Any, Callable, Optional, Tuple, Union
 
 from ._binding import _interruptible, _library, _work, _work_size
 from ._errors import ConversionError, Picture, Status, _picture, _Result
@@ -235,6 +235,7 @@ def from_pixels(
     dpi: Union[None, int, Tuple[int, int]] = None,
     fit: Optional[Tuple[int, int]] = None,
     compression: Union[None, str, int] = None,
+    progress: Optional[Callable[[int, int], object]] = None,
     max_output: Optional[int] = None,
     return_picture: bool = False,
 ) -> Union[bytes, Converted]:

@@ -13,6 +13,9 @@ _FLAG_NO_SIGPIPE = 0x1
 # qpbm_options.permissions: no limit on the output's access.
 _PERMISSIONS_ALL = 0o7777
 
+# qpbm_options.progress: told `done` of `total` rows, with progress_context.
+_Progress = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_uint64, ctypes.c_uint64)
+
 
 class _Options(ctypes.Structure):
     # qpbm_options; the enum is a C int.
@@ -41,7 +44,11 @@ class _Options(ctypes.Structure):
         ("height", ctypes.c_uint32),
         ("fit", ctypes.c_int),
         ("pages", ctypes.c_char_p),  # a page selection, "all" or "1,3-5"; NULL: the first (or every, for a document)
+        ("progress", _Progress),  # what _interruptible makes of `watch`; NULL otherwise
+        ("progress_context", ctypes.c_void_p),
     ]
+    # The caller's progress function, done and total rows; None: none.
+    watch: Optional[Callable[[int, int], object]] = None
 
 
 #: The black-and-white methods by name, as the tool's ``--method`` takes them.
@@ -217,4 +224,8 @@ def _call_options(arguments: Mapping[str, Any]) -> _Options:
     the call's arguments by name: its locals() before it binds anything else.
     One place builds them, so that the three calls cannot drift apart."""
     options = _options(**{name: arguments[name] for name in _OPTION_NAMES})
+    progress = arguments.get("progress")
+    if progress is not None and not callable(progress):
+        raise ValueError(f"progress must be a function of (done, total) or None, not {progress!r}")
+    options.watch = progress
     return _layout(options, **{name: arguments[name] for name in _LAYOUT_NAMES})

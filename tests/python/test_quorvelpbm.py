@@ -355,6 +355,54 @@ def test_ctrl_c_stops_a_conversion_between_rows_and_leaves_the_output(tmp_path: 
     assert sorted(os.listdir(tmp_path)) == ["in.pgm", "out.pbm"]
 
 
+def test_progress_is_told_the_rows_and_what_it_raises_stops_the_call(tmp_path: pathlib.Path) -> None:
+    src, out = tmp_path / "in.pgm", tmp_path / "out.pbm"
+    src.write_bytes(b"P5\n4 300\n255\n" + bytes(1200))
+    out.write_bytes(b"old")
+    calls = {
+        "convert": lambda progress: quorvelpbm.convert(src, out, progress=progress),
+        "convert_bytes": lambda progress: quorvelpbm.convert_bytes(src.read_bytes(), progress=progress),
+        "from_pixels": lambda progress: quorvelpbm.from_pixels(bytes(1200), width=4, height=300, layout="gray",
+                                                               progress=progress),
+    }
+
+    class Stop(Exception):
+        pass
+
+    def stop_halfway(done: int, total: int) -> None:
+        if done * 2 >= total:
+            raise Stop
+
+    def in_a_thread(call: Callable[[], object]) -> List[BaseException]:
+        raised: List[BaseException] = []
+
+        def run() -> None:
+            try:
+                call()
+            except BaseException as error:
+                raised.append(error)
+
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+        return raised
+
+    for name, call in calls.items():
+        # The main thread's calls run in the module's worker thread; others in their own.
+        with pytest.raises(Stop):
+            call(stop_halfway)
+        assert [type(error) for error in in_a_thread(lambda: call(stop_halfway))] == [Stop], name
+    assert out.read_bytes() == b"old"
+    for name, call in calls.items():
+        told: List[Tuple[int, int]] = []
+        call(lambda done, total: told.append((done, total)))
+        done = [d for d, _ in told]
+        assert 50 <= len(told) <= 301 and done == sorted(set(done)) and told[-1] == (300, 300), (name, told)
+    assert out.read_bytes().startswith(b"P1\n")
+    with pytest.raises(ValueError, match="progress"):
+        quorvelpbm.convert(src, out, progress=5)
+
+
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs here")
 def test_a_fifo_whose_writer_has_finished_still_converts(tmp_path: pathlib.Path) -> None:
     fifo = tmp_path / "fifo"
