@@ -10,8 +10,7 @@ window.quorvelpbmCards = (function () {
   const TOO_MANY_PIXELS = 13;
   const TOO_WIDE = 14;
   const BMP_UNSUPPORTED = 22;
-  const PHASES = {reading: "reading the file", decoding: "decoding the picture", converting: "converting",
-                  drawing: "drawing the preview"};
+  const PHASES = {reading: "reading the file", decoding: "decoding the picture", converting: "converting"};
 
   function element(tag, properties, ...children) {
     const node = document.createElement(tag);

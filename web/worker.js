@@ -61,14 +61,8 @@ function previewSize(width, height) {
   return {factor, width: Math.ceil(width / factor), height: Math.ceil(height / factor)};
 }
 
-// Calls row(y, white) for each row, top first; white[x] is 1 for a white
-// pixel. bytes is a black-and-white BMP (1 or 24 bits, the library's
-// output) or a PBM ("P1" or "P4").
-function eachRow(bytes, row) {
-  return bytes[0] === 0x42 ? eachBmpRow(bytes, row) : eachPbmRow(bytes, row);
-}
-
-function eachPbmRow(bytes, row) {
+// A raw PBM's size and where its rows begin.
+function pbmHeader(bytes) {
   let at = 2;
   const isSpace = (c) => c === 32 || (c >= 9 && c <= 13);
   const number = () => {
@@ -83,71 +77,7 @@ function eachPbmRow(bytes, row) {
   };
   const width = number();
   const height = number();
-  ++at;
-  if (!row) return {width, height, at};  // the header alone
-  const white = new Uint8Array(width);
-  if (bytes[1] === 0x34) {
-    const stride = Math.ceil(width / 8);
-    for (let y = 0; y < height; ++y, at += stride) {
-      for (let x = 0; x < width; ++x) white[x] = (bytes[at + (x >> 3)] >> (7 - (x & 7))) & 1 ? 0 : 1;
-      row(y, white);
-    }
-  } else {
-    for (let y = 0; y < height; ++y) {
-      for (let x = 0; x < width && at < bytes.length; ++at) {
-        const c = bytes[at];
-        if (!isSpace(c)) white[x++] = c === 0x30 ? 1 : 0;
-      }
-      row(y, white);
-    }
-  }
-  return {width, height};
-}
-
-function eachBmpRow(bytes, row) {
-  const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
-  const offset = view.getUint32(10, true);
-  const width = view.getInt32(18, true);
-  const height = view.getInt32(22, true);
-  const bits = view.getUint16(28, true);
-  const stride = Math.ceil((width * bits) / 32) * 4;
-  const whiteIndex = bytes[54] === 0xff ? 0 : 1;  // from the palette
-  const white = new Uint8Array(width);
-  for (let y = 0; y < height; ++y) {
-    const at = offset + (height - 1 - y) * stride;
-    if (bits === 1)
-      for (let x = 0; x < width; ++x) white[x] = ((bytes[at + (x >> 3)] >> (7 - (x & 7))) & 1) === whiteIndex ? 1 : 0;
-    else
-      for (let x = 0; x < width; ++x) white[x] = bytes[at + 3 * x] !== 0 ? 1 : 0;
-    row(y, white);
-  }
-  return {width, height};
-}
-
-// A black-and-white picture as RGBA pixels of its preview size: each
-// preview pixel the mean of the factor x factor pixels it covers, so that a
-// shrunk dither reads as grey rather than as noise. (The result's preview
-// is the library's: resultPreview.)
-function preview(bytes, width, height, id, phase) {
-  const size = previewSize(width, height);
-  const sums = new Uint32Array(size.width * size.height);
-  const step = Math.max(1, Math.floor(height / 50));
-  eachRow(bytes, (y, white) => {
-    const base = Math.floor(y / size.factor) * size.width;
-    for (let x = 0; x < white.length; ++x) sums[base + Math.floor(x / size.factor)] += white[x];
-    if (y % step === 0) progress(id, phase, y, height);
-  });
-  const pixels = new Uint8ClampedArray(sums.length * 4);
-  const rgba = new Uint32Array(pixels.buffer);
-  for (let py = 0; py < size.height; ++py) {
-    const rows = Math.min(size.factor, height - py * size.factor);
-    for (let px = 0; px < size.width; ++px) {
-      const count = rows * Math.min(size.factor, width - px * size.factor);
-      const grey = Math.round((255 * sums[py * size.width + px]) / count);
-      rgba[py * size.width + px] = 0xff000000 | (grey << 16) | (grey << 8) | grey;
-    }
-  }
-  return {width: size.width, height: size.height, pixels: pixels.buffer};
+  return {width, height, at: at + 1};
 }
 
 // The original as the browser shows it, at the preview's size; null when
@@ -196,8 +126,9 @@ function outcome(code) {
 }
 
 // The output of a successful call, its previews and checksum, into result.
-// before: the input's own black-and-white preview, or null; picture: what
-// the browser may draw the original from.
+// before: makes the input's own black-and-white preview (it may convert, so
+// it runs once the output is taken), or null; picture: what the browser may
+// draw the original from.
 async function finish(id, result, before, picture, view) {
   const m = library;
   const out = m._page_output() >>> 0;
@@ -212,7 +143,8 @@ async function finish(id, result, before, picture, view) {
   }
   // A bitmap the browser decoded shrinks at once; a file is decoded again,
   // which may take longer than the conversion: its original follows.
-  if (before || !(picture instanceof Blob)) result.original = before || (await original(picture, result.width, result.height));
+  const mine = before ? before() : null;
+  if (mine || !(picture instanceof Blob)) result.original = mine || (await original(picture, result.width, result.height));
   else result.originalLater = original(picture, result.width, result.height);
   result.crc = crc32(bytes);
   // Made here: a Blob of a large output takes the page's thread a while.
@@ -263,30 +195,52 @@ function rawRows(bytes) {
 function resultPreview(bytes, view) {
   const m = library;
   const pbm = rawRows(bytes);
-  const {width, height, at: raster} = eachPbmRow(pbm, null);
+  const {width, height, at: raster} = pbmHeader(pbm);
   const size = previewSize(width, height);
   if (size.width * size.height === 0) return {preview: {width: 0, height: 0, pixels: new ArrayBuffer(0), bits: null}};
   const scale = view ? Math.min(view.width / width, view.height / height) : 1;
   const at = m._malloc(pbm.length) >>> 0;
   if (at === 0) throw new Error("no memory to draw the preview");
-  const averaged = (factor) => {
-    const w = Math.ceil(width / factor), h = Math.ceil(height / factor);
-    const out = m._malloc(4 * w * h) >>> 0;
-    try {
-      if (out === 0 || m._page_preview(at + raster, width, height, factor, out) !== 0)
-        throw new Error("no memory to draw the preview");
-      return {width: w, height: h, pixels: m.HEAPU8.slice(out, out + 4 * w * h).buffer};
-    } finally {
-      if (out !== 0) m._free(out);
-    }
-  };
   try {
     m.HEAPU8.set(pbm, at);
-    const preview = averaged(size.factor);
+    const preview = averaged(at + raster, width, height, size.factor);
     if (size.factor > 1) preview.bits = {width, height, stride: Math.ceil(width / 8), data: pbm.slice(raster).buffer};
-    return {preview, fitPreview: scale < 0.5 ? averaged(Math.floor(1 / scale)) : null};
+    return {preview, fitPreview: scale < 0.5 ? averaged(at + raster, width, height, Math.floor(1 / scale)) : null};
   } finally {
     m._free(at);
+  }
+}
+
+// Rows of bits in the module's memory at `raster` (a raw PBM's), each
+// factor x factor pixels averaged into one grey RGBA pixel, so that a shrunk
+// dither reads as grey rather than as noise.
+function averaged(raster, width, height, factor) {
+  const m = library;
+  const w = Math.ceil(width / factor), h = Math.ceil(height / factor);
+  const out = m._malloc(4 * w * h) >>> 0;
+  try {
+    if (out === 0 || m._page_preview(raster, width, height, factor, out) !== 0)
+      throw new Error("no memory to draw the preview");
+    return {width: w, height: h, pixels: m.HEAPU8.slice(out, out + 4 * w * h).buffer};
+  } finally {
+    if (out !== 0) m._free(out);
+  }
+}
+
+// The preview of a black-and-white input (a PBM, `size` bytes at `at` in
+// the module's memory), as the result's is made: a whole raw PBM's rows
+// where they lie, any other read by the library. null when there is no
+// memory for it (the browser's original is drawn instead).
+function inputPreview(at, size) {
+  const m = library;
+  const head = pbmHeader(m.HEAPU8.subarray(at, at + size));
+  const whole = m.HEAPU8[at + 1] === 0x34 && head.at + Math.ceil(head.width / 8) * head.height <= size;
+  try {
+    if (whole) return averaged(at + head.at, head.width, head.height, previewSize(head.width, head.height).factor);
+    const {width, height, pixels} = resultPreview(m.HEAPU8.slice(at, at + size), null).preview;
+    return {width, height, pixels};
+  } catch (error) {
+    return null;
   }
 }
 
@@ -339,8 +293,7 @@ async function fromLibrary(id, file, options) {
     // still in memory.
     const blackAndWhite = m.UTF8ToString(m._page_format()).startsWith("PBM");
     const sameGrid = keepsLayout(options) && !options.width && !options.height;
-    const before = blackAndWhite && sameGrid ? preview(m.HEAPU8.subarray(at, at + size), result.width, result.height, id, "drawing")
-                                 : null;
+    const before = blackAndWhite && sameGrid ? () => inputPreview(at, size) : null;
     return await finish(id, result, before, keepsLayout(options) ? file : null, options.view);
   } finally {
     m._page_release();

@@ -76,6 +76,15 @@ DEFAULTS = {"method": "8", "threshold": "", "window": "", "invert": False, "raw"
             "width": "", "height": "", "fit": False, "rotate": "0", "flip": False, "mirror": False, "upright": True,
             "dpi": ""}
 # The settings that change the result's size or orientation.
+def red_of(driver, name, canvas):
+    """The red of each pixel of a card's canvas, row by row."""
+    return driver.execute_script(
+        """const c = document.querySelector(`li[data-name='${arguments[0]}'] ${arguments[1]}`);
+           if (!c) return null;
+           const data = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
+           return Array.from(data.filter((_, i) => i % 4 == 0));""", name, canvas)
+
+
 LAYOUT = ("width", "height", "rotate", "flip", "mirror")
 CASES = [
     ({}, []),
@@ -227,15 +236,15 @@ def main():
                 else:
                     check(got["status"] == 0 and got["bytes"] == expected, f"{label}: the tool's bytes")
             # The preview of the BMP, 24-bit or 1-bit, shows the P4's pixels,
-            # swapped with --invert, which applies to PBM inputs too.
-            red = driver.execute_script(
-                """const c = document.querySelector("li[data-name='stripes.pbm'] canvas");
-                   const data = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
-                   return Array.from(data.filter((_, i) => i % 4 == 0));""")
-            black = 255 if settings.get("invert") else 0
+            # swapped with --invert, which applies to PBM inputs too; the
+            # original under it, the P4's own.
             if not any(settings.get(key) for key in LAYOUT):
-                check(red == [black if (x + y) % 3 == 0 else 255 - black for y in range(7) for x in range(19)],
+                stripes = [(x + y) % 3 == 0 for y in range(7) for x in range(19)]
+                black = 255 if settings.get("invert") else 0
+                check(red_of(driver, "stripes.pbm", "canvas") == [black if on else 255 - black for on in stripes],
                       f"the preview's pixels {settings}")
+                check(red_of(driver, "stripes.pbm", "canvas.before") == [0 if on else 255 for on in stripes],
+                      f"the original's pixels {settings}")
 
         # The refusal is shown; previews have the picture's size.
         results = {r["name"]: r for r in read_results(driver)}
@@ -281,6 +290,7 @@ def main():
         wait_idle(driver)
         dropped = {r["name"]: r for r in read_results(driver)}["dropped.pbm"]
         check(dropped["status"] == 0 and (dropped["width"], dropped["height"]) == (2, 1), "a dropped file converts")
+        check(red_of(driver, "dropped.pbm", "canvas.before") == [0, 255], "a plain PBM's original")
 
         driver.save_screenshot(str(artefacts / "page.png"))
         after = [u for u in requests_in(driver.get_log("performance")) if not u.startswith(("blob:", "data:"))]
