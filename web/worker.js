@@ -230,7 +230,7 @@ function averaged(raster, width, height, factor) {
 // The preview of a black-and-white input (a PBM, `size` bytes at `at` in
 // the module's memory), as the result's is made: a whole raw PBM's rows
 // where they lie, any other read by the library. null when there is no
-// memory for it (the browser's original is drawn instead).
+// memory for it: the browser is then asked for the original, as for any file.
 function inputPreview(at, size) {
   const m = library;
   const head = pbmHeader(m.HEAPU8.subarray(at, at + size));
