@@ -54,4 +54,4 @@ fi
 } > "$out/qpbm.js.part"
 mv "$out/qpbm.js.part" "$out/qpbm.js"
 rm -f "$out/qpbm-module.js" "$out/jpeg_calls.o"
-cp "$web/index.html" "$web/app.js" "$web/cards.js" "$web/zip.js" "$web/style.css" "$out/"
+cp "$web/index.html" "$web/app.js" "$web/cards.js" "$web/form.js" "$web/zip.js" "$web/style.css" "$out/"
