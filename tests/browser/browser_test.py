@@ -75,7 +75,8 @@ def p4(width, height, black):
 DEFAULTS = {"method": "8", "threshold": "", "window": "", "invert": False, "raw": False, "bpp": "24", "to": "0",
             "width": "", "height": "", "fit": False, "rotate": "0", "flip": False, "mirror": False, "upright": True,
             "dpi": ""}
-# The settings that change the result's size or orientation.
+
+
 def red_of(driver, name, canvas):
     """The red of each pixel of a card's canvas, row by row."""
     return driver.execute_script(
@@ -85,6 +86,7 @@ def red_of(driver, name, canvas):
            return Array.from(data.filter((_, i) => i % 4 == 0));""", name, canvas)
 
 
+# The settings that change the result's size or orientation.
 LAYOUT = ("width", "height", "rotate", "flip", "mirror")
 CASES = [
     ({}, []),
